@@ -1,0 +1,35 @@
+// The port bridge: the GSM-side UART and one peer port, and the two relay threads between
+// them. Command 153 starts it, command 155 releases it, and the main window's destruction
+// runs the same release steps.
+//
+// Index: GsmPort PeerPort RelayRunning GsmToPeerThread PeerToGsmThread | OpenBridgePort
+// OpenIrPort OpenIrdaPort StartBridge | RelayGsmToPeer RelayPeerToGsm ReleaseBridge
+// ReleaseBridgeSteps
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform/platform.h"
+
+namespace bridge {
+
+extern std::atomic<platform::Handle> GsmPort;   // InvalidHandle when not open
+extern std::atomic<platform::Handle> PeerPort;  // InvalidHandle when not open
+extern std::atomic<std::int32_t> RelayRunning;
+extern std::atomic<platform::Handle> GsmToPeerThread;  // InvalidHandle: none yet; 0: creation failed
+extern std::atomic<platform::Handle> PeerToGsmThread;
+
+std::int32_t OpenBridgePort(platform::Hwnd window, const char* name);
+std::int32_t OpenIrPort(platform::Hwnd window);
+std::int32_t OpenIrdaPort(platform::Hwnd window);
+std::int32_t StartBridge(platform::Hwnd window, std::uint16_t id = 0, platform::LParam lparam = 0,
+                         std::uint16_t code = 0);
+std::uint32_t RelayGsmToPeer(void* window);
+std::uint32_t RelayPeerToGsm(void* window);
+std::int32_t ReleaseBridge(platform::Hwnd window, std::uint16_t id = 0, platform::LParam lparam = 0,
+                           std::uint16_t code = 0);
+// ReleaseBridge without its log line (the destroy handler's steps 1 to 3).
+void ReleaseBridgeSteps();
+
+}  // namespace bridge

@@ -1,0 +1,44 @@
+#include "shell/log.h"
+
+#include <cstdarg>
+
+#include "shell/options.h"
+
+namespace shell {
+
+void AppendLog(platform::Hwnd window, const char* text) {
+    if (window == 0) return;
+    platform::Hwnd pane = platform::GetDlgItem(window, LogPaneId);
+    if (pane == 0) return;
+    platform::SendMessage(pane, platform::EM_REPLACESEL, 0, reinterpret_cast<platform::LParam>(text));
+}
+
+void AppendLogUnlessQuiet(platform::Hwnd window, const char* text) {
+    if (DisplayMode.load() == 0) return;
+    AppendLog(window, text);
+}
+
+void TracePrint(const char* format, ...) {
+    char line[MessageBufferSize];
+    std::va_list args;
+    va_start(args, format);
+    int n = platform::FormatTextV(line, sizeof line, format, args);
+    va_end(args);
+    platform::DebugOutput(line, static_cast<std::size_t>(n));
+}
+
+char* MessageBuffer() {
+    thread_local char buffer[MessageBufferSize];
+    return buffer;
+}
+
+void FormatAndAppend(platform::Hwnd window, const char* format, ...) {
+    char* buffer = MessageBuffer();
+    std::va_list args;
+    va_start(args, format);
+    platform::FormatTextV(buffer, MessageBufferSize, format, args);
+    va_end(args);
+    AppendLog(window, buffer);
+}
+
+}  // namespace shell

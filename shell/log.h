@@ -1,0 +1,30 @@
+// The two output channels every Part writes on: the log pane (child 5 of the main window) and
+// the trace channel (the platform's debug output).
+//
+// AppendLog sends the pane's replace-selection request, so an append from a worker thread waits
+// until the window's thread has inserted the text. A null window makes an append silent.
+// MessageBuffer is the line buffer a handler formats into before appending; each thread has
+// its own, so the updater's formatting never disturbs a line the window's thread is building.
+//
+// Index: AppendLog AppendLogUnlessQuiet TracePrint MessageBuffer FormatAndAppend
+#pragma once
+
+#include <cstddef>
+
+#include "platform/platform.h"
+
+namespace shell {
+
+inline constexpr int LogPaneId = 5;
+inline constexpr std::size_t MessageBufferSize = 1024;  // 512 wide characters on the handset
+
+void AppendLog(platform::Hwnd window, const char* text);
+// Drops the text while DisplayMode (shell/options.h) is 0.
+void AppendLogUnlessQuiet(platform::Hwnd window, const char* text);
+void TracePrint(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// The calling thread's line buffer, MessageBufferSize bytes.
+char* MessageBuffer();
+// Formats into MessageBuffer, then AppendLog: the usual way a handler logs a formatted line.
+void FormatAndAppend(platform::Hwnd window, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+}  // namespace shell

@@ -1,0 +1,3 @@
+// Placeholder entry until the shell lands.
+#include <cstdio>
+int main() { std::puts("firmware-utility " FWU_VERSION); return 0; }

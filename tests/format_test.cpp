@@ -1,0 +1,37 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace {
+
+TEST(FormatText, ConversionsAsPrintf) {
+    char out[128];
+    platform::FormatText(out, sizeof out, "Failed to open %s, error code: 0x%08lX\r\n", "RIL1:", 2ul);
+    EXPECT_STREQ(out, "Failed to open RIL1:, error code: 0x00000002\r\n");
+    platform::FormatText(out, sizeof out, "Bootload2 : %X  %X  %d checkByte : %X\r\n", 0x1C, 0xF6, 0, 0x5A);
+    EXPECT_STREQ(out, "Bootload2 : 1C  F6  0 checkByte : 5A\r\n");
+    platform::FormatText(out, sizeof out, "%d%%", 50);
+    EXPECT_STREQ(out, "50%");
+}
+
+TEST(FormatText, CharIsLatin1AsUtf8) {
+    char out[64];
+    int n = platform::FormatText(out, sizeof out, "[%c|%c]", 'A', 0xA0);
+    EXPECT_EQ(n, 6);
+    EXPECT_STREQ(out, "[A|\xC2\xA0]");
+    n = platform::FormatText(out, sizeof out, "%c", 0xFF);
+    EXPECT_STREQ(out, "\xC3\xBF");
+}
+
+TEST(FormatText, CutsToFitAndTerminates) {
+    char out[8];
+    std::memset(out, 'x', sizeof out);
+    int n = platform::FormatText(out, sizeof out, "%s and more", "a long text");
+    EXPECT_EQ(n, 7);
+    EXPECT_EQ(out[7], '\0');
+    EXPECT_STREQ(out, "a long ");
+}
+
+}  // namespace

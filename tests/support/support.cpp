@@ -1,0 +1,1 @@
+// Shared test helpers live here (pseudo-terminals, temporary directories, running the program).

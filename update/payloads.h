@@ -1,0 +1,21 @@
+// The embedded payload set: the two boot loaders, the size record and the firmware image, as
+// resources of type "HEX", ids 107 to 110. Read-only bytes valid for the life of the process.
+//
+// Index: PayloadKind LoadPayload PayloadSize PayloadInfo
+#pragma once
+
+#include <cstdint>
+
+namespace update {
+
+enum PayloadKind : std::uint32_t { PayloadBoot1 = 1, PayloadBoot2 = 2, PayloadFileSize = 3, PayloadFirmware = 4 };
+
+inline constexpr std::uint32_t Boot1Length = 184;
+inline constexpr std::uint32_t Boot2Length = 7414;
+inline constexpr std::uint32_t FileSizeLength = 3;
+inline constexpr std::uint32_t FirmwareLength = 2481250;
+
+// The address of the payload's first byte, or nullptr (kind not 1 to 4, lookup or load failed).
+const std::uint8_t* LoadPayload(std::uint32_t kind);
+
+}  // namespace update
