@@ -1,0 +1,47 @@
+// Releasing the bridge: both ports closed, both handles invalid, the relay threads asked to
+// end. The release never waits for a relay thread: one that is logging waits for the window's
+// thread, which is the thread running the release.
+#include "bridge/bridge.h"
+#include "shell/log.h"
+
+namespace bridge {
+
+std::atomic<platform::Handle> GsmPort{platform::InvalidHandle};
+std::atomic<platform::Handle> PeerPort{platform::InvalidHandle};
+std::atomic<std::int32_t> RelayRunning{0};
+std::atomic<platform::Handle> GsmToPeerThread{platform::InvalidHandle};
+std::atomic<platform::Handle> PeerToGsmThread{platform::InvalidHandle};
+
+namespace {
+
+// A thread still running is ended with the code a relay thread returns when it leaves its loop.
+void EndIfRunning(platform::Handle thread) {
+    std::uint32_t code = 0;
+    if (platform::GetExitCodeThread(thread, &code) && code == platform::StillActive) {
+        platform::TerminateThread(thread, 0);
+    }
+}
+
+}  // namespace
+
+void ReleaseBridgeSteps() {
+    platform::Handle gsm = GsmPort.load();
+    platform::Handle peer = PeerPort.load();
+    RelayRunning.store(0);
+    // Invalidate before closing: a relay thread reading the handle afresh stops using it, and a
+    // closed handle's value is never reused, so a stale copy reaches no other device.
+    GsmPort.store(platform::InvalidHandle);
+    PeerPort.store(platform::InvalidHandle);
+    if (gsm != platform::InvalidHandle) platform::CloseHandle(gsm);
+    if (peer != platform::InvalidHandle) platform::CloseHandle(peer);
+    EndIfRunning(GsmToPeerThread.load());
+    EndIfRunning(PeerToGsmThread.load());
+}
+
+std::int32_t ReleaseBridge(platform::Hwnd window, std::uint16_t, platform::LParam, std::uint16_t) {
+    ReleaseBridgeSteps();
+    shell::FormatAndAppend(window, "COMs released, R/W threads stopped\r\n");
+    return 0;
+}
+
+}  // namespace bridge
