@@ -1,8 +1,15 @@
 // The firmware update: the update command, the updater and caster threads, and the three
-// upload stages.
+// upload stages. One run at a time: a second update command while a run is in progress is
+// refused, so the link under the running run is never replaced.
+//
+// How a run goes: StartUpdate suspends the radio driver and starts UpdateThread, which opens
+// the module link, starts the caster (0x55 every 10 ms), resets the module and waits for 0xA0,
+// then runs stage 1 and stage 2 (a failure goes back to casting) and stage 3 once. A module
+// link that hangs up ends the run instead of retrying into a dead line.
 //
 // Index: StartUpdate UpdateThread CasterThread UploadBootLoader1 UploadBootLoader2
-// DownloadFirmwareImage UpdateRunning LastUpdateResult
+// DownloadFirmwareImage SendLoaderChunks StreamImage | UpdateRunning UpdateOutcome
+// CloseWindowAfterRun
 #pragma once
 
 #include <atomic>
@@ -12,12 +19,42 @@
 
 namespace update {
 
+// Outcomes of the latest run.
+inline constexpr std::int32_t OutcomeNone = -1;         // no run has ended yet
+inline constexpr std::int32_t OutcomeConfirmed = 0;     // the module accepted the image
+inline constexpr std::int32_t OutcomeFailed = 1;        // link not opened or stage 3 failed
+inline constexpr std::int32_t OutcomeModuleLost = 2;    // the module link hung up
+
+extern std::atomic<std::int32_t> UpdateRunning;  // 1 from StartUpdate until the run has ended
+extern std::atomic<std::int32_t> UpdateOutcome;
+// Set by `firmware-utility update`: the run's end closes the main window.
+extern std::atomic<std::int32_t> CloseWindowAfterRun;
+
+// True once the module link's device has hung up or failed (a pulled adapter, a closed far
+// end): every later wait would return 0 at once, so the run ends instead of retrying.
+bool ModuleLinkLost();
+
 std::int32_t StartUpdate(platform::Hwnd window, std::uint16_t id = 0, platform::LParam lparam = 0,
                          std::uint16_t code = 0);
 std::uint32_t UpdateThread(void* window);
 std::uint32_t CasterThread(void* unused);
+
 std::int32_t UploadBootLoader1();
 std::int32_t UploadBootLoader2();
 std::int32_t DownloadFirmwareImage(platform::Hwnd window);
+
+// The stage-2 chunk loop over a loader of any length: chunks of 1000 each acknowledged by
+// 0xAA, a shorter last one traced. Returns the XOR of all bytes; *remaining gets what is left.
+std::uint8_t SendLoaderChunks(const std::uint8_t* loader, std::uint32_t length, std::uint32_t* remaining);
+
+// The stage-3 chunk loop over an image of any length: chunks of 4000 each acknowledged by
+// 0xAA, a shorter last one traced and not acknowledged, a "#" per chunk and a line break per 23.
+// False when the module link was lost on the way.
+struct ImageChecksums {
+    std::uint8_t even;
+    std::uint8_t odd;
+};
+bool StreamImage(platform::Hwnd window, const std::uint8_t* image, std::uint32_t length,
+                 ImageChecksums* sums);
 
 }  // namespace update

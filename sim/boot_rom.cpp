@@ -1,0 +1,210 @@
+#include "sim/boot_rom.h"
+
+namespace sim {
+namespace {
+
+constexpr std::uint32_t Boot2Chunk = 1000;
+constexpr std::uint32_t ImageChunk = 4000;
+constexpr std::uint8_t Casting = 0x55;
+
+}  // namespace
+
+void BootRom::Reset() {
+    ++resets_;
+    state_ = State::WaitCast;
+    silent_ = false;
+    count_ = 0;
+    expected_ = 0;
+    xor_ = even_ = odd_ = 0;
+    receiving_.clear();
+}
+
+bool BootRom::Strikes(RomStep step, int index) const {
+    if (fault_.kind == RomFaultKind::None || fault_.times <= 0 || fault_.step != step) return false;
+    const bool chunk_step = step == RomStep::Stage2ChunkAck || step == RomStep::Stage3ChunkAck;
+    return !chunk_step || fault_.index == index;
+}
+
+void BootRom::Refuse(const std::string& why) {
+    refusal_ = why;
+    state_ = State::Dead;  // a boot ROM that did not like what it got answers nothing more
+}
+
+void BootRom::Ack(RomStep step, int index, std::uint8_t byte, std::vector<std::uint8_t>* reply, bool* vanish) {
+    if (Strikes(step, index) && fault_.kind != RomFaultKind::RejectChecksum) {
+        --fault_.times;
+        switch (fault_.kind) {
+            case RomFaultKind::Silent:
+                silent_ = true;
+                state_ = State::Dead;
+                return;
+            case RomFaultKind::WrongByte:
+                reply->push_back(0x00);
+                return;
+            case RomFaultKind::GarbageBefore:
+                reply->insert(reply->end(), {0x12, 0x34, 0xFE});
+                break;
+            case RomFaultKind::Vanish:
+                *vanish = true;
+                state_ = State::Dead;
+                return;
+            default:
+                break;
+        }
+    }
+    reply->push_back(byte);
+}
+
+void BootRom::Receive(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>* reply, bool* vanish) {
+    *vanish = false;
+    for (std::size_t i = 0; i < size && !*vanish; ++i) {
+        const std::uint8_t byte = data[i];
+        switch (state_) {
+            case State::Off:
+            case State::Done:
+            case State::Dead:
+                break;
+            case State::WaitCast:
+                if (byte == Casting) {
+                    state_ = State::WaitFrame;
+                    Ack(RomStep::Handshake, 0, 0xA0, reply, vanish);
+                }
+                break;
+            case State::WaitFrame:
+                // Casting bytes already on the wire when the handset stopped casting.
+                if (byte == Casting) break;
+                expected_ = byte;
+                count_ = 0;
+                xor_ = 0;
+                receiving_.clear();
+                state_ = State::Frame1;
+                break;
+            case State::Frame1:
+                if (count_ < expected_) {
+                    receiving_.push_back(byte);
+                    xor_ ^= byte;
+                    ++count_;
+                    break;
+                }
+                if (expected_ != lengths_.boot1) {
+                    Refuse("first loader: wrong length " + std::to_string(expected_));
+                } else if (byte != xor_ || Strikes(RomStep::Stage1Ack, 0)) {
+                    if (byte == xor_) --fault_.times;
+                    Refuse("first loader: checksum refused");
+                } else {
+                    loader1_ = receiving_;
+                    state_ = State::WaitSize2;
+                    count_ = 0;
+                    Ack(RomStep::Stage1Ack, 0, 0xA5, reply, vanish);
+                }
+                break;
+            case State::WaitSize2:
+                header_[count_++] = byte;
+                if (count_ < 2) break;
+                expected_ = (static_cast<std::uint32_t>(header_[0]) << 8) | header_[1];
+                if (expected_ != lengths_.boot2) {
+                    Refuse("second loader: wrong size " + std::to_string(expected_));
+                    break;
+                }
+                count_ = 0;
+                xor_ = 0;
+                stage2_chunks_ = 0;
+                receiving_.clear();
+                state_ = expected_ == 0 ? State::Checksum2 : State::Loader2;
+                break;
+            case State::Loader2:
+                receiving_.push_back(byte);
+                xor_ ^= byte;
+                ++count_;
+                if (count_ % Boot2Chunk == 0) {
+                    Ack(RomStep::Stage2ChunkAck, stage2_chunks_++, 0xAA, reply, vanish);
+                }
+                if (count_ == expected_ && state_ == State::Loader2) state_ = State::Checksum2;
+                break;
+            case State::Checksum2:
+                if (byte != xor_ || Strikes(RomStep::Stage2Ack, 0)) {
+                    if (byte == xor_) --fault_.times;
+                    Refuse("second loader: checksum refused");
+                } else {
+                    loader2_ = receiving_;
+                    state_ = State::WaitBaud;
+                    Ack(RomStep::Stage2Ack, 0, 0xA5, reply, vanish);
+                }
+                break;
+            case State::WaitBaud:
+                if (byte != 0x50) {
+                    Refuse("image: expected the baud byte 0x50");
+                    break;
+                }
+                state_ = State::WaitCmd54;
+                reply->insert(reply->end(), {0x4F, 0x4B});
+                Ack(RomStep::MemoryCheck, 0, 0xA5, reply, vanish);
+                break;
+            case State::WaitCmd54:
+                if (byte != 0x54) {
+                    Refuse("image: expected 0x54");
+                    break;
+                }
+                state_ = State::FixedHeader;
+                count_ = 0;
+                break;
+            case State::FixedHeader:
+                header_[count_++] = byte;
+                if (count_ < 3) break;
+                if (header_[0] != 0x3F || header_[1] != 0xA0 || header_[2] != 0x00) {
+                    Refuse("image: wrong fixed size header");
+                    break;
+                }
+                state_ = State::LengthHeader;
+                count_ = 0;
+                Ack(RomStep::HeaderAck, 0, 0xA5, reply, vanish);
+                if (state_ == State::LengthHeader) reply->insert(reply->end(), {0xA5, 0xA5});
+                break;
+            case State::LengthHeader:
+                header_[count_++] = byte;
+                if (count_ < 3) break;
+                expected_ = (static_cast<std::uint32_t>(header_[0]) << 16) |
+                            (static_cast<std::uint32_t>(header_[1]) << 8) | header_[2];
+                if (expected_ != lengths_.image) {
+                    Refuse("image: wrong length " + std::to_string(expected_));
+                    break;
+                }
+                count_ = 0;
+                even_ = odd_ = 0;
+                stage3_chunks_ = 0;
+                receiving_.clear();
+                receiving_.reserve(expected_);
+                state_ = expected_ == 0 ? State::Checksums : State::ImageData;
+                break;
+            case State::ImageData:
+                // Parity within the chunk, as the handset counts it.
+                if ((count_ % ImageChunk) % 2 == 0) even_ ^= byte;
+                else odd_ ^= byte;
+                receiving_.push_back(byte);
+                ++count_;
+                if (count_ % ImageChunk == 0) {
+                    Ack(RomStep::Stage3ChunkAck, stage3_chunks_++, 0xAA, reply, vanish);
+                }
+                if (count_ == expected_ && state_ == State::ImageData) {
+                    state_ = State::Checksums;
+                    count_ = 0;
+                }
+                break;
+            case State::Checksums:
+                sums_[count_++] = byte;
+                if (count_ < 2) break;
+                if (sums_[0] != even_ || sums_[1] != odd_ || Strikes(RomStep::FinalAck, 0)) {
+                    if (sums_[0] == even_ && sums_[1] == odd_) --fault_.times;
+                    Refuse("image: checksums refused");
+                    break;
+                }
+                image_ = std::move(receiving_);
+                receiving_.clear();
+                state_ = State::Done;
+                Ack(RomStep::FinalAck, 0, 0xA5, reply, vanish);
+                break;
+        }
+    }
+}
+
+}  // namespace sim

@@ -1,0 +1,150 @@
+// The update driver: the update command, the updater thread with its handshake loop, and the
+// caster thread that offers 0x55 to the module's boot ROM every 10 ms.
+#include "device/radio.h"
+#include "shell/log.h"
+#include "update/cechat.h"
+#include "update/update.h"
+
+namespace update {
+
+std::atomic<std::int32_t> UpdateRunning{0};
+std::atomic<std::int32_t> UpdateOutcome{OutcomeNone};
+std::atomic<std::int32_t> CloseWindowAfterRun{0};
+
+namespace {
+
+constexpr std::uint32_t PurgeAll = 15;  // abort writes and reads, clear both queues
+
+std::atomic<platform::Handle> CasterHandle{platform::InvalidHandle};
+std::atomic<platform::Handle> UpdateThreadHandle{platform::InvalidHandle};
+
+void PurgeLink() { platform::PurgeComm(ModulePort(), PurgeAll); }
+
+// The end of every run: the outcome is kept and, for `firmware-utility update`, the window closes.
+std::uint32_t EndRun(platform::Hwnd window, std::int32_t outcome, std::uint32_t thread_result) {
+    UpdateOutcome.store(outcome);
+    UpdateRunning.store(0);
+    if (CloseWindowAfterRun.load() && window != 0) {
+        platform::PostMessage(window, platform::WM_CLOSE, 0, 0);
+    }
+    return thread_result;
+}
+
+void EndCaster() {
+    platform::Handle caster = CasterHandle.exchange(platform::InvalidHandle);
+    if (caster == platform::InvalidHandle) return;
+    platform::TerminateThread(caster, 0);
+    platform::CloseHandle(caster);
+}
+
+// The link hung up: nothing more can reach the module, so the run ends here instead of
+// retrying the handshake at once forever. The radio driver stays as the run left it.
+std::uint32_t EndRunModuleLost(platform::Hwnd window) {
+    shell::AppendLog(window, "The module link COM1: was lost; the update has stopped\r\n");
+    CloseModuleLink();
+    shell::TracePrint(" Communication Port Closed!!\r\n");
+    EndCaster();
+    shell::TracePrint(" Communication Port Closed!!\r\n");
+    return EndRun(window, OutcomeModuleLost, 0);
+}
+
+// Resets the module and waits for the boot ROM's 0xA0 while the caster casts; then silences
+// the caster and purges. False when the link was lost.
+bool Handshake() {
+    shell::TracePrint("!Cast 55h!\r\n");
+    platform::Sleep(1000);
+    device::ResetModule(0);
+    while (!WaitForModuleByte(0xA0)) {
+        if (ModuleLinkLost()) return false;
+    }
+    platform::SuspendThread(CasterHandle.load());
+    PurgeLink();
+    shell::TracePrint(" Get A0h, Stop Casting 55h!!! Start to send Bootload1\r\n");
+    return true;
+}
+
+}  // namespace
+
+std::int32_t StartUpdate(platform::Hwnd window, std::uint16_t, platform::LParam, std::uint16_t) {
+    // One run at a time: a second run would replace the link under the first.
+    std::int32_t idle = 0;
+    if (!UpdateRunning.compare_exchange_strong(idle, 1)) {
+        shell::AppendLog(window, "An update is already running\r\n");
+        return 1;
+    }
+    device::SuspendRadio(window);
+    platform::Sleep(500);
+    platform::Handle thread = platform::CreateThread(UpdateThread, reinterpret_cast<void*>(static_cast<std::uintptr_t>(window)));
+    if (thread == 0) {
+        shell::FormatAndAppend(window, "Failed to start the update, error code: 0x%08lX\r\n",
+                               static_cast<unsigned long>(platform::GetLastError()));
+        EndRun(window, OutcomeFailed, 1);
+        return 1;
+    }
+    platform::Handle previous = UpdateThreadHandle.exchange(thread);
+    if (previous != platform::InvalidHandle) platform::CloseHandle(previous);
+    return 1;
+}
+
+std::uint32_t UpdateThread(void* parameter) {
+    const auto window = static_cast<platform::Hwnd>(reinterpret_cast<std::uintptr_t>(parameter));
+    if (!OpenModuleLink()) {
+        shell::TracePrint("Open com port failed!!\r\n");
+        shell::AppendLogUnlessQuiet(window, "Open Comport fail!!\r\n");
+        return EndRun(window, OutcomeFailed, 1);
+    }
+    shell::TracePrint("Open com port succeed!!\r\n");
+    CasterHandle.store(platform::CreateThread(CasterThread, nullptr));
+
+    for (;;) {
+        if (!Handshake()) return EndRunModuleLost(window);
+
+        if (!UploadBootLoader1()) {
+            shell::TracePrint(" BootLoad1 upload fail!!  Restart sending 55h again!!\r\n");
+            if (ModuleLinkLost()) return EndRunModuleLost(window);
+            PurgeLink();
+            platform::Sleep(1000);
+            platform::ResumeThread(CasterHandle.load());
+            continue;
+        }
+        shell::TracePrint("BootLoad1 upload succeed!!  Prepare to send Bootload2\r\n");
+        PurgeLink();
+        shell::AppendLogUnlessQuiet(window, "Bootload1 updated!!\r\n");
+
+        if (!UploadBootLoader2()) {
+            shell::TracePrint("BootLoad2_v2_bin upload fail!!  Restart sending 55h again!!\r\n");
+            if (ModuleLinkLost()) return EndRunModuleLost(window);
+            PurgeLink();
+            platform::ResumeThread(CasterHandle.load());
+            platform::Sleep(1000);
+            continue;
+        }
+        shell::TracePrint("BootLoad2_v2_bin upload succeed!! Prepare to send update program\r\n");
+        PurgeLink();
+        shell::AppendLogUnlessQuiet(window, "Bootload2 updated!!\r\n");
+        shell::AppendLogUnlessQuiet(window, "Wait a moment please...\r\n");
+        break;
+    }
+
+    const bool confirmed = DownloadFirmwareImage(window) != 0;
+    shell::TracePrint(confirmed ? " Upgrade succeed!! \r\n" : " Write to flash  fail!!  !!\r\n");
+    if (!confirmed && ModuleLinkLost()) return EndRunModuleLost(window);
+    CloseModuleLink();
+    shell::TracePrint(" Communication Port Closed!!\r\n");
+    EndCaster();
+    shell::TracePrint(" Communication Port Closed!!\r\n");
+    return EndRun(window, confirmed ? OutcomeConfirmed : OutcomeFailed, 0);
+}
+
+std::uint32_t CasterThread(void*) {
+    const std::uint8_t casting = 0x55;
+    // Ended cooperatively by the updater; a suspended caster is parked and writes nothing.
+    while (!platform::ThreadStopRequested()) {
+        std::uint32_t written = 0;
+        platform::WriteFile(ModulePort(), &casting, 1, &written);
+        platform::Sleep(10);
+    }
+    return 0;
+}
+
+}  // namespace update

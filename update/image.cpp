@@ -1,0 +1,125 @@
+// Stage 3: the firmware image. The baud byte, the memory check, the fixed size header, the
+// length header, the image in chunks of 4000 each acknowledged by 0xAA, the even and odd XOR
+// checksums, and the module's final 0xA5; then the success box, module reset and reboot.
+#include <cstring>
+
+#include "device/radio.h"
+#include "device/reboot.h"
+#include "shell/log.h"
+#include "shell/main_window.h"
+#include "update/cechat.h"
+#include "update/payloads.h"
+#include "update/update.h"
+
+namespace update {
+namespace {
+
+constexpr std::uint32_t ImageChunkSize = 4000;
+constexpr std::int32_t MarksPerLine = 23;
+
+// One platform write; the count written is what the trace reports.
+std::uint32_t WriteToModule(const void* bytes, std::uint32_t length) {
+    std::uint32_t written = 0;
+    platform::WriteFile(ModulePort(), bytes, length, &written);
+    return written;
+}
+
+}  // namespace
+
+bool StreamImage(platform::Hwnd window, const std::uint8_t* image, std::uint32_t length,
+                 ImageChecksums* sums) {
+    std::uint8_t chunk[ImageChunkSize];
+    std::uint32_t sent = 0;
+    std::int32_t marks = 0;
+    sums->even = 0;
+    sums->odd = 0;
+    while (sent != length) {
+        std::uint32_t left = length - sent;
+        std::uint32_t chunk_length = left <= ImageChunkSize ? left : ImageChunkSize;
+        std::memcpy(chunk, image + sent, chunk_length);
+        for (std::uint32_t p = 0; p < chunk_length; ++p) {
+            if (p % 2 == 0) sums->even ^= chunk[p];
+            else sums->odd ^= chunk[p];
+        }
+        sent += chunk_length;
+        std::uint32_t written = WriteToModule(chunk, chunk_length);
+        shell::TracePrint("Write %d bytes!, Totally write %d bytes\r\n", static_cast<int>(written),
+                          static_cast<int>(sent));
+        ++marks;
+        shell::AppendLogUnlessQuiet(window, "#");
+        marks %= MarksPerLine;
+        if (marks == 0) shell::AppendLogUnlessQuiet(window, "\r\n");
+        // A dead line takes nothing more: stop at the first sign instead of writing into it.
+        if (ModuleLinkLost()) return false;
+        if (chunk_length < ImageChunkSize) {
+            shell::TracePrint(" The last section sent; %d chars!!\r\n", static_cast<int>(written));
+            break;
+        }
+        WaitForModuleByte(0xAA);
+        if (ModuleLinkLost()) return false;
+    }
+    return true;
+}
+
+std::int32_t DownloadFirmwareImage(platform::Hwnd window) {
+    std::uint8_t header[3] = {0, 0, 0};
+
+    SendModuleByte(0x50);
+    shell::TracePrint("Send 0x50 to configure baudrate as 115.2k !!!\r\n");
+    platform::Sleep(100);
+
+    shell::TracePrint("Memory Check, We would get 3 char here !!!!\r\n");
+    WaitForModuleByte(0xA5);
+    shell::TracePrint("Memory Check, We should get 3 char above !!!!\r\n");
+
+    SendModuleByte(0x54);
+    header[0] = 0x3F;
+    header[1] = 0xA0;
+    header[2] = 0x00;
+    shell::TracePrint("Write fixed file size\r\n");
+    WriteToModule(header, 3);
+    for (int i = 0; i < 3; ++i) WaitForModuleByte(0xA5);
+    if (ModuleLinkLost()) return 0;
+
+    const std::uint8_t* image = LoadPayload(PayloadFirmware);
+    if (image == nullptr) {
+        // The image is never streamed from a null address.
+        shell::TracePrint("Download.bin : Read File Error!!!\r\n");
+        return 0;
+    }
+    shell::TracePrint("Download.bin open succeed!!!! \r\n");
+
+    header[0] = static_cast<std::uint8_t>(FirmwareLength / 65536);
+    header[1] = static_cast<std::uint8_t>((FirmwareLength / 256) % 256);
+    header[2] = static_cast<std::uint8_t>(FirmwareLength % 256);
+    WriteToModule(header, 3);
+    shell::TracePrint("Write the compressed file size\r\n");
+    platform::Sleep(20);
+
+    ImageChecksums sums{};
+    if (!StreamImage(window, image, FirmwareLength, &sums)) return 0;
+
+    shell::TracePrint(" Sending Checksum %X  %X !!\r\n", static_cast<unsigned>(sums.even),
+                      static_cast<unsigned>(sums.odd));
+    SendModuleByte(sums.even);
+    SendModuleByte(sums.odd);
+    shell::TracePrint("File upload complete!! file size %d , %X h , Size char %X  %X  %X\r\n",
+                      static_cast<int>(FirmwareLength), static_cast<unsigned>(FirmwareLength),
+                      static_cast<unsigned>(header[0]), static_cast<unsigned>(header[1]),
+                      static_cast<unsigned>(header[2]));
+
+    if (!WaitForModuleByte(0xA5)) {
+        shell::TracePrint("Update firmware FAIL!!!");
+        return 0;
+    }
+    shell::TracePrint("Firmware Updated....Done");
+    shell::AppendLogUnlessQuiet(window, "\r\nFirmware Updated....Done\r\n");
+    shell::KeepForeground.store(0);
+    platform::Sleep(200);
+    platform::MessageBox(0, "Reboot device/Reset module !", "Successful", platform::MB_OK);
+    device::ResetModule(0);
+    device::RebootDevice(0);
+    return 1;
+}
+
+}  // namespace update
