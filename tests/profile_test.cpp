@@ -1,0 +1,155 @@
+// The handset profile parser: what it accepts, every refusal with file and line, and lookups.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace {
+
+using platform::ParseProfile;
+using platform::Profile;
+
+std::string Refusal(const std::string& text) {
+    Profile profile;
+    std::string error;
+    EXPECT_FALSE(ParseProfile(text, "hand.prof", &profile, &error)) << text;
+    return error;
+}
+
+TEST(Profile, ParsesAllSectionsWithCommentsAndAnyCase) {
+    const std::string text =
+        "# a handset\n"
+        "; another comment\n"
+        "\n"
+        "[Devices]\n"
+        "com1: = /dev/ttyUSB0          ; the module link\n"
+        "  COM2:=/dev/ttyS1\r\n"
+        "RIL1: = /run/handset/ril.sock # the radio driver\n"
+        "[REGISTRY]\n"
+        "HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\Serial\\Index = 2\n"
+        "hkey_local_machine\\Drivers\\BuiltIn\\Serial2\\Index = 0x0a\n"
+        "HKEY_LOCAL_MACHINE\\Big\\Value = 0xFFFFFFFF\n"
+        "[kernel]\n"
+        "kernelIOcontrol = /run/handset/kernel.sock\n";
+    Profile profile;
+    std::string error;
+    ASSERT_TRUE(ParseProfile(text, "hand.prof", &profile, &error)) << error;
+    EXPECT_EQ(profile.path, "hand.prof");
+    ASSERT_EQ(profile.devices.size(), 3u);
+    EXPECT_EQ(profile.devices.at("COM1:"), "/dev/ttyUSB0");
+    EXPECT_EQ(profile.devices.at("COM2:"), "/dev/ttyS1");
+    EXPECT_EQ(profile.devices.at("RIL1:"), "/run/handset/ril.sock");
+    EXPECT_EQ(profile.registry.at("DRIVERS\\BUILTIN\\SERIAL\\INDEX"), 2u);
+    EXPECT_EQ(profile.registry.at("DRIVERS\\BUILTIN\\SERIAL2\\INDEX"), 10u);
+    EXPECT_EQ(profile.registry.at("BIG\\VALUE"), 0xFFFFFFFFu);
+    EXPECT_EQ(profile.kernel, "/run/handset/kernel.sock");
+}
+
+TEST(Profile, EmptyTextIsAnEmptyProfile) {
+    Profile profile;
+    profile.kernel = "left over";
+    std::string error;
+    ASSERT_TRUE(ParseProfile("", "empty", &profile, &error));
+    EXPECT_TRUE(profile.devices.empty());
+    EXPECT_TRUE(profile.registry.empty());
+    EXPECT_TRUE(profile.kernel.empty());
+}
+
+TEST(Profile, MissingDevicePathIsNotAnError) {
+    Profile profile;
+    std::string error;
+    EXPECT_TRUE(ParseProfile("[devices]\nCOM9: = /nonexistent/tty\n", "p", &profile, &error)) << error;
+    EXPECT_EQ(profile.devices.at("COM9:"), "/nonexistent/tty");
+}
+
+TEST(Profile, RefusalsNameFileAndLine) {
+    EXPECT_EQ(Refusal("[devices]\n[serial]\n"),
+              "hand.prof:2: unknown section [serial] (expected [devices], [registry] or [kernel])");
+    EXPECT_EQ(Refusal("[devices]\n\nCOM1: /dev/ttyS0\n"), "hand.prof:3: line without '=': COM1: /dev/ttyS0");
+    EXPECT_EQ(Refusal("[registry]\nHKEY_LOCAL_MACHINE\\A\\Index = two\n"),
+              "hand.prof:2: registry value is not a number (decimal or 0x hex DWORD): two");
+    EXPECT_EQ(Refusal("[devices]\nCOM1: = /a\ncom1: = /b\n"), "hand.prof:3: duplicate device com1:");
+    EXPECT_EQ(Refusal("COM1: = /dev/ttyS0\n"), "hand.prof:1: entry before any section: COM1:");
+    EXPECT_EQ(Refusal("[devices]\n = /dev/ttyS0\n"), "hand.prof:2: empty name before '='");
+    EXPECT_EQ(Refusal("[devices]\nCOM1: =   ; nothing\n"), "hand.prof:2: empty value for COM1:");
+    EXPECT_EQ(Refusal("[devices\n"), "hand.prof:1: section header without closing ']'");
+    EXPECT_EQ(Refusal("[kernel]\nReboot = /k\n"),
+              "hand.prof:2: unknown kernel entry Reboot (expected KernelIoControl)");
+    EXPECT_EQ(Refusal("[kernel]\nKernelIoControl = /a\nKERNELIOCONTROL = /b\n"),
+              "hand.prof:3: duplicate entry KERNELIOCONTROL");
+    EXPECT_EQ(Refusal("[registry]\nDrivers\\Serial\\Index = 1\n"),
+              "hand.prof:2: registry key must start with HKEY_LOCAL_MACHINE\\: Drivers\\Serial\\Index");
+    EXPECT_EQ(Refusal("[registry]\nHKEY_LOCAL_MACHINE\\Index = 1\n"),
+              "hand.prof:2: registry entry needs KEY\\VALUE: HKEY_LOCAL_MACHINE\\Index");
+    EXPECT_EQ(Refusal("[registry]\nHKEY_LOCAL_MACHINE\\A\\B\\ = 1\n"),
+              "hand.prof:2: registry entry needs KEY\\VALUE: HKEY_LOCAL_MACHINE\\A\\B\\");
+    EXPECT_EQ(Refusal("[registry]\nHKEY_LOCAL_MACHINE\\A\\B = 1\nhkey_local_machine\\a\\b = 2\n"),
+              "hand.prof:3: duplicate registry value hkey_local_machine\\a\\b");
+    EXPECT_EQ(Refusal(std::string("[devices]\nCOM1: = /a\0b\n", 23)), "hand.prof:2: NUL byte in line");
+}
+
+TEST(Profile, RegistryNumbersAreDwordsOnly) {
+    auto bad = [](const char* value) {
+        return Refusal(std::string("[registry]\nHKEY_LOCAL_MACHINE\\K\\V = ") + value + "\n");
+    };
+    for (const char* value : {"0x", "-1", "+1", "4294967296", "0x100000000", "1.5", "0x1G", "12abc", "1 2"}) {
+        EXPECT_EQ(bad(value), std::string("hand.prof:2: registry value is not a number (decimal or 0x hex "
+                                          "DWORD): ") + value);
+    }
+    Profile profile;
+    std::string error;
+    ASSERT_TRUE(ParseProfile("[registry]\nHKEY_LOCAL_MACHINE\\K\\V = 4294967295\n", "p", &profile, &error));
+    EXPECT_EQ(profile.registry.at("K\\V"), 4294967295u);
+}
+
+TEST(Profile, LoadNamesTheFileItCannotRead) {
+    Profile profile;
+    std::string error;
+    EXPECT_FALSE(platform::LoadProfile("/nonexistent/handset.prof", &profile, &error));
+    EXPECT_EQ(error, "/nonexistent/handset.prof: No such file or directory");
+}
+
+TEST(Profile, LoadReadsAFileAndReportsItsLines) {
+    char path[] = "/tmp/fwu-profile-XXXXXX";
+    int fd = ::mkstemp(path);
+    ASSERT_GE(fd, 0);
+    const std::string text = "[devices]\nRIL1: = /x/ril.sock\n[kernel]\nbad line\n";
+    ASSERT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    ::close(fd);
+    Profile profile;
+    std::string error;
+    EXPECT_FALSE(platform::LoadProfile(path, &profile, &error));
+    EXPECT_EQ(error, std::string(path) + ":4: line without '=': bad line");
+    ::unlink(path);
+}
+
+TEST(Profile, LookupsIgnoreCase) {
+    Profile profile;
+    std::string error;
+    ASSERT_TRUE(ParseProfile("[devices]\nRil1: = /r\n[registry]\n"
+                             "HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\Serial\\Index = 7\n",
+                             "p", &profile, &error));
+    platform::SetProfile(profile);
+    std::string path;
+    EXPECT_TRUE(platform::ProfileDevicePath("ril1:", &path));
+    EXPECT_EQ(path, "/r");
+    EXPECT_FALSE(platform::ProfileDevicePath("RIL2:", &path));
+    EXPECT_FALSE(platform::ProfileDevicePath("", &path));
+    EXPECT_TRUE(platform::ProfileRegistryKeyExists("drivers\\builtin\\serial"));
+    EXPECT_TRUE(platform::ProfileRegistryKeyExists("Drivers"));
+    EXPECT_FALSE(platform::ProfileRegistryKeyExists("Drivers\\BuiltIn\\Serial2"));
+    EXPECT_FALSE(platform::ProfileRegistryKeyExists("Drivers\\BuiltIn\\Ser"));
+    std::uint32_t value = 0;
+    EXPECT_TRUE(platform::ProfileRegistryValue("DRIVERS\\BUILTIN\\SERIAL", "index", &value));
+    EXPECT_EQ(value, 7u);
+    EXPECT_FALSE(platform::ProfileRegistryValue("Drivers\\BuiltIn", "Serial\\Index", &value));
+    EXPECT_EQ(platform::CurrentProfile().devices.size(), 1u);
+    platform::SetProfile(Profile{});
+}
+
+}  // namespace
