@@ -1,7 +1,11 @@
 // Releasing the bridge: both ports closed, both handles invalid, the relay threads asked to
 // end. The release never waits for a relay thread: one that is logging waits for the window's
-// thread, which is the thread running the release.
+// thread, which is the thread running the release. Closing a port wakes a relay thread out of
+// its wait on it, and terminating a thread makes every later wait of it return at once, so a
+// relay thread leaves its loop on its own right after; it never touches a closed port, whose
+// handle value is never reused.
 #include "bridge/bridge.h"
+#include "bridge/relay.h"
 #include "shell/log.h"
 
 namespace bridge {
@@ -11,6 +15,9 @@ std::atomic<platform::Handle> PeerPort{platform::InvalidHandle};
 std::atomic<std::int32_t> RelayRunning{0};
 std::atomic<platform::Handle> GsmToPeerThread{platform::InvalidHandle};
 std::atomic<platform::Handle> PeerToGsmThread{platform::InvalidHandle};
+std::atomic<const char*> GsmPortName{nullptr};
+std::atomic<const char*> PeerPortName{nullptr};
+std::atomic<std::int32_t> RelayLost{0};
 
 namespace {
 
@@ -28,6 +35,7 @@ void ReleaseBridgeSteps() {
     platform::Handle gsm = GsmPort.load();
     platform::Handle peer = PeerPort.load();
     RelayRunning.store(0);
+    RelayLost.store(0);
     // Invalidate before closing: a relay thread reading the handle afresh stops using it, and a
     // closed handle's value is never reused, so a stale copy reaches no other device.
     GsmPort.store(platform::InvalidHandle);
