@@ -68,6 +68,9 @@ inline constexpr std::uint32_t EvRxChar = 0x0001;
 inline constexpr std::uint32_t EvBreak = 0x0040;
 inline constexpr std::uint32_t EvErr = 0x0080;
 
+inline constexpr std::uint32_t CeRxOver = 0x0001;   // the receive queue overflowed
+inline constexpr std::uint32_t CeOverrun = 0x0002;  // a character was lost in the device
+inline constexpr std::uint32_t CeRxParity = 0x0004;
 inline constexpr std::uint32_t CeFrame = 0x0008;
 inline constexpr std::uint32_t CeBreak = 0x0010;
 inline constexpr std::uint32_t CeIoe = 0x0400;  // the device hung up or failed
