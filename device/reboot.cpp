@@ -1,0 +1,33 @@
+// The handset reboot: "KernelIoControl" is looked up in "COREDLL.DLL" at each call and given
+// the hardware-abstraction layer's reboot request. The library reference is dropped before the
+// entry is used: the core library stays loaded for the whole process, so the entry stays valid.
+#include "device/reboot.h"
+
+#include "shell/log.h"
+
+namespace device {
+
+std::int32_t RebootDevice(platform::Hwnd window, std::uint16_t, platform::LParam, std::uint16_t) {
+    platform::Handle coredll = platform::LoadLibrary("COREDLL.DLL");
+    if (coredll == 0) {
+        shell::AppendLogUnlessQuiet(window, "LoadLibrary() call fails !\r\n");
+        return 1;
+    }
+    void* entry = platform::GetProcAddress(coredll, "KernelIoControl");
+    if (entry == nullptr) {
+        shell::AppendLogUnlessQuiet(window, "GetProcAddress() call fails !\r\n");
+        platform::FreeLibrary(coredll);
+        return 1;
+    }
+    if (!platform::FreeLibrary(coredll)) {
+        shell::AppendLogUnlessQuiet(window, "Coredll.dll is not freed !\r\n");
+    }
+    auto kernel_io_control = reinterpret_cast<platform::KernelIoControlProc>(entry);
+    if (kernel_io_control(IoctlHalReboot, nullptr, 0, nullptr, 0, nullptr) == 0) {
+        shell::AppendLogUnlessQuiet(window, "Failed to call KernelIoControl() to reboot!\r\n");
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace device

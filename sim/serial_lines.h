@@ -1,0 +1,50 @@
+// The simulated handset's serial lines: pseudo-terminal masters served by one thread that
+// sleeps in poll beside a wake-up descriptor. Each line hands the bytes the tool (or a host
+// program) wrote to its receiver, and keeps a queue of bytes to write back that drains as the
+// slave side takes them, so nothing is lost when a reader is slow; a relay line stops reading
+// while the queue of the line it feeds is full.
+//
+// Index: SerialLines::Add SetReceiver Feeds Start Stop Send HangUp SlavePath
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "sim/pty.h"
+
+namespace sim {
+
+class SerialLines {
+public:
+    using Receiver = std::function<void(const std::uint8_t* data, std::size_t size)>;
+    static constexpr std::size_t RelayBacklog = 256 * 1024;
+
+    SerialLines();
+    ~SerialLines();
+    SerialLines(const SerialLines&) = delete;
+    SerialLines& operator=(const SerialLines&) = delete;
+
+    // Before Start: takes the pty over and gives the line's number.
+    int Add(Pty pty);
+    void SetReceiver(int line, Receiver receiver);
+    // `line` pauses its reads while `target` has more than RelayBacklog bytes queued.
+    void Feeds(int line, int target);
+    bool Start(std::string* error);
+    // Ends the thread and closes every pty.
+    void Stop();
+
+    // Any thread: queue bytes for the slave side of `line`.
+    void Send(int line, const std::uint8_t* data, std::size_t size);
+    // Any thread: the line's device goes away (its master closes; the slave side hangs up).
+    void HangUp(int line);
+    std::string SlavePath(int line) const;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+}  // namespace sim
