@@ -8,11 +8,13 @@
 //   serial.h    serial ports and driver services by device name
 //   profile.h   the handset profile that names the devices, registry and kernel service
 //   format.h    printf-style formatting with %c as a Latin-1 character
+//   sha256.h    SHA-256 digests (payload listing, the simulated module's report)
 #pragma once
 
 #include "platform/format.h"
 #include "platform/profile.h"
 #include "platform/resource.h"
 #include "platform/serial.h"
+#include "platform/sha256.h"
 #include "platform/system.h"
 #include "platform/window.h"

@@ -269,6 +269,11 @@ bool WaitEvent(Handle handle, std::uint32_t* events, Deadline deadline) {
             watch_counts = port->has_counts && (mask & (EvBreak | EvErr));
         }
         if (ready) {
+            // An error that comes together with received data reports both.
+            pollfd probe{port->fd, POLLIN, 0};
+            if ((mask & EvRxChar) && internal::SysPoll(&probe, 1, 0) == 1 && probe.revents == POLLIN) {
+                ready |= EvRxChar;
+            }
             *events = ready;
             return true;
         }

@@ -7,7 +7,9 @@
 #include <chrono>
 #include <thread>
 
+#include "platform/internal/devices.h"
 #include "platform/platform.h"
+#include "tests/support/pty.h"
 
 namespace {
 
@@ -145,6 +147,118 @@ TEST(Thread, UnknownHandlesFail) {
     EXPECT_EQ(ResumeThread(0x7777), 0xFFFFFFFFu);
     EXPECT_FALSE(TerminateThread(0x7777, 0));
     EXPECT_EQ(GetLastError(), static_cast<std::uint32_t>(EBADF));
+}
+
+// ---- threads in port calls (a pseudo-terminal stands in for the device)
+
+struct PortUser {
+    Handle port = InvalidHandle;
+    std::atomic<int> calls{0};
+    std::atomic<bool> ended{false};
+};
+
+// Writes one byte, pauses, again: the caster's loop.
+std::uint32_t CastBytes(void* parameter) {
+    auto* user = static_cast<PortUser*>(parameter);
+    std::uint8_t byte = 0x55;
+    while (!ThreadStopRequested()) {
+        std::uint32_t written = 0;
+        WriteFile(user->port, &byte, 1, &written);
+        user->calls.fetch_add(1);
+        Sleep(2);
+    }
+    user->ended = true;
+    return 0;
+}
+
+// Blocks in event waits until stopped.
+std::uint32_t WaitForEvents(void* parameter) {
+    auto* user = static_cast<PortUser*>(parameter);
+    while (!ThreadStopRequested()) {
+        std::uint32_t events = 0;
+        user->calls.fetch_add(1);
+        WaitCommEvent(user->port, &events);
+    }
+    user->ended = true;
+    return 0;
+}
+
+// Reads one byte at a time (no time-outs set: each read blocks until a byte is there).
+std::uint32_t ReadBytes(void* parameter) {
+    auto* user = static_cast<PortUser*>(parameter);
+    while (!ThreadStopRequested()) {
+        std::uint8_t byte = 0;
+        std::uint32_t got = 0;
+        if (ReadFile(user->port, &byte, 1, &got) && got == 1) user->calls.fetch_add(1);
+    }
+    user->ended = true;
+    return 0;
+}
+
+TEST(ThreadInPort, SuspendedWriterWritesNothingUntilResumed) {
+    fwu_test::Pty pty;
+    ASSERT_TRUE(pty.ok());
+    PortUser user;
+    user.port = internal::OpenSerialPort(pty.slave());
+    ASSERT_NE(user.port, InvalidHandle);
+    Handle thread = CreateThread(CastBytes, &user);
+    ASSERT_NE(thread, 0);
+    ASSERT_TRUE(Eventually([&] { return user.calls.load() > 5; }));
+    EXPECT_EQ(SuspendThread(thread), 0u);
+    pty.Receive(50);  // everything written before the suspend returned
+    EXPECT_TRUE(pty.Receive(100).empty());
+    ResumeThread(thread);
+    EXPECT_FALSE(pty.Receive(1000, 1).empty());
+    TerminateThread(thread, 0);
+    ASSERT_TRUE(Eventually([&] { return user.ended.load(); }));
+    CloseHandle(thread);
+    CloseHandle(user.port);
+}
+
+TEST(ThreadInPort, TerminateWakesAThreadOutOfAnEventWait) {
+    fwu_test::Pty pty;
+    ASSERT_TRUE(pty.ok());
+    PortUser user;
+    user.port = internal::OpenSerialPort(pty.slave());
+    ASSERT_NE(user.port, InvalidHandle);
+    ASSERT_TRUE(SetCommMask(user.port, EvRxChar));
+    Handle thread = CreateThread(WaitForEvents, &user);
+    ASSERT_NE(thread, 0);
+    ASSERT_TRUE(Eventually([&] { return user.calls.load() > 0; }));
+    TerminateThread(thread, 3);
+    ASSERT_TRUE(Eventually([&] { return user.ended.load(); }));  // nothing but terminate wakes it
+    EXPECT_EQ(user.calls.load(), 1);  // and its later wait returned at once without waiting
+    std::uint32_t code = 0;
+    ASSERT_TRUE(GetExitCodeThread(thread, &code));
+    EXPECT_EQ(code, 3u);
+    CloseHandle(thread);
+    CloseHandle(user.port);
+}
+
+TEST(ThreadInPort, SuspendParksAReaderBlockedInARead) {
+    fwu_test::Pty pty;
+    ASSERT_TRUE(pty.ok());
+    PortUser user;
+    user.port = internal::OpenSerialPort(pty.slave());
+    ASSERT_NE(user.port, InvalidHandle);
+    Handle thread = CreateThread(ReadBytes, &user);
+    ASSERT_NE(thread, 0);
+    ASSERT_TRUE(pty.Send({1}));
+    ASSERT_TRUE(Eventually([&] { return user.calls.load() == 1; }));
+    SuspendThread(thread);  // the reader is blocked in its next read: woken and parked
+    ASSERT_TRUE(pty.Send({2, 3}));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(user.calls.load(), 1);
+    std::uint32_t errors = 0;
+    ComStat status{};
+    ASSERT_TRUE(ClearCommError(user.port, &errors, &status));
+    EXPECT_EQ(status.in_queue, 2u);  // left for the reader
+    ResumeThread(thread);
+    ASSERT_TRUE(Eventually([&] { return user.calls.load() == 3; }));
+    TerminateThread(thread, 0);
+    ASSERT_TRUE(Eventually([&] { return user.ended.load(); }));
+    CloseHandle(thread);
+    CloseHandle(user.port);
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // The embedded payload set: the two boot loaders, the size record and the firmware image, as
 // resources of type "HEX", ids 107 to 110. Read-only bytes valid for the life of the process.
 //
-// Index: PayloadKind LoadPayload PayloadSize PayloadInfo
+// Index: PayloadKind LoadPayload ListPayloads
 #pragma once
 
 #include <cstdint>
@@ -17,5 +17,8 @@ inline constexpr std::uint32_t FirmwareLength = 2481250;
 
 // The address of the payload's first byte, or nullptr (kind not 1 to 4, lookup or load failed).
 const std::uint8_t* LoadPayload(std::uint32_t kind);
+// `firmware-utility payloads`: one line per payload on stdout (kind, resource id, name, size,
+// SHA-256). 0 when all four are present, 1 when one is missing.
+int ListPayloads();
 
 }  // namespace update

@@ -1,0 +1,184 @@
+// The module link: opens and configures "COM1:", sends single bytes with a trace line each,
+// waits for one expected byte, and closes the port. Every step is on the trace channel.
+//
+// Waits never spin and never hang: each wait for the module is bounded by ModuleTimeoutMs of
+// silence, an empty receive queue is waited on in the port's event wait, and a device that
+// vanished answers every wait at once with a line error (result 0).
+#include "update/cechat.h"
+
+#include <chrono>
+#include <cstring>
+#include <new>
+
+#include "shell/log.h"
+
+namespace update {
+
+std::atomic<ModuleLink*> CurrentModuleLink{nullptr};
+std::atomic<std::uint32_t> ModuleTimeoutMs{10000};
+
+namespace {
+
+constexpr const char* ModulePortName = "COM1:";
+constexpr std::uint32_t PurgeAll = 15;   // abort writes and reads, clear both queues
+constexpr std::uint32_t LinkEvents = 0xC1;  // received character, break, line error
+constexpr std::uint32_t QueueSize = 32768;
+
+// The module's line: 115200 baud, 8 bits, no parity, the one-and-a-half stop-bits code, DTR and
+// RTS on while open, no flow control; the XON/XOFF limits and the special characters are 0.
+constexpr platform::Dcb ModuleLineSettings = {
+    .length = sizeof(platform::Dcb),
+    .baud_rate = 115200,
+    .binary = 1,
+    .parity_check = 0,
+    .cts_flow = 0,
+    .dsr_flow = 0,
+    .dtr_control = 1,
+    .dsr_sensitivity = 0,
+    .tx_continue_on_xoff = 1,
+    .out_x = 0,
+    .in_x = 0,
+    .error_char_on = 0,
+    .null_strip = 0,
+    .rts_control = 1,
+    .abort_on_error = 0,
+    .reserved = 0,
+    .reserved2 = 0,
+    .xon_limit = 0,
+    .xoff_limit = 0,
+    .byte_size = 8,
+    .parity = 0,
+    .stop_bits = 1,
+    .xon_char = 0,
+    .xoff_char = 0,
+    .error_char = 0,
+    .eof_char = 0,
+    .event_char = 0,
+    .reserved3 = 0,
+};
+
+// Reads return at once with what is queued; a write of n bytes gives up after 10 n + 1000 ms.
+constexpr platform::CommTimeouts ModuleTimeouts = {platform::MaxDword, 0, 0, 10, 1000};
+
+// Formats one of the open-failure texts (80 characters, as on the handset) onto the trace.
+void TraceOpenFailure(const char* format, const ModuleLink* link) {
+    char text[80];
+    platform::FormatText(text, sizeof text, format, static_cast<int>(platform::GetLastError()),
+                         link->PortName);
+    shell::TracePrint("%s\r\n", text);
+}
+
+// Gives up an open whose settings could not be applied: the device must not stay held.
+std::int32_t AbandonOpen(ModuleLink* link) {
+    platform::CloseHandle(link->PortHandle.exchange(0));
+    return 0;
+}
+
+void ClearLineErrors(platform::Handle port) {
+    std::uint32_t errors = 0;
+    platform::ComStat status{};
+    platform::ClearCommError(port, &errors, &status);
+}
+
+// After a received-character event: reads byte by byte until the expected one, tracing and
+// dropping the others. An empty queue is waited on (no spinning) until ModuleTimeoutMs of
+// silence has passed. False on that silence, on a break or line error alone, or a failed read.
+bool ReadUntilExpected(platform::Handle port, std::uint8_t expected) {
+    using Clock = std::chrono::steady_clock;
+    auto last_byte = Clock::now();
+    for (;;) {
+        std::uint8_t byte = 0;
+        std::uint32_t got = 0;
+        if (!platform::ReadFile(port, &byte, 1, &got)) return false;
+        if (got == 1) {
+            shell::TracePrint("A byte got from TRX37A : %c , %X h\r\n", byte, byte);
+            if (byte == expected) return true;
+            last_byte = Clock::now();
+            continue;
+        }
+        const auto silent = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - last_byte);
+        const std::int64_t left = std::int64_t{ModuleTimeoutMs.load()} - silent.count();
+        if (left <= 0) return false;
+        std::uint32_t events = 0;
+        if (!platform::WaitCommEventFor(port, &events, static_cast<std::uint32_t>(left))) return false;
+        if (events & ~platform::EvRxChar) ClearLineErrors(port);
+        if (!(events & platform::EvRxChar)) return false;
+    }
+}
+
+}  // namespace
+
+platform::Handle ModulePort() {
+    ModuleLink* link = CurrentModuleLink.load();
+    return link ? link->PortHandle.load() : 0;
+}
+
+std::int32_t OpenModuleLink() {
+    CurrentModuleLink.store(nullptr);
+    void* memory = platform::LocalAllocTrace(platform::LmemZeroInit, sizeof(ModuleLink));
+    if (memory == nullptr) return 0;  // the caller reports it as a port that did not open
+    // Records are never freed: a caster may still read the previous one.
+    ModuleLink* link = new (memory) ModuleLink{};
+    CurrentModuleLink.store(link);
+    std::strncpy(link->PortName, ModulePortName, sizeof link->PortName - 1);
+    link->LineSettings = ModuleLineSettings;
+    shell::TracePrint("Open : %s\r\n", link->PortName);
+
+    platform::Handle port = platform::OpenDevice(link->PortName);
+    if (port == platform::InvalidHandle) {
+        TraceOpenFailure("Error (%d) opening %s", link);
+        link->PortHandle.store(0);
+        return 0;
+    }
+    link->PortHandle.store(port);
+    platform::PurgeComm(port, PurgeAll);
+    if (!platform::SetCommState(port, &link->LineSettings)) {
+        TraceOpenFailure("Error (%d) configuring %s", link);
+        return AbandonOpen(link);
+    }
+    platform::CommTimeouts timeouts{};
+    platform::GetCommTimeouts(port, &timeouts);
+    timeouts = ModuleTimeouts;
+    if (!platform::SetCommTimeouts(port, &timeouts)) {
+        TraceOpenFailure("Error (%d) setting comm port timeout parameters %s", link);
+        return AbandonOpen(link);
+    }
+    platform::EscapeCommFunction(port, platform::SetDtr);
+    platform::EscapeCommFunction(port, platform::SetRts);
+    platform::SetupComm(port, QueueSize, QueueSize);
+    return 1;
+}
+
+void CloseModuleLink() {
+    ModuleLink* link = CurrentModuleLink.load();
+    if (link == nullptr) return;
+    platform::Handle port = link->PortHandle.load();
+    if (port == 0) return;
+    platform::PurgeComm(port, PurgeAll);
+    platform::CloseHandle(port);
+    link->PortHandle.store(0);
+}
+
+std::int32_t WaitForModuleByte(std::uint32_t expected) {
+    const auto want = static_cast<std::uint8_t>(expected & 0xFF);
+    shell::TracePrint("Waiting for char -> %X h\r\n", want);
+    const platform::Handle port = ModulePort();
+    platform::SetCommMask(port, LinkEvents);
+    std::uint32_t events = 0;
+    // A wait that fails or meets the silence bound is an empty event word.
+    if (!platform::WaitCommEventFor(port, &events, ModuleTimeoutMs.load())) events = 0;
+    platform::SetCommMask(port, LinkEvents);
+    if (events & ~platform::EvRxChar) ClearLineErrors(port);
+    if ((events & platform::EvRxChar) && ReadUntilExpected(port, want)) return 1;
+    shell::TracePrint("None byte got from TRX36 !!\r\n");
+    return 0;
+}
+
+void SendModuleByte(std::uint32_t byte) {
+    const auto value = static_cast<std::uint8_t>(byte & 0xFF);
+    std::uint32_t written = 0;
+    platform::WriteFile(ModulePort(), &value, 1, &written);
+    shell::TracePrint(" %d char : %X h sent \r\n", static_cast<int>(written), value);
+}
+
+}  // namespace update
