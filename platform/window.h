@@ -8,14 +8,15 @@
 // input and the next timer deadline, and handles queued sent messages while it waits. Two
 // screens draw the windows: headless (log text to stdout) and terminal (ncurses).
 //
-// Index: RegisterClass CreateWindowEx DestroyWindow IsWindow GetDlgItem DefWindowProc |
-// SendMessage PostMessage PostQuitMessage GetMessage TranslateAccelerator TranslateMessage
-// DispatchMessage | ShowWindow UpdateWindow GetClientRect SetWindowPos SetFocus SetTimer KillTimer |
-// FindWindow SetForegroundWindow SendCommandToRunningWindow | CreateMenuBar CommandBarHeight
-// CommandBarGetMenu CheckMenuItem GetMenuItemChecked InitCommonControls ShInitDialog
-// ShHandleSettingChange ShHandleActivate | LoadAccelerators MessageBox DialogBoxIndirectParam
-// EndDialog | FindResource LoadResource LockResource SizeofResource GetModuleHandle
-// GetModuleFileName | SelectScreen InstallCloseSignals EditText
+// Index: RegisterClass UnregisterClass CreateWindowEx DestroyWindow IsWindow GetDlgItem
+// DefWindowProc | SendMessage PostMessage PostQuitMessage GetMessage TranslateAccelerator
+// TranslateMessage DispatchMessage | ShowWindow UpdateWindow GetClientRect SetWindowPos SetFocus
+// SetTimer KillTimer | FindWindow SetForegroundWindow SendCommandToRunningWindow
+// PrepareRuntimeDirectory | CreateMenuBar CommandBarHeight CommandBarGetMenu CheckMenuItem
+// GetMenuItemChecked InitCommonControls ShInitDialog ShHandleSettingChange ShHandleActivate |
+// LoadAccelerators MessageBox DialogBoxIndirectParam EndDialog | FindResource LoadResource
+// LockResource SizeofResource GetModuleHandle GetModuleFileName | SelectScreen
+// InstallCloseSignals EditText
 #pragma once
 
 #include <cstddef>
@@ -62,7 +63,12 @@ inline constexpr std::uint32_t EM_REPLACESEL = 0x00C2;
 inline constexpr std::uint32_t WS_VISIBLE = 0x10000000;
 inline constexpr std::uint32_t WS_CHILD = 0x40000000;
 inline constexpr int CW_USEDEFAULT = static_cast<int>(0x80000000u);
+inline constexpr std::uint32_t SWP_NOSIZE = 0x0001;
+inline constexpr std::uint32_t SWP_NOMOVE = 0x0002;
 inline constexpr std::uint32_t SWP_NOZORDER = 0x0004;
+inline constexpr int SW_HIDE = 0;
+inline constexpr int SW_SHOWNORMAL = 1;
+inline constexpr int SW_SHOW = 5;
 inline constexpr std::uint32_t MB_OK = 0x00000000;
 inline constexpr std::uint32_t MB_ICONSTOP = 0x00000010;
 inline constexpr int IDOK = 1;
@@ -70,6 +76,14 @@ inline constexpr int IDCANCEL = 2;
 inline constexpr std::uint32_t MF_BYCOMMAND = 0x0000;
 inline constexpr std::uint32_t MF_UNCHECKED = 0x0000;
 inline constexpr std::uint32_t MF_CHECKED = 0x0008;
+
+// Key messages: WM_KEYDOWN carries the virtual key ('A'..'Z', '0'..'9', or a VK_ value) in
+// wparam; lparam holds the character the key types (KeyCharMask, 0 for none) and the modifier
+// bits. TranslateMessage posts WM_CHAR with that character when neither Ctrl nor Alt is held.
+inline constexpr LParam KeyCharMask = 0x1FFFFF;
+inline constexpr LParam KeyShift = 0x01000000;
+inline constexpr LParam KeyControl = 0x02000000;
+inline constexpr LParam KeyAlt = 0x04000000;
 
 inline constexpr WParam MakeWParam(std::uint16_t low, std::uint16_t high) {
     return static_cast<WParam>(low) | (static_cast<WParam>(high) << 16);
@@ -90,9 +104,24 @@ struct Rect {
     int left, top, right, bottom;
 };
 
+// WM_CREATE's lparam points at one of these.
+struct CreateStruct {
+    void* create_param;
+    Hinstance instance;
+    std::uintptr_t menu_or_child_id;
+    Hwnd parent;
+    int height, width, y, x;
+    std::uint32_t style;
+    const char* name;
+    const char* class_name;
+    std::uint32_t ex_style;
+};
+
 // ---- classes and windows
 // The class atom, or 0 when the class cannot be registered (already registered, or a fault).
 std::uint16_t RegisterClass(const char* class_name, WndProc proc, Hinstance instance);
+// False while a window of the class exists, or for an unknown class.
+bool UnregisterClass(const char* class_name, Hinstance instance);
 // "edit" is built in: multi-line, read-only edit control with caret and selection.
 Hwnd CreateWindowEx(std::uint32_t ex_style, const char* class_name, const char* title,
                     std::uint32_t style, int x, int y, int width, int height, Hwnd parent,
@@ -134,6 +163,9 @@ bool SetForegroundWindow(Hwnd window_or_1);
 // False (errno set) when no window of the class runs.
 bool SendCommandToRunningWindow(const char* class_name, std::uint16_t command_id,
                                 std::intptr_t* result);
+// Makes sure the runtime directory exists with mode 0700 and belongs to this user. False with a
+// one-line reason ("DIR: owned by uid 1000, not by this user") when it cannot be used.
+bool PrepareRuntimeDirectory(std::string* error);
 
 // ---- the shell library and common controls
 struct MenuBarRecord {  // 36 bytes on the handset
@@ -145,7 +177,9 @@ struct MenuBarRecord {  // 36 bytes on the handset
     int bitmap_id;
     int bitmap_images;
     Hwnd menu_bar;  // out: the created bar
+    std::uint32_t background;
 };
+static_assert(sizeof(MenuBarRecord) == 36);
 bool CreateMenuBar(MenuBarRecord* record);
 int CommandBarHeight(Hwnd bar);
 Hmenu CommandBarGetMenu(Hwnd bar, int button);
@@ -188,7 +222,8 @@ Hglobal LoadResource(Hinstance instance, Hrsrc resource);
 const void* LockResource(Hglobal loaded);
 std::uint32_t SizeofResource(Hinstance instance, Hrsrc resource);
 Hinstance GetModuleHandle();
-// The program's own path, cut to size - 1 characters and terminated; the length copied.
+// The program's own path, cut to size - 1 characters and terminated; the length copied. A cut
+// path sets the last error to ENAMETOOLONG (0 otherwise).
 std::uint32_t GetModuleFileName(Hinstance instance, char* buffer, std::uint32_t size);
 // Tests: pretend the program lives at `path` (nullptr: the real /proc/self/exe).
 void SetModuleFileNameForTest(const char* path);

@@ -1,0 +1,41 @@
+// The wire format of the one-window-per-user socket, for the layer and its tests.
+//
+// A client connects to DIR/CLASS.sock (the class name with every character other than a
+// letter or digit made '_'), writes one Request and reads one Reply; then both sides close.
+// The window answers only peers of its own user id (SO_PEERCRED) and closes on anyone else
+// without a word.
+//
+// Index: InstanceRequest InstanceReply InstanceOp RuntimeDirectory InstanceSocketPath
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace platform::internal {
+
+inline constexpr std::uint32_t InstanceMagic = 0x31555746;  // "FWU1"
+
+enum InstanceOp : std::uint32_t {
+    InstancePing = 1,     // is a window there?
+    InstanceFront = 2,    // come to the front
+    InstanceCommand = 3,  // WM_COMMAND with the id in `argument`; the reply carries its result
+};
+
+struct InstanceRequest {
+    std::uint32_t magic;
+    std::uint32_t op;
+    std::uint32_t argument;
+};
+
+struct InstanceReply {
+    std::uint32_t magic;
+    std::int32_t status;  // 0, or an errno value
+    std::int64_t result;
+};
+
+// $FIRMWARE_UTILITY_RUNTIME_DIR, else $XDG_RUNTIME_DIR/firmware-utility, else
+// /tmp/firmware-utility-UID.
+std::string RuntimeDirectory();
+std::string InstanceSocketPath(const std::string& directory, const char* class_name);
+
+}  // namespace platform::internal
