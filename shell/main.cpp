@@ -1,3 +1,52 @@
-// Placeholder entry until the shell lands.
+// firmware-utility: the program's entry, as the list of steps it takes.
+#include "shell/cli.h"
+
 #include <cstdio>
-int main() { std::puts("firmware-utility " FWU_VERSION); return 0; }
+#include <string>
+
+#include "platform/platform.h"
+
+int main(int argc, char** argv) {
+    using namespace shell;
+
+    // 1. The command line, into one plain record; bad arguments end here (one line, exit 2).
+    CliOptions options;
+    std::string error;
+    if (ParseCommandLine(argc, argv, &options, &error) != 0) {
+        std::fprintf(stderr, "firmware-utility: %s\n", error.c_str());
+        return ExitBadArguments;
+    }
+
+    // 2. --help and --version answer and end.
+    if (options.help) return PrintUsage(), 0;
+    if (options.version) return PrintVersion(), 0;
+
+    // 3. SIGPIPE ignored; SIGINT, SIGTERM and SIGHUP close the window through its shut-down.
+    platform::InstallCloseSignals();
+
+    // 4. The trace channel, where --trace points.
+    if (int code = OpenTrace(options)) return code;
+
+    // 5. Invocations without a window of their own.
+    if (options.invocation == Invocation::Sim) return RunSimulatedHandset(options);
+    if (options.invocation == Invocation::Payloads) return ListPayloads(options);
+
+    // 6. The runtime directory through which the one window of this user is found.
+    if (int code = CheckRuntimeDirectory()) return code;
+    if (options.invocation == Invocation::Send) return SendToRunning(options);
+
+    // 7. The screen: the terminal, or headless.
+    if (int code = SelectWindowScreen(options)) return code;
+
+    // 8. What later pieces read: the handset profile and the module time-out.
+    if (int code = ApplyRunOptions(options)) return code;
+    if (options.invocation == Invocation::Update) {
+        if (int code = PrepareUpdateRun(options)) return code;
+    }
+
+    // 9. The window: start-up, message loop, shut-down. Its exit code is the program's
+    //    (-1 shows as 255).
+    int code = RunWindow(options);
+    if (options.invocation == Invocation::Update) code = FinishUpdateRun(options, code);
+    return code;
+}

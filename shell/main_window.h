@@ -2,8 +2,8 @@
 // the keep-alive timer and the orderly shut-down. Start reading at the tables in
 // shell/main_window.cpp.
 //
-// Index: RunMainWindow MainWindowProc CloseMainWindow CommandHandler KeepForeground WorkDir
-// MenuBarWindow GpioWindow
+// Index: RunMainWindow MainWindowProc CloseMainWindow CommandHandler CommandRow DispatchCommand
+// KeepForeground WorkDir MenuBarWindow GpioWindow
 #pragma once
 
 #include <atomic>
@@ -19,6 +19,16 @@ inline constexpr std::size_t WorkDirSize = 100;
 // The command handler form shared by every row of the command table.
 using CommandHandler = std::int32_t (*)(platform::Hwnd window, std::uint16_t id,
                                         platform::LParam lparam, std::uint16_t code);
+
+// A row of a command table: command id, handler.
+struct CommandRow {
+    std::uint16_t id;
+    CommandHandler handler;
+};
+// Scans the rows from the first; the first row with the command id (low word of wparam) runs
+// with the notification code (high word). An id with no row returns 0 and does nothing.
+std::int32_t DispatchCommand(const CommandRow* rows, std::size_t count, platform::Hwnd window,
+                             platform::WParam wparam, platform::LParam lparam);
 
 // While non-zero, each keep-alive tick brings the main window to the front.
 extern std::atomic<std::int32_t> KeepForeground;

@@ -1,0 +1,66 @@
+// The command line: invocations and options read into one plain record, and the steps of the
+// program that main() lists.
+//
+// Invocations: (none) the window; update; bridge; send ID; sim; payloads. Options: --profile
+// FILE, --headless, --trace FILE, --command ID (repeatable), --module-timeout SECONDS, --help,
+// --version; "--name=value" works too. Bad arguments: one line on stderr, exit 2.
+//
+// Index: Invocation CliOptions ParseCommandLine PrintUsage PrintVersion OpenTrace
+// CheckRuntimeDirectory SendToRunning SelectWindowScreen RunWindow | hooks: ApplyRunOptions PrepareUpdateRun FinishUpdateRun
+// RunSimulatedHandset ListPayloads
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace shell {
+
+enum class Invocation { Window, Update, Bridge, Send, Sim, Payloads };
+
+inline constexpr int ExitBadArguments = 2;
+inline constexpr int ExitNoWindow = 3;
+
+struct CliOptions {
+    Invocation invocation = Invocation::Window;
+    std::uint16_t send_id = 0;                  // send ID
+    std::string profile;                        // --profile FILE; empty: not given
+    bool headless = false;                      // --headless (update and bridge always are)
+    std::string trace;                          // --trace FILE ("-" stderr); empty: nowhere
+    std::vector<std::uint16_t> commands;        // --command ID, in order
+    std::uint32_t module_timeout_seconds = 10;  // --module-timeout SECONDS
+    bool help = false;
+    bool version = false;
+};
+
+// 0 with *options filled, or ExitBadArguments with a one-line *error.
+int ParseCommandLine(int argc, char** argv, CliOptions* options, std::string* error);
+void PrintUsage();
+void PrintVersion();
+// Points the trace channel at --trace; 0, or ExitBadArguments after a one-line error.
+int OpenTrace(const CliOptions& options);
+// The directory where the running window is found must be this user's, mode 0700. 0, or
+// ExitBadArguments after a one-line error.
+int CheckRuntimeDirectory();
+// `send ID`: prints the running window's result and returns it; ExitNoWindow when none runs.
+int SendToRunning(const CliOptions& options);
+// The screen: terminal unless --headless (update and bridge always headless). 0, or
+// ExitBadArguments after a one-line error.
+int SelectWindowScreen(const CliOptions& options);
+// Start-up, message loop, shut-down; the window's exit code (0, 255, 1, 16). Posts the
+// invocation's command (118 update, 153 bridge) and then the --command ones.
+int RunWindow(const CliOptions& options);
+
+// ---- hooks for the pieces that come with other parts of the tool (shell/cli_hooks.cpp).
+// Each returns 0 to go on, or the exit code to end with after printing one line.
+// The options that later pieces read: the handset profile (--profile, $FIRMWARE_UTILITY_PROFILE,
+// or the built-in simulated handset, announced on stderr) and --module-timeout.
+int ApplyRunOptions(const CliOptions& options);
+// Before the window of `update` comes up; and its exit code from the window's.
+int PrepareUpdateRun(const CliOptions& options);
+int FinishUpdateRun(const CliOptions& options, int window_exit_code);
+// `sim` and `payloads`: the whole invocation; its exit code.
+int RunSimulatedHandset(const CliOptions& options);
+int ListPayloads(const CliOptions& options);
+
+}  // namespace shell

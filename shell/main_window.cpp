@@ -1,0 +1,226 @@
+// The main window: start-up, the window procedure with its message table, the command table,
+// the keep-alive timer and the orderly shut-down. Everything here runs on the window's thread.
+#include "shell/main_window.h"
+
+#include <cstring>
+
+#include "bridge/bridge.h"
+#include "resources/resources.h"
+#include "shell/log.h"
+#include "shell/options.h"
+
+namespace shell {
+
+std::atomic<std::int32_t> KeepForeground{1};
+char WorkDir[WorkDirSize] = {};
+platform::Hwnd MenuBarWindow = 0;
+void* GpioWindow = nullptr;
+std::atomic<platform::Hwnd> MainWindow{0};
+
+namespace {
+
+using namespace platform;
+
+constexpr std::uintptr_t KeepAliveTimer = 100;
+constexpr std::uint32_t KeepAlivePeriodMs = 10000;
+constexpr std::size_t GpioWindowSize = 332;
+constexpr std::uintptr_t GpioRegisterBlock = 0xB4E00000;  // the kernel's static mapping
+constexpr std::uint32_t LogPaneStyle = 0x50200884;        // child, visible, vscroll, read-only, auto-hscroll, multi-line
+constexpr std::uint32_t LogPaneExStyle = 0x00000200;      // sunken client edge
+constexpr std::uint32_t MainWindowStyle = 0x10000000;     // visible
+constexpr int CommandBarId = 4;
+constexpr char Banner[] = "Korvan Halvik Firmware Utility\r\n<< Firmware Version: V.4.2.0 >>\r\n";
+
+Hinstance ModuleInstance = 0;
+ActivationRecord ActivationInfo{};  // handed to both shell activation routines, never written here
+
+// ---- the command table
+// command id, handler: scanned from the first row, the first match wins; the rows keep the
+// order in which the commands are numbered in the tool's command list.
+constexpr CommandRow CommandTable[] = {
+    {1, CloseMainWindow},    // the done button [OK]
+    {101, CloseMainWindow},  // "Exit", Ctrl+Q
+};
+
+// ---- handlers of the message table
+
+// Menu bar, log pane, dialog-style set-up, register window, keep-alive timer, WorkDir, banner.
+// -1 refuses the window; a failure after the menu bar destroys the window and returns 0.
+LResult OnCreate(Hwnd window, std::uint32_t, WParam, LParam) {
+    MainWindow.store(window);
+
+    MenuBarRecord bar;
+    std::memset(&bar, 0, sizeof bar);
+    bar.size = sizeof bar;
+    bar.parent = window;
+    bar.flags = 0;
+    bar.menu_bar_id = resources::IDR_MENUBAR;
+    bar.resource_module = ModuleInstance;
+    if (!CreateMenuBar(&bar)) return -1;
+    MenuBarWindow = bar.menu_bar;
+
+    Hwnd pane = CreateWindowEx(LogPaneExStyle, "edit", "", LogPaneStyle, 0, 0, CW_USEDEFAULT, CW_USEDEFAULT,
+                               window, LogPaneId, ModuleInstance, nullptr);
+    if (!IsWindow(pane)) {
+        DestroyWindow(window);
+        return 0;
+    }
+
+    DialogInitRecord dialog{1, window, 0x01 | 0x04};  // done button, full-screen sizing
+    ShInitDialog(&dialog);
+
+    void* reserved = VirtualAlloc(nullptr, GpioWindowSize, MemReserve, PageNoAccess);
+    if (reserved == nullptr) {
+        DestroyWindow(window);
+        return 0;
+    }
+    GpioWindow = reserved;
+    if (!VirtualCopy(GpioWindow, GpioRegisterBlock, GpioWindowSize, PageReadWrite | PageNoCache)) {
+        DestroyWindow(window);  // the destroy handler releases the reservation
+        return 0;
+    }
+
+    SetTimer(window, KeepAliveTimer, KeepAlivePeriodMs);
+
+    // WorkDir: the program's directory with its trailing '/'. A path without one, or one whose
+    // directory does not fit WorkDir, leaves WorkDir empty (never a cut, wrong directory) and
+    // says so in a box.
+    std::memset(WorkDir, 0, sizeof WorkDir);
+    char path[4096];
+    std::uint32_t length = GetModuleFileName(ModuleInstance, path, sizeof path);
+    const char* separator = std::strrchr(path, '/');
+    if (length > 0 && length < WorkDirSize && separator != nullptr) {
+        std::memcpy(WorkDir, path, static_cast<std::size_t>(separator - path) + 1);
+    } else {
+        MessageBox(0, path, "WorkDir Error", MB_OK);
+    }
+
+    TracePrint("get current dir %s\r\n", WorkDir);
+    AppendLogUnlessQuiet(window, Banner);
+    return 0;
+}
+
+// Child 5 fills the client area below a command bar (none here: height 0).
+LResult OnSize(Hwnd window, std::uint32_t, WParam, LParam) {
+    Rect client;
+    GetClientRect(window, &client);
+    client.top += CommandBarHeight(GetDlgItem(window, CommandBarId));
+    SetWindowPos(GetDlgItem(window, LogPaneId), 0, client.left, client.top, client.right - client.left,
+                 client.bottom - client.top, SWP_NOZORDER);
+    return 0;
+}
+
+LResult OnCommand(Hwnd window, std::uint32_t, WParam wparam, LParam lparam) {
+    return DispatchCommand(CommandTable, sizeof CommandTable / sizeof CommandTable[0], window, wparam, lparam);
+}
+
+LResult OnShellActivation(Hwnd window, std::uint32_t message, WParam wparam, LParam lparam) {
+    if (message == WM_SETTINGCHANGE) return ShHandleSettingChange(window, wparam, lparam, &ActivationInfo);
+    if (message == WM_ACTIVATE) return ShHandleActivate(window, wparam, lparam, &ActivationInfo, 0);
+    return 0;
+}
+
+LResult OnSetFocus(Hwnd window, std::uint32_t, WParam, LParam) {
+    SetFocus(GetDlgItem(window, LogPaneId));
+    return 0;
+}
+
+// The bridge release steps, the register window, the quit message. Never waits for a thread:
+// a relay thread may be logging to this very window.
+LResult OnDestroy(Hwnd window, std::uint32_t, WParam, LParam) {
+    bridge::ReleaseBridgeSteps();
+    if (GpioWindow != nullptr) {
+        VirtualFree(GpioWindow, 0, MemRelease);
+        GpioWindow = nullptr;
+    }
+    Hwnd expected = window;
+    MainWindow.compare_exchange_strong(expected, 0);
+    PostQuitMessage(0);
+    return 0;
+}
+
+// Every tick: idle timer, the silent key event, and the window to the front while asked.
+LResult OnKeepAlive(Hwnd window, std::uint32_t, WParam, LParam) {
+    SystemIdleTimerReset();
+    KeybdEvent(0x15, 0, 6, 0);
+    if (KeepForeground.load() != 0) SetForegroundWindow(window | 1);
+    return 0;
+}
+
+// ---- the message table
+using MessageHandler = LResult (*)(Hwnd window, std::uint32_t message, WParam wparam, LParam lparam);
+struct MessageRow {
+    std::uint32_t message;
+    MessageHandler handler;
+};
+// message number, handler: scanned from the first row, the first match wins; other messages
+// get the platform's default processing.
+constexpr MessageRow MessageTable[] = {
+    {WM_CREATE, OnCreate},
+    {WM_SIZE, OnSize},
+    {WM_COMMAND, OnCommand},
+    {WM_SETTINGCHANGE, OnShellActivation},
+    {WM_ACTIVATE, OnShellActivation},
+    {WM_SETFOCUS, OnSetFocus},
+    {WM_DESTROY, OnDestroy},
+    {WM_TIMER, OnKeepAlive},
+};
+
+}  // namespace
+
+std::int32_t DispatchCommand(const CommandRow* rows, std::size_t count, Hwnd window, WParam wparam,
+                             LParam lparam) {
+    const std::uint16_t id = LowWord(wparam);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (rows[i].id == id) return rows[i].handler(window, id, lparam, HighWord(wparam));
+    }
+    return 0;
+}
+
+LResult MainWindowProc(Hwnd window, std::uint32_t message, WParam wparam, LParam lparam) {
+    for (const MessageRow& row : MessageTable) {
+        if (row.message == message) return row.handler(window, message, wparam, lparam);
+    }
+    return DefWindowProc(window, message, wparam, lparam);
+}
+
+std::int32_t CloseMainWindow(Hwnd window, std::uint16_t, LParam, std::uint16_t) {
+    SendMessage(window, WM_CLOSE, 0, 0);
+    return 0;
+}
+
+int RunMainWindow(int show_state, const std::uint16_t* commands, int command_count) {
+    // 1. One window per user: bring the running one to the front and leave.
+    if (Hwnd running = FindWindow(WindowClassName)) {
+        SetForegroundWindow(running | 1);
+        return -1;
+    }
+    // 2. The window class.
+    if (RegisterClass(WindowClassName, MainWindowProc, GetModuleHandle()) == 0) return 1;
+    // 3. Common controls: the bar classes (result not checked).
+    InitCommonControls(4);
+    // 4. The main window; the create handler runs inside.
+    ModuleInstance = GetModuleHandle();
+    Hwnd window = CreateWindowEx(0, WindowClassName, WindowClassName, MainWindowStyle, CW_USEDEFAULT,
+                                 CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, 0, 0, ModuleInstance, nullptr);
+    // 5. Refused, or destroyed during creation.
+    if (window == 0 || !IsWindow(window)) return 16;
+    // 6. Shown and painted.
+    ShowWindow(window, show_state);
+    UpdateWindow(window);
+    // 7. Accelerators; then the commands asked for on the command line, in order.
+    Haccel accelerators = LoadAccelerators(ModuleInstance, resources::ID_ACCEL);
+    for (int i = 0; i < command_count; ++i) PostMessage(window, WM_COMMAND, MakeWParam(commands[i], 0), 0);
+    // 8. The message loop.
+    Msg msg{};
+    while (GetMessage(&msg)) {
+        if (!TranslateAccelerator(window, accelerators, &msg)) {
+            TranslateMessage(&msg);
+            DispatchMessage(&msg);
+        }
+    }
+    // 9. The quit message's code.
+    return static_cast<int>(msg.wparam);
+}
+
+}  // namespace shell
