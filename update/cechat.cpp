@@ -60,6 +60,20 @@ constexpr platform::Dcb ModuleLineSettings = {
 // Reads return at once with what is queued; a write of n bytes gives up after 10 n + 1000 ms.
 constexpr platform::CommTimeouts ModuleTimeouts = {platform::MaxDword, 0, 0, 10, 1000};
 
+// Every record ever opened stays reachable from here: records are never freed (a caster may
+// still read an old one), and a record that nothing points to would read as a leak.
+struct KeptLink {
+    ModuleLink* link;
+    KeptLink* next;
+};
+std::atomic<KeptLink*> KeptLinks{nullptr};
+
+void KeepLink(ModuleLink* link) {
+    auto* kept = new KeptLink{link, KeptLinks.load()};
+    while (!KeptLinks.compare_exchange_weak(kept->next, kept)) {
+    }
+}
+
 // Formats one of the open-failure texts (80 characters, as on the handset) onto the trace.
 void TraceOpenFailure(const char* format, const ModuleLink* link) {
     char text[80];
@@ -119,6 +133,7 @@ std::int32_t OpenModuleLink() {
     if (memory == nullptr) return 0;  // the caller reports it as a port that did not open
     // Records are never freed: a caster may still read the previous one.
     ModuleLink* link = new (memory) ModuleLink{};
+    KeepLink(link);
     CurrentModuleLink.store(link);
     std::strncpy(link->PortName, ModulePortName, sizeof link->PortName - 1);
     link->LineSettings = ModuleLineSettings;
