@@ -2,6 +2,7 @@
 // time-out arithmetic (measured loosely), purge-abort, hang-up of the far end, close while
 // another thread waits, events, and breaks/framing errors through the fault seam.
 #include <gtest/gtest.h>
+#include <linux/serial.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "platform/internal/devices.h"
+#include "platform/internal/sys.h"
 #include "platform/platform.h"
 #include "tests/support/pty.h"
 
@@ -150,6 +152,30 @@ TEST_F(SerialPort, ReadTotalIsMultiplierTimesCountPlusConstant) {
     EXPECT_EQ(got, 0u);
     EXPECT_GE(MsSince(start), 200);  // 20 x 5 + 100
     EXPECT_LT(MsSince(start), 5000);
+}
+
+TEST_F(SerialPort, ReadTotalReturnsWhatArrivedWhenItExpires) {
+    SetTimeouts({0, 0, 300, 0, 0});
+    ASSERT_TRUE(pty.Send({5, 6}));
+    std::uint8_t buffer[10];
+    std::uint32_t got = 0;
+    auto start = Clock::now();
+    ASSERT_TRUE(ReadFile(port, buffer, sizeof buffer, &got));
+    EXPECT_EQ(got, 2u);
+    EXPECT_GE(MsSince(start), 300);  // it waited for the other eight
+}
+
+TEST_F(SerialPort, ReadWaitingForAFirstByteUpToTheConstant) {
+    SetTimeouts({MaxDword, MaxDword, 200, 0, 0});
+    std::uint8_t buffer[10];
+    std::uint32_t got = 9;
+    auto start = Clock::now();
+    ASSERT_TRUE(ReadFile(port, buffer, sizeof buffer, &got));
+    EXPECT_EQ(got, 0u);
+    EXPECT_GE(MsSince(start), 200);
+    ASSERT_TRUE(pty.Send({7}));
+    ASSERT_TRUE(ReadFile(port, buffer, sizeof buffer, &got));  // returns with the first byte
+    EXPECT_EQ(got, 1u);
 }
 
 TEST_F(SerialPort, ReadIntervalEndsAReadAfterAGap) {
@@ -369,6 +395,49 @@ TEST_F(SerialPort, BreakAndFramingErrorThroughTheFaultSeam) {
     EXPECT_EQ(status.in_queue, 0u);
     // Used up: the next wait sees nothing.
     EXPECT_FALSE(WaitCommEventFor(port, &events, 20));
+}
+
+// A UART counts breaks and framing errors; the count changing is the event. A pty has no
+// counters, so the seam answers TIOCGICOUNT as such a device would.
+std::atomic<int> fake_breaks{0}, fake_frames{0}, fake_parity{0};
+int (*real_ioctl)(int, unsigned long, void*) = nullptr;
+int CountingDevice(int fd, unsigned long request, void* argument) {
+    if (request == TIOCGICOUNT) {
+        auto* counts = static_cast<serial_icounter_struct*>(argument);
+        std::memset(counts, 0, sizeof *counts);
+        counts->brk = fake_breaks;
+        counts->frame = fake_frames;
+        counts->parity = fake_parity;
+        return 0;
+    }
+    return real_ioctl(fd, request, argument);
+}
+
+TEST(SerialCounters, DeviceCountedErrorsBecomeEvents) {
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    real_ioctl = internal::SysCalls().ioctl;
+    internal::SysCalls().ioctl = CountingDevice;
+    Handle port = internal::OpenSerialPort(pty.slave());
+    ASSERT_NE(port, InvalidHandle);
+    ASSERT_TRUE(SetCommMask(port, 0xC1));
+    std::uint32_t events = 0;
+    EXPECT_FALSE(WaitCommEventFor(port, &events, 300));  // counters unchanged: nothing
+    fake_breaks = 1;
+    EXPECT_TRUE(WaitCommEventFor(port, &events, 5000));
+    EXPECT_EQ(events, EvBreak);
+    std::uint32_t errors = 0;
+    ASSERT_TRUE(ClearCommError(port, &errors, nullptr));
+    EXPECT_EQ(errors, CeBreak);
+    // Counted while nobody waits: the next wait reports it at once.
+    fake_frames = 2;
+    fake_parity = 1;
+    ASSERT_TRUE(ClearCommError(port, &errors, nullptr));
+    EXPECT_EQ(errors, CeFrame | CeRxParity);
+    EXPECT_TRUE(WaitCommEventFor(port, &events, 5000));
+    EXPECT_EQ(events, EvErr);
+    CloseHandle(port);
+    internal::SysCalls().ioctl = real_ioctl;
 }
 
 TEST_F(SerialPort, ClearCommErrorReportsQueuedBytes) {
