@@ -416,6 +416,7 @@ int CountingDevice(int fd, unsigned long request, void* argument) {
 TEST(SerialCounters, DeviceCountedErrorsBecomeEvents) {
     Pty pty;
     ASSERT_TRUE(pty.ok());
+    fake_breaks = fake_frames = fake_parity = 0;
     real_ioctl = internal::SysCalls().ioctl;
     internal::SysCalls().ioctl = CountingDevice;
     Handle port = internal::OpenSerialPort(pty.slave());
