@@ -6,7 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <thread>
+#include <vector>
 #include <string>
 
 #include "platform/internal/service.h"
@@ -184,6 +187,65 @@ TEST_F(Service, RegistryFromTheProfile) {
     platform::RegCloseKey(key);
     EXPECT_EQ(platform::RegOpenKeyEx(platform::HkeyLocalMachine, "Drivers\\BuiltIn\\Serial3", &key), ENOENT);
     EXPECT_EQ(key, 0);
+}
+
+int OpenFdCount() {
+    int count = 0;
+    for (int fd = 0; fd < 1024; ++fd) count += ::fcntl(fd, F_GETFD) != -1;
+    return count;
+}
+
+// Every way a control can end leaves no descriptor behind.
+TEST_F(Service, NoDescriptorLeftBehind) {
+    SocketService service;
+    DeadSocket dead(true);
+    UseProfile("[devices]\nRIL1: = " + service.path() + "\nRIL2: = " + dead.path() + "\n");
+    const int before = OpenFdCount();
+    for (auto reply : {SocketService::Reply::Status, SocketService::Reply::Close}) {
+        service.Script(reply, 3);
+        platform::Handle ril = platform::OpenDevice("RIL1:");
+        ASSERT_NE(ril, platform::InvalidHandle);
+        EXPECT_FALSE(platform::DeviceIoControl(ril, 1, nullptr, 0, nullptr, 0, nullptr));
+        EXPECT_FALSE(platform::DeviceIoControl(ril, 2, nullptr, 0, nullptr, 0, nullptr));
+        platform::CloseHandle(ril);
+        ril = platform::OpenDevice("RIL1:");  // opened and closed unused
+        platform::CloseHandle(ril);
+    }
+    EXPECT_EQ(platform::OpenDevice("RIL2:"), platform::InvalidHandle);
+    ASSERT_TRUE(service.WaitFinished(6));  // the service's own ends of the connections are gone too
+    EXPECT_EQ(OpenFdCount(), before);
+}
+
+// Controls from several threads at once, each on its own handle, and one handle closed by
+// another thread: each control is answered on a connection of its own.
+TEST_F(Service, ConcurrentControls) {
+    SocketService service;
+    UseProfile("[devices]\nRIL1: = " + service.path() + "\n");
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&failures, t] {
+            for (int i = 0; i < 25; ++i) {
+                platform::Handle ril = platform::OpenDevice("RIL1:");
+                if (ril == platform::InvalidHandle ||
+                    !platform::DeviceIoControl(ril, static_cast<std::uint32_t>(t), nullptr, 0, nullptr, 0, nullptr))
+                    failures.fetch_add(1);
+                platform::CloseHandle(ril);
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(service.Codes().size(), 100u);
+
+    platform::Handle shared = platform::OpenDevice("RIL1:");
+    ASSERT_NE(shared, platform::InvalidHandle);
+    std::thread closer([shared] { platform::CloseHandle(shared); });
+    // Either the control ran before the close, or it finds a closed handle: never anything else.
+    bool ok = platform::DeviceIoControl(shared, 7, nullptr, 0, nullptr, 0, nullptr);
+    std::uint32_t error = platform::GetLastError();
+    closer.join();
+    EXPECT_TRUE(ok || error == EBADF) << error;
 }
 
 // The one slow test: a service that never answers is given up after the bound.

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -45,6 +47,8 @@ struct SocketService::State {
     std::vector<std::uint32_t> codes;
     std::vector<int> silent;  // connections held open without an answer
     int connections = 0;
+    int finished = 0;
+    mutable std::condition_variable finished_changed;
 
     void Serve() {
         for (;;) {
@@ -74,6 +78,8 @@ struct SocketService::State {
                 (void)::send(fd, out, 4, MSG_NOSIGNAL);
             }
             ::close(fd);
+            ++finished;
+            finished_changed.notify_all();
         }
     }
 };
@@ -115,6 +121,12 @@ std::vector<std::uint32_t> SocketService::Codes() const {
 int SocketService::Connections() const {
     std::lock_guard lock(state_->mutex);
     return state_->connections;
+}
+
+bool SocketService::WaitFinished(int count, int timeout_ms) const {
+    std::unique_lock lock(state_->mutex);
+    return state_->finished_changed.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                                             [&] { return state_->finished >= count; });
 }
 
 DeadSocket::DeadSocket(bool bound) : directory_(MakeDirectory()), path_(directory_ + "/dead.sock") {

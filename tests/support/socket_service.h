@@ -26,6 +26,9 @@ public:
     std::vector<std::uint32_t> Codes() const;
     // Connections accepted so far.
     int Connections() const;
+    // Waits (bounded by `timeout_ms`) until `count` connections have been answered or dropped
+    // and their descriptors closed; false when that did not happen in time.
+    bool WaitFinished(int count, int timeout_ms = 5000) const;
 
 private:
     struct State;
