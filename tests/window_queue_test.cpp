@@ -148,6 +148,7 @@ TEST(SendMessage, SenderQueuedWhileTheWindowIsDestroyedGetsZero) {
     EXPECT_EQ(window.Join(), 0);
     EXPECT_FALSE(IsWindow(window.edit()));
     shell::AppendLog(window.window(), "late\r\n");  // returns at once, changes nothing
+    EXPECT_TRUE(output.WaitFor("abc"));
     EXPECT_EQ(output.Text(), "abc");
 }
 
