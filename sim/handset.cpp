@@ -34,8 +34,10 @@ std::string ParentDirectory(const Options& options) {
     if (!options.parent_directory.empty()) return options.parent_directory;
     const char* tmp = std::getenv("TMPDIR");
     std::string parent = (tmp && *tmp) ? tmp : "/tmp";
-    // Socket paths must fit a sockaddr_un; a long $TMPDIR falls back to /tmp.
-    if (parent.size() + sizeof "/fwu-handset-XXXXXX/kernel.sock" > sizeof(sockaddr_un::sun_path))
+    // Socket paths must fit a sockaddr_un, and the profile cannot carry a path holding a
+    // comment character: such a $TMPDIR falls back to /tmp.
+    if (parent.size() + sizeof "/fwu-handset-XXXXXX/kernel.sock" > sizeof(sockaddr_un::sun_path) ||
+        parent.find_first_of("#;") != std::string::npos)
         parent = "/tmp";
     return parent;
 }

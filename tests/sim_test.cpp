@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -165,6 +166,22 @@ TEST(SimLifetime, UnusableParentDirectoryIsAnError) {
     EXPECT_FALSE(handset.Start(options, &error));
     EXPECT_EQ(error.rfind("simulated handset: /nonexistent/place/fwu-handset-", 0), 0u) << error;
     EXPECT_FALSE(handset.Running());
+}
+
+// A $TMPDIR the profile could not name (a comment character in it) is passed over for /tmp.
+TEST(SimLifetime, TmpdirWithACommentCharacterFallsBackToTmp) {
+    const char* saved = std::getenv("TMPDIR");
+    const std::string previous = saved ? saved : "";
+    ::setenv("TMPDIR", "/tmp/odd;name", 1);
+    sim::Handset handset;
+    std::string error;
+    const bool started = handset.Start(sim::Options{}, &error);
+    if (saved) ::setenv("TMPDIR", previous.c_str(), 1);
+    else ::unsetenv("TMPDIR");
+    ASSERT_TRUE(started) << error;
+    EXPECT_EQ(handset.Directory().rfind("/tmp/fwu-handset-", 0), 0u) << handset.Directory();
+    platform::Profile profile;
+    EXPECT_TRUE(platform::LoadProfile(handset.ProfilePath(), &profile, &error)) << error;
 }
 
 TEST_F(Sim, RadioDriverRecordsAndAcceptsItsControls) {
