@@ -179,8 +179,10 @@ TEST_F(Program, BadArgumentsGiveOneLineAndExit2) {
 }
 
 TEST_F(Program, AcceptedOptionsAreKept) {
+    std::string profile = runtime_.path() + "/empty.profile";
+    std::ofstream(profile) << "# a handset without devices\n[devices]\n";
     ProgramResult result =
-        Run({"--headless", "--module-timeout", "30", "--profile", "/nonexistent.profile", "--command", "101"});
+        Run({"--headless", "--module-timeout", "30", "--profile", profile, "--command", "101"});
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(result.out, Banner);
 }
