@@ -1,36 +1,72 @@
-// Hooks of the command line for pieces that are not wired into the program yet. Each says so
-// in one line; the pieces replace them as they land.
+// The command line's steps that reach beyond the shell: the handset profile (a file, or the
+// built-in simulated handset started inside this process), the module time-out, the update
+// run's exit code, and the invocations served by other subsystems.
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
+#include "platform/platform.h"
 #include "shell/cli.h"
+#include "sim/sim.h"
+#include "update/cechat.h"
+#include "update/payloads.h"
+#include "update/update.h"
 
 namespace shell {
 namespace {
 
-int NotAvailable(const char* what) {
-    std::fprintf(stderr, "firmware-utility: %s: not available in this build\n", what);
-    return ExitBadArguments;
+// The in-process handset goes away with the process, its directory with it.
+void StopBuiltInHandset() { sim::Stop(); }
+
+int UseProfileFile(const std::string& path) {
+    platform::Profile profile;
+    std::string error;
+    if (!platform::LoadProfile(path, &profile, &error)) {
+        std::fprintf(stderr, "firmware-utility: %s\n", error.c_str());
+        return ExitBadArguments;
+    }
+    platform::SetProfile(profile);
+    return 0;
 }
 
 }  // namespace
 
-// The profile named by --profile or $FIRMWARE_UTILITY_PROFILE is kept for the device layer;
-// without one, the built-in simulated handset would start. It is announced, and the window
-// runs without devices until then.
 int ApplyRunOptions(const CliOptions& options) {
-    const char* from_environment = std::getenv("FIRMWARE_UTILITY_PROFILE");
-    if (options.profile.empty() && !(from_environment && *from_environment)) {
-        std::fprintf(stderr,
-                     "firmware-utility: no profile given; the built-in simulated handset is not available "
-                     "in this build\n");
+    update::ModuleTimeoutMs.store(options.module_timeout_seconds * 1000u);
+
+    std::string path = options.profile;
+    if (path.empty()) {
+        const char* from_environment = std::getenv("FIRMWARE_UTILITY_PROFILE");
+        if (from_environment) path = from_environment;
     }
+    if (!path.empty()) return UseProfileFile(path);
+
+    std::string error;
+    std::string built_in = sim::Start({}, &error);
+    if (built_in.empty()) {
+        std::fprintf(stderr, "firmware-utility: %s\n", error.c_str());
+        return 1;
+    }
+    std::atexit(StopBuiltInHandset);
+    std::fprintf(stderr, "firmware-utility: no profile given, using the simulated handset: %s\n",
+                 built_in.c_str());
+    return UseProfileFile(built_in);
+}
+
+int PrepareUpdateRun(const CliOptions&) {
+    update::CloseWindowAfterRun.store(1);
     return 0;
 }
 
-int PrepareUpdateRun(const CliOptions&) { return NotAvailable("update"); }
-int FinishUpdateRun(const CliOptions&, int window_exit_code) { return window_exit_code; }
-int RunSimulatedHandset(const CliOptions&) { return NotAvailable("sim"); }
-int ListPayloads(const CliOptions&) { return NotAvailable("payloads"); }
+// 0 only when the module confirmed the image; a window closed before the run ended (Ctrl+C)
+// is a run that did not succeed.
+int FinishUpdateRun(const CliOptions&, int window_exit_code) {
+    if (window_exit_code != 0) return window_exit_code;
+    return update::UpdateOutcome.load() == update::OutcomeConfirmed ? 0 : 1;
+}
+
+int RunSimulatedHandset(const CliOptions&) { return sim::RunForeground(); }
+
+int ListPayloads(const CliOptions&) { return update::ListPayloads(); }
 
 }  // namespace shell
