@@ -31,6 +31,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <random>
 #include <string>
@@ -334,6 +335,10 @@ int main(int argc, char** argv) {
         }
     }
     const std::size_t size = static_cast<std::size_t>(megabytes) << 20;
+    // The bench's windows keep their instance socket away from a running tool's.
+    char runtime[] = "/tmp/fwu-bridge-bench-XXXXXX";
+    if (::mkdtemp(runtime) == nullptr) return 1;
+    ::setenv("FIRMWARE_UTILITY_RUNTIME_DIR", runtime, 1);
     const int quiet = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     platform::internal::SetHeadlessOutput(quiet);  // the log pane's text, as with `> /dev/null`
 
@@ -365,5 +370,7 @@ int main(int argc, char** argv) {
     PrintRatios("DisplayMode 0", quiet_mode, socat);
     PrintRatios("DisplayMode 3", logged, socat);
     ::close(quiet);
+    std::error_code ignored;
+    std::filesystem::remove_all(runtime, ignored);
     return quiet_mode.intact && logged.intact && socat.intact ? 0 : 1;
 }

@@ -30,18 +30,12 @@ TEST(BridgeCyclesTest, AThousandStartsAndReleasesLeaveNothingBehind) {
     shell::DisplayMode.store(3);
     auto window = std::make_unique<TestWindow>();
     const int tasks = bridge_test::CountTasks();
-    auto settled = [&] {
-        return bridge_test::WaitUntil([&] {
-            return !Running(bridge::GsmToPeerThread.load()) && !Running(bridge::PeerToGsmThread.load()) &&
-                   bridge_test::CountTasks() <= tasks;
-        });
-    };
+    auto settled = [&] { return bridge_test::RelayThreadsFinished(tasks); };
     // One cycle first, so that the window layer and the thread handles kept between starts
     // are part of the baseline.
     ASSERT_EQ(window->Command(153), 0);
     ASSERT_EQ(window->Command(155), 0);
     ASSERT_TRUE(settled());
-    bridge_test::ReapEndedThreads();
     const int fds = bridge_test::CountFds();
     const std::size_t log_before = window->Log().size();
 
@@ -65,7 +59,6 @@ TEST(BridgeCyclesTest, AThousandStartsAndReleasesLeaveNothingBehind) {
         EXPECT_EQ(bridge::PeerPort.load(), platform::InvalidHandle);
     }
     EXPECT_TRUE(settled());
-    bridge_test::ReapEndedThreads();
     EXPECT_TRUE(bridge_test::WaitUntil([&] { return bridge_test::CountFds() <= fds; }, 5));
     EXPECT_EQ(bridge_test::CountFds(), fds);
     EXPECT_EQ(bridge_test::CountTasks(), tasks);

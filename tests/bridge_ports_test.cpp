@@ -33,12 +33,11 @@ protected:
         window_ = std::make_unique<TestWindow>();
         ASSERT_NE(window_->main(), 0u);
         ASSERT_NE(window_->pane(), 0u);
+        tasks_ = bridge_test::CountTasks();
     }
     void TearDown() override {
         window_->Command(155);
-        EXPECT_TRUE(bridge_test::WaitUntil([] {
-            return !Running(bridge::GsmToPeerThread.load()) && !Running(bridge::PeerToGsmThread.load());
-        }));
+        EXPECT_TRUE(bridge_test::RelayThreadsFinished(tasks_));
         window_.reset();
         for (TestPty* pty : {&gsm_, &bt_, &irda_, &ir_}) bridge_test::ClosePty(pty);
         shell::BridgePeer.store(3);
@@ -73,6 +72,7 @@ protected:
 
     TestPty gsm_, bt_, irda_, ir_;
     std::unique_ptr<TestWindow> window_;
+    int tasks_ = 0;
 };
 
 TEST_F(BridgePortsTest, IndexSevenOpensComSevenAndTheIrdaPeer) {

@@ -20,11 +20,6 @@ using bridge_test::TestWindow;
 constexpr const char* Started = "Baudrate:115200,Parity:none\r\nStopbits:1,Databits:8\r\n";
 constexpr const char* Released = "COMs released, R/W threads stopped\r\n";
 
-bool Running(platform::Handle thread) {
-    std::uint32_t code = 0;
-    return platform::GetExitCodeThread(thread, &code) && code == platform::StillActive;
-}
-
 std::vector<std::uint8_t> RandomBytes(std::size_t size, std::uint64_t seed) {
     std::mt19937_64 generator(seed);
     std::vector<std::uint8_t> bytes(size);
@@ -143,14 +138,7 @@ protected:
         bridge_test::ClosePty(&irda_);
         shell::DisplayMode.store(3);
     }
-    // The relay threads have left: their exit codes read as ended and their kernel tasks are
-    // gone (a terminated thread's code reads 0 at once, before it has left its loop).
-    bool ThreadsFinished() {
-        return bridge_test::WaitUntil([this] {
-            return !Running(bridge::GsmToPeerThread.load()) && !Running(bridge::PeerToGsmThread.load()) &&
-                   bridge_test::CountTasks() <= tasks_;
-        });
-    }
+    bool ThreadsFinished() { return bridge_test::RelayThreadsFinished(tasks_); }
     void Start() {
         const std::size_t before = window_->Log().size();
         ASSERT_EQ(window_->Command(153), 0);

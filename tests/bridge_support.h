@@ -19,6 +19,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -138,6 +139,23 @@ inline bool WaitUntil(const std::function<bool()>& done, int seconds = 30) {
     return true;
 }
 
+// A runtime directory of this test process's own, so that its windows' instance sockets never
+// meet those of tests running beside it. Set before the first window, while no thread runs.
+inline void UsePrivateRuntimeDirectory() {
+    static const bool done = [] {
+        char name[] = "/tmp/fwu-bridge-test-XXXXXX";
+        if (::mkdtemp(name) == nullptr) return false;
+        ::setenv("FIRMWARE_UTILITY_RUNTIME_DIR", name, 1);
+        static std::string path = name;
+        std::atexit([] {
+            std::error_code ignored;
+            std::filesystem::remove_all(path, ignored);
+        });
+        return true;
+    }();
+    (void)done;
+}
+
 // The platform joins ended threads (and lets go of their wake-up descriptors) at the next
 // thread start or thread-handle close: start and close one, so counts can be compared.
 inline void ReapEndedThreads() {
@@ -149,6 +167,22 @@ inline void ReapEndedThreads() {
     platform::CloseHandle(thread);
 }
 
+// The relay threads have left: their exit codes read as ended (a terminated thread's reads 0
+// at once) and the process is back to `tasks` kernel tasks. Then they are joined, so that no
+// thread outlives the test.
+inline bool RelayThreadsFinished(int tasks) {
+    auto running = [](platform::Handle thread) {
+        std::uint32_t code = 0;
+        return platform::GetExitCodeThread(thread, &code) && code == platform::StillActive;
+    };
+    bool finished = WaitUntil([&] {
+        return !running(bridge::GsmToPeerThread.load()) && !running(bridge::PeerToGsmThread.load()) &&
+               CountTasks() <= tasks;
+    });
+    ReapEndedThreads();
+    return finished;
+}
+
 // A main window with the log pane (edit, child id 5) on a thread of its own that runs the
 // message loop, as the window's thread does in the program. Commands sent to it run the bridge
 // handlers on that thread; RunOnWindowThread runs any test step there.
@@ -158,6 +192,7 @@ public:
 
     // The headless screen's output (appended text, boxes) goes to `output`; -1: nowhere.
     explicit TestWindow(int output = -1) {
+        UsePrivateRuntimeDirectory();
         quiet_ = output < 0 ? ::open("/dev/null", O_WRONLY | O_CLOEXEC) : -1;
         platform::internal::SetHeadlessOutput(output < 0 ? quiet_ : output);
         thread_ = std::thread([this] { Loop(); });

@@ -78,10 +78,12 @@ protected:
         output_ = ::mkstemp(name);
         output_path_ = name;
         window_ = std::make_unique<TestWindow>(output_);
+        tasks_ = bridge_test::CountTasks();
         ASSERT_EQ(window_->Command(153), 0);
     }
     void TearDown() override {
         window_->Command(155);
+        EXPECT_TRUE(bridge_test::RelayThreadsFinished(tasks_));
         window_.reset();
         ::close(output_);
         ::unlink(output_path_.c_str());
@@ -108,6 +110,7 @@ protected:
     int output_ = -1;
     std::string output_path_;
     std::unique_ptr<TestWindow> window_;
+    int tasks_ = 0;
 };
 
 TEST_F(BridgeWriteFailureTest, AFailedWriteToThePeerShowsTheBoxAndTheRelayGoesOn) {
