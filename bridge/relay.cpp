@@ -57,30 +57,35 @@ bool PortLost(platform::Handle port) {
 }
 
 // Waits until the source has data and sets *want to what a read should ask for: what the
-// receive queue holds (at most a buffer), or a whole buffer when the queue cannot tell.
-Ready WaitForData(const RelayRow& row, platform::Handle source, platform::Handle destination,
+// receive queue holds (at most a buffer), or a whole buffer when the queue cannot tell. The
+// event wait returns at once while bytes are queued; *backlog (more queued than the last read
+// took) skips it.
+Ready WaitForData(const RelayRow& row, platform::Handle source, platform::Handle destination, bool* backlog,
                   std::uint32_t* want) {
     for (;;) {
+        if (!*backlog) {
+            std::uint32_t events = 0;
+            const bool woke = platform::WaitCommEvent(source, &events);
+            if (!StillRelaying(row, source, destination)) return Ready::Stop;
+            if (!woke) {
+                // Not a release, not a stop: a port that refuses the wait is read with its own
+                // time-outs instead (it cannot spin: the read sleeps in the port layer).
+                if (PortLost(source)) return Ready::Lost;
+                *want = RelayBufferSize;
+                return Ready::Data;
+            }
+        }
+        // Data or a line error: the queue and the error state tell which.
         std::uint32_t errors = 0;
         platform::ComStat status{};
         const bool cleared = platform::ClearCommError(source, &errors, &status);
         if (!StillRelaying(row, source, destination)) return Ready::Stop;
         if (!cleared || (errors & platform::CeIoe) != 0) return Ready::Lost;
+        *backlog = status.in_queue > RelayBufferSize;
         if (status.in_queue > 0) {
-            *want = status.in_queue < RelayBufferSize ? status.in_queue : RelayBufferSize;
+            *want = *backlog ? RelayBufferSize : status.in_queue;
             return Ready::Data;
         }
-        std::uint32_t events = 0;
-        const bool woke = platform::WaitCommEvent(source, &events);
-        if (!StillRelaying(row, source, destination)) return Ready::Stop;
-        if (!woke) {
-            // Not a release, not a stop: a port that refuses the wait is read with its own
-            // time-outs instead (it cannot spin: the read sleeps in the port layer).
-            if (PortLost(source)) return Ready::Lost;
-            *want = RelayBufferSize;
-            return Ready::Data;
-        }
-        // Data or a line error: the next look at the queue and the error state tells which.
     }
 }
 
@@ -101,6 +106,7 @@ std::uint32_t Relay(const RelayRow& row, platform::Hwnd window) {
     unsigned char buffer[RelayBufferSize];
     char line[RelayLineSize];
     platform::Handle armed = platform::InvalidHandle;
+    bool backlog = false;
     while (RelayRunning.load() != 0) {
         const platform::Handle source = row.source->load();
         const platform::Handle destination = row.destination->load();
@@ -111,7 +117,7 @@ std::uint32_t Relay(const RelayRow& row, platform::Hwnd window) {
             armed = source;
         }
         std::uint32_t want = 0;
-        const Ready ready = WaitForData(row, source, destination, &want);
+        const Ready ready = WaitForData(row, source, destination, &backlog, &want);
         if (ready == Ready::Stop) break;
         if (ready == Ready::Lost) {
             ReportLost(row, window, row.source_name->load(), line);
