@@ -107,7 +107,7 @@ std::uint32_t Relay(const RelayRow& row, platform::Hwnd window) {
     char line[RelayLineSize];
     platform::Handle armed = platform::InvalidHandle;
     bool backlog = false;
-    while (RelayRunning.load() != 0) {
+    while (RelayRunning.load() != 0 && RelayLost.load() == 0 && !platform::ThreadStopRequested()) {
         const platform::Handle source = row.source->load();
         const platform::Handle destination = row.destination->load();
         if (source == platform::InvalidHandle || destination == platform::InvalidHandle) break;
@@ -118,7 +118,7 @@ std::uint32_t Relay(const RelayRow& row, platform::Hwnd window) {
         }
         std::uint32_t want = 0;
         const Ready ready = WaitForData(row, source, destination, &backlog, &want);
-        if (ready == Ready::Stop) break;
+        if (ready == Ready::Stop) continue;  // released, stopped, or the ports changed: look again
         if (ready == Ready::Lost) {
             ReportLost(row, window, row.source_name->load(), line);
             break;
@@ -127,7 +127,7 @@ std::uint32_t Relay(const RelayRow& row, platform::Hwnd window) {
         if (platform::ReadFile(source, buffer, want, &read) && read > 0) {
             std::uint32_t written = 0;
             if (!platform::WriteFile(destination, buffer, read, &written)) {
-                if (!StillRelaying(row, source, destination)) break;  // released meanwhile
+                if (!StillRelaying(row, source, destination)) continue;  // released meanwhile
                 if (PortLost(destination)) {
                     ReportLost(row, window, row.destination_name->load(), line);
                     break;
@@ -142,7 +142,6 @@ std::uint32_t Relay(const RelayRow& row, platform::Hwnd window) {
             }
         }
         if (GsmPort.load() == platform::InvalidHandle || PeerPort.load() == platform::InvalidHandle) break;
-        if (platform::ThreadStopRequested() || RelayLost.load() != 0) break;
     }
     return 0;
 }
