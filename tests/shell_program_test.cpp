@@ -60,13 +60,6 @@ TEST_F(Program, CloseSignalsEndTheWindowWithExit0) {
     }
 }
 
-TEST_F(Program, BridgeRunsUntilSigterm) {
-    RunningProgram program({"bridge"}, Env());
-    ASSERT_TRUE(program.WaitForOutput(Banner)) << program.err();
-    program.Signal(SIGTERM);
-    EXPECT_EQ(program.Wait().status, 0);
-}
-
 TEST_F(Program, SecondStartAsksTheFirstToTheFrontAndEndsWith255) {
     RunningProgram first({"--headless"}, Env());
     ASSERT_TRUE(first.WaitForOutput(Banner)) << first.err();
