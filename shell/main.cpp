@@ -21,19 +21,20 @@ int main(int argc, char** argv) {
     if (options.help) return PrintUsage(), 0;
     if (options.version) return PrintVersion(), 0;
 
-    // 3. SIGPIPE ignored; SIGINT, SIGTERM and SIGHUP close the window through its shut-down.
-    platform::InstallCloseSignals();
-
-    // 4. The trace channel, where --trace points.
+    // 3. The trace channel, where --trace points.
     if (int code = OpenTrace(options)) return code;
 
-    // 5. Invocations without a window of their own.
+    // 4. Invocations without a window of their own.
     if (options.invocation == Invocation::Sim) return RunSimulatedHandset(options);
     if (options.invocation == Invocation::Payloads) return ListPayloads(options);
 
-    // 6. The runtime directory through which the one window of this user is found.
+    // 5. The runtime directory through which the one window of this user is found; `send`
+    //    is done there (Ctrl+C still ends it at once: no close signals are taken over yet).
     if (int code = CheckRuntimeDirectory()) return code;
     if (options.invocation == Invocation::Send) return SendToRunning(options);
+
+    // 6. SIGPIPE ignored; SIGINT, SIGTERM and SIGHUP close the window through its shut-down.
+    platform::InstallCloseSignals();
 
     // 7. The screen: the terminal, or headless.
     if (int code = SelectWindowScreen(options)) return code;
