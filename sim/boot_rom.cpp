@@ -25,6 +25,11 @@ bool BootRom::Strikes(RomStep step, int index) const {
     return !chunk_step || fault_.index == index;
 }
 
+// Only a RejectChecksum fault refuses a good checksum; the other kinds act on the answer.
+bool BootRom::RejectsChecksum(RomStep step) const {
+    return fault_.kind == RomFaultKind::RejectChecksum && Strikes(step, 0);
+}
+
 void BootRom::Refuse(const std::string& why) {
     refusal_ = why;
     state_ = State::Dead;  // a boot ROM that did not like what it got answers nothing more
@@ -88,7 +93,7 @@ void BootRom::Receive(const std::uint8_t* data, std::size_t size, std::vector<st
                 }
                 if (expected_ != lengths_.boot1) {
                     Refuse("first loader: wrong length " + std::to_string(expected_));
-                } else if (byte != xor_ || Strikes(RomStep::Stage1Ack, 0)) {
+                } else if (byte != xor_ || RejectsChecksum(RomStep::Stage1Ack)) {
                     if (byte == xor_) --fault_.times;
                     Refuse("first loader: checksum refused");
                 } else {
@@ -122,7 +127,7 @@ void BootRom::Receive(const std::uint8_t* data, std::size_t size, std::vector<st
                 if (count_ == expected_ && state_ == State::Loader2) state_ = State::Checksum2;
                 break;
             case State::Checksum2:
-                if (byte != xor_ || Strikes(RomStep::Stage2Ack, 0)) {
+                if (byte != xor_ || RejectsChecksum(RomStep::Stage2Ack)) {
                     if (byte == xor_) --fault_.times;
                     Refuse("second loader: checksum refused");
                 } else {
@@ -193,7 +198,7 @@ void BootRom::Receive(const std::uint8_t* data, std::size_t size, std::vector<st
             case State::Checksums:
                 sums_[count_++] = byte;
                 if (count_ < 2) break;
-                if (sums_[0] != even_ || sums_[1] != odd_ || Strikes(RomStep::FinalAck, 0)) {
+                if (sums_[0] != even_ || sums_[1] != odd_ || RejectsChecksum(RomStep::FinalAck)) {
                     if (sums_[0] == even_ && sums_[1] == odd_) --fault_.times;
                     Refuse("image: checksums refused");
                     break;
@@ -201,6 +206,7 @@ void BootRom::Receive(const std::uint8_t* data, std::size_t size, std::vector<st
                 image_ = std::move(receiving_);
                 receiving_.clear();
                 state_ = State::Done;
+                ++downloads_;
                 Ack(RomStep::FinalAck, 0, 0xA5, reply, vanish);
                 break;
         }

@@ -7,7 +7,7 @@
 // it receives, step by step, and answers nothing to what is wrong (no 0xA5), as a real boot ROM
 // does, until the next reset.
 //
-// Index: BootRom::Reset Receive Done Image Attempts | RomStep RomFault
+// Index: BootRom::Reset SetFault Receive Done Downloads Image Loader1 Loader2 | RomStep RomFault
 #pragma once
 
 #include <cstddef>
@@ -63,6 +63,8 @@ public:
     void Receive(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>* reply, bool* vanish);
 
     bool Done() const { return state_ == State::Done; }
+    // Complete downloads since the start (a reset after one does not undo it).
+    int Downloads() const { return downloads_; }
     int Resets() const { return resets_; }
     // What the module kept: the image of the latest complete stage 3, and the loaders.
     const std::vector<std::uint8_t>& Image() const { return image_; }
@@ -81,6 +83,7 @@ private:
 
     void Ack(RomStep step, int index, std::uint8_t byte, std::vector<std::uint8_t>* reply, bool* vanish);
     bool Strikes(RomStep step, int index) const;
+    bool RejectsChecksum(RomStep step) const;
     void Refuse(const std::string& why);
 
     RomLengths lengths_;
@@ -88,6 +91,7 @@ private:
     State state_ = State::Off;
     bool silent_ = false;
     int resets_ = 0;
+    int downloads_ = 0;
     std::uint32_t expected_ = 0;
     std::uint32_t count_ = 0;
     std::uint8_t xor_ = 0, even_ = 0, odd_ = 0;

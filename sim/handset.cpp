@@ -78,6 +78,17 @@ struct Handset::Impl {
     std::unique_ptr<AtPort> at_port;
     std::vector<std::pair<std::string, std::string>> devices;  // profile [devices], in order
     std::vector<Peer> peers;
+    mutable std::mutex records_mutex;  // the services' threads add, tests read
+    std::vector<ControlRecord> ril_records, kernel_records;
+
+    void Record(std::vector<ControlRecord>* records, std::uint32_t code) {
+        std::lock_guard lock(records_mutex);
+        records->push_back({code, std::chrono::steady_clock::now()});
+    }
+    std::vector<ControlRecord> Records(const std::vector<ControlRecord>& records) const {
+        std::lock_guard lock(records_mutex);
+        return records;
+    }
 
     bool Build(const Options& options, std::string* error);
     bool AddLine(const std::string& device, int* line, std::string* error);
@@ -117,8 +128,8 @@ bool Handset::Impl::Build(const Options& options, std::string* error) {
         lines.Feeds(far, near);
         peers.push_back({peer.device, peer.name, lines.SlavePath(far)});
     }
-    module = MakeModule([this, link](const std::uint8_t* d, std::size_t n) { lines.Send(link, d, n); },
-                        [this, link] { lines.HangUp(link); }, options.module_fault);
+    module = MakeModule([this, link](const std::uint8_t* d, std::size_t n) { lines.SendAtOnce(link, d, n); },
+                        [this, link] { lines.HangUp(link); }, options.module_fault, options.module_baud);
     at_port = std::make_unique<AtPort>([this, ff](const std::uint8_t* d, std::size_t n) { lines.Send(ff, d, n); });
     lines.SetReceiver(link, [this](const std::uint8_t* d, std::size_t n) { module->FromTool(d, n); });
     lines.SetReceiver(ff, [this](const std::uint8_t* d, std::size_t n) { at_port->FromTool(d, n); });
@@ -127,6 +138,7 @@ bool Handset::Impl::Build(const Options& options, std::string* error) {
     ril.SetFault(options.ril_fault);
     kernel.SetFault(options.kernel_fault);
     auto radio_driver = [this](std::uint32_t code) -> std::uint32_t {
+        Record(&ril_records, code);
         switch (code) {
         case RilSuspend:
         case RilResume:
@@ -138,7 +150,10 @@ bool Handset::Impl::Build(const Options& options, std::string* error) {
             return Einval;
         }
     };
-    auto kernel_service = [](std::uint32_t code) -> std::uint32_t { return code == KernelReboot ? 0 : Einval; };
+    auto kernel_service = [this](std::uint32_t code) -> std::uint32_t {
+        Record(&kernel_records, code);
+        return code == KernelReboot ? 0 : Einval;
+    };
     if (!ril.Start(ril_path, radio_driver, error)) return false;
     if (!kernel.Start(kernel_path, kernel_service, error)) return false;
     devices.emplace_back("RIL1:", ril_path);
@@ -162,6 +177,7 @@ std::string Handset::Impl::ProfileText() const {
 void Handset::Impl::TakeDown() {
     ril.Stop();
     kernel.Stop();
+    if (module) module->Stop();  // its pacer writes to the lines from a thread of its own
     lines.Stop();
     if (!profile_path.empty()) ::unlink(profile_path.c_str());
     if (!directory.empty()) ::rmdir(directory.c_str());
@@ -221,6 +237,15 @@ void Handset::SetRilFault(const ControlFault& fault) {
 }
 void Handset::SetKernelFault(const ControlFault& fault) {
     if (impl_) impl_->kernel.SetFault(fault);
+}
+std::vector<ControlRecord> Handset::RilRecords() const {
+    return impl_ ? impl_->Records(impl_->ril_records) : std::vector<ControlRecord>();
+}
+std::vector<ControlRecord> Handset::KernelRecords() const {
+    return impl_ ? impl_->Records(impl_->kernel_records) : std::vector<ControlRecord>();
+}
+void Handset::SetModuleFault(const RomFault& fault) {
+    if (impl_ && impl_->module) impl_->module->SetFault(fault);
 }
 const Module& Handset::module() const { return *impl_->module; }
 

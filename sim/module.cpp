@@ -1,41 +1,185 @@
 #include "sim/module.h"
 
+#include <sys/prctl.h>
+
+#include <condition_variable>
+#include <deque>
 #include <mutex>
+#include <thread>
 #include <vector>
 
+#include "platform/sha256.h"
+
 namespace sim {
+
+std::chrono::nanoseconds WireClock::Time(std::uint64_t bytes, std::uint32_t baud) {
+    if (baud == 0) return std::chrono::nanoseconds(0);
+    // 10 bits a byte; whole seconds and the rest apart, so nothing overflows or rounds away.
+    const std::uint64_t bits = bytes * 10u;
+    const std::uint64_t ns = bits / baud * 1000000000u + bits % baud * 1000000000u / baud;
+    return std::chrono::nanoseconds(static_cast<std::int64_t>(ns));
+}
+
+WireClock::Clock::time_point WireClock::Carry(Clock::time_point at, std::uint64_t bytes) {
+    if (at >= free_) {  // the line was idle: a new busy stretch starts now
+        run_start_ = at;
+        run_bytes_ = 0;
+    }
+    run_bytes_ += bytes;
+    free_ = run_start_ + Time(run_bytes_, baud_);
+    return free_;
+}
+
 namespace {
+
+std::string HexOrEmpty(const std::vector<std::uint8_t>& bytes) {
+    return bytes.empty() ? std::string() : platform::Sha256Hex(bytes.data(), bytes.size());
+}
+
+// Sends the module's answers at their due times, in order, on a thread of its own, so the
+// lines' thread that brings the tool's bytes never sleeps.
+class Pacer {
+public:
+    Pacer(LineWriter writer, LineHangUp hang_up)
+        : writer_(std::move(writer)), hang_up_(std::move(hang_up)), thread_([this] { Run(); }) {}
+    ~Pacer() { Stop(); }
+
+    // Ends the thread; what was not yet due is dropped. Idempotent.
+    void Stop() {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+            queue_.clear();
+        }
+        wake_.notify_one();
+        if (thread_.joinable()) thread_.join();
+    }
+
+    // Due times never decrease (they come from one WireClock), so the queue stays in order.
+    void Add(WireClock::Clock::time_point due, std::vector<std::uint8_t> bytes, bool hang_up) {
+        {
+            std::lock_guard lock(mutex_);
+            if (stopping_) return;
+            queue_.push_back({due, std::move(bytes), hang_up});
+        }
+        wake_.notify_one();
+    }
+
+private:
+    struct Item {
+        WireClock::Clock::time_point due;
+        std::vector<std::uint8_t> bytes;
+        bool hang_up;
+    };
+
+    void Run() {
+        // Wake-ups as close to the due time as the kernel can: the default slack of 50 us a
+        // sleep would add up over the hundreds of acknowledgements of a download.
+        ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+            if (stopping_) return;
+            const auto due = queue_.front().due;
+            if (WireClock::Clock::now() < due) {
+                wake_.wait_until(lock, due, [this] { return stopping_; });
+                continue;  // look again: stopping, or the front is due now
+            }
+            Item item = std::move(queue_.front());
+            queue_.pop_front();
+            lock.unlock();  // the writer takes the lines' lock: never call it holding ours
+            if (!item.bytes.empty()) writer_(item.bytes.data(), item.bytes.size());
+            if (item.hang_up) hang_up_();
+            lock.lock();
+        }
+    }
+
+    LineWriter writer_;
+    LineHangUp hang_up_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<Item> queue_;
+    bool stopping_ = false;
+    std::thread thread_;  // last: starts once the rest is built
+};
 
 class BootRomModule final : public Module {
 public:
-    BootRomModule(LineWriter writer, LineHangUp hang_up, const RomFault& fault)
-        : writer_(std::move(writer)), hang_up_(std::move(hang_up)) {
+    BootRomModule(LineWriter writer, LineHangUp hang_up, const RomFault& fault, std::uint32_t baud)
+        : writer_(std::move(writer)), hang_up_(std::move(hang_up)), receive_clock_(baud), send_clock_(baud) {
         rom_.SetFault(fault);
+        if (baud != 0) pacer_ = std::make_unique<Pacer>(writer_, hang_up_);
     }
 
     void FromTool(const std::uint8_t* data, std::size_t size) override {
         std::lock_guard lock(mutex_);
-        std::vector<std::uint8_t> reply;
+        if (stopped_) return;
+        reply_.clear();
         bool vanish = false;
-        rom_.Receive(data, size, &reply, &vanish);
-        if (!reply.empty()) writer_(reply.data(), reply.size());
-        if (vanish) hang_up_();
+        if (!pacer_) {
+            rom_.Receive(data, size, &reply_, &vanish);
+            if (!reply_.empty()) writer_(reply_.data(), reply_.size());
+            if (vanish) hang_up_();
+            return;
+        }
+        // Byte by byte, so that each answer is due when the byte that caused it has arrived.
+        const auto arrival = WireClock::Clock::now();
+        for (std::size_t i = 0; i < size && !vanish; ++i) {
+            const auto received = receive_clock_.Carry(arrival, 1);
+            rom_.Receive(data + i, 1, &reply_, &vanish);
+            if (reply_.empty() && !vanish) continue;
+            pacer_->Add(send_clock_.Carry(received, reply_.size()), reply_, vanish);
+            reply_.clear();
+        }
     }
     void Reset() override {
         std::lock_guard lock(mutex_);
         rom_.Reset();
     }
+    void Stop() override {
+        {
+            std::lock_guard lock(mutex_);
+            stopped_ = true;
+        }
+        if (pacer_) pacer_->Stop();  // not under our lock: the pacer's writes never take it
+    }
+    void SetFault(const RomFault& fault) override {
+        std::lock_guard lock(mutex_);
+        rom_.SetFault(fault);
+    }
     int Resets() const override {
         std::lock_guard lock(mutex_);
         return rom_.Resets();
     }
-    bool DownloadDone() const override {
+    bool DownloadDone() const override { return Downloads() > 0; }
+    int Downloads() const override {
         std::lock_guard lock(mutex_);
-        return rom_.Done();
+        return rom_.Downloads();
     }
     std::size_t ImageSize() const override {
         std::lock_guard lock(mutex_);
         return rom_.Image().size();
+    }
+    std::string ImageSha256() const override {
+        std::lock_guard lock(mutex_);
+        if (rom_.Downloads() == 0) return {};
+        return platform::Sha256Hex(rom_.Image().data(), rom_.Image().size());
+    }
+    std::vector<std::uint8_t> Loader1() const override {
+        std::lock_guard lock(mutex_);
+        return rom_.Loader1();
+    }
+    std::vector<std::uint8_t> Loader2() const override {
+        std::lock_guard lock(mutex_);
+        return rom_.Loader2();
+    }
+    std::string Loader1Sha256() const override {
+        std::lock_guard lock(mutex_);
+        return HexOrEmpty(rom_.Loader1());
+    }
+    std::string Loader2Sha256() const override {
+        std::lock_guard lock(mutex_);
+        return HexOrEmpty(rom_.Loader2());
     }
     std::string LastRefusal() const override {
         std::lock_guard lock(mutex_);
@@ -47,12 +191,17 @@ private:
     BootRom rom_;
     LineWriter writer_;
     LineHangUp hang_up_;
+    WireClock receive_clock_;  // tool to module
+    WireClock send_clock_;     // module to tool
+    std::vector<std::uint8_t> reply_;
+    bool stopped_ = false;
+    std::unique_ptr<Pacer> pacer_;  // last: its thread ends before the rest goes
 };
 
 }  // namespace
 
-std::unique_ptr<Module> MakeModule(LineWriter writer, LineHangUp hang_up, const RomFault& fault) {
-    return std::make_unique<BootRomModule>(std::move(writer), std::move(hang_up), fault);
+std::unique_ptr<Module> MakeModule(LineWriter writer, LineHangUp hang_up, const RomFault& fault, std::uint32_t baud) {
+    return std::make_unique<BootRomModule>(std::move(writer), std::move(hang_up), fault, baud);
 }
 
 }  // namespace sim

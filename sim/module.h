@@ -3,16 +3,24 @@
 // tool. The model behind this interface is the boot ROM of sim/boot_rom.h: after a reset it
 // answers the casting byte 0x55 with 0xA0 and then takes the download protocol; before any
 // reset it ignores what it gets. Calls may come from different threads (the lines' thread
-// brings bytes, the radio driver's thread resets): the model serialises them.
+// brings bytes, the radio driver's thread resets, a test sets faults): the model serialises them.
 //
-// Index: LineWriter LineHangUp Module MakeModule
+// Paced at a baud rate, the module takes bytes no faster than baud/10 a second (start, 8 data
+// and stop bits) and its answers take their own wire time back: an answer leaves no earlier
+// than the last byte that caused it has arrived, plus its own bytes' time. A pacer thread sends
+// each answer (or hangs the line up) at its due time. Unpaced, answers go out at once.
+//
+// Index: LineWriter LineHangUp WireClock | Module: FromTool Reset Stop SetFault Resets DownloadDone
+// Downloads ImageSize ImageSha256 Loader1 Loader2 Loader1Sha256 Loader2Sha256 LastRefusal | MakeModule
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "sim/boot_rom.h"
 
@@ -23,6 +31,25 @@ using LineWriter = std::function<void(const std::uint8_t* data, std::size_t size
 // The module link goes away (the device vanishes under the tool).
 using LineHangUp = std::function<void()>;
 
+// One direction of a serial line at a baud rate: when bytes handed to it at a time have gone
+// through. A byte takes 10 bit times; bytes queue behind those still on the wire. Exact to the
+// nanosecond over any number of bytes (the time of a busy stretch is worked out from its start).
+class WireClock {
+public:
+    using Clock = std::chrono::steady_clock;
+    explicit WireClock(std::uint32_t baud) : baud_(baud) {}
+    // `bytes` reach the line at `at`: the time the last of them has arrived at the far end.
+    Clock::time_point Carry(Clock::time_point at, std::uint64_t bytes);
+    // The wire time of `bytes` at `baud`.
+    static std::chrono::nanoseconds Time(std::uint64_t bytes, std::uint32_t baud);
+
+private:
+    std::uint32_t baud_;
+    Clock::time_point run_start_{};  // start of the current busy stretch
+    std::uint64_t run_bytes_ = 0;    // bytes carried since then
+    Clock::time_point free_{};       // when the line is idle again
+};
+
 class Module {
 public:
     virtual ~Module() = default;
@@ -30,13 +57,29 @@ public:
     virtual void FromTool(const std::uint8_t* data, std::size_t size) = 0;
     // The radio driver reset the module.
     virtual void Reset() = 0;
+    // The module goes quiet for good: answers not yet sent are dropped, the pacer thread ends
+    // and nothing more is written or hung up. The handset calls it before its lines stop.
+    virtual void Stop() = 0;
+    // A fault of the boot ROM from now on (replaces the one given at the start).
+    virtual void SetFault(const RomFault& fault) = 0;
     // For tests and reports.
     virtual int Resets() const = 0;
+    // A download has completed (also after the reset that follows it), and how many did.
     virtual bool DownloadDone() const = 0;
+    virtual int Downloads() const = 0;
     virtual std::size_t ImageSize() const = 0;
+    // SHA-256 (64 lower-case hex digits) of the image of the latest complete download; "" if none.
+    virtual std::string ImageSha256() const = 0;
+    // The loaders as the module kept them (empty until a stage took one), and their SHA-256.
+    virtual std::vector<std::uint8_t> Loader1() const = 0;
+    virtual std::vector<std::uint8_t> Loader2() const = 0;
+    virtual std::string Loader1Sha256() const = 0;
+    virtual std::string Loader2Sha256() const = 0;
     virtual std::string LastRefusal() const = 0;
 };
 
-std::unique_ptr<Module> MakeModule(LineWriter writer, LineHangUp hang_up, const RomFault& fault);
+// baud 0: unpaced, answers go out at once.
+std::unique_ptr<Module> MakeModule(LineWriter writer, LineHangUp hang_up, const RomFault& fault,
+                                   std::uint32_t baud = 0);
 
 }  // namespace sim

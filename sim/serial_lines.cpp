@@ -96,6 +96,29 @@ void SerialLines::Send(int line, const std::uint8_t* data, std::size_t size) {
     if (serving != &s) s.Wake();
 }
 
+void SerialLines::SendAtOnce(int line, const std::uint8_t* data, std::size_t size) {
+    State& s = *state_;
+    {
+        std::lock_guard lock(s.mutex);
+        Line& l = s.lines[line];
+        if (l.hang_up) return;
+        // The master is closed only under this lock (by the lines' thread), so it is still ours.
+        if (l.out.empty() && !l.closed && l.pty.master >= 0) {
+            ssize_t n;
+            do {
+                n = ::write(l.pty.master, data, size);
+            } while (n < 0 && errno == EINTR);
+            if (n > 0) {
+                data += n;
+                size -= static_cast<std::size_t>(n);
+            }
+        }
+        if (size == 0) return;
+        l.out.insert(l.out.end(), data, data + size);
+    }
+    if (serving != &s) s.Wake();
+}
+
 void SerialLines::HangUp(int line) {
     State& s = *state_;
     {

@@ -4,7 +4,7 @@
 // slave side takes them, so nothing is lost when a reader is slow; a relay line stops reading
 // while the queue of the line it feeds is full.
 //
-// Index: SerialLines::Add SetReceiver Feeds Start Stop Send HangUp SlavePath
+// Index: SerialLines::Add SetReceiver Feeds Start Stop Send SendAtOnce HangUp SlavePath
 #pragma once
 
 #include <cstddef>
@@ -38,6 +38,9 @@ public:
 
     // Any thread: queue bytes for the slave side of `line`.
     void Send(int line, const std::uint8_t* data, std::size_t size);
+    // Any thread: as Send, but the bytes go onto the pty at once from the calling thread when
+    // nothing is queued before them (no hop through the lines' thread); the rest is queued.
+    void SendAtOnce(int line, const std::uint8_t* data, std::size_t size);
     // Any thread: the line's device goes away (its master closes; the slave side hangs up).
     void HangUp(int line);
     std::string SlavePath(int line) const;

@@ -7,9 +7,10 @@
 // The profile (handset.prof) names them all, with the registry indexes of the FF UART (2) and
 // the BT UART (4) and the kernel service.
 //
-// Index: Options Peer Handset | Start Stop Current | RunForeground
+// Index: Options ControlRecord Peer Handset | Start Stop Current | RunForeground
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -33,6 +34,13 @@ struct Options {
     ControlFault kernel_fault;  // a fault of the kernel service from the start
     RomFault module_fault;      // a fault of the module's boot ROM
     std::string parent_directory;  // where the private directory goes; empty: $TMPDIR or /tmp
+    std::uint32_t module_baud = 0;  // the module link paced at this baud rate; 0: unpaced
+};
+
+// A control code as a service acted on it, and when.
+struct ControlRecord {
+    std::uint32_t code;
+    std::chrono::steady_clock::time_point at;
 };
 
 struct Peer {
@@ -65,6 +73,11 @@ public:
     std::vector<std::uint32_t> KernelCodes() const;
     void SetRilFault(const ControlFault& fault);
     void SetKernelFault(const ControlFault& fault);
+    // The codes the radio driver and the kernel acted on (answered), with their times.
+    std::vector<ControlRecord> RilRecords() const;
+    std::vector<ControlRecord> KernelRecords() const;
+    // A fault of the module's boot ROM from now on.
+    void SetModuleFault(const RomFault& fault);
     // The module on "COM1:" (valid while running).
     const Module& module() const;
 
