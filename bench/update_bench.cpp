@@ -1,0 +1,161 @@
+// The whole firmware update against the simulated handset over pseudo-terminals, as a user
+// runs it (`firmware-utility update --profile FILE`), with the handset in this process.
+//
+// Unpaced: the run's time from the radio driver's suspend control (the update command's first
+// step) to the kernel's reboot control (its last), minus the fixed pauses of the run (500 +
+// 1000 + 20 + 100 + 20 + 200 ms), is the transfer overhead; the child's CPU time comes from
+// wait4. Paced at 921,600 baud: the same run against the wire time of the protocol's bytes
+// (efficiency = wire time / (run time - pauses)).
+//
+// Usage: update_bench [RUNS [BAUD]]   (default: 3 unpaced runs of each kind, then one run paced
+// at 921,600 baud)
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "sim/sim.h"
+#include "update/payloads.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr double FixedPausesS = (500 + 1000 + 20 + 100 + 20 + 200) / 1000.0;
+
+struct Child {
+    int status = -1;
+    double cpu_s = 0;      // user + system of the child
+    double process_s = 0;  // fork to reaped
+    std::string out;
+};
+
+// Runs the program with `args`, draining its output, and reaps it with its resource usage.
+Child RunProgram(const std::vector<std::string>& args) {
+    Child child;
+    std::vector<std::string> strings{FWU_PROGRAM};
+    strings.insert(strings.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& s : strings) argv.push_back(s.data());
+    argv.push_back(nullptr);
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) return child;
+    const auto start = Clock::now();
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(out[1], STDOUT_FILENO);
+        ::dup2(out[1], STDERR_FILENO);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ::close(out[1]);
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = ::read(out[0], buffer, sizeof buffer);
+        if (n > 0) child.out.append(buffer, static_cast<std::size_t>(n));
+        else if (n == 0 || errno != EINTR) break;
+    }
+    ::close(out[0]);
+    int status = 0;
+    rusage usage{};
+    if (pid > 0 && ::wait4(pid, &status, 0, &usage) == pid) {
+        child.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        child.cpu_s = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                      static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    }
+    child.process_s = std::chrono::duration<double>(Clock::now() - start).count();
+    return child;
+}
+
+struct Run {
+    bool ok = false;
+    double run_s = 0;  // suspend control to reboot control
+    Child child;
+};
+
+Run UpdateOnce(std::uint32_t baud, bool trace) {
+    Run run;
+    sim::Handset handset;
+    sim::Options options;
+    options.module_baud = baud;
+    std::string error;
+    if (!handset.Start(options, &error)) {
+        std::fprintf(stderr, "update_bench: %s\n", error.c_str());
+        return run;
+    }
+    std::vector<std::string> args{"update", "--profile", handset.ProfilePath()};
+    if (trace) {
+        args.push_back("--trace");
+        args.push_back(handset.Directory() + "/trace.txt");
+    }
+    run.child = RunProgram(args);
+    const auto ril = handset.RilRecords();
+    const auto kernel = handset.KernelRecords();
+    run.ok = run.child.status == 0 && !ril.empty() && ril.front().code == sim::RilSuspend && !kernel.empty() &&
+             kernel.back().code == sim::KernelReboot && handset.module().DownloadDone();
+    if (run.ok) run.run_s = std::chrono::duration<double>(kernel.back().at - ril.front().at).count();
+    if (trace) ::unlink((handset.Directory() + "/trace.txt").c_str());
+    if (!run.ok) std::fprintf(stderr, "update_bench: the run failed (exit %d): %s\n", run.child.status, run.child.out.c_str());
+    return run;
+}
+
+// The bytes of the protocol on the critical path, both directions: the casting byte that gets
+// 0xA0; stage 1's frame; stage 2's size, loader and XOR; stage 3's 0x50, 0x54, two 3-byte
+// headers, the image and two checksums; and the module's answers (0xA0, 0xA5, 7 x 0xAA, 0xA5,
+// "OK" 0xA5, 3 x 0xA5, 620 x 0xAA, 0xA5).
+std::uint64_t ProtocolBytes() {
+    const std::uint64_t to_module = 1 + (update::Boot1Length + 2) + (2 + update::Boot2Length + 1) + 1 + 1 + 3 + 3 +
+                                    update::FirmwareLength + 2;
+    const std::uint64_t to_tool = 1 + 1 + update::Boot2Length / 1000 + 1 + 3 + 3 + update::FirmwareLength / 4000 + 1;
+    return to_module + to_tool;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+    char runtime[] = "/tmp/fwu-update-bench-XXXXXX";
+    if (::mkdtemp(runtime) == nullptr) return 1;
+    ::setenv("FIRMWARE_UTILITY_RUNTIME_DIR", runtime, 1);
+
+    std::printf("update_bench: whole update against the simulated handset over pseudo-terminals\n");
+    std::printf("fixed pauses of a run: %.3f s\n\n", FixedPausesS);
+    std::printf("unpaced                run (s)  overhead (s)  tool CPU (s)  process (s)\n");
+    std::vector<double> overheads, cpus;
+    for (int trace = 0; trace < 2; ++trace) {
+        for (int i = 0; i < runs; ++i) {
+            Run run = UpdateOnce(0, trace != 0);
+            if (!run.ok) return 1;
+            const double overhead = run.run_s - FixedPausesS;
+            std::printf("  %-20s %7.3f  %12.3f  %12.3f  %11.3f\n", trace ? "with --trace FILE" : "no trace", run.run_s,
+                        overhead, run.child.cpu_s, run.child.process_s);
+            overheads.push_back(overhead);
+            cpus.push_back(run.child.cpu_s);
+        }
+    }
+    std::sort(overheads.begin(), overheads.end());
+    std::sort(cpus.begin(), cpus.end());
+    std::printf("  median overhead %.3f s (aim < 0.1), median tool CPU %.3f s (aim < 0.2)\n\n",
+                overheads[overheads.size() / 2], cpus[cpus.size() / 2]);
+
+    const std::uint32_t baud = argc > 2 ? std::atoi(argv[2]) : 921600;
+    const double wire_s = std::chrono::duration<double>(sim::WireClock::Time(ProtocolBytes(), baud)).count();
+    Run paced = UpdateOnce(baud, true);
+    if (!paced.ok) return 1;
+    const double transfer_s = paced.run_s - FixedPausesS;
+    std::printf("paced at %u baud, with --trace FILE\n", baud);
+    std::printf("  protocol bytes %llu, wire time %.3f s\n", static_cast<unsigned long long>(ProtocolBytes()), wire_s);
+    std::printf("  run %.3f s, minus pauses %.3f s, tool CPU %.3f s\n", paced.run_s, transfer_s, paced.child.cpu_s);
+    std::printf("  efficiency %.2f %% (aim > 99 %%); whole run incl. pauses %.2f %%\n", 100.0 * wire_s / transfer_s,
+                100.0 * wire_s / paced.run_s);
+    ::rmdir(runtime);
+    return 0;
+}

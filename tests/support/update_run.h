@@ -1,0 +1,67 @@
+// Whole firmware updates for end-to-end tests: the program (FWU_PROGRAM) runs as a child
+// against a simulated handset that the test starts in its own process, so the test sees both
+// sides: the tool's exit code, pane (stdout) and trace file, and what the module received and
+// the radio driver and kernel recorded. The expected trace of a run is built here from the
+// embedded payloads, step by step as the protocol goes, so tests compare whole traces.
+//
+// Index: UpdateEnv ReadText TraceFromOpen Count FirstDifference | UpdateRun RunUpdate | ExpectedTrace
+// SuccessPane LostLine
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sim/sim.h"
+#include "tests/support/program.h"
+
+namespace fwu_test {
+
+// The pane line of a run that lost the module link.
+inline constexpr char LostLine[] = "The module link COM1: was lost; the update has stopped\r\n";
+
+// FIRMWARE_UTILITY_RUNTIME_DIR and FIRMWARE_UTILITY_PROFILE for a child of this test.
+std::vector<std::string> UpdateEnv(const TempDir& runtime, const sim::Handset& handset);
+std::string ReadText(const std::string& path);
+// The trace from its "Open : COM1:" line on (what comes before names the working directory).
+std::string TraceFromOpen(const std::string& trace);
+std::size_t Count(const std::string& text, const std::string& part);
+// "" when equal; else the first line that differs, both ways, with its number (for messages
+// about traces of thousands of lines).
+std::string FirstDifference(const std::string& actual, const std::string& expected);
+
+struct UpdateRun {
+    ProgramResult result;
+    std::string trace;  // the whole trace file
+};
+
+// `firmware-utility update --profile P --trace F [extra...]` to its end; P is the handset's
+// profile unless `profile` names another.
+UpdateRun RunUpdate(const sim::Handset& handset, const std::vector<std::string>& extra = {},
+                    int timeout_ms = 60000, const std::string& profile = "");
+
+// The trace the update writes, from "Open : COM1:" on, built piece by piece.
+class ExpectedTrace {
+public:
+    ExpectedTrace& Open();                        // the link opened
+    ExpectedTrace& OpenFailed(int error);         // "Open : COM1:", the error text, the failure
+    // "!Cast 55h!" to casting stopped; `before`: stray bytes read ahead of the 0xA0
+    ExpectedTrace& Handshake(const std::vector<std::uint8_t>& before = {});
+    ExpectedTrace& Stage1(bool accepted);         // with its outcome line
+    // `wrong_ack`: the chunk whose 0xAA came as 0x00 (the wait then fails on silence)
+    ExpectedTrace& Stage2(bool accepted, int wrong_ack = -1);
+    ExpectedTrace& Stage3(bool accepted);         // and the run's closing lines
+    const std::string& text() const { return text_; }
+
+private:
+    void Wait(std::uint8_t byte);
+    void Got(std::uint8_t byte);
+    void Sent(std::uint8_t byte);
+    std::string text_;
+};
+
+// The pane of a confirmed run, after the banner: milestones, 27 lines of 23 marks, the done
+// line and the success box.
+std::string SuccessPane();
+
+}  // namespace fwu_test
