@@ -7,7 +7,8 @@
 // thread after another thread closed it finds nothing instead of someone else's descriptor.
 //
 // Index: GetLastError SetLastError CloseHandle | CreateThread GetCurrentThread GetExitCodeThread
-// TerminateThread SuspendThread ResumeThread SetThreadPriority ThreadStopRequested Sleep |
+// TerminateThread SuspendThread ResumeThread SetThreadPriority ThreadStopRequested Sleep
+// JoinEndingThreads |
 // VirtualAlloc VirtualCopy VirtualFree LocalAllocTrace | LoadLibrary GetProcAddress FreeLibrary |
 // RegOpenKeyEx RegQueryValueEx RegCloseKey | SystemIdleTimerReset KeybdEvent |
 // DebugOutput SetTraceSink | InjectFault ClearFaults TakeFault
@@ -53,6 +54,9 @@ bool SetThreadPriority(Handle thread, int priority);
 bool ThreadStopRequested();
 // Pauses the calling thread; a platform thread is woken early by suspend or terminate.
 void Sleep(std::uint32_t milliseconds);
+// At the program's end: joins the threads that end within `milliseconds`; threads still at
+// work after that (an update in progress) are left to end with the process.
+void JoinEndingThreads(std::uint32_t milliseconds);
 
 // ---- address space (the register window stands in as an inaccessible mapping)
 inline constexpr std::uint32_t MemReserve = 0x2000;

@@ -87,6 +87,42 @@ void ReapFinished() {
 
 void ThreadRecord::Close() { ReapFinished(); }
 
+}  // namespace
+
+// Joins the threads that end within `milliseconds` (those that have ended, were asked to end,
+// or are just returning); threads still at work after that (an update in progress) are left to
+// end with the process.
+void JoinEndingThreads(std::uint32_t milliseconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    std::vector<Started> ending;
+    {
+        std::lock_guard lock(started_mutex);
+        auto& threads = StartedThreads();
+        for (auto it = threads.begin(); it != threads.end();) {
+            if (it->thread.get_id() != std::this_thread::get_id()) {
+                ending.push_back(std::move(*it));
+                it = threads.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (auto& started : ending) {
+        ThreadRecord& record = *started.record;
+        std::unique_lock lock(record.mutex);
+        if (record.changed.wait_until(lock, deadline, [&] { return record.finished; })) {
+            lock.unlock();
+            started.thread.join();
+        } else {
+            lock.unlock();
+            std::lock_guard back(started_mutex);  // still busy: left as it was
+            StartedThreads().push_back(std::move(started));
+        }
+    }
+}
+
+namespace {
+
 // The calling thread's record; threads the platform did not start get one on first use.
 thread_local std::shared_ptr<ThreadRecord> current_record;
 

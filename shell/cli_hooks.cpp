@@ -50,6 +50,13 @@ int ApplyRunOptions(const CliOptions& options) {
     std::atexit(StopBuiltInHandset);
     std::fprintf(stderr, "firmware-utility: no profile given, using the simulated handset: %s\n",
                  built_in.c_str());
+    // A host program talks through the bridge on the far ends of the simulated peer ports.
+    if (options.invocation == Invocation::Bridge && sim::Current()) {
+        for (const sim::Peer& peer : sim::Current()->Peers()) {
+            std::fprintf(stderr, "firmware-utility: %s %s (%s far end)\n", peer.device.c_str(),
+                         peer.far_path.c_str(), peer.name.c_str());
+        }
+    }
     return UseProfileFile(built_in);
 }
 

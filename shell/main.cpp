@@ -49,5 +49,9 @@ int main(int argc, char** argv) {
     //    (-1 shows as 255).
     int code = RunWindow(options);
     if (options.invocation == Invocation::Update) code = FinishUpdateRun(options, code);
+
+    // 10. Threads that are ending (relays released, the update's last steps) are joined; one
+    //     still at work after a moment ends with the process.
+    platform::JoinEndingThreads(1000);
     return code;
 }
