@@ -20,6 +20,7 @@
 #include <map>
 
 #include "platform/internal/instance.h"
+#include "platform/internal/screen.h"
 #include "platform/internal/sys.h"
 #include "platform/internal/window_state.h"
 
@@ -173,7 +174,11 @@ void Answer(const Listener& listener, int fd) {
     if (request.op != InstancePing && !IsWindow(listener.window)) {
         reply.status = ESRCH;
     } else if (request.op == InstanceFront) {
-        if (SendMessage(listener.window, WM_FWU_FOREGROUND, 0, 0) == 0) reply.status = ESRCH;
+        if (SendMessage(listener.window, WM_FWU_FOREGROUND, 0, 0) == 0) {
+            reply.status = ESRCH;
+        } else {
+            CurrentScreen().AttentionRequested(listener.window);
+        }
     } else if (request.op == InstanceCommand) {
         reply.result = SendMessage(listener.window, WM_COMMAND,
                                    MakeWParam(static_cast<std::uint16_t>(request.argument), 0), 0);

@@ -1,8 +1,9 @@
-// The current screen. Headless until SelectScreen picks another; the terminal screen (ncurses)
-// is not part of this build yet, so asking for it fails with ENOTSUP.
+// The current screen. Headless until SelectScreen picks another; the terminal screen (ncurses,
+// screen_terminal*.cpp) needs a terminal on stdin and stdout.
 #include <cerrno>
 
 #include "platform/internal/screen.h"
+#include "platform/internal/terminal.h"
 #include "platform/internal/window_state.h"
 
 namespace platform {
@@ -26,9 +27,13 @@ bool SelectScreen(ScreenKind kind) {
         internal::current.store(internal::HeadlessScreen());
         return true;
     }
-    SetLastError(ENOTSUP);
-    errno = ENOTSUP;
-    return false;
+    internal::Screen* terminal = internal::TerminalScreen();
+    if (terminal == nullptr) {
+        SetLastError(static_cast<std::uint32_t>(errno));
+        return false;
+    }
+    internal::current.store(terminal);
+    return true;
 }
 
 }  // namespace platform

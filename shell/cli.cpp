@@ -183,8 +183,10 @@ int SelectWindowScreen(const CliOptions& options) {
     if (platform::SelectScreen(headless ? platform::ScreenKind::Headless : platform::ScreenKind::Terminal)) {
         return 0;
     }
-    std::fprintf(stderr, "%s: cannot draw the window in the terminal: %s (use --headless)\n", Program,
-                 std::strerror(errno));
+    const char* reason = errno == ENOTTY   ? "stdin and stdout are not a terminal"
+                         : errno == ENOENT ? "terminfo does not know the terminal named by TERM"
+                                           : std::strerror(errno);
+    std::fprintf(stderr, "%s: cannot draw the window in the terminal: %s (use --headless)\n", Program, reason);
     return ExitBadArguments;
 }
 

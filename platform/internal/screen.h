@@ -52,6 +52,9 @@ public:
     virtual void MenuChanged(Hmenu) {}
     virtual void DoneButton(Hwnd) {}
     virtual void ForegroundRequested(Hwnd) {}
+    // Another process asked for the window (a second start): the screen shows it heard. Comes on
+    // the instance listener's thread.
+    virtual void AttentionRequested(Hwnd) {}
     // Modal. On the screen thread (or, when BoxesOnAnyThread, on any thread once the screen
     // thread's loop has ended). Caption and text come without a trailing "\r\n".
     virtual int MessageBox(Hwnd owner, std::string_view text, std::string_view caption,

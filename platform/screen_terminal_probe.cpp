@@ -1,0 +1,18 @@
+// A look at terminfo for the terminal that TERM names, before curses takes the terminal. Apart
+// from the other terminal files because <term.h> defines every capability name as a macro.
+#include <ncurses.h>
+#include <term.h>
+#include <unistd.h>
+
+#include "platform/internal/terminal.h"
+
+namespace platform::internal {
+
+bool TerminalTypeKnown() {
+    int status = 0;
+    if (setupterm(nullptr, STDOUT_FILENO, &status) != OK) return false;
+    del_curterm(cur_term);
+    return true;
+}
+
+}  // namespace platform::internal
