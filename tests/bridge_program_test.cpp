@@ -7,7 +7,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -50,14 +49,7 @@ protected:
         far_ = handset_.PeerFarPath("COM3:");
         ASSERT_FALSE(far_.empty());
     }
-    // Under TSan the program's relay threads, ended after the release but never joined (the
-    // platform joins ended threads only at a later thread start or handle close), would be
-    // reported as leaked at exit; every other report still fails the run.
-    std::vector<std::string> Environment() {
-        const char* tsan = std::getenv("TSAN_OPTIONS");
-        return {"FIRMWARE_UTILITY_RUNTIME_DIR=" + runtime_.path(),
-                std::string("TSAN_OPTIONS=") + (tsan ? tsan : "") + " report_thread_leaks=0"};
-    }
+    std::vector<std::string> Environment() { return {"FIRMWARE_UTILITY_RUNTIME_DIR=" + runtime_.path()}; }
 
     sim::Handset handset_;
     fwu_test::TempDir runtime_;
