@@ -1,10 +1,7 @@
 // `firmware-utility bridge` against the simulated handset: a host program on the far end of
 // the IrDA port talks to the simulated module's AT port through the bridge, and a signal
 // closes the window, which releases the bridge.
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <string>
@@ -12,34 +9,13 @@
 #include <gtest/gtest.h>
 
 #include "sim/sim.h"
+#include "support/far_end.h"
 #include "support/program.h"
 
 namespace {
 
-// The far end of a peer port, raw, as a terminal program would set it up.
-int OpenFarEnd(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return fd;
-    termios settings{};
-    ::tcgetattr(fd, &settings);
-    ::cfmakeraw(&settings);
-    ::tcsetattr(fd, TCSANOW, &settings);
-    return fd;
-}
-
-// Reads until `text` has come (each wait bounded); what came.
-std::string ReadUntil(int fd, const std::string& text) {
-    std::string got;
-    while (got.find(text) == std::string::npos) {
-        pollfd pfd{fd, POLLIN, 0};
-        if (::poll(&pfd, 1, 10000) <= 0) break;
-        char buffer[256];
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n > 0) got.append(buffer, static_cast<std::size_t>(n));
-        else if (n == 0 || errno != EAGAIN) break;
-    }
-    return got;
-}
+using fwu_test::OpenFarEnd;
+using fwu_test::ReadUntil;
 
 class BridgeProgramTest : public ::testing::Test {
 protected:
