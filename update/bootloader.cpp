@@ -25,7 +25,7 @@ std::int32_t UploadBootLoader1() {
     shell::TracePrint("Bootload1_v2.bin open succeed!!!!\r\n");
     const std::uint8_t* loader = LoadPayload(PayloadBoot1);
     if (loader == nullptr) {
-        shell::TracePrint("BootLoad_v2_BIN : Read File Error!!!\r\n");
+        shell::TracePrint("BootLoad_v2_BIN : Read File Error!!!");
         return 0;
     }
     std::uint8_t frame[256];
@@ -67,11 +67,12 @@ std::uint8_t SendLoaderChunks(const std::uint8_t* loader, std::uint32_t length, 
 
 std::int32_t UploadBootLoader2() {
     const std::uint8_t* loader = LoadPayload(PayloadBoot2);
+    shell::TracePrint("Bootload2_v3.bin open succeed!!!! \r\n");  // after the fetch, whatever it gave
     if (loader == nullptr) {
-        shell::TracePrint("BootLoad_v2_BIN : Read File Error!!!\r\n");
+        // Nothing is sent for a loader that cannot be read; the caller starts over.
+        shell::TracePrint("BootLoad_v2_BIN : Read File Error!!!");
         return 0;
     }
-    shell::TracePrint("Bootload2_v3.bin open succeed!!!! \r\n");
     const std::uint32_t size_high = Boot2Length / 256;
     const std::uint32_t size_low = Boot2Length % 256;
     SendModuleByte(size_high);

@@ -82,12 +82,12 @@ std::int32_t DownloadFirmwareImage(platform::Hwnd window) {
     if (ModuleLinkLost()) return 0;
 
     const std::uint8_t* image = LoadPayload(PayloadFirmware);
+    shell::TracePrint("Download.bin open succeed!!!! \r\n");  // whatever the fetch gave
     if (image == nullptr) {
         // The image is never streamed from a null address.
         shell::TracePrint("Download.bin : Read File Error!!!\r\n");
         return 0;
     }
-    shell::TracePrint("Download.bin open succeed!!!! \r\n");
 
     header[0] = static_cast<std::uint8_t>(FirmwareLength / 65536);
     header[1] = static_cast<std::uint8_t>((FirmwareLength / 256) % 256);
