@@ -5,6 +5,8 @@
 // must have seen suspend, reset (handshake), reset (after the image) and the reboot.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <sstream>
 
 #include "platform/sha256.h"
@@ -54,6 +56,18 @@ void ExpectConfirmedOnce(const sim::Handset& handset) {
     EXPECT_LE(ril[2].at, kernel[0].at);
 }
 
+// The box shows before the module reset, the reboot request and the link's closing: wait
+// (bounded) for the run's last trace line before the window is closed.
+bool AwaitRunEnd(const std::string& trace_path) {
+    const std::string last = " Communication Port Closed!!\r\n Communication Port Closed!!\r\n";
+    for (int i = 0; i < 3000; ++i) {
+        const std::string trace = fwu_test::ReadText(trace_path);
+        if (trace.size() >= last.size() && trace.compare(trace.size() - last.size(), last.size(), last) == 0) return true;
+        ::usleep(10000);
+    }
+    return false;
+}
+
 class UpdateE2e : public ::testing::Test {
 protected:
     void StartHandset(const sim::Options& options = {}) {
@@ -96,6 +110,7 @@ TEST_F(UpdateE2e, CommandToAWindowRunsItAndASecondCommandIsRefused) {
     // 117 starts the run; 118, handled right after 117 has returned, finds it running.
     RunningProgram window({"--headless", "--trace", trace_path, "--command", "117", "--command", "118"}, Env());
     ASSERT_TRUE(window.WaitForOutput("[Successful] Reboot device/Reset module !\n", 60000)) << window.err() << window.out();
+    EXPECT_TRUE(AwaitRunEnd(trace_path));
     ProgramResult closed = Send("1");
     EXPECT_EQ(closed.out, "0\n") << closed.err;
     ProgramResult end = window.Wait(20000);
@@ -115,6 +130,7 @@ TEST_F(UpdateE2e, DisplayModeZeroKeepsThePaneQuietAndTheTraceWhole) {
     ProgramResult started = Send("118");
     EXPECT_EQ(started.out, "1\n") << started.err;  // StartUpdate answers 1 once it has started
     ASSERT_TRUE(window.WaitForOutput("[Successful] Reboot device/Reset module !\n", 60000)) << window.out();
+    EXPECT_TRUE(AwaitRunEnd(trace_path));
     EXPECT_EQ(Send("1").out, "0\n");
     ProgramResult end = window.Wait(20000);
     EXPECT_EQ(end.status, 0) << end.err;
