@@ -230,9 +230,9 @@ void SetModuleFileNameForTest(const char* path);
 
 // ---- screens, signals
 enum class ScreenKind { Headless, Terminal };
-// Headless is the default. False (errno set) when the terminal screen cannot be had: this build
-// has none yet (ENOTSUP); once it has, a standard input or output that is no terminal refuses.
-// Call before the first window is created.
+// Headless is the default. False (errno set) when the terminal screen cannot be had: stdin or
+// stdout is no terminal (ENOTTY), or terminfo does not know $TERM (ENOENT). Call before the
+// first window is created.
 bool SelectScreen(ScreenKind kind);
 // SIGINT, SIGTERM and SIGHUP deliver WM_CLOSE to the top-level windows; SIGPIPE is ignored.
 void InstallCloseSignals();

@@ -190,7 +190,8 @@ TEST_F(Program, HelpAndVersion) {
     EXPECT_EQ(version.out, "firmware-utility 4.2.0\n");
 }
 
-TEST_F(Program, TerminalScreenNotInThisBuildEndsWith2) {
+// Without --headless the window is drawn in the terminal; here stdin and stdout are no terminal.
+TEST_F(Program, TerminalScreenWithoutATerminalEndsWith2) {
     ProgramResult result = Run({"--command", "101"});
     EXPECT_EQ(result.status, 2);
     EXPECT_EQ(result.out, "");
