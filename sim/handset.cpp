@@ -1,6 +1,7 @@
 // Assembles the simulated handset: the private directory, the two services, the lines and
 // the module, and the profile that names them. Stop takes them down in the reverse order of
-// their use: the services (which reset the module) first, then the lines (which feed it).
+// their use: the services (which reset the module) first, then the module's pacer (which
+// writes to the lines), then the lines (which feed it).
 #include <fcntl.h>
 #include <sys/un.h>
 #include <unistd.h>
