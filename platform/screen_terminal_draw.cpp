@@ -64,9 +64,12 @@ void Terminal::Draw() {
     DrawMenuBar(window);
     if (menu_open_) DrawMenu();
     for (auto& box : boxes_) DrawBox(*box);
-    // The caret of the log pane, unless something lies over it.
+    // The caret of the log pane, unless something lies over it; during a drag, where it began.
     bool caret = false;
-    if (boxes_.empty() && !menu_open_ && !hits_.panes.empty()) {
+    if (drag_pane_ != 0) {
+        caret = true;
+        move(drag_cell_.top, drag_cell_.left);
+    } else if (boxes_.empty() && !menu_open_ && !hits_.panes.empty()) {
         const PaneArea& area = hits_.panes.front();
         auto it = panes_.find(area.pane);
         int row = 0, column = 0;

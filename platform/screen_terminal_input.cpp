@@ -323,6 +323,10 @@ void Terminal::OnMouse() {
     const int row = event.y, column = event.x;
     const bool press = event.bstate & BUTTON1_PRESSED;
     const bool release = event.bstate & BUTTON1_RELEASED;
+    // A press and its release read at once come as the release alone: that too is a click.
+    const bool click = press || (release && !button_down_);
+    if (press) button_down_ = true;
+    if (release) button_down_ = false;
     const bool wheel_up = event.bstate & BUTTON4_PRESSED;
     const bool wheel_down = event.bstate & BUTTON5_PRESSED;
     std::shared_ptr<TerminalBox> top;
@@ -336,11 +340,11 @@ void Terminal::OnMouse() {
         menu_open = menu_open_;
     }
     if (top) {  // modal: a click on the box is its OK, a click elsewhere nothing
-        if (press && Inside(top_area, row, column)) CloseBox(top, IDOK);
+        if (click && Inside(top_area, row, column)) CloseBox(top, IDOK);
         return;
     }
     if (menu_open) {
-        if (!press) return;
+        if (!click) return;
         if (Inside(hits.menu, row, column)) {
             ChooseMenuItem(row - hits.menu.top - 1);
         } else {
@@ -350,8 +354,8 @@ void Terminal::OnMouse() {
         MarkDirty();
         return;
     }
-    if (press && Inside(hits.menu_label, row, column)) return OpenMenu();
-    if (press && Inside(hits.done_button, row, column)) return PressDone();
+    if (click && Inside(hits.menu_label, row, column)) return OpenMenu();
+    if (click && Inside(hits.done_button, row, column)) return PressDone();
 
     for (const PaneArea& area : hits.panes) {
         const bool on_pane = Inside(area.text, row, column) || Inside(area.bar, row, column);
@@ -361,7 +365,7 @@ void Terminal::OnMouse() {
         PaneModel& model = it->second;
         if ((wheel_up || wheel_down) && on_pane) {
             model.ScrollLines(wheel_up ? -WheelStep : WheelStep);
-        } else if (press && Inside(area.bar, row, column)) {  // above or below the thumb: a page
+        } else if (click && Inside(area.bar, row, column)) {  // above or below the thumb: a page
             ThumbPlace thumb = model.ScrollThumb(area.bar.bottom - area.bar.top);
             const long page = std::max(model.Rows() - 1, 1);
             if (row < area.bar.top + thumb.start) model.ScrollLines(-page);
@@ -370,7 +374,7 @@ void Terminal::OnMouse() {
             drag_pane_ = area.pane;
             drag_anchor_ = model.OffsetAt(model.TopLine() + static_cast<std::size_t>(row - area.text.top),
                                           model.LeftColumn() + (column - area.text.left));
-            continue;
+            drag_cell_ = {column, row, column + 1, row + 1};
         } else {
             continue;
         }

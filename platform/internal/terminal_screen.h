@@ -147,8 +147,10 @@ private:
     bool stdin_polled_ = false;
     ::screen* curses_ = nullptr;
     bool flash_on_ = false;  // screen thread only
-    Hwnd drag_pane_ = 0;     // screen thread only: a mouse press in a pane, not yet released
+    bool button_down_ = false;  // screen thread only: the left button is held
+    Hwnd drag_pane_ = 0;        // screen thread only: a mouse press in a pane, not yet released
     std::size_t drag_anchor_ = 0;
+    Rect drag_cell_{0, 0, 0, 0};  // where it was pressed: the cursor waits there during the drag
 
     mutable std::mutex mutex_;  // guards everything below
     std::map<Hwnd, PaneModel> panes_;
