@@ -15,6 +15,7 @@ constexpr std::uint32_t WsVscroll = 0x00200000;
 constexpr std::uint32_t MbIconMask = 0xF0;
 constexpr long FlashNanoseconds = 400'000'000;
 constexpr int BoxTextWidth = 60;
+constexpr int BoxStepRows = 3, BoxStepColumns = 4;
 
 // icon bits of a message box's type, the mark shown before its text
 constexpr struct {
@@ -63,7 +64,7 @@ void Terminal::Draw() {
     if (window != 0) DrawWindow(window);
     DrawMenuBar(window);
     if (menu_open_) DrawMenu();
-    for (auto& box : boxes_) DrawBox(*box);
+    for (std::size_t depth = 0; depth < boxes_.size(); ++depth) DrawBox(*boxes_[depth], static_cast<int>(depth));
     // The caret of the log pane, unless something lies over it; during a drag, where it began.
     bool caret = false;
     if (drag_pane_ != 0) {
@@ -217,10 +218,10 @@ void Terminal::DrawMenu() {
     hits_.menu = {0, top, width, bottom};
 }
 
-// Centred. A message box: caption in its frame, text, an OK button. A dialog: caption and
+// Centred (the first one). A message box: caption in its frame, text, an OK button. A dialog: caption and
 // "[OK]" in its frame (the done button of its caption bar), the static texts at their places
 // (a dialog unit is a quarter of a cell across and an eighth down).
-void Terminal::DrawBox(TerminalBox& box) {
+void Terminal::DrawBox(TerminalBox& box, int depth) {
     const int rows = LINES, columns = COLS;
     int width, height;
     std::vector<std::string> lines;
@@ -240,8 +241,10 @@ void Terminal::DrawBox(TerminalBox& box) {
     }
     width = std::min(width, columns);
     height = std::min(height, rows);
-    const int top = (rows - height) / 2;
-    const int left = (columns - width) / 2;
+    // Boxes open at once step down and to the right, so that each one's caption and first line
+    // stay in sight under the next.
+    const int top = std::min((rows - height) / 2 + depth * BoxStepRows, rows - height);
+    const int left = std::min((columns - width) / 2 + depth * BoxStepColumns, columns - width);
     box.area = {left, top, left + width, top + height};
     Frame(top, left, height, width);
     attrset(A_BOLD);

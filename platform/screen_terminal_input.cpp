@@ -241,7 +241,7 @@ void Terminal::PressDone() {
 }
 
 // Scrolling keys move the view only; Shift with a move key selects from the caret; Esc drops a
-// selection, leaving the caret at the end of the text so that appends follow one another again.
+// selection and puts the caret at the end of the text, so that appends follow one another again.
 bool Terminal::PaneKey(bool is_key_code, std::uint32_t code) {
     Hwnd pane = FocusPane();
     if (pane == 0 || (!is_key_code && code != Escape)) return false;
@@ -257,7 +257,7 @@ bool Terminal::PaneKey(bool is_key_code, std::uint32_t code) {
         anchor = model.SelectionStart();
         end = model.SelectionEnd();
         if (!is_key_code) {  // Esc
-            if (anchor == end) return false;
+            if (anchor == end && end == model.Text().size()) return false;
             select = true;
             anchor = end = model.Text().size();
         } else if (key == KEY_PPAGE) {

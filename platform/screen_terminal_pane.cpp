@@ -185,8 +185,10 @@ void PaneModel::FollowCaret() {
     const std::size_t line = LineOf(caret);
     if (line < top_) top_ = line;
     if (line >= top_ + static_cast<std::size_t>(rows_)) top_ = line - static_cast<std::size_t>(rows_) + 1;
+    // To the right exactly as far as needed; to the left so far that the caret stands three
+    // quarters across, which shows a new line from its first column.
     const long column = ColumnOf(caret);
-    if (column < left_) left_ = column;
+    if (column < left_) left_ = std::max(0L, column - columns_ * 3 / 4);
     if (column >= left_ + columns_) left_ = column - columns_ + 1;
 }
 

@@ -132,7 +132,7 @@ private:
     void DrawPane(Hwnd pane, const Rect& area, bool scroll_bar);
     void DrawMenuBar(Hwnd window);
     void DrawMenu();
-    void DrawBox(TerminalBox& box);
+    void DrawBox(TerminalBox& box, int depth);
     Hwnd DrawnWindow() const;
 
     const bool unicode_;
