@@ -8,7 +8,7 @@
 //
 // Index: GetLastError SetLastError CloseHandle | CreateThread GetCurrentThread GetExitCodeThread
 // TerminateThread SuspendThread ResumeThread SetThreadPriority ThreadStopRequested Sleep
-// JoinEndingThreads |
+// WaitForThreadEnd JoinEndingThreads |
 // VirtualAlloc VirtualCopy VirtualFree LocalAllocTrace | LoadLibrary GetProcAddress FreeLibrary |
 // RegOpenKeyEx RegQueryValueEx RegCloseKey | SystemIdleTimerReset KeybdEvent |
 // DebugOutput SetTraceSink | InjectFault ClearFaults TakeFault
@@ -54,8 +54,11 @@ bool SetThreadPriority(Handle thread, int priority);
 bool ThreadStopRequested();
 // Pauses the calling thread; a platform thread is woken early by suspend or terminate.
 void Sleep(std::uint32_t milliseconds);
-// At the program's end: joins the threads that end within `milliseconds`; threads still at
-// work after that (an update in progress) are left to end with the process.
+// True once the thread's procedure has returned; false (ETIMEDOUT) when it is still running
+// after `milliseconds`. Never on the calling thread itself.
+bool WaitForThreadEnd(Handle thread, std::uint32_t milliseconds);
+// At the program's end: joins the threads that have ended or were asked to end (waiting up to
+// `milliseconds` for those); threads still at work (an update in progress) end with the process.
 void JoinEndingThreads(std::uint32_t milliseconds);
 
 // ---- address space (the register window stands in as an inaccessible mapping)

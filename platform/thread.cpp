@@ -89,9 +89,8 @@ void ThreadRecord::Close() { ReapFinished(); }
 
 }  // namespace
 
-// Joins the threads that end within `milliseconds` (those that have ended, were asked to end,
-// or are just returning); threads still at work after that (an update in progress) are left to
-// end with the process.
+// Joins the threads that have ended or were asked to end, waiting up to `milliseconds` for the
+// latter; threads still at work (an update in progress) are left to end with the process.
 void JoinEndingThreads(std::uint32_t milliseconds) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
     std::vector<Started> ending;
@@ -99,7 +98,12 @@ void JoinEndingThreads(std::uint32_t milliseconds) {
         std::lock_guard lock(started_mutex);
         auto& threads = StartedThreads();
         for (auto it = threads.begin(); it != threads.end();) {
-            if (it->thread.get_id() != std::this_thread::get_id()) {
+            bool leaving;
+            {
+                std::lock_guard record_lock(it->record->mutex);
+                leaving = it->record->finished || it->record->stop;
+            }
+            if (leaving && it->thread.get_id() != std::this_thread::get_id()) {
                 ending.push_back(std::move(*it));
                 it = threads.erase(it);
             } else {
@@ -188,6 +192,20 @@ bool ThreadCheckpoint() {
 }
 
 }  // namespace internal
+
+bool WaitForThreadEnd(Handle thread, std::uint32_t milliseconds) {
+    std::shared_ptr<ThreadRecord> record = Resolve(thread);
+    if (!record || record.get() == Current().get()) {
+        SetLastError(EINVAL);
+        return false;
+    }
+    std::unique_lock lock(record->mutex);
+    if (record->changed.wait_for(lock, std::chrono::milliseconds(milliseconds), [&] { return record->finished; })) {
+        return true;
+    }
+    SetLastError(ETIMEDOUT);
+    return false;
+}
 
 Handle CreateThread(ThreadProc proc, void* parameter) {
     ReapFinished();

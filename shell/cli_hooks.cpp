@@ -68,6 +68,8 @@ int PrepareUpdateRun(const CliOptions&) {
 // 0 only when the module confirmed the image; a window closed before the run ended (Ctrl+C)
 // is a run that did not succeed.
 int FinishUpdateRun(const CliOptions&, int window_exit_code) {
+    // A run that ended is let finish its last steps; one cut short by Ctrl+C ends with the process.
+    update::WaitForRunThread(2000);
     if (window_exit_code != 0) return window_exit_code;
     return update::UpdateOutcome.load() == update::OutcomeConfirmed ? 0 : 1;
 }

@@ -50,8 +50,8 @@ int main(int argc, char** argv) {
     int code = RunWindow(options);
     if (options.invocation == Invocation::Update) code = FinishUpdateRun(options, code);
 
-    // 10. Threads that are ending (relays released, the update's last steps) are joined; one
-    //     still at work after a moment ends with the process.
+    // 10. Threads that have ended or are ending (relays released) are joined; one still at
+    //     work (an update cut short) ends with the process.
     platform::JoinEndingThreads(1000);
     return code;
 }

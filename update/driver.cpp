@@ -136,6 +136,12 @@ std::uint32_t UpdateThread(void* parameter) {
     return EndRun(window, confirmed ? OutcomeConfirmed : OutcomeFailed, 0);
 }
 
+bool WaitForRunThread(std::uint32_t milliseconds) {
+    if (UpdateRunning.load()) return false;  // still at work: it ends with the process
+    platform::Handle thread = UpdateThreadHandle.load();
+    return thread == platform::InvalidHandle || platform::WaitForThreadEnd(thread, milliseconds);
+}
+
 std::uint32_t CasterThread(void*) {
     const std::uint8_t casting = 0x55;
     // Ended cooperatively by the updater; a suspended caster is parked and writes nothing.

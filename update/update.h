@@ -8,7 +8,7 @@
 // link that hangs up ends the run instead of retrying into a dead line.
 //
 // Index: StartUpdate UpdateThread CasterThread UploadBootLoader1 UploadBootLoader2
-// DownloadFirmwareImage SendLoaderChunks StreamImage | UpdateRunning UpdateOutcome
+// DownloadFirmwareImage SendLoaderChunks StreamImage WaitForRunThread | UpdateRunning UpdateOutcome
 // CloseWindowAfterRun
 #pragma once
 
@@ -37,6 +37,9 @@ bool ModuleLinkLost();
 std::int32_t StartUpdate(platform::Hwnd window, std::uint16_t id = 0, platform::LParam lparam = 0,
                          std::uint16_t code = 0);
 std::uint32_t UpdateThread(void* window);
+// After a run has ended: waits for its thread to return (its last steps after the outcome).
+// False at once while a run is still in progress.
+bool WaitForRunThread(std::uint32_t milliseconds);
 std::uint32_t CasterThread(void* unused);
 
 std::int32_t UploadBootLoader1();
