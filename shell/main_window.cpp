@@ -101,14 +101,15 @@ LResult OnCreate(Hwnd window, std::uint32_t, WParam, LParam) {
 
     SetTimer(window, KeepAliveTimer, KeepAlivePeriodMs);
 
-    // WorkDir: the program's directory with its trailing '/'. A path without one, or one whose
-    // directory does not fit WorkDir, leaves WorkDir empty (never a cut, wrong directory) and
-    // says so in a box.
+    // WorkDir: the program's directory with its trailing '/'. The whole path is read, so a long
+    // file name never hides the directory; a path without '/', or a directory that does not fit
+    // WorkDir, leaves WorkDir empty (never a cut, wrong directory) and says so in a box.
     std::memset(WorkDir, 0, sizeof WorkDir);
     char path[4096];
     std::uint32_t length = GetModuleFileName(ModuleInstance, path, sizeof path);
     const char* separator = std::strrchr(path, '/');
-    if (length > 0 && length < WorkDirSize && separator != nullptr) {
+    if (length > 0 && length < sizeof path - 1 && separator != nullptr &&
+        static_cast<std::size_t>(separator - path) + 1 < WorkDirSize) {
         std::memcpy(WorkDir, path, static_cast<std::size_t>(separator - path) + 1);
     } else {
         MessageBox(0, path, "WorkDir Error", MB_OK);

@@ -135,12 +135,12 @@ TEST_F(Startup, PathWithoutSeparatorShowsWorkDirErrorAndGoesOn) {
     EXPECT_EQ(output.Text(), expected);
 }
 
-// WorkDir holds 100 characters with its terminator: a longer path would be cut, and the cut
-// path's last '/' would name a wrong directory. It is treated as not found instead.
-TEST_F(Startup, PathTooLongForWorkDirIsNotCutIntoAWrongDirectory) {
-    std::string fits = "/" + std::string(80, 'a') + "/" + std::string(17, 'b');  // 99 characters
-    ASSERT_EQ(fits.size(), 99u);
-    SetModuleFileNameForTest(fits.c_str());
+// WorkDir holds 100 characters with its terminator. A path longer than that is read whole: a
+// long file name never hides the directory (the cut path's last '/' would name a wrong one),
+// and a directory that does not fit is treated as not found.
+TEST_F(Startup, LongPathsNeverYieldAWrongDirectory) {
+    std::string long_name = "/" + std::string(80, 'a') + "/" + std::string(40, 'b');  // 122 characters
+    SetModuleFileNameForTest(long_name.c_str());
     {
         OutputCapture output;
         EXPECT_EQ(Run({101}), 0);
@@ -149,15 +149,14 @@ TEST_F(Startup, PathTooLongForWorkDirIsNotCutIntoAWrongDirectory) {
         EXPECT_EQ(output.Text(), Banner);
     }
     UnregisterClass(shell::WindowClassName, GetModuleHandle());
-    std::string too_long = "/" + std::string(90, 'a') + "/" + std::string(8, 'b');  // 100 characters
-    ASSERT_EQ(too_long.size(), 100u);
-    SetModuleFileNameForTest(too_long.c_str());
+    std::string long_directory = "/" + std::string(98, 'a') + "/b";  // the directory takes 100 characters
+    SetModuleFileNameForTest(long_directory.c_str());
     ASSERT_TRUE(SetTraceSink(trace_path_.c_str()));
     OutputCapture output;
     EXPECT_EQ(Run({101}), 0);
     EXPECT_STREQ(shell::WorkDir, "");
     EXPECT_EQ(Trace(), "get current dir \r\n");
-    std::string expected = "[WorkDir Error] " + too_long + "\n" + Banner;
+    std::string expected = "[WorkDir Error] " + long_directory + "\n" + Banner;
     EXPECT_TRUE(output.WaitFor(expected));
     EXPECT_EQ(output.Text(), expected);
 }
