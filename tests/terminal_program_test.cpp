@@ -89,6 +89,15 @@ TEST_F(TerminalProgram, WithoutATerminalSaysSoOnOneLineAndEndsWith2) {
     EXPECT_EQ(CountOf(result.err, '\n'), 1u) << result.err;
 }
 
+TEST_F(TerminalProgram, UnknownTerminalTypeSaysSoAndLeavesTheTerminalAlone) {
+    ASSERT_TRUE(run_.Start(tmux_, ShellQuote(FWU_PROGRAM), {"TERM=no-such-terminal"}));
+    EXPECT_EQ(run_.WaitForExit(ExitMs), 2);
+    std::string err = run_.Stderr();
+    EXPECT_NE(err.find("terminfo does not know the terminal named by TERM"), std::string::npos) << err;
+    EXPECT_EQ(CountOf(err, '\n'), 1u) << err;
+    EXPECT_EQ(TerminalRestored(tmux_, run_), "");
+}
+
 TEST_F(TerminalProgram, MenuOpensByF1F10AltSAndAClickWithItsFirstItemAndClosesByEsc) {
     ASSERT_TRUE(Launch());
     WaitForStartScreen();
