@@ -104,7 +104,9 @@ bool WaitUntil(const std::function<bool()>& ready, int timeout_ms) {
 Tmux::Tmux() : socket_("fwu-test-" + std::to_string(::getpid()) + "-" + std::to_string(sockets.fetch_add(1))) {}
 
 Tmux::~Tmux() {
-    if (started_) Run({"kill-server"});
+    if (!started_) return;
+    Run({"kill-server"});
+    if (!socket_path_.empty()) ::unlink(socket_path_.c_str());  // the server leaves it behind
 }
 
 bool Tmux::Run(const std::vector<std::string>& args, std::string* out) {
@@ -115,8 +117,12 @@ bool Tmux::Run(const std::vector<std::string>& args, std::string* out) {
 
 bool Tmux::Start(const std::string& command, int width, int height) {
     started_ = true;
-    return Run({"start-server", ";", "set-option", "-g", "default-terminal", "screen", ";", "new-session", "-d", "-s",
-                "t", "-x", std::to_string(width), "-y", std::to_string(height), command});
+    if (!Run({"start-server", ";", "set-option", "-g", "default-terminal", "screen", ";", "new-session", "-d", "-s",
+              "t", "-x", std::to_string(width), "-y", std::to_string(height), command})) {
+        return false;
+    }
+    socket_path_ = Format("#{socket_path}");
+    return true;
 }
 
 bool Tmux::SendKeys(const std::vector<std::string>& keys) {

@@ -23,7 +23,7 @@ bool WaitUntil(const std::function<bool()>& ready, int timeout_ms);
 class Tmux {
 public:
     Tmux();   // a fresh socket name; no server yet
-    ~Tmux();  // kills the server, and with it whatever still runs in it
+    ~Tmux();  // kills the server, and with it whatever still runs in it; removes its socket
 
     Tmux(const Tmux&) = delete;
     Tmux& operator=(const Tmux&) = delete;
@@ -47,6 +47,7 @@ public:
 private:
     bool Run(const std::vector<std::string>& args, std::string* out = nullptr);
     std::string socket_;
+    std::string socket_path_;
     bool started_ = false;
 };
 
