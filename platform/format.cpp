@@ -1,4 +1,4 @@
-// One conversion at a time: each spec is handed to vsnprintf-style snprintf with its own
+// One conversion at a time: each is handed to snprintf with its own
 // argument, except %c, which becomes the UTF-8 form of the Latin-1 character.
 #include "platform/format.h"
 
