@@ -48,11 +48,14 @@ TEST_F(OptionsProgramTest, PeerChoiceDisplayModesGuardAndAboutBox) {
     ASSERT_GE(host, 0);
     ASSERT_EQ(::write(host, "AT\r", 3), 3);
     EXPECT_EQ(fwu_test::ReadUntil(host, "OK\r\n"), "\r\nOK\r\n");
+    // Each direction logs its own line, in whichever order the two relay threads get there.
+    ASSERT_TRUE(window.WaitForOutput(">>> 3 bytes ->BT->FF->\r\n")) << window.out();
     ASSERT_TRUE(window.WaitForOutput("6 bytes <-BT<-FF<- <<<\r\n")) << window.out();
 
     // Quiet: the bytes still flow, no relay line is logged.
     EXPECT_EQ(Send(112).out, "0\n");
     const int lines_before = Count(window.out(), " bytes ");
+    EXPECT_EQ(lines_before, 2) << window.out();
     ASSERT_EQ(::write(host, "AT\r", 3), 3);
     EXPECT_EQ(fwu_test::ReadUntil(host, "OK\r\n"), "\r\nOK\r\n");
 
