@@ -111,26 +111,29 @@ std::int32_t OpenBridgePort(platform::Hwnd window, const char* name) {
     return 1;
 }
 
-std::int32_t OpenIrPort(platform::Hwnd window) {
-    platform::Handle port = platform::OpenDevice(IrPortName);
+namespace {
+
+// The IR and IrDA ports open under fixed names and keep the driver's own settings.
+std::int32_t OpenFixedPeer(platform::Hwnd window, const char* name, const char* failed_line,
+                           const char* opened_line) {
+    platform::Handle port = platform::OpenDevice(name);
     if (port == platform::InvalidHandle) {
-        shell::FormatAndAppend(window, "Open IR(%s) failed.\r\n", IrPortName);
+        shell::FormatAndAppend(window, failed_line, name);
         return 0;
     }
-    shell::FormatAndAppend(window, "%s (IR)opened\r\n", IrPortName);
-    StorePort(&PeerPort, &PeerPortName, port, IrPortName);
+    shell::FormatAndAppend(window, opened_line, name);
+    StorePort(&PeerPort, &PeerPortName, port, name);
     return 1;
 }
 
+}  // namespace
+
+std::int32_t OpenIrPort(platform::Hwnd window) {
+    return OpenFixedPeer(window, IrPortName, "Open IR(%s) failed.\r\n", "%s (IR)opened\r\n");
+}
+
 std::int32_t OpenIrdaPort(platform::Hwnd window) {
-    platform::Handle port = platform::OpenDevice(IrdaPortName);
-    if (port == platform::InvalidHandle) {
-        shell::FormatAndAppend(window, "Open IRDA(%s) failed.\r\n", IrdaPortName);
-        return 0;
-    }
-    shell::FormatAndAppend(window, "IRDA(%s) opened\r\n", IrdaPortName);
-    StorePort(&PeerPort, &PeerPortName, port, IrdaPortName);
-    return 1;
+    return OpenFixedPeer(window, IrdaPortName, "Open IRDA(%s) failed.\r\n", "IRDA(%s) opened\r\n");
 }
 
 std::int32_t StartBridge(platform::Hwnd window, std::uint16_t, platform::LParam, std::uint16_t) {
