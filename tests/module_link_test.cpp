@@ -20,6 +20,7 @@
 #include "platform/internal/sys.h"
 #include "platform/platform.h"
 #include "tests/support/pty.h"
+#include "tests/support/trace_file.h"
 #include "update/cechat.h"
 
 namespace {
@@ -41,31 +42,19 @@ protected:
         profile.path = "test";
         profile.devices["COM1:"] = pty.slave();
         SetProfile(profile);
-        char pattern[] = "/tmp/fwu-trace-XXXXXX";
-        int fd = ::mkstemp(pattern);
-        ASSERT_GE(fd, 0);
-        ::close(fd);
-        trace_path = pattern;
-        ASSERT_TRUE(SetTraceSink(trace_path.c_str()));
+        ASSERT_TRUE(trace.Restart());
     }
     void TearDown() override {
         CloseModuleLink();
         ModuleTimeoutMs = 10000;
         ClearFaults();
-        SetTraceSink("");
-        ::unlink(trace_path.c_str());
         SetProfile(Profile{});
     }
-    std::string Trace() {
-        std::ifstream in(trace_path, std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-    void RestartTrace() { ASSERT_TRUE(SetTraceSink(trace_path.c_str())); }  // truncates
+    std::string Trace() { return trace.Text(); }
+    void RestartTrace() { ASSERT_TRUE(trace.Restart()); }  // truncates
 
     fwu_test::Pty pty;
-    std::string trace_path;
+    fwu_test::TraceFile trace;
 };
 
 TEST_F(ModuleLinkTest, OpenTracesConfiguresAndMakesANewRecordCurrent) {

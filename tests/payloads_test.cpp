@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "tests/support/trace_file.h"
 #include "update/payloads.h"
 
 namespace {
@@ -20,26 +21,10 @@ using namespace update;
 
 class Payloads : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/fwu-trace-XXXXXX";
-        int fd = ::mkstemp(pattern);
-        ASSERT_GE(fd, 0);
-        ::close(fd);
-        trace_path = pattern;
-        ASSERT_TRUE(SetTraceSink(trace_path.c_str()));
-    }
-    void TearDown() override {
-        SetResourceTableForTest({nullptr, 0});
-        SetTraceSink("");
-        ::unlink(trace_path.c_str());
-    }
-    std::string Trace() {
-        std::ifstream in(trace_path, std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-    std::string trace_path;
+    void SetUp() override { ASSERT_TRUE(trace.Restart()); }
+    void TearDown() override { SetResourceTableForTest({nullptr, 0}); }
+    std::string Trace() { return trace.Text(); }
+    fwu_test::TraceFile trace;
 };
 
 TEST_F(Payloads, KindsOutsideOneToFourGiveNullAndNoTrace) {
@@ -81,7 +66,7 @@ TEST_F(Payloads, EachKindHasItsStageLength) {
         {PayloadFirmware, 110, FirmwareLength, "get resource IDR_FW succeed!!!!\r\n"},
     };
     for (const auto& row : rows) {
-        ASSERT_TRUE(SetTraceSink(trace_path.c_str()));
+        ASSERT_TRUE(trace.Restart());
         const std::uint8_t* bytes = LoadPayload(row.kind);
         ASSERT_NE(bytes, nullptr) << row.kind;
         Hrsrc found = FindResource(GetModuleHandle(), row.id, "HEX");

@@ -16,6 +16,7 @@
 
 #include "platform/platform.h"
 #include "tests/support/pty.h"
+#include "tests/support/trace_file.h"
 #include "tests/support/window_thread.h"
 #include "update/cechat.h"
 #include "update/update.h"
@@ -88,12 +89,7 @@ protected:
         profile.path = "test";
         profile.devices["COM1:"] = pty.slave();
         platform::SetProfile(profile);
-        char pattern[] = "/tmp/fwu-chunks-XXXXXX";
-        int fd = ::mkstemp(pattern);
-        ASSERT_GE(fd, 0);
-        ::close(fd);
-        trace_path = pattern;
-        ASSERT_TRUE(platform::SetTraceSink(trace_path.c_str()));
+        ASSERT_TRUE(trace.Restart());
         // A wait that is not answered must fail fast, not after the default 10 s.
         update::ModuleTimeoutMs = 2000;
         ASSERT_EQ(update::OpenModuleLink(), 1);
@@ -101,19 +97,12 @@ protected:
     void TearDown() override {
         update::CloseModuleLink();
         update::ModuleTimeoutMs = 10000;
-        platform::SetTraceSink("");
-        ::unlink(trace_path.c_str());
         platform::SetProfile(platform::Profile{});
     }
-    std::string Trace() {
-        std::ifstream in(trace_path, std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
+    std::string Trace() { return trace.Text(); }
 
     fwu_test::Pty pty;
-    std::string trace_path;
+    fwu_test::TraceFile trace;
 };
 
 TEST_F(UpdateChunksTest, ImageLengthsOnAndBelowTheChunkSize) {
@@ -130,7 +119,7 @@ TEST_F(UpdateChunksTest, ImageLengthsOnAndBelowTheChunkSize) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.length);
-        platform::SetTraceSink(trace_path.c_str());
+        trace.Restart();
         fwu_test::WindowThread window;
         Bytes image = Pattern(c.length);
         ChunkModule module(pty, 4000, c.length);
@@ -161,7 +150,7 @@ TEST_F(UpdateChunksTest, LoaderLengthsOnAndBelowTheChunkSize) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.length);
-        platform::SetTraceSink(trace_path.c_str());
+        trace.Restart();
         Bytes loader = Pattern(c.length);
         ChunkModule module(pty, 1000, c.length);
         std::uint32_t remaining = 99;
