@@ -36,4 +36,6 @@ bool SelectScreen(ScreenKind kind) {
     return true;
 }
 
+bool ScreenIsInteractive() { return internal::CurrentScreen().Interactive(); }
+
 }  // namespace platform

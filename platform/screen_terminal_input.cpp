@@ -117,7 +117,7 @@ void Terminal::StdinGone() {
         ::epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, STDIN_FILENO, nullptr);
         stdin_polled_ = false;
     }
-    for (Hwnd window : TopLevelWindows()) PostMessage(window, WM_CLOSE, 0, 0);
+    for (Hwnd window : TopLevelWindows()) PostMessage(window, WM_CLOSE, CloseBySystem, 0);
 }
 
 void Terminal::OnKey(bool is_key_code, std::uint32_t code, bool alt) {

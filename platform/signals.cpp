@@ -2,8 +2,9 @@
 // normal shut-down runs (bridge released, screen restored). SIGPIPE is ignored, so a closed
 // stdout or a vanished socket peer is an error result, not the end of the process.
 //
-// The handler only writes one byte to a self-pipe (async-signal-safe); GetMessage polls the
-// pipe's read end and posts the close requests from the window thread's side.
+// The handler only writes the signal's number to a self-pipe (async-signal-safe); GetMessage
+// polls the pipe's read end and posts the close requests from the window thread's side, telling
+// Ctrl+C (a person at the terminal) from SIGTERM and SIGHUP (maybe nobody there).
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -22,9 +23,9 @@ namespace {
 std::atomic<int> read_end{-1};
 volatile sig_atomic_t write_end = -1;
 
-extern "C" void OnCloseSignal(int) {
+extern "C" void OnCloseSignal(int signal_number) {
     int saved = errno;
-    char byte = 1;
+    char byte = static_cast<char>(signal_number);
     // A full pipe already holds a pending close request: the byte may be dropped.
     [[maybe_unused]] ssize_t n = ::write(write_end, &byte, 1);
     errno = saved;
@@ -37,9 +38,15 @@ int SignalDescriptor() { return read_end.load(); }
 void DeliverPendingSignals() {
     char bytes[64];
     bool any = false;
-    while (SysRead(read_end.load(), bytes, sizeof bytes) > 0) any = true;
+    WParam origin = CloseByInterrupt;
+    for (ssize_t n; (n = SysRead(read_end.load(), bytes, sizeof bytes)) > 0;) {
+        any = true;
+        for (ssize_t i = 0; i < n; ++i) {
+            if (bytes[i] != SIGINT) origin = CloseBySystem;  // SIGTERM or SIGHUP: nobody may answer
+        }
+    }
     if (!any) return;  // another loop took them
-    for (Hwnd window : TopLevelWindows()) PostMessage(window, WM_CLOSE, 0, 0);
+    for (Hwnd window : TopLevelWindows()) PostMessage(window, WM_CLOSE, origin, 0);
 }
 
 }  // namespace internal

@@ -234,8 +234,15 @@ enum class ScreenKind { Headless, Terminal };
 // stdout is no terminal (ENOTTY), or terminfo does not know $TERM (ENOENT). Call before the
 // first window is created.
 bool SelectScreen(ScreenKind kind);
+// True when a person sees the screen and can answer a box (the terminal screen).
+bool ScreenIsInteractive();
 // SIGINT, SIGTERM and SIGHUP deliver WM_CLOSE to the top-level windows; SIGPIPE is ignored.
 void InstallCloseSignals();
+// Where a close request came from, in WM_CLOSE's wparam: 0 a person (a command, a key);
+// CloseByInterrupt Ctrl+C (SIGINT); CloseBySystem SIGTERM, SIGHUP or a terminal that went away,
+// when nobody may be there to answer.
+inline constexpr WParam CloseByInterrupt = 1;
+inline constexpr WParam CloseBySystem = 2;
 // The text the edit control holds (tests, the terminal screen).
 std::string EditText(Hwnd edit);
 

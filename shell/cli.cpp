@@ -15,6 +15,7 @@ namespace {
 constexpr char Program[] = "firmware-utility";
 constexpr std::uint16_t UpdateCommand = 118;
 constexpr std::uint16_t BridgeCommand = 153;
+constexpr unsigned long MaxAttemptsOption = 1000000;
 
 // invocation word, invocation
 constexpr struct {
@@ -60,7 +61,7 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options, std::string* er
                 inline_value = true;
             }
             bool takes_value = name == "--profile" || name == "--trace" || name == "--command" ||
-                               name == "--module-timeout";
+                               name == "--module-timeout" || name == "--attempts";
             bool flag = name == "--headless" || name == "--help" || name == "--version";
             if (!takes_value && !flag) return Fail(error, "unknown option '" + name + "'");
             if (flag && inline_value) return Fail(error, name + " takes no value");
@@ -86,6 +87,11 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options, std::string* er
                     return Fail(error, "--command needs an id from 0 to 65535, not '" + value + "'");
                 }
                 options->commands.push_back(static_cast<std::uint16_t>(number));
+            } else if (name == "--attempts") {
+                if (!ParseNumber(value.c_str(), 0, MaxAttemptsOption, &number)) {
+                    return Fail(error, "--attempts needs a count from 0 (no limit) to 1000000, not '" + value + "'");
+                }
+                options->attempts = static_cast<std::uint32_t>(number);
             } else {  // --module-timeout
                 if (!ParseNumber(value.c_str(), 1, 86400, &number)) {
                     return Fail(error, "--module-timeout needs whole seconds from 1 to 86400, not '" + value + "'");
@@ -138,7 +144,9 @@ void PrintUsage() {
         "  --headless                the window without a terminal UI: log text to stdout\n"
         "  --trace FILE              where the trace channel goes ('-' is stderr)\n"
         "  --command ID              post command ID after start-up (repeatable, in order)\n"
-        "  --module-timeout SECONDS  the bound on one silent wait for the module (default 10)\n"
+        "  --module-timeout SECONDS  the bound on one wait for the module (default 10)\n"
+        "  --attempts N              handshake attempts of an update before it gives up\n"
+        "                            (default 10; 0: no limit)\n"
         "  --help, --version\n"
         "\n"
         "window exit codes: 0 normal end, 255 another window of this user runs (asked to come\n"

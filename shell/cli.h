@@ -2,17 +2,19 @@
 // program that main() lists.
 //
 // Invocations: (none) the window; update; bridge; send ID; sim; payloads. Options: --profile
-// FILE, --headless, --trace FILE, --command ID (repeatable), --module-timeout SECONDS, --help,
-// --version; "--name=value" works too. Bad arguments: one line on stderr, exit 2.
+// FILE, --headless, --trace FILE, --command ID (repeatable), --module-timeout SECONDS,
+// --attempts N, --help, --version; "--name=value" works too. Bad arguments: one line on stderr, exit 2.
 //
 // Index: Invocation CliOptions ParseCommandLine PrintUsage PrintVersion OpenTrace
-// CheckRuntimeDirectory SendToRunning SelectWindowScreen RunWindow | hooks: ApplyRunOptions PrepareUpdateRun FinishUpdateRun
-// RunSimulatedHandset ListPayloads
+// CheckRuntimeDirectory SendToRunning SelectWindowScreen RunWindow | hooks: ApplyRunOptions PrepareUpdateRun
+// ReportInterruptedUpdate FinishUpdateRun RunSimulatedHandset ListPayloads
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "update/update.h"
 
 namespace shell {
 
@@ -29,6 +31,7 @@ struct CliOptions {
     std::string trace;                          // --trace FILE ("-" stderr); empty: nowhere
     std::vector<std::uint16_t> commands;        // --command ID, in order
     std::uint32_t module_timeout_seconds = 10;  // --module-timeout SECONDS
+    std::uint32_t attempts = update::DefaultAttempts;  // --attempts N; 0: without limit
     bool help = false;
     bool version = false;
 };
@@ -59,6 +62,8 @@ int ApplyRunOptions(const CliOptions& options);
 // Before the window of `update` comes up; and its exit code from the window's.
 int PrepareUpdateRun(const CliOptions& options);
 int FinishUpdateRun(const CliOptions& options, int window_exit_code);
+// After the window has closed: one line on stderr when it closed on an update still running.
+void ReportInterruptedUpdate();
 // `sim` and `payloads`: the whole invocation; its exit code.
 int RunSimulatedHandset(const CliOptions& options);
 int ListPayloads(const CliOptions& options);

@@ -18,6 +18,16 @@ namespace {
 // The in-process handset goes away with the process, its directory with it.
 void StopBuiltInHandset() { sim::Stop(); }
 
+// `update` says on stderr what it waits for, attempt by attempt; the pane keeps its own texts.
+void ReportAttempt(std::uint32_t attempt, std::uint32_t limit) {
+    if (limit == 0) {
+        std::fprintf(stderr, "firmware-utility: waiting for the module on COM1: (attempt %u)\n", attempt);
+    } else {
+        std::fprintf(stderr, "firmware-utility: waiting for the module on COM1: (attempt %u of %u)\n", attempt,
+                     limit);
+    }
+}
+
 int UseProfileFile(const std::string& path) {
     platform::Profile profile;
     std::string error;
@@ -33,6 +43,7 @@ int UseProfileFile(const std::string& path) {
 
 int ApplyRunOptions(const CliOptions& options) {
     update::ModuleTimeoutMs.store(options.module_timeout_seconds * 1000u);
+    update::MaxAttempts.store(options.attempts);
 
     std::string path = options.profile;
     if (path.empty()) {
@@ -62,7 +73,13 @@ int ApplyRunOptions(const CliOptions& options) {
 
 int PrepareUpdateRun(const CliOptions&) {
     update::CloseWindowAfterRun.store(1);
+    update::AttemptObserver.store(ReportAttempt);
     return 0;
+}
+
+void ReportInterruptedUpdate() {
+    if (!update::UpdateRunning.load()) return;
+    std::fprintf(stderr, "firmware-utility: the update was interrupted; the module may need another update\n");
 }
 
 // 0 only when the module confirmed the image; a window closed before the run ended (Ctrl+C)

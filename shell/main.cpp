@@ -48,6 +48,7 @@ int main(int argc, char** argv) {
     // 9. The window: start-up, message loop, shut-down. Its exit code is the program's
     //    (-1 shows as 255).
     int code = RunWindow(options);
+    ReportInterruptedUpdate();
     if (options.invocation == Invocation::Update) code = FinishUpdateRun(options, code);
 
     // 10. Threads that have ended or are ending (relays released) are joined; one still at

@@ -34,7 +34,12 @@ constexpr std::uint32_t MainWindowStyle = 0x10000000;     // visible
 constexpr int CommandBarId = 4;
 constexpr char Banner[] = "Korvan Halvik Firmware Utility\r\n<< Firmware Version: V.4.2.0 >>\r\n";
 
+constexpr char LeaveDuringUpdateText[] =
+    "An update is running: leaving now leaves the module half-written, and it may need another "
+    "update.\r\nClose again to leave anyway.";
+
 Hinstance ModuleInstance = 0;
+bool LeaveConfirmed = false;  // a close request during this update has been answered with the box
 ActivationRecord ActivationInfo{};  // handed to both shell activation routines, never written here
 
 // ---- the command table
@@ -145,6 +150,20 @@ LResult OnSetFocus(Hwnd window, std::uint32_t, WParam, LParam) {
     return 0;
 }
 
+// Leaving while an update runs leaves the module half-written. On a screen that a person sees,
+// a close request asks first, with a box; the next request leaves. Requests from the system
+// (SIGTERM, SIGHUP, a terminal gone) and headless windows leave at once; the program then says
+// on stderr that the update was interrupted.
+LResult OnClose(Hwnd window, std::uint32_t message, WParam wparam, LParam lparam) {
+    if (!update::UpdateRunning.load()) LeaveConfirmed = false;
+    if (update::UpdateRunning.load() && wparam != CloseBySystem && ScreenIsInteractive() && !LeaveConfirmed) {
+        LeaveConfirmed = true;
+        MessageBox(window, LeaveDuringUpdateText, "Update running", MB_OK);
+        return 0;
+    }
+    return DefWindowProc(window, message, wparam, lparam);
+}
+
 // The bridge release steps, the register window, the quit message. Never waits for a thread:
 // a relay thread may be logging to this very window.
 LResult OnDestroy(Hwnd window, std::uint32_t, WParam, LParam) {
@@ -182,6 +201,7 @@ constexpr MessageRow MessageTable[] = {
     {WM_SETTINGCHANGE, OnShellActivation},
     {WM_ACTIVATE, OnShellActivation},
     {WM_SETFOCUS, OnSetFocus},
+    {WM_CLOSE, OnClose},
     {WM_DESTROY, OnDestroy},
     {WM_TIMER, OnKeepAlive},
 };

@@ -1,22 +1,42 @@
 #include "sim/boot_rom.h"
 
+#include <iterator>
+
 namespace sim {
 namespace {
 
 constexpr std::uint32_t Boot2Chunk = 1000;
 constexpr std::uint32_t ImageChunk = 4000;
 constexpr std::uint8_t Casting = 0x55;
+constexpr std::uint8_t Confirmation = 0xA5;
+
+// Noise: how often an answer is disturbed, in answers per thousand, chosen by the seed; a
+// checksum is refused at a quarter of that rate.
+constexpr int NoisePerMille[] = {0, 5, 20, 60, 250};
+// Bytes that noise favours: those the handset waits for, and the casting byte.
+constexpr std::uint8_t ProtocolBytes[] = {0xA0, 0xA5, 0xAA, 0x55, 0x00};
 
 }  // namespace
+
+void BootRom::SetFault(const RomFault& fault) {
+    fault_ = fault;
+    noise_.seed(fault.seed);
+    noise_per_mille_ = NoisePerMille[fault.seed % std::size(NoisePerMille)];
+}
 
 void BootRom::Reset() {
     ++resets_;
     state_ = State::WaitCast;
     silent_ = false;
+    flooding_ = false;
     count_ = 0;
     expected_ = 0;
     xor_ = even_ = odd_ = 0;
     receiving_.clear();
+}
+
+void BootRom::BootFirmware() {
+    if (state_ == State::WaitCast) state_ = State::Off;
 }
 
 bool BootRom::Strikes(RomStep step, int index) const {
@@ -25,9 +45,46 @@ bool BootRom::Strikes(RomStep step, int index) const {
     return !chunk_step || fault_.index == index;
 }
 
-// Only a RejectChecksum fault refuses a good checksum; the other kinds act on the answer.
-bool BootRom::RejectsChecksum(RomStep step) const {
-    return fault_.kind == RomFaultKind::RejectChecksum && Strikes(step, 0);
+// RejectChecksum and StrayAck refuse a good checksum, and Noise at random; the other kinds
+// act on the answer.
+bool BootRom::RejectsChecksum(RomStep step) {
+    if (fault_.kind == RomFaultKind::Noise) return RandomRefusal();
+    return (fault_.kind == RomFaultKind::RejectChecksum || fault_.kind == RomFaultKind::StrayAck) && Strikes(step, 0);
+}
+
+bool BootRom::RandomRefusal() { return static_cast<int>(noise_() % 4000) < noise_per_mille_; }
+
+std::uint8_t BootRom::RandomByte() {
+    if (noise_() % 2) return ProtocolBytes[noise_() % std::size(ProtocolBytes)];
+    return static_cast<std::uint8_t>(noise_() % 256);
+}
+
+// Noise on the answer at reply[answer_at]: dropped, replaced, wrapped in random bytes or doubled.
+void BootRom::Disturb(std::vector<std::uint8_t>* reply, std::size_t answer_at) {
+    if (static_cast<int>(noise_() % 1000) >= noise_per_mille_) return;
+    const std::size_t extra = 1 + noise_() % 4;
+    switch (noise_() % 5) {
+        case 0:
+            reply->resize(answer_at);
+            break;
+        case 1:
+            (*reply)[answer_at] = RandomByte();
+            break;
+        case 2:
+            for (std::size_t i = 0; i < extra; ++i) reply->insert(reply->begin() + static_cast<std::ptrdiff_t>(answer_at), RandomByte());
+            break;
+        case 3:
+            for (std::size_t i = 0; i < extra; ++i) reply->push_back(RandomByte());
+            break;
+        default:
+            reply->push_back((*reply)[answer_at]);
+            break;
+    }
+}
+
+// A StrayAck fault on `step`: its acknowledgement goes out early, with the answer before.
+bool BootRom::StraysBefore(RomStep step) const {
+    return fault_.kind == RomFaultKind::StrayAck && fault_.step == step && fault_.times > 0;
 }
 
 void BootRom::Refuse(const std::string& why) {
@@ -36,7 +93,25 @@ void BootRom::Refuse(const std::string& why) {
 }
 
 void BootRom::Ack(RomStep step, int index, std::uint8_t byte, std::vector<std::uint8_t>* reply, bool* vanish) {
-    if (Strikes(step, index) && fault_.kind != RomFaultKind::RejectChecksum) {
+    const std::size_t answer_at = reply->size();
+    Answer(step, index, byte, reply, vanish);
+    if (step == RomStep::FinalAck) {
+        for (std::size_t i = answer_at; i < reply->size(); ++i) confirmations_ += (*reply)[i] == Confirmation;
+    }
+}
+
+void BootRom::Answer(RomStep step, int index, std::uint8_t byte, std::vector<std::uint8_t>* reply, bool* vanish) {
+    if (fault_.kind == RomFaultKind::Noise) {
+        reply->push_back(byte);
+        Disturb(reply, reply->size() - 1);
+        return;
+    }
+    if (fault_.kind == RomFaultKind::EveryOther && fault_.step == step) {
+        if (index % 2 == 0) return;  // chunks 0, 2, 4, ... go unacknowledged
+        reply->push_back(byte);
+        return;
+    }
+    if (Strikes(step, index) && fault_.kind != RomFaultKind::RejectChecksum && fault_.kind != RomFaultKind::StrayAck) {
         --fault_.times;
         switch (fault_.kind) {
             case RomFaultKind::Silent:
@@ -51,6 +126,10 @@ void BootRom::Ack(RomStep step, int index, std::uint8_t byte, std::vector<std::u
                 break;
             case RomFaultKind::Vanish:
                 *vanish = true;
+                state_ = State::Dead;
+                return;
+            case RomFaultKind::Flood:
+                flooding_ = true;
                 state_ = State::Dead;
                 return;
             default:
@@ -123,6 +202,7 @@ void BootRom::Receive(const std::uint8_t* data, std::size_t size, std::vector<st
                 ++count_;
                 if (count_ % Boot2Chunk == 0) {
                     Ack(RomStep::Stage2ChunkAck, stage2_chunks_++, 0xAA, reply, vanish);
+                    if (expected_ - count_ < Boot2Chunk && StraysBefore(RomStep::Stage2Ack)) reply->push_back(0xA5);
                 }
                 if (count_ == expected_ && state_ == State::Loader2) state_ = State::Checksum2;
                 break;
@@ -189,6 +269,7 @@ void BootRom::Receive(const std::uint8_t* data, std::size_t size, std::vector<st
                 ++count_;
                 if (count_ % ImageChunk == 0) {
                     Ack(RomStep::Stage3ChunkAck, stage3_chunks_++, 0xAA, reply, vanish);
+                    if (expected_ - count_ < ImageChunk && StraysBefore(RomStep::FinalAck)) reply->push_back(0xA5);
                 }
                 if (count_ == expected_ && state_ == State::ImageData) {
                     state_ = State::Checksums;

@@ -5,17 +5,24 @@
 // After a reset by the radio driver the boot ROM answers the casting byte 0x55 with 0xA0 and
 // skips further 0x55 until the first loader frame; then it checks, acknowledges and keeps what
 // it receives, step by step, and answers nothing to what is wrong (no 0xA5), as a real boot ROM
-// does, until the next reset.
+// does, until the next reset. A boot ROM listens for the casting only for a moment after the
+// reset (BootWindow); then the module runs its firmware and answers nothing on this line.
 //
-// Index: BootRom::Reset SetFault Receive Done Downloads Image Loader1 Loader2 | RomStep RomFault
+// Index: BootRom::Reset BootFirmware SetFault Receive Done Downloads Confirmations Flooding Image
+// Loader1 Loader2 | RomStep RomFault RomFaultKind BootWindow
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <random>
 #include <string>
 #include <vector>
 
 namespace sim {
+
+// How long after a reset the boot ROM answers the casting byte.
+inline constexpr std::chrono::milliseconds BootWindow{1000};
 
 // The points of the protocol where a fault can be placed.
 enum class RomStep : int {
@@ -36,6 +43,12 @@ enum class RomFaultKind : int {
     GarbageBefore,  // a few stray bytes, then the acknowledgement
     RejectChecksum, // a stage's checksum is refused (no 0xA5): Stage1Ack, Stage2Ack or FinalAck
     Vanish,         // the line goes away at this step (the glue closes the device)
+    Flood,          // from this step on, 0x00 without end (about 100 KB/s) until the next reset
+    EveryOther,     // chunk steps: only every other chunk is acknowledged (chunks 1, 3, 5, ...)
+    StrayAck,       // FinalAck or Stage2Ack: a stray copy of the acknowledgement arrives with the
+                    // answer before its request (the last chunk's 0xAA), and the step is refused
+    Noise,          // every answer may be dropped, replaced, doubled or wrapped in random bytes,
+                    // and checksums may be refused at random, as the seed decides
 };
 
 struct RomFault {
@@ -43,6 +56,7 @@ struct RomFault {
     RomStep step = RomStep::Handshake;
     int index = 0;  // chunk index for the chunk steps
     int times = 1;  // how many times it strikes (each reset-to-done attempt counts once)
+    unsigned seed = 0;  // Noise: the random sequence
 };
 
 struct RomLengths {  // what the loaders expect; the real module's values by default
@@ -55,9 +69,12 @@ class BootRom {
 public:
     explicit BootRom(RomLengths lengths = {}) : lengths_(lengths) {}
 
-    void SetFault(const RomFault& fault) { fault_ = fault; }
+    void SetFault(const RomFault& fault);
     // The radio driver reset the module: the boot ROM waits for the casting byte again.
     void Reset();
+    // The casting window after the reset has passed: the module runs its firmware.
+    void BootFirmware();
+    bool WaitingForCast() const { return state_ == State::WaitCast; }
     // Bytes from the handset. Answers are appended to *reply; *vanish is set when the line
     // should go away now.
     void Receive(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>* reply, bool* vanish);
@@ -66,6 +83,11 @@ public:
     // Complete downloads since the start (a reset after one does not undo it).
     int Downloads() const { return downloads_; }
     int Resets() const { return resets_; }
+    // 0xA5 bytes sent after the image's checksums had arrived: the only answers that may
+    // confirm a download.
+    int Confirmations() const { return confirmations_; }
+    // A Flood fault struck: the glue keeps sending 0x00 while this holds.
+    bool Flooding() const { return flooding_; }
     // What the module kept: the image of the latest complete stage 3, and the loaders.
     const std::vector<std::uint8_t>& Image() const { return image_; }
     const std::vector<std::uint8_t>& Loader1() const { return loader1_; }
@@ -82,14 +104,23 @@ private:
     };
 
     void Ack(RomStep step, int index, std::uint8_t byte, std::vector<std::uint8_t>* reply, bool* vanish);
+    void Answer(RomStep step, int index, std::uint8_t byte, std::vector<std::uint8_t>* reply, bool* vanish);
     bool Strikes(RomStep step, int index) const;
-    bool RejectsChecksum(RomStep step) const;
+    bool RejectsChecksum(RomStep step);
+    bool StraysBefore(RomStep step) const;
     void Refuse(const std::string& why);
+    void Disturb(std::vector<std::uint8_t>* reply, std::size_t answer_at);
+    bool RandomRefusal();
+    std::uint8_t RandomByte();
 
     RomLengths lengths_;
     RomFault fault_;
     State state_ = State::Off;
     bool silent_ = false;
+    bool flooding_ = false;
+    int confirmations_ = 0;
+    std::mt19937 noise_;
+    int noise_per_mille_ = 0;  // how often Noise disturbs an answer
     int resets_ = 0;
     int downloads_ = 0;
     std::uint32_t expected_ = 0;

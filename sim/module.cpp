@@ -103,23 +103,32 @@ private:
     std::thread thread_;  // last: starts once the rest is built
 };
 
+// A Flood fault: 0x00 at about 100 KB/s while the boot ROM floods, never the awaited byte.
+constexpr std::size_t FloodBurst = 1000;
+constexpr std::chrono::milliseconds FloodPeriod{10};
+
 class BootRomModule final : public Module {
 public:
     BootRomModule(LineWriter writer, LineHangUp hang_up, const RomFault& fault, std::uint32_t baud)
         : writer_(std::move(writer)), hang_up_(std::move(hang_up)), receive_clock_(baud), send_clock_(baud) {
         rom_.SetFault(fault);
         if (baud != 0) pacer_ = std::make_unique<Pacer>(writer_, hang_up_);
+        flooder_ = std::thread([this] { Flood(); });
     }
+    ~BootRomModule() override { Stop(); }
 
     void FromTool(const std::uint8_t* data, std::size_t size) override {
         std::lock_guard lock(mutex_);
         if (stopped_) return;
+        // The casting window after the reset is over: the module runs its firmware.
+        if (rom_.WaitingForCast() && WireClock::Clock::now() - reset_at_ > BootWindow) rom_.BootFirmware();
         reply_.clear();
         bool vanish = false;
         if (!pacer_) {
             rom_.Receive(data, size, &reply_, &vanish);
             if (!reply_.empty()) writer_(reply_.data(), reply_.size());
             if (vanish) hang_up_();
+            if (rom_.Flooding()) flood_.notify_one();
             return;
         }
         // Byte by byte, so that each answer is due when the byte that caused it has arrived.
@@ -131,16 +140,20 @@ public:
             pacer_->Add(send_clock_.Carry(received, reply_.size()), reply_, vanish);
             reply_.clear();
         }
+        if (rom_.Flooding()) flood_.notify_one();
     }
     void Reset() override {
         std::lock_guard lock(mutex_);
         rom_.Reset();
+        reset_at_ = WireClock::Clock::now();
     }
     void Stop() override {
         {
             std::lock_guard lock(mutex_);
             stopped_ = true;
         }
+        flood_.notify_one();
+        if (flooder_.joinable()) flooder_.join();
         if (pacer_) pacer_->Stop();  // not under our lock: the pacer's writes never take it
     }
     void SetFault(const RomFault& fault) override {
@@ -152,6 +165,10 @@ public:
         return rom_.Resets();
     }
     bool DownloadDone() const override { return Downloads() > 0; }
+    int Confirmations() const override {
+        std::lock_guard lock(mutex_);
+        return rom_.Confirmations();
+    }
     int Downloads() const override {
         std::lock_guard lock(mutex_);
         return rom_.Downloads();
@@ -187,6 +204,20 @@ public:
     }
 
 private:
+    // Sleeps until a Flood fault strikes; then sends bursts of 0x00 until a reset or the stop.
+    void Flood() {
+        const std::vector<std::uint8_t> zeros(FloodBurst, 0x00);
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            flood_.wait(lock, [this] { return stopped_ || rom_.Flooding(); });
+            if (stopped_) return;
+            lock.unlock();  // the writer takes the lines' lock: never call it holding ours
+            writer_(zeros.data(), zeros.size());
+            lock.lock();
+            flood_.wait_for(lock, FloodPeriod, [this] { return stopped_; });
+        }
+    }
+
     mutable std::mutex mutex_;  // the lines' thread and the radio driver's thread both call in
     BootRom rom_;
     LineWriter writer_;
@@ -195,7 +226,10 @@ private:
     WireClock send_clock_;     // module to tool
     std::vector<std::uint8_t> reply_;
     bool stopped_ = false;
-    std::unique_ptr<Pacer> pacer_;  // last: its thread ends before the rest goes
+    WireClock::Clock::time_point reset_at_{};
+    std::condition_variable flood_;
+    std::unique_ptr<Pacer> pacer_;
+    std::thread flooder_;  // last: starts once the rest is built
 };
 
 }  // namespace

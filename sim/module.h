@@ -10,8 +10,11 @@
 // than the last byte that caused it has arrived, plus its own bytes' time. A pacer thread sends
 // each answer (or hangs the line up) at its due time. Unpaced, answers go out at once.
 //
+// The casting is answered only within BootWindow of the latest reset, as a boot ROM does; a
+// Flood fault keeps a thread of its own sending 0x00 until the next reset.
+//
 // Index: LineWriter LineHangUp WireClock | Module: FromTool Reset Stop SetFault Resets DownloadDone
-// Downloads ImageSize ImageSha256 Loader1 Loader2 Loader1Sha256 Loader2Sha256 LastRefusal | MakeModule
+// Downloads Confirmations ImageSize ImageSha256 Loader1 Loader2 Loader1Sha256 Loader2Sha256 LastRefusal | MakeModule
 #pragma once
 
 #include <chrono>
@@ -67,6 +70,8 @@ public:
     // A download has completed (also after the reset that follows it), and how many did.
     virtual bool DownloadDone() const = 0;
     virtual int Downloads() const = 0;
+    // 0xA5 bytes sent after the image's checksums had arrived (see BootRom::Confirmations).
+    virtual int Confirmations() const = 0;
     virtual std::size_t ImageSize() const = 0;
     // SHA-256 (64 lower-case hex digits) of the image of the latest complete download; "" if none.
     virtual std::string ImageSha256() const = 0;

@@ -124,7 +124,8 @@ TEST_F(UpdateChunksTest, ImageLengthsOnAndBelowTheChunkSize) {
         Bytes image = Pattern(c.length);
         ChunkModule module(pty, 4000, c.length);
         update::ImageChecksums sums{0xFF, 0xFF};
-        ASSERT_TRUE(update::StreamImage(window.window(), image.data(), c.length, &sums));
+        update::AckTally tally;
+        ASSERT_TRUE(update::StreamImage(window.window(), image.data(), c.length, &sums, &tally));
         EXPECT_EQ(module.Received(), image);
         std::uint8_t even = 0, odd = 0;
         for (std::size_t i = 0; i < image.size(); ++i) (i % 2 ? odd : even) ^= image[i];

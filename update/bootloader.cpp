@@ -1,6 +1,7 @@
 // Stages 1 and 2: the two boot loaders. Stage 1 is one framed write (length, loader, XOR);
 // stage 2 is the size high byte first, the loader in chunks of 1000 each acknowledged by 0xAA,
-// and the XOR byte. Only the module's final 0xA5 decides a stage.
+// and the XOR byte. Only the module's final 0xA5 decides a stage. What the module sent before
+// a request is dropped just before it goes out, so a stale byte never stands for its answer.
 #include <cstring>
 
 #include "shell/log.h"
@@ -36,6 +37,7 @@ std::int32_t UploadBootLoader1() {
         checksum ^= loader[i];
     }
     frame[1 + Boot1Length] = checksum;
+    DiscardModuleInput();
     WriteToModule(frame, Boot1Length + 2);
     return WaitForModuleByte(0xA5) ? 1 : 0;
 }
@@ -52,6 +54,7 @@ std::uint8_t SendLoaderChunks(const std::uint8_t* loader, std::uint32_t length, 
         read_position += chunk_length;
         if (chunk_length == 0) break;
         for (std::uint32_t i = 0; i < chunk_length; ++i) checksum ^= chunk[i];
+        DiscardModuleInput();
         WriteToModule(chunk, chunk_length);
         if (chunk_length < Boot2ChunkSize) {
             shell::TracePrint(" The last section sent : %d chars!!\r\n", static_cast<int>(chunk_length));
@@ -80,6 +83,7 @@ std::int32_t UploadBootLoader2() {
     platform::Sleep(20);
     std::uint32_t remaining = 0;
     std::uint8_t checksum = SendLoaderChunks(loader, Boot2Length, &remaining);
+    DiscardModuleInput();
     SendModuleByte(checksum);
     shell::TracePrint("Bootload2 : %X  %X  %d checkByte : %X\r\n", size_high, size_low,
                       static_cast<int>(remaining), static_cast<unsigned>(checksum));

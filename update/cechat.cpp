@@ -1,8 +1,8 @@
 // The module link: opens and configures "COM1:", sends single bytes with a trace line each,
 // waits for one expected byte, and closes the port. Every step is on the trace channel.
 //
-// Waits never spin and never hang: each wait for the module is bounded by ModuleTimeoutMs of
-// silence, an empty receive queue is waited on in the port's event wait, and a device that
+// Waits never spin and never hang: each wait for the module is bounded by ModuleTimeoutMs
+// counted from its start, however many other bytes arrive meanwhile, an empty receive queue is waited on in the port's event wait, and a device that
 // vanished answers every wait at once with a line error (result 0).
 #include "update/cechat.h"
 
@@ -94,12 +94,19 @@ void ClearLineErrors(platform::Handle port) {
     platform::ClearCommError(port, &errors, &status);
 }
 
+using Clock = std::chrono::steady_clock;
+
+// Milliseconds left until `deadline`, 0 once it has passed.
+std::uint32_t MillisecondsLeft(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<std::uint32_t>(left) : 0;
+}
+
 // After a received-character event: reads byte by byte until the expected one, tracing and
-// dropping the others. An empty queue is waited on (no spinning) until ModuleTimeoutMs of
-// silence has passed. False on that silence, on a break or line error alone, or a failed read.
-bool ReadUntilExpected(platform::Handle port, std::uint8_t expected) {
-    using Clock = std::chrono::steady_clock;
-    auto last_byte = Clock::now();
+// dropping the others. An empty queue is waited on (no spinning). The deadline holds whatever
+// arrives: a module that keeps sending other bytes ends the wait as surely as a silent one.
+// False at the deadline, on a break or line error alone, or a failed read.
+bool ReadUntilExpected(platform::Handle port, std::uint8_t expected, Clock::time_point deadline) {
     for (;;) {
         std::uint8_t byte = 0;
         std::uint32_t got = 0;
@@ -107,14 +114,13 @@ bool ReadUntilExpected(platform::Handle port, std::uint8_t expected) {
         if (got == 1) {
             shell::TracePrint("A byte got from TRX37A : %c , %X h\r\n", byte, byte);
             if (byte == expected) return true;
-            last_byte = Clock::now();
+            if (Clock::now() >= deadline) return false;
             continue;
         }
-        const auto silent = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - last_byte);
-        const std::int64_t left = std::int64_t{ModuleTimeoutMs.load()} - silent.count();
-        if (left <= 0) return false;
+        const std::uint32_t left = MillisecondsLeft(deadline);
+        if (left == 0) return false;
         std::uint32_t events = 0;
-        if (!platform::WaitCommEventFor(port, &events, static_cast<std::uint32_t>(left))) return false;
+        if (!platform::WaitCommEventFor(port, &events, left)) return false;
         if (events & ~platform::EvRxChar) ClearLineErrors(port);
         if (!(events & platform::EvRxChar)) return false;
     }
@@ -175,19 +181,26 @@ void CloseModuleLink() {
 }
 
 std::int32_t WaitForModuleByte(std::uint32_t expected) {
+    return WaitForModuleByteFor(expected, ModuleTimeoutMs.load());
+}
+
+std::int32_t WaitForModuleByteFor(std::uint32_t expected, std::uint32_t milliseconds) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
     const auto want = static_cast<std::uint8_t>(expected & 0xFF);
     shell::TracePrint("Waiting for char -> %X h\r\n", want);
     const platform::Handle port = ModulePort();
     platform::SetCommMask(port, LinkEvents);
     std::uint32_t events = 0;
-    // A wait that fails or meets the silence bound is an empty event word.
-    if (!platform::WaitCommEventFor(port, &events, ModuleTimeoutMs.load())) events = 0;
+    // A wait that fails or meets the deadline is an empty event word.
+    if (!platform::WaitCommEventFor(port, &events, milliseconds)) events = 0;
     platform::SetCommMask(port, LinkEvents);
     if (events & ~platform::EvRxChar) ClearLineErrors(port);
-    if ((events & platform::EvRxChar) && ReadUntilExpected(port, want)) return 1;
+    if ((events & platform::EvRxChar) && ReadUntilExpected(port, want, deadline)) return 1;
     shell::TracePrint("None byte got from TRX36 !!\r\n");
     return 0;
 }
+
+void DiscardModuleInput() { platform::PurgeComm(ModulePort(), platform::PurgeRxClear); }
 
 void SendModuleByte(std::uint32_t byte) {
     const auto value = static_cast<std::uint8_t>(byte & 0xFF);

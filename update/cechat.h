@@ -1,9 +1,11 @@
 // The module link: the serial line "COM1:" to the radio module, open only while an update
 // runs. Single bytes go out with a trace line each; WaitForModuleByte waits for one expected
-// byte, dropping the others, bounded by ModuleTimeoutMs of silence.
+// byte, dropping the others, bounded by ModuleTimeoutMs from its start whatever else arrives.
+// DiscardModuleInput drops what the module sent before a request, so that only an answer that
+// follows the request can confirm it.
 //
 // Index: ModuleLink CurrentModuleLink ModuleTimeoutMs | OpenModuleLink CloseModuleLink
-// WaitForModuleByte SendModuleByte
+// WaitForModuleByte WaitForModuleByteFor SendModuleByte DiscardModuleInput ModulePort
 #pragma once
 
 #include <atomic>
@@ -21,13 +23,17 @@ struct ModuleLink {
 
 // The current link; records are never freed (the caster may still read an old one).
 extern std::atomic<ModuleLink*> CurrentModuleLink;
-// The bound on one silent wait for the module (--module-timeout), in milliseconds.
+// The bound on one wait for the module (--module-timeout), in milliseconds.
 extern std::atomic<std::uint32_t> ModuleTimeoutMs;
 
 std::int32_t OpenModuleLink();
 void CloseModuleLink();
 std::int32_t WaitForModuleByte(std::uint32_t expected);
+// As WaitForModuleByte, bounded by `milliseconds` instead of ModuleTimeoutMs.
+std::int32_t WaitForModuleByteFor(std::uint32_t expected, std::uint32_t milliseconds);
 void SendModuleByte(std::uint32_t byte);
+// Clears the receive queue: bytes that came before the request about to be sent answer nothing.
+void DiscardModuleInput();
 // The current link's port, 0 when there is none.
 platform::Handle ModulePort();
 

@@ -1,5 +1,7 @@
 // The update driver: the update command, the updater thread with its handshake loop, and the
 // caster thread that offers 0x55 to the module's boot ROM every 10 ms.
+#include <chrono>
+
 #include "device/radio.h"
 #include "shell/log.h"
 #include "update/cechat.h"
@@ -10,6 +12,8 @@ namespace update {
 std::atomic<std::int32_t> UpdateRunning{0};
 std::atomic<std::int32_t> UpdateOutcome{OutcomeNone};
 std::atomic<std::int32_t> CloseWindowAfterRun{0};
+std::atomic<std::uint32_t> MaxAttempts{DefaultAttempts};
+std::atomic<AttemptObserverFn> AttemptObserver{nullptr};
 
 namespace {
 
@@ -37,30 +41,66 @@ void EndCaster() {
     platform::CloseHandle(caster);
 }
 
-// The link hung up: nothing more can reach the module, so the run ends here instead of
-// retrying the handshake at once forever. The radio driver stays as the run left it.
-std::uint32_t EndRunModuleLost(platform::Hwnd window) {
-    shell::AppendLog(window, "The module link COM1: was lost; the update has stopped\r\n");
+// The run's closing steps: the link closed, then the caster ended, each traced.
+void CloseRun() {
     CloseModuleLink();
     shell::TracePrint(" Communication Port Closed!!\r\n");
     EndCaster();
     shell::TracePrint(" Communication Port Closed!!\r\n");
+}
+
+// The link hung up: nothing more can reach the module, so the run ends here instead of
+// retrying the handshake at once forever. The radio driver stays as the run left it.
+std::uint32_t EndRunModuleLost(platform::Hwnd window) {
+    shell::AppendLog(window, "The module link COM1: was lost; the update has stopped\r\n");
+    CloseRun();
     return EndRun(window, OutcomeModuleLost, 0);
 }
 
-// Resets the module and waits for the boot ROM's 0xA0 while the caster casts; then silences
-// the caster and purges. False when the link was lost.
-bool Handshake() {
+// How an attempt ended short of stage 3.
+enum class AttemptEnd { Silent, Refused };
+
+// The attempts ran out: the run fails and says why. The radio driver stays suspended.
+std::uint32_t EndRunGaveUp(platform::Hwnd window, std::uint32_t attempts, AttemptEnd last) {
+    shell::FormatAndAppend(window,
+                           last == AttemptEnd::Silent
+                               ? "The module did not answer after %d attempts; the update has stopped\r\n"
+                               : "The module refused the boot loaders %d times; the update has stopped\r\n",
+                           static_cast<int>(attempts));
+    CloseRun();
+    return EndRun(window, OutcomeGaveUp, 0);
+}
+
+bool AttemptsExhausted(std::uint32_t attempt) {
+    const std::uint32_t limit = MaxAttempts.load();
+    return limit != 0 && attempt >= limit;
+}
+
+enum class HandshakeResult { Answered, Silent, Lost };
+
+// One attempt: resets the module and waits for the boot ROM's 0xA0 while the caster casts,
+// for one module time-out counted from the reset; then silences the caster and purges.
+HandshakeResult Handshake(std::uint32_t attempt) {
+    if (AttemptObserverFn observer = AttemptObserver.load()) observer(attempt, MaxAttempts.load());
     shell::TracePrint("!Cast 55h!\r\n");
     platform::Sleep(1000);
+    // An 0xA0 from before this reset (a module still in its boot ROM) answers nothing.
+    DiscardModuleInput();
     device::ResetModule(0);
-    while (!WaitForModuleByte(0xA0)) {
-        if (ModuleLinkLost()) return false;
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ModuleTimeoutMs.load());
+    // A wait ended early by a break or line error is followed by the next, within the same bound.
+    for (auto now = Clock::now(); now < deadline; now = Clock::now()) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+        if (WaitForModuleByteFor(0xA0, static_cast<std::uint32_t>(left))) {
+            platform::SuspendThread(CasterHandle.load());
+            PurgeLink();
+            shell::TracePrint(" Get A0h, Stop Casting 55h!!! Start to send Bootload1\r\n");
+            return HandshakeResult::Answered;
+        }
+        if (ModuleLinkLost()) return HandshakeResult::Lost;
     }
-    platform::SuspendThread(CasterHandle.load());
-    PurgeLink();
-    shell::TracePrint(" Get A0h, Stop Casting 55h!!! Start to send Bootload1\r\n");
-    return true;
+    return HandshakeResult::Silent;
 }
 
 }  // namespace
@@ -96,13 +136,19 @@ std::uint32_t UpdateThread(void* parameter) {
     shell::TracePrint("Open com port succeed!!\r\n");
     CasterHandle.store(platform::CreateThread(CasterThread, nullptr));
 
-    for (;;) {
-        if (!Handshake()) return EndRunModuleLost(window);
+    for (std::uint32_t attempt = 1;; ++attempt) {
+        const HandshakeResult handshake = Handshake(attempt);
+        if (handshake == HandshakeResult::Lost) return EndRunModuleLost(window);
+        if (handshake == HandshakeResult::Silent) {
+            if (AttemptsExhausted(attempt)) return EndRunGaveUp(window, attempt, AttemptEnd::Silent);
+            continue;  // the caster still casts; the next attempt resets the module again
+        }
 
         if (!UploadBootLoader1()) {
             shell::TracePrint(" BootLoad1 upload fail!!  Restart sending 55h again!!\r\n");
             if (ModuleLinkLost()) return EndRunModuleLost(window);
             PurgeLink();
+            if (AttemptsExhausted(attempt)) return EndRunGaveUp(window, attempt, AttemptEnd::Refused);
             platform::Sleep(1000);
             platform::ResumeThread(CasterHandle.load());
             continue;
@@ -115,6 +161,7 @@ std::uint32_t UpdateThread(void* parameter) {
             shell::TracePrint("BootLoad2_v2_bin upload fail!!  Restart sending 55h again!!\r\n");
             if (ModuleLinkLost()) return EndRunModuleLost(window);
             PurgeLink();
+            if (AttemptsExhausted(attempt)) return EndRunGaveUp(window, attempt, AttemptEnd::Refused);
             platform::ResumeThread(CasterHandle.load());
             platform::Sleep(1000);
             continue;
@@ -129,10 +176,8 @@ std::uint32_t UpdateThread(void* parameter) {
     const bool confirmed = DownloadFirmwareImage(window) != 0;
     shell::TracePrint(confirmed ? " Upgrade succeed!! \r\n" : " Write to flash  fail!!  !!\r\n");
     if (!confirmed && ModuleLinkLost()) return EndRunModuleLost(window);
-    CloseModuleLink();
-    shell::TracePrint(" Communication Port Closed!!\r\n");
-    EndCaster();
-    shell::TracePrint(" Communication Port Closed!!\r\n");
+    if (!confirmed) shell::AppendLog(window, "The module did not confirm the image; the update has failed\r\n");
+    CloseRun();
     return EndRun(window, confirmed ? OutcomeConfirmed : OutcomeFailed, 0);
 }
 

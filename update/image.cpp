@@ -1,6 +1,10 @@
 // Stage 3: the firmware image. The baud byte, the memory check, the fixed size header, the
 // length header, the image in chunks of 4000 each acknowledged by 0xAA, the even and odd XOR
 // checksums, and the module's final 0xA5; then the success box, module reset and reboot.
+//
+// Only an answer that follows its request counts: the receive queue is cleared before each
+// request that awaits one (0x50, 0x54, every chunk, the checksums). A module that stops
+// acknowledging ends the stage as failed (MissedAck) instead of costing a time-out per chunk.
 #include <cstring>
 
 #include "device/radio.h"
@@ -16,6 +20,8 @@ namespace {
 
 constexpr std::uint32_t ImageChunkSize = 4000;
 constexpr std::int32_t MarksPerLine = 23;
+constexpr int MaxMissedAcksInRow = 2;
+constexpr int MaxMissedAcks = 3;
 
 // One platform write; the count written is what the trace reports.
 std::uint32_t WriteToModule(const void* bytes, std::uint32_t length) {
@@ -24,10 +30,26 @@ std::uint32_t WriteToModule(const void* bytes, std::uint32_t length) {
     return written;
 }
 
+// The stage gives up on a module that stopped answering: as a failed final wait would.
+std::int32_t GiveUp() {
+    shell::TracePrint("Update firmware FAIL!!!");
+    return 0;
+}
+
 }  // namespace
 
+bool MissedAck(AckTally* tally, bool acknowledged) {
+    if (acknowledged) {
+        tally->in_row = 0;
+        return false;
+    }
+    ++tally->in_row;
+    ++tally->total;
+    return tally->in_row >= MaxMissedAcksInRow || tally->total >= MaxMissedAcks;
+}
+
 bool StreamImage(platform::Hwnd window, const std::uint8_t* image, std::uint32_t length,
-                 ImageChecksums* sums) {
+                 ImageChecksums* sums, AckTally* tally) {
     std::uint8_t chunk[ImageChunkSize];
     std::uint32_t sent = 0;
     std::int32_t marks = 0;
@@ -42,6 +64,7 @@ bool StreamImage(platform::Hwnd window, const std::uint8_t* image, std::uint32_t
             else sums->odd ^= chunk[p];
         }
         sent += chunk_length;
+        DiscardModuleInput();
         std::uint32_t written = WriteToModule(chunk, chunk_length);
         shell::TracePrint("Write %d bytes!, Totally write %d bytes\r\n", static_cast<int>(written),
                           static_cast<int>(sent));
@@ -55,31 +78,38 @@ bool StreamImage(platform::Hwnd window, const std::uint8_t* image, std::uint32_t
             shell::TracePrint(" The last section sent; %d chars!!\r\n", static_cast<int>(written));
             break;
         }
-        WaitForModuleByte(0xAA);
-        if (ModuleLinkLost()) return false;
+        const bool acknowledged = WaitForModuleByte(0xAA) != 0;
+        if (ModuleLinkLost() || MissedAck(tally, acknowledged)) return false;
     }
     return true;
 }
 
 std::int32_t DownloadFirmwareImage(platform::Hwnd window) {
     std::uint8_t header[3] = {0, 0, 0};
+    AckTally tally;
 
+    DiscardModuleInput();
     SendModuleByte(0x50);
     shell::TracePrint("Send 0x50 to configure baudrate as 115.2k !!!\r\n");
     platform::Sleep(100);
 
     shell::TracePrint("Memory Check, We would get 3 char here !!!!\r\n");
-    WaitForModuleByte(0xA5);
+    const bool memory_checked = WaitForModuleByte(0xA5) != 0;
     shell::TracePrint("Memory Check, We should get 3 char above !!!!\r\n");
+    MissedAck(&tally, memory_checked);
 
+    DiscardModuleInput();
     SendModuleByte(0x54);
     header[0] = 0x3F;
     header[1] = 0xA0;
     header[2] = 0x00;
     shell::TracePrint("Write fixed file size\r\n");
     WriteToModule(header, 3);
-    for (int i = 0; i < 3; ++i) WaitForModuleByte(0xA5);
-    if (ModuleLinkLost()) return 0;
+    for (int i = 0; i < 3; ++i) {
+        const bool acknowledged = WaitForModuleByte(0xA5) != 0;
+        if (ModuleLinkLost()) return 0;
+        if (MissedAck(&tally, acknowledged)) return GiveUp();
+    }
 
     const std::uint8_t* image = LoadPayload(PayloadFirmware);
     shell::TracePrint("Download.bin open succeed!!!! \r\n");  // whatever the fetch gave
@@ -97,10 +127,12 @@ std::int32_t DownloadFirmwareImage(platform::Hwnd window) {
     platform::Sleep(20);
 
     ImageChecksums sums{};
-    if (!StreamImage(window, image, FirmwareLength, &sums)) return 0;
+    if (!StreamImage(window, image, FirmwareLength, &sums, &tally)) return ModuleLinkLost() ? 0 : GiveUp();
 
     shell::TracePrint(" Sending Checksum %X  %X !!\r\n", static_cast<unsigned>(sums.even),
                       static_cast<unsigned>(sums.odd));
+    // Only an 0xA5 sent after the checksums confirms the image.
+    DiscardModuleInput();
     SendModuleByte(sums.even);
     SendModuleByte(sums.odd);
     shell::TracePrint("File upload complete!! file size %d , %X h , Size char %X  %X  %X\r\n",
@@ -108,10 +140,7 @@ std::int32_t DownloadFirmwareImage(platform::Hwnd window) {
                       static_cast<unsigned>(header[0]), static_cast<unsigned>(header[1]),
                       static_cast<unsigned>(header[2]));
 
-    if (!WaitForModuleByte(0xA5)) {
-        shell::TracePrint("Update firmware FAIL!!!");
-        return 0;
-    }
+    if (!WaitForModuleByte(0xA5)) return GiveUp();
     shell::TracePrint("Firmware Updated....Done");
     shell::AppendLogUnlessQuiet(window, "\r\nFirmware Updated....Done\r\n");
     shell::KeepForeground.store(0);

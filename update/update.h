@@ -4,12 +4,13 @@
 //
 // How a run goes: StartUpdate suspends the radio driver and starts UpdateThread, which opens
 // the module link, starts the caster (0x55 every 10 ms), resets the module and waits for 0xA0,
-// then runs stage 1 and stage 2 (a failure goes back to casting) and stage 3 once. A module
-// link that hangs up ends the run instead of retrying into a dead line.
+// then runs stage 1 and stage 2 (a failure goes back to casting) and stage 3 once. Every run
+// reaches a verdict: the handshake attempts are bounded by MaxAttempts, stage 3 gives up on a
+// module that stops acknowledging, and a module link that hangs up ends the run at once.
 //
 // Index: StartUpdate UpdateThread CasterThread UploadBootLoader1 UploadBootLoader2
-// DownloadFirmwareImage SendLoaderChunks StreamImage WaitForRunThread | UpdateRunning UpdateOutcome
-// CloseWindowAfterRun
+// DownloadFirmwareImage SendLoaderChunks StreamImage WaitForRunThread MissedAck | UpdateRunning
+// UpdateOutcome CloseWindowAfterRun MaxAttempts AttemptObserver
 #pragma once
 
 #include <atomic>
@@ -24,6 +25,16 @@ inline constexpr std::int32_t OutcomeNone = -1;         // no run has ended yet
 inline constexpr std::int32_t OutcomeConfirmed = 0;     // the module accepted the image
 inline constexpr std::int32_t OutcomeFailed = 1;        // link not opened or stage 3 failed
 inline constexpr std::int32_t OutcomeModuleLost = 2;    // the module link hung up
+inline constexpr std::int32_t OutcomeGaveUp = 3;        // the handshake attempts ran out
+
+// Handshake attempts of one run (--attempts); 0: without limit. A failed stage 1 or 2 ends
+// its attempt too.
+inline constexpr std::uint32_t DefaultAttempts = 10;
+extern std::atomic<std::uint32_t> MaxAttempts;
+// Told of each handshake attempt as it starts (attempt from 1; limit 0: none), from the
+// updater thread; null: nobody listens.
+using AttemptObserverFn = void (*)(std::uint32_t attempt, std::uint32_t limit);
+extern std::atomic<AttemptObserverFn> AttemptObserver;
 
 extern std::atomic<std::int32_t> UpdateRunning;  // 1 from StartUpdate until the run has ended
 extern std::atomic<std::int32_t> UpdateOutcome;
@@ -50,14 +61,23 @@ std::int32_t DownloadFirmwareImage(platform::Hwnd window);
 // 0xAA, a shorter last one traced. Returns the XOR of all bytes; *remaining gets what is left.
 std::uint8_t SendLoaderChunks(const std::uint8_t* loader, std::uint32_t length, std::uint32_t* remaining);
 
+// Acknowledgements of stage 3 that did not come: the stage gives up at the second in a row,
+// or the third in all, so a module that stops answering fails the stage within a few time-outs.
+struct AckTally {
+    int in_row = 0;
+    int total = 0;
+};
+// Counts one wait's result; true when the stage is to give up.
+bool MissedAck(AckTally* tally, bool acknowledged);
+
 // The stage-3 chunk loop over an image of any length: chunks of 4000 each acknowledged by
 // 0xAA, a shorter last one traced and not acknowledged, a "#" per chunk and a line break per 23.
-// False when the module link was lost on the way.
+// False when the module link was lost on the way or the module stopped acknowledging.
 struct ImageChecksums {
     std::uint8_t even;
     std::uint8_t odd;
 };
 bool StreamImage(platform::Hwnd window, const std::uint8_t* image, std::uint32_t length,
-                 ImageChecksums* sums);
+                 ImageChecksums* sums, AckTally* tally);
 
 }  // namespace update

@@ -19,6 +19,8 @@ namespace fwu_test {
 
 // The pane line of a run that lost the module link.
 inline constexpr char LostLine[] = "The module link COM1: was lost; the update has stopped\r\n";
+// The pane line of a run whose stage 3 failed.
+inline constexpr char NotConfirmedLine[] = "The module did not confirm the image; the update has failed\r\n";
 
 // FIRMWARE_UTILITY_RUNTIME_DIR and FIRMWARE_UTILITY_PROFILE for a child of this test.
 std::vector<std::string> UpdateEnv(const TempDir& runtime, const sim::Handset& handset);
