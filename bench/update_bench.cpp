@@ -7,8 +7,11 @@
 // wait4. Paced at 921,600 baud: the same run against the wire time of the protocol's bytes
 // (efficiency = wire time / (run time - pauses)).
 //
+// Then the time to a verdict against misbehaving modules at --module-timeout 2 and the default
+// attempts, all cases side by side (each run mostly waits).
+//
 // Usage: update_bench [RUNS [BAUD]]   (default: 3 unpaced runs of each kind, then one run paced
-// at 921,600 baud)
+// at 921,600 baud, then the verdict table)
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -21,6 +24,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sim/sim.h"
@@ -118,6 +122,56 @@ std::uint64_t ProtocolBytes() {
     return to_module + to_tool;
 }
 
+struct VerdictCase {
+    const char* name;
+    sim::RomFault fault;
+    int exit_code = -1;
+    double seconds = 0;
+};
+
+constexpr int Always = 1000000;
+
+// One update against a module with `c->fault`, to its verdict.
+void RunToVerdict(VerdictCase* c) {
+    sim::Handset handset;
+    sim::Options options;
+    options.module_fault = c->fault;
+    std::string error;
+    if (!handset.Start(options, &error)) {
+        std::fprintf(stderr, "update_bench: %s\n", error.c_str());
+        return;
+    }
+    Child child = RunProgram({"update", "--profile", handset.ProfilePath(), "--module-timeout", "2"});
+    c->exit_code = child.status;
+    c->seconds = child.process_s;
+}
+
+void PrintVerdicts() {
+    using sim::RomFaultKind;
+    using sim::RomStep;
+    sim::RomFault noise;
+    noise.kind = RomFaultKind::Noise;
+    noise.seed = 4;  // the noisiest rate
+    std::vector<VerdictCase> cases = {
+        {"silent", {RomFaultKind::Silent, RomStep::Handshake, 0, Always}},
+        {"one wrong byte, then silence", {RomFaultKind::WrongByte, RomStep::Handshake, 0, Always}},
+        {"0x00 at 100 KB/s", {RomFaultKind::Flood, RomStep::Handshake, 0, Always}},
+        {"stage 1 refused every time", {RomFaultKind::RejectChecksum, RomStep::Stage1Ack, 0, Always}},
+        {"stage 2 refused every time", {RomFaultKind::RejectChecksum, RomStep::Stage2Ack, 0, Always}},
+        {"silent after 0x50", {RomFaultKind::Silent, RomStep::MemoryCheck, 0, 1}},
+        {"every other chunk acknowledged", {RomFaultKind::EveryOther, RomStep::Stage3ChunkAck, 0, 1}},
+        {"stray 0xA5, checksums refused", {RomFaultKind::StrayAck, RomStep::FinalAck, 0, 1}},
+        {"noise (seed 4)", noise},
+        {"a correct module", {}},
+    };
+    std::vector<std::thread> threads;
+    for (VerdictCase& c : cases) threads.emplace_back(RunToVerdict, &c);
+    for (std::thread& t : threads) t.join();
+    std::printf("\ntime to a verdict, --module-timeout 2, default attempts (10), side by side\n");
+    std::printf("  %-32s %5s  %9s\n", "module", "exit", "time (s)");
+    for (const VerdictCase& c : cases) std::printf("  %-32s %5d  %9.2f\n", c.name, c.exit_code, c.seconds);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -161,6 +215,7 @@ int main(int argc, char** argv) {
     const int acks = 1 + 1 + static_cast<int>(update::Boot2Length / 1000) + 1 + static_cast<int>(update::FirmwareLength / 4000) + 1;
     std::printf("  beyond the wire: %.3f s, %.0f us per acknowledgement (%d on the critical path)\n", transfer_s - wire_s,
                 1e6 * (transfer_s - wire_s) / acks, acks);
+    PrintVerdicts();
     ::rmdir(runtime);
     return 0;
 }

@@ -5,6 +5,8 @@
 #include <fstream>
 #include <sstream>
 
+#include <gtest/gtest.h>
+
 #include "update/payloads.h"
 
 namespace fwu_test {
@@ -75,6 +77,50 @@ UpdateRun RunUpdate(const sim::Handset& handset, const std::vector<std::string>&
     run.result = RunProgram(args, UpdateEnv(runtime, handset), timeout_ms);
     run.trace = ReadText(trace_path);
     return run;
+}
+
+namespace {
+
+std::string TracePath(const Station& station) { return station.runtime.path() + "/trace.txt"; }
+
+void StartStation(Station* station, const std::vector<std::string>& extra) {
+    sim::Options options;
+    options.module_fault = station->fault;
+    std::string error;
+    if (!station->handset.Start(options, &error)) {
+        ADD_FAILURE() << "handset: " << error;
+        return;
+    }
+    std::vector<std::string> args{"update", "--profile", station->handset.ProfilePath(), "--trace", TracePath(*station)};
+    args.insert(args.end(), extra.begin(), extra.end());
+    station->start = std::chrono::steady_clock::now();
+    station->program = std::make_unique<RunningProgram>(args, UpdateEnv(station->runtime, station->handset));
+}
+
+void FinishStation(Station* station, int timeout_ms) {
+    if (!station->program) return;
+    station->run.result = station->program->Wait(timeout_ms);
+    station->took = std::chrono::steady_clock::now() - station->start;
+    station->run.trace = ReadText(TracePath(*station));
+}
+
+}  // namespace
+
+std::vector<std::unique_ptr<Station>> RunStations(const std::vector<sim::RomFault>& faults,
+                                                  const std::vector<std::string>& extra, std::size_t parallel,
+                                                  int timeout_ms) {
+    std::vector<std::unique_ptr<Station>> stations;
+    std::size_t finished = 0;
+    for (const sim::RomFault& fault : faults) {
+        // Stations end in the order they started: a station's time seen here is never longer
+        // than the longest run among those before it and itself.
+        if (stations.size() - finished == parallel) FinishStation(stations[finished++].get(), timeout_ms);
+        stations.push_back(std::make_unique<Station>());
+        stations.back()->fault = fault;
+        StartStation(stations.back().get(), extra);
+    }
+    while (finished < stations.size()) FinishStation(stations[finished++].get(), timeout_ms);
+    return stations;
 }
 
 void ExpectedTrace::Wait(std::uint8_t byte) { text_ += Format("Waiting for char -> %X h\r\n", byte); }

@@ -4,11 +4,13 @@
 // the radio driver and kernel recorded. The expected trace of a run is built here from the
 // embedded payloads, step by step as the protocol goes, so tests compare whole traces.
 //
-// Index: UpdateEnv ReadText TraceFromOpen Count FirstDifference | UpdateRun RunUpdate | ExpectedTrace
-// SuccessPane LostLine
+// Index: UpdateEnv ReadText TraceFromOpen Count FirstDifference | UpdateRun RunUpdate | Station
+// RunStations | ExpectedTrace SuccessPane LostLine NotConfirmedLine
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -41,6 +43,25 @@ struct UpdateRun {
 // profile unless `profile` names another.
 UpdateRun RunUpdate(const sim::Handset& handset, const std::vector<std::string>& extra = {},
                     int timeout_ms = 60000, const std::string& profile = "");
+
+// One `firmware-utility update` against a handset of its own with a module fault, for runs
+// side by side.
+struct Station {
+    sim::RomFault fault;
+    sim::Handset handset;
+    TempDir runtime;
+    std::unique_ptr<RunningProgram> program;
+    std::chrono::steady_clock::time_point start;
+    std::chrono::steady_clock::duration took{};  // from its start to its exit seen here
+    UpdateRun run;
+};
+
+// An update per fault with `extra` options, at most `parallel` at a time; every station ends
+// (or is killed after `timeout_ms`) before this returns. A handset that did not start fails the
+// calling test.
+std::vector<std::unique_ptr<Station>> RunStations(const std::vector<sim::RomFault>& faults,
+                                                  const std::vector<std::string>& extra, std::size_t parallel,
+                                                  int timeout_ms);
 
 // The trace the update writes, from "Open : COM1:" on, built piece by piece.
 class ExpectedTrace {

@@ -1,0 +1,230 @@
+// Every update run ends with a true verdict, within its bound, against a module that misbehaves
+// on purpose: silent, answering the wrong byte, flooding, refusing the loaders every time, going
+// silent in stage 3, acknowledging every other chunk, a stray 0xA5 before the checksums it then
+// refuses. Exit 0 only ever follows an 0xA5 that the module sent after it had the checksums.
+// Also: a healthy module updated twice in a row needs one handshake each time, and a run cut
+// short says so.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <chrono>
+
+#include "tests/support/program.h"
+#include "tests/support/tmux.h"
+#include "tests/support/update_run.h"
+
+namespace {
+
+using fwu_test::Count;
+using fwu_test::RunningProgram;
+using fwu_test::TempDir;
+using Clock = std::chrono::steady_clock;
+using sim::RomFaultKind;
+using sim::RomStep;
+
+constexpr int TimeoutSeconds = 1;
+constexpr int Attempts = 3;
+constexpr int Always = 1000000;  // a fault that strikes on every attempt
+// What a run may take at most: each attempt 1 s of casting, the reset, a time-out and 1 s after
+// a failed stage; stage 3 at most three missed acknowledgements; and room for the transfer
+// and a slow (sanitized) build.
+constexpr auto RunBound =
+    std::chrono::seconds(Attempts * (2 + TimeoutSeconds) + 3 * TimeoutSeconds + 15);
+
+const std::vector<std::string> Bounded{"--module-timeout", std::to_string(TimeoutSeconds), "--attempts",
+                                       std::to_string(Attempts)};
+
+struct Case {
+    const char* name;
+    sim::RomFault fault;
+    const char* pane_line;  // the line that tells the user why
+    int attempts;           // handshake attempts the run makes
+};
+
+constexpr char NoAnswer[] = "The module did not answer after 3 attempts; the update has stopped\r\n";
+constexpr char Refused[] = "The module refused the boot loaders 3 times; the update has stopped\r\n";
+
+const Case Cases[] = {
+    {"silent", {RomFaultKind::Silent, RomStep::Handshake, 0, Always}, NoAnswer, Attempts},
+    {"one wrong byte, then silence", {RomFaultKind::WrongByte, RomStep::Handshake, 0, Always}, NoAnswer, Attempts},
+    {"a flood of other bytes", {RomFaultKind::Flood, RomStep::Handshake, 0, Always}, NoAnswer, Attempts},
+    {"stage 1 refused every time", {RomFaultKind::RejectChecksum, RomStep::Stage1Ack, 0, Always}, Refused, Attempts},
+    {"stage 2 refused every time", {RomFaultKind::RejectChecksum, RomStep::Stage2Ack, 0, Always}, Refused, Attempts},
+    {"silent after 0x50", {RomFaultKind::Silent, RomStep::MemoryCheck, 0, 1}, fwu_test::NotConfirmedLine, 1},
+    {"silent from chunk 100", {RomFaultKind::Silent, RomStep::Stage3ChunkAck, 100, 1}, fwu_test::NotConfirmedLine, 1},
+    {"every other chunk", {RomFaultKind::EveryOther, RomStep::Stage3ChunkAck, 0, 1}, fwu_test::NotConfirmedLine, 1},
+    {"stray 0xA5, checksums refused", {RomFaultKind::StrayAck, RomStep::FinalAck, 0, 1}, fwu_test::NotConfirmedLine, 1},
+};
+
+// Exit 0 only after the module sent an 0xA5 once it had the checksums.
+void ExpectNoSuccessWithoutConfirmation(const fwu_test::Station& station) {
+    if (station.run.result.status == 0) {
+        EXPECT_GT(station.handset.module().Confirmations(), 0);
+    }
+}
+
+TEST(UpdateVerdict, EveryMisbehavingModuleEndsAsAFailedRunWithinItsBound) {
+    std::vector<sim::RomFault> faults;
+    for (const Case& c : Cases) faults.push_back(c.fault);
+    // Side by side: the runs mostly wait.
+    auto stations = fwu_test::RunStations(faults, Bounded, faults.size(), 120000);
+    for (std::size_t i = 0; i < stations.size(); ++i) {
+        const Case& c = Cases[i];
+        const fwu_test::Station& station = *stations[i];
+        const fwu_test::UpdateRun& run = station.run;
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(run.result.status, 1) << run.result.err;
+        EXPECT_LE(station.took, RunBound);
+        EXPECT_EQ(station.handset.module().Confirmations(), 0);
+        EXPECT_EQ(Count(run.result.out, c.pane_line), 1u) << run.result.out;
+        EXPECT_EQ(Count(run.result.out, "Firmware Updated....Done"), 0u);
+        // One line per attempt on stderr, one "!Cast 55h!" and one module reset per attempt.
+        EXPECT_EQ(Count(run.result.err, "firmware-utility: waiting for the module on COM1: (attempt "), std::size_t(c.attempts))
+            << run.result.err;
+        EXPECT_EQ(Count(run.result.err, "(attempt " + std::to_string(c.attempts) + " of 3)\n"), 1u) << run.result.err;
+        EXPECT_EQ(Count(run.trace, "!Cast 55h!\r\n"), std::size_t(c.attempts));
+        EXPECT_EQ(station.handset.module().Resets(), c.attempts);
+        // The link closed and the caster ended; the radio driver left suspended, no reboot.
+        EXPECT_EQ(Count(run.trace, " Communication Port Closed!!\r\n"), 2u);
+        std::vector<std::uint32_t> ril{sim::RilSuspend};
+        ril.insert(ril.end(), c.attempts, sim::RilResetModule);
+        EXPECT_EQ(station.handset.RilCodes(), ril);
+        EXPECT_TRUE(station.handset.KernelCodes().empty());
+    }
+}
+
+// A module whose answers are disturbed at random (dropped, replaced, doubled, wrapped in bytes
+// the handset waits for) and whose checksums are refused at random: whatever the seed, the run
+// ends within its bound, and exit 0 only ever follows the module's own confirmation.
+TEST(UpdateVerdict, NoiseNeverFakesAConfirmation) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    constexpr unsigned Seeds = 40;  // sanitized builds run several times slower
+#else
+    constexpr unsigned Seeds = 200;
+#endif
+    std::vector<sim::RomFault> faults;
+    for (unsigned seed = 1; seed <= Seeds; ++seed) {
+        sim::RomFault fault;
+        fault.kind = RomFaultKind::Noise;
+        fault.seed = seed;
+        faults.push_back(fault);
+    }
+    const std::vector<std::string> options{"--module-timeout", "1", "--attempts", "2"};
+    auto stations = fwu_test::RunStations(faults, options, 40, 120000);
+    int confirmed = 0;
+    for (const auto& station : stations) {
+        SCOPED_TRACE("seed " + std::to_string(station->fault.seed));
+        const int status = station->run.result.status;
+        EXPECT_TRUE(status == 0 || status == 1) << status << " " << station->run.result.err;
+        EXPECT_LE(station->took, std::chrono::seconds(2 * 3 + 3 + 15));
+        ExpectNoSuccessWithoutConfirmation(*station);
+        if (status == 0) {
+            ++confirmed;
+            EXPECT_TRUE(station->handset.module().DownloadDone());
+        }
+    }
+    // Both verdicts occur: the noise is neither harmless nor fatal to every run.
+    EXPECT_GT(confirmed, 0);
+    EXPECT_LT(confirmed, static_cast<int>(Seeds));
+}
+
+TEST(UpdateVerdict, StageThreeStopsAtTheSecondMissedAcknowledgementInARow) {
+    sim::Handset handset;
+    std::string error;
+    sim::Options options;
+    options.module_fault = {RomFaultKind::Silent, RomStep::Stage3ChunkAck, 10, 1};
+    ASSERT_TRUE(handset.Start(options, &error)) << error;
+    fwu_test::UpdateRun run = fwu_test::RunUpdate(handset, Bounded, 120000);
+    EXPECT_EQ(run.result.status, 1) << run.result.err;
+    // Chunks 0 to 10 went out; the waits after chunks 10 and 11 found nothing; no chunk after.
+    EXPECT_EQ(Count(run.trace, "Write 4000 bytes!"), 12u);
+    EXPECT_EQ(Count(run.trace, "None byte got from TRX36 !!\r\n"), 2u);
+    EXPECT_EQ(Count(run.trace, "Update firmware FAIL!!! Write to flash  fail!!  !!\r\n"), 1u);
+    EXPECT_EQ(Count(run.trace, " Sending Checksum"), 0u);
+}
+
+// The second update of a module that was reset at the end of the first one needs one handshake,
+// like the first: from the update invocation run twice, and from one window commanded twice.
+TEST(UpdateVerdict, AHealthyModuleUpdatedTwiceInARowNeedsOneHandshakeEachTime) {
+    sim::Handset handset;
+    std::string error;
+    ASSERT_TRUE(handset.Start({}, &error)) << error;
+    for (int run_number = 1; run_number <= 2; ++run_number) {
+        SCOPED_TRACE(run_number);
+        fwu_test::UpdateRun run = fwu_test::RunUpdate(handset, {"--module-timeout", "10"});
+        EXPECT_EQ(run.result.status, 0) << run.result.err;
+        EXPECT_EQ(Count(run.trace, "!Cast 55h!\r\n"), 1u);
+        EXPECT_EQ(Count(run.trace, "None byte got from TRX36 !!\r\n"), 0u);
+    }
+    EXPECT_EQ(handset.module().Downloads(), 2);
+
+    TempDir runtime;
+    const std::string trace_path = runtime.path() + "/trace.txt";
+    RunningProgram window({"--headless", "--trace", trace_path}, fwu_test::UpdateEnv(runtime, handset));
+    ASSERT_TRUE(window.WaitForOutput(fwu_test::Banner)) << window.err();
+    std::string pane = fwu_test::Banner;
+    for (int run_number = 1; run_number <= 2; ++run_number) {
+        EXPECT_EQ(fwu_test::RunProgram({"send", "118"}, fwu_test::UpdateEnv(runtime, handset)).status, 1);
+        pane += fwu_test::SuccessPane();
+        ASSERT_TRUE(window.WaitForOutput(pane, 60000)) << window.out();
+        // The run's last trace line, so the next command finds no run in progress.
+        ASSERT_TRUE(fwu_test::WaitUntil(
+            [&] { return Count(fwu_test::ReadText(trace_path), " Communication Port Closed!!\r\n") == 2u * run_number; },
+            20000));
+    }
+    EXPECT_EQ(fwu_test::RunProgram({"send", "101"}, fwu_test::UpdateEnv(runtime, handset)).status, 0);
+    EXPECT_EQ(window.Wait(20000).status, 0);
+    const std::string trace = fwu_test::ReadText(trace_path);
+    EXPECT_EQ(Count(trace, "!Cast 55h!\r\n"), 2u);
+    EXPECT_EQ(Count(trace, "None byte got from TRX36 !!\r\n"), 0u);
+    EXPECT_EQ(handset.module().Downloads(), 4);
+}
+
+// Ctrl+C during `update`: exit 1 and one line that the module may need another update.
+TEST(UpdateVerdict, AnUpdateCutShortSaysSoOnStderr) {
+    sim::Handset handset;
+    std::string error;
+    sim::Options options;
+    options.module_fault = {RomFaultKind::Silent, RomStep::Handshake, 0, Always};
+    ASSERT_TRUE(handset.Start(options, &error)) << error;
+    TempDir runtime;
+    RunningProgram update({"update", "--attempts", "0"}, fwu_test::UpdateEnv(runtime, handset));
+    // The first attempt's reset: its line is out, and the run is waiting for the module.
+    ASSERT_TRUE(fwu_test::WaitUntil([&] { return handset.module().Resets() >= 1; }, 15000));
+    update.Signal(SIGINT);
+    fwu_test::ProgramResult result = update.Wait(10000);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(Count(result.err, "firmware-utility: waiting for the module on COM1: (attempt 1)\n"), 1u) << result.err;
+    EXPECT_EQ(Count(result.err, "firmware-utility: the update was interrupted; the module may need another update\n"), 1u)
+        << result.err;
+}
+
+// The terminal window asks before leaving during an update: the first Ctrl+Q shows a box, the
+// next one leaves; the interruption is said on stderr once the terminal is given back.
+TEST(UpdateVerdict, TheTerminalWindowAsksBeforeLeavingDuringAnUpdate) {
+    sim::Handset handset;
+    std::string error;
+    sim::Options options;
+    options.module_fault = {RomFaultKind::Silent, RomStep::Handshake, 0, Always};
+    ASSERT_TRUE(handset.Start(options, &error)) << error;
+    fwu_test::Tmux tmux;
+    fwu_test::TerminalRun run;
+    ASSERT_TRUE(run.Start(tmux, fwu_test::ShellQuote(FWU_PROGRAM) + " --command 118 --attempts 0",
+                          {"FIRMWARE_UTILITY_PROFILE=" + handset.ProfilePath()}));
+    ASSERT_TRUE(fwu_test::WaitUntil([&] { return handset.module().Resets() >= 1; }, 15000));
+    ASSERT_TRUE(tmux.SendKeys({"C-q"}));
+    std::string screen;
+    ASSERT_TRUE(tmux.WaitForText("Close again to leave anyway.", 10000, &screen)) << screen;
+    ASSERT_TRUE(tmux.SendKeys({"Enter"}));
+    ASSERT_TRUE(tmux.WaitForScreen([](const std::string& s) { return s.find("Close again") == std::string::npos; },
+                                   10000, &screen))
+        << screen;
+    EXPECT_EQ(run.WaitForExit(300), -1);  // still running: the first request only asked
+    ASSERT_TRUE(tmux.SendKeys({"C-q"}));
+    EXPECT_EQ(run.WaitForExit(10000), 0);
+    EXPECT_EQ(Count(run.Stderr(), "the update was interrupted; the module may need another update\n"), 1u)
+        << run.Stderr();
+}
+
+}  // namespace
