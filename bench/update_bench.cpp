@@ -127,6 +127,7 @@ struct VerdictCase {
     sim::RomFault fault;
     int exit_code = -1;
     double seconds = 0;
+    double cpu_s = 0;
 };
 
 constexpr int Always = 1000000;
@@ -144,6 +145,7 @@ void RunToVerdict(VerdictCase* c) {
     Child child = RunProgram({"update", "--profile", handset.ProfilePath(), "--module-timeout", "2"});
     c->exit_code = child.status;
     c->seconds = child.process_s;
+    c->cpu_s = child.cpu_s;
 }
 
 void PrintVerdicts() {
@@ -158,6 +160,7 @@ void PrintVerdicts() {
         {"0x00 at 100 KB/s", {RomFaultKind::Flood, RomStep::Handshake, 0, Always}},
         {"stage 1 refused every time", {RomFaultKind::RejectChecksum, RomStep::Stage1Ack, 0, Always}},
         {"stage 2 refused every time", {RomFaultKind::RejectChecksum, RomStep::Stage2Ack, 0, Always}},
+        {"silent in stage 2 every time", {RomFaultKind::Silent, RomStep::Stage2ChunkAck, 3, Always}},
         {"silent after 0x50", {RomFaultKind::Silent, RomStep::MemoryCheck, 0, 1}},
         {"every other chunk acknowledged", {RomFaultKind::EveryOther, RomStep::Stage3ChunkAck, 0, 1}},
         {"stray 0xA5, checksums refused", {RomFaultKind::StrayAck, RomStep::FinalAck, 0, 1}},
@@ -168,8 +171,10 @@ void PrintVerdicts() {
     for (VerdictCase& c : cases) threads.emplace_back(RunToVerdict, &c);
     for (std::thread& t : threads) t.join();
     std::printf("\ntime to a verdict, --module-timeout 2, default attempts (10), side by side\n");
-    std::printf("  %-32s %5s  %9s\n", "module", "exit", "time (s)");
-    for (const VerdictCase& c : cases) std::printf("  %-32s %5d  %9.2f\n", c.name, c.exit_code, c.seconds);
+    std::printf("  %-32s %5s  %9s  %12s\n", "module", "exit", "time (s)", "tool CPU (s)");
+    for (const VerdictCase& c : cases) {
+        std::printf("  %-32s %5d  %9.2f  %12.3f\n", c.name, c.exit_code, c.seconds, c.cpu_s);
+    }
 }
 
 }  // namespace

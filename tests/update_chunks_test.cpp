@@ -155,7 +155,8 @@ TEST_F(UpdateChunksTest, LoaderLengthsOnAndBelowTheChunkSize) {
         Bytes loader = Pattern(c.length);
         ChunkModule module(pty, 1000, c.length);
         std::uint32_t remaining = 99;
-        std::uint8_t checksum = update::SendLoaderChunks(loader.data(), c.length, &remaining);
+        update::AckTally tally;
+        std::uint8_t checksum = update::SendLoaderChunks(loader.data(), c.length, &remaining, &tally);
         EXPECT_EQ(module.Received(), loader);
         std::uint8_t expected = 0;
         for (auto b : loader) expected ^= b;

@@ -43,7 +43,7 @@ struct Case {
 };
 
 constexpr char NoAnswer[] = "The module did not answer after 3 attempts; the update has stopped\r\n";
-constexpr char Refused[] = "The module refused the boot loaders 3 times; the update has stopped\r\n";
+constexpr char Refused[] = "The module did not accept the boot loaders after 3 attempts; the update has stopped\r\n";
 
 const Case Cases[] = {
     {"silent", {RomFaultKind::Silent, RomStep::Handshake, 0, Always}, NoAnswer, Attempts},
@@ -51,6 +51,7 @@ const Case Cases[] = {
     {"a flood of other bytes", {RomFaultKind::Flood, RomStep::Handshake, 0, Always}, NoAnswer, Attempts},
     {"stage 1 refused every time", {RomFaultKind::RejectChecksum, RomStep::Stage1Ack, 0, Always}, Refused, Attempts},
     {"stage 2 refused every time", {RomFaultKind::RejectChecksum, RomStep::Stage2Ack, 0, Always}, Refused, Attempts},
+    {"silent in stage 2 every time", {RomFaultKind::Silent, RomStep::Stage2ChunkAck, 3, Always}, Refused, Attempts},
     {"silent after 0x50", {RomFaultKind::Silent, RomStep::MemoryCheck, 0, 1}, fwu_test::NotConfirmedLine, 1},
     {"silent from chunk 100", {RomFaultKind::Silent, RomStep::Stage3ChunkAck, 100, 1}, fwu_test::NotConfirmedLine, 1},
     {"every other chunk", {RomFaultKind::EveryOther, RomStep::Stage3ChunkAck, 0, 1}, fwu_test::NotConfirmedLine, 1},

@@ -42,7 +42,8 @@ std::int32_t UploadBootLoader1() {
     return WaitForModuleByte(0xA5) ? 1 : 0;
 }
 
-std::uint8_t SendLoaderChunks(const std::uint8_t* loader, std::uint32_t length, std::uint32_t* remaining) {
+std::uint8_t SendLoaderChunks(const std::uint8_t* loader, std::uint32_t length, std::uint32_t* remaining,
+                              AckTally* tally) {
     std::uint8_t chunk[Boot2ChunkSize];
     std::uint8_t checksum = 0;
     std::uint32_t left = length;
@@ -60,9 +61,9 @@ std::uint8_t SendLoaderChunks(const std::uint8_t* loader, std::uint32_t length, 
             shell::TracePrint(" The last section sent : %d chars!!\r\n", static_cast<int>(chunk_length));
             break;
         }
-        // Not examined: the next chunk follows whatever the wait returned.
-        WaitForModuleByte(0xAA);
-        if (ModuleLinkLost()) break;
+        // The next chunk follows whatever the wait returned, unless the module stopped answering.
+        const bool acknowledged = WaitForModuleByte(0xAA) != 0;
+        if (ModuleLinkLost() || MissedAck(tally, acknowledged)) break;
     }
     *remaining = left;
     return checksum;
@@ -82,7 +83,9 @@ std::int32_t UploadBootLoader2() {
     SendModuleByte(size_low);
     platform::Sleep(20);
     std::uint32_t remaining = 0;
-    std::uint8_t checksum = SendLoaderChunks(loader, Boot2Length, &remaining);
+    AckTally tally;
+    std::uint8_t checksum = SendLoaderChunks(loader, Boot2Length, &remaining, &tally);
+    if (TooManyMissed(tally)) return 0;  // the module stopped answering: a failed stage
     DiscardModuleInput();
     SendModuleByte(checksum);
     shell::TracePrint("Bootload2 : %X  %X  %d checkByte : %X\r\n", size_high, size_low,

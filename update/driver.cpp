@@ -65,7 +65,7 @@ std::uint32_t EndRunGaveUp(platform::Hwnd window, std::uint32_t attempts, Attemp
     shell::FormatAndAppend(window,
                            last == AttemptEnd::Silent
                                ? "The module did not answer after %d attempts; the update has stopped\r\n"
-                               : "The module refused the boot loaders %d times; the update has stopped\r\n",
+                               : "The module did not accept the boot loaders after %d attempts; the update has stopped\r\n",
                            static_cast<int>(attempts));
     CloseRun();
     return EndRun(window, OutcomeGaveUp, 0);

@@ -38,14 +38,18 @@ std::int32_t GiveUp() {
 
 }  // namespace
 
+bool TooManyMissed(const AckTally& tally) {
+    return tally.in_row >= MaxMissedAcksInRow || tally.total >= MaxMissedAcks;
+}
+
 bool MissedAck(AckTally* tally, bool acknowledged) {
     if (acknowledged) {
         tally->in_row = 0;
-        return false;
+    } else {
+        ++tally->in_row;
+        ++tally->total;
     }
-    ++tally->in_row;
-    ++tally->total;
-    return tally->in_row >= MaxMissedAcksInRow || tally->total >= MaxMissedAcks;
+    return TooManyMissed(*tally);
 }
 
 bool StreamImage(platform::Hwnd window, const std::uint8_t* image, std::uint32_t length,

@@ -57,18 +57,23 @@ std::int32_t UploadBootLoader1();
 std::int32_t UploadBootLoader2();
 std::int32_t DownloadFirmwareImage(platform::Hwnd window);
 
-// The stage-2 chunk loop over a loader of any length: chunks of 1000 each acknowledged by
-// 0xAA, a shorter last one traced. Returns the XOR of all bytes; *remaining gets what is left.
-std::uint8_t SendLoaderChunks(const std::uint8_t* loader, std::uint32_t length, std::uint32_t* remaining);
-
-// Acknowledgements of stage 3 that did not come: the stage gives up at the second in a row,
-// or the third in all, so a module that stops answering fails the stage within a few time-outs.
+// Acknowledgements of a chunked stage (2 or 3) that did not come: the stage gives up at the
+// second in a row, or the third in all, so a module that stops answering fails the stage
+// within a few time-outs instead of one per chunk.
 struct AckTally {
     int in_row = 0;
     int total = 0;
 };
-// Counts one wait's result; true when the stage is to give up.
+// Counts one wait's result; true when the stage is to give up (and from then on).
 bool MissedAck(AckTally* tally, bool acknowledged);
+bool TooManyMissed(const AckTally& tally);
+
+// The stage-2 chunk loop over a loader of any length: chunks of 1000 each acknowledged by
+// 0xAA, a shorter last one traced; it stops early when the link is lost or the module stopped
+// acknowledging (*tally). Returns the XOR of the bytes sent; *remaining gets what is left.
+std::uint8_t SendLoaderChunks(const std::uint8_t* loader, std::uint32_t length, std::uint32_t* remaining,
+                              AckTally* tally);
+
 
 // The stage-3 chunk loop over an image of any length: chunks of 4000 each acknowledged by
 // 0xAA, a shorter last one traced and not acknowledged, a "#" per chunk and a line break per 23.
