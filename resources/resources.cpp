@@ -3,6 +3,7 @@
 #include "resources/resources.h"
 
 #include "platform/platform.h"
+#include "resources/commands.h"
 
 extern "C" {
 extern const unsigned char fwu_payload_boot1[], fwu_payload_boot1_end[];
@@ -18,9 +19,9 @@ using namespace platform;
 
 // The "System" pop-up: text, command (nullptr text: a separator).
 constexpr MenuItemTemplate SystemMenuItems[] = {
-    {"Update firmware - Go", 118},
+    {"Update firmware - Go", commands::UpdateGo},
     {nullptr, 0},
-    {"Exit", 101},
+    {"Exit", commands::Exit},
 };
 constexpr MenuTemplate SystemMenu{"System", SystemMenuItems, 3};
 
@@ -32,7 +33,7 @@ constexpr StringTemplate SystemString{IDS_SYSTEM, "System"};
 
 // flags, key, command: Ctrl+Q closes the window.
 constexpr AccelTemplate Accelerators[] = {
-    {AccelVirtualKey | AccelNoInvert | AccelControl | AccelLast, 'Q', 101},
+    {AccelVirtualKey | AccelNoInvert | AccelControl | AccelLast, 'Q', commands::Exit},
 };
 
 // Three images: the sizes the handset's shell asks for.

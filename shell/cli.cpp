@@ -7,14 +7,13 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "resources/commands.h"
 #include "shell/main_window.h"
 
 namespace shell {
 namespace {
 
 constexpr char Program[] = "firmware-utility";
-constexpr std::uint16_t UpdateCommand = 118;
-constexpr std::uint16_t BridgeCommand = 153;
 constexpr unsigned long MaxAttemptsOption = 1000000;
 
 // invocation word, invocation
@@ -200,8 +199,8 @@ int SelectWindowScreen(const CliOptions& options) {
 
 int RunWindow(const CliOptions& options) {
     std::vector<std::uint16_t> commands;
-    if (options.invocation == Invocation::Update) commands.push_back(UpdateCommand);
-    if (options.invocation == Invocation::Bridge) commands.push_back(BridgeCommand);
+    if (options.invocation == Invocation::Update) commands.push_back(commands::UpdateGo);
+    if (options.invocation == Invocation::Bridge) commands.push_back(commands::StartBridge);
     commands.insert(commands.end(), options.commands.begin(), options.commands.end());
     return RunMainWindow(platform::SW_SHOW, commands.data(), static_cast<int>(commands.size()));
 }

@@ -7,6 +7,7 @@
 #include "bridge/bridge.h"
 #include "device/radio.h"
 #include "device/reboot.h"
+#include "resources/commands.h"
 #include "resources/resources.h"
 #include "shell/log.h"
 #include "shell/options.h"
@@ -46,24 +47,24 @@ ActivationRecord ActivationInfo{};  // handed to both shell activation routines,
 // command id, handler: scanned from the first row, the first match wins; the rows keep the
 // order in which the commands are numbered in the tool's command list.
 constexpr CommandRow CommandTable[] = {
-    {1, CloseMainWindow},              // the done button [OK]
-    {101, CloseMainWindow},            // "Exit", Ctrl+Q
-    {120, ShowAboutBox},               // the about box
-    {152, device::SuspendRadio},       // radio driver: suspend
-    {151, device::ResumeRadio},        //               resume
-    {154, device::ResetModule},        //               reset the module
-    {153, bridge::StartBridge},        // port bridge: start
-    {155, bridge::ReleaseBridge},      //              release
-    {150, device::RebootDevice},       // reboot the handset
-    {110, SelectOption},               // bridge peer: Bluetooth UART
-    {111, SelectOption},               //              IR "COM5:"
-    {116, SelectOption},               //              IrDA "COM3:"
-    {112, SelectOption},               // display mode 0: quiet
-    {113, SelectOption},               //              1: peer-to-GSM lines
-    {114, SelectOption},               //              2: GSM-to-peer lines
-    {115, SelectOption},               //              3: both
-    {117, update::StartUpdate},        // firmware update
-    {118, update::StartUpdate},        // "Update firmware - Go"
+    {commands::Done, CloseMainWindow},
+    {commands::Exit, CloseMainWindow},
+    {commands::About, ShowAboutBox},
+    {commands::SuspendRadio, device::SuspendRadio},
+    {commands::ResumeRadio, device::ResumeRadio},
+    {commands::ResetModule, device::ResetModule},
+    {commands::StartBridge, bridge::StartBridge},
+    {commands::ReleaseBridge, bridge::ReleaseBridge},
+    {commands::Reboot, device::RebootDevice},
+    {commands::PeerBluetooth, SelectOption},
+    {commands::PeerIr, SelectOption},
+    {commands::PeerIrda, SelectOption},
+    {commands::DisplayQuiet, SelectOption},
+    {commands::DisplayPeerToGsm, SelectOption},
+    {commands::DisplayGsmToPeer, SelectOption},
+    {commands::DisplayBoth, SelectOption},
+    {commands::Update, update::StartUpdate},
+    {commands::UpdateGo, update::StartUpdate},
 };
 
 // ---- handlers of the message table

@@ -2,7 +2,10 @@
 // the menu of the menu bar's button 0, and the about box.
 #include "shell/options.h"
 
+#include <iterator>
+
 #include "bridge/bridge.h"
+#include "resources/commands.h"
 #include "resources/resources.h"
 #include "shell/main_window.h"
 
@@ -11,17 +14,19 @@ namespace shell {
 namespace {
 
 // The entries of each group, in the order their marks are removed.
-constexpr std::uint16_t PeerIds[] = {110, 111, 116};
-constexpr std::uint16_t DisplayIds[] = {112, 113, 114, 115};
+constexpr std::uint16_t PeerIds[] = {commands::PeerBluetooth, commands::PeerIr, commands::PeerIrda};
+// In the order of the display modes they choose (0 to 3).
+constexpr std::uint16_t DisplayIds[] = {commands::DisplayQuiet, commands::DisplayPeerToGsm, commands::DisplayGsmToPeer,
+                                        commands::DisplayBoth};
 
 // command id, BridgePeer value
 constexpr struct {
     std::uint16_t id;
     std::int32_t peer;
 } PeerChoices[] = {
-    {110, 1},  // Bluetooth UART
-    {111, 2},  // IR "COM5:"
-    {116, 3},  // IrDA "COM3:"
+    {commands::PeerBluetooth, 1},
+    {commands::PeerIr, 2},
+    {commands::PeerIrda, 3},
 };
 
 template <std::size_t N>
@@ -49,9 +54,10 @@ std::int32_t SelectOption(platform::Hwnd window, std::uint16_t id, platform::LPa
         BridgePeer.store(choice.peer);
         return 0;
     }
-    if (id >= 112 && id <= 115) {
+    for (std::int32_t mode = 0; mode < static_cast<std::int32_t>(std::size(DisplayIds)); ++mode) {
+        if (DisplayIds[mode] != id) continue;
         MoveCheckMark(menu, DisplayIds, id);
-        DisplayMode.store(id - 112);
+        DisplayMode.store(mode);
     }
     return 0;
 }

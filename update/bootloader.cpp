@@ -7,18 +7,13 @@
 #include "shell/log.h"
 #include "update/cechat.h"
 #include "update/payloads.h"
+#include "update/protocol.h"
 #include "update/update.h"
 
 namespace update {
 namespace {
 
 constexpr std::uint32_t Boot2ChunkSize = 1000;
-
-// One platform write of a whole buffer on the link; its result is judged by the module's reply.
-void WriteToModule(const void* bytes, std::uint32_t length) {
-    std::uint32_t written = 0;
-    platform::WriteFile(ModulePort(), bytes, length, &written);
-}
 
 }  // namespace
 
@@ -39,7 +34,7 @@ std::int32_t UploadBootLoader1() {
     frame[1 + Boot1Length] = checksum;
     DiscardModuleInput();
     WriteToModule(frame, Boot1Length + 2);
-    return WaitForModuleByte(0xA5) ? 1 : 0;
+    return WaitForModuleByte(AcceptByte) ? 1 : 0;
 }
 
 std::uint8_t SendLoaderChunks(const std::uint8_t* loader, std::uint32_t length, std::uint32_t* remaining,
@@ -62,7 +57,7 @@ std::uint8_t SendLoaderChunks(const std::uint8_t* loader, std::uint32_t length, 
             break;
         }
         // The next chunk follows whatever the wait returned, unless the module stopped answering.
-        const bool acknowledged = WaitForModuleByte(0xAA) != 0;
+        const bool acknowledged = WaitForModuleByte(ChunkAckByte) != 0;
         if (ModuleLinkLost() || MissedAck(tally, acknowledged)) break;
     }
     *remaining = left;
@@ -90,7 +85,7 @@ std::int32_t UploadBootLoader2() {
     SendModuleByte(checksum);
     shell::TracePrint("Bootload2 : %X  %X  %d checkByte : %X\r\n", size_high, size_low,
                       static_cast<int>(remaining), static_cast<unsigned>(checksum));
-    return WaitForModuleByte(0xA5) ? 1 : 0;
+    return WaitForModuleByte(AcceptByte) ? 1 : 0;
 }
 
 }  // namespace update

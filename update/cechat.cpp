@@ -20,8 +20,7 @@ std::atomic<std::uint32_t> ModuleTimeoutMs{10000};
 namespace {
 
 constexpr const char* ModulePortName = "COM1:";
-constexpr std::uint32_t PurgeAll = 15;   // abort writes and reads, clear both queues
-constexpr std::uint32_t LinkEvents = 0xC1;  // received character, break, line error
+constexpr std::uint32_t LinkEvents = platform::EvRxChar | platform::EvBreak | platform::EvErr;
 constexpr std::uint32_t QueueSize = 32768;
 
 // The module's line: 115200 baud, 8 bits, no parity, the one-and-a-half stop-bits code, DTR and
@@ -199,6 +198,14 @@ std::int32_t WaitForModuleByteFor(std::uint32_t expected, std::uint32_t millisec
     shell::TracePrint("None byte got from TRX36 !!\r\n");
     return 0;
 }
+
+std::uint32_t WriteToModule(const void* bytes, std::uint32_t length) {
+    std::uint32_t written = 0;
+    platform::WriteFile(ModulePort(), bytes, length, &written);
+    return written;
+}
+
+void PurgeModuleLink() { platform::PurgeComm(ModulePort(), PurgeAll); }
 
 void DiscardModuleInput() { platform::PurgeComm(ModulePort(), platform::PurgeRxClear); }
 

@@ -4,8 +4,9 @@
 // DiscardModuleInput drops what the module sent before a request, so that only an answer that
 // follows the request can confirm it.
 //
-// Index: ModuleLink CurrentModuleLink ModuleTimeoutMs | OpenModuleLink CloseModuleLink
-// WaitForModuleByte WaitForModuleByteFor SendModuleByte DiscardModuleInput ModulePort
+// Index: ModuleLink CurrentModuleLink ModuleTimeoutMs PurgeAll | OpenModuleLink CloseModuleLink
+// WaitForModuleByte WaitForModuleByteFor SendModuleByte WriteToModule PurgeModuleLink
+// DiscardModuleInput ModulePort
 #pragma once
 
 #include <atomic>
@@ -14,6 +15,10 @@
 #include "platform/platform.h"
 
 namespace update {
+
+// Abort writes and reads, clear both queues.
+inline constexpr std::uint32_t PurgeAll =
+    platform::PurgeTxAbort | platform::PurgeRxAbort | platform::PurgeTxClear | platform::PurgeRxClear;
 
 struct ModuleLink {
     char PortName[8];
@@ -32,6 +37,11 @@ std::int32_t WaitForModuleByte(std::uint32_t expected);
 // As WaitForModuleByte, bounded by `milliseconds` instead of ModuleTimeoutMs.
 std::int32_t WaitForModuleByteFor(std::uint32_t expected, std::uint32_t milliseconds);
 void SendModuleByte(std::uint32_t byte);
+// One platform write of a whole buffer on the link; the count written (its result is judged by
+// the module's reply, not here).
+std::uint32_t WriteToModule(const void* bytes, std::uint32_t length);
+// Aborts pending reads and writes and clears both queues.
+void PurgeModuleLink();
 // Clears the receive queue: bytes that came before the request about to be sent answer nothing.
 void DiscardModuleInput();
 // The current link's port, 0 when there is none.

@@ -5,6 +5,7 @@
 #include "device/radio.h"
 #include "shell/log.h"
 #include "update/cechat.h"
+#include "update/protocol.h"
 #include "update/update.h"
 
 namespace update {
@@ -17,12 +18,8 @@ std::atomic<AttemptObserverFn> AttemptObserver{nullptr};
 
 namespace {
 
-constexpr std::uint32_t PurgeAll = 15;  // abort writes and reads, clear both queues
-
 std::atomic<platform::Handle> CasterHandle{platform::InvalidHandle};
 std::atomic<platform::Handle> UpdateThreadHandle{platform::InvalidHandle};
-
-void PurgeLink() { platform::PurgeComm(ModulePort(), PurgeAll); }
 
 // The end of every run: the outcome is kept and, for `firmware-utility update`, the window closes.
 std::uint32_t EndRun(platform::Hwnd window, std::int32_t outcome, std::uint32_t thread_result) {
@@ -92,9 +89,9 @@ HandshakeResult Handshake(std::uint32_t attempt) {
     // A wait ended early by a break or line error is followed by the next, within the same bound.
     for (auto now = Clock::now(); now < deadline; now = Clock::now()) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
-        if (WaitForModuleByteFor(0xA0, static_cast<std::uint32_t>(left))) {
+        if (WaitForModuleByteFor(ReadyByte, static_cast<std::uint32_t>(left))) {
             platform::SuspendThread(CasterHandle.load());
-            PurgeLink();
+            PurgeModuleLink();
             shell::TracePrint(" Get A0h, Stop Casting 55h!!! Start to send Bootload1\r\n");
             return HandshakeResult::Answered;
         }
@@ -147,27 +144,27 @@ std::uint32_t UpdateThread(void* parameter) {
         if (!UploadBootLoader1()) {
             shell::TracePrint(" BootLoad1 upload fail!!  Restart sending 55h again!!\r\n");
             if (ModuleLinkLost()) return EndRunModuleLost(window);
-            PurgeLink();
+            PurgeModuleLink();
             if (AttemptsExhausted(attempt)) return EndRunGaveUp(window, attempt, AttemptEnd::Refused);
             platform::Sleep(1000);
             platform::ResumeThread(CasterHandle.load());
             continue;
         }
         shell::TracePrint("BootLoad1 upload succeed!!  Prepare to send Bootload2\r\n");
-        PurgeLink();
+        PurgeModuleLink();
         shell::AppendLogUnlessQuiet(window, "Bootload1 updated!!\r\n");
 
         if (!UploadBootLoader2()) {
             shell::TracePrint("BootLoad2_v2_bin upload fail!!  Restart sending 55h again!!\r\n");
             if (ModuleLinkLost()) return EndRunModuleLost(window);
-            PurgeLink();
+            PurgeModuleLink();
             if (AttemptsExhausted(attempt)) return EndRunGaveUp(window, attempt, AttemptEnd::Refused);
             platform::ResumeThread(CasterHandle.load());
             platform::Sleep(1000);
             continue;
         }
         shell::TracePrint("BootLoad2_v2_bin upload succeed!! Prepare to send update program\r\n");
-        PurgeLink();
+        PurgeModuleLink();
         shell::AppendLogUnlessQuiet(window, "Bootload2 updated!!\r\n");
         shell::AppendLogUnlessQuiet(window, "Wait a moment please...\r\n");
         break;
@@ -188,11 +185,10 @@ bool WaitForRunThread(std::uint32_t milliseconds) {
 }
 
 std::uint32_t CasterThread(void*) {
-    const std::uint8_t casting = 0x55;
     // Ended cooperatively by the updater; a suspended caster is parked and writes nothing.
     while (!platform::ThreadStopRequested()) {
         std::uint32_t written = 0;
-        platform::WriteFile(ModulePort(), &casting, 1, &written);
+        platform::WriteFile(ModulePort(), &CastingByte, 1, &written);
         platform::Sleep(10);
     }
     return 0;

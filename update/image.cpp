@@ -13,6 +13,7 @@
 #include "shell/main_window.h"
 #include "update/cechat.h"
 #include "update/payloads.h"
+#include "update/protocol.h"
 #include "update/update.h"
 
 namespace update {
@@ -22,13 +23,6 @@ constexpr std::uint32_t ImageChunkSize = 4000;
 constexpr std::int32_t MarksPerLine = 23;
 constexpr int MaxMissedAcksInRow = 2;
 constexpr int MaxMissedAcks = 3;
-
-// One platform write; the count written is what the trace reports.
-std::uint32_t WriteToModule(const void* bytes, std::uint32_t length) {
-    std::uint32_t written = 0;
-    platform::WriteFile(ModulePort(), bytes, length, &written);
-    return written;
-}
 
 // The stage gives up on a module that stopped answering: as a failed final wait would.
 std::int32_t GiveUp() {
@@ -82,7 +76,7 @@ bool StreamImage(platform::Hwnd window, const std::uint8_t* image, std::uint32_t
             shell::TracePrint(" The last section sent; %d chars!!\r\n", static_cast<int>(written));
             break;
         }
-        const bool acknowledged = WaitForModuleByte(0xAA) != 0;
+        const bool acknowledged = WaitForModuleByte(ChunkAckByte) != 0;
         if (ModuleLinkLost() || MissedAck(tally, acknowledged)) return false;
     }
     return true;
@@ -93,24 +87,22 @@ std::int32_t DownloadFirmwareImage(platform::Hwnd window) {
     AckTally tally;
 
     DiscardModuleInput();
-    SendModuleByte(0x50);
+    SendModuleByte(BaudRateByte);
     shell::TracePrint("Send 0x50 to configure baudrate as 115.2k !!!\r\n");
     platform::Sleep(100);
 
     shell::TracePrint("Memory Check, We would get 3 char here !!!!\r\n");
-    const bool memory_checked = WaitForModuleByte(0xA5) != 0;
+    const bool memory_checked = WaitForModuleByte(AcceptByte) != 0;
     shell::TracePrint("Memory Check, We should get 3 char above !!!!\r\n");
     MissedAck(&tally, memory_checked);
 
     DiscardModuleInput();
-    SendModuleByte(0x54);
-    header[0] = 0x3F;
-    header[1] = 0xA0;
-    header[2] = 0x00;
+    SendModuleByte(SizeCommandByte);
+    std::memcpy(header, FixedSizeHeader, sizeof header);
     shell::TracePrint("Write fixed file size\r\n");
     WriteToModule(header, 3);
     for (int i = 0; i < 3; ++i) {
-        const bool acknowledged = WaitForModuleByte(0xA5) != 0;
+        const bool acknowledged = WaitForModuleByte(AcceptByte) != 0;
         if (ModuleLinkLost()) return 0;
         if (MissedAck(&tally, acknowledged)) return GiveUp();
     }
@@ -144,7 +136,7 @@ std::int32_t DownloadFirmwareImage(platform::Hwnd window) {
                       static_cast<unsigned>(header[0]), static_cast<unsigned>(header[1]),
                       static_cast<unsigned>(header[2]));
 
-    if (!WaitForModuleByte(0xA5)) return GiveUp();
+    if (!WaitForModuleByte(AcceptByte)) return GiveUp();
     shell::TracePrint("Firmware Updated....Done");
     shell::AppendLogUnlessQuiet(window, "\r\nFirmware Updated....Done\r\n");
     shell::KeepForeground.store(0);
