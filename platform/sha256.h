@@ -1,5 +1,6 @@
-// SHA-256 (FIPS 180-4), for listing the embedded payloads and for the simulated module's report
-// of what it received. Feed bytes in any number of pieces, then finish once.
+// SHA-256, for listing the embedded payloads and for the simulated module's report of what it
+// received, computed by the distribution's libcrypto. Feed bytes in any number of pieces, then
+// finish once.
 //
 // Index: Sha256 Sha256Digest Sha256Hex
 #pragma once
@@ -7,13 +8,19 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+
+struct evp_md_ctx_st;  // libcrypto's digest context, kept out of this header
 
 namespace platform {
 
 class Sha256 {
 public:
     Sha256();
+    ~Sha256();
+    Sha256(const Sha256&) = delete;
+    Sha256& operator=(const Sha256&) = delete;
     void Update(const void* data, std::size_t size);
     // The digest of everything fed so far; the object is spent afterwards.
     std::array<std::uint8_t, 32> Finish();
@@ -21,11 +28,7 @@ public:
     std::string FinishHex();
 
 private:
-    void Block(const std::uint8_t* block);
-    std::array<std::uint32_t, 8> state_;
-    std::array<std::uint8_t, 64> buffer_{};
-    std::size_t buffered_ = 0;
-    std::uint64_t length_ = 0;  // bytes fed
+    evp_md_ctx_st* context_;
 };
 
 std::array<std::uint8_t, 32> Sha256Digest(const void* data, std::size_t size);
