@@ -1,9 +1,10 @@
 // The command line and the steps of the program that main() lists.
 #include "shell/cli.h"
 
+#include <CLI/CLI.hpp>
+
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "platform/platform.h"
@@ -25,18 +26,22 @@ constexpr struct {
     {"sim", Invocation::Sim},       {"payloads", Invocation::Payloads},
 };
 
-// A whole decimal number within [low, high].
-bool ParseNumber(const char* text, unsigned long low, unsigned long high, unsigned long* value) {
-    if (text == nullptr || *text < '0' || *text > '9') return false;
-    errno = 0;
-    char* end = nullptr;
-    unsigned long n = std::strtoul(text, &end, 10);
-    if (errno != 0 || *end != '\0' || n < low || n > high) return false;
-    *value = n;
-    return true;
+// Whole decimal numbers only: no sign, no base prefix, no spaces.
+std::string WholeNumber(const std::string& text) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
+        return "'" + text + "' is not a whole number";
+    }
+    return {};
 }
 
-int Fail(std::string* error, const std::string& text) {
+std::string NotEmpty(const std::string& text) { return text.empty() ? "needs a value" : std::string(); }
+
+// One line out of CLI11's message (some span lines), with the pointer to --help.
+int Fail(std::string* error, std::string text) {
+    for (char& c : text) {
+        if (c == '\n') c = ' ';
+    }
+    while (!text.empty() && text.back() == ' ') text.pop_back();
     *error = text + " (see --help)";
     return ExitBadArguments;
 }
@@ -45,82 +50,52 @@ int Fail(std::string* error, const std::string& text) {
 
 int ParseCommandLine(int argc, char** argv, CliOptions* options, std::string* error) {
     *options = CliOptions{};
-    bool have_invocation = false;
-    bool need_send_id = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
-            std::string name = arg;
-            std::string value;
-            bool inline_value = false;
-            auto equals = arg.find('=');
-            if (equals != std::string::npos) {
-                name = arg.substr(0, equals);
-                value = arg.substr(equals + 1);
-                inline_value = true;
-            }
-            bool takes_value = name == "--profile" || name == "--trace" || name == "--command" ||
-                               name == "--module-timeout" || name == "--attempts";
-            bool flag = name == "--headless" || name == "--help" || name == "--version";
-            if (!takes_value && !flag) return Fail(error, "unknown option '" + name + "'");
-            if (flag && inline_value) return Fail(error, name + " takes no value");
-            if (takes_value && !inline_value) {
-                if (i + 1 >= argc) return Fail(error, name + " needs a value");
-                value = argv[++i];
-            }
-            unsigned long number = 0;
-            if (name == "--headless") {
-                options->headless = true;
-            } else if (name == "--help") {
-                options->help = true;
-            } else if (name == "--version") {
-                options->version = true;
-            } else if (name == "--profile") {
-                if (value.empty()) return Fail(error, "--profile needs a file name");
-                options->profile = value;
-            } else if (name == "--trace") {
-                if (value.empty()) return Fail(error, "--trace needs a file name or '-'");
-                options->trace = value;
-            } else if (name == "--command") {
-                if (!ParseNumber(value.c_str(), 0, 0xFFFF, &number)) {
-                    return Fail(error, "--command needs an id from 0 to 65535, not '" + value + "'");
-                }
-                options->commands.push_back(static_cast<std::uint16_t>(number));
-            } else if (name == "--attempts") {
-                if (!ParseNumber(value.c_str(), 0, MaxAttemptsOption, &number)) {
-                    return Fail(error, "--attempts needs a count from 0 (no limit) to 1000000, not '" + value + "'");
-                }
-                options->attempts = static_cast<std::uint32_t>(number);
-            } else {  // --module-timeout
-                if (!ParseNumber(value.c_str(), 1, 86400, &number)) {
-                    return Fail(error, "--module-timeout needs whole seconds from 1 to 86400, not '" + value + "'");
-                }
-                options->module_timeout_seconds = static_cast<std::uint32_t>(number);
-            }
-            continue;
+    CLI::App app{"", Program};
+    app.set_help_flag();  // PrintUsage is the help text
+    app.allow_extras(false);
+    app.fallthrough();
+    app.require_subcommand(0, 1);
+
+    app.add_option("--profile", options->profile)->type_name("FILE")->check(NotEmpty);
+    app.add_flag("--headless", options->headless)->disable_flag_override();
+    app.add_option("--trace", options->trace)->type_name("FILE")->check(NotEmpty);
+    app.add_option("--command", options->commands)
+        ->type_name("ID")
+        ->expected(1)
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->check(WholeNumber)
+        ->check(CLI::Range(0, 0xFFFF));
+    app.add_option("--module-timeout", options->module_timeout_seconds)
+        ->type_name("SECONDS")
+        ->check(WholeNumber)
+        ->check(CLI::Range(1, 86400));
+    app.add_option("--attempts", options->attempts)->type_name("N")->check(WholeNumber)->check(CLI::Range(0UL, MaxAttemptsOption));
+    app.add_flag("--help", options->help)->disable_flag_override();
+    app.add_flag("--version", options->version)->disable_flag_override();
+
+    bool have_send_id = false;
+    for (const auto& row : Invocations) {
+        CLI::App* invocation = app.add_subcommand(row.word);
+        invocation->fallthrough();
+        invocation->allow_extras(false);
+        if (row.invocation == Invocation::Send) {
+            invocation->add_option("ID", options->send_id)->type_name("ID")->check(WholeNumber)->check(CLI::Range(0, 0xFFFF));
         }
-        if (need_send_id) {
-            unsigned long number = 0;
-            if (!ParseNumber(arg.c_str(), 0, 0xFFFF, &number)) {
-                return Fail(error, "send needs a command id from 0 to 65535, not '" + arg + "'");
-            }
-            options->send_id = static_cast<std::uint16_t>(number);
-            need_send_id = false;
-            continue;
-        }
-        if (have_invocation) return Fail(error, "unexpected argument '" + arg + "'");
-        bool known = false;
-        for (const auto& row : Invocations) {
-            if (arg == row.word) {
-                options->invocation = row.invocation;
-                known = true;
-            }
-        }
-        if (!known) return Fail(error, "unknown invocation '" + arg + "'");
-        have_invocation = true;
-        need_send_id = options->invocation == Invocation::Send;
     }
-    if (need_send_id && !options->help && !options->version) return Fail(error, "send needs a command id");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& failure) {
+        return Fail(error, failure.what());
+    }
+    for (const auto& row : Invocations) {
+        if (app.got_subcommand(row.word)) options->invocation = row.invocation;
+    }
+    if (options->invocation == Invocation::Send) have_send_id = app.get_subcommand("send")->count("ID") > 0;
+    if (options->invocation == Invocation::Send && !have_send_id && !options->help && !options->version) {
+        return Fail(error, "send needs a command id");
+    }
     return 0;
 }
 
