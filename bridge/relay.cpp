@@ -48,14 +48,6 @@ bool StillRelaying(const RelayRow& row, platform::Handle source, platform::Handl
            row.source->load() == source && row.destination->load() == destination;
 }
 
-// A port whose device hung up or failed (a pulled adapter, a pty whose far end closed).
-bool PortLost(platform::Handle port) {
-    std::uint32_t errors = 0;
-    platform::ComStat status{};
-    if (!platform::ClearCommError(port, &errors, &status)) return true;
-    return (errors & platform::CeIoe) != 0;
-}
-
 // Waits until the source has data and sets *want to what a read should ask for: what the
 // receive queue holds (at most a buffer), or a whole buffer when the queue cannot tell. The
 // event wait returns at once while bytes are queued; *backlog (more queued than the last read
@@ -70,7 +62,7 @@ Ready WaitForData(const RelayRow& row, platform::Handle source, platform::Handle
             if (!woke) {
                 // Not a release, not a stop: a port that refuses the wait is read with its own
                 // time-outs instead (it cannot spin: the read sleeps in the port layer).
-                if (PortLost(source)) return Ready::Lost;
+                if (platform::PortLost(source)) return Ready::Lost;
                 *want = RelayBufferSize;
                 return Ready::Data;
             }
@@ -128,7 +120,7 @@ std::uint32_t Relay(const RelayRow& row, platform::Hwnd window) {
             std::uint32_t written = 0;
             if (!platform::WriteFile(destination, buffer, read, &written)) {
                 if (!StillRelaying(row, source, destination)) continue;  // released meanwhile
-                if (PortLost(destination)) {
+                if (platform::PortLost(destination)) {
                     ReportLost(row, window, row.destination_name->load(), line);
                     break;
                 }

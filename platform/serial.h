@@ -9,7 +9,7 @@
 //
 // Index: OpenDevice CloseHandle(system.h) | GetCommState SetCommState GetCommTimeouts
 // SetCommTimeouts PurgeComm SetupComm EscapeCommFunction SetCommMask WaitCommEvent
-// WaitCommEventFor ClearCommError ReadFile WriteFile | DeviceIoControl
+// WaitCommEventFor ClearCommError PortLost ReadFile WriteFile | DeviceIoControl
 #pragma once
 
 #include <cstdint>
@@ -98,6 +98,9 @@ bool WaitCommEvent(Handle port, std::uint32_t* events);
 // The same, bounded: false with ETIMEDOUT when nothing happened within `milliseconds`.
 bool WaitCommEventFor(Handle port, std::uint32_t* events, std::uint32_t milliseconds);
 bool ClearCommError(Handle port, std::uint32_t* errors, ComStat* status);
+// True when the port's device hung up or failed (a pulled adapter, a pty whose far end closed),
+// or the handle no longer names an open port: nothing will pass through it any more.
+bool PortLost(Handle port);
 // Both report the count moved in *done (0 on a time-out); false on a failure of the device.
 bool ReadFile(Handle port, void* buffer, std::uint32_t size, std::uint32_t* done);
 bool WriteFile(Handle port, const void* buffer, std::uint32_t size, std::uint32_t* done);

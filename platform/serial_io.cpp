@@ -129,6 +129,15 @@ ReadPlan PlanRead(SerialPort& port, std::uint32_t size) {
 
 }  // namespace
 
+bool PortLost(Handle port) {
+    std::uint32_t errors = 0;
+    ComStat status{};
+    // A hung-up device is remembered by the port and reported on every call; a handle that
+    // does not answer the query names no port that could still carry a byte.
+    if (!ClearCommError(port, &errors, &status)) return true;
+    return (errors & CeIoe) != 0;
+}
+
 bool ReadFile(Handle handle, void* buffer, std::uint32_t size, std::uint32_t* done) {
     if (done) *done = 0;
     auto port = Enter(handle);

@@ -207,6 +207,11 @@ std::uint32_t WriteToModule(const void* bytes, std::uint32_t length) {
 
 void PurgeModuleLink() { platform::PurgeComm(ModulePort(), PurgeAll); }
 
+bool ModuleLinkLost() {
+    const platform::Handle port = ModulePort();
+    return port != 0 && platform::PortLost(port);
+}
+
 void DiscardModuleInput() { platform::PurgeComm(ModulePort(), platform::PurgeRxClear); }
 
 void SendModuleByte(std::uint32_t byte) {

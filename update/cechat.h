@@ -6,7 +6,7 @@
 //
 // Index: ModuleLink CurrentModuleLink ModuleTimeoutMs PurgeAll | OpenModuleLink CloseModuleLink
 // WaitForModuleByte WaitForModuleByteFor SendModuleByte WriteToModule PurgeModuleLink
-// DiscardModuleInput ModulePort
+// ModuleLinkLost DiscardModuleInput ModulePort
 #pragma once
 
 #include <atomic>
@@ -42,6 +42,9 @@ void SendModuleByte(std::uint32_t byte);
 std::uint32_t WriteToModule(const void* bytes, std::uint32_t length);
 // Aborts pending reads and writes and clears both queues.
 void PurgeModuleLink();
+// True once the module link's device has hung up or failed (a pulled adapter, a closed far
+// end): every later wait would return 0 at once, so the run ends instead of retrying.
+bool ModuleLinkLost();
 // Clears the receive queue: bytes that came before the request about to be sent answer nothing.
 void DiscardModuleInput();
 // The current link's port, 0 when there is none.

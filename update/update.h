@@ -41,9 +41,6 @@ extern std::atomic<std::int32_t> UpdateOutcome;
 // Set by `firmware-utility update`: the run's end closes the main window.
 extern std::atomic<std::int32_t> CloseWindowAfterRun;
 
-// True once the module link's device has hung up or failed (a pulled adapter, a closed far
-// end): every later wait would return 0 at once, so the run ends instead of retrying.
-bool ModuleLinkLost();
 
 std::int32_t StartUpdate(platform::Hwnd window, std::uint16_t id = 0, platform::LParam lparam = 0,
                          std::uint16_t code = 0);
