@@ -9,6 +9,7 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <clocale>
 #include <cstdio>
@@ -46,13 +47,18 @@ std::string Capability(const char* name) {
     return value;
 }
 
-// The environment's character set; when the environment names no locale at all, a UTF-8 one,
-// so that box drawing and wide characters do not hang on how the program was started.
+// The environment's character set; when the environment names no locale at all, or a UTF-8 one
+// that this system lacks, a UTF-8 one of the system's, so that box drawing and wide characters
+// do not hang on how the program was started.
 void ChooseLocale() {
-    std::setlocale(LC_CTYPE, "");
+    const bool set = std::setlocale(LC_CTYPE, "") != nullptr;
     for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
         const char* value = std::getenv(name);
-        if (value != nullptr && *value != '\0') return;
+        if (value == nullptr || *value == '\0') continue;
+        std::string wanted(value);
+        for (char& c : wanted) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (set || (wanted.find("utf-8") == std::string::npos && wanted.find("utf8") == std::string::npos)) return;
+        break;
     }
     for (const char* name : UnicodeLocales) {
         if (std::setlocale(LC_CTYPE, name) != nullptr) return;

@@ -111,7 +111,7 @@ TEST(TerminalRefusal, AnUnknownTerminalOrOneThatCannotMoveItsCursorIsRefusedAndL
 }
 
 // The about box's frame and the scroll bar: Unicode box drawing when the environment names no
-// locale at all (the program takes a UTF-8 one), the terminal's line-drawing set in a locale
+// locale at all, or a UTF-8 one the system lacks (the program takes a UTF-8 one of its own), the terminal's line-drawing set in a locale
 // without UTF-8 where the terminal has one that works there (tmux marks those cells with
 // shift-out), plain ASCII where it has none.
 TEST(TerminalGlyphs, FramesAndTheScrollBarDrawRightWhateverTheLocale) {
@@ -124,6 +124,8 @@ TEST(TerminalGlyphs, FramesAndTheScrollBarDrawRightWhateverTheLocale) {
     } cases[] = {
         {"no locale", "env -u LC_ALL -u LC_CTYPE -u LANG TERM=tmux-256color ",
          {"\u250C\u2500 About \u2500", "\u2502   Zamtalk", "\u2592"}, {}, {"lq About", "x   Zamtalk"}},
+        {"a UTF-8 locale this system lacks", "env -u LC_ALL -u LC_CTYPE LANG=xx_XX.UTF-8 TERM=tmux-256color ",
+         {"\u250C\u2500 About \u2500", "\u2592"}, {}, {"lq About"}},
         {"C locale, no line drawing outside UTF-8", "env -u LC_ALL -u LC_CTYPE LANG=C TERM=tmux-256color ",
          {"+- About --", "|   Zamtalk", "                :\n"}, {}, {"lq About", "x   Zamtalk"}},
         {"C locale, line drawing", "env -u LC_ALL -u LC_CTYPE LANG=C TERM=xterm-256color ", {},
