@@ -38,6 +38,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_pty.h"
 #include "bridge/bridge.h"
 #include "platform/internal/screen.h"
 #include "platform/platform.h"
@@ -48,66 +49,13 @@ extern char** environ;
 
 namespace {
 
+using bench::ChildCpuMs;
+using bench::Drain;
+using bench::MakePty;
+using bench::Pty;
+using bench::ReadAll;
+using bench::WriteAll;
 using Clock = std::chrono::steady_clock;
-
-struct Pty {
-    int master = -1;
-    int held_slave = -1;
-    std::string path;
-};
-
-Pty MakePty() {
-    Pty pty;
-    pty.master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    ::grantpt(pty.master);
-    ::unlockpt(pty.master);
-    char name[128];
-    ::ptsname_r(pty.master, name, sizeof name);
-    pty.path = name;
-    // Held so the master never sees a hang-up between the runs; never read.
-    pty.held_slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    termios settings{};
-    ::tcgetattr(pty.held_slave, &settings);
-    ::cfmakeraw(&settings);
-    ::tcsetattr(pty.held_slave, TCSANOW, &settings);
-    return pty;
-}
-
-void Drain(int fd) {
-    char buffer[4096];
-    while (::read(fd, buffer, sizeof buffer) > 0) {
-    }
-}
-
-bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n > 0) {
-            data += n;
-            size -= static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
-        pollfd pfd{fd, POLLOUT, 0};
-        if (::poll(&pfd, 1, 10000) == 0) return false;
-    }
-    return true;
-}
-
-bool ReadAll(int fd, std::uint8_t* data, std::size_t size) {
-    while (size > 0) {
-        pollfd pfd{fd, POLLIN, 0};
-        if (::poll(&pfd, 1, 10000) == 0) return false;
-        ssize_t n = ::read(fd, data, size);
-        if (n > 0) {
-            data += n;
-            size -= static_cast<std::size_t>(n);
-        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-            return false;
-        }
-    }
-    return true;
-}
 
 struct Figures {
     double out_mbps = 0, in_mbps = 0, both_mbps = 0;
@@ -179,27 +127,6 @@ double ProcessCpuMs() {
     timespec t{};
     ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
     return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
-}
-
-// CPU time of another process, from the scheduler's nanosecond count (clock ticks as fallback).
-double ChildCpuMs(pid_t pid) {
-    FILE* file = std::fopen(("/proc/" + std::to_string(pid) + "/schedstat").c_str(), "r");
-    unsigned long long ns = 0;
-    if (file && std::fscanf(file, "%llu", &ns) == 1) {
-        std::fclose(file);
-        return static_cast<double>(ns) / 1e6;
-    }
-    if (file) std::fclose(file);
-    file = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
-    if (!file) return 0;
-    char buffer[1024];
-    std::size_t n = std::fread(buffer, 1, sizeof buffer - 1, file);
-    std::fclose(file);
-    buffer[n] = '\0';
-    const char* p = std::strrchr(buffer, ')');
-    unsigned long utime = 0, stime = 0;
-    if (p) std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime);
-    return static_cast<double>(utime + stime) * 1000.0 / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 // ---- the bridge of this program, on a window thread of its own as in the program

@@ -20,6 +20,8 @@ Screen& CurrentScreen() {
     return screen ? *screen : *HeadlessScreen();
 }
 
+void SetScreen(Screen* screen) { current.store(screen); }
+
 }  // namespace internal
 
 bool SelectScreen(ScreenKind kind) {

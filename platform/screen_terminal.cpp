@@ -9,6 +9,7 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <clocale>
 #include <cstdio>
@@ -24,6 +25,7 @@ namespace platform::internal {
 namespace {
 
 constexpr std::uint32_t WsVscroll = 0x00200000;
+constexpr const char* UnicodeLocales[] = {"C.UTF-8", "C.utf8", "en_US.UTF-8"};
 
 // Keys that terminals send and terminfo entries often lack (xterm-style modifiers, other
 // function-key and Home/End forms): sequence, curses key code.
@@ -43,6 +45,38 @@ std::string Capability(const char* name) {
     const char* value = tigetstr(name);
     if (value == nullptr || value == reinterpret_cast<const char*>(-1)) return {};
     return value;
+}
+
+// The environment's character set; when the environment names no locale at all, or a UTF-8 one
+// that this system lacks, a UTF-8 one of the system's, so that box drawing and wide characters
+// do not hang on how the program was started.
+void ChooseLocale() {
+    const bool set = std::setlocale(LC_CTYPE, "") != nullptr;
+    for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+        const char* value = std::getenv(name);
+        if (value == nullptr || *value == '\0') continue;
+        std::string wanted(value);
+        for (char& c : wanted) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (set || (wanted.find("utf-8") == std::string::npos && wanted.find("utf8") == std::string::npos)) return;
+        break;
+    }
+    for (const char* name : UnicodeLocales) {
+        if (std::setlocale(LC_CTYPE, name) != nullptr) return;
+    }
+}
+
+// ACS where the terminfo entry maps every piece and does not warn (U8) that the terminal ignores
+// its line-drawing set in UTF-8 mode.
+LineStyle ChooseLineStyle(bool unicode) {
+    if (unicode) return LineStyle::Unicode;
+    const std::string acsc = Capability("acsc");
+    if (Capability("smacs").empty() || tigetnum(const_cast<char*>("U8")) > 0) return LineStyle::Ascii;
+    for (char piece : std::string_view("qxlkmjtua")) {
+        bool mapped = false;
+        for (std::size_t i = 0; i + 1 < acsc.size(); i += 2) mapped |= acsc[i] == piece;
+        if (!mapped) return LineStyle::Ascii;
+    }
+    return LineStyle::Acs;
 }
 
 Terminal* the_terminal = nullptr;  // set once, before any window exists
@@ -65,7 +99,11 @@ Screen* TerminalScreen() {
         errno = ENOENT;
         return nullptr;
     }
-    std::setlocale(LC_CTYPE, "");
+    if (!TerminalAddressesCursor()) {
+        errno = ENOTSUP;
+        return nullptr;
+    }
+    ChooseLocale();
     the_terminal = new Terminal(std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0);  // lives until the process ends
     InstallTerminalSignals();
     std::atexit(EndCursesAtExit);
@@ -98,6 +136,7 @@ bool Terminal::Start() {
         mousemask(BUTTON1_PRESSED | BUTTON1_RELEASED | BUTTON4_PRESSED | BUTTON5_PRESSED, nullptr);
         mouseinterval(0);  // presses and releases as they come, no waiting for clicks
         for (const auto& key : ExtraKeys) define_key(key.sequence, key.code);
+        line_style_ = ChooseLineStyle(unicode_);
 
         std::string leave = Capability("sgr0") + Capability("cnorm") + Capability("rmkx") +
                             "\033[?1000l\033[?1002l\033[?1006l" + Capability("rmcup");
@@ -106,6 +145,7 @@ bool Terminal::Start() {
         epoll_fd_ = ::epoll_create1(EPOLL_CLOEXEC);
         wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         flash_fd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+        frame_fd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
         auto add = [&](int fd, std::uint32_t tag) {
             epoll_event event{};
             event.events = EPOLLIN;
@@ -116,6 +156,7 @@ bool Terminal::Start() {
         add(TerminalSignalPipe(), TagSignals);
         add(wake_fd_, TagWake);
         add(flash_fd_, TagFlash);
+        add(frame_fd_, TagFrame);
     } else {
         refresh();  // back from endwin: curses mode again
         RearmTerminalRestore();
@@ -148,8 +189,22 @@ bool Terminal::OnScreenThread() const { return screen_thread_.load() == std::thi
 
 void Terminal::MarkDirty() {
     if (dirty_.exchange(true) || wake_fd_ < 0) return;
-    std::uint64_t one = 1;
-    (void)SysWrite(wake_fd_, &one, sizeof one);
+    ScheduleFrame();
+}
+
+bool Terminal::FrameDue() const { return MonotonicNanoseconds() - last_frame_ns_.load() >= FrameNanoseconds; }
+
+void Terminal::ScheduleFrame() {
+    const long long wait = last_frame_ns_.load() + FrameNanoseconds - MonotonicNanoseconds();
+    if (wait <= 0 || frame_fd_ < 0) {
+        std::uint64_t one = 1;
+        (void)SysWrite(wake_fd_, &one, sizeof one);
+        return;
+    }
+    itimerspec once{};
+    once.it_value.tv_sec = static_cast<time_t>(wait / 1'000'000'000);
+    once.it_value.tv_nsec = static_cast<long>(wait % 1'000'000'000);
+    ::timerfd_settime(frame_fd_, 0, &once, nullptr);
 }
 
 bool Terminal::AnyWindowLeft() const {
@@ -238,6 +293,10 @@ void Terminal::EditReplaced(Hwnd edit, std::size_t position, std::size_t removed
         std::lock_guard lock(mutex_);
         auto it = panes_.find(edit);
         in_step = it != panes_.end() && it->second.Replace(position, removed, inserted);
+        // A drag's anchor moves with the text when the control drops its oldest lines.
+        if (in_step && OnScreenThread() && drag_pane_ == edit && position == 0 && inserted.empty()) {
+            drag_anchor_ = drag_anchor_ > removed ? drag_anchor_ - removed : 0;
+        }
         if (in_step) {
             it->second.SetSelection(start, end);
             it->second.FollowCaret();

@@ -28,21 +28,44 @@ constexpr struct {
     {0x40, "(i) "},  // information
 };
 
-void Frame(int top, int left, int height, int width) {
+// Each piece of a frame as drawn in each line style (LinePiece order).
+constexpr struct {
+    const char* unicode;
+    char acs;    // its letter in terminfo's acsc
+    char ascii;
+} LinePieces[] = {
+    {"\u2500", 'q', '-'}, {"\u2502", 'x', '|'}, {"\u250C", 'l', '+'}, {"\u2510", 'k', '+'}, {"\u2514", 'm', '+'},
+    {"\u2518", 'j', '+'}, {"\u251C", 't', '+'}, {"\u2524", 'u', '+'}, {"\u2592", 'a', ':'},
+};
+
+}  // namespace
+
+// `count` copies of a piece from (row, column), across or `down`, in the current attributes.
+void Terminal::PutLine(int row, int column, LinePiece piece, int count, bool down) {
+    const auto& glyph = LinePieces[static_cast<int>(piece)];
+    for (int i = 0; i < count; ++i) {
+        const int r = down ? row + i : row, c = down ? column : column + i;
+        if (line_style_ == LineStyle::Unicode) {
+            mvaddstr(r, c, glyph.unicode);
+        } else {
+            mvaddch(r, c, line_style_ == LineStyle::Acs ? NCURSES_ACS(glyph.acs) : static_cast<chtype>(glyph.ascii));
+        }
+    }
+}
+
+void Terminal::Frame(int top, int left, int height, int width) {
     if (height < 2 || width < 2) return;
     attrset(A_NORMAL);
     for (int row = top + 1; row < top + height - 1; ++row) mvhline(row, left + 1, ' ', width - 2);
-    mvaddch(top, left, ACS_ULCORNER);
-    mvhline(top, left + 1, ACS_HLINE, width - 2);
-    mvaddch(top, left + width - 1, ACS_URCORNER);
-    mvvline(top + 1, left, ACS_VLINE, height - 2);
-    mvvline(top + 1, left + width - 1, ACS_VLINE, height - 2);
-    mvaddch(top + height - 1, left, ACS_LLCORNER);
-    mvhline(top + height - 1, left + 1, ACS_HLINE, width - 2);
-    mvaddch(top + height - 1, left + width - 1, ACS_LRCORNER);
+    PutLine(top, left, LinePiece::TopLeft, 1, false);
+    PutLine(top, left + 1, LinePiece::Horizontal, width - 2, false);
+    PutLine(top, left + width - 1, LinePiece::TopRight, 1, false);
+    PutLine(top + 1, left, LinePiece::Vertical, height - 2, true);
+    PutLine(top + 1, left + width - 1, LinePiece::Vertical, height - 2, true);
+    PutLine(top + height - 1, left, LinePiece::BottomLeft, 1, false);
+    PutLine(top + height - 1, left + 1, LinePiece::Horizontal, width - 2, false);
+    PutLine(top + height - 1, left + width - 1, LinePiece::BottomRight, 1, false);
 }
-
-}  // namespace
 
 void Terminal::Draw() {
     if (!active_.load() || !OnScreenThread()) return;
@@ -55,6 +78,7 @@ void Terminal::Draw() {
         once.it_value.tv_nsec = FlashNanoseconds;
         timerfd_settime(flash_fd_, 0, &once, nullptr);
     }
+    last_frame_ns_.store(MonotonicNanoseconds());
     hits_ = Hits{};
     attrset(A_NORMAL);
     erase();
@@ -148,8 +172,11 @@ void Terminal::DrawPane(Hwnd pane, const Rect& area, bool scroll_bar) {
         ThumbPlace thumb = model.ScrollThumb(height);
         if (thumb.length >= height) thumb = {0, 0};
         for (int row = 0; row < height; ++row) {
-            const bool on_thumb = row >= thumb.start && row < thumb.start + thumb.length;
-            mvaddch(area.top + row, area.right - 1, on_thumb ? (' ' | A_REVERSE) : ACS_CKBOARD);
+            if (row >= thumb.start && row < thumb.start + thumb.length) {
+                mvaddch(area.top + row, area.right - 1, ' ' | A_REVERSE);
+            } else {
+                PutLine(area.top + row, area.right - 1, LinePiece::Shade, 1, false);
+            }
         }
     }
     hits_.panes.push_back({pane,
@@ -204,9 +231,9 @@ void Terminal::DrawMenu() {
         const MenuItemInfo& item = info.items[static_cast<std::size_t>(i)];
         const int row = top + 1 + i;
         if (item.separator) {
-            mvaddch(row, 0, ACS_LTEE);
-            mvhline(row, 1, ACS_HLINE, width - 2);
-            mvaddch(row, width - 1, ACS_RTEE);
+            PutLine(row, 0, LinePiece::LeftTee, 1, false);
+            PutLine(row, 1, LinePiece::Horizontal, width - 2, false);
+            PutLine(row, width - 1, LinePiece::RightTee, 1, false);
             continue;
         }
         attrset(i == menu_selected_ ? A_REVERSE : A_NORMAL);

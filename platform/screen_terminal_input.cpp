@@ -67,6 +67,9 @@ void Terminal::HandleInput() {
                 flash_on_ = false;
                 dirty_.store(true);
                 break;
+            case TagFrame:
+                (void)SysRead(frame_fd_, &value, sizeof value);
+                break;
         }
     }
     if (!active_.load()) return;
@@ -77,7 +80,13 @@ void Terminal::HandleInput() {
         dirty_.store(true);
     }
     if (keys) ReadKeys();
-    if (active_.load() && dirty_.exchange(false)) Draw();
+    if (!active_.load() || !dirty_.load()) return;
+    if (FrameDue()) {
+        dirty_.store(false);
+        Draw();
+    } else {
+        ScheduleFrame();
+    }
 }
 
 // Every key that curses has, until it has none: a key left in its buffer would not wake the poll.
@@ -241,7 +250,8 @@ void Terminal::PressDone() {
 }
 
 // Scrolling keys move the view only; Shift with a move key selects from the caret; Esc drops a
-// selection and puts the caret at the end of the text, so that appends follow one another again.
+// selection, puts the caret at the end of the text, so that appends follow one another again,
+// and brings the view back to it, from the first column unless the caret lies further across.
 bool Terminal::PaneKey(bool is_key_code, std::uint32_t code) {
     Hwnd pane = FocusPane();
     if (pane == 0 || (!is_key_code && code != Escape)) return false;
@@ -257,7 +267,14 @@ bool Terminal::PaneKey(bool is_key_code, std::uint32_t code) {
         anchor = model.SelectionStart();
         end = model.SelectionEnd();
         if (!is_key_code) {  // Esc
-            if (anchor == end && end == model.Text().size()) return false;
+            const std::size_t top = model.TopLine();
+            const long left = model.LeftColumn();
+            model.ScrollEnd();
+            model.SetSelection(model.Text().size(), model.Text().size());
+            model.FollowCaret();
+            if (anchor == end && end == model.Text().size() && top == model.TopLine() && left == model.LeftColumn()) {
+                return false;  // nothing to put back: the key goes on to the window
+            }
             select = true;
             anchor = end = model.Text().size();
         } else if (key == KEY_PPAGE) {

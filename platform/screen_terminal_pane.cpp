@@ -150,6 +150,7 @@ bool PaneModel::Replace(std::size_t position, std::size_t removed, std::string_v
     // From the line holding the byte before the change: a "\r\n" may form or break across it.
     const std::size_t line = position == 0 ? 0 : LineOf(position - 1);
     const std::size_t scan_from = starts_[line];
+    const std::size_t lines_before = starts_.size();
     std::vector<std::size_t> after(starts_.begin() + static_cast<long>(line) + 1, starts_.end());
     starts_.resize(line + 1);
     text_.replace(position, removed, inserted);
@@ -160,6 +161,11 @@ bool PaneModel::Replace(std::size_t position, std::size_t removed, std::string_v
     // Line starts whose "\r\n" lay wholly after the removed bytes move with the text.
     for (std::size_t start : after) {
         if (start >= position + removed + 2) starts_.push_back(start - removed + inserted.size());
+    }
+    // A view below the change keeps its lines: lines dropped from the front take it up with them.
+    if (top_ > line) {
+        const long moved = static_cast<long>(top_) + static_cast<long>(starts_.size()) - static_cast<long>(lines_before);
+        top_ = static_cast<std::size_t>(std::max(static_cast<long>(line), moved));
     }
     ClampView();
     return true;

@@ -15,4 +15,13 @@ bool TerminalTypeKnown() {
     return true;
 }
 
+// Without cursor addressing (a "dumb" terminal) curses can draw nothing but the bottom row.
+bool TerminalAddressesCursor() {
+    int status = 0;
+    if (setupterm(nullptr, STDOUT_FILENO, &status) != OK) return false;
+    const bool addresses = cursor_address != nullptr && cursor_address != reinterpret_cast<char*>(-1);
+    del_curterm(cur_term);
+    return addresses;
+}
+
 }  // namespace platform::internal

@@ -58,6 +58,11 @@ inline constexpr std::uint32_t WM_TIMER = 0x0113;
 inline constexpr std::uint32_t EM_GETSEL = 0x00B0;
 inline constexpr std::uint32_t EM_SETSEL = 0x00B1;
 inline constexpr std::uint32_t EM_REPLACESEL = 0x00C2;
+inline constexpr std::uint32_t EM_SETLIMITTEXT = 0x00C5;  // wparam: bytes, 0 for the default
+inline constexpr std::uint32_t EM_GETLIMITTEXT = 0x00D5;
+// The edit control's capacity in bytes of text unless EM_SETLIMITTEXT sets another: past it, the
+// oldest whole lines are dropped from the front (a log left running keeps a bounded tail).
+inline constexpr std::size_t EditCapacity = std::size_t{4} << 20;
 
 // Styles and flags the shell passes
 inline constexpr std::uint32_t WS_VISIBLE = 0x10000000;

@@ -3,7 +3,9 @@
 //
 // The text lives in memory; positions are byte offsets. EM_REPLACESEL replaces the selection
 // (an empty one at the caret when nothing is selected) and leaves the caret after the inserted
-// text, so successive appends follow one another. Every change is told to the screen.
+// text, so successive appends follow one another. The text has a capacity (EditCapacity, or
+// EM_SETLIMITTEXT): a change that would pass it first drops the oldest whole lines. Every change,
+// a drop included, is told to the screen.
 #include <algorithm>
 #include <cstring>
 
@@ -14,20 +16,90 @@ namespace platform {
 namespace internal {
 namespace {
 
+// The edit control's text and its changes, kept in the order made, told to the screen once the
+// lock is let go (every change runs on the control's own thread, so none comes between).
+struct Change {
+    std::size_t position = 0;
+    std::size_t removed = 0;
+    std::string_view inserted;
+};
+struct Changes {
+    Change list[3];
+    int count = 0;
+    void Add(std::size_t position, std::size_t removed, std::string_view inserted) {
+        list[count++] = {position, removed, inserted};
+    }
+    void Tell(Hwnd edit) const {
+        for (int i = 0; i < count; ++i) {
+            CurrentScreen().EditReplaced(edit, list[i].position, list[i].removed, list[i].inserted);
+        }
+    }
+};
+
+// A trim frees this part of the capacity beyond what the append needs, so that a log at its
+// capacity moves its text once per so many bytes, not at every line.
+constexpr std::size_t TrimSlackDivisor = 16;
+
+std::size_t TrimTarget(std::size_t limit) { return limit - limit / TrimSlackDivisor; }
+
+// Where the front of the text may be cut so that at least `need` bytes go: the first line start
+// at or after `need`. Without one, `whole` drops all of it; otherwise the last line is cut at the
+// first character at or after `need` (never inside a UTF-8 sequence; a "\r\n" there would have
+// been found as a line start).
+std::size_t FrontCut(const std::string& text, std::size_t need, bool whole) {
+    if (need >= text.size()) return text.size();
+    std::size_t found = text.find("\r\n", need >= 2 ? need - 2 : 0);
+    if (found != std::string::npos) return found + 2;
+    if (whole) return text.size();
+    std::size_t cut = need;
+    while (cut < text.size() && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) ++cut;
+    return cut;
+}
+
+// Drops the first `cut` bytes; the caret and the selection move with the text (to its start when
+// they were in the part dropped). Under the window's lock.
+void DropFront(Window& window, std::size_t cut, Changes* changes) {
+    if (cut == 0) return;
+    window.text.erase(0, cut);
+    window.sel_start = window.sel_start > cut ? window.sel_start - cut : 0;
+    window.sel_end = window.sel_end > cut ? window.sel_end - cut : 0;
+    changes->Add(0, cut, {});
+}
+
+// Past the limit after a change that is already made: the front goes, down to the trim target.
+void KeepWithinLimit(Window& window, Changes* changes) {
+    if (window.text.size() <= window.limit) return;
+    DropFront(window, FrontCut(window.text, window.text.size() - TrimTarget(window.limit), false), changes);
+}
+
+// The text replaces the selection. When that would take the text past its limit, whole lines go
+// from the front first; an insertion larger than the limit keeps only its end.
 LResult ReplaceSelection(const std::shared_ptr<Window>& window, const char* text) {
     std::string_view inserted = text ? text : "";
-    std::size_t position, removed;
+    Changes changes;
     {
         std::lock_guard lock(window->mutex);
-        std::size_t size = window->text.size();
-        std::size_t a = std::min(window->sel_start, size);
-        std::size_t b = std::min(window->sel_end, size);
-        position = std::min(a, b);
-        removed = std::max(a, b) - position;
+        auto selection = [&](std::size_t* position, std::size_t* removed) {
+            std::size_t size = window->text.size();
+            std::size_t a = std::min(window->sel_start, size);
+            std::size_t b = std::min(window->sel_end, size);
+            *position = std::min(a, b);
+            *removed = std::max(a, b) - *position;
+        };
+        std::size_t position, removed;
+        selection(&position, &removed);
+        const std::size_t after = window->text.size() - removed + inserted.size();
+        if (after > window->limit) {
+            const std::size_t need = after - TrimTarget(window->limit);
+            DropFront(*window, FrontCut(window->text, need, true), &changes);
+            selection(&position, &removed);
+        }
         window->text.replace(position, removed, inserted);
         window->sel_start = window->sel_end = position + inserted.size();
+        changes.Add(position, removed, inserted);
+        KeepWithinLimit(*window, &changes);
     }
-    CurrentScreen().EditReplaced(window->handle, position, removed, inserted);
+    changes.Tell(window->handle);
     return 0;
 }
 
@@ -92,16 +164,31 @@ LResult EditWindowProc(Hwnd hwnd, std::uint32_t message, WParam wparam, LParam l
             return static_cast<LResult>(window->text.size());
         }
         case WM_SETTEXT: {
-            std::size_t removed;
             const char* text = lparam ? reinterpret_cast<const char*>(lparam) : "";
+            Changes changes;
             {
                 std::lock_guard lock(window->mutex);
-                removed = window->text.size();
+                changes.Add(0, window->text.size(), text);
                 window->text = text;
                 window->sel_start = window->sel_end = 0;
+                KeepWithinLimit(*window, &changes);
             }
-            CurrentScreen().EditReplaced(hwnd, 0, removed, text);
+            changes.Tell(hwnd);
             return 1;
+        }
+        case EM_SETLIMITTEXT: {
+            Changes changes;
+            {
+                std::lock_guard lock(window->mutex);
+                window->limit = wparam == 0 ? EditCapacity : static_cast<std::size_t>(wparam);
+                KeepWithinLimit(*window, &changes);
+            }
+            changes.Tell(hwnd);
+            return 0;
+        }
+        case EM_GETLIMITTEXT: {
+            std::lock_guard lock(window->mutex);
+            return static_cast<LResult>(window->limit);
         }
         default:  // typing does nothing: the control is read-only
             return DefWindowProc(hwnd, message, wparam, lparam);

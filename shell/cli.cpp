@@ -167,6 +167,7 @@ int SelectWindowScreen(const CliOptions& options) {
     }
     const char* reason = errno == ENOTTY   ? "stdin and stdout are not a terminal"
                          : errno == ENOENT ? "terminfo does not know the terminal named by TERM"
+                         : errno == ENOTSUP ? "the terminal named by TERM cannot move its cursor"
                                            : std::strerror(errno);
     std::fprintf(stderr, "%s: cannot draw the window in the terminal: %s (use --headless)\n", Program, reason);
     return ExitBadArguments;

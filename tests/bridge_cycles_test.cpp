@@ -24,8 +24,7 @@ std::size_t Occurrences(const std::string& text, const std::string& what) {
 TEST(BridgeCyclesTest, AThousandStartsAndReleasesLeaveNothingBehind) {
     TestPty gsm = bridge_test::MakePty();
     TestPty irda = bridge_test::MakePty();
-    bridge_test::UseProfile("[devices]\nCOM2: = " + gsm.path + "\nCOM3: = " + irda.path +
-                            "\n[registry]\nHKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\Serial\\Index = 2\n");
+    bridge_test::UseGsmAndIrda(gsm, irda);
     shell::BridgePeer.store(3);
     shell::DisplayMode.store(3);
     auto window = std::make_unique<TestWindow>();

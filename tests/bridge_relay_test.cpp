@@ -122,8 +122,7 @@ protected:
     void SetUp() override {
         gsm_ = bridge_test::MakePty();
         irda_ = bridge_test::MakePty();
-        bridge_test::UseProfile("[devices]\nCOM2: = " + gsm_.path + "\nCOM3: = " + irda_.path +
-                                "\n[registry]\nHKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\Serial\\Index = 2\n");
+        bridge_test::UseGsmAndIrda(gsm_, irda_);
         shell::BridgePeer.store(3);
         shell::DisplayMode.store(3);
         window_ = std::make_unique<TestWindow>();

@@ -3,7 +3,7 @@
 // profile naming them, a main window with its log pane on a thread of its own, and counts of
 // descriptors and threads.
 //
-// Index: TestPty MakePty ClosePty WriteAll ReadExactly UseProfile CountFds CountTasks WaitUntil
+// Index: TestPty MakePty ClosePty WriteAll ReadExactly UseProfile UseGsmAndIrda CountFds CountTasks WaitUntil
 // TestWindow
 #pragma once
 
@@ -113,6 +113,12 @@ inline void UseProfile(const std::string& text) {
     std::string error;
     ASSERT_TRUE(platform::ParseProfile(text, "bridge-test", &profile, &error)) << error;
     platform::SetProfile(profile);
+}
+
+// The handset's GSM-side UART (COM2:, registry index 2) and IrDA port (COM3:) on two test ptys.
+inline void UseGsmAndIrda(const TestPty& gsm, const TestPty& irda) {
+    UseProfile("[devices]\nCOM2: = " + gsm.path + "\nCOM3: = " + irda.path +
+               "\n[registry]\nHKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\Serial\\Index = 2\n");
 }
 
 inline int CountEntries(const char* directory) {

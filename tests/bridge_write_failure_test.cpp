@@ -70,8 +70,7 @@ protected:
         ASSERT_TRUE(seam_installed);
         gsm_ = bridge_test::MakePty();
         irda_ = bridge_test::MakePty();
-        bridge_test::UseProfile("[devices]\nCOM2: = " + gsm_.path + "\nCOM3: = " + irda_.path +
-                                "\n[registry]\nHKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\Serial\\Index = 2\n");
+        bridge_test::UseGsmAndIrda(gsm_, irda_);
         shell::BridgePeer.store(3);
         shell::DisplayMode.store(3);
         char name[] = "/tmp/bridge-screen-XXXXXX";

@@ -89,13 +89,67 @@ TEST_F(TerminalProgram, WithoutATerminalSaysSoOnOneLineAndEndsWith2) {
     EXPECT_EQ(CountOf(result.err, '\n'), 1u) << result.err;
 }
 
-TEST_F(TerminalProgram, UnknownTerminalTypeSaysSoAndLeavesTheTerminalAlone) {
-    ASSERT_TRUE(run_.Start(tmux_, ShellQuote(FWU_PROGRAM), {"TERM=no-such-terminal"}));
-    EXPECT_EQ(run_.WaitForExit(ExitMs), 2);
-    std::string err = run_.Stderr();
-    EXPECT_NE(err.find("terminfo does not know the terminal named by TERM"), std::string::npos) << err;
-    EXPECT_EQ(CountOf(err, '\n'), 1u) << err;
-    EXPECT_EQ(TerminalRestored(tmux_, run_), "");
+TEST(TerminalRefusal, AnUnknownTerminalOrOneThatCannotMoveItsCursorIsRefusedAndLeftAlone) {
+    const struct {
+        const char* term;
+        const char* reason;
+    } cases[] = {
+        {"TERM=no-such-terminal", "terminfo does not know the terminal named by TERM"},
+        {"TERM=dumb", "the terminal named by TERM cannot move its cursor"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.term);
+        Tmux tmux;
+        TerminalRun run;
+        ASSERT_TRUE(run.Start(tmux, ShellQuote(FWU_PROGRAM), {c.term}));
+        EXPECT_EQ(run.WaitForExit(ExitMs), 2);
+        std::string err = run.Stderr();
+        EXPECT_NE(err.find(c.reason), std::string::npos) << err;
+        EXPECT_EQ(CountOf(err, '\n'), 1u) << err;
+        EXPECT_EQ(TerminalRestored(tmux, run), "");
+    }
+}
+
+// The about box's frame and the scroll bar: Unicode box drawing when the environment names no
+// locale at all, or a UTF-8 one the system lacks (the program takes a UTF-8 one of its own), the terminal's line-drawing set in a locale
+// without UTF-8 where the terminal has one that works there (tmux marks those cells with
+// shift-out), plain ASCII where it has none.
+TEST(TerminalGlyphs, FramesAndTheScrollBarDrawRightWhateverTheLocale) {
+    const struct {
+        const char* name;
+        std::string environment;
+        std::vector<std::string> shown;    // in the plain capture
+        std::vector<std::string> encoded;  // in the capture with attributes and character sets
+        std::vector<std::string> absent;   // in the plain capture
+    } cases[] = {
+        {"no locale", "env -u LC_ALL -u LC_CTYPE -u LANG TERM=tmux-256color ",
+         {"\u250C\u2500 About \u2500", "\u2502   Zamtalk", "\u2592"}, {}, {"lq About", "x   Zamtalk"}},
+        {"a UTF-8 locale this system lacks", "env -u LC_ALL -u LC_CTYPE LANG=xx_XX.UTF-8 TERM=tmux-256color ",
+         {"\u250C\u2500 About \u2500", "\u2592"}, {}, {"lq About"}},
+        {"C locale, no line drawing outside UTF-8", "env -u LC_ALL -u LC_CTYPE LANG=C TERM=tmux-256color ",
+         {"+- About --", "|   Zamtalk", "                :\n"}, {}, {"lq About", "x   Zamtalk"}},
+        {"C locale, line drawing", "env -u LC_ALL -u LC_CTYPE LANG=C TERM=xterm-256color ", {},
+         {"\x0elq", "\x0ex\x0f   Zamtalk", "\x0e" "a"}, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Tmux tmux;
+        TerminalRun run;
+        ASSERT_TRUE(run.Start(tmux, c.environment + ShellQuote(FWU_PROGRAM) + " --command 120"));
+        std::string screen;
+        ASSERT_TRUE(tmux.WaitForText("Zamtalk", ScreenMs, &screen)) << screen << run.Stderr();
+        for (const auto& text : c.shown) EXPECT_NE(screen.find(text), std::string::npos) << text << "\n" << screen;
+        for (const auto& text : c.absent) EXPECT_EQ(screen.find(text), std::string::npos) << text << "\n" << screen;
+        const std::string encoded = tmux.Capture(true);
+        for (const auto& text : c.encoded) EXPECT_NE(encoded.find(text), std::string::npos) << text << "\n" << encoded;
+        ASSERT_TRUE(tmux.SendKeys({"Enter"}));
+        ASSERT_TRUE(tmux.WaitForScreen([](const std::string& s) { return s.find("Zamtalk") == std::string::npos; },
+                                       ScreenMs, &screen))
+            << screen;
+        ASSERT_TRUE(tmux.SendKeys({"C-q"}));
+        EXPECT_EQ(run.WaitForExit(ExitMs), 0) << run.Stderr();
+        EXPECT_EQ(TerminalRestored(tmux, run), "");
+    }
 }
 
 TEST_F(TerminalProgram, MenuOpensByF1F10AltSAndAClickWithItsFirstItemAndClosesByEsc) {

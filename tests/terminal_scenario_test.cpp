@@ -5,7 +5,7 @@
 // appends, so that the test decides when text arrives.
 //
 // Covered: a user selection by Shift+arrows and by a mouse drag replaced by the next append; Esc
-// back to the end; horizontal scrolling that follows the caret along a long line and back;
+// back to the end, also from a view scrolled up and across; horizontal scrolling that follows the caret along a long line and back;
 // Home, End, PgUp, the wheel; a check mark in the menu; a box of the window's thread and one of
 // a worker open at once, the log pane growing behind them, closed top first.
 #include <gtest/gtest.h>
@@ -250,6 +250,14 @@ TEST_F(TerminalScenarioRun, SelectionScrollingAndCheckMarks) {
     ASSERT_TRUE(tmux_.SendBytes(MouseReport(65, 10, 10)));  // wheel down
     ASSERT_TRUE(first_row_is("row 058")) << screen;
     ASSERT_TRUE(tmux_.SendKeys({"NPage"}));
+    ASSERT_TRUE(first_row_is("row 079")) << screen;
+
+    // Esc after scrolling up and across: the view is back at the caret, from the first column.
+    ASSERT_TRUE(tmux_.SendKeys({"PPage", "Right"}));
+    ASSERT_TRUE(tmux_.WaitForScreen([](const std::string& s) { return Row(s, 1).substr(0, 1) == "8"; }, ScreenMs,
+                                    &screen))
+        << screen;  // "row 058" from its seventh column
+    ASSERT_TRUE(tmux_.SendKeys({"Escape"}));
     ASSERT_TRUE(first_row_is("row 079")) << screen;
 
     ASSERT_TRUE(tmux_.SendKeys({"F12"}));

@@ -65,6 +65,8 @@ public:
 };
 
 Screen& CurrentScreen();
+// Another screen from now on (nullptr: headless again); a test's stand-in, for one.
+void SetScreen(Screen* screen);
 // Headless output goes to stdout unless a test points it elsewhere (-1: stdout again).
 void SetHeadlessOutput(int fd);
 

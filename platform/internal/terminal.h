@@ -7,7 +7,7 @@
 // polls; fatal signals first put the terminal back as the shell had it, with nothing but
 // async-signal-safe calls, and then take their usual course (a sanitizer's report included).
 //
-// Index: TerminalScreen TerminalTypeKnown | TerminalSignalPipe InstallTerminalSignals ArmTerminalRestore
+// Index: TerminalScreen TerminalTypeKnown TerminalAddressesCursor | TerminalSignalPipe InstallTerminalSignals ArmTerminalRestore
 // DisarmTerminalRestore RearmTerminalRestore RestoreTerminalNow | VirtualKeyOf
 #pragma once
 
@@ -23,10 +23,13 @@ namespace platform::internal {
 class Screen;
 
 // The terminal screen, or nullptr with errno: ENOTTY when stdin or stdout is no terminal, ENOENT
-// when TERM names a terminal that terminfo does not know.
+// when TERM names a terminal that terminfo does not know, ENOTSUP when that terminal cannot move
+// its cursor to a given place.
 Screen* TerminalScreen();
 // True when terminfo knows the terminal that TERM names (only a look: no mode changes).
 bool TerminalTypeKnown();
+// True when that terminal has cursor addressing (terminfo's cup).
+bool TerminalAddressesCursor();
 
 // Bytes on the pipe's read end: 'W' the window size changed, 'Z' a suspend was asked for (Ctrl+Z),
 // 'C' the process was continued. -1 before InstallTerminalSignals.

@@ -7,7 +7,9 @@
 // eventfd, stdin, the signal pipe and the flash timer sit in one epoll descriptor, which is the
 // descriptor GetMessage polls. So the screen thread draws once it has handled what was queued
 // (a burst of appends is one redraw), reads keys only when stdin is readable, and sleeps
-// otherwise. Boxes are a stack; the top one takes the keys. A modal box waits in its thread's
+// otherwise. Under a flood of changes the picture is drawn at most FramesPerSecond times a
+// second: a change within a frame of the last drawing sets a timerfd (also in the epoll set)
+// instead of the eventfd. Boxes are a stack; the top one takes the keys. A modal box waits in its thread's
 // message loop (PumpMessagesUntil) and is woken by a null message when it is closed.
 //
 // Layout on screen: row 0 is the title bar (title, "[OK]" at the right for a window with the
@@ -18,6 +20,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -35,7 +38,21 @@ struct screen;  // ncurses' SCREEN
 namespace platform::internal {
 
 // Tags of the descriptors in the screen's epoll set.
-inline constexpr std::uint32_t TagStdin = 1, TagSignals = 2, TagWake = 3, TagFlash = 4;
+inline constexpr std::uint32_t TagStdin = 1, TagSignals = 2, TagWake = 3, TagFlash = 4, TagFrame = 5;
+
+// The picture is drawn at most this often; changes in between are drawn together.
+inline constexpr long FramesPerSecond = 30;
+inline constexpr long FrameNanoseconds = 1'000'000'000 / FramesPerSecond;
+
+// How frames and the scroll bar are drawn: Unicode box drawing in a UTF-8 locale, else the
+// terminal's line-drawing set where it has one that works outside UTF-8, else plain ASCII.
+inline long long MonotonicNanoseconds() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+enum class LineStyle { Unicode, Acs, Ascii };
+enum class LinePiece { Horizontal, Vertical, TopLeft, TopRight, BottomLeft, BottomRight, LeftTee, RightTee, Shade };
 
 // A window the screen draws with its children: top-level, made by the program.
 inline bool IsDrawnTopLevel(const Window& window) {
@@ -104,6 +121,9 @@ private:
     void Stop();
     bool OnScreenThread() const;
     void MarkDirty();
+    // The dirty picture is drawn at once when a frame is due, else the frame timer is set.
+    void ScheduleFrame();
+    bool FrameDue() const;
     void SyncPane(Hwnd edit);
     void CloseBox(const std::shared_ptr<TerminalBox>& box, int command);
     bool AnyWindowLeft() const;
@@ -133,6 +153,8 @@ private:
     void DrawMenuBar(Hwnd window);
     void DrawMenu();
     void DrawBox(TerminalBox& box, int depth);
+    void Frame(int top, int left, int height, int width);
+    void PutLine(int row, int column, LinePiece piece, int count, bool down);
     Hwnd DrawnWindow() const;
 
     const bool unicode_;
@@ -144,6 +166,9 @@ private:
     int epoll_fd_ = -1;
     int wake_fd_ = -1;   // eventfd: the picture is dirty
     int flash_fd_ = -1;  // timerfd: the title bar's flash ends
+    int frame_fd_ = -1;  // timerfd: the next frame is due
+    std::atomic<long long> last_frame_ns_{0};  // CLOCK_MONOTONIC of the last Draw
+    LineStyle line_style_ = LineStyle::Ascii;  // chosen when curses starts
     bool stdin_polled_ = false;
     ::screen* curses_ = nullptr;
     bool flash_on_ = false;  // screen thread only

@@ -58,6 +58,7 @@ struct Window {
     std::string text;
     std::size_t sel_start = 0;
     std::size_t sel_end = 0;
+    std::size_t limit = EditCapacity;  // bytes of text kept (see EM_SETLIMITTEXT)
     // Dialogs.
     DlgProc dialog_proc = nullptr;
     bool dialog_ended = false;
