@@ -15,6 +15,8 @@
 #include <cstring>
 #include <string>
 
+#include "sim/pty.h"
+
 namespace bench {
 
 struct Pty {
@@ -25,18 +27,14 @@ struct Pty {
 
 inline Pty MakePty() {
     Pty pty;
-    pty.master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    ::grantpt(pty.master);
-    ::unlockpt(pty.master);
-    char name[128];
-    ::ptsname_r(pty.master, name, sizeof name);
-    pty.path = name;
+    std::string error;
+    if (!sim::OpenPtyMaster(true, &pty.master, &pty.path, &error)) {
+        std::fprintf(stderr, "bench: %s\n", error.c_str());
+        return pty;
+    }
     // Held so the master never sees a hang-up between the runs; never read.
-    pty.held_slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    termios settings{};
-    ::tcgetattr(pty.held_slave, &settings);
-    ::cfmakeraw(&settings);
-    ::tcsetattr(pty.held_slave, TCSANOW, &settings);
+    pty.held_slave = ::open(pty.path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    sim::MakeRaw(pty.held_slave);
     return pty;
 }
 

@@ -63,10 +63,8 @@ struct Child {
 
 // The terminal window on a pty of its own, as a session leader whose controlling tty it is.
 bool StartInTerminal(const std::vector<std::string>& args, const std::vector<std::string>& env, Child* child) {
-    child->screen = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (child->screen < 0 || ::grantpt(child->screen) != 0 || ::unlockpt(child->screen) != 0) return false;
-    char name[128];
-    ::ptsname_r(child->screen, name, sizeof name);
+    std::string name, error;
+    if (!sim::OpenPtyMaster(false, &child->screen, &name, &error)) return false;
     winsize size{};
     size.ws_row = 24;
     size.ws_col = 80;
@@ -79,7 +77,7 @@ bool StartInTerminal(const std::vector<std::string>& args, const std::vector<std
     child->pid = ::fork();
     if (child->pid == 0) {
         ::setsid();
-        int tty = ::open(name, O_RDWR);
+        int tty = ::open(name.c_str(), O_RDWR);
         int null = ::open("/dev/null", O_WRONLY);
         if (tty < 0 || ::ioctl(tty, TIOCSCTTY, 0) != 0) ::_exit(127);
         ::dup2(tty, 0);

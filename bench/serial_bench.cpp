@@ -19,6 +19,7 @@
 
 #include "platform/internal/devices.h"
 #include "platform/platform.h"
+#include "sim/pty.h"
 #include "update/cechat.h"
 
 namespace {
@@ -39,12 +40,8 @@ struct Pty {
     int master = -1;
     std::string slave;
     Pty() {
-        master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        char name[128];
-        if (master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0 &&
-            ::ptsname_r(master, name, sizeof name) == 0) {
-            slave = name;
-        }
+        std::string error;
+        if (!sim::OpenPtyMaster(false, &master, &slave, &error)) std::fprintf(stderr, "serial_bench: %s\n", error.c_str());
     }
     ~Pty() {
         if (master >= 0) ::close(master);

@@ -10,27 +10,48 @@
 
 namespace sim {
 
+namespace {
+
+bool Fail(const std::string& step, std::string* error) {
+    *error = "pseudo-terminal: " + step + ": " + std::strerror(errno);
+    return false;
+}
+
+}  // namespace
+
+bool OpenPtyMaster(bool nonblocking, int* master, std::string* slave_path, std::string* error) {
+    const int fd = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | (nonblocking ? O_NONBLOCK : 0));
+    if (fd < 0) return Fail("posix_openpt", error);
+    char name[128];
+    const char* step = ::grantpt(fd) != 0                            ? "grantpt"
+                       : ::unlockpt(fd) != 0                         ? "unlockpt"
+                       : ::ptsname_r(fd, name, sizeof name) != 0     ? "ptsname"
+                                                                     : nullptr;
+    if (step != nullptr) {
+        Fail(step, error);
+        ::close(fd);
+        return false;
+    }
+    *master = fd;
+    *slave_path = name;
+    return true;
+}
+
+bool MakeRaw(int fd) {
+    struct termios settings {};
+    if (::tcgetattr(fd, &settings) != 0) return false;
+    ::cfmakeraw(&settings);
+    return ::tcsetattr(fd, TCSANOW, &settings) == 0;
+}
+
 bool OpenPty(Pty* pty, std::string* error) {
-    auto fail = [&](const char* step) {
-        *error = std::string("pseudo-terminal: ") + step + ": " + std::strerror(errno);
+    if (!OpenPtyMaster(true, &pty->master, &pty->slave_path, error)) return false;
+    pty->held_slave = ::open(pty->slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (pty->held_slave < 0 || !MakeRaw(pty->held_slave)) {
+        Fail(pty->slave_path, error);
         ClosePty(pty);
         return false;
-    };
-    pty->master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (pty->master < 0) return fail("posix_openpt");
-    if (::grantpt(pty->master) != 0) return fail("grantpt");
-    if (::unlockpt(pty->master) != 0) return fail("unlockpt");
-    char name[128];
-    if (::ptsname_r(pty->master, name, sizeof name) != 0) return fail("ptsname");
-    pty->slave_path = name;
-    if (::fcntl(pty->master, F_SETFL, ::fcntl(pty->master, F_GETFL) | O_NONBLOCK) != 0)
-        return fail("non-blocking master");
-    pty->held_slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    if (pty->held_slave < 0) return fail(name);
-    struct termios settings {};
-    if (::tcgetattr(pty->held_slave, &settings) != 0) return fail("tcgetattr");
-    ::cfmakeraw(&settings);
-    if (::tcsetattr(pty->held_slave, TCSANOW, &settings) != 0) return fail("tcsetattr");
+    }
     return true;
 }
 

@@ -3,7 +3,7 @@
 // host program) has the slave closed; the held slave is never read, so everything written on
 // the master reaches whoever opens the slave path. Slaves start in raw mode (no echo).
 //
-// Index: Pty OpenPty ClosePty
+// Index: Pty OpenPty ClosePty | OpenPtyMaster MakeRaw
 #pragma once
 
 #include <string>
@@ -19,5 +19,12 @@ struct Pty {
 // False with *error set ("pseudo-terminal: reason").
 bool OpenPty(Pty* pty, std::string* error);
 void ClosePty(Pty* pty);
+
+// A new pseudo-terminal: its master (close-on-exec, no controlling tty; non-blocking when asked)
+// and its slave's path, for whoever needs only the pair (tests, benchmarks). False with *error
+// set ("pseudo-terminal: step: reason"), nothing left open.
+bool OpenPtyMaster(bool nonblocking, int* master, std::string* slave_path, std::string* error);
+// A terminal in raw mode: no echo, no line editing, 8 bits through. False when it is no tty.
+bool MakeRaw(int fd);
 
 }  // namespace sim

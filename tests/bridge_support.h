@@ -31,6 +31,7 @@
 #include "platform/internal/screen.h"
 #include "platform/platform.h"
 #include "shell/log.h"
+#include "sim/pty.h"
 
 namespace bridge_test {
 
@@ -42,18 +43,15 @@ struct TestPty {
 
 inline TestPty MakePty() {
     TestPty pty;
-    pty.master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    if (pty.master < 0 || ::grantpt(pty.master) != 0 || ::unlockpt(pty.master) != 0) {
-        ADD_FAILURE() << "posix_openpt: " << std::strerror(errno);
+    std::string error;
+    if (!sim::OpenPtyMaster(true, &pty.master, &pty.path, &error)) {
+        ADD_FAILURE() << error;
         return pty;
     }
-    char name[128];
-    ::ptsname_r(pty.master, name, sizeof name);
-    pty.path = name;
-    pty.held_slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    pty.held_slave = ::open(pty.path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    sim::MakeRaw(pty.held_slave);
     termios settings{};
     ::tcgetattr(pty.held_slave, &settings);
-    ::cfmakeraw(&settings);
     ::cfsetspeed(&settings, B9600);
     ::tcsetattr(pty.held_slave, TCSANOW, &settings);
     return pty;

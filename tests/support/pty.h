@@ -12,15 +12,15 @@
 #include <string>
 #include <vector>
 
+#include "sim/pty.h"
+
 namespace fwu_test {
 
 class Pty {
 public:
     Pty() {
-        master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return;
-        char name[128];
-        if (::ptsname_r(master_, name, sizeof name) == 0) slave_ = name;
+        std::string error;
+        sim::OpenPtyMaster(false, &master_, &slave_, &error);
     }
     ~Pty() { CloseMaster(); }
     Pty(const Pty&) = delete;
