@@ -49,7 +49,7 @@ int FormatTextV(char* buffer, std::size_t size, const char* format, std::va_list
             p += n;
             continue;
         }
-        // Collect one conversion spec: flags, width, precision, length, conversion.
+        // Collect one directive: '%', flags, width, precision, length and the conversion letter.
         const char* start = p++;
         if (*p == '%') {
             out.Put("%", 1);
@@ -76,20 +76,20 @@ int FormatTextV(char* buffer, std::size_t size, const char* format, std::va_list
         char conversion = *p;
         if (!conversion) break;
         ++p;
-        char spec[32];
-        std::size_t spec_len = static_cast<std::size_t>(p - start);
-        if (spec_len >= sizeof spec) continue;
-        std::memcpy(spec, start, spec_len);
-        spec[spec_len] = '\0';
+        char directive[32];
+        std::size_t directive_length = static_cast<std::size_t>(p - start);
+        if (directive_length >= sizeof directive) continue;
+        std::memcpy(directive, start, directive_length);
+        directive[directive_length] = '\0';
         int width = star_width ? va_arg(args, int) : 0;
         int precision = star_precision ? va_arg(args, int) : 0;
         char piece[512];
         int n = 0;
         auto print = [&](auto value) {
-            if (star_width && star_precision) n = std::snprintf(piece, sizeof piece, spec, width, precision, value);
-            else if (star_width) n = std::snprintf(piece, sizeof piece, spec, width, value);
-            else if (star_precision) n = std::snprintf(piece, sizeof piece, spec, precision, value);
-            else n = std::snprintf(piece, sizeof piece, spec, value);
+            if (star_width && star_precision) n = std::snprintf(piece, sizeof piece, directive, width, precision, value);
+            else if (star_width) n = std::snprintf(piece, sizeof piece, directive, width, value);
+            else if (star_precision) n = std::snprintf(piece, sizeof piece, directive, precision, value);
+            else n = std::snprintf(piece, sizeof piece, directive, value);
         };
         switch (conversion) {
             case 'c':
@@ -97,7 +97,7 @@ int FormatTextV(char* buffer, std::size_t size, const char* format, std::va_list
                 continue;
             case 's': {
                 const char* text = va_arg(args, const char*);
-                if (!star_width && !star_precision && spec_len == 2) {  // plain %s: no size limit
+                if (!star_width && !star_precision && directive_length == 2) {  // plain %s: no size limit
                     text = text ? text : "(null)";
                     out.Put(text, std::strlen(text));
                     continue;
@@ -124,7 +124,7 @@ int FormatTextV(char* buffer, std::size_t size, const char* format, std::va_list
                 print(va_arg(args, void*));
                 break;
             default:
-                out.Put(spec, spec_len);
+                out.Put(directive, directive_length);
                 continue;
         }
         (void)half;

@@ -1,4 +1,4 @@
-// The two output channels every Part writes on: the log pane (child 5 of the main window) and
+// The two output channels the whole tool writes on: the log pane (child 5 of the main window) and
 // the trace channel (the platform's debug output).
 //
 // AppendLog sends the pane's replace-selection request, so an append from a worker thread waits

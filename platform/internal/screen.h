@@ -14,7 +14,7 @@
 // A terminal screen plugs in at SelectScreen (screen.cpp).
 //
 // Index: Screen CurrentScreen SetScreen HeadlessScreen SetHeadlessOutput | WindowInfo
-// DescribeWindow EditSnapshot MenuItemInfo MenuInfo DescribeMenu MenuBarOf DesktopRect
+// DescribeWindow EditSnapshot MenuItemInfo MenuInfo DescribeMenu MenuBarOf
 #pragma once
 
 #include <cstddef>

@@ -7,7 +7,7 @@
 // completion), the quit request and the timers, and a wake-up eventfd that GetMessage polls.
 // No lock is held while a window procedure runs.
 //
-// Index: Window Queue SentCall Timer | CurrentQueue LookupWindow CallWindow WindowsOf
+// Index: Window Queue SentCall Timer | CurrentQueue LookupWindow CallWindow
 // TopLevelWindows NewWindowHandle DropWindowsOf | SendAndWait HandleOneSent CallOnThread ReleaseSendersOf PumpMessagesUntil |
 // EditWindowProc StaticWindowProc DialogWindowProc MenuBarWindowProc | StartInstanceListener
 // StopInstanceListener JoinStoppedListeners IsRemoteWindow | SignalDescriptor DeliverPendingSignals

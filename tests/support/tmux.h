@@ -4,7 +4,7 @@
 // polls with a deadline; nothing sleeps a fixed time to decide an outcome.
 //
 // Index: Tmux (Start SendKeys SendBytes Capture Format Resize WaitForScreen) | ShellQuote WaitUntil
-// TerminalRun (Command WaitForExit ExitStatus SttyModes Pid)
+// TerminalRun (Start RuntimeDir Env WaitForExit SttyModes Stderr Pid)
 #pragma once
 
 #include <functional>
