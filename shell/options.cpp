@@ -11,6 +11,10 @@
 
 namespace shell {
 
+// Both exist from start-up with their initial values; every logging thread reads DisplayMode.
+std::atomic<std::int32_t> BridgePeer{3};
+std::atomic<std::int32_t> DisplayMode{3};
+
 namespace {
 
 // The entries of each group, in the order their marks are removed.

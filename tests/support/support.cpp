@@ -1,1 +1,0 @@
-// Shared test helpers live here (pseudo-terminals, temporary directories, running the program).
