@@ -4,6 +4,7 @@
 
 #include "bridge_support.h"
 #include "shell/options.h"
+#include "resources/commands.h"
 
 namespace {
 
@@ -32,15 +33,15 @@ TEST(BridgeCyclesTest, AThousandStartsAndReleasesLeaveNothingBehind) {
     auto settled = [&] { return bridge_test::RelayThreadsFinished(tasks); };
     // One cycle first, so that the window layer and the thread handles kept between starts
     // are part of the baseline.
-    ASSERT_EQ(window->Command(153), 0);
-    ASSERT_EQ(window->Command(155), 0);
+    ASSERT_EQ(window->Command(commands::StartBridge), 0);
+    ASSERT_EQ(window->Command(commands::ReleaseBridge), 0);
     ASSERT_TRUE(settled());
     const int fds = bridge_test::CountFds();
     const std::size_t log_before = window->Log().size();
 
     constexpr int Cycles = 1000;
     for (int i = 0; i < Cycles; ++i) {
-        ASSERT_EQ(window->Command(153), 0) << "cycle " << i;
+        ASSERT_EQ(window->Command(commands::StartBridge), 0) << "cycle " << i;
         const platform::Handle out = bridge::GsmToPeerThread.load();
         if (i % 100 == 0) {  // relaying, with log lines, on a sample of the cycles
             char byte = static_cast<char>('a' + i / 100);
@@ -52,7 +53,7 @@ TEST(BridgeCyclesTest, AThousandStartsAndReleasesLeaveNothingBehind) {
             ASSERT_TRUE(bridge_test::ReadExactly(gsm.master, &got, 1));
             EXPECT_EQ(got, byte);
         }
-        ASSERT_EQ(window->Command(155), 0) << "cycle " << i;
+        ASSERT_EQ(window->Command(commands::ReleaseBridge), 0) << "cycle " << i;
         EXPECT_FALSE(Running(out));
         EXPECT_EQ(bridge::GsmPort.load(), platform::InvalidHandle);
         EXPECT_EQ(bridge::PeerPort.load(), platform::InvalidHandle);

@@ -6,6 +6,7 @@
 #include "bridge/relay.h"
 #include "bridge_support.h"
 #include "shell/options.h"
+#include "resources/commands.h"
 
 namespace {
 
@@ -36,7 +37,7 @@ protected:
         tasks_ = bridge_test::CountTasks();
     }
     void TearDown() override {
-        window_->Command(155);
+        window_->Command(commands::ReleaseBridge);
         EXPECT_TRUE(bridge_test::RelayThreadsFinished(tasks_));
         window_.reset();
         for (TestPty* pty : {&gsm_, &bt_, &irda_, &ir_}) bridge_test::ClosePty(pty);
@@ -78,7 +79,7 @@ protected:
 TEST_F(BridgePortsTest, IndexSevenOpensComSevenAndTheIrdaPeer) {
     Profile(Serial("Index = 7"), "COM7:");
     std::string lines;
-    EXPECT_EQ(Run(153, &lines), 0);
+    EXPECT_EQ(Run(commands::StartBridge, &lines), 0);
     EXPECT_EQ(lines, std::string("COM7: opened\r\nIRDA(COM3:) opened\r\n") + Started);
     EXPECT_NE(bridge::GsmPort.load(), platform::InvalidHandle);
     EXPECT_NE(bridge::PeerPort.load(), platform::InvalidHandle);
@@ -92,7 +93,7 @@ TEST_F(BridgePortsTest, IndexSevenOpensComSevenAndTheIrdaPeer) {
 TEST_F(BridgePortsTest, GsmSideGetsTheBridgeSettingsAndTheIrdaPeerKeepsItsOwn) {
     Profile(Serial("Index = 2"));
     std::string lines;
-    ASSERT_EQ(Run(153, &lines), 0);
+    ASSERT_EQ(Run(commands::StartBridge, &lines), 0);
     termios gsm{}, irda{};
     ASSERT_EQ(::tcgetattr(gsm_.held_slave, &gsm), 0);
     ASSERT_EQ(::tcgetattr(irda_.held_slave, &irda), 0);
@@ -114,7 +115,7 @@ TEST_F(BridgePortsTest, BluetoothPeerIsFoundThroughSerial2AndConfigured) {
     Profile(Serial("Index = 2") + Serial2("Index = 4"));
     shell::BridgePeer.store(1);
     std::string lines;
-    EXPECT_EQ(Run(153, &lines), 0);
+    EXPECT_EQ(Run(commands::StartBridge, &lines), 0);
     EXPECT_EQ(lines, std::string("COM2: opened\r\nCOM4: opened\r\n") + Started);
     termios bt{};
     ASSERT_EQ(::tcgetattr(bt_.held_slave, &bt), 0);
@@ -127,7 +128,7 @@ TEST_F(BridgePortsTest, IrPeerIsComFive) {
     Profile(Serial("Index = 2"));
     shell::BridgePeer.store(2);
     std::string lines;
-    EXPECT_EQ(Run(153, &lines), 0);
+    EXPECT_EQ(Run(commands::StartBridge, &lines), 0);
     EXPECT_EQ(lines, std::string("COM2: opened\r\nCOM5: (IR)opened\r\n") + Started);
     ExpectRelayed(ir_, gsm_, "AT\r");
 }
@@ -135,21 +136,21 @@ TEST_F(BridgePortsTest, IrPeerIsComFive) {
 TEST_F(BridgePortsTest, IndexTenOrMoreGivesTheEmptyName) {
     Profile(Serial("Index = 10"));
     std::string lines;
-    EXPECT_EQ(Run(153, &lines), 1);
+    EXPECT_EQ(Run(commands::StartBridge, &lines), 1);
     EXPECT_EQ(lines, std::string("Open FF() failed.\r\nIRDA(COM3:) opened\r\n") + HalfOpen);
 }
 
 TEST_F(BridgePortsTest, MissingIndexValueGivesTheEmptyName) {
     Profile(Serial("Other = 2"));
     std::string lines;
-    EXPECT_EQ(Run(153, &lines), 1);
+    EXPECT_EQ(Run(commands::StartBridge, &lines), 1);
     EXPECT_EQ(lines, std::string("Open FF() failed.\r\nIRDA(COM3:) opened\r\n") + HalfOpen);
 }
 
 TEST_F(BridgePortsTest, MissingKeyGivesTheEmptyName) {
     Profile(Serial2("Index = 4"));
     std::string lines;
-    EXPECT_EQ(Run(153, &lines), 1);
+    EXPECT_EQ(Run(commands::StartBridge, &lines), 1);
     EXPECT_EQ(lines, std::string("Open FF() failed.\r\nIRDA(COM3:) opened\r\n") + HalfOpen);
 }
 
@@ -157,11 +158,11 @@ TEST_F(BridgePortsTest, BluetoothWithoutKeyOrValueFailsWithTheEmptyName) {
     Profile(Serial("Index = 2"));
     shell::BridgePeer.store(1);
     std::string lines;
-    EXPECT_EQ(Run(153, &lines), 1);
+    EXPECT_EQ(Run(commands::StartBridge, &lines), 1);
     EXPECT_EQ(lines, std::string("COM2: opened\r\nOpen BT() failed.\r\n") + HalfOpen);
-    window_->Command(155);
+    window_->Command(commands::ReleaseBridge);
     Profile(Serial("Index = 2") + Serial2("Other = 4"));
-    EXPECT_EQ(Run(153, &lines), 1);
+    EXPECT_EQ(Run(commands::StartBridge, &lines), 1);
     EXPECT_EQ(lines, std::string("COM2: opened\r\nOpen BT() failed.\r\n") + HalfOpen);
     EXPECT_EQ(bridge::PeerPort.load(), platform::InvalidHandle);
 }
@@ -170,7 +171,7 @@ TEST_F(BridgePortsTest, BluetoothIndexOfAMissingDeviceNamesIt) {
     Profile(Serial("Index = 2") + Serial2("Index = 6"));
     shell::BridgePeer.store(1);
     std::string lines;
-    EXPECT_EQ(Run(153, &lines), 1);
+    EXPECT_EQ(Run(commands::StartBridge, &lines), 1);
     EXPECT_EQ(lines, std::string("COM2: opened\r\nOpen BT(COM6:) failed.\r\n") + HalfOpen);
 }
 
@@ -188,7 +189,7 @@ TEST_F(BridgePortsTest, GsmFailsWhilePeerOpensAndThePeerIsHeldUntilRelease) {
     Profile(Serial("Index = 8"));  // no COM8: on this handset
     const platform::Handle threads_before = bridge::GsmToPeerThread.load();
     std::string lines;
-    EXPECT_EQ(Run(153, &lines), 1);
+    EXPECT_EQ(Run(commands::StartBridge, &lines), 1);
     EXPECT_EQ(lines, std::string("Open FF(COM8:) failed.\r\nIRDA(COM3:) opened\r\n") + HalfOpen);
     EXPECT_EQ(bridge::GsmPort.load(), platform::InvalidHandle);
     EXPECT_NE(bridge::PeerPort.load(), platform::InvalidHandle);
@@ -198,7 +199,7 @@ TEST_F(BridgePortsTest, GsmFailsWhilePeerOpensAndThePeerIsHeldUntilRelease) {
     platform::Handle again = platform::OpenDevice("COM3:");
     EXPECT_EQ(again, platform::InvalidHandle);
     EXPECT_EQ(platform::GetLastError(), static_cast<std::uint32_t>(EBUSY));
-    EXPECT_EQ(Run(155, &lines), 0);
+    EXPECT_EQ(Run(commands::ReleaseBridge, &lines), 0);
     EXPECT_EQ(lines, Released);
     EXPECT_EQ(bridge::PeerPort.load(), platform::InvalidHandle);
     again = platform::OpenDevice("COM3:");  // let go at once
@@ -209,10 +210,10 @@ TEST_F(BridgePortsTest, GsmFailsWhilePeerOpensAndThePeerIsHeldUntilRelease) {
 TEST_F(BridgePortsTest, StartingTwiceReopensNothingAndStartsNoThread) {
     Profile(Serial("Index = 2"));
     std::string lines;
-    ASSERT_EQ(Run(153, &lines), 0);
+    ASSERT_EQ(Run(commands::StartBridge, &lines), 0);
     const platform::Handle gsm = bridge::GsmPort.load(), peer = bridge::PeerPort.load();
     const platform::Handle out = bridge::GsmToPeerThread.load(), in = bridge::PeerToGsmThread.load();
-    EXPECT_EQ(Run(153, &lines), 0);
+    EXPECT_EQ(Run(commands::StartBridge, &lines), 0);
     EXPECT_EQ(lines, std::string("Open FF(COM2:) failed.\r\nOpen IRDA(COM3:) failed.\r\n") + Started);
     EXPECT_EQ(bridge::GsmPort.load(), gsm);
     EXPECT_EQ(bridge::PeerPort.load(), peer);
@@ -225,16 +226,16 @@ TEST_F(BridgePortsTest, StartingTwiceReopensNothingAndStartsNoThread) {
 TEST_F(BridgePortsTest, StartReleaseStartRunsFreshThreads) {
     Profile(Serial("Index = 2"));
     std::string lines;
-    ASSERT_EQ(Run(153, &lines), 0);
+    ASSERT_EQ(Run(commands::StartBridge, &lines), 0);
     const platform::Handle out = bridge::GsmToPeerThread.load(), in = bridge::PeerToGsmThread.load();
-    EXPECT_EQ(Run(155, &lines), 0);
+    EXPECT_EQ(Run(commands::ReleaseBridge, &lines), 0);
     EXPECT_EQ(lines, Released);
     EXPECT_EQ(bridge::GsmPort.load(), platform::InvalidHandle);
     EXPECT_EQ(bridge::PeerPort.load(), platform::InvalidHandle);
     EXPECT_EQ(bridge::RelayRunning.load(), 0);
     EXPECT_FALSE(Running(out));  // terminated: its exit code reads 0 at once
     EXPECT_FALSE(Running(in));
-    EXPECT_EQ(Run(153, &lines), 0);
+    EXPECT_EQ(Run(commands::StartBridge, &lines), 0);
     EXPECT_EQ(lines, std::string("COM2: opened\r\nIRDA(COM3:) opened\r\n") + Started);
     EXPECT_NE(bridge::GsmToPeerThread.load(), out);
     EXPECT_NE(bridge::PeerToGsmThread.load(), in);
@@ -247,7 +248,7 @@ TEST_F(BridgePortsTest, StartReleaseStartRunsFreshThreads) {
 TEST_F(BridgePortsTest, ReleaseWithNothingOpenStillLogs) {
     Profile(Serial("Index = 2"));
     std::string lines;
-    EXPECT_EQ(Run(155, &lines), 0);
+    EXPECT_EQ(Run(commands::ReleaseBridge, &lines), 0);
     EXPECT_EQ(lines, Released);
 }
 
@@ -255,11 +256,11 @@ TEST_F(BridgePortsTest, ThreadCreationFailureSkipsTheSuccessLineAndALaterStartRe
     Profile(Serial("Index = 2"));
     platform::InjectFault(platform::Fault::ThreadCreate, 1);
     std::string lines;
-    EXPECT_EQ(Run(153, &lines), 0);
+    EXPECT_EQ(Run(commands::StartBridge, &lines), 0);
     EXPECT_EQ(lines, "COM2: opened\r\nIRDA(COM3:) opened\r\n");
     EXPECT_EQ(bridge::GsmToPeerThread.load(), 0);
     EXPECT_EQ(bridge::RelayRunning.load(), 1);
-    EXPECT_EQ(Run(153, &lines), 0);
+    EXPECT_EQ(Run(commands::StartBridge, &lines), 0);
     EXPECT_EQ(lines, std::string("Open FF(COM2:) failed.\r\nOpen IRDA(COM3:) failed.\r\n") + Started);
     ExpectRelayed(gsm_, irda_, "retried");
     platform::ClearFaults();

@@ -11,6 +11,7 @@
 #include "bridge_support.h"
 #include "platform/internal/sys.h"
 #include "shell/options.h"
+#include "resources/commands.h"
 
 namespace {
 
@@ -130,7 +131,7 @@ protected:
         tasks_ = bridge_test::CountTasks();
     }
     void TearDown() override {
-        window_->Command(155);
+        window_->Command(commands::ReleaseBridge);
         EXPECT_TRUE(ThreadsFinished());
         window_.reset();
         bridge_test::ClosePty(&gsm_);
@@ -140,7 +141,7 @@ protected:
     bool ThreadsFinished() { return bridge_test::RelayThreadsFinished(tasks_); }
     void Start() {
         const std::size_t before = window_->Log().size();
-        ASSERT_EQ(window_->Command(153), 0);
+        ASSERT_EQ(window_->Command(commands::StartBridge), 0);
         ASSERT_EQ(window_->Log().substr(before), std::string("COM2: opened\r\nIRDA(COM3:) opened\r\n") + Started);
     }
     // Both directions at once, checked byte for byte.
@@ -228,7 +229,7 @@ TEST_F(BridgeRelayTest, DisplayModesChooseTheLoggedDirections) {
         std::string log = window_->LogFrom(before, [&](const std::string& t) {
             return LineCounts(t, true).size() == to_peer.size() && LineCounts(t, false).size() == to_gsm.size();
         });
-        window_->Command(155);
+        window_->Command(commands::ReleaseBridge);
         ASSERT_TRUE(ThreadsFinished());
         log = window_->Log().substr(before);
         EXPECT_EQ(LineCounts(log, true), to_peer) << log;
@@ -285,7 +286,7 @@ TEST_F(BridgeRelayTest, ReleaseWhileBothDirectionsAreBusy) {
     out.Start(gsm_.master, irda_.master, 300);
     in.Start(irda_.master, gsm_.master, 300);
     bridge_test::WaitUntil([&] { return out.progress.load() > 100000 && in.progress.load() > 100000; });
-    EXPECT_EQ(window_->Command(155), 0);
+    EXPECT_EQ(window_->Command(commands::ReleaseBridge), 0);
     EXPECT_EQ(bridge::GsmPort.load(), platform::InvalidHandle);
     EXPECT_EQ(bridge::PeerPort.load(), platform::InvalidHandle);
     EXPECT_EQ(bridge::RelayRunning.load(), 0);
@@ -319,7 +320,7 @@ TEST_F(BridgeRelayTest, ReleaseWhileARelayThreadWaitsToLog) {
         ASSERT_TRUE(bridge_test::ReadExactly(irda_.master, got, sizeof got));
         // The relay thread has written; its line can reach the pane only through this thread.
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        EXPECT_EQ(bridge::ReleaseBridge(window_->main(), 155, 0, 0), 0);
+        EXPECT_EQ(bridge::ReleaseBridge(window_->main(), commands::ReleaseBridge, 0, 0), 0);
         EXPECT_EQ(bridge::GsmPort.load(), platform::InvalidHandle);
         EXPECT_EQ(bridge::PeerPort.load(), platform::InvalidHandle);
     });
@@ -341,7 +342,7 @@ TEST_F(BridgeRelayTest, AVanishedPeerStopsBothDirectionsWithOneLine) {
     EXPECT_NE(bridge::PeerPort.load(), platform::InvalidHandle);
     EXPECT_NE(bridge::GsmPort.load(), platform::InvalidHandle);
     const std::size_t middle = window_->Log().size();
-    EXPECT_EQ(window_->Command(155), 0);
+    EXPECT_EQ(window_->Command(commands::ReleaseBridge), 0);
     EXPECT_EQ(window_->Log().substr(middle), Released);
     EXPECT_EQ(bridge::PeerPort.load(), platform::InvalidHandle);
     platform::Handle gsm = platform::OpenDevice("COM2:");
@@ -379,7 +380,7 @@ TEST_F(BridgeRelayTest, AStartAfterALossWithoutReleaseReportsItAgainAndNothingSp
     bridge_test::ClosePty(&irda_);
     ASSERT_TRUE(ThreadsFinished());
     const std::size_t before = window_->Log().size();
-    EXPECT_EQ(window_->Command(153), 0);  // both handles still held: the relay start runs
+    EXPECT_EQ(window_->Command(commands::StartBridge), 0);  // both handles still held: the relay start runs
     EXPECT_TRUE(ThreadsFinished());
     EXPECT_EQ(window_->Log().substr(before),
               std::string("Open FF(COM2:) failed.\r\nOpen IRDA(COM3:) failed.\r\n") + Started +

@@ -8,6 +8,7 @@
 
 #include "bridge_support.h"
 #include "shell/options.h"
+#include "resources/commands.h"
 
 namespace {
 
@@ -83,7 +84,7 @@ TEST(BridgeSoak, TwentyMegabytesLoggedKeepThePaneWithinItsCapacityAndMemoryFlat)
     auto window = std::make_unique<TestWindow>();
     const int tasks = bridge_test::CountTasks();
     platform::SendMessage(window->pane(), platform::EM_SETLIMITTEXT, Limit, 0);
-    ASSERT_EQ(window->Command(153), 0);
+    ASSERT_EQ(window->Command(commands::StartBridge), 0);
 
     Flow out, in;
     out.Start(gsm.master, irda.master, 3);
@@ -118,7 +119,7 @@ TEST(BridgeSoak, TwentyMegabytesLoggedKeepThePaneWithinItsCapacityAndMemoryFlat)
     EXPECT_EQ(first.position(0), 0) << log.substr(0, 200);
     EXPECT_LT(after - before, GrowthBoundMiB) << "resident " << before << " MiB before, " << after << " after";
 
-    window->Command(155);
+    window->Command(commands::ReleaseBridge);
     EXPECT_TRUE(bridge_test::RelayThreadsFinished(tasks));
     window.reset();
     bridge_test::ClosePty(&gsm);

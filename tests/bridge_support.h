@@ -32,6 +32,7 @@
 #include "platform/platform.h"
 #include "shell/log.h"
 #include "sim/pty.h"
+#include "resources/commands.h"
 
 namespace bridge_test {
 
@@ -251,8 +252,8 @@ private:
                                   platform::LParam lparam) {
         if (message == platform::WM_COMMAND) {
             switch (platform::LowWord(wparam)) {
-                case 153: return bridge::StartBridge(window, 153, lparam, 0);
-                case 155: return bridge::ReleaseBridge(window, 155, lparam, 0);
+                case commands::StartBridge: return bridge::StartBridge(window, commands::StartBridge, lparam, 0);
+                case commands::ReleaseBridge: return bridge::ReleaseBridge(window, commands::ReleaseBridge, lparam, 0);
                 case RunCommand:
                     if (Step()) Step()();
                     return 0;

@@ -7,6 +7,7 @@
 #include "bridge_support.h"
 #include "platform/internal/sys.h"
 #include "shell/options.h"
+#include "resources/commands.h"
 
 namespace {
 
@@ -78,10 +79,10 @@ protected:
         output_path_ = name;
         window_ = std::make_unique<TestWindow>(output_);
         tasks_ = bridge_test::CountTasks();
-        ASSERT_EQ(window_->Command(153), 0);
+        ASSERT_EQ(window_->Command(commands::StartBridge), 0);
     }
     void TearDown() override {
-        window_->Command(155);
+        window_->Command(commands::ReleaseBridge);
         EXPECT_TRUE(bridge_test::RelayThreadsFinished(tasks_));
         window_.reset();
         ::close(output_);

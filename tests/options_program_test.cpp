@@ -9,6 +9,7 @@
 #include "sim/sim.h"
 #include "support/far_end.h"
 #include "support/program.h"
+#include "resources/commands.h"
 
 namespace {
 
@@ -38,8 +39,8 @@ TEST_F(OptionsProgramTest, PeerChoiceDisplayModesGuardAndAboutBox) {
     ASSERT_TRUE(window.WaitForOutput(">>\r\n")) << window.err();
 
     // The IR port is the peer of the next bridge.
-    EXPECT_EQ(Send(111).out, "0\n");
-    ProgramResult started = Send(153);
+    EXPECT_EQ(Send(commands::PeerIr).out, "0\n");
+    ProgramResult started = Send(commands::StartBridge);
     EXPECT_EQ(started.status, 0);
     ASSERT_TRUE(window.WaitForOutput("Stopbits:1,Databits:8\r\n")) << window.out();
     EXPECT_NE(window.out().find("COM5: (IR)opened\r\n"), std::string::npos) << window.out();
@@ -53,21 +54,21 @@ TEST_F(OptionsProgramTest, PeerChoiceDisplayModesGuardAndAboutBox) {
     ASSERT_TRUE(window.WaitForOutput("6 bytes <-BT<-FF<- <<<\r\n")) << window.out();
 
     // Quiet: the bytes still flow, no relay line is logged.
-    EXPECT_EQ(Send(112).out, "0\n");
+    EXPECT_EQ(Send(commands::DisplayQuiet).out, "0\n");
     const int lines_before = Count(window.out(), " bytes ");
     EXPECT_EQ(lines_before, 2) << window.out();
     ASSERT_EQ(::write(host, "AT\r", 3), 3);
     EXPECT_EQ(fwu_test::ReadUntil(host, "OK\r\n"), "\r\nOK\r\n");
 
     // The peer cannot change while the bridge holds its ports.
-    ProgramResult refused = Send(110);
+    ProgramResult refused = Send(commands::PeerBluetooth);
     EXPECT_EQ(refused.status, 1);
     EXPECT_EQ(refused.out, "1\n");
     ASSERT_TRUE(window.WaitForOutput("[Error] COMs should be released first\n")) << window.out();
     EXPECT_EQ(Count(window.out(), " bytes "), lines_before) << window.out();
 
     // Both directions logged again.
-    EXPECT_EQ(Send(115).out, "0\n");
+    EXPECT_EQ(Send(commands::DisplayBoth).out, "0\n");
     ASSERT_EQ(::write(host, "AT\r", 3), 3);
     EXPECT_EQ(fwu_test::ReadUntil(host, "OK\r\n"), "\r\nOK\r\n");
     // One line per direction, after the box line.
@@ -81,14 +82,14 @@ TEST_F(OptionsProgramTest, PeerChoiceDisplayModesGuardAndAboutBox) {
     EXPECT_EQ(Count(window.out(), " bytes "), lines_before + 2) << window.out();
     ::close(host);
 
-    EXPECT_EQ(Send(120).out, "0\n");
+    EXPECT_EQ(Send(commands::About).out, "0\n");
     ASSERT_TRUE(window.WaitForOutput(
         "[About] Zamtalk - Written for Ondra to update phone module firmware and transmit data between "
         "BTUART and FFUART\n"))
         << window.out();
 
-    EXPECT_EQ(Send(155).out, "0\n");
-    EXPECT_EQ(Send(101).status, 0);
+    EXPECT_EQ(Send(commands::ReleaseBridge).out, "0\n");
+    EXPECT_EQ(Send(commands::Exit).status, 0);
     EXPECT_EQ(window.Wait().status, 0);
 }
 

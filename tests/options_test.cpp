@@ -10,6 +10,7 @@
 #include "shell/options.h"
 #include "tests/support/pty.h"
 #include "tests/support/window_thread.h"
+#include "resources/commands.h"
 
 namespace {
 
@@ -21,8 +22,9 @@ const std::string runtime_directory = fwu_test::UsePrivateRuntimeDirectory();
 
 // A menu as a handset build with the option entries would carry it.
 constexpr MenuItemTemplate OptionItems[] = {
-    {"Bluetooth UART", 110}, {"IR", 111}, {"IrDA", 116}, {nullptr, 0},
-    {"Quiet", 112}, {"Peer to GSM", 113}, {"GSM to peer", 114}, {"Both", 115},
+    {"Bluetooth UART", commands::PeerBluetooth}, {"IR", commands::PeerIr}, {"IrDA", commands::PeerIrda}, {nullptr, 0},
+    {"Quiet", commands::DisplayQuiet}, {"Peer to GSM", commands::DisplayPeerToGsm},
+    {"GSM to peer", commands::DisplayGsmToPeer}, {"Both", commands::DisplayBoth},
 };
 constexpr MenuTemplate OptionMenu{"Options", OptionItems, 8};
 constexpr MenuBarTemplate OptionBar{105, -2, 40001, 0x04, 0x18, 40003, 0};
@@ -68,23 +70,23 @@ TEST_F(Options, ChecksMoveWithinEachGroupInAMenuThatHasTheEntries) {
     SetResourceTableForTest({OptionResources, 3});
     WindowThread window;
     MakeMenuBar(window);
-    EXPECT_EQ(Command(window, 111), 0);
+    EXPECT_EQ(Command(window, commands::PeerIr), 0);
     EXPECT_EQ(shell::BridgePeer.load(), 2);
-    EXPECT_EQ(Command(window, 113), 0);
+    EXPECT_EQ(Command(window, commands::DisplayPeerToGsm), 0);
     EXPECT_EQ(shell::DisplayMode.load(), 1);
-    EXPECT_EQ(Command(window, 110), 0);
+    EXPECT_EQ(Command(window, commands::PeerBluetooth), 0);
     EXPECT_EQ(shell::BridgePeer.load(), 1);
-    const int peer_marks[] = {GetMenuItemChecked(menu, 110), GetMenuItemChecked(menu, 111),
-                              GetMenuItemChecked(menu, 116)};
+    const int peer_marks[] = {GetMenuItemChecked(menu, commands::PeerBluetooth), GetMenuItemChecked(menu, commands::PeerIr),
+                              GetMenuItemChecked(menu, commands::PeerIrda)};
     EXPECT_EQ(peer_marks[0] + peer_marks[1] + peer_marks[2], 1);
     EXPECT_EQ(peer_marks[0], 1);
-    EXPECT_EQ(GetMenuItemChecked(menu, 113), 1) << "the other group keeps its mark";
-    EXPECT_EQ(Command(window, 112), 0);
+    EXPECT_EQ(GetMenuItemChecked(menu, commands::DisplayPeerToGsm), 1) << "the other group keeps its mark";
+    EXPECT_EQ(Command(window, commands::DisplayQuiet), 0);
     EXPECT_EQ(shell::DisplayMode.load(), 0);
-    EXPECT_EQ(GetMenuItemChecked(menu, 112), 1);
-    EXPECT_EQ(GetMenuItemChecked(menu, 113), 0);
+    EXPECT_EQ(GetMenuItemChecked(menu, commands::DisplayQuiet), 1);
+    EXPECT_EQ(GetMenuItemChecked(menu, commands::DisplayPeerToGsm), 0);
     // Ids beside the groups change nothing.
-    EXPECT_EQ(Command(window, 117), 0);
+    EXPECT_EQ(Command(window, commands::Update), 0);
     EXPECT_EQ(Command(window, 109), 0);
     EXPECT_EQ(shell::BridgePeer.load(), 1);
     EXPECT_EQ(shell::DisplayMode.load(), 0);
@@ -93,12 +95,12 @@ TEST_F(Options, ChecksMoveWithinEachGroupInAMenuThatHasTheEntries) {
 TEST_F(Options, TheRealMenuHasNoEntriesButTheValuesAreSet) {
     WindowThread window;
     MakeMenuBar(window);
-    EXPECT_EQ(Command(window, 116), 0);
+    EXPECT_EQ(Command(window, commands::PeerIrda), 0);
     EXPECT_EQ(shell::BridgePeer.load(), 3);
-    EXPECT_EQ(Command(window, 114), 0);
+    EXPECT_EQ(Command(window, commands::DisplayGsmToPeer), 0);
     EXPECT_EQ(shell::DisplayMode.load(), 2);
-    EXPECT_EQ(GetMenuItemChecked(menu, 114), -1);
-    EXPECT_EQ(GetMenuItemChecked(menu, 118), 0) << "the menu's own entries are untouched";
+    EXPECT_EQ(GetMenuItemChecked(menu, commands::DisplayGsmToPeer), -1);
+    EXPECT_EQ(GetMenuItemChecked(menu, commands::UpdateGo), 0) << "the menu's own entries are untouched";
 }
 
 TEST_F(Options, PeerIsRefusedWhileEitherBridgePortIsHeld) {
@@ -115,14 +117,14 @@ TEST_F(Options, PeerIsRefusedWhileEitherBridgePortIsHeld) {
     Handle gsm = OpenDevice("COM2:");
     ASSERT_NE(gsm, InvalidHandle);
     bridge::GsmPort = gsm;
-    EXPECT_EQ(Command(window, 110), 1);
+    EXPECT_EQ(Command(window, commands::PeerBluetooth), 1);
     EXPECT_EQ(shell::BridgePeer.load(), 3);
     EXPECT_TRUE(output.WaitFor("[Error] COMs should be released first\n"));
     // The display mode has no guard.
-    EXPECT_EQ(Command(window, 113), 0);
+    EXPECT_EQ(Command(window, commands::DisplayPeerToGsm), 0);
     EXPECT_EQ(shell::DisplayMode.load(), 1);
     window.Run([&] { return bridge::ReleaseBridge(window.window()); });
-    EXPECT_EQ(Command(window, 110), 0);
+    EXPECT_EQ(Command(window, commands::PeerBluetooth), 0);
     EXPECT_EQ(shell::BridgePeer.load(), 1);
     SetProfile(Profile{});
 }

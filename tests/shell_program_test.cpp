@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "tests/support/program.h"
+#include "resources/commands.h"
 
 namespace {
 
@@ -37,14 +38,14 @@ std::string ProgramDirectory() {
 }
 
 TEST_F(Program, HeadlessCommand101PrintsTheBannerFirstAndEndsWith0) {
-    ProgramResult result = Run({"--headless", "--command", "101"});
+    ProgramResult result = Run({"--headless", "--command", fwu_test::Id(commands::Exit)});
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(result.out, Banner);
 }
 
 TEST_F(Program, CommandsArePostedInOrder) {
     // 999 has no row and changes nothing; 1 then closes the window.
-    ProgramResult result = Run({"--headless", "--command=999", "--command", "1"});
+    ProgramResult result = Run({"--headless", "--command=999", "--command", fwu_test::Id(commands::Done)});
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(result.out, Banner);
 }
@@ -73,7 +74,7 @@ TEST_F(Program, SecondStartAsksTheFirstToTheFrontAndEndsWith255) {
     EXPECT_EQ(sent.status, 0) << sent.err;
     EXPECT_EQ(sent.out, "0\n");
 
-    ProgramResult closed = Run({"send", "1"});
+    ProgramResult closed = Run({"send", fwu_test::Id(commands::Done)});
     EXPECT_EQ(closed.status, 0) << closed.err;
     EXPECT_EQ(closed.out, "0\n");
     ProgramResult end = first.Wait();
@@ -84,17 +85,17 @@ TEST_F(Program, SecondStartAsksTheFirstToTheFrontAndEndsWith255) {
 TEST_F(Program, Send101ClosesTheRunningWindow) {
     RunningProgram first({"--headless"}, Env());
     ASSERT_TRUE(first.WaitForOutput(Banner)) << first.err();
-    ProgramResult sent = Run({"send", "101"});
+    ProgramResult sent = Run({"send", fwu_test::Id(commands::Exit)});
     EXPECT_EQ(sent.status, 0) << sent.err;
     EXPECT_EQ(sent.out, "0\n");
     EXPECT_EQ(first.Wait().status, 0);
     // Gone for good: the socket went with the window.
-    ProgramResult again = Run({"send", "101"});
+    ProgramResult again = Run({"send", fwu_test::Id(commands::Exit)});
     EXPECT_EQ(again.status, 3);
 }
 
 TEST_F(Program, SendWithNoWindowRunningEndsWith3) {
-    ProgramResult result = Run({"send", "101"});
+    ProgramResult result = Run({"send", fwu_test::Id(commands::Exit)});
     EXPECT_EQ(result.status, 3);
     EXPECT_EQ(result.out, "");
     EXPECT_NE(result.err.find("no window"), std::string::npos) << result.err;
@@ -108,7 +109,7 @@ TEST_F(Program, StaleSocketIsReplaced) {
     first.Wait();
     RunningProgram second({"--headless"}, Env());
     ASSERT_TRUE(second.WaitForOutput(Banner)) << second.err();
-    ProgramResult sent = Run({"send", "101"});
+    ProgramResult sent = Run({"send", fwu_test::Id(commands::Exit)});
     EXPECT_EQ(sent.status, 0) << sent.err;
     EXPECT_EQ(second.Wait().status, 0);
 }
@@ -117,7 +118,7 @@ TEST_F(Program, RuntimeDirectoryOpenToOthersIsRefused) {
     std::string directory = runtime_.path() + "/rt";
     ASSERT_EQ(::mkdir(directory.c_str(), 0755), 0);
     ASSERT_EQ(::chmod(directory.c_str(), 0755), 0);
-    ProgramResult result = Run({"--headless", "--command", "101"});
+    ProgramResult result = Run({"--headless", "--command", fwu_test::Id(commands::Exit)});
     EXPECT_EQ(result.status, 2);
     EXPECT_EQ(result.out, "");
     EXPECT_NE(result.err.find("mode 0755, must be 0700"), std::string::npos) << result.err;
@@ -126,13 +127,13 @@ TEST_F(Program, RuntimeDirectoryOpenToOthersIsRefused) {
 
 TEST_F(Program, TraceGetsTheProgramDirectory) {
     std::string trace = runtime_.path() + "/trace.txt";
-    ProgramResult result = Run({"--headless", "--trace", trace, "--command", "101"});
+    ProgramResult result = Run({"--headless", "--trace", trace, "--command", fwu_test::Id(commands::Exit)});
     ASSERT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(ReadFile(trace), "get current dir " + ProgramDirectory() + "\r\n");
 }
 
 TEST_F(Program, TraceDashIsStderr) {
-    ProgramResult result = Run({"--headless", "--trace=-", "--command", "101"});
+    ProgramResult result = Run({"--headless", "--trace=-", "--command", fwu_test::Id(commands::Exit)});
     ASSERT_EQ(result.status, 0);
     EXPECT_NE(result.err.find("get current dir " + ProgramDirectory() + "\r\n"), std::string::npos);
 }
@@ -157,7 +158,7 @@ TEST_F(Program, BadArgumentsGiveOneLineAndExit2) {
         {"--profile", ""},
         {"send"},
         {"send", "abc"},
-        {"send", "1", "2"},
+        {"send", fwu_test::Id(commands::Done), "2"},
         {"frobnicate"},
         {"update", "bridge"},
     };
@@ -175,7 +176,7 @@ TEST_F(Program, AcceptedOptionsAreKept) {
     std::string profile = runtime_.path() + "/empty.profile";
     std::ofstream(profile) << "# a handset without devices\n[devices]\n";
     ProgramResult result =
-        Run({"--headless", "--module-timeout", "30", "--profile", profile, "--command", "101"});
+        Run({"--headless", "--module-timeout", "30", "--profile", profile, "--command", fwu_test::Id(commands::Exit)});
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(result.out, Banner);
 }
@@ -192,7 +193,7 @@ TEST_F(Program, HelpAndVersion) {
 
 // Without --headless the window is drawn in the terminal; here stdin and stdout are no terminal.
 TEST_F(Program, TerminalScreenWithoutATerminalEndsWith2) {
-    ProgramResult result = Run({"--command", "101"});
+    ProgramResult result = Run({"--command", fwu_test::Id(commands::Exit)});
     EXPECT_EQ(result.status, 2);
     EXPECT_EQ(result.out, "");
     EXPECT_NE(result.err.find("--headless"), std::string::npos) << result.err;

@@ -18,6 +18,7 @@
 #include "shell/options.h"
 #include "tests/support/program.h"
 #include "tests/support/window_thread.h"
+#include "resources/commands.h"
 
 namespace {
 
@@ -50,8 +51,8 @@ protected:
             return shell::RunMainWindow(SW_SHOW, commands.data(), static_cast<int>(commands.size()));
         });
     }
-    int Run(std::vector<std::uint16_t> commands = {101}) {
-        auto done = Start(commands);
+    int Run(std::vector<std::uint16_t> ids = {commands::Exit}) {
+        auto done = Start(ids);
         EXPECT_EQ(done.wait_for(std::chrono::seconds(20)), std::future_status::ready);
         return done.get();
     }
@@ -73,7 +74,7 @@ protected:
 
 TEST_F(Startup, NormalRunShowsTheBannerFirstAndEndsWith0) {
     OutputCapture output;
-    EXPECT_EQ(Run({101}), 0);
+    EXPECT_EQ(Run({commands::Exit}), 0);
     EXPECT_TRUE(output.WaitFor(Banner));
     EXPECT_EQ(output.Text(), Banner);
     EXPECT_EQ(shell::MainWindow.load(), 0u);
@@ -86,7 +87,7 @@ TEST_F(Startup, EachRefusalOfTheCreateHandlerEndsWith16AndNoBanner) {
         OutputCapture output;
         ClearFaults();
         InjectFault(fault);
-        EXPECT_EQ(Run({101}), 16);
+        EXPECT_EQ(Run({commands::Exit}), 16);
         EXPECT_FALSE(TakeFault(fault)) << "the fault was not reached";
         EXPECT_EQ(output.Text(), "");
         EXPECT_EQ(Trace(), "") << "the create handler went past the failing step";
@@ -100,7 +101,7 @@ TEST_F(Startup, EachRefusalOfTheCreateHandlerEndsWith16AndNoBanner) {
 TEST_F(Startup, ClassNotRegisteredEndsWith1) {
     OutputCapture output;
     InjectFault(Fault::RegisterClass);
-    EXPECT_EQ(Run({101}), 1);
+    EXPECT_EQ(Run({commands::Exit}), 1);
     EXPECT_EQ(output.Text(), "");
 }
 
@@ -108,7 +109,7 @@ TEST_F(Startup, AnotherWindowOfTheClassEndsWithMinus1AndAsksItToTheFront) {
     OutputCapture output;
     fwu_test::WindowThread running(fwu_test::TestWindowProc, shell::WindowClassName);
     std::uint64_t before = ObservedKeepAlive().foreground_requests;
-    EXPECT_EQ(Run({101}), -1);
+    EXPECT_EQ(Run({commands::Exit}), -1);
     EXPECT_EQ(ObservedKeepAlive().foreground_requests, before + 1);
     EXPECT_TRUE(IsWindow(running.window()));
     EXPECT_EQ(output.Text(), "");  // nothing created
@@ -117,7 +118,7 @@ TEST_F(Startup, AnotherWindowOfTheClassEndsWithMinus1AndAsksItToTheFront) {
 TEST_F(Startup, WorkDirIsTheProgramDirectoryWithItsSlash) {
     SetModuleFileNameForTest("/opt/fwu/bin/firmware-utility");
     OutputCapture output;
-    EXPECT_EQ(Run({101}), 0);
+    EXPECT_EQ(Run({commands::Exit}), 0);
     EXPECT_STREQ(shell::WorkDir, "/opt/fwu/bin/");
     EXPECT_EQ(Trace(), "get current dir /opt/fwu/bin/\r\n");
     EXPECT_TRUE(output.WaitFor(Banner));
@@ -127,7 +128,7 @@ TEST_F(Startup, WorkDirIsTheProgramDirectoryWithItsSlash) {
 TEST_F(Startup, PathWithoutSeparatorShowsWorkDirErrorAndGoesOn) {
     SetModuleFileNameForTest("firmware-utility");
     OutputCapture output;
-    EXPECT_EQ(Run({101}), 0);
+    EXPECT_EQ(Run({commands::Exit}), 0);
     EXPECT_STREQ(shell::WorkDir, "");
     EXPECT_EQ(Trace(), "get current dir \r\n");
     std::string expected = std::string("[WorkDir Error] firmware-utility\n") + Banner;
@@ -143,7 +144,7 @@ TEST_F(Startup, LongPathsNeverYieldAWrongDirectory) {
     SetModuleFileNameForTest(long_name.c_str());
     {
         OutputCapture output;
-        EXPECT_EQ(Run({101}), 0);
+        EXPECT_EQ(Run({commands::Exit}), 0);
         EXPECT_EQ(std::string(shell::WorkDir), "/" + std::string(80, 'a') + "/");
         EXPECT_TRUE(output.WaitFor(Banner));
         EXPECT_EQ(output.Text(), Banner);
@@ -153,7 +154,7 @@ TEST_F(Startup, LongPathsNeverYieldAWrongDirectory) {
     SetModuleFileNameForTest(long_directory.c_str());
     ASSERT_TRUE(SetTraceSink(trace_path_.c_str()));
     OutputCapture output;
-    EXPECT_EQ(Run({101}), 0);
+    EXPECT_EQ(Run({commands::Exit}), 0);
     EXPECT_STREQ(shell::WorkDir, "");
     EXPECT_EQ(Trace(), "get current dir \r\n");
     std::string expected = "[WorkDir Error] " + long_directory + "\n" + Banner;
@@ -164,7 +165,7 @@ TEST_F(Startup, LongPathsNeverYieldAWrongDirectory) {
 TEST_F(Startup, QuietDisplayModeKeepsTheBannerOut) {
     shell::DisplayMode.store(0);
     OutputCapture output;
-    EXPECT_EQ(Run({101}), 0);
+    EXPECT_EQ(Run({commands::Exit}), 0);
     EXPECT_EQ(output.Text(), "");
 }
 
@@ -212,8 +213,8 @@ TEST_F(Startup, TheLiveWindowAnswersAsTheTablesSay) {
     EXPECT_EQ(CommandBarHeight(shell::MenuBarWindow), 0);
     Hmenu menu = CommandBarGetMenu(shell::MenuBarWindow, 0);
     ASSERT_NE(menu, 0u);
-    EXPECT_EQ(GetMenuItemChecked(menu, 118), 0);
-    EXPECT_EQ(GetMenuItemChecked(menu, 101), 0);
+    EXPECT_EQ(GetMenuItemChecked(menu, commands::UpdateGo), 0);
+    EXPECT_EQ(GetMenuItemChecked(menu, commands::Exit), 0);
     EXPECT_EQ(EditText(pane), Banner);
 
     // Keep-alive: every tick resets the idle timer and injects the silent key event; the
@@ -233,8 +234,8 @@ TEST_F(Startup, TheLiveWindowAnswersAsTheTablesSay) {
     EXPECT_EQ(quiet.key_events, after.key_events + 1);
     EXPECT_EQ(quiet.foreground_requests, after.foreground_requests);
 
-    // Command 101 closes; the destroy handler posts quit 0.
-    EXPECT_EQ(SendMessage(main, WM_COMMAND, MakeWParam(101, 0), 0), 0);
+    // Exit closes; the destroy handler posts quit 0.
+    EXPECT_EQ(SendMessage(main, WM_COMMAND, MakeWParam(commands::Exit, 0), 0), 0);
     ASSERT_EQ(done.wait_for(std::chrono::seconds(20)), std::future_status::ready);
     EXPECT_EQ(done.get(), 0);
     EXPECT_FALSE(IsWindow(main));
@@ -256,7 +257,7 @@ TEST_F(Startup, AWorkerAppendingWhileTheWindowCloses) {
         }
     });
     ASSERT_TRUE(output.WaitFor(std::string(Banner) + "....."));
-    PostMessage(main, WM_COMMAND, MakeWParam(101, 0), 0);
+    PostMessage(main, WM_COMMAND, MakeWParam(commands::Exit, 0), 0);
     ASSERT_EQ(done.wait_for(std::chrono::seconds(20)), std::future_status::ready) << "the window thread hangs";
     EXPECT_EQ(done.get(), 0);
     // The worker is not held up by the window that went: its appends return at once, so it

@@ -8,6 +8,7 @@
 #include <clocale>
 #include <random>
 
+#include "resources/commands.h"
 #include "platform/internal/terminal.h"
 #include "platform/internal/terminal_pane.h"
 #include "platform/platform.h"
@@ -272,7 +273,7 @@ TEST(TerminalKeys, CtrlQGoesThroughTheAcceleratorTable) {
     ASSERT_NE(window, 0u);
     platform::Msg msg{window, platform::WM_KEYDOWN, key, data};
     EXPECT_TRUE(platform::TranslateAccelerator(window, table, &msg));
-    EXPECT_EQ(command, 101);  // "Exit"
+    EXPECT_EQ(command, commands::Exit);
     command = 0;
     ASSERT_TRUE(platform::internal::VirtualKeyOf(false, 'q', false, &key, &data));  // plain q: no
     msg = {window, platform::WM_KEYDOWN, key, data};

@@ -10,6 +10,7 @@
 #include "tests/support/program.h"
 #include "tests/support/terminal_screen.h"
 #include "tests/support/tmux.h"
+#include "resources/commands.h"
 
 namespace {
 
@@ -135,7 +136,7 @@ TEST(TerminalGlyphs, FramesAndTheScrollBarDrawRightWhateverTheLocale) {
         SCOPED_TRACE(c.name);
         Tmux tmux;
         TerminalRun run;
-        ASSERT_TRUE(run.Start(tmux, c.environment + ShellQuote(FWU_PROGRAM) + " --command 120"));
+        ASSERT_TRUE(run.Start(tmux, c.environment + ShellQuote(FWU_PROGRAM) + " --command " + fwu_test::Id(commands::About)));
         std::string screen;
         ASSERT_TRUE(tmux.WaitForText("Zamtalk", ScreenMs, &screen)) << screen << run.Stderr();
         for (const auto& text : c.shown) EXPECT_NE(screen.find(text), std::string::npos) << text << "\n" << screen;
@@ -224,7 +225,7 @@ TEST_F(TerminalProgram, AboutBoxFromSendIsCentredAndClosesByEnterEscOrAClick) {
     WaitForStartScreen();
     const std::vector<std::string> closers = {"Enter", "Escape", "click"};
     for (const auto& closer : closers) {
-        auto send = Send(120);
+        auto send = Send(commands::About);
         std::string screen;
         ASSERT_TRUE(tmux_.WaitForText("Zamtalk - Written for Ondra", ScreenMs, &screen)) << screen << run_.Stderr();
         auto rows = ScreenRows(screen);
@@ -262,9 +263,9 @@ TEST_F(TerminalProgram, AboutBoxFromSendIsCentredAndClosesByEnterEscOrAClick) {
 TEST_F(TerminalProgram, RefusedPeerChangeShowsAStopBoxUntilClosed) {
     ASSERT_TRUE(Launch());
     WaitForStartScreen();
-    ProgramResult bridge = RunProgram({"send", "153"}, run_.Env(), ExitMs);
+    ProgramResult bridge = RunProgram({"send", fwu_test::Id(commands::StartBridge)}, run_.Env(), ExitMs);
     ASSERT_EQ(bridge.status, 0) << bridge.err;
-    auto send = Send(110);
+    auto send = Send(commands::PeerBluetooth);
     std::string screen;
     ASSERT_TRUE(tmux_.WaitForText("COMs should be released first", ScreenMs, &screen)) << screen;
     EXPECT_NE(screen.find(" Error "), std::string::npos) << screen;  // the default caption

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <thread>
 
+#include "resources/commands.h"
 #include "platform/platform.h"
 #include "tests/support/terminal_screen.h"
 #include "tests/support/tmux.h"
@@ -50,7 +51,7 @@ LResult ScenarioProc(Hwnd window, std::uint32_t message, WParam wparam, LParam l
                                            GetModuleHandle(), nullptr);
             DialogInitRecord dialog{1, window, 0x01 | 0x04};
             ShInitDialog(&dialog);
-            CheckMenuItem(CommandBarGetMenu(bar.menu_bar, 0), 118, MF_BYCOMMAND | MF_CHECKED);
+            CheckMenuItem(CommandBarGetMenu(bar.menu_bar, 0), commands::UpdateGo, MF_BYCOMMAND | MF_CHECKED);
             return 0;
         }
         case WM_SIZE: {

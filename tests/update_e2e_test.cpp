@@ -13,6 +13,7 @@
 #include "tests/support/program.h"
 #include "tests/support/update_run.h"
 #include "update/payloads.h"
+#include "resources/commands.h"
 
 namespace {
 
@@ -108,7 +109,7 @@ TEST_F(UpdateE2e, CommandToAWindowRunsItAndASecondCommandIsRefused) {
     StartHandset();
     const std::string trace_path = runtime_.path() + "/trace.txt";
     // 117 starts the run; 118, handled right after 117 has returned, finds it running.
-    RunningProgram window({"--headless", "--trace", trace_path, "--command", "117", "--command", "118"}, Env());
+    RunningProgram window({"--headless", "--trace", trace_path, "--command", fwu_test::Id(commands::Update), "--command", fwu_test::Id(commands::UpdateGo)}, Env());
     ASSERT_TRUE(window.WaitForOutput("[Successful] Reboot device/Reset module !\n", 60000)) << window.err() << window.out();
     EXPECT_TRUE(AwaitRunEnd(trace_path));
     ProgramResult closed = Send("1");
@@ -125,9 +126,9 @@ TEST_F(UpdateE2e, DisplayModeZeroKeepsThePaneQuietAndTheTraceWhole) {
     const std::string trace_path = runtime_.path() + "/trace.txt";
     RunningProgram window({"--headless", "--trace", trace_path}, Env());
     ASSERT_TRUE(window.WaitForOutput(Banner)) << window.err();
-    ProgramResult quiet = Send("112");
+    ProgramResult quiet = Send(fwu_test::Id(commands::DisplayQuiet));
     EXPECT_EQ(quiet.out, "0\n") << quiet.err;
-    ProgramResult started = Send("118");
+    ProgramResult started = Send(fwu_test::Id(commands::UpdateGo));
     EXPECT_EQ(started.out, "1\n") << started.err;  // StartUpdate answers 1 once it has started
     ASSERT_TRUE(window.WaitForOutput("[Successful] Reboot device/Reset module !\n", 60000)) << window.out();
     EXPECT_TRUE(AwaitRunEnd(trace_path));

@@ -13,6 +13,7 @@
 #include "tests/support/program.h"
 #include "tests/support/tmux.h"
 #include "tests/support/update_run.h"
+#include "resources/commands.h"
 
 namespace {
 
@@ -166,7 +167,7 @@ TEST(UpdateVerdict, AHealthyModuleUpdatedTwiceInARowNeedsOneHandshakeEachTime) {
     ASSERT_TRUE(window.WaitForOutput(fwu_test::Banner)) << window.err();
     std::string pane = fwu_test::Banner;
     for (int run_number = 1; run_number <= 2; ++run_number) {
-        EXPECT_EQ(fwu_test::RunProgram({"send", "118"}, fwu_test::UpdateEnv(runtime, handset)).status, 1);
+        EXPECT_EQ(fwu_test::RunProgram({"send", fwu_test::Id(commands::UpdateGo)}, fwu_test::UpdateEnv(runtime, handset)).status, 1);
         pane += fwu_test::SuccessPane();
         ASSERT_TRUE(window.WaitForOutput(pane, 60000)) << window.out();
         // The run's last trace line, so the next command finds no run in progress.
@@ -174,7 +175,7 @@ TEST(UpdateVerdict, AHealthyModuleUpdatedTwiceInARowNeedsOneHandshakeEachTime) {
             [&] { return Count(fwu_test::ReadText(trace_path), " Communication Port Closed!!\r\n") == 2u * run_number; },
             20000));
     }
-    EXPECT_EQ(fwu_test::RunProgram({"send", "101"}, fwu_test::UpdateEnv(runtime, handset)).status, 0);
+    EXPECT_EQ(fwu_test::RunProgram({"send", fwu_test::Id(commands::Exit)}, fwu_test::UpdateEnv(runtime, handset)).status, 0);
     EXPECT_EQ(window.Wait(20000).status, 0);
     const std::string trace = fwu_test::ReadText(trace_path);
     EXPECT_EQ(Count(trace, "!Cast 55h!\r\n"), 2u);
@@ -211,7 +212,7 @@ TEST(UpdateVerdict, TheTerminalWindowAsksBeforeLeavingDuringAnUpdate) {
     ASSERT_TRUE(handset.Start(options, &error)) << error;
     fwu_test::Tmux tmux;
     fwu_test::TerminalRun run;
-    ASSERT_TRUE(run.Start(tmux, fwu_test::ShellQuote(FWU_PROGRAM) + " --command 118 --attempts 0",
+    ASSERT_TRUE(run.Start(tmux, fwu_test::ShellQuote(FWU_PROGRAM) + " --command " + fwu_test::Id(commands::UpdateGo) + " --attempts 0",
                           {"FIRMWARE_UTILITY_PROFILE=" + handset.ProfilePath()}));
     ASSERT_TRUE(fwu_test::WaitUntil([&] { return handset.module().Resets() >= 1; }, 15000));
     ASSERT_TRUE(tmux.SendKeys({"C-q"}));

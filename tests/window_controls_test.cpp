@@ -12,6 +12,7 @@
 #include "platform/platform.h"
 #include "resources/resources.h"
 #include "tests/support/window_thread.h"
+#include "resources/commands.h"
 
 namespace {
 
@@ -110,10 +111,10 @@ TEST(MenuBar, BuiltFromTheResourcesWithCheckMarks) {
     EXPECT_EQ(internal::MenuBarOf(window.window(), nullptr, &label), record.menu_bar);
     EXPECT_EQ(label, "System");
 
-    EXPECT_EQ(CheckMenuItem(menu, 118, MF_BYCOMMAND | MF_CHECKED), MF_UNCHECKED);
-    EXPECT_EQ(GetMenuItemChecked(menu, 118), 1);
-    EXPECT_EQ(CheckMenuItem(menu, 118, MF_BYCOMMAND | MF_UNCHECKED), MF_CHECKED);
-    EXPECT_EQ(GetMenuItemChecked(menu, 118), 0);
+    EXPECT_EQ(CheckMenuItem(menu, commands::UpdateGo, MF_BYCOMMAND | MF_CHECKED), MF_UNCHECKED);
+    EXPECT_EQ(GetMenuItemChecked(menu, commands::UpdateGo), 1);
+    EXPECT_EQ(CheckMenuItem(menu, commands::UpdateGo, MF_BYCOMMAND | MF_UNCHECKED), MF_CHECKED);
+    EXPECT_EQ(GetMenuItemChecked(menu, commands::UpdateGo), 0);
     EXPECT_EQ(CheckMenuItem(menu, 555, MF_CHECKED), 0xFFFFFFFFu);
     EXPECT_EQ(GetMenuItemChecked(menu, 555), -1);
 
@@ -160,7 +161,7 @@ TEST(Accelerators, CtrlQSendsCommand101AndOtherKeysAreTranslated) {
     EXPECT_TRUE(TranslateAccelerator(window, table, &ctrl_q));
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0].message, WM_COMMAND);
-    EXPECT_EQ(LowWord(messages[0].wparam), 101);
+    EXPECT_EQ(LowWord(messages[0].wparam), commands::Exit);
 
     Msg plain_q{window, WM_KEYDOWN, 'Q', 'q'};
     Msg ctrl_shift_q{window, WM_KEYDOWN, 'Q', KeyControl | KeyShift};

@@ -6,10 +6,14 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 namespace fwu_test {
+
+// A command id as the command line takes it.
+inline std::string Id(std::uint16_t id) { return std::to_string(id); }
 
 // The log pane's first text, as the headless screen writes it.
 inline constexpr char Banner[] = "Korvan Halvik Firmware Utility\r\n<< Firmware Version: V.4.2.0 >>\r\n";
