@@ -6,7 +6,7 @@
 // --version; "--name=value" works too. Bad arguments: one line on stderr, exit 2.
 //
 // Index: Invocation CliOptions ParseCommandLine PrintUsage PrintVersion OpenTrace
-// CheckRuntimeDirectory SendToRunning SelectWindowScreen RunWindow | hooks: ApplyRunOptions PrepareUpdateRun FinishUpdateRun
+// CheckRuntimeDirectory SendToRunning RefuseSecondWindow SelectWindowScreen RunWindow | hooks: ApplyRunOptions PrepareUpdateRun FinishUpdateRun
 // RunSimulatedHandset ListPayloads
 #pragma once
 
@@ -20,6 +20,7 @@ enum class Invocation { Window, Update, Bridge, Send, Sim, Payloads };
 
 inline constexpr int ExitBadArguments = 2;
 inline constexpr int ExitNoWindow = 3;
+inline constexpr int ExitAnotherWindow = -1;  // shows as 255
 
 struct CliOptions {
     Invocation invocation = Invocation::Window;
@@ -44,6 +45,9 @@ int OpenTrace(const CliOptions& options);
 int CheckRuntimeDirectory();
 // `send ID`: prints the running window's result and returns it; ExitNoWindow when none runs.
 int SendToRunning(const CliOptions& options);
+// A window of this user already runs: one line naming its process, the window asked to the
+// front, ExitAnotherWindow. 0 when none runs (shell/cli_running.cpp).
+int RefuseSecondWindow();
 // The screen: terminal unless --headless (update and bridge always headless). 0, or
 // ExitBadArguments after a one-line error.
 int SelectWindowScreen(const CliOptions& options);

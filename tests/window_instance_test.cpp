@@ -104,6 +104,23 @@ TEST(Instance, RuntimeDirectoryChecks) {
     ::setenv("FIRMWARE_UTILITY_RUNTIME_DIR", file.c_str(), 1);
     EXPECT_FALSE(PrepareRuntimeDirectory(&error));
     EXPECT_EQ(error, file + ": not a directory");
+    std::string link = dir.path() + "/link";
+    ASSERT_EQ(::symlink(runtime_directory.c_str(), link.c_str()), 0);
+    ::setenv("FIRMWARE_UTILITY_RUNTIME_DIR", link.c_str(), 1);
+    EXPECT_FALSE(PrepareRuntimeDirectory(&error));
+    EXPECT_EQ(error, link + ": a symbolic link, not a directory (name the directory itself)");
+    EXPECT_EQ(errno, ELOOP);
+    ::setenv("FIRMWARE_UTILITY_RUNTIME_DIR", "relative/rt", 1);
+    EXPECT_FALSE(PrepareRuntimeDirectory(&error));
+    EXPECT_EQ(error, "relative/rt: not an absolute path");
+    // Room for the socket's name is checked only when a class is named.
+    std::string deep = dir.path() + "/" + std::string(90, 'd');
+    ::setenv("FIRMWARE_UTILITY_RUNTIME_DIR", deep.c_str(), 1);
+    EXPECT_FALSE(PrepareRuntimeDirectory(&error, ClassName));
+    EXPECT_EQ(errno, ENAMETOOLONG);
+    EXPECT_NE(error.find("a Unix socket address holds 107"), std::string::npos) << error;
+    EXPECT_EQ(FindWindow(ClassName), 0u);
+    EXPECT_TRUE(PrepareRuntimeDirectory(&error)) << error;
     ::setenv("FIRMWARE_UTILITY_RUNTIME_DIR", runtime_directory.c_str(), 1);
 }
 
