@@ -27,6 +27,7 @@ constexpr int ReplyTimeoutMs = 1000;    // and to take its reply
 constexpr int ListenBacklog = 64;
 // Connections held at once; beyond it the oldest one still sending its request gives way.
 constexpr std::size_t MaxClients = 64;
+constexpr int AcceptPauseMs = 100;  // out of descriptors: how long the backlog waits
 
 struct Listener {
     Hwnd window = 0;
@@ -143,13 +144,14 @@ void Drop(std::vector<Client>* clients, std::size_t index) {
     clients->erase(clients->begin() + static_cast<std::ptrdiff_t>(index));
 }
 
-// Takes every waiting connection; peers of other users are closed without a word.
-void AcceptAll(const Listener& listener, std::vector<Client>* clients) {
+// Takes every waiting connection; peers of other users are closed without a word. False when
+// the process is out of descriptors or memory: the backlog waits a moment instead of spinning.
+bool AcceptAll(const Listener& listener, std::vector<Client>* clients) {
     for (;;) {
         int fd = ::accept4(listener.listen_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
-            return;  // EAGAIN: drained; anything else (EMFILE) is tried again at the next wake
+            return errno == EAGAIN;
         }
         if (!PeerIsThisUser(fd)) {
             SysClose(fd);
@@ -171,12 +173,12 @@ void AcceptAll(const Listener& listener, std::vector<Client>* clients) {
     }
 }
 
-int PollTimeout(const std::vector<Client>& clients, bool stopping, Clock::time_point grace) {
-    auto earliest = Clock::time_point::max();
+// The earliest of the connections' deadlines and `also` (max: none); -1 for none at all.
+int PollTimeout(const std::vector<Client>& clients, Clock::time_point also) {
+    auto earliest = also;
     for (const Client& client : clients) {
         if (client.phase != Phase::Window) earliest = std::min(earliest, client.deadline);
     }
-    if (stopping) earliest = std::min(earliest, grace);
     if (earliest == Clock::time_point::max()) return -1;
     auto left = std::chrono::ceil<std::chrono::milliseconds>(earliest - Clock::now()).count();
     return left > 0 ? static_cast<int>(left) : 0;
@@ -188,9 +190,11 @@ void Serve(std::shared_ptr<Listener> listener) {
     std::vector<pollfd> fds;
     bool stopping = false;
     Clock::time_point grace{};
+    Clock::time_point accept_again{};  // after running out of descriptors
     while (!stopping || (!clients.empty() && Clock::now() < grace)) {
+        const bool accepting = !stopping && Clock::now() >= accept_again;
         fds.clear();
-        fds.push_back({stopping ? -1 : listener->listen_fd, POLLIN, 0});
+        fds.push_back({accepting ? listener->listen_fd : -1, POLLIN, 0});
         fds.push_back({stopping ? -1 : listener->stop_fd, POLLIN, 0});
         fds.push_back({waker->wake_fd, POLLIN, 0});
         for (const Client& client : clients) {
@@ -198,7 +202,8 @@ void Serve(std::shared_ptr<Listener> listener) {
             short events = client.phase == Phase::Request ? POLLIN : client.phase == Phase::Reply ? POLLOUT : 0;
             fds.push_back({events ? client.fd : -1, events, 0});
         }
-        if (SysPoll(fds.data(), fds.size(), PollTimeout(clients, stopping, grace)) < 0) break;
+        auto wake_at = stopping ? grace : accepting ? Clock::time_point::max() : accept_again;
+        if (SysPoll(fds.data(), fds.size(), PollTimeout(clients, wake_at)) < 0) break;
         if (fds[1].revents) {
             // The window is gone: calls in flight are answered (0) by its destruction; what is
             // still being sent is not served any more.
@@ -223,7 +228,9 @@ void Serve(std::shared_ptr<Listener> listener) {
         for (std::size_t i = clients.size(); i-- > 0;) {
             if (finished[i]) Drop(&clients, i);
         }
-        if (!stopping && fds[0].revents) AcceptAll(*listener, &clients);
+        if (!stopping && fds[0].revents && !AcceptAll(*listener, &clients)) {
+            accept_again = Clock::now() + std::chrono::milliseconds(AcceptPauseMs);
+        }
     }
     for (std::size_t i = clients.size(); i-- > 0;) Drop(&clients, i);
     SysClose(listener->listen_fd);
