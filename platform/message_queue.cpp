@@ -214,9 +214,7 @@ bool HandleOneSent(const std::shared_ptr<Queue>& queue) {
     return true;
 }
 
-bool SendAndWait(const std::shared_ptr<Queue>& target, const std::shared_ptr<SentCall>& call) {
-    auto own = CurrentQueue(false);
-    call->waiter = own;
+bool QueueSentCall(const std::shared_ptr<Queue>& target, const std::shared_ptr<SentCall>& call) {
     std::shared_ptr<Window> window = call->hwnd ? LookupWindow(call->hwnd) : nullptr;
     {
         std::lock_guard lock(target->mutex);
@@ -228,6 +226,13 @@ bool SendAndWait(const std::shared_ptr<Queue>& target, const std::shared_ptr<Sen
         target->sent.push_back(call);
     }
     target->Wake();
+    return true;
+}
+
+bool SendAndWait(const std::shared_ptr<Queue>& target, const std::shared_ptr<SentCall>& call) {
+    auto own = CurrentQueue(false);
+    call->waiter = own;
+    if (!QueueSentCall(target, call)) return false;
     if (!own) {
         std::unique_lock lock(call->mutex);
         call->done_cv.wait(lock, [&] { return call->done; });

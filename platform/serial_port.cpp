@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "platform/internal/devices.h"
+#include "platform/internal/ending.h"
 #include "platform/internal/serial_port.h"
 #include "platform/internal/sys.h"
 #include "platform/internal/thread.h"
@@ -28,6 +29,7 @@ SerialPort::SerialPort(int port_fd, int port_wake_fd, std::string device_path)
     : fd(port_fd), wake_fd(port_wake_fd), path(std::move(device_path)) {}
 
 SerialPort::~SerialPort() {
+    if (!closed) ForgetExclusivePort(fd);
     SysClose(fd);
     SysClose(wake_fd);
 }
@@ -38,6 +40,7 @@ void SerialPort::Close() {
         if (closed.exchange(true)) return;
         // The descriptor stays open until the last call lets go of the object; the device is
         // free for a new open from now on.
+        ForgetExclusivePort(fd);
         SysIoctl(fd, TIOCNXCL, nullptr);
         ::flock(fd, LOCK_UN);
     }
@@ -226,13 +229,20 @@ Handle FailHandle(int code) {
 Handle OpenSerialPort(const char* path) {
     int fd = SysOpen(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return FailHandle(errno);
-    auto give_up = [fd](int code) {
+    bool exclusive = false;
+    auto give_up = [fd, &exclusive](int code) {
+        if (exclusive) {  // a refused open leaves the device as it found it
+            ForgetExclusivePort(fd);
+            SysIoctl(fd, TIOCNXCL, nullptr);
+        }
         SysClose(fd);
         return FailHandle(code);
     };
     // The lock makes a held port fail also for root (who passes TIOCEXCL) and inside one process.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return give_up(errno == EWOULDBLOCK ? EBUSY : errno);
     if (SysIoctl(fd, TIOCEXCL, nullptr) != 0) return give_up(errno);
+    exclusive = true;
+    NoteExclusivePort(fd);  // given back at exit or on a crash if still held then
     termios2 t{};
     if (SysIoctl(fd, TCGETS2, &t) != 0) return give_up(errno);
     MakeRaw(t);

@@ -11,7 +11,8 @@
 // WaitForThreadEnd JoinEndingThreads |
 // VirtualAlloc VirtualCopy VirtualFree LocalAllocTrace | LoadLibrary GetProcAddress FreeLibrary |
 // RegOpenKeyEx RegQueryValueEx RegCloseKey | SystemIdleTimerReset KeybdEvent |
-// DebugOutput SetTraceSink | InjectFault ClearFaults TakeFault
+// DebugOutput SetTraceSink | RemoveDirectoryAtEnding ForgetDirectoryAtEnding |
+// InjectFault ClearFaults TakeFault
 #pragma once
 
 #include <cstddef>
@@ -108,6 +109,12 @@ KeepAliveCounts ObservedKeepAlive();
 void DebugOutput(const char* text, std::size_t len);
 // path "-" is stderr; an empty path is nowhere. False (errno kept) when the file cannot be opened.
 bool SetTraceSink(const char* path);
+
+// ---- endings: a directory named here is emptied and removed when the process ends by exit()
+// or by a fatal signal without having removed it itself (a normal stop forgets it first). At
+// most 8 at once, each shorter than 256 bytes; false when it cannot be taken.
+bool RemoveDirectoryAtEnding(const char* directory);
+void ForgetDirectoryAtEnding(const char* directory);
 
 // ---- fault seam: make the next `times` calls of a platform facility fail
 enum class Fault : int {

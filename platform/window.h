@@ -11,7 +11,7 @@
 // Index: RegisterClass UnregisterClass CreateWindowEx DestroyWindow IsWindow GetDlgItem
 // DefWindowProc | SendMessage PostMessage PostQuitMessage GetMessage TranslateAccelerator
 // TranslateMessage DispatchMessage | ShowWindow UpdateWindow GetClientRect SetWindowPos SetFocus
-// SetTimer KillTimer | FindWindow SetForegroundWindow SendCommandToRunningWindow
+// SetTimer KillTimer | FindWindow GetWindowProcessId SetForegroundWindow SendCommandToRunningWindow
 // PrepareRuntimeDirectory | CreateMenuBar CommandBarHeight CommandBarGetMenu CheckMenuItem
 // GetMenuItemChecked InitCommonControls ShInitDialog ShHandleSettingChange ShHandleActivate |
 // LoadAccelerators MessageBox DialogBoxIndirectParam EndDialog | FindResource LoadResource
@@ -163,14 +163,18 @@ bool KillTimer(Hwnd window, std::uintptr_t id);
 // runtime directory. FindWindow finds one of this process or of another process of the same
 // user; SetForegroundWindow on another process's window asks it to come to the front.
 Hwnd FindWindow(const char* class_name);
+// The process a window found by FindWindow runs in; 0 when it is no window.
+std::uint32_t GetWindowProcessId(Hwnd window);
 bool SetForegroundWindow(Hwnd window_or_1);
 // `send ID`: delivers WM_COMMAND id to the running window of the class and gives its result.
 // False (errno set) when no window of the class runs.
 bool SendCommandToRunningWindow(const char* class_name, std::uint16_t command_id,
                                 std::intptr_t* result);
-// Makes sure the runtime directory exists with mode 0700 and belongs to this user. False with a
-// one-line reason ("DIR: owned by uid 1000, not by this user") when it cannot be used.
-bool PrepareRuntimeDirectory(std::string* error);
+// Makes sure the runtime directory is an absolute path to a real directory (no symbolic link)
+// with mode 0700 that belongs to this user, and, given a class, that the class's socket path
+// fits a Unix socket address. False with a one-line reason ("DIR: owned by uid 1000, not by
+// this user") when it cannot be used.
+bool PrepareRuntimeDirectory(std::string* error, const char* class_name = nullptr);
 
 // ---- the shell library and common controls
 struct MenuBarRecord {  // 36 bytes on the handset

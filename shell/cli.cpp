@@ -139,7 +139,7 @@ int OpenTrace(const CliOptions& options) {
 
 int CheckRuntimeDirectory() {
     std::string error;
-    if (platform::PrepareRuntimeDirectory(&error)) return 0;
+    if (platform::PrepareRuntimeDirectory(&error, WindowClassName)) return 0;
     std::fprintf(stderr, "%s: runtime directory %s\n", Program, error.c_str());
     return ExitBadArguments;
 }

@@ -3,11 +3,12 @@
 //
 // Invocations: (none) the window; update; bridge; send ID; sim; payloads. Options: --profile
 // FILE, --headless, --trace FILE, --command ID (repeatable), --module-timeout SECONDS,
-// --attempts N, --help, --version; "--name=value" works too. Bad arguments: one line on stderr, exit 2.
+// --attempts N, --help, --version; "--name=value" works too. Bad arguments: one line on
+// stderr, exit 2.
 //
 // Index: Invocation CliOptions ParseCommandLine PrintUsage PrintVersion OpenTrace
-// CheckRuntimeDirectory SendToRunning SelectWindowScreen RunWindow | hooks: ApplyRunOptions PrepareUpdateRun
-// ReportInterruptedUpdate FinishUpdateRun RunSimulatedHandset ListPayloads
+// CheckRuntimeDirectory SendToRunning RefuseSecondWindow SelectWindowScreen RunWindow | hooks:
+// ApplyRunOptions PrepareUpdateRun ReportInterruptedUpdate FinishUpdateRun RunSimulatedHandset ListPayloads
 #pragma once
 
 #include <cstdint>
@@ -22,6 +23,7 @@ enum class Invocation { Window, Update, Bridge, Send, Sim, Payloads };
 
 inline constexpr int ExitBadArguments = 2;
 inline constexpr int ExitNoWindow = 3;
+inline constexpr int ExitAnotherWindow = -1;  // shows as 255
 
 struct CliOptions {
     Invocation invocation = Invocation::Window;
@@ -47,6 +49,9 @@ int OpenTrace(const CliOptions& options);
 int CheckRuntimeDirectory();
 // `send ID`: prints the running window's result and returns it; ExitNoWindow when none runs.
 int SendToRunning(const CliOptions& options);
+// A window of this user already runs: one line naming its process, the window asked to the
+// front, ExitAnotherWindow. 0 when none runs (shell/cli_running.cpp).
+int RefuseSecondWindow();
 // The screen: terminal unless --headless (update and bridge always headless). 0, or
 // ExitBadArguments after a one-line error.
 int SelectWindowScreen(const CliOptions& options);

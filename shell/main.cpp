@@ -30,8 +30,10 @@ int main(int argc, char** argv) {
 
     // 5. The runtime directory through which the one window of this user is found; `send`
     //    is done there (Ctrl+C still ends it at once: no close signals are taken over yet).
+    //    Another window of this user running ends every other start here, said on one line.
     if (int code = CheckRuntimeDirectory()) return code;
     if (options.invocation == Invocation::Send) return SendToRunning(options);
+    if (int code = RefuseSecondWindow()) return code;
 
     // 6. SIGPIPE ignored; SIGINT, SIGTERM and SIGHUP close the window through its shut-down.
     platform::InstallCloseSignals();

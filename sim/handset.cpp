@@ -11,7 +11,9 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/system.h"
 #include "sim/at_port.h"
+#include "sim/leftovers.h"
 #include "sim/serial_lines.h"
 #include "sim/sim.h"
 
@@ -69,6 +71,7 @@ bool WriteFile(const std::string& path, const std::string& text, std::string* er
 struct Handset::Impl {
     bool running = false;
     std::string directory;
+    int lock_fd = -1;  // held while it runs: a later start sees its directory is in use
     std::string profile_path;
     std::string ril_path;
     std::string kernel_path;
@@ -109,12 +112,17 @@ bool Handset::Impl::AddLine(const std::string& device, int* line, std::string* e
 }
 
 bool Handset::Impl::Build(const Options& options, std::string* error) {
-    std::string pattern = ParentDirectory(options) + "/fwu-handset-XXXXXX";
+    std::string parent = ParentDirectory(options);
+    RemoveLeftoverHandsets(parent);  // of handsets killed before they could clean up
+    std::string pattern = parent + "/" + DirectoryPrefix + "XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) {  // mode 0700
         *error = pattern + ": " + std::strerror(errno);
         return false;
     }
     directory = pattern;
+    platform::RemoveDirectoryAtEnding(directory.c_str());  // also when the process crashes
+    lock_fd = TakeHandsetLock(directory, error);
+    if (lock_fd < 0) return false;
     ril_path = directory + "/ril.sock";
     kernel_path = directory + "/kernel.sock";
 
@@ -181,7 +189,13 @@ void Handset::Impl::TakeDown() {
     if (module) module->Stop();  // its pacer writes to the lines from a thread of its own
     lines.Stop();
     if (!profile_path.empty()) ::unlink(profile_path.c_str());
-    if (!directory.empty()) ::rmdir(directory.c_str());
+    if (!directory.empty()) {
+        platform::ForgetDirectoryAtEnding(directory.c_str());
+        if (lock_fd >= 0) ::unlink((directory + "/" + LockName).c_str());
+        ::rmdir(directory.c_str());
+    }
+    if (lock_fd >= 0) ::close(lock_fd);
+    lock_fd = -1;
     running = false;
 }
 

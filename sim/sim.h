@@ -1,5 +1,6 @@
 // The simulated handset: a real set of devices in a private temporary directory (mode 0700),
-// removed when it stops. The radio driver and the kernel are Unix stream sockets (ril.sock,
+// removed when it stops, when the process ends by exit() or a fatal signal, or (after a
+// SIGKILL) by the next handset's start (sim/leftovers.h). The radio driver and the kernel are Unix stream sockets (ril.sock,
 // kernel.sock) that record every control code; the serial lines are pseudo-terminals whose
 // slave paths the profile names: "COM1:" the module's boot/download link, "COM2:" the FF UART
 // (the module's AT port), and the peer ports "COM3:" IrDA, "COM4:" Bluetooth UART, "COM5:" IR,

@@ -21,6 +21,7 @@
 #include "platform/platform.h"
 #include "tests/support/program.h"
 #include "tests/support/window_thread.h"
+#include "resources/commands.h"
 
 namespace {
 
@@ -36,12 +37,12 @@ constexpr uid_t Nobody = 65534;
 
 std::atomic<int> commands_seen{0};
 
-// Command 77 answers 1; 101 closes; the rest answer 0.
+// Command 77 answers 1; Exit closes; the rest answer 0.
 LResult CommandProc(Hwnd window, std::uint32_t message, WParam wparam, LParam lparam) {
     if (message == WM_COMMAND) {
         commands_seen.fetch_add(1);
         if (LowWord(wparam) == 77) return 1;
-        if (LowWord(wparam) == 101) DestroyWindow(window);
+        if (LowWord(wparam) == commands::Exit) DestroyWindow(window);
         return 0;
     }
     return fwu_test::TestWindowProc(window, message, wparam, lparam);
@@ -57,13 +58,13 @@ TEST(Instance, AWindowOfAnotherProcessIsFoundAskedToTheFrontAndCommanded) {
     std::intptr_t result = -1;
     ASSERT_TRUE(SendCommandToRunningWindow(ClassName, 999, &result));
     EXPECT_EQ(result, 0);
-    ASSERT_TRUE(SendCommandToRunningWindow(ClassName, 101, &result));
+    ASSERT_TRUE(SendCommandToRunningWindow(ClassName, commands::Exit, &result));
     EXPECT_EQ(result, 0);
     ProgramResult end = program.Wait();
     EXPECT_EQ(end.status, 0);
     EXPECT_EQ(end.out, Banner);
     EXPECT_EQ(FindWindow(ClassName), 0u);
-    EXPECT_FALSE(SendCommandToRunningWindow(ClassName, 101, &result));
+    EXPECT_FALSE(SendCommandToRunningWindow(ClassName, commands::Exit, &result));
     EXPECT_EQ(errno, ENOENT);
     EXPECT_FALSE(SetForegroundWindow(remote | 1));
 }
@@ -81,7 +82,7 @@ TEST(Instance, SecondProgramStartAsksThisWindowToTheFront) {
     EXPECT_EQ(one.status, 1);
     EXPECT_EQ(one.out, "1\n");
     EXPECT_EQ(commands_seen.load(), seen + 1);
-    ProgramResult close = RunProgram({"send", "101"});
+    ProgramResult close = RunProgram({"send", fwu_test::Id(commands::Exit)});
     EXPECT_EQ(close.status, 0);
     EXPECT_EQ(window.Join(), 0);
     EXPECT_EQ(RunProgram({"send", "77"}).status, 3);
@@ -104,6 +105,23 @@ TEST(Instance, RuntimeDirectoryChecks) {
     ::setenv("FIRMWARE_UTILITY_RUNTIME_DIR", file.c_str(), 1);
     EXPECT_FALSE(PrepareRuntimeDirectory(&error));
     EXPECT_EQ(error, file + ": not a directory");
+    std::string link = dir.path() + "/link";
+    ASSERT_EQ(::symlink(runtime_directory.c_str(), link.c_str()), 0);
+    ::setenv("FIRMWARE_UTILITY_RUNTIME_DIR", link.c_str(), 1);
+    EXPECT_FALSE(PrepareRuntimeDirectory(&error));
+    EXPECT_EQ(error, link + ": a symbolic link, not a directory (name the directory itself)");
+    EXPECT_EQ(errno, ELOOP);
+    ::setenv("FIRMWARE_UTILITY_RUNTIME_DIR", "relative/rt", 1);
+    EXPECT_FALSE(PrepareRuntimeDirectory(&error));
+    EXPECT_EQ(error, "relative/rt: not an absolute path");
+    // Room for the socket's name is checked only when a class is named.
+    std::string deep = dir.path() + "/" + std::string(90, 'd');
+    ::setenv("FIRMWARE_UTILITY_RUNTIME_DIR", deep.c_str(), 1);
+    EXPECT_FALSE(PrepareRuntimeDirectory(&error, ClassName));
+    EXPECT_EQ(errno, ENAMETOOLONG);
+    EXPECT_NE(error.find("a Unix socket address holds 107"), std::string::npos) << error;
+    EXPECT_EQ(FindWindow(ClassName), 0u);
+    EXPECT_TRUE(PrepareRuntimeDirectory(&error)) << error;
     ::setenv("FIRMWARE_UTILITY_RUNTIME_DIR", runtime_directory.c_str(), 1);
 }
 

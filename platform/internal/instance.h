@@ -5,18 +5,24 @@
 // The window answers only peers of its own user id (SO_PEERCRED) and closes on anyone else
 // without a word.
 //
-// Index: InstanceRequest InstanceReply InstanceOp RuntimeDirectory InstanceSocketPath
+// Index: InstanceRequest InstanceReply InstanceOp RuntimeDirectory InstanceSocketPath |
+// FillAddress PeerIsThisUser ConnectToListener
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+struct sockaddr_un;
+
 namespace platform::internal {
+
+// How long a client waits for a window to take its connection and answer a ping.
+inline constexpr int PingTimeoutMs = 2000;
 
 inline constexpr std::uint32_t InstanceMagic = 0x31555746;  // "FWU1"
 
 enum InstanceOp : std::uint32_t {
-    InstancePing = 1,     // is a window there?
+    InstancePing = 1,     // is a window there? The reply's result is its process id
     InstanceFront = 2,    // come to the front
     InstanceCommand = 3,  // WM_COMMAND with the id in `argument`; the reply carries its result
 };
@@ -37,5 +43,11 @@ struct InstanceReply {
 // /tmp/firmware-utility-UID.
 std::string RuntimeDirectory();
 std::string InstanceSocketPath(const std::string& directory, const char* class_name);
+
+// The address of a socket path; false (ENAMETOOLONG) when it does not fit.
+bool FillAddress(const std::string& path, sockaddr_un* address);
+bool PeerIsThisUser(int fd);
+// A connected, non-blocking socket to a listener of this user; -1 with errno otherwise.
+int ConnectToListener(const std::string& path, int timeout_ms);
 
 }  // namespace platform::internal

@@ -8,7 +8,8 @@
 // No lock is held while a window procedure runs.
 //
 // Index: Window Queue SentCall Timer | CurrentQueue LookupWindow CallWindow
-// TopLevelWindows NewWindowHandle DropWindowsOf | SendAndWait HandleOneSent CallOnThread ReleaseSendersOf PumpMessagesUntil |
+// TopLevelWindows NewWindowHandle DropWindowsOf | SendAndWait QueueSentCall HandleOneSent CallOnThread ReleaseSendersOf
+// PumpMessagesUntil |
 // EditWindowProc StaticWindowProc DialogWindowProc MenuBarWindowProc | StartInstanceListener
 // StopInstanceListener JoinStoppedListeners IsRemoteWindow | SignalDescriptor DeliverPendingSignals
 #pragma once
@@ -126,6 +127,8 @@ void NoteForegroundLocal(const std::shared_ptr<Window>& window);
 // Queues `call` on `target` and waits for it, handling calls sent to the caller's own queue
 // meanwhile. False (call->result 0) when the target loop has ended or the window is gone.
 bool SendAndWait(const std::shared_ptr<Queue>& target, const std::shared_ptr<SentCall>& call);
+// Only queues it: completion wakes call->waiter (set by the caller). False when refused.
+bool QueueSentCall(const std::shared_ptr<Queue>& target, const std::shared_ptr<SentCall>& call);
 bool HandleOneSent(const std::shared_ptr<Queue>& queue);
 // Runs `function` on the thread of `target` (the caller's own: at once). False when not run.
 bool CallOnThread(const std::shared_ptr<Queue>& target, std::function<LResult()> function,

@@ -1,0 +1,23 @@
+// A start that finds the window of this user already running says so before it starts
+// anything of its own (no simulated handset, no screen), asks that window to the front as the
+// start-up's first step does, and ends with 255.
+#include <cstdio>
+
+#include "platform/platform.h"
+#include "shell/cli.h"
+#include "shell/main_window.h"
+
+namespace shell {
+
+int RefuseSecondWindow() {
+    platform::Hwnd running = platform::FindWindow(WindowClassName);
+    if (running == 0) return 0;
+    std::fprintf(stderr,
+                 "firmware-utility: the window of this user already runs (process %u); it is asked to the "
+                 "front, and `firmware-utility send ID` delivers commands to it\n",
+                 static_cast<unsigned>(platform::GetWindowProcessId(running)));
+    platform::SetForegroundWindow(running | 1);
+    return ExitAnotherWindow;
+}
+
+}  // namespace shell
