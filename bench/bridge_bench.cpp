@@ -40,8 +40,9 @@
 
 #include "bench/bench_pty.h"
 #include "bridge/bridge.h"
-#include "platform/internal/screen.h"
+#include "platform/screen/screen.h"
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "shell/log.h"
 #include "shell/options.h"
 

@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/internal/devices.h"
+#include "platform/devices/devices.h"
 #include "platform/platform.h"
 #include "sim/pty.h"
 #include "update/cechat.h"

@@ -16,8 +16,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/internal/screen.h"
+#include "platform/screen/screen.h"
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "shell/log.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/profile.h"
+#include "platform/devices/profile.h"
 
 namespace {
 

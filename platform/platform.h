@@ -1,20 +1,26 @@
 // The platform layer: everything that the handset's operating system gave the tool, written
 // for Linux on POSIX, ncurses and the C++ standard library. The tool's own code includes only
-// this header; termios, sockets and ncurses stay behind it.
+// this header; termios, sockets and ncurses stay behind it. One folder per subsystem:
 //
-//   system.h    handles, last error, threads, pauses, memory, libraries, registry, trace, faults
-//   window.h    windows, messages, menus, accelerators, message boxes, dialogs, resources
-//   resource.h  the shape of the resource table
-//   serial.h    serial ports and driver services by device name
-//   profile.h   the handset profile that names the devices, registry and kernel service
-//   format.h    printf-style formatting with %c as a Latin-1 character
-//   sha256.h    SHA-256 digests (payload listing, the simulated module's report)
+//   base/     system.h  handles, last error, threads, pauses, memory, libraries, registry,
+//                       trace, endings
+//             format.h  printf-style formatting with %c as a Latin-1 character
+//             sha256.h  SHA-256 digests (payload listing, the simulated module's report)
+//   devices/  serial.h  serial ports and driver services by device name (and the registry and
+//                       the kernel library, which read the profile)
+//             profile.h the handset profile that names the devices, registry and kernel service
+//   window/   window.h  windows, messages, menus, accelerators, message boxes, dialogs,
+//                       one window per user
+//             resource.h the shape of the resource table
+//   screen/   the headless screen and the terminal one (screen/terminal/), behind window.h
+//
+// Tests reach the layer's seam through platform/testing.h, which the program never includes.
 #pragma once
 
-#include "platform/format.h"
-#include "platform/profile.h"
-#include "platform/resource.h"
-#include "platform/serial.h"
-#include "platform/sha256.h"
-#include "platform/system.h"
-#include "platform/window.h"
+#include "platform/base/format.h"
+#include "platform/base/sha256.h"
+#include "platform/base/system.h"
+#include "platform/devices/profile.h"
+#include "platform/devices/serial.h"
+#include "platform/window/resource.h"
+#include "platform/window/window.h"

@@ -70,13 +70,8 @@ const ResourceRow Table[] = {
      Span(fwu_payload_fw, fwu_payload_fw_end)},
 };
 
+// Handed to the platform as the program is loaded, before main() runs.
+const bool Registered = (SetProgramResources({Table, sizeof Table / sizeof Table[0]}), true);
+
 }  // namespace
 }  // namespace resources
-
-namespace platform {
-
-ResourceTableView ProgramResources() {
-    return {resources::Table, sizeof resources::Table / sizeof resources::Table[0]};
-}
-
-}  // namespace platform

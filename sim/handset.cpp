@@ -11,7 +11,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "platform/system.h"
+#include "platform/base/system.h"
 #include "sim/at_port.h"
 #include "sim/leftovers.h"
 #include "sim/serial_lines.h"

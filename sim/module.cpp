@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/sha256.h"
+#include "platform/base/sha256.h"
 
 namespace sim {
 

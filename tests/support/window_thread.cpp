@@ -1,3 +1,4 @@
+#include "platform/testing.h"
 #include "tests/support/window_thread.h"
 
 #include <fcntl.h>
@@ -11,7 +12,7 @@
 #include <future>
 #include <mutex>
 
-#include "platform/internal/screen.h"
+#include "platform/screen/screen.h"
 
 namespace fwu_test {
 

@@ -1,0 +1,242 @@
+// Last error, the handle table, the fault seam, address space, keep-alive counters and the
+// debug output that carries the trace channel.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <unordered_map>
+
+#include "platform/base/handles.h"
+#include "platform/base/observe.h"
+#include "platform/base/sys.h"
+#include "platform/base/system.h"
+
+namespace platform {
+
+// ---- last error: errno of the failing call, kept per thread
+namespace {
+thread_local std::uint32_t last_error = 0;
+}
+
+std::uint32_t GetLastError() { return last_error; }
+void SetLastError(std::uint32_t code) { last_error = code; }
+
+// ---- handle table
+namespace internal {
+namespace {
+
+struct HandleTable {
+    std::mutex mutex;
+    std::unordered_map<Handle, std::shared_ptr<Object>> objects;
+    Handle next = 0x100;
+};
+
+HandleTable& Table() {
+    static HandleTable* table = new HandleTable;  // lives until the process ends
+    return *table;
+}
+
+}  // namespace
+
+Handle InsertObject(std::shared_ptr<Object> object) {
+    auto& table = Table();
+    std::lock_guard lock(table.mutex);
+    Handle handle = table.next;
+    table.next += 4;
+    table.objects.emplace(handle, std::move(object));
+    return handle;
+}
+
+std::shared_ptr<Object> LookupObject(Handle handle) {
+    auto& table = Table();
+    std::lock_guard lock(table.mutex);
+    auto it = table.objects.find(handle);
+    return it == table.objects.end() ? nullptr : it->second;
+}
+
+bool RemoveObject(Handle handle) {
+    std::shared_ptr<Object> object;
+    {
+        auto& table = Table();
+        std::lock_guard lock(table.mutex);
+        auto it = table.objects.find(handle);
+        if (it == table.objects.end()) return false;
+        object = std::move(it->second);
+        table.objects.erase(it);
+    }
+    object->Close();
+    return true;
+}
+
+}  // namespace internal
+
+bool CloseHandle(Handle handle) {
+    if (internal::RemoveObject(handle)) return true;
+    SetLastError(EBADF);
+    return false;
+}
+
+// ---- fault seam
+namespace {
+std::array<std::atomic<int>, static_cast<std::size_t>(Fault::Count)> faults{};
+}
+
+void InjectFault(Fault fault, int times) { faults[static_cast<std::size_t>(fault)].store(times); }
+
+void ClearFaults() {
+    for (auto& f : faults) f.store(0);
+}
+
+bool TakeFault(Fault fault) {
+    auto& left = faults[static_cast<std::size_t>(fault)];
+    int n = left.load();
+    while (n > 0) {
+        if (left.compare_exchange_weak(n, n - 1)) return true;
+    }
+    return false;
+}
+
+// ---- address space: the register window is a reserved, inaccessible mapping
+namespace {
+std::mutex reservations_mutex;
+std::unordered_map<void*, std::size_t>& Reservations() {
+    static auto* sizes = new std::unordered_map<void*, std::size_t>;
+    return *sizes;
+}
+}  // namespace
+
+void* VirtualAlloc(void* address, std::size_t size, std::uint32_t type, std::uint32_t protect) {
+    (void)type;
+    (void)protect;
+    if (TakeFault(Fault::Reserve)) {
+        SetLastError(ENOMEM);
+        return nullptr;
+    }
+    void* p = ::mmap(address, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (p == MAP_FAILED) {
+        SetLastError(static_cast<std::uint32_t>(errno));
+        return nullptr;
+    }
+    std::lock_guard lock(reservations_mutex);
+    Reservations()[p] = size;
+    return p;
+}
+
+// There is no register block to map here: the reserved range stays inaccessible, so a stray
+// access through it faults instead of touching anything.
+bool VirtualCopy(void* destination, std::uintptr_t source, std::size_t size, std::uint32_t protect) {
+    (void)source;
+    (void)protect;
+    if (TakeFault(Fault::Map) || destination == nullptr || size == 0) {
+        SetLastError(EINVAL);
+        return false;
+    }
+    return true;
+}
+
+
+bool VirtualFree(void* address, std::size_t size, std::uint32_t type) {
+    (void)size;
+    (void)type;
+    if (address == nullptr) {
+        SetLastError(EINVAL);
+        return false;
+    }
+    std::size_t length = 0;
+    {
+        std::lock_guard lock(reservations_mutex);
+        auto it = Reservations().find(address);
+        if (it == Reservations().end()) {
+            SetLastError(EINVAL);
+            return false;
+        }
+        length = it->second;
+        Reservations().erase(it);
+    }
+    // Releasing a whole reservation: size 0 means all of it, as reserved.
+    if (::munmap(address, length) != 0) {
+        SetLastError(static_cast<std::uint32_t>(errno));
+        return false;
+    }
+    return true;
+}
+
+void* LocalAllocTrace(std::uint32_t flags, std::size_t size) {
+    if (TakeFault(Fault::LocalAlloc)) {
+        SetLastError(ENOMEM);
+        return nullptr;
+    }
+    void* p = (flags & LmemZeroInit) ? std::calloc(1, size) : std::malloc(size);
+    if (!p) SetLastError(ENOMEM);
+    return p;
+}
+
+// ---- keep-alive calls, observed
+namespace {
+std::atomic<std::uint64_t> idle_resets{0};
+std::atomic<std::uint64_t> key_events{0};
+std::atomic<std::uint32_t> last_key{0};
+std::atomic<std::uint32_t> last_key_flags{0};
+std::atomic<std::uint64_t> foreground_requests{0};
+}  // namespace
+
+void SystemIdleTimerReset() { idle_resets.fetch_add(1); }
+
+void KeybdEvent(std::uint8_t virtual_key, std::uint8_t scan, std::uint32_t flags, std::uintptr_t extra) {
+    (void)scan;
+    (void)extra;
+    last_key.store(virtual_key);
+    last_key_flags.store(flags);
+    key_events.fetch_add(1);
+}
+
+void internal::NoteForegroundRequest() { foreground_requests.fetch_add(1); }
+
+KeepAliveCounts ObservedKeepAlive() {
+    return {idle_resets.load(), key_events.load(), last_key.load(), last_key_flags.load(),
+            foreground_requests.load()};
+}
+
+// ---- debug output (the trace channel)
+namespace {
+std::mutex trace_mutex;
+int trace_fd = -1;  // guarded by trace_mutex
+bool trace_owned = false;
+}  // namespace
+
+void DebugOutput(const char* text, std::size_t len) {
+    std::lock_guard lock(trace_mutex);
+    if (trace_fd < 0) return;
+    while (len > 0) {
+        ssize_t n = internal::SysWrite(trace_fd, text, len);
+        if (n <= 0) return;
+        text += n;
+        len -= static_cast<std::size_t>(n);
+    }
+}
+
+bool SetTraceSink(const char* path) {
+    int fd = -1;
+    bool owned = false;
+    if (path && std::strcmp(path, "-") == 0) {
+        fd = STDERR_FILENO;
+    } else if (path && *path) {
+        fd = internal::SysOpen(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0) return false;
+        owned = true;
+    }
+    std::lock_guard lock(trace_mutex);
+    if (trace_owned) internal::SysClose(trace_fd);
+    trace_fd = fd;
+    trace_owned = owned;
+    return true;
+}
+
+}  // namespace platform

@@ -1,0 +1,32 @@
+// OpenDevice: a device name of the profile becomes a serial port or a driver service, by what
+// the named path is on disk (a tty or other character device, or a Unix socket).
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <string>
+
+#include "platform/devices/devices.h"
+#include "platform/devices/profile.h"
+#include "platform/devices/serial.h"
+
+namespace platform {
+
+Handle OpenDevice(const char* name) {
+    std::string path;
+    if (name == nullptr || *name == '\0' || !ProfileDevicePath(name, &path)) {
+        SetLastError(ENOENT);  // no such device on this handset
+        return InvalidHandle;
+    }
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        SetLastError(static_cast<std::uint32_t>(errno));
+        return InvalidHandle;
+    }
+    if (S_ISSOCK(info.st_mode)) return internal::OpenService(path.c_str());
+    if (S_ISCHR(info.st_mode)) return internal::OpenSerialPort(path.c_str());
+    // A regular file, directory, pipe or block device is no device the handset has.
+    SetLastError(S_ISDIR(info.st_mode) ? EISDIR : ENODEV);
+    return InvalidHandle;
+}
+
+}  // namespace platform

@@ -1,0 +1,88 @@
+// Libraries by name. Only "COREDLL.DLL" exists (any case, ".DLL" optional): it is built into
+// the platform layer and has one entry, "KernelIoControl", which sends its control code to the
+// profile's [kernel] service. Each LoadLibrary is a reference of its own (a handle);
+// FreeLibrary drops it. The fault seam can make each of the three calls fail.
+#include <cerrno>
+#include <memory>
+#include <string>
+
+#include "platform/base/handles.h"
+#include "platform/base/sys.h"
+#include "platform/devices/service.h"
+#include "platform/devices/profile.h"
+#include "platform/base/system.h"
+
+namespace platform {
+namespace {
+
+struct Library : internal::Object {};
+
+bool IsCoreLibrary(const char* name) {
+    std::string upper;
+    for (const char* p = name; *p; ++p) upper += (*p >= 'a' && *p <= 'z') ? static_cast<char>(*p - 32) : *p;
+    return upper == "COREDLL.DLL" || upper == "COREDLL";
+}
+
+int KernelIoControl(std::uint32_t code, void* in, std::uint32_t in_size, void* out,
+                    std::uint32_t out_size, std::uint32_t* returned) {
+    (void)in;
+    (void)in_size;
+    (void)out;
+    (void)out_size;
+    if (returned) *returned = 0;
+    std::string path = CurrentProfile().kernel;
+    if (path.empty()) {
+        SetLastError(ENOENT);  // this handset has no kernel service
+        return 0;
+    }
+    std::uint32_t status = 0;
+    if (!internal::ServiceControl(path.c_str(), code, &status)) {
+        SetLastError(static_cast<std::uint32_t>(errno));
+        return 0;
+    }
+    if (status != 0) {
+        SetLastError(status);
+        return 0;
+    }
+    return 1;
+}
+
+}  // namespace
+
+Handle LoadLibrary(const char* name) {
+    if (TakeFault(Fault::LoadLibrary) || name == nullptr || !IsCoreLibrary(name)) {
+        SetLastError(ENOENT);
+        return 0;
+    }
+    return internal::InsertObject(std::make_shared<Library>());
+}
+
+void* GetProcAddress(Handle library, const char* entry) {
+    if (!internal::Lookup<Library>(library)) {
+        SetLastError(EBADF);
+        return nullptr;
+    }
+    // Entry names match exactly, as the handset's loader does.
+    if (TakeFault(Fault::GetProcAddress) || entry == nullptr ||
+        std::string(entry) != "KernelIoControl") {
+        SetLastError(ENOENT);
+        return nullptr;
+    }
+    KernelIoControlProc proc = KernelIoControl;
+    return reinterpret_cast<void*>(proc);
+}
+
+// A refused release keeps the reference, as it would on the handset.
+bool FreeLibrary(Handle library) {
+    if (!internal::Lookup<Library>(library)) {
+        SetLastError(EBADF);
+        return false;
+    }
+    if (TakeFault(Fault::FreeLibrary)) {
+        SetLastError(EBUSY);
+        return false;
+    }
+    return internal::RemoveObject(library);
+}
+
+}  // namespace platform

@@ -1,0 +1,219 @@
+// The handset profile: parsing and the one profile the platform uses.
+//
+// A line is "[section]", "name = value" or blank; '#' or ';' starts a comment anywhere on a
+// line (so a path cannot hold either). Names are kept upper-cased so that lookups ignore case.
+// Any mistake is refused with "FILE:LINE: reason" before anything is opened.
+#include "platform/devices/profile.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+namespace platform {
+namespace {
+
+constexpr const char* kLocalMachine = "HKEY_LOCAL_MACHINE\\";
+constexpr std::size_t kMaxProfileBytes = 1 << 20;
+
+std::string Upper(std::string text) {
+    for (char& c : text) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    return text;
+}
+
+std::string Trim(const std::string& text) {
+    const char* blanks = " \t\r\f\v";
+    std::size_t first = text.find_first_not_of(blanks);
+    if (first == std::string::npos) return {};
+    std::size_t last = text.find_last_not_of(blanks);
+    return text.substr(first, last - first + 1);
+}
+
+// A DWORD written in decimal or as 0x hex, nothing else on the value.
+bool ParseDword(const std::string& text, std::uint32_t* value) {
+    int base = 10;
+    std::size_t i = 0;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        i = 2;
+    }
+    if (i >= text.size()) return false;
+    std::uint64_t number = 0;
+    for (; i < text.size(); ++i) {
+        char c = text[i];
+        int digit;
+        if (c >= '0' && c <= '9') digit = c - '0';
+        else if (base == 16 && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+        else if (base == 16 && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+        else return false;
+        number = number * static_cast<std::uint64_t>(base) + static_cast<std::uint64_t>(digit);
+        if (number > 0xFFFFFFFFull) return false;
+    }
+    *value = static_cast<std::uint32_t>(number);
+    return true;
+}
+
+enum class Section { None, Devices, Registry, Kernel };
+
+std::string Where(const std::string& name, int line) { return name + ":" + std::to_string(line) + ": "; }
+
+std::mutex profile_mutex;
+Profile& Current() {
+    static Profile* profile = new Profile;  // lives until the process ends; guarded by profile_mutex
+    return *profile;
+}
+
+}  // namespace
+
+bool ParseProfile(const std::string& text, const std::string& name, Profile* profile,
+                  std::string* error) {
+    Profile result;
+    result.path = name;
+    Section section = Section::None;
+    bool kernel_seen = false;
+    std::size_t start = 0;
+    for (int number = 1; start <= text.size(); ++number) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        start = end + 1;
+        auto fail = [&](const std::string& reason) {
+            *error = Where(name, number) + reason;
+            return false;
+        };
+        if (line.find('\0') != std::string::npos) return fail("NUL byte in line");
+        std::size_t comment = line.find_first_of("#;");
+        if (comment != std::string::npos) line.erase(comment);
+        line = Trim(line);
+        if (line.empty()) continue;
+
+        if (line.front() == '[') {
+            if (line.back() != ']') return fail("section header without closing ']'");
+            std::string title = Upper(Trim(line.substr(1, line.size() - 2)));
+            if (title == "DEVICES") section = Section::Devices;
+            else if (title == "REGISTRY") section = Section::Registry;
+            else if (title == "KERNEL") section = Section::Kernel;
+            else return fail("unknown section [" + Trim(line.substr(1, line.size() - 2)) +
+                             "] (expected [devices], [registry] or [kernel])");
+            continue;
+        }
+
+        std::size_t equals = line.find('=');
+        if (equals == std::string::npos) return fail("line without '=': " + line);
+        std::string key = Trim(line.substr(0, equals));
+        std::string value = Trim(line.substr(equals + 1));
+        if (section == Section::None) return fail("entry before any section: " + key);
+        if (key.empty()) return fail("empty name before '='");
+        if (value.empty()) return fail("empty value for " + key);
+
+        switch (section) {
+        case Section::Devices: {
+            std::string device = Upper(key);
+            if (result.devices.count(device)) return fail("duplicate device " + key);
+            result.devices.emplace(device, value);
+            break;
+        }
+        case Section::Registry: {
+            std::string full = Upper(key);
+            std::size_t prefix = std::strlen(kLocalMachine);
+            if (full.compare(0, prefix, kLocalMachine) != 0)
+                return fail("registry key must start with HKEY_LOCAL_MACHINE\\: " + key);
+            std::string rest = full.substr(prefix);
+            std::size_t slash = rest.rfind('\\');
+            if (slash == std::string::npos || slash == 0 || slash + 1 == rest.size() ||
+                rest.find("\\\\") != std::string::npos)
+                return fail("registry entry needs KEY\\VALUE: " + key);
+            std::uint32_t dword = 0;
+            if (!ParseDword(value, &dword))
+                return fail("registry value is not a number (decimal or 0x hex DWORD): " + value);
+            if (result.registry.count(rest)) return fail("duplicate registry value " + key);
+            result.registry.emplace(rest, dword);
+            break;
+        }
+        case Section::Kernel:
+            if (Upper(key) != "KERNELIOCONTROL")
+                return fail("unknown kernel entry " + key + " (expected KernelIoControl)");
+            if (kernel_seen) return fail("duplicate entry " + key);
+            kernel_seen = true;
+            result.kernel = value;
+            break;
+        case Section::None:
+            break;
+        }
+    }
+    *profile = std::move(result);
+    return true;
+}
+
+bool LoadProfile(const std::string& path, Profile* profile, std::string* error) {
+    std::FILE* file = std::fopen(path.c_str(), "rbe");
+    if (!file) {
+        *error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::string text;
+    char chunk[4096];
+    std::size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+        text.append(chunk, n);
+        if (text.size() > kMaxProfileBytes) break;
+    }
+    bool failed = std::ferror(file) != 0;
+    int read_errno = errno;
+    std::fclose(file);
+    if (failed) {
+        *error = path + ": " + std::strerror(read_errno);
+        return false;
+    }
+    if (text.size() > kMaxProfileBytes) {
+        *error = path + ": larger than 1 MiB, not a profile";
+        return false;
+    }
+    return ParseProfile(text, path, profile, error);
+}
+
+void SetProfile(const Profile& profile) {
+    std::lock_guard lock(profile_mutex);
+    Current() = profile;
+}
+
+Profile CurrentProfile() {
+    std::lock_guard lock(profile_mutex);
+    return Current();
+}
+
+bool ProfileDevicePath(const char* device_name, std::string* path) {
+    if (device_name == nullptr) return false;
+    std::string name = Upper(device_name);
+    std::lock_guard lock(profile_mutex);
+    auto it = Current().devices.find(name);
+    if (it == Current().devices.end()) return false;
+    *path = it->second;
+    return true;
+}
+
+bool ProfileRegistryKeyExists(const char* key) {
+    if (key == nullptr) return false;
+    std::string prefix = Upper(key) + "\\";
+    std::lock_guard lock(profile_mutex);
+    for (const auto& [name, value] : Current().registry) {
+        (void)value;
+        // The key itself, or a key below it, holds values.
+        if (name.compare(0, prefix.size(), prefix) == 0) return true;
+    }
+    return false;
+}
+
+bool ProfileRegistryValue(const char* key, const char* value, std::uint32_t* data) {
+    if (key == nullptr || value == nullptr || std::strchr(value, '\\') != nullptr) return false;
+    std::string name = Upper(std::string(key) + "\\" + value);
+    std::lock_guard lock(profile_mutex);
+    auto it = Current().registry.find(name);
+    if (it == Current().registry.end()) return false;
+    *data = it->second;
+    return true;
+}
+
+}  // namespace platform

@@ -1,0 +1,44 @@
+// The current screen. Headless until SelectScreen picks another; the terminal screen (ncurses,
+// screen/terminal/) needs a terminal on stdin and stdout.
+#include <cerrno>
+
+#include "platform/screen/screen.h"
+#include "platform/screen/terminal/terminal.h"
+#include "platform/testing.h"
+#include "platform/window/window_state.h"
+
+namespace platform {
+namespace internal {
+
+Screen* HeadlessScreen();
+
+namespace {
+std::atomic<Screen*> current{nullptr};
+}
+
+Screen& CurrentScreen() {
+    Screen* screen = current.load();
+    return screen ? *screen : *HeadlessScreen();
+}
+
+void SetScreen(Screen* screen) { current.store(screen); }
+
+}  // namespace internal
+
+bool SelectScreen(ScreenKind kind) {
+    if (kind == ScreenKind::Headless) {
+        internal::current.store(internal::HeadlessScreen());
+        return true;
+    }
+    internal::Screen* terminal = internal::TerminalScreen();
+    if (terminal == nullptr) {
+        SetLastError(static_cast<std::uint32_t>(errno));
+        return false;
+    }
+    internal::current.store(terminal);
+    return true;
+}
+
+bool ScreenIsInteractive() { return internal::CurrentScreen().Interactive(); }
+
+}  // namespace platform

@@ -1,0 +1,309 @@
+// One window per user, the client's side: a second start, or `send ID`, reaches the window
+// that listens on a Unix socket in the runtime directory (the listener: instance_listener.cpp).
+// Connect, write and the answer to a ping are bounded by time-outs; a command's answer comes
+// when its handler returns, however long a box it opened stays up. The directory must be an
+// absolute path, the user's own real directory with mode 0700, short enough for the socket's
+// address; only a listener of the same user id is believed.
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+
+#include "platform/window/instance.h"
+#include "platform/screen/screen.h"
+#include "platform/base/sys.h"
+#include "platform/window/window_state.h"
+
+namespace platform {
+namespace internal {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto NoDeadline = Clock::time_point::max();
+
+// A window of another process: where it listens, and its process id.
+struct Remote {
+    std::string path;
+    std::uint32_t process_id = 0;
+};
+std::mutex remotes_mutex;
+std::map<Hwnd, Remote>& Remotes() {
+    static auto* remotes = new std::map<Hwnd, Remote>;
+    return *remotes;
+}
+
+int MillisecondsLeft(Clock::time_point deadline) {
+    if (deadline == NoDeadline) return -1;
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// Waits for `events` on fd; false on the deadline (ETIMEDOUT).
+bool WaitFor(int fd, short events, Clock::time_point deadline) {
+    pollfd one{fd, events, 0};
+    int n = SysPoll(&one, 1, MillisecondsLeft(deadline));
+    if (n == 0) errno = ETIMEDOUT;
+    return n > 0;
+}
+
+bool ReadExactly(int fd, void* buffer, std::size_t size, Clock::time_point deadline) {
+    auto* out = static_cast<char*>(buffer);
+    while (size > 0) {
+        if (!WaitFor(fd, POLLIN, deadline)) return false;
+        ssize_t n = SysRead(fd, out, size);
+        if (n == 0) errno = ECONNRESET;
+        if (n < 0 && errno == EAGAIN) continue;
+        if (n <= 0) return false;
+        out += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// send() with MSG_NOSIGNAL: a peer that went away is an error here, never a SIGPIPE.
+bool WriteAll(int fd, const void* buffer, std::size_t size, Clock::time_point deadline) {
+    const auto* in = static_cast<const char*>(buffer);
+    while (size > 0) {
+        if (!WaitFor(fd, POLLOUT, deadline)) return false;
+        ssize_t n = ::send(fd, in, size, MSG_NOSIGNAL);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (n <= 0) return false;
+        in += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool PeerIsThisUser(int fd) {
+    ucred credentials{};
+    socklen_t length = sizeof credentials;
+    return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) == 0 &&
+           credentials.uid == ::geteuid();
+}
+
+bool FillAddress(const std::string& path, sockaddr_un* address) {
+    std::memset(address, 0, sizeof *address);
+    address->sun_family = AF_UNIX;
+    if (path.size() >= sizeof address->sun_path) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    std::memcpy(address->sun_path, path.c_str(), path.size() + 1);
+    return true;
+}
+
+int ConnectToListener(const std::string& path, int timeout_ms) {
+    sockaddr_un address;
+    if (!FillAddress(path, &address)) return -1;
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    timeval timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);  // bounds connect too
+    int r;
+    do r = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    while (r != 0 && errno == EINTR);
+    if (r != 0 || !PeerIsThisUser(fd)) {
+        int saved = r != 0 ? errno : EACCES;
+        SysClose(fd);
+        errno = saved;
+        return -1;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    return fd;
+}
+
+namespace {
+
+// One request, one reply. Connecting and writing take at most PingTimeoutMs; the reply to a
+// command may take as long as its handler does. False with errno: ENOENT when nobody listens.
+bool Exchange(const std::string& path, InstanceOp op, std::uint32_t argument, InstanceReply* reply) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(PingTimeoutMs);
+    int fd = ConnectToListener(path, PingTimeoutMs);
+    if (fd < 0) {
+        if (errno == ECONNREFUSED) errno = ENOENT;  // a stale socket: nobody runs
+        return false;
+    }
+    InstanceRequest request{InstanceMagic, op, argument};
+    bool ok = WriteAll(fd, &request, sizeof request, deadline) &&
+              ReadExactly(fd, reply, sizeof *reply, op == InstanceCommand ? NoDeadline : deadline);
+    int saved = errno;
+    SysClose(fd);
+    if (ok && reply->magic != InstanceMagic) {
+        ok = false;
+        saved = EPROTO;
+    }
+    errno = saved;
+    return ok;
+}
+
+bool SameClass(const std::string& a, const char* b) {
+    if (a.size() != std::strlen(b)) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+Hwnd LocalWindowOfClass(const char* class_name) {
+    for (auto& window : AllWindows()) {
+        if (window->parent == 0 && window->owner == 0 && !window->internal && IsWindow(window->handle) &&
+            SameClass(window->class_name, class_name)) {
+            return window->handle;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::string RuntimeDirectory() {
+    const char* own = std::getenv("FIRMWARE_UTILITY_RUNTIME_DIR");
+    if (own && *own) return own;
+    // A relative $XDG_RUNTIME_DIR is to be ignored, as its definition says.
+    const char* xdg = std::getenv("XDG_RUNTIME_DIR");
+    if (xdg && *xdg == '/') return std::string(xdg) + "/firmware-utility";
+    return "/tmp/firmware-utility-" + std::to_string(::geteuid());
+}
+
+std::string InstanceSocketPath(const std::string& directory, const char* class_name) {
+    std::string name = class_name ? class_name : "";
+    for (char& c : name) {
+        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+    }
+    return directory + "/" + name + ".sock";
+}
+
+bool IsRemoteWindow(Hwnd window, std::string* socket_path) {
+    std::lock_guard lock(remotes_mutex);
+    auto it = Remotes().find(window);
+    if (it == Remotes().end()) return false;
+    if (socket_path) *socket_path = it->second.path;
+    return true;
+}
+
+}  // namespace internal
+
+using namespace internal;
+
+bool PrepareRuntimeDirectory(std::string* error, const char* class_name) {
+    std::string directory = RuntimeDirectory();
+    auto fail = [&](int code, const std::string& reason) {
+        if (error) *error = directory + ": " + reason;
+        errno = code;
+        SetLastError(static_cast<std::uint32_t>(code));
+        return false;
+    };
+    // Relative, it would name another directory from every working directory.
+    if (directory.front() != '/') return fail(EINVAL, "not an absolute path");
+    if (class_name) {
+        std::string socket = InstanceSocketPath(directory, class_name);
+        constexpr std::size_t room = sizeof(sockaddr_un::sun_path) - 1;
+        if (socket.size() > room) {
+            return fail(ENAMETOOLONG, "too long: the socket path " + socket + " has " + std::to_string(socket.size()) +
+                                          " bytes, a Unix socket address holds " + std::to_string(room));
+        }
+    }
+    if (::mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) return fail(errno, std::strerror(errno));
+    struct stat info {};
+    if (::lstat(directory.c_str(), &info) != 0) return fail(errno, std::strerror(errno));
+    // A link could be turned to another place between this check and the socket's use.
+    if (S_ISLNK(info.st_mode)) return fail(ELOOP, "a symbolic link, not a directory (name the directory itself)");
+    if (!S_ISDIR(info.st_mode)) return fail(ENOTDIR, "not a directory");
+    if (info.st_uid != ::geteuid()) {
+        return fail(EACCES, "owned by uid " + std::to_string(info.st_uid) + ", not by this user");
+    }
+    if (info.st_mode & 077) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "0%03o", static_cast<unsigned>(info.st_mode & 0777));
+        return fail(EACCES, std::string("mode ") + mode + ", must be 0700");
+    }
+    return true;
+}
+
+Hwnd FindWindow(const char* class_name) {
+    if (class_name == nullptr) return 0;
+    if (Hwnd local = LocalWindowOfClass(class_name)) return local;
+    if (!PrepareRuntimeDirectory(nullptr, class_name)) return 0;
+    std::string path = InstanceSocketPath(RuntimeDirectory(), class_name);
+    InstanceReply reply{};
+    if (!Exchange(path, InstancePing, 0, &reply) || reply.status != 0) {
+        SetLastError(ENOENT);
+        return 0;
+    }
+    Hwnd remote = NewWindowHandle();
+    std::lock_guard lock(remotes_mutex);
+    Remotes()[remote] = {path, static_cast<std::uint32_t>(reply.result)};
+    return remote;
+}
+
+std::uint32_t GetWindowProcessId(Hwnd window) {
+    {
+        std::lock_guard lock(remotes_mutex);
+        auto it = Remotes().find(window & ~static_cast<Hwnd>(1));
+        if (it != Remotes().end()) return it->second.process_id;
+    }
+    if (IsWindow(window & ~static_cast<Hwnd>(1))) return static_cast<std::uint32_t>(::getpid());
+    SetLastError(EINVAL);
+    return 0;
+}
+
+bool SetForegroundWindow(Hwnd window_or_1) {
+    Hwnd handle = window_or_1 & ~static_cast<Hwnd>(1);  // the low bit asks for owned windows too
+    std::string path;
+    if (IsRemoteWindow(handle, &path)) {
+        InstanceReply reply{};
+        if (!Exchange(path, InstanceFront, 0, &reply)) {
+            SetLastError(static_cast<std::uint32_t>(errno));
+            return false;
+        }
+        return reply.status == 0;
+    }
+    auto window = LookupWindow(handle);
+    if (!window || !IsWindow(handle)) {
+        SetLastError(EINVAL);
+        return false;
+    }
+    if (OnThreadOf(*window->queue)) {
+        NoteForegroundLocal(window);
+        return true;
+    }
+    return SendMessage(handle, WM_FWU_FOREGROUND, 0, 0) != 0;
+}
+
+bool SendCommandToRunningWindow(const char* class_name, std::uint16_t command_id, std::intptr_t* result) {
+    if (class_name == nullptr || result == nullptr) {
+        errno = EINVAL;
+        return false;
+    }
+    if (Hwnd local = LocalWindowOfClass(class_name)) {
+        *result = SendMessage(local, WM_COMMAND, MakeWParam(command_id, 0), 0);
+        return true;
+    }
+    if (!PrepareRuntimeDirectory(nullptr, class_name)) return false;
+    std::string path = InstanceSocketPath(RuntimeDirectory(), class_name);
+    InstanceReply reply{};
+    if (!Exchange(path, InstanceCommand, command_id, &reply)) {
+        SetLastError(static_cast<std::uint32_t>(errno));
+        return false;
+    }
+    if (reply.status != 0) {
+        errno = reply.status;
+        SetLastError(static_cast<std::uint32_t>(reply.status));
+        return false;
+    }
+    *result = static_cast<std::intptr_t>(reply.result);
+    return true;
+}
+
+}  // namespace platform

@@ -1,0 +1,271 @@
+// Radio control and the handset reboot, with their log lines read from a real window's log
+// pane, against a test's own socket services and against the simulated handset.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "device/radio.h"
+#include "device/reboot.h"
+#include "platform/platform.h"
+#include "platform/testing.h"
+#include "shell/log.h"
+#include "shell/options.h"
+#include "sim/sim.h"
+#include "tests/support/socket_service.h"
+
+namespace {
+
+using fwu_test::DeadSocket;
+using fwu_test::SocketService;
+
+platform::LResult TestWindowProc(platform::Hwnd window, std::uint32_t message, platform::WParam wparam,
+                                 platform::LParam lparam) {
+    return platform::DefWindowProc(window, message, wparam, lparam);
+}
+
+void UseProfile(const std::string& text) {
+    platform::Profile profile;
+    std::string error;
+    ASSERT_TRUE(platform::ParseProfile(text, "test.prof", &profile, &error)) << error;
+    platform::SetProfile(profile);
+}
+
+std::string RilProfile(const std::string& ril) { return "[devices]\nRIL1: = " + ril + "\n"; }
+std::string KernelProfile(const std::string& kernel) { return "[kernel]\nKernelIoControl = " + kernel + "\n"; }
+
+// A main window with its log pane (an "edit" child, id 5), on the test's own thread: the
+// operations append with a same-thread send, which is a direct call.
+class Device : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/fwu-device-test-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        runtime_dir_ = pattern;
+        ::setenv("FIRMWARE_UTILITY_RUNTIME_DIR", runtime_dir_.c_str(), 1);
+        static const bool registered = platform::RegisterClass("DeviceTestWindow", TestWindowProc, 1) != 0;
+        ASSERT_TRUE(registered);
+        main_ = platform::CreateWindowEx(0, "DeviceTestWindow", "Device test", 0, 0, 0, 80, 24, 0, 0, 1, nullptr);
+        ASSERT_NE(main_, 0u);
+        pane_ = platform::CreateWindowEx(0, "edit", "", platform::WS_CHILD, 0, 0, 80, 24, main_,
+                                         shell::LogPaneId, 1, nullptr);
+        ASSERT_NE(pane_, 0u);
+        shell::DisplayMode.store(3);
+    }
+    void TearDown() override {
+        if (main_ != 0) platform::DestroyWindow(main_);
+        platform::SetProfile(platform::Profile{});
+        platform::ClearFaults();
+        shell::DisplayMode.store(3);
+        ::rmdir(runtime_dir_.c_str());
+    }
+    std::string Log() const { return platform::EditText(pane_); }
+
+    std::string runtime_dir_;
+    platform::Hwnd main_ = 0;
+    platform::Hwnd pane_ = 0;
+};
+
+// ---- radio control against a test's own driver service
+
+TEST_F(Device, ResumeLogsItsLineAndSendsItsCode) {
+    SocketService ril;
+    UseProfile(RilProfile(ril.path()));
+    EXPECT_EQ(device::ResumeRadio(main_), 0);
+    EXPECT_EQ(Log(), "RIL has been resumed\r\n");
+    EXPECT_EQ(ril.Codes(), std::vector<std::uint32_t>{0x03001F84});
+}
+
+TEST_F(Device, SuccessfulSuspendLeavesThePaneUnchanged) {
+    SocketService ril;
+    UseProfile(RilProfile(ril.path()));
+    EXPECT_EQ(device::SuspendRadio(main_), 0);
+    EXPECT_EQ(Log(), "");
+    EXPECT_EQ(ril.Codes(), std::vector<std::uint32_t>{0x03001F80});
+    EXPECT_EQ(ril.Connections(), 1);
+}
+
+TEST_F(Device, ResetLogsOnlyForARealWindow) {
+    SocketService ril;
+    UseProfile(RilProfile(ril.path()));
+    EXPECT_EQ(device::ResetModule(main_), 0);
+    EXPECT_EQ(Log(), "GSM/GPRS has been reset\r\n");
+    EXPECT_EQ(device::ResetModule(0), 0);
+    EXPECT_EQ(Log(), "GSM/GPRS has been reset\r\n");
+    EXPECT_EQ(ril.Codes(), (std::vector<std::uint32_t>{0x03001F88, 0x03001F88}));
+}
+
+TEST_F(Device, NoRilDeviceGivesEachOpenFailureLine) {
+    UseProfile("[devices]\nCOM1: = /dev/null\n");
+    EXPECT_EQ(device::SuspendRadio(main_), 1);
+    EXPECT_EQ(device::ResumeRadio(main_), 1);
+    EXPECT_EQ(device::ResetModule(main_), 1);
+    EXPECT_EQ(Log(),
+              "Failed to open RIL1:, error code: 0x00000002\r\n"
+              "Failed to open RIL1:, error code: 0x00000002\r\n"
+              "Failed to open RIL1,CANNOT reset:, error code: 0x00000002\r\n");
+}
+
+TEST_F(Device, ServiceNobodyListensOnIsConnectionRefused) {
+    DeadSocket dead(true);
+    UseProfile(RilProfile(dead.path()));
+    EXPECT_EQ(device::ResumeRadio(main_), 1);
+    EXPECT_EQ(device::ResetModule(main_), 1);
+    EXPECT_EQ(Log(),
+              "Failed to open RIL1:, error code: 0x0000006F\r\n"
+              "Failed to open RIL1,CANNOT reset:, error code: 0x0000006F\r\n");
+}
+
+TEST_F(Device, RefusedControlShowsTheStatusAsTheCode) {
+    SocketService ril;
+    ril.Script(SocketService::Reply::Status, 0x1F);
+    UseProfile(RilProfile(ril.path()));
+    EXPECT_EQ(device::SuspendRadio(main_), 1);
+    EXPECT_EQ(device::ResumeRadio(main_), 1);
+    EXPECT_EQ(device::ResetModule(main_), 1);
+    EXPECT_EQ(Log(),
+              "Failed to suspend RIL action, error code: 0x0000001F\r\n"
+              "Failed to resume RIL action, error code: 0x0000001F\r\n"
+              "Failed to reset GSM/GPRS module, error code: 0x0000001F\r\n");
+    EXPECT_EQ(ril.Codes(), (std::vector<std::uint32_t>{0x03001F80, 0x03001F84, 0x03001F88}));
+}
+
+TEST_F(Device, ServiceClosingWithoutAnswerIsAProtocolError) {
+    SocketService ril;
+    ril.Script(SocketService::Reply::Close);
+    UseProfile(RilProfile(ril.path()));
+    EXPECT_EQ(device::ResetModule(main_), 1);
+    EXPECT_EQ(Log(), "Failed to reset GSM/GPRS module, error code: 0x00000047\r\n");  // EPROTO
+}
+
+// The one slow radio test: a driver that never answers is given up after the bound.
+TEST_F(Device, SilentServiceTimesOut) {
+    SocketService ril;
+    ril.Script(SocketService::Reply::Silent);
+    UseProfile(RilProfile(ril.path()));
+    EXPECT_EQ(device::SuspendRadio(main_), 1);
+    EXPECT_EQ(Log(), "Failed to suspend RIL action, error code: 0x0000006E\r\n");  // ETIMEDOUT
+}
+
+TEST_F(Device, NullWindowIsSilentButTheLineIsStillFormatted) {
+    UseProfile("");
+    EXPECT_EQ(device::ResetModule(0), 1);
+    EXPECT_STREQ(shell::MessageBuffer(), "Failed to open RIL1,CANNOT reset:, error code: 0x00000002\r\n");
+    SocketService ril;
+    ril.Script(SocketService::Reply::Status, 9);
+    UseProfile(RilProfile(ril.path()));
+    EXPECT_EQ(device::SuspendRadio(0), 1);
+    EXPECT_STREQ(shell::MessageBuffer(), "Failed to suspend RIL action, error code: 0x00000009\r\n");
+    EXPECT_EQ(Log(), "");
+}
+
+TEST_F(Device, DisplayModeZeroDoesNotSilenceRadioLines) {
+    shell::DisplayMode.store(0);
+    SocketService ril;
+    UseProfile(RilProfile(ril.path()));
+    EXPECT_EQ(device::ResumeRadio(main_), 0);
+    EXPECT_EQ(device::ResetModule(main_), 0);
+    EXPECT_EQ(Log(), "RIL has been resumed\r\nGSM/GPRS has been reset\r\n");
+}
+
+// ---- reboot
+
+TEST_F(Device, AcceptedRebootAppendsNothing) {
+    SocketService kernel;
+    UseProfile(KernelProfile(kernel.path()));
+    EXPECT_EQ(device::RebootDevice(main_), 0);
+    EXPECT_EQ(Log(), "");
+    EXPECT_EQ(kernel.Codes(), std::vector<std::uint32_t>{0x0101003C});
+}
+
+TEST_F(Device, RefusedRebootShowsOnlyItsLine) {
+    SocketService kernel;
+    kernel.Script(SocketService::Reply::Status, 1);
+    UseProfile(KernelProfile(kernel.path()));
+    EXPECT_EQ(device::RebootDevice(main_), 1);
+    EXPECT_EQ(Log(), "Failed to call KernelIoControl() to reboot!\r\n");
+}
+
+TEST_F(Device, NoKernelServiceIsARefusedReboot) {
+    UseProfile("[devices]\n");
+    EXPECT_EQ(device::RebootDevice(main_), 1);
+    EXPECT_EQ(Log(), "Failed to call KernelIoControl() to reboot!\r\n");
+}
+
+TEST_F(Device, RebootLibraryFaults) {
+    SocketService kernel;
+    UseProfile(KernelProfile(kernel.path()));
+    platform::InjectFault(platform::Fault::LoadLibrary);
+    EXPECT_EQ(device::RebootDevice(main_), 1);
+    platform::InjectFault(platform::Fault::GetProcAddress);
+    EXPECT_EQ(device::RebootDevice(main_), 1);
+    EXPECT_EQ(Log(), "LoadLibrary() call fails !\r\nGetProcAddress() call fails !\r\n");
+    EXPECT_TRUE(kernel.Codes().empty());  // neither got as far as the kernel
+}
+
+TEST_F(Device, FailedReleaseIsReportedAndTheRebootGoesOn) {
+    SocketService kernel;
+    UseProfile(KernelProfile(kernel.path()));
+    platform::InjectFault(platform::Fault::FreeLibrary);
+    EXPECT_EQ(device::RebootDevice(main_), 0);
+    EXPECT_EQ(Log(), "Coredll.dll is not freed !\r\n");
+    EXPECT_EQ(kernel.Codes(), std::vector<std::uint32_t>{0x0101003C});
+    kernel.Script(SocketService::Reply::Status, 1);
+    platform::InjectFault(platform::Fault::FreeLibrary);
+    EXPECT_EQ(device::RebootDevice(main_), 1);
+    EXPECT_EQ(Log(),
+              "Coredll.dll is not freed !\r\n"
+              "Coredll.dll is not freed !\r\nFailed to call KernelIoControl() to reboot!\r\n");
+}
+
+TEST_F(Device, RebootIsSilentWithDisplayModeZeroOrNoWindow) {
+    UseProfile("");  // every call fails at the kernel
+    for (platform::Hwnd window : {main_, platform::Hwnd{0}}) {
+        shell::DisplayMode.store(window == 0 ? 3 : 0);
+        platform::InjectFault(platform::Fault::LoadLibrary);
+        EXPECT_EQ(device::RebootDevice(window), 1);
+        platform::InjectFault(platform::Fault::GetProcAddress);
+        EXPECT_EQ(device::RebootDevice(window), 1);
+        platform::InjectFault(platform::Fault::FreeLibrary);
+        EXPECT_EQ(device::RebootDevice(window), 1);
+        EXPECT_EQ(device::RebootDevice(window), 1);
+    }
+    EXPECT_EQ(Log(), "");
+}
+
+// ---- against the simulated handset's driver and kernel
+
+TEST_F(Device, AgainstTheSimulatedHandset) {
+    sim::Handset handset;
+    std::string error;
+    ASSERT_TRUE(handset.Start(sim::Options{}, &error)) << error;
+    platform::Profile profile;
+    ASSERT_TRUE(platform::LoadProfile(handset.ProfilePath(), &profile, &error)) << error;
+    platform::SetProfile(profile);
+    EXPECT_EQ(device::SuspendRadio(main_), 0);
+    EXPECT_EQ(device::ResumeRadio(main_), 0);
+    EXPECT_EQ(device::ResetModule(main_), 0);
+    EXPECT_EQ(device::RebootDevice(main_), 0);
+    EXPECT_EQ(Log(), "RIL has been resumed\r\nGSM/GPRS has been reset\r\n");
+    EXPECT_EQ(handset.RilCodes(), (std::vector<std::uint32_t>{0x03001F80, 0x03001F84, 0x03001F88}));
+    EXPECT_EQ(handset.KernelCodes(), std::vector<std::uint32_t>{0x0101003C});
+    EXPECT_EQ(handset.module().Resets(), 1);
+
+    sim::ControlFault refuse;
+    refuse.kind = sim::ControlFault::Kind::Refuse;
+    refuse.status = 0x20;
+    handset.SetRilFault(refuse);
+    handset.SetKernelFault(refuse);
+    EXPECT_EQ(device::SuspendRadio(main_), 1);
+    EXPECT_EQ(device::RebootDevice(main_), 1);
+    EXPECT_EQ(Log(),
+              "RIL has been resumed\r\nGSM/GPRS has been reset\r\n"
+              "Failed to suspend RIL action, error code: 0x00000020\r\n"
+              "Failed to call KernelIoControl() to reboot!\r\n");
+}
+
+}  // namespace

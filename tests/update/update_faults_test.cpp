@@ -1,0 +1,165 @@
+// The update against a simulated module that fails on purpose: a stage refused once and the
+// handshake started again, stage 3 refused for good, the link that cannot be opened (missing
+// or held by another opener), stray bytes and a wrong byte in place of an acknowledgement.
+// Every wait for the module is bounded by --module-timeout 1.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "platform/base/sha256.h"
+#include "tests/support/program.h"
+#include "tests/support/update_run.h"
+#include "update/payloads.h"
+
+namespace {
+
+using fwu_test::Banner;
+using fwu_test::ExpectedTrace;
+using fwu_test::FirstDifference;
+using fwu_test::TempDir;
+using fwu_test::UpdateRun;
+
+const std::vector<std::string> ShortWaits{"--module-timeout", "1"};
+
+std::string ImageSha() {
+    return platform::Sha256Hex(update::LoadPayload(update::PayloadFirmware), update::FirmwareLength);
+}
+
+std::string Marks(int count) {
+    std::string marks;
+    for (int i = 1; i <= count; ++i) marks += i % 23 == 0 ? "#\r\n" : "#";
+    return marks;
+}
+
+class UpdateFaults : public ::testing::Test {
+protected:
+    void StartHandset(const sim::Options& options = {}) {
+        std::string error;
+        ASSERT_TRUE(handset_.Start(options, &error)) << error;
+    }
+    sim::Handset handset_;
+};
+
+TEST_F(UpdateFaults, Stage1RefusedOnceThenTheHandshakeStartsAgain) {
+    sim::Options options;
+    options.module_fault = {sim::RomFaultKind::RejectChecksum, sim::RomStep::Stage1Ack, 0, 1};
+    StartHandset(options);
+    UpdateRun run = fwu_test::RunUpdate(handset_, ShortWaits);
+    ASSERT_EQ(run.result.status, 0) << run.result.err << run.result.out;
+    // The failed attempt shows nothing in the pane.
+    EXPECT_EQ(run.result.out, std::string(Banner) + fwu_test::SuccessPane());
+    const std::string expected =
+        ExpectedTrace().Open().Handshake().Stage1(false).Handshake().Stage1(true).Stage2(true).Stage3(true).text();
+    EXPECT_EQ(FirstDifference(fwu_test::TraceFromOpen(run.trace), expected), "");
+    EXPECT_EQ(handset_.RilCodes(), (std::vector<std::uint32_t>{sim::RilSuspend, sim::RilResetModule,
+                                                               sim::RilResetModule, sim::RilResetModule}));
+    EXPECT_EQ(handset_.KernelCodes(), std::vector<std::uint32_t>{sim::KernelReboot});
+    EXPECT_EQ(handset_.module().ImageSha256(), ImageSha());
+}
+
+TEST_F(UpdateFaults, Stage2RefusedOnceShowsBootloader1Twice) {
+    StartHandset();
+    handset_.SetModuleFault({sim::RomFaultKind::RejectChecksum, sim::RomStep::Stage2Ack, 0, 1});
+    UpdateRun run = fwu_test::RunUpdate(handset_, ShortWaits);
+    ASSERT_EQ(run.result.status, 0) << run.result.err << run.result.out;
+    EXPECT_EQ(run.result.out, std::string(Banner) + "Bootload1 updated!!\r\n" + fwu_test::SuccessPane());
+    const std::string expected = ExpectedTrace()
+                                     .Open()
+                                     .Handshake()
+                                     .Stage1(true)
+                                     .Stage2(false)
+                                     .Handshake()
+                                     .Stage1(true)
+                                     .Stage2(true)
+                                     .Stage3(true)
+                                     .text();
+    EXPECT_EQ(FirstDifference(fwu_test::TraceFromOpen(run.trace), expected), "");
+    EXPECT_EQ(handset_.RilCodes(), (std::vector<std::uint32_t>{sim::RilSuspend, sim::RilResetModule,
+                                                               sim::RilResetModule, sim::RilResetModule}));
+    EXPECT_EQ(handset_.module().ImageSha256(), ImageSha());
+}
+
+TEST_F(UpdateFaults, Stage3RefusedEndsTheRunWithoutSuccess) {
+    StartHandset();
+    handset_.SetModuleFault({sim::RomFaultKind::RejectChecksum, sim::RomStep::FinalAck, 0, 1});
+    UpdateRun run = fwu_test::RunUpdate(handset_, ShortWaits);
+    EXPECT_EQ(run.result.status, 1) << run.result.err;
+    // Every mark, no done line, no box; the failure said in one line.
+    EXPECT_EQ(run.result.out, std::string(Banner) + "Bootload1 updated!!\r\nBootload2 updated!!\r\nWait a moment please...\r\n" +
+                                  Marks(621) + fwu_test::NotConfirmedLine);
+    const std::string expected = ExpectedTrace().Open().Handshake().Stage1(true).Stage2(true).Stage3(false).text();
+    EXPECT_EQ(FirstDifference(fwu_test::TraceFromOpen(run.trace), expected), "");
+    EXPECT_EQ(fwu_test::Count(run.trace, " Communication Port Closed!!\r\n"), 2u);
+    // No module reset after the image and no reboot.
+    EXPECT_EQ(handset_.RilCodes(), (std::vector<std::uint32_t>{sim::RilSuspend, sim::RilResetModule}));
+    EXPECT_TRUE(handset_.KernelCodes().empty());
+    EXPECT_EQ(handset_.module().Downloads(), 0);
+    EXPECT_EQ(handset_.module().ImageSha256(), "");
+    EXPECT_EQ(handset_.module().LastRefusal(), "image: checksums refused");
+}
+
+TEST_F(UpdateFaults, MissingLinkIsAFailedOpen) {
+    StartHandset();
+    // The handset's profile without its "COM1:" line: the name opens as a missing device.
+    TempDir dir;
+    const std::string profile = dir.path() + "/no-com1.prof";
+    {
+        std::ofstream out(profile);
+        std::istringstream in(fwu_test::ReadText(handset_.ProfilePath()));
+        for (std::string line; std::getline(in, line);) {
+            if (line.rfind("COM1:", 0) != 0) out << line << "\n";
+        }
+    }
+    UpdateRun run = fwu_test::RunUpdate(handset_, ShortWaits, 60000, profile);
+    EXPECT_EQ(run.result.status, 1) << run.result.err;
+    EXPECT_EQ(run.result.out, std::string(Banner) + "Open Comport fail!!\r\n");
+    EXPECT_EQ(FirstDifference(fwu_test::TraceFromOpen(run.trace), ExpectedTrace().OpenFailed(2).text()), "");
+    // The radio driver stays suspended; no caster, so no module reset.
+    EXPECT_EQ(handset_.RilCodes(), std::vector<std::uint32_t>{sim::RilSuspend});
+    EXPECT_EQ(handset_.module().Resets(), 0);
+}
+
+TEST_F(UpdateFaults, HeldLinkIsAFailedOpen) {
+    StartHandset();
+    const std::string com1 = handset_.DevicePath("COM1:");
+    int holder = ::open(com1.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(holder, 0) << com1;
+    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+    UpdateRun run = fwu_test::RunUpdate(handset_, ShortWaits);
+    ::close(holder);
+    EXPECT_EQ(run.result.status, 1) << run.result.err;
+    EXPECT_EQ(run.result.out, std::string(Banner) + "Open Comport fail!!\r\n");
+    EXPECT_EQ(FirstDifference(fwu_test::TraceFromOpen(run.trace), ExpectedTrace().OpenFailed(16).text()), "");
+    EXPECT_EQ(handset_.RilCodes(), std::vector<std::uint32_t>{sim::RilSuspend});
+    EXPECT_EQ(handset_.module().Resets(), 0);
+}
+
+TEST_F(UpdateFaults, StrayBytesBeforeTheAnswerAreTracedAndDropped) {
+    StartHandset();
+    handset_.SetModuleFault({sim::RomFaultKind::GarbageBefore, sim::RomStep::Handshake, 0, 1});
+    UpdateRun run = fwu_test::RunUpdate(handset_, ShortWaits);
+    ASSERT_EQ(run.result.status, 0) << run.result.err << run.result.out;
+    const std::string expected =
+        ExpectedTrace().Open().Handshake({0x12, 0x34, 0xFE}).Stage1(true).Stage2(true).Stage3(true).text();
+    EXPECT_EQ(FirstDifference(fwu_test::TraceFromOpen(run.trace), expected), "");
+    EXPECT_EQ(handset_.module().ImageSha256(), ImageSha());
+}
+
+TEST_F(UpdateFaults, WrongByteForAChunkAckDoesNotStopStage2) {
+    StartHandset();
+    handset_.SetModuleFault({sim::RomFaultKind::WrongByte, sim::RomStep::Stage2ChunkAck, 2, 1});
+    UpdateRun run = fwu_test::RunUpdate(handset_, ShortWaits);
+    ASSERT_EQ(run.result.status, 0) << run.result.err << run.result.out;
+    EXPECT_EQ(run.result.out, std::string(Banner) + fwu_test::SuccessPane());
+    const std::string expected =
+        ExpectedTrace().Open().Handshake().Stage1(true).Stage2(true, 2).Stage3(true).text();
+    EXPECT_EQ(FirstDifference(fwu_test::TraceFromOpen(run.trace), expected), "");
+    EXPECT_EQ(handset_.module().ImageSha256(), ImageSha());
+}
+
+}  // namespace
