@@ -11,7 +11,7 @@
 // attempts, all cases side by side (each run mostly waits).
 //
 // Usage: update_bench [RUNS [BAUD]]   (default: 3 unpaced runs of each kind, then one run paced
-// at 921,600 baud, then the verdict table)
+// at 921,600 baud, then the verdict table); update_bench verdicts   (the verdict table alone)
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -42,14 +42,20 @@ struct Child {
     std::string out;
 };
 
-// Runs the program with `args`, draining its output, and reaps it with its resource usage.
-Child RunProgram(const std::vector<std::string>& args) {
+// Runs the program with `args` (and `env` entries added to this process's environment),
+// draining its output, and reaps it with its resource usage.
+Child RunProgram(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
     Child child;
     std::vector<std::string> strings{FWU_PROGRAM};
     strings.insert(strings.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& s : strings) argv.push_back(s.data());
     argv.push_back(nullptr);
+    std::vector<std::string> environment(env);
+    for (char** e = environ; *e != nullptr; ++e) environment.push_back(*e);  // first entry of a name wins
+    std::vector<char*> envp;
+    for (auto& e : environment) envp.push_back(e.data());
+    envp.push_back(nullptr);
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0) return child;
     const auto start = Clock::now();
@@ -57,7 +63,7 @@ Child RunProgram(const std::vector<std::string>& args) {
     if (pid == 0) {
         ::dup2(out[1], STDOUT_FILENO);
         ::dup2(out[1], STDERR_FILENO);
-        ::execv(argv[0], argv.data());
+        ::execve(argv[0], argv.data(), envp.data());
         ::_exit(127);
     }
     ::close(out[1]);
@@ -142,7 +148,9 @@ void RunToVerdict(VerdictCase* c) {
         std::fprintf(stderr, "update_bench: %s\n", error.c_str());
         return;
     }
-    Child child = RunProgram({"update", "--profile", handset.ProfilePath(), "--module-timeout", "2"});
+    // A runtime directory of its own: each run is its own window.
+    Child child = RunProgram({"update", "--profile", handset.ProfilePath(), "--module-timeout", "2"},
+                             {"FIRMWARE_UTILITY_RUNTIME_DIR=" + handset.Directory()});
     c->exit_code = child.status;
     c->seconds = child.process_s;
     c->cpu_s = child.cpu_s;
@@ -180,6 +188,10 @@ void PrintVerdicts() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "verdicts") == 0) {
+        PrintVerdicts();
+        return 0;
+    }
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
     char runtime[] = "/tmp/fwu-update-bench-XXXXXX";
     if (::mkdtemp(runtime) == nullptr) return 1;
