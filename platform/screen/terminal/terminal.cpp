@@ -345,7 +345,9 @@ int Terminal::MessageBox(Hwnd, std::string_view text, std::string_view caption, 
     auto queue = CurrentQueue(true);
     if (!active_.load() || !queue) {
         // No picture to show it in (the window has gone): the text is not lost.
-        std::string line = "[" + std::string(caption) + "] " + std::string(text) + "\n";
+        // Appended piece by piece: GCC 12 sees a false overlap in "[" + std::string(...) (-O2).
+        std::string line = "[";
+        line.append(caption).append("] ").append(text).append("\n");
         (void)SysWrite(STDERR_FILENO, line.data(), line.size());
         return IDOK;
     }
