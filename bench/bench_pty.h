@@ -19,22 +19,13 @@
 
 namespace bench {
 
-struct Pty {
-    int master = -1;
-    int held_slave = -1;
-    std::string path;
-};
+// The slave is held so the master never sees a hang-up between the runs; it is never read.
+using Pty = sim::Pty;
 
 inline Pty MakePty() {
     Pty pty;
     std::string error;
-    if (!sim::OpenPtyMaster(true, &pty.master, &pty.path, &error)) {
-        std::fprintf(stderr, "bench: %s\n", error.c_str());
-        return pty;
-    }
-    // Held so the master never sees a hang-up between the runs; never read.
-    pty.held_slave = ::open(pty.path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    sim::MakeRaw(pty.held_slave);
+    if (!sim::OpenPty(&pty, &error)) std::fprintf(stderr, "bench: %s\n", error.c_str());
     return pty;
 }
 

@@ -202,7 +202,7 @@ Figures MeasureBridge(const Pty& gsm, const Pty& irda, std::int32_t mode, std::s
 
 Figures MeasureSocat(const Pty& gsm, const Pty& irda, std::size_t size, int trips, int idle_seconds) {
     Figures figures;
-    const std::string a = gsm.path + ",raw,echo=0", b = irda.path + ",raw,echo=0";
+    const std::string a = gsm.slave_path + ",raw,echo=0", b = irda.slave_path + ",raw,echo=0";
     const char* argv[] = {"socat", "-b1024", a.c_str(), b.c_str(), nullptr};
     pid_t pid = 0;
     if (posix_spawnp(&pid, "socat", nullptr, nullptr, const_cast<char**>(argv), environ) != 0) {
@@ -273,7 +273,7 @@ int main(int argc, char** argv) {
     Pty gsm = MakePty(), irda = MakePty();
     platform::Profile profile;
     std::string error;
-    const std::string text = "[devices]\nCOM2: = " + gsm.path + "\nCOM3: = " + irda.path +
+    const std::string text = "[devices]\nCOM2: = " + gsm.slave_path + "\nCOM3: = " + irda.slave_path +
                              "\n[registry]\nHKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\Serial\\Index = 2\n";
     if (!platform::ParseProfile(text, "bridge_bench", &profile, &error)) {
         std::fprintf(stderr, "%s\n", error.c_str());
@@ -283,7 +283,7 @@ int main(int argc, char** argv) {
     shell::BridgePeer.store(3);
 
     std::printf("pseudo-terminals %s (GSM side) and %s (IrDA peer); %ld MB each way, %ld trips, %ld s idle\n",
-                gsm.path.c_str(), irda.path.c_str(), megabytes, trips, idle_seconds);
+                gsm.slave_path.c_str(), irda.slave_path.c_str(), megabytes, trips, idle_seconds);
     const Figures quiet_mode = MeasureBridge(gsm, irda, 0, size, static_cast<int>(trips), static_cast<int>(idle_seconds));
     const Figures logged = MeasureBridge(gsm, irda, 3, size, static_cast<int>(trips), static_cast<int>(idle_seconds));
     const Figures socat = MeasureSocat(gsm, irda, size, static_cast<int>(trips), static_cast<int>(idle_seconds));

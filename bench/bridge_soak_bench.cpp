@@ -204,7 +204,7 @@ Soak Measure(Subject subject, const bench::Pty& gsm, const bench::Pty& irda, con
     Child child;
     bool started;
     if (subject == Subject::Socat) {
-        started = StartPlain({"socat", "-b1024", gsm.path + ",raw,echo=0", irda.path + ",raw,echo=0"},
+        started = StartPlain({"socat", "-b1024", gsm.slave_path + ",raw,echo=0", irda.slave_path + ",raw,echo=0"},
                              {"PATH=/usr/bin:/bin"}, &child);
     } else {
         std::vector<std::string> args = {program, "--profile", profile, "--command", "153"};
@@ -255,11 +255,11 @@ int main(int argc, char** argv) {
     if (::mkdtemp(dir) == nullptr) return 1;
     bench::Pty gsm = bench::MakePty(), irda = bench::MakePty();
     const std::string profile = std::string(dir) + "/bench.prof";
-    std::ofstream(profile) << "[devices]\nCOM2: = " << gsm.path << "\nCOM3: = " << irda.path
+    std::ofstream(profile) << "[devices]\nCOM2: = " << gsm.slave_path << "\nCOM3: = " << irda.slave_path
                            << "\n[registry]\nHKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\Serial\\Index = 2\n";
 
     std::printf("%s; pseudo-terminals %s (GSM side) and %s (IrDA peer); %ld s of flood both ways each\n",
-                program.c_str(), gsm.path.c_str(), irda.path.c_str(), seconds);
+                program.c_str(), gsm.slave_path.c_str(), irda.slave_path.c_str(), seconds);
     const Soak socat = Measure(Subject::Socat, gsm, irda, program, profile, "", static_cast<int>(seconds));
     const Soak headless = Measure(Subject::Headless, gsm, irda, program, profile, std::string(dir) + "/run1",
                                   static_cast<int>(seconds));

@@ -47,8 +47,8 @@ protected:
 
     // Devices COM2: (GSM side), COM4: (Bluetooth), COM3: (IrDA), COM5: (IR), plus `registry`.
     void Profile(const std::string& registry, const std::string& gsm_name = "COM2:") {
-        bridge_test::UseProfile("[devices]\n" + gsm_name + " = " + gsm_.path + "\nCOM4: = " + bt_.path +
-                                "\nCOM3: = " + irda_.path + "\nCOM5: = " + ir_.path + "\n[registry]\n" +
+        bridge_test::UseProfile("[devices]\n" + gsm_name + " = " + gsm_.slave_path + "\nCOM4: = " + bt_.slave_path +
+                                "\nCOM3: = " + irda_.slave_path + "\nCOM5: = " + ir_.slave_path + "\n[registry]\n" +
                                 registry);
     }
     static std::string Serial(const std::string& value) {

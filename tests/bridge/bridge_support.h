@@ -37,21 +37,17 @@
 
 namespace bridge_test {
 
-struct TestPty {
-    int master = -1;
-    int held_slave = -1;
-    std::string path;
-};
+// A UART's far end: the master stands for the wire, the slave (held, raw, 9600 baud) is what
+// the bridge opens.
+using TestPty = sim::Pty;
 
 inline TestPty MakePty() {
     TestPty pty;
     std::string error;
-    if (!sim::OpenPtyMaster(true, &pty.master, &pty.path, &error)) {
+    if (!sim::OpenPty(&pty, &error)) {
         ADD_FAILURE() << error;
         return pty;
     }
-    pty.held_slave = ::open(pty.path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    sim::MakeRaw(pty.held_slave);
     termios settings{};
     ::tcgetattr(pty.held_slave, &settings);
     ::cfsetspeed(&settings, B9600);
@@ -60,11 +56,7 @@ inline TestPty MakePty() {
 }
 
 // The device goes away: what a pulled USB adapter looks like to the port that has it open.
-inline void ClosePty(TestPty* pty) {
-    if (pty->held_slave >= 0) ::close(pty->held_slave);
-    if (pty->master >= 0) ::close(pty->master);
-    pty->held_slave = pty->master = -1;
-}
+inline void ClosePty(TestPty* pty) { sim::ClosePty(pty); }
 
 // Writes all of `size` bytes into a (non-blocking) master, each wait for room bounded by
 // `timeout_ms`; false when the far end took nothing for that long or `stop` was raised.
@@ -117,7 +109,7 @@ inline void UseProfile(const std::string& text) {
 
 // The handset's GSM-side UART (COM2:, registry index 2) and IrDA port (COM3:) on two test ptys.
 inline void UseGsmAndIrda(const TestPty& gsm, const TestPty& irda) {
-    UseProfile("[devices]\nCOM2: = " + gsm.path + "\nCOM3: = " + irda.path +
+    UseProfile("[devices]\nCOM2: = " + gsm.slave_path + "\nCOM3: = " + irda.slave_path +
                "\n[registry]\nHKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\Serial\\Index = 2\n");
 }
 

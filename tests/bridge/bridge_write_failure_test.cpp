@@ -49,7 +49,7 @@ const bool seam_installed = [] {
 void Arm(const TestPty& pty) {
     {
         std::lock_guard lock(fail_mutex);
-        fail_path = pty.path;
+        fail_path = pty.slave_path;
         fail_spare_fd = pty.held_slave;
     }
     fail_armed = true;
