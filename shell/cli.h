@@ -2,15 +2,14 @@
 // program that main() lists.
 //
 // Invocations: (none) the window; update; bridge; send ID; sim; payloads; ports [--tsv |
-// --profile-lines]. Options: --profile
-// FILE, --headless, --trace FILE, --command ID (repeatable), --module-timeout SECONDS,
-// --attempts N, --help, --version; "--name=value" works too. Bad arguments: one line on
-// stderr, exit 2.
+// --profile-lines]. Options: --profile FILE, --headless, --trace FILE, --command ID
+// (repeatable), --module-timeout SECONDS, --attempts N, --help, --version; "--name=value"
+// works too. Bad arguments: one line on stderr, exit 2.
 //
 // Index: Invocation CliOptions ParseCommandLine PrintUsage PrintVersion OpenTrace
 // CheckRuntimeDirectory SendToRunning RefuseSecondWindow SelectWindowScreen RunWindow | hooks:
 // ApplyRunOptions PrepareUpdateRun ReportInterruptedUpdate FinishUpdateRun RunSimulatedHandset ListPayloads
-// ListSerialPorts
+// ListSerialPorts (shell/ports.cpp)
 #pragma once
 
 #include <cstdint>
@@ -77,7 +76,7 @@ void ReportInterruptedUpdate();
 // `sim` and `payloads`: the whole invocation; its exit code.
 int RunSimulatedHandset(const CliOptions& options);
 int ListPayloads(const CliOptions& options);
-// `ports` (shell/ports.cpp): 0 when udev was read (also with no ports), 1 when not.
+// `ports`: 0 when udev was read (also with no ports), 1 when not.
 int ListSerialPorts(const CliOptions& options);
 
 }  // namespace shell
