@@ -9,6 +9,7 @@
 //   devices/  serial.h  serial ports and driver services by device name (and the registry and
 //                       the kernel library, which read the profile)
 //             profile.h the handset profile that names the devices, registry and kernel service
+//             ports.h   the machine's serial ports (libudev) and the processes holding them
 //   window/   window.h  windows, messages, menus, accelerators, message boxes, dialogs,
 //                       one window per user
 //             resource.h the shape of the resource table
@@ -20,6 +21,7 @@
 #include "platform/base/format.h"
 #include "platform/base/sha256.h"
 #include "platform/base/system.h"
+#include "platform/devices/ports.h"
 #include "platform/devices/profile.h"
 #include "platform/devices/serial.h"
 #include "platform/window/resource.h"

@@ -23,7 +23,7 @@ constexpr struct {
     Invocation invocation;
 } Invocations[] = {
     {"update", Invocation::Update}, {"bridge", Invocation::Bridge},     {"send", Invocation::Send},
-    {"sim", Invocation::Sim},       {"payloads", Invocation::Payloads},
+    {"sim", Invocation::Sim},       {"payloads", Invocation::Payloads}, {"ports", Invocation::Ports},
 };
 
 // Whole decimal numbers only: no sign, no base prefix, no spaces.
@@ -44,6 +44,13 @@ int Fail(std::string* error, std::string text) {
     while (!text.empty() && text.back() == ' ') text.pop_back();
     *error = text + " (see --help)";
     return ExitBadArguments;
+}
+
+// `ports --tsv` or `ports --profile-lines`; not both.
+void AddPortsFlags(CLI::App* ports, CliOptions* options) {
+    auto set = [options](PortsFormat format) { return [options, format]() { options->ports_format = format; }; };
+    CLI::Option* tsv = ports->add_flag_callback("--tsv", set(PortsFormat::Tsv));
+    ports->add_flag_callback("--profile-lines", set(PortsFormat::ProfileLines))->excludes(tsv);
 }
 
 }  // namespace
@@ -82,6 +89,7 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options, std::string* er
         if (row.invocation == Invocation::Send) {
             invocation->add_option("ID", options->send_id)->type_name("ID")->check(WholeNumber)->check(CLI::Range(0, 0xFFFF));
         }
+        if (row.invocation == Invocation::Ports) AddPortsFlags(invocation, options);
     }
 
     try {
@@ -111,6 +119,8 @@ void PrintUsage() {
         "                  result (3: no window runs)\n"
         "  sim             run the simulated handset and print its profile's path\n"
         "  payloads        list the embedded payloads\n"
+        "  ports           list the serial ports (--tsv: tab-separated for scripts;\n"
+        "                  --profile-lines: COMn: lines for a profile's [devices])\n"
         "\n"
         "options:\n"
         "  --profile FILE            the handset profile (default $FIRMWARE_UTILITY_PROFILE,\n"

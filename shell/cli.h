@@ -1,14 +1,15 @@
 // The command line: invocations and options read into one plain record, and the steps of the
 // program that main() lists.
 //
-// Invocations: (none) the window; update; bridge; send ID; sim; payloads. Options: --profile
-// FILE, --headless, --trace FILE, --command ID (repeatable), --module-timeout SECONDS,
-// --attempts N, --help, --version; "--name=value" works too. Bad arguments: one line on
-// stderr, exit 2.
+// Invocations: (none) the window; update; bridge; send ID; sim; payloads; ports [--tsv |
+// --profile-lines]. Options: --profile FILE, --headless, --trace FILE, --command ID
+// (repeatable), --module-timeout SECONDS, --attempts N, --help, --version; "--name=value"
+// works too. Bad arguments: one line on stderr, exit 2.
 //
 // Index: Invocation CliOptions ParseCommandLine PrintUsage PrintVersion OpenTrace
 // CheckRuntimeDirectory SendToRunning RefuseSecondWindow SelectWindowScreen RunWindow | hooks:
 // ApplyRunOptions PrepareUpdateRun ReportInterruptedUpdate FinishUpdateRun RunSimulatedHandset ListPayloads
+// ListSerialPorts (shell/ports.cpp)
 #pragma once
 
 #include <cstdint>
@@ -19,7 +20,9 @@
 
 namespace shell {
 
-enum class Invocation { Window, Update, Bridge, Send, Sim, Payloads };
+enum class Invocation { Window, Update, Bridge, Send, Sim, Payloads, Ports };
+// How `ports` prints: a table for people, tab-separated for scripts, or profile lines.
+enum class PortsFormat { Table, Tsv, ProfileLines };
 
 inline constexpr int ExitBadArguments = 2;
 inline constexpr int ExitNoWindow = 3;
@@ -28,6 +31,7 @@ inline constexpr int ExitAnotherWindow = -1;  // shows as 255
 struct CliOptions {
     Invocation invocation = Invocation::Window;
     std::uint16_t send_id = 0;                  // send ID
+    PortsFormat ports_format = PortsFormat::Table;  // ports --tsv, --profile-lines
     std::string profile;                        // --profile FILE; empty: not given
     bool headless = false;                      // --headless (update and bridge always are)
     std::string trace;                          // --trace FILE ("-" stderr); empty: nowhere
@@ -72,5 +76,7 @@ void ReportInterruptedUpdate();
 // `sim` and `payloads`: the whole invocation; its exit code.
 int RunSimulatedHandset(const CliOptions& options);
 int ListPayloads(const CliOptions& options);
+// `ports`: 0 when udev was read (also with no ports), 1 when not.
+int ListSerialPorts(const CliOptions& options);
 
 }  // namespace shell

@@ -27,6 +27,7 @@ int main(int argc, char** argv) {
     // 4. Invocations without a window of their own.
     if (options.invocation == Invocation::Sim) return RunSimulatedHandset(options);
     if (options.invocation == Invocation::Payloads) return ListPayloads(options);
+    if (options.invocation == Invocation::Ports) return ListSerialPorts(options);
 
     // 5. The runtime directory through which the one window of this user is found; `send`
     //    is done there (Ctrl+C still ends it at once: no close signals are taken over yet).

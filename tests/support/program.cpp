@@ -46,11 +46,19 @@ TempDir::~TempDir() {
     if (!path_.empty()) ::nftw(path_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
-RunningProgram::RunningProgram(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+RunningProgram::RunningProgram(const std::vector<std::string>& args, const std::vector<std::string>& env)
+    : RunningProgram(Command{[&] {
+                         std::vector<std::string> argv{FWU_PROGRAM};
+                         argv.insert(argv.end(), args.begin(), args.end());
+                         return argv;
+                     }()},
+                     env) {}
+
+RunningProgram::RunningProgram(const Command& command, const std::vector<std::string>& env) {
     // Everything the child needs is built before fork: between fork and exec only
     // async-signal-safe calls are allowed.
-    std::vector<std::string> argv_strings{FWU_PROGRAM};
-    argv_strings.insert(argv_strings.end(), args.begin(), args.end());
+    std::vector<std::string> argv_strings = command.argv;
+    if (argv_strings.empty()) return;
     std::vector<char*> argv;
     for (auto& s : argv_strings) argv.push_back(s.data());
     argv.push_back(nullptr);
@@ -161,6 +169,12 @@ ProgramResult RunningProgram::Wait(int timeout_ms) {
 ProgramResult RunProgram(const std::vector<std::string>& args, const std::vector<std::string>& env,
                          int timeout_ms) {
     RunningProgram program(args, env);
+    return program.Wait(timeout_ms);
+}
+
+ProgramResult RunCommand(const std::vector<std::string>& command, const std::vector<std::string>& env,
+                         int timeout_ms) {
+    RunningProgram program(RunningProgram::Command{command}, env);
     return program.Wait(timeout_ms);
 }
 

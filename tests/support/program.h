@@ -1,7 +1,7 @@
 // Running the program under test (FWU_PROGRAM) as a child process, and private temporary
 // directories. Output is collected through pipes; every wait is bounded by poll deadlines.
 //
-// Index: TempDir ProgramResult RunProgram RunningProgram Banner
+// Index: TempDir ProgramResult RunProgram RunCommand RunningProgram Banner
 #pragma once
 
 #include <sys/types.h>
@@ -42,6 +42,11 @@ struct ProgramResult {
 class RunningProgram {
 public:
     RunningProgram(const std::vector<std::string>& args, const std::vector<std::string>& env = {});
+    // Another command instead of the program: `command[0]` is the executable's path.
+    struct Command {
+        std::vector<std::string> argv;
+    };
+    RunningProgram(const Command& command, const std::vector<std::string>& env = {});
     ~RunningProgram();  // a child still running is killed and reaped
     RunningProgram(const RunningProgram&) = delete;
     RunningProgram& operator=(const RunningProgram&) = delete;
@@ -68,6 +73,9 @@ private:
 
 // Runs the program to its end.
 ProgramResult RunProgram(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+                         int timeout_ms = 20000);
+// Runs another command (a wrapper around the program, say) to its end.
+ProgramResult RunCommand(const std::vector<std::string>& command, const std::vector<std::string>& env = {},
                          int timeout_ms = 20000);
 
 }  // namespace fwu_test

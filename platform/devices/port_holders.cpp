@@ -1,0 +1,119 @@
+// Which processes hold a port open: every /proc/PID/fd entry that is the port's node, found by
+// the node's device number or, failing a stat, by the path the descriptor names.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/base/sys.h"
+#include "platform/devices/ports.h"
+
+namespace platform {
+namespace {
+
+constexpr char ProcRoot[] = "/proc";
+constexpr std::size_t CommandNameMax = 64;  // /proc/PID/comm holds at most 16 bytes
+
+// A directory opened through the system-call seam (so a test can refuse it), closed at scope end.
+struct OpenDirectory {
+    DIR* dir = nullptr;
+    explicit OpenDirectory(const std::string& path) {
+        int fd = internal::SysOpen(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) return;
+        dir = ::fdopendir(fd);
+        if (!dir) internal::SysClose(fd);
+    }
+    ~OpenDirectory() {
+        if (dir) ::closedir(dir);
+    }
+    OpenDirectory(const OpenDirectory&) = delete;
+    OpenDirectory& operator=(const OpenDirectory&) = delete;
+};
+
+// A positive decimal pid from a /proc entry name, else 0.
+int PidOf(const char* name) {
+    char* end = nullptr;
+    long pid = std::strtol(name, &end, 10);
+    if (end == name || *end != '\0' || pid <= 0) return 0;
+    return static_cast<int>(pid);
+}
+
+std::string CommandName(int pid) {
+    std::string path = std::string(ProcRoot) + "/" + std::to_string(pid) + "/comm";
+    int fd = internal::SysOpen(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return "?";
+    char buffer[CommandNameMax];
+    ssize_t n = internal::SysRead(fd, buffer, sizeof buffer);
+    internal::SysClose(fd);
+    if (n <= 0) return "?";
+    std::string name(buffer, static_cast<std::size_t>(n));
+    while (!name.empty() && (name.back() == '\n' || name.back() == '\0')) name.pop_back();
+    return name;
+}
+
+struct NodeIdentity {
+    std::string path;
+    bool is_char_device = false;
+    dev_t rdev = 0;
+};
+
+bool DescriptorIsNode(int fd_dir, const char* entry, const NodeIdentity& node) {
+    struct stat target {};
+    if (node.is_char_device && ::fstatat(fd_dir, entry, &target, 0) == 0) {
+        if (S_ISCHR(target.st_mode) && target.st_rdev == node.rdev) return true;
+    }
+    char link[PATH_MAX];
+    ssize_t n = ::readlinkat(fd_dir, entry, link, sizeof link - 1);
+    if (n <= 0) return false;
+    link[n] = '\0';
+    return node.path == link;
+}
+
+// True when process `pid` has `node` open; *denied when its descriptors may not be read.
+bool ProcessHolds(int pid, const NodeIdentity& node, bool* denied) {
+    OpenDirectory fds(std::string(ProcRoot) + "/" + std::to_string(pid) + "/fd");
+    if (!fds.dir) {
+        // A process that ended meanwhile holds nothing; one we may not look at might.
+        if (errno == EACCES || errno == EPERM) *denied = true;
+        return false;
+    }
+    int fd_dir = ::dirfd(fds.dir);
+    while (const dirent* entry = ::readdir(fds.dir)) {
+        if (entry->d_name[0] == '.') continue;
+        if (DescriptorIsNode(fd_dir, entry->d_name, node)) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::vector<PortHolder> FindPortHolders(const std::string& node, bool* unknown) {
+    *unknown = false;
+    std::vector<PortHolder> holders;
+    NodeIdentity identity{node};
+    struct stat node_stat {};
+    if (::stat(node.c_str(), &node_stat) == 0 && S_ISCHR(node_stat.st_mode)) {
+        identity.is_char_device = true;
+        identity.rdev = node_stat.st_rdev;
+    }
+    OpenDirectory proc(ProcRoot);
+    if (!proc.dir) {
+        *unknown = true;
+        return holders;
+    }
+    bool denied = false;
+    while (const dirent* entry = ::readdir(proc.dir)) {
+        int pid = PidOf(entry->d_name);
+        if (pid == 0) continue;
+        if (ProcessHolds(pid, identity, &denied)) holders.push_back({pid, CommandName(pid)});
+    }
+    *unknown = holders.empty() && denied;
+    return holders;
+}
+
+}  // namespace platform

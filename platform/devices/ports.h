@@ -1,0 +1,43 @@
+// The machine's serial ports, as udev knows them, and the processes that hold a port open.
+//
+// How it works: libudev lists the tty devices; a port is one whose device has a driver (the
+// nearest parent past the serial core's own port devices), minus the serial core's empty
+// slots (a UART of type 0, "unknown": a ttyS that the kernel reserves but found no chip
+// for). USB identities come from the USB device above the port. Holders are found by looking
+// at every /proc/PID/fd for the port's node; a process whose descriptors may not be read
+// makes the answer "unknown" unless a holder was found anyway.
+//
+// Index: PortHolder SerialPortInfo ListSerialPorts FindPortHolders
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace platform {
+
+struct PortHolder {
+    int pid = 0;
+    std::string name;  // the process's command name (/proc/PID/comm)
+};
+
+struct SerialPortInfo {
+    std::string node;     // the device node, "/dev/ttyUSB0"
+    std::string by_id;    // its /dev/serial/by-id/ name, empty when udev names none
+    std::string driver;   // "ftdi_sio", "cdc_acm", "serial8250", ...
+    std::string usb_id;   // "0403:6001", empty for a port not on USB
+    std::string maker;    // the USB device's manufacturer string, else empty
+    std::string product;  // its product string
+    std::string serial;   // its serial number
+    std::vector<PortHolder> holders;
+    bool holders_unknown = false;  // none found, but some processes could not be looked at
+};
+
+// Every serial port, ordered by node name (ttyS2 before ttyS10). False with *error (one
+// phrase, errno set) when udev could not be read; no ports is success with an empty list.
+bool ListSerialPorts(std::vector<SerialPortInfo>* ports, std::string* error);
+
+// The processes that hold `node` open; *unknown when none was found and some process's
+// descriptors could not be read.
+std::vector<PortHolder> FindPortHolders(const std::string& node, bool* unknown);
+
+}  // namespace platform
