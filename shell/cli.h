@@ -8,7 +8,7 @@
 //
 // Index: Invocation CliOptions ParseCommandLine PrintUsage PrintVersion OpenTrace
 // CheckRuntimeDirectory SendToRunning RefuseSecondWindow SelectWindowScreen RunWindow | hooks:
-// ApplyRunOptions PrepareUpdateRun ReportInterruptedUpdate FinishUpdateRun RunSimulatedHandset ListPayloads
+// ApplyRunOptions PrepareUpdateRun ReportInterruptedUpdate FinishUpdateRun FinishBridgeRun RunSimulatedHandset ListPayloads
 #pragma once
 
 #include <cstdint>
@@ -67,6 +67,8 @@ int ApplyRunOptions(const CliOptions& options);
 // Before the window of `update` comes up; and its exit code from the window's.
 int PrepareUpdateRun(const CliOptions& options);
 int FinishUpdateRun(const CliOptions& options, int window_exit_code);
+// `bridge`: 1 when the bridge could not start (the window closed at once), else the window's code.
+int FinishBridgeRun(const CliOptions& options, int window_exit_code);
 // After the window has closed: one line on stderr when it closed on an update still running.
 void ReportInterruptedUpdate();
 // `sim` and `payloads`: the whole invocation; its exit code.
