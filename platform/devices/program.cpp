@@ -53,7 +53,8 @@ struct OutputLines {
     }
     void Emit(std::string line) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
-        std::string text = device + ": " + line + "\r\n";
+        // "RIL1: text", "KernelIoControl: text"
+        std::string text = device + (device.back() == ':' ? " " : ": ") + line + "\r\n";
         DebugOutput(text.data(), text.size());
     }
 };

@@ -6,7 +6,7 @@
 // PATH (ProgramPath), FWU_DEVICE (the device name: "RIL1:" or "KernelIoControl"), FWU_CONTROL
 // (the code again), FWU_ACTION (suspend, resume, reset, reboot, or the code for others) and
 // FWU_PROFILE (the profile's path). Its exit status is the control's status (0 success); what
-// it writes on stdout and stderr goes to the trace, line by line, after "DEVICE: ". A run that
+// it writes on stdout and stderr goes to the trace, line by line, after the device name. A run that
 // has not ended after ServiceReplyMilliseconds is killed (the whole group) and reports
 // ETIMEDOUT, like a service that answers too late.
 //
