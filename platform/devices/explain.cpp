@@ -134,8 +134,9 @@ std::string ExplainOpenFailure(const char* device, std::uint32_t error) {
     std::string path;
     if (Upper(name) == "KERNELIOCONTROL") path = profile.kernel;
     else if (!ProfileDevicePath(name.c_str(), &path)) {
-        return name + ": no entry in the profile's [devices] (" + profile.path + "); add `" + name +
-               " = /dev/...`; " + PortsHint;
+        std::string where = profile.path.empty() ? "" : " (" + profile.path + ")";
+        return name + " has no entry in the profile's [devices]" + where + "; add `" + name + " = /dev/...`; " +
+               PortsHint;
     }
     std::vector<std::string> program;
     bool is_program = SplitProgram(path, &program);
