@@ -89,7 +89,13 @@ TEST_F(Explain, BusyPortNamesItsHolder) {
     char* argv[] = {const_cast<char*>("flock"), const_cast<char*>("-x"), slave.data(), const_cast<char*>("sleep"),
                     const_cast<char*>("30"), nullptr};
     pid_t holder = 0;
-    ASSERT_EQ(::posix_spawn(&holder, "/usr/bin/flock", nullptr, nullptr, argv, environ), 0);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setpgroup(&attributes, 0);  // a group of its own: flock and its sleep end together
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    int spawned = ::posix_spawn(&holder, "/usr/bin/flock", nullptr, &attributes, argv, environ);
+    posix_spawnattr_destroy(&attributes);
+    ASSERT_EQ(spawned, 0);
     // flock(1) starts its command only once it holds the lock: a child means locked.
     bool locked = false;
     for (int i = 0; i < 500 && !locked; ++i) {
@@ -99,10 +105,14 @@ TEST_F(Explain, BusyPortNamesItsHolder) {
         locked = !child.empty();
         if (!locked) ::usleep(10000);
     }
+    if (!locked) {
+        ::kill(-holder, SIGKILL);
+        ::waitpid(holder, nullptr, 0);
+    }
     ASSERT_TRUE(locked);
     std::uint32_t error = 0;
     std::string text = FailedOpen("COM2:", slave, &error);
-    ::kill(holder, SIGKILL);
+    ::kill(-holder, SIGKILL);
     ::waitpid(holder, nullptr, 0);
     EXPECT_EQ(error, static_cast<std::uint32_t>(EBUSY));
     const std::string start = std::string("COM2: (") + pty.slave() + "): Device or resource busy: held by process ";
