@@ -106,6 +106,7 @@ TEST(UpdateAdapters, UpdateRunsWithProgramsAndAModemLineReset) {
         }
         EXPECT_TRUE(update::WaitForRunThread(10000));
     }
+    platform::JoinEndingThreads(5000);  // the updater and caster have ended: join them
     platform::internal::SysCalls() = saved;
     platform::SetProfile(platform::Profile{});
 
