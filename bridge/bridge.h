@@ -3,7 +3,7 @@
 // runs the same release steps.
 //
 // Index: GsmPort PeerPort RelayRunning GsmToPeerThread PeerToGsmThread | OpenBridgePort
-// OpenIrPort OpenIrdaPort StartBridge | RelayGsmToPeer RelayPeerToGsm ReleaseBridge
+// OpenIrPort OpenIrdaPort StartBridge CloseWindowIfNotStarted StartRefused | RelayGsmToPeer RelayPeerToGsm ReleaseBridge
 // ReleaseBridgeSteps
 #pragma once
 
@@ -19,6 +19,10 @@ extern std::atomic<platform::Handle> PeerPort;  // InvalidHandle when not open
 extern std::atomic<std::int32_t> RelayRunning;
 extern std::atomic<platform::Handle> GsmToPeerThread;  // InvalidHandle: none yet; 0: creation failed
 extern std::atomic<platform::Handle> PeerToGsmThread;
+// Set for `firmware-utility bridge`: a start that fails closes the window. StartRefused tells
+// that a start failed (its exit code is then 1).
+extern std::atomic<std::int32_t> CloseWindowIfNotStarted;
+extern std::atomic<std::int32_t> StartRefused;
 
 std::int32_t OpenBridgePort(platform::Hwnd window, const char* name);
 std::int32_t OpenIrPort(platform::Hwnd window);

@@ -90,6 +90,20 @@ constexpr PeerRow PeerTable[] = {
 
 }  // namespace
 
+std::atomic<std::int32_t> CloseWindowIfNotStarted{0};
+std::atomic<std::int32_t> StartRefused{0};
+
+namespace {
+
+// A bridge that could not start: remembered, and for `firmware-utility bridge` the window closes.
+std::int32_t RefuseStart(platform::Hwnd window) {
+    StartRefused.store(1);
+    if (CloseWindowIfNotStarted.load() && window != 0) platform::PostMessage(window, platform::WM_CLOSE, 0, 0);
+    return 1;
+}
+
+}  // namespace
+
 const char* PortNameOf(std::uint32_t number) { return number < 10 ? ComNames[number] : nullptr; }
 
 std::int32_t OpenBridgePort(platform::Hwnd window, const char* name) {
@@ -102,7 +116,9 @@ std::int32_t OpenBridgePort(platform::Hwnd window, const char* name) {
     // empty name opens nothing.
     if (key_opened || &row == &FfRow) port = platform::OpenDevice(port_name ? port_name : "");
     if (port == platform::InvalidHandle) {
+        const std::uint32_t error = platform::GetLastError();
         shell::FormatAndAppend(window, "Open %s(%s) failed.\r\n", row.tag, port_name ? port_name : "");
+        if (port_name != nullptr) shell::ReportOpenFailure(port_name, error);
         return 0;
     }
     shell::FormatAndAppend(window, "%s opened\r\n", port_name);
@@ -118,7 +134,9 @@ std::int32_t OpenFixedPeer(platform::Hwnd window, const char* name, const char* 
                            const char* opened_line) {
     platform::Handle port = platform::OpenDevice(name);
     if (port == platform::InvalidHandle) {
+        const std::uint32_t error = platform::GetLastError();
         shell::FormatAndAppend(window, failed_line, name);
+        shell::ReportOpenFailure(name, error);
         return 0;
     }
     shell::FormatAndAppend(window, opened_line, name);
@@ -148,9 +166,9 @@ std::int32_t StartBridge(platform::Hwnd window, std::uint16_t, platform::LParam,
     if (PeerPort.load() == platform::InvalidHandle || GsmPort.load() == platform::InvalidHandle) {
         // A port that did open stays held until the release.
         shell::FormatAndAppend(window, "one of the handles is INVALID_HANDLE_VALUE\r\n");
-        return 1;
+        return RefuseStart(window);
     }
-    return StartRelays(window);
+    return StartRelays(window) == 0 ? 0 : RefuseStart(window);
 }
 
 }  // namespace bridge

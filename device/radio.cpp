@@ -31,6 +31,7 @@ std::int32_t RunRadioControl(platform::Hwnd window, const RadioControl& control)
     if (ril == platform::InvalidHandle) {
         unsigned long error = platform::GetLastError();
         shell::FormatAndAppend(window, control.open_failed, error);
+        shell::ReportOpenFailure("RIL1:", static_cast<std::uint32_t>(error));
         return 1;
     }
     if (!platform::DeviceIoControl(ril, control.code, nullptr, 0, nullptr, 0, nullptr)) {

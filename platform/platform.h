@@ -21,6 +21,7 @@
 #include "platform/base/format.h"
 #include "platform/base/sha256.h"
 #include "platform/base/system.h"
+#include "platform/devices/explain.h"
 #include "platform/devices/ports.h"
 #include "platform/devices/profile.h"
 #include "platform/devices/serial.h"

@@ -8,8 +8,8 @@
 //
 // Index: Invocation CliOptions ParseCommandLine PrintUsage PrintVersion OpenTrace
 // CheckRuntimeDirectory SendToRunning RefuseSecondWindow SelectWindowScreen RunWindow | hooks:
-// ApplyRunOptions PrepareUpdateRun ReportInterruptedUpdate FinishUpdateRun RunSimulatedHandset ListPayloads
-// ListSerialPorts (shell/ports.cpp)
+// ApplyRunOptions PrepareUpdateRun ReportInterruptedUpdate FinishUpdateRun FinishBridgeRun RunSimulatedHandset
+// ListPayloads ListSerialPorts (shell/ports.cpp)
 #pragma once
 
 #include <cstdint>
@@ -71,6 +71,8 @@ int ApplyRunOptions(const CliOptions& options);
 // Before the window of `update` comes up; and its exit code from the window's.
 int PrepareUpdateRun(const CliOptions& options);
 int FinishUpdateRun(const CliOptions& options, int window_exit_code);
+// `bridge`: 1 when the bridge could not start (the window closed at once), else the window's code.
+int FinishBridgeRun(const CliOptions& options, int window_exit_code);
 // After the window has closed: one line on stderr when it closed on an update still running.
 void ReportInterruptedUpdate();
 // `sim` and `payloads`: the whole invocation; its exit code.

@@ -5,7 +5,9 @@
 #include <cstdlib>
 #include <string>
 
+#include "bridge/bridge.h"
 #include "platform/platform.h"
+#include "shell/log.h"
 #include "shell/cli.h"
 #include "sim/sim.h"
 #include "update/cechat.h"
@@ -28,6 +30,11 @@ void ReportAttempt(std::uint32_t attempt, std::uint32_t limit) {
     }
 }
 
+// `update` and `bridge` say on stderr why a device did not open and what to do about it.
+void ReportOpenFailureOnStderr(const char* explanation) {
+    std::fprintf(stderr, "firmware-utility: %s\n", explanation);
+}
+
 int UseProfileFile(const std::string& path) {
     platform::Profile profile;
     std::string error;
@@ -44,6 +51,10 @@ int UseProfileFile(const std::string& path) {
 int ApplyRunOptions(const CliOptions& options) {
     update::ModuleTimeoutMs.store(options.module_timeout_seconds * 1000u);
     update::MaxAttempts.store(options.attempts);
+    if (options.invocation == Invocation::Update || options.invocation == Invocation::Bridge) {
+        OpenFailureObserver.store(ReportOpenFailureOnStderr);
+    }
+    if (options.invocation == Invocation::Bridge) bridge::CloseWindowIfNotStarted.store(1);
 
     std::string path = options.profile;
     if (path.empty()) {
@@ -89,6 +100,11 @@ int FinishUpdateRun(const CliOptions&, int window_exit_code) {
     update::WaitForRunThread(2000);
     if (window_exit_code != 0) return window_exit_code;
     return update::UpdateOutcome.load() == update::OutcomeConfirmed ? 0 : 1;
+}
+
+int FinishBridgeRun(const CliOptions&, int window_exit_code) {
+    if (window_exit_code != 0) return window_exit_code;
+    return bridge::StartRefused.load() ? 1 : 0;
 }
 
 int RunSimulatedHandset(const CliOptions&) { return sim::RunForeground(); }

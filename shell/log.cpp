@@ -1,6 +1,7 @@
 #include "shell/log.h"
 
 #include <cstdarg>
+#include <string>
 
 #include "shell/options.h"
 
@@ -25,6 +26,14 @@ void TracePrint(const char* format, ...) {
     int n = platform::FormatTextV(line, sizeof line, format, args);
     va_end(args);
     platform::DebugOutput(line, static_cast<std::size_t>(n));
+}
+
+std::atomic<OpenFailureObserverFn> OpenFailureObserver{nullptr};
+
+void ReportOpenFailure(const char* device, std::uint32_t error) {
+    const std::string explanation = platform::ExplainOpenFailure(device, error);
+    TracePrint("%s\r\n", explanation.c_str());
+    if (OpenFailureObserverFn observer = OpenFailureObserver.load()) observer(explanation.c_str());
 }
 
 char* MessageBuffer() {

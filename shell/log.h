@@ -6,10 +6,16 @@
 // MessageBuffer is the line buffer a handler formats into before appending; each thread has
 // its own, so the updater's formatting never disturbs a line the window's thread is building.
 //
-// Index: AppendLog AppendLogUnlessQuiet TracePrint MessageBuffer FormatAndAppend
+// ReportOpenFailure explains a device that did not open (platform::ExplainOpenFailure) on the
+// trace and to OpenFailureObserver (stderr for `update` and `bridge`); the pane keeps its texts.
+//
+// Index: AppendLog AppendLogUnlessQuiet TracePrint MessageBuffer FormatAndAppend ReportOpenFailure
+// OpenFailureObserver
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 
 #include "platform/platform.h"
 
@@ -26,5 +32,9 @@ void TracePrint(const char* format, ...) __attribute__((format(printf, 1, 2)));
 char* MessageBuffer();
 // Formats into MessageBuffer, then AppendLog: the usual way a handler logs a formatted line.
 void FormatAndAppend(platform::Hwnd window, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+using OpenFailureObserverFn = void (*)(const char* explanation);
+extern std::atomic<OpenFailureObserverFn> OpenFailureObserver;  // null: the trace only
+void ReportOpenFailure(const char* device, std::uint32_t error);
 
 }  // namespace shell

@@ -53,6 +53,7 @@ int main(int argc, char** argv) {
     int code = RunWindow(options);
     ReportInterruptedUpdate();
     if (options.invocation == Invocation::Update) code = FinishUpdateRun(options, code);
+    if (options.invocation == Invocation::Bridge) code = FinishBridgeRun(options, code);
 
     // 10. Threads that have ended or are ending (relays released) are joined; one still at
     //     work (an update cut short) ends with the process.

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "shell/log.h"
 
@@ -73,12 +74,16 @@ void KeepLink(ModuleLink* link) {
     }
 }
 
-// Formats one of the open-failure texts (80 characters, as on the handset) onto the trace.
+// Formats one of the open-failure texts (80 characters, as on the handset) onto the trace, with
+// the system's reason in words after the number: "Error (13: Permission denied) opening COM1:".
 void TraceOpenFailure(const char* format, const ModuleLink* link) {
+    const std::uint32_t error = platform::GetLastError();
     char text[80];
-    platform::FormatText(text, sizeof text, format, static_cast<int>(platform::GetLastError()),
-                         link->PortName);
-    shell::TracePrint("%s\r\n", text);
+    platform::FormatText(text, sizeof text, format, static_cast<int>(error), link->PortName);
+    std::string line = text;
+    std::size_t number_end = line.find(')');
+    if (number_end != std::string::npos) line.insert(number_end, ": " + platform::ErrorText(error));
+    shell::TracePrint("%s\r\n", line.c_str());
 }
 
 // Gives up an open whose settings could not be applied: the device must not stay held.
@@ -146,7 +151,9 @@ std::int32_t OpenModuleLink() {
 
     platform::Handle port = platform::OpenDevice(link->PortName);
     if (port == platform::InvalidHandle) {
+        const std::uint32_t error = platform::GetLastError();
         TraceOpenFailure("Error (%d) opening %s", link);
+        shell::ReportOpenFailure(link->PortName, error);
         link->PortHandle.store(0);
         return 0;
     }

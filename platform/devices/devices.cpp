@@ -1,10 +1,12 @@
 // OpenDevice: a device name of the profile becomes a serial port or a driver service, by what
-// the named path is on disk (a tty or other character device, or a Unix socket).
+// the named path is on disk (a tty or other character device, or a Unix socket); the radio
+// driver named as a program, or with a reset pulse, becomes an adapter.
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <string>
 
+#include "platform/devices/adapter.h"
 #include "platform/devices/devices.h"
 #include "platform/devices/profile.h"
 #include "platform/devices/serial.h"
@@ -13,7 +15,14 @@ namespace platform {
 
 Handle OpenDevice(const char* name) {
     std::string path;
-    if (name == nullptr || *name == '\0' || !ProfileDevicePath(name, &path)) {
+    bool named = name != nullptr && *name != '\0' && ProfileDevicePath(name, &path);
+    if (name != nullptr) {
+        std::string device = name;
+        for (char& c : device) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+        Profile profile = CurrentProfile();
+        if (internal::NeedsAdapter(device, path, profile)) return internal::OpenAdapter(device, path, profile);
+    }
+    if (!named) {
         SetLastError(ENOENT);  // no such device on this handset
         return InvalidHandle;
     }

@@ -1,6 +1,6 @@
 // Libraries by name. Only "COREDLL.DLL" exists (any case, ".DLL" optional): it is built into
 // the platform layer and has one entry, "KernelIoControl", which sends its control code to the
-// profile's [kernel] service. Each LoadLibrary is a reference of its own (a handle);
+// profile's [kernel] service or program. Each LoadLibrary is a reference of its own (a handle);
 // FreeLibrary drops it. The fault seam can make each of the three calls fail.
 #include <cerrno>
 #include <memory>
@@ -8,6 +8,7 @@
 
 #include "platform/base/handles.h"
 #include "platform/base/sys.h"
+#include "platform/devices/program.h"
 #include "platform/devices/service.h"
 #include "platform/devices/profile.h"
 #include "platform/base/system.h"
@@ -36,7 +37,11 @@ int KernelIoControl(std::uint32_t code, void* in, std::uint32_t in_size, void* o
         return 0;
     }
     std::uint32_t status = 0;
-    if (!internal::ServiceControl(path.c_str(), code, &status)) {
+    std::vector<std::string> program;
+    bool answered = SplitProgram(path, &program)
+                        ? internal::RunControlProgram(program, "KernelIoControl", code, &status)
+                        : internal::ServiceControl(path.c_str(), code, &status);
+    if (!answered) {
         SetLastError(static_cast<std::uint32_t>(errno));
         return 0;
     }

@@ -55,7 +55,59 @@ bool ParseDword(const std::string& text, std::uint32_t* value) {
     return true;
 }
 
-enum class Section { None, Devices, Registry, Kernel };
+enum class Section { None, Devices, Registry, Kernel, Radio };
+
+// The longest reset pulse a profile may ask for.
+constexpr std::uint32_t kMaxPulseMilliseconds = 10000;
+
+// "COM0:" to "COM9:" (upper-cased): the serial ports the tool opens.
+bool IsPortName(const std::string& device) {
+    return device.size() == 5 && device.compare(0, 3, "COM") == 0 && device[3] >= '0' &&
+           device[3] <= '9' && device[4] == ':';
+}
+
+std::vector<std::string> Words(const std::string& text) {
+    std::vector<std::string> words;
+    std::size_t at = 0;
+    while ((at = text.find_first_not_of(" \t", at)) != std::string::npos) {
+        std::size_t end = text.find_first_of(" \t", at);
+        if (end == std::string::npos) end = text.size();
+        words.push_back(text.substr(at, end - at));
+        at = end;
+    }
+    return words;
+}
+
+// A program entry's reason to be refused, or "" when it is sound.
+std::string ProgramProblem(const std::string& value) {
+    std::vector<std::string> argv;
+    if (!SplitProgram(value, &argv)) return "exec: needs a program: " + value;
+    if (argv[0].front() != '/') return "exec: needs an absolute path: " + argv[0];
+    return {};
+}
+
+// "COMn: dtr|rts MS [low|high]"; the reason it is refused, or "".
+std::string ParseResetPulse(const std::string& value, ResetPulse* pulse) {
+    const char* form = " (expected COMn: dtr|rts MILLISECONDS [low|high])";
+    std::vector<std::string> words = Words(value);
+    if (words.size() < 3 || words.size() > 4) return "reset needs a port, a line and a length" + std::string(form);
+    pulse->port = Upper(words[0]);
+    if (!IsPortName(pulse->port)) return "reset port must be COM0: to COM9:: " + words[0];
+    std::string line = Upper(words[1]);
+    if (line != "DTR" && line != "RTS") return "reset line must be dtr or rts: " + words[1];
+    pulse->dtr = line == "DTR";
+    std::uint32_t ms = 0;
+    if (words[2].find_first_not_of("0123456789") != std::string::npos || !ParseDword(words[2], &ms) || ms == 0 ||
+        ms > kMaxPulseMilliseconds)
+        return "reset length must be 1 to 10000 milliseconds: " + words[2];
+    pulse->milliseconds = ms;
+    if (words.size() == 4) {
+        std::string polarity = Upper(words[3]);
+        if (polarity != "LOW" && polarity != "HIGH") return "reset polarity must be low or high: " + words[3];
+        pulse->active_high = polarity == "HIGH";
+    }
+    return {};
+}
 
 std::string Where(const std::string& name, int line) { return name + ":" + std::to_string(line) + ": "; }
 
@@ -73,6 +125,7 @@ bool ParseProfile(const std::string& text, const std::string& name, Profile* pro
     result.path = name;
     Section section = Section::None;
     bool kernel_seen = false;
+    int reset_line = 0;
     std::size_t start = 0;
     for (int number = 1; start <= text.size(); ++number) {
         std::size_t end = text.find('\n', start);
@@ -95,8 +148,9 @@ bool ParseProfile(const std::string& text, const std::string& name, Profile* pro
             if (title == "DEVICES") section = Section::Devices;
             else if (title == "REGISTRY") section = Section::Registry;
             else if (title == "KERNEL") section = Section::Kernel;
+            else if (title == "RADIO") section = Section::Radio;
             else return fail("unknown section [" + Trim(line.substr(1, line.size() - 2)) +
-                             "] (expected [devices], [registry] or [kernel])");
+                             "] (expected [devices], [registry], [kernel] or [radio])");
             continue;
         }
 
@@ -111,7 +165,14 @@ bool ParseProfile(const std::string& text, const std::string& name, Profile* pro
         switch (section) {
         case Section::Devices: {
             std::string device = Upper(key);
+            if (!IsPortName(device) && device != "RIL1:")
+                return fail("unknown device " + key + " (expected COM0: to COM9: or RIL1:)");
             if (result.devices.count(device)) return fail("duplicate device " + key);
+            if (value.compare(0, std::strlen(ProgramPrefix), ProgramPrefix) == 0) {
+                if (device != "RIL1:") return fail("a serial port cannot be a program: " + key);
+                std::string problem = ProgramProblem(value);
+                if (!problem.empty()) return fail(problem);
+            }
             result.devices.emplace(device, value);
             break;
         }
@@ -136,15 +197,39 @@ bool ParseProfile(const std::string& text, const std::string& name, Profile* pro
             if (Upper(key) != "KERNELIOCONTROL")
                 return fail("unknown kernel entry " + key + " (expected KernelIoControl)");
             if (kernel_seen) return fail("duplicate entry " + key);
+            if (value.compare(0, std::strlen(ProgramPrefix), ProgramPrefix) == 0) {
+                std::string problem = ProgramProblem(value);
+                if (!problem.empty()) return fail(problem);
+            }
             kernel_seen = true;
             result.kernel = value;
             break;
+        case Section::Radio: {
+            if (Upper(key) != "RESET") return fail("unknown radio entry " + key + " (expected reset)");
+            if (result.reset.milliseconds != 0) return fail("duplicate entry " + key);
+            std::string problem = ParseResetPulse(value, &result.reset);
+            if (!problem.empty()) return fail(problem);
+            reset_line = number;
+            break;
+        }
         case Section::None:
             break;
         }
     }
+    // The pulse needs its port, wherever in the file that is named.
+    if (reset_line != 0 && !result.devices.count(result.reset.port)) {
+        *error = Where(name, reset_line) + "reset port " + result.reset.port + " has no entry in [devices]";
+        return false;
+    }
     *profile = std::move(result);
     return true;
+}
+
+bool SplitProgram(const std::string& value, std::vector<std::string>* argv) {
+    std::size_t prefix = std::strlen(ProgramPrefix);
+    if (value.compare(0, prefix, ProgramPrefix) != 0) return false;
+    *argv = Words(value.substr(prefix));
+    return !argv->empty();
 }
 
 bool LoadProfile(const std::string& path, Profile* profile, std::string* error) {

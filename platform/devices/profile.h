@@ -1,22 +1,44 @@
 // The handset profile: a text file that names the handset's devices, its registry values and
-// its kernel service (sections [devices], [registry], [kernel]; comments start with # or ;).
-// The platform reads it once at start-up; the tool itself stores no settings.
+// its kernel service (sections [devices], [registry], [kernel], [radio]; comments start with #
+// or ;). The platform reads it once at start-up; the tool itself stores no settings.
+//
+// A radio driver or kernel entry is a Unix socket path (a service) or "exec:/path [args]" (a
+// program run once per control). [radio] "reset = COMn: dtr|rts MS [low|high]" resets the
+// module by a pulse on a port's modem line instead of the radio driver's reset control.
 //
 // Index: ParseProfile LoadProfile SetProfile CurrentProfile ProfileDevicePath ProfileRegistryValue
+// ResetPulse ProgramPrefix SplitProgram
 #pragma once
 
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace platform {
+
+// The prefix of an entry that names a program rather than a socket.
+inline constexpr const char* ProgramPrefix = "exec:";
+
+// A pulse on a modem line of a port: the line is cleared for `milliseconds`, then set again
+// ("low", the default), or set, then cleared ("high").
+struct ResetPulse {
+    std::string port;  // upper-cased device name, "COM1:"
+    bool dtr = true;   // else RTS
+    bool active_high = false;
+    std::uint32_t milliseconds = 0;  // 0: no pulse configured
+};
 
 struct Profile {
     std::string path;  // where it was read from (for messages)
     std::map<std::string, std::string> devices;     // upper-cased device name -> path
     std::map<std::string, std::uint32_t> registry;  // upper-cased "KEY\VALUE" -> DWORD
     std::string kernel;                             // KernelIoControl service path, or empty
+    ResetPulse reset;                               // [radio] reset, when milliseconds != 0
 };
+
+// "exec:/path a b" -> {"/path", "a", "b"} (split at blanks); false for any other value.
+bool SplitProgram(const std::string& value, std::vector<std::string>* argv);
 
 // Parses profile text. False with *error set to "NAME:LINE: what is wrong".
 bool ParseProfile(const std::string& text, const std::string& name, Profile* profile,

@@ -226,6 +226,12 @@ Handle FailHandle(int code) {
 
 }  // namespace
 
+namespace {
+// The ports this process has open, by path: a reset pulse uses the module link's own port.
+std::mutex open_ports_mutex;
+std::vector<std::weak_ptr<SerialPort>> open_ports;
+}  // namespace
+
 Handle OpenSerialPort(const char* path) {
     int fd = SysOpen(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return FailHandle(errno);
@@ -256,7 +262,21 @@ Handle OpenSerialPort(const char* path) {
         port->has_counts = true;
         port->counts = {counts.frame, counts.overrun, counts.parity, counts.brk, counts.buf_overrun};
     }
+    {
+        std::lock_guard lock(open_ports_mutex);
+        std::erase_if(open_ports, [](const std::weak_ptr<SerialPort>& held) { return held.expired(); });
+        open_ports.push_back(port);
+    }
     return InsertObject(std::move(port));
+}
+
+std::shared_ptr<SerialPort> FindOpenPort(const std::string& path) {
+    std::lock_guard lock(open_ports_mutex);
+    for (const auto& held : open_ports) {
+        auto port = held.lock();
+        if (port && !port->closed && port->path == path) return port;
+    }
+    return nullptr;
 }
 
 }  // namespace internal

@@ -8,7 +8,7 @@
 // shared_ptr and each call keeps its own reference, so the descriptor is closed only when the
 // last call has let go, never under a call that is still using it.
 //
-// Index: SerialPort WaitScope WaitOnce Fail | WaiterRead WaiterWrite WaiterEvent
+// Index: SerialPort FindOpenPort WaitScope WaitOnce Fail | WaiterRead WaiterWrite WaiterEvent
 #pragma once
 
 #include <poll.h>
@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -94,6 +95,9 @@ private:
     int wake_fd_;
     std::uint64_t read_aborts_, write_aborts_, mask_changes_;
 };
+
+// The port this process holds open on `path`, or null.
+std::shared_ptr<SerialPort> FindOpenPort(const std::string& path);
 
 enum class Woke { Ready, Timeout, Nudged, Stop, Closed, Failed };
 // One sleep in poll; `deadline` empty: no bound. Ready fills *revents. Nudged: the thread's

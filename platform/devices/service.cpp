@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/devices/adapter.h"
 #include "platform/devices/devices.h"
 #include "platform/base/handles.h"
 #include "platform/devices/service.h"
@@ -182,6 +183,9 @@ bool DeviceIoControl(Handle device, std::uint32_t code, void* in, std::uint32_t 
     (void)out;
     (void)out_size;
     if (returned) *returned = 0;
+    bool adapted = false;
+    bool done = internal::AdapterControl(device, code, &adapted);
+    if (adapted) return done;
     auto service = internal::Lookup<internal::Service>(device);
     if (!service) {
         // A serial port takes no device controls; a handle that is nothing is a bad handle.

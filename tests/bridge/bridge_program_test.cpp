@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -72,6 +73,30 @@ TEST_F(BridgeProgramTest, ATerminateSignalWhileRelayingReleasesAndEnds) {
     EXPECT_EQ(again.out().find("failed"), std::string::npos) << again.out();
     again.Signal(SIGINT);
     EXPECT_EQ(again.Wait().status, 0);
+}
+
+// A bridge that cannot start ends at once with 1, its pane lines on stdout and the reason
+// with its fix on stderr.
+TEST_F(BridgeProgramTest, ABridgeThatCannotStartEndsWithOne) {
+    const std::string profile = runtime_.path() + "/missing-irda.prof";
+    {
+        std::FILE* file = std::fopen(profile.c_str(), "w");
+        ASSERT_NE(file, nullptr);
+        std::fprintf(file, "[devices]\nCOM2: = %s\nCOM3: = %s/ttyIrDA\n[registry]\n"
+                           "HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\Serial\\Index = 2\n",
+                     handset_.DevicePath("COM2:").c_str(), runtime_.path().c_str());
+        std::fclose(file);
+    }
+    fwu_test::RunningProgram program({"bridge", "--profile", profile}, Environment());
+    fwu_test::ProgramResult result = program.Wait(10000);
+    EXPECT_EQ(result.status, 1) << result.err;
+    EXPECT_NE(result.out.find("COM2: opened\r\nOpen IRDA(COM3:) failed.\r\none of the handles is INVALID_HANDLE_VALUE\r\n"),
+              std::string::npos)
+        << result.out;
+    EXPECT_NE(result.err.find("firmware-utility: COM3: (" + runtime_.path() +
+                              "/ttyIrDA): No such file or directory: no such device; see `firmware-utility ports`"),
+              std::string::npos)
+        << result.err;
 }
 
 }  // namespace

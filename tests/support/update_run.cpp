@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -134,8 +135,9 @@ ExpectedTrace& ExpectedTrace::Open() {
     return *this;
 }
 
-ExpectedTrace& ExpectedTrace::OpenFailed(int error) {
-    text_ += Format("Open : COM1:\r\nError (%d) opening COM1:\r\nOpen com port failed!!\r\n", error);
+ExpectedTrace& ExpectedTrace::OpenFailed(int error, const std::string& explanation) {
+    text_ += Format("Open : COM1:\r\nError (%d: %s) opening COM1:\r\n", error, std::strerror(error));
+    text_ += explanation + "\r\nOpen com port failed!!\r\n";
     return *this;
 }
 

@@ -67,7 +67,8 @@ std::vector<std::unique_ptr<Station>> RunStations(const std::vector<sim::RomFaul
 class ExpectedTrace {
 public:
     ExpectedTrace& Open();                        // the link opened
-    ExpectedTrace& OpenFailed(int error);         // "Open : COM1:", the error text, the failure
+    // "Open : COM1:", the error text with its reason, the explanation line, the failure.
+    ExpectedTrace& OpenFailed(int error, const std::string& explanation);
     // "!Cast 55h!" to casting stopped; `before`: stray bytes read ahead of the 0xA0
     ExpectedTrace& Handshake(const std::vector<std::uint8_t>& before = {});
     ExpectedTrace& Stage1(bool accepted);         // with its outcome line

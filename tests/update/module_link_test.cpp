@@ -98,7 +98,10 @@ TEST_F(ModuleLinkTest, HeldPortFailsWithTheTextOnTheTrace) {
     ASSERT_NE(holder, InvalidHandle);
     EXPECT_EQ(OpenModuleLink(), 0);
     EXPECT_EQ(ModulePort(), 0);
-    EXPECT_EQ(Trace(), "Open : COM1:\r\nError (16) opening COM1:\r\n");
+    EXPECT_EQ(Trace(), "Open : COM1:\r\nError (16: Device or resource busy) opening COM1:\r\nCOM1: (" +
+                           std::string(pty.slave()) + "): Device or resource busy: held by process " +
+                           std::to_string(::getpid()) + " (module_link_tes), this program; close that program first (a "
+                           "modem manager: inhibit it, see examples/)\r\n");
     CloseHandle(holder);
 }
 
@@ -106,7 +109,9 @@ TEST_F(ModuleLinkTest, MissingDeviceFailsWithTheTextOnTheTrace) {
     SetProfile(Profile{});
     EXPECT_EQ(OpenModuleLink(), 0);
     EXPECT_EQ(ModulePort(), 0);
-    EXPECT_EQ(Trace(), "Open : COM1:\r\nError (2) opening COM1:\r\n");
+    EXPECT_EQ(Trace(), "Open : COM1:\r\nError (2: No such file or directory) opening COM1:\r\nCOM1: has no entry in the "
+                       "profile's [devices]; add `COM1: = /dev/...`; see `firmware-utility ports` for the serial ports of "
+                       "this machine\r\n");
 }
 
 // Refuses the module link's baud rate, as a device that cannot do it would.
@@ -126,7 +131,7 @@ TEST_F(ModuleLinkTest, SettingsRefusedClosesThePort) {
     internal::SysCalls().ioctl = real_ioctl;
     EXPECT_EQ(opened, 0);
     EXPECT_EQ(ModulePort(), 0);
-    EXPECT_EQ(Trace(), "Open : COM1:\r\nError (22) configuring COM1:\r\n");
+    EXPECT_EQ(Trace(), "Open : COM1:\r\nError (22: Invalid argument) configuring COM1:\r\n");
     Handle again = internal::OpenSerialPort(pty.slave());  // not left held
     EXPECT_NE(again, InvalidHandle);
     CloseHandle(again);

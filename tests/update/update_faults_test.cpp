@@ -118,7 +118,12 @@ TEST_F(UpdateFaults, MissingLinkIsAFailedOpen) {
     UpdateRun run = fwu_test::RunUpdate(handset_, ShortWaits, 60000, profile);
     EXPECT_EQ(run.result.status, 1) << run.result.err;
     EXPECT_EQ(run.result.out, std::string(Banner) + "Open Comport fail!!\r\n");
-    EXPECT_EQ(FirstDifference(fwu_test::TraceFromOpen(run.trace), ExpectedTrace().OpenFailed(2).text()), "");
+    EXPECT_EQ(FirstDifference(fwu_test::TraceFromOpen(run.trace), ExpectedTrace()
+                                                                         .OpenFailed(2, "COM1: has no entry in the profile's [devices] (" +
+                                                                                            profile + "); add `COM1: = /dev/...`; "
+                                                                                            "see `firmware-utility ports` for the "
+                                                                                            "serial ports of this machine")
+                                                                         .text()), "");
     // The radio driver stays suspended; no caster, so no module reset.
     EXPECT_EQ(handset_.RilCodes(), std::vector<std::uint32_t>{sim::RilSuspend});
     EXPECT_EQ(handset_.module().Resets(), 0);
@@ -134,7 +139,14 @@ TEST_F(UpdateFaults, HeldLinkIsAFailedOpen) {
     ::close(holder);
     EXPECT_EQ(run.result.status, 1) << run.result.err;
     EXPECT_EQ(run.result.out, std::string(Banner) + "Open Comport fail!!\r\n");
-    EXPECT_EQ(FirstDifference(fwu_test::TraceFromOpen(run.trace), ExpectedTrace().OpenFailed(16).text()), "");
+    // The explanation names this test process as the holder (its command name, as /proc has it).
+    const std::string holder_name = fwu_test::ReadText("/proc/self/comm").substr(0, 15);
+    const std::string comm = holder_name.substr(0, holder_name.find('\n'));
+    const std::string explanation = "COM1: (" + com1 + "): Device or resource busy: held by process " +
+                                    std::to_string(::getpid()) + " (" + comm +
+                                    "); close that program first (a modem manager: inhibit it, see examples/)";
+    EXPECT_EQ(FirstDifference(fwu_test::TraceFromOpen(run.trace), ExpectedTrace().OpenFailed(16, explanation).text()), "");
+    EXPECT_NE(run.result.err.find("firmware-utility: " + explanation + "\n"), std::string::npos) << run.result.err;
     EXPECT_EQ(handset_.RilCodes(), std::vector<std::uint32_t>{sim::RilSuspend});
     EXPECT_EQ(handset_.module().Resets(), 0);
 }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -69,7 +70,7 @@ TEST(Profile, MissingDevicePathIsNotAnError) {
 
 TEST(Profile, RefusalsNameFileAndLine) {
     EXPECT_EQ(Refusal("[devices]\n[serial]\n"),
-              "hand.prof:2: unknown section [serial] (expected [devices], [registry] or [kernel])");
+              "hand.prof:2: unknown section [serial] (expected [devices], [registry], [kernel] or [radio])");
     EXPECT_EQ(Refusal("[devices]\n\nCOM1: /dev/ttyS0\n"), "hand.prof:3: line without '=': COM1: /dev/ttyS0");
     EXPECT_EQ(Refusal("[registry]\nHKEY_LOCAL_MACHINE\\A\\Index = two\n"),
               "hand.prof:2: registry value is not a number (decimal or 0x hex DWORD): two");
@@ -126,6 +127,55 @@ TEST(Profile, LoadReadsAFileAndReportsItsLines) {
     EXPECT_FALSE(platform::LoadProfile(path, &profile, &error));
     EXPECT_EQ(error, std::string(path) + ":4: line without '=': bad line");
     ::unlink(path);
+}
+
+// Adapters: device names, programs and the reset pulse are checked before anything opens.
+TEST(Profile, AdapterEntriesAreCheckedLikeTheRest) {
+    const struct {
+        const char* text;
+        const char* refusal;
+    } rows[] = {
+        {"[devices]\nNOTADEV = /dev/null\n", "hand.prof:2: unknown device NOTADEV (expected COM0: to COM9: or RIL1:)"},
+        {"[devices]\nCOM10: = /dev/ttyS0\n", "hand.prof:2: unknown device COM10: (expected COM0: to COM9: or RIL1:)"},
+        {"[devices]\nCOM1: = exec:/bin/true\n", "hand.prof:2: a serial port cannot be a program: COM1:"},
+        {"[devices]\nRIL1: = exec:\n", "hand.prof:2: exec: needs a program: exec:"},
+        {"[devices]\nRIL1: = exec:ril.sh\n", "hand.prof:2: exec: needs an absolute path: ril.sh"},
+        {"[kernel]\nKernelIoControl = exec:  \n", "hand.prof:2: exec: needs a program: exec:"},
+        {"[radio]\nreboot = COM1: dtr 100\n", "hand.prof:2: unknown radio entry reboot (expected reset)"},
+        {"[radio]\nreset = COM1: dtr\n",
+         "hand.prof:2: reset needs a port, a line and a length (expected COMn: dtr|rts MILLISECONDS [low|high])"},
+        {"[radio]\nreset = ttyS1 dtr 100\n", "hand.prof:2: reset port must be COM0: to COM9:: ttyS1"},
+        {"[radio]\nreset = COM1: cts 100\n", "hand.prof:2: reset line must be dtr or rts: cts"},
+        {"[radio]\nreset = COM1: dtr 0\n", "hand.prof:2: reset length must be 1 to 10000 milliseconds: 0"},
+        {"[radio]\nreset = COM1: dtr 0x10\n", "hand.prof:2: reset length must be 1 to 10000 milliseconds: 0x10"},
+        {"[radio]\nreset = COM1: dtr 10001\n", "hand.prof:2: reset length must be 1 to 10000 milliseconds: 10001"},
+        {"[radio]\nreset = COM1: dtr 100 up\n", "hand.prof:2: reset polarity must be low or high: up"},
+        {"[radio]\nreset = COM1: rts 5\n", "hand.prof:2: reset port COM1: has no entry in [devices]"},
+        {"[devices]\nCOM1: = /a\n[radio]\nreset = COM1: rts 5\nRESET = COM1: dtr 5\n",
+         "hand.prof:5: duplicate entry RESET"},
+    };
+    for (const auto& row : rows) EXPECT_EQ(Refusal(row.text), row.refusal) << row.text;
+}
+
+TEST(Profile, AdapterEntriesAreKept) {
+    Profile profile;
+    std::string error;
+    ASSERT_TRUE(ParseProfile("[radio]\nreset = com2: RTS 250 High\n[devices]\nCOM2: = /dev/ttyUSB0\n"
+                             "RIL1: = exec:/opt/ril  --quiet  x\n[kernel]\nKernelIoControl = exec:/sbin/rb\n",
+                             "p", &profile, &error))
+        << error;
+    EXPECT_EQ(profile.reset.port, "COM2:");
+    EXPECT_FALSE(profile.reset.dtr);
+    EXPECT_TRUE(profile.reset.active_high);
+    EXPECT_EQ(profile.reset.milliseconds, 250u);
+    std::vector<std::string> argv;
+    ASSERT_TRUE(platform::SplitProgram(profile.devices.at("RIL1:"), &argv));
+    EXPECT_EQ(argv, (std::vector<std::string>{"/opt/ril", "--quiet", "x"}));
+    EXPECT_TRUE(platform::SplitProgram(profile.kernel, &argv));
+    EXPECT_FALSE(platform::SplitProgram("/run/ril.sock", &argv));
+    ASSERT_TRUE(ParseProfile("[devices]\nCOM1: = /a\n[radio]\nreset = COM1: dtr 100\n", "p", &profile, &error));
+    EXPECT_TRUE(profile.reset.dtr);
+    EXPECT_FALSE(profile.reset.active_high);
 }
 
 TEST(Profile, LookupsIgnoreCase) {

@@ -79,10 +79,10 @@ TEST_F(Service, ClosedWithoutAnswerIsEproto) {
 TEST_F(Service, OpenFailsWithTheConnectErrno) {
     DeadSocket refused(true);
     DeadSocket missing(false);
-    UseProfile("[devices]\nRIL1: = " + refused.path() + "\nRIL2: = " + missing.path() + "\n");
+    UseProfile("[devices]\nRIL1: = " + refused.path() + "\nCOM6: = " + missing.path() + "\n");
     EXPECT_EQ(platform::OpenDevice("RIL1:"), platform::InvalidHandle);
     EXPECT_EQ(platform::GetLastError(), static_cast<std::uint32_t>(ECONNREFUSED));
-    EXPECT_EQ(platform::OpenDevice("RIL2:"), platform::InvalidHandle);
+    EXPECT_EQ(platform::OpenDevice("COM6:"), platform::InvalidHandle);
     EXPECT_EQ(platform::GetLastError(), static_cast<std::uint32_t>(ENOENT));
 }
 
@@ -93,14 +93,14 @@ TEST_F(Service, MissingNamesAndOtherKindsOfPath) {
     int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     ASSERT_GE(fd, 0);
     ::close(fd);
-    UseProfile(std::string("[devices]\nFILE: = ") + file + "\nDIR: = " + directory + "\n");
+    UseProfile(std::string("[devices]\nCOM7: = ") + file + "\nCOM8: = " + directory + "\n");
     EXPECT_EQ(platform::OpenDevice("COM9:"), platform::InvalidHandle);
     EXPECT_EQ(platform::GetLastError(), static_cast<std::uint32_t>(ENOENT));
     EXPECT_EQ(platform::OpenDevice(""), platform::InvalidHandle);
     EXPECT_EQ(platform::GetLastError(), static_cast<std::uint32_t>(ENOENT));
-    EXPECT_EQ(platform::OpenDevice("FILE:"), platform::InvalidHandle);
+    EXPECT_EQ(platform::OpenDevice("COM7:"), platform::InvalidHandle);
     EXPECT_EQ(platform::GetLastError(), static_cast<std::uint32_t>(ENODEV));
-    EXPECT_EQ(platform::OpenDevice("dir:"), platform::InvalidHandle);
+    EXPECT_EQ(platform::OpenDevice("com8:"), platform::InvalidHandle);
     EXPECT_EQ(platform::GetLastError(), static_cast<std::uint32_t>(EISDIR));
     ::unlink(file.c_str());
     ::rmdir(directory);
@@ -200,7 +200,7 @@ int OpenFdCount() {
 TEST_F(Service, NoDescriptorLeftBehind) {
     SocketService service;
     DeadSocket dead(true);
-    UseProfile("[devices]\nRIL1: = " + service.path() + "\nRIL2: = " + dead.path() + "\n");
+    UseProfile("[devices]\nRIL1: = " + service.path() + "\nCOM6: = " + dead.path() + "\n");
     const int before = OpenFdCount();
     for (auto reply : {SocketService::Reply::Status, SocketService::Reply::Close}) {
         service.Script(reply, 3);
@@ -212,7 +212,7 @@ TEST_F(Service, NoDescriptorLeftBehind) {
         ril = platform::OpenDevice("RIL1:");  // opened and closed unused
         platform::CloseHandle(ril);
     }
-    EXPECT_EQ(platform::OpenDevice("RIL2:"), platform::InvalidHandle);
+    EXPECT_EQ(platform::OpenDevice("COM6:"), platform::InvalidHandle);
     ASSERT_TRUE(service.WaitFinished(6));  // the service's own ends of the connections are gone too
     EXPECT_EQ(OpenFdCount(), before);
 }

@@ -1,0 +1,153 @@
+// The radio driver's adapters: a program per control, and the module reset as a pulse on a
+// port's modem line. See platform/devices/adapter.h.
+#include "platform/devices/adapter.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "platform/base/handles.h"
+#include "platform/base/sys.h"
+#include "platform/devices/program.h"
+#include "platform/devices/serial_port.h"
+#include "platform/devices/service.h"
+
+namespace platform::internal {
+namespace {
+
+constexpr const char* RadioDeviceName = "RIL1:";
+
+// Columns: (control code, the action's name for a program).
+struct ControlAction {
+    std::uint32_t code;
+    const char* name;
+};
+constexpr ControlAction ControlActions[] = {
+    {RadioSuspendCode, "suspend"},
+    {RadioResumeCode, "resume"},
+    {RadioResetCode, "reset"},
+    {KernelRebootCode, "reboot"},
+};
+
+struct Adapter : Object {
+    std::string device;
+    std::vector<std::string> program;  // empty: none
+    std::string service;               // a socket path, or empty
+    ResetPulse pulse;                  // milliseconds 0: none
+    std::string pulse_path;            // the pulse port's path
+};
+
+bool IsProgram(const std::string& path) { return path.compare(0, std::strlen(ProgramPrefix), ProgramPrefix) == 0; }
+
+// One modem-line request on the held port or on a descriptor of our own.
+int LineRequest(const std::shared_ptr<SerialPort>& port, int fd, unsigned long request, int line) {
+    int bits = line;
+    return port ? port->Ioctl(request, &bits) : SysIoctl(fd, request, &bits);
+}
+
+}  // namespace
+
+std::string ControlActionName(std::uint32_t code) {
+    for (const ControlAction& action : ControlActions) {
+        if (action.code == code) return action.name;
+    }
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", code);
+    return text;
+}
+
+bool NeedsAdapter(const std::string& device, const std::string& path, const Profile& profile) {
+    if (device != RadioDeviceName) return false;
+    return IsProgram(path) || profile.reset.milliseconds != 0;
+}
+
+Handle OpenAdapter(const std::string& device, const std::string& path, const Profile& profile) {
+    auto adapter = std::make_shared<Adapter>();
+    adapter->device = device;
+    if (IsProgram(path)) {
+        SplitProgram(path, &adapter->program);
+        if (int problem = ProgramReady(adapter->program[0])) {
+            SetLastError(static_cast<std::uint32_t>(problem));
+            return InvalidHandle;
+        }
+    } else if (!path.empty()) {
+        // A service nobody listens on fails the open, as without a pulse.
+        int fd = ConnectService(path.c_str());
+        if (fd < 0) {
+            SetLastError(static_cast<std::uint32_t>(errno));
+            return InvalidHandle;
+        }
+        SysClose(fd);
+        adapter->service = path;
+    }
+    adapter->pulse = profile.reset;
+    if (adapter->pulse.milliseconds != 0) {
+        auto entry = profile.devices.find(adapter->pulse.port);
+        if (entry != profile.devices.end()) adapter->pulse_path = entry->second;
+    }
+    return InsertObject(std::move(adapter));
+}
+
+bool AdapterControl(Handle handle, std::uint32_t code, bool* handled) {
+    auto adapter = Lookup<Adapter>(handle);
+    *handled = adapter != nullptr;
+    if (!adapter) return false;
+    if (code == RadioResetCode && adapter->pulse.milliseconds != 0) {
+        return PulseModemLine(adapter->pulse, adapter->pulse_path);
+    }
+    std::uint32_t status = 0;
+    bool answered = true;
+    if (!adapter->program.empty()) {
+        answered = RunControlProgram(adapter->program, adapter->device.c_str(), code, &status);
+    } else if (!adapter->service.empty()) {
+        answered = ServiceControl(adapter->service.c_str(), code, &status);
+    }
+    if (!answered) {
+        SetLastError(static_cast<std::uint32_t>(errno));
+        return false;
+    }
+    if (status != 0) {
+        SetLastError(status);
+        return false;
+    }
+    return true;
+}
+
+bool PulseModemLine(const ResetPulse& pulse, const std::string& path) {
+    const int line = pulse.dtr ? TIOCM_DTR : TIOCM_RTS;
+    const unsigned long first = pulse.active_high ? TIOCMBIS : TIOCMBIC;
+    const unsigned long second = pulse.active_high ? TIOCMBIC : TIOCMBIS;
+    char text[160];
+    int n = std::snprintf(text, sizeof text, "RIL1: reset pulse: %s %s for %u ms on %s (%s)\r\n",
+                          pulse.dtr ? "DTR" : "RTS", pulse.active_high ? "high" : "low", pulse.milliseconds,
+                          pulse.port.c_str(), path.c_str());
+    DebugOutput(text, static_cast<std::size_t>(n));
+    // The module link holds its port exclusively: the pulse goes through that open port.
+    std::shared_ptr<SerialPort> port = FindOpenPort(path);
+    int fd = -1;
+    if (!port) {
+        fd = SysOpen(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            SetLastError(static_cast<std::uint32_t>(errno));
+            return false;
+        }
+    }
+    int rc = LineRequest(port, fd, first, line);
+    if (rc == 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(pulse.milliseconds));
+        rc = LineRequest(port, fd, second, line);
+    }
+    int error = errno;
+    if (fd >= 0) SysClose(fd);
+    if (rc != 0) {
+        SetLastError(static_cast<std::uint32_t>(error));
+        return false;
+    }
+    return true;
+}
+
+}  // namespace platform::internal

@@ -1,0 +1,38 @@
+// The radio driver's adapters (platform/devices/adapter.cpp): "RIL1:" as a program, or any
+// radio driver when the profile's [radio] reset names a modem-line pulse. The pulse takes the
+// reset control; suspend and resume go to the program or service named for RIL1:, and succeed
+// when none is named.
+//
+// Index: RadioSuspendCode RadioResumeCode RadioResetCode KernelRebootCode ControlActionName
+// NeedsAdapter OpenAdapter AdapterControl PulseModemLine HeldPortDescriptor
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/base/system.h"
+#include "platform/devices/profile.h"
+
+namespace platform::internal {
+
+// The controls the handset's radio driver and kernel know, as the adapters name them.
+inline constexpr std::uint32_t RadioSuspendCode = 0x03001F80;
+inline constexpr std::uint32_t RadioResumeCode = 0x03001F84;
+inline constexpr std::uint32_t RadioResetCode = 0x03001F88;
+inline constexpr std::uint32_t KernelRebootCode = 0x0101003C;
+
+// "suspend", "resume", "reset", "reboot", or the code as "0x%08X".
+std::string ControlActionName(std::uint32_t code);
+
+// Whether a device entry opens as an adapter rather than a plain socket or tty.
+bool NeedsAdapter(const std::string& device, const std::string& path, const Profile& profile);
+Handle OpenAdapter(const std::string& device, const std::string& path, const Profile& profile);
+// DeviceIoControl of an adapter handle; false when `handle` is none (last error untouched).
+bool AdapterControl(Handle handle, std::uint32_t code, bool* handled);
+
+// One pulse as the profile describes it, on the port's path (the open port when this process
+// holds it). False with the last error set.
+bool PulseModemLine(const ResetPulse& pulse, const std::string& path);
+
+}  // namespace platform::internal

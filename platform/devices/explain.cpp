@@ -1,0 +1,150 @@
+// Explanations of failed opens. They look at the path as the system sees it now (its kind, its
+// owning group) and, for a busy port, at /proc to find who holds it.
+#include "platform/devices/explain.h"
+
+#include <dirent.h>
+#include <grp.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <vector>
+
+#include "platform/devices/profile.h"
+
+namespace platform {
+namespace {
+
+constexpr const char* PortsHint = "see `firmware-utility ports` for the serial ports of this machine";
+constexpr std::size_t GroupBufferSize = 4096;
+
+std::string Upper(std::string text) {
+    for (char& c : text) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+    return text;
+}
+
+std::string GroupName(gid_t gid) {
+    std::vector<char> buffer(GroupBufferSize);
+    struct group entry {};
+    struct group* found = nullptr;
+    if (::getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &found) == 0 && found) return found->gr_name;
+    return "gid " + std::to_string(gid);
+}
+
+// The command name of a process, as /proc shows it.
+std::string CommandOf(const std::string& pid) {
+    std::ifstream comm("/proc/" + pid + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    return name.empty() ? "?" : name;
+}
+
+// The processes that have `path` open, as far as this user may look ("1234 (picocom)").
+std::vector<std::string> Holders(const std::string& path) {
+    std::vector<std::string> holders;
+    char resolved[PATH_MAX];
+    if (::realpath(path.c_str(), resolved) == nullptr) return holders;
+    DIR* proc = ::opendir("/proc");
+    if (proc == nullptr) return holders;
+    while (dirent* process = ::readdir(proc)) {
+        std::string pid = process->d_name;
+        if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::string fd_dir = "/proc/" + pid + "/fd";
+        DIR* fds = ::opendir(fd_dir.c_str());
+        if (fds == nullptr) continue;  // another user's process
+        while (dirent* fd = ::readdir(fds)) {
+            char target[PATH_MAX];
+            ssize_t n = ::readlink((fd_dir + "/" + fd->d_name).c_str(), target, sizeof target - 1);
+            if (n <= 0) continue;
+            target[n] = '\0';
+            if (std::strcmp(target, resolved) != 0) continue;
+            std::string holder = pid + " (" + CommandOf(pid) + ")";
+            if (pid == std::to_string(::getpid())) holder += ", this program";
+            holders.push_back(holder);
+            break;
+        }
+        ::closedir(fds);
+    }
+    ::closedir(proc);
+    return holders;
+}
+
+// What a path that is no serial port is, or "" for a character device that might be one.
+std::string NotAPort(const std::string& path, const struct stat& info) {
+    if (path == "/dev/null") return "/dev/null is not a serial port";
+    if (S_ISDIR(info.st_mode)) return "a directory, not a serial port";
+    if (S_ISFIFO(info.st_mode)) return "a FIFO, not a serial port";
+    if (S_ISREG(info.st_mode)) return "a regular file, not a serial port";
+    if (S_ISBLK(info.st_mode)) return "a block device, not a serial port";
+    if (S_ISCHR(info.st_mode)) return "a character device that is not a serial port (no tty)";
+    return {};
+}
+
+std::string Fix(const std::string& path, bool program, std::uint32_t error) {
+    struct stat info {};
+    bool exists = ::stat(path.c_str(), &info) == 0;
+    switch (error) {
+    case ENOENT:
+        if (program) return "the program does not exist; fix the exec: entry of the profile";
+        return exists ? "the device vanished; " + std::string(PortsHint) : "no such device; " + std::string(PortsHint);
+    case EACCES:
+    case EPERM:
+        if (program) return "the program is not an executable file; `chmod +x " + path + "`";
+        if (!exists) return "a directory on the way is not open to this user";
+        return "the node belongs to group " + GroupName(info.st_gid) + "; join it with `sudo usermod -aG " +
+               GroupName(info.st_gid) + " $USER`, then log in again";
+    case EBUSY: {
+        std::vector<std::string> holders = Holders(path);
+        if (holders.empty())
+            return "another process holds it (one this user cannot see: try `sudo fuser -v " + path + "`)";
+        std::string text = "held by process " + holders[0];
+        for (std::size_t i = 1; i < holders.size(); ++i) text += ", " + holders[i];
+        return text + "; close that program first (a modem manager: inhibit it, see examples/)";
+    }
+    case ECONNREFUSED:
+        return "nobody listens on that socket; start the service first";
+    case ETIMEDOUT:
+        return "the service or program did not answer within 5 s";
+    default:
+        break;
+    }
+    if (exists) {
+        std::string kind = NotAPort(path, info);
+        if (!kind.empty() && (error == EISDIR || error == ENODEV || error == ENOTTY || error == EINVAL ||
+                              error == ENXIO || path == "/dev/null"))
+            return kind + "; " + PortsHint;
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string ErrorText(std::uint32_t error) {
+    const char* text = ::strerrordesc_np(static_cast<int>(error));
+    return text ? text : "error " + std::to_string(error);
+}
+
+std::string ExplainOpenFailure(const char* device, std::uint32_t error) {
+    std::string name = device ? device : "";
+    Profile profile = CurrentProfile();
+    std::string path;
+    if (Upper(name) == "KERNELIOCONTROL") path = profile.kernel;
+    else if (!ProfileDevicePath(name.c_str(), &path)) {
+        std::string where = profile.path.empty() ? "" : " (" + profile.path + ")";
+        return name + " has no entry in the profile's [devices]" + where + "; add `" + name + " = /dev/...`; " +
+               PortsHint;
+    }
+    std::vector<std::string> program;
+    bool is_program = SplitProgram(path, &program);
+    std::string shown = is_program ? program[0] : path;
+    std::string text = name + " (" + shown + "): " + ErrorText(error);
+    std::string fix = Fix(shown, is_program, error);
+    if (!fix.empty()) text += ": " + fix;
+    return text;
+}
+
+}  // namespace platform

@@ -1,0 +1,187 @@
+// Runs a device adapter's program for one control: posix_spawn (no shell), a pipe for its
+// output, and a pidfd to wait for its end without polling by hand. Everything waits in poll.
+#include "platform/devices/program.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+
+#include "platform/base/sys.h"
+#include "platform/base/system.h"
+#include "platform/devices/adapter.h"
+#include "platform/devices/profile.h"
+#include "platform/devices/service.h"
+
+namespace platform::internal {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Signals the tool handles or ignores, given back their defaults in the program.
+constexpr int DefaultedSignals[] = {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD, SIGUSR1, SIGUSR2};
+constexpr std::size_t OutputChunk = 512;
+
+std::string CodeText(std::uint32_t code) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", code);
+    return text;
+}
+
+// Sends what the program wrote to the trace, a line at a time ("DEVICE: line").
+struct OutputLines {
+    std::string device;
+    std::string pending;
+    void Add(const char* bytes, std::size_t size) {
+        pending.append(bytes, size);
+        std::size_t end;
+        while ((end = pending.find('\n')) != std::string::npos) {
+            Emit(pending.substr(0, end));
+            pending.erase(0, end + 1);
+        }
+    }
+    void Flush() {
+        if (!pending.empty()) Emit(pending);
+        pending.clear();
+    }
+    void Emit(std::string line) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        // "RIL1: text", "KernelIoControl: text"
+        std::string text = device + (device.back() == ':' ? " " : ": ") + line + "\r\n";
+        DebugOutput(text.data(), text.size());
+    }
+};
+
+// Reads what is there now; false at end of file or on an error.
+bool Drain(int fd, OutputLines* lines) {
+    char chunk[OutputChunk];
+    for (;;) {
+        ssize_t n = SysRead(fd, chunk, sizeof chunk);
+        if (n > 0) {
+            lines->Add(chunk, static_cast<std::size_t>(n));
+            continue;
+        }
+        return n < 0 && errno == EAGAIN;
+    }
+}
+
+int Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& environment, int output,
+          pid_t* pid) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, output, 1);
+    posix_spawn_file_actions_adddup2(&actions, output, 2);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t signals;
+    sigemptyset(&signals);
+    posix_spawnattr_setsigmask(&attributes, &signals);
+    for (int signal : DefaultedSignals) sigaddset(&signals, signal);
+    posix_spawnattr_setsigdefault(&attributes, &signals);
+    posix_spawnattr_setpgroup(&attributes, 0);  // a group of its own: a time-out kills it all
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+    std::vector<char*> args, env;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    for (const std::string& variable : environment) env.push_back(const_cast<char*>(variable.c_str()));
+    env.push_back(nullptr);
+    int error = posix_spawn(pid, args[0], &actions, &attributes, args.data(), env.data());
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    return error;
+}
+
+// Waits for the program's end, passing its output on; false (errno ETIMEDOUT) at the deadline.
+bool AwaitEnd(pid_t pid, int pidfd, int output, OutputLines* lines, int* wait_status) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ServiceReplyMilliseconds);
+    bool output_open = true;
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) {
+            ::kill(-pid, SIGKILL);
+            ::waitpid(pid, wait_status, 0);
+            errno = ETIMEDOUT;
+            return false;
+        }
+        struct pollfd entries[2] = {{pidfd, POLLIN, 0}, {output, POLLIN, 0}};
+        if (SysPoll(entries, output_open ? 2 : 1, static_cast<int>(left)) < 0) return false;
+        if (output_open && entries[1].revents) output_open = Drain(output, lines);
+        if (entries[0].revents) {
+            pid_t done;
+            do done = ::waitpid(pid, wait_status, 0);
+            while (done < 0 && errno == EINTR);
+            // What it wrote just before it ended; a child it left behind may keep the pipe
+            // open, so nothing more is waited for.
+            if (output_open) Drain(output, lines);
+            return done == pid;
+        }
+    }
+}
+
+}  // namespace
+
+int ProgramReady(const std::string& program) {
+    struct stat info {};
+    if (::stat(program.c_str(), &info) != 0) return errno;
+    if (!S_ISREG(info.st_mode) || ::access(program.c_str(), X_OK) != 0) return EACCES;
+    return 0;
+}
+
+bool RunControlProgram(const std::vector<std::string>& argv, const char* device, std::uint32_t code,
+                       std::uint32_t* status) {
+    if (int problem = ProgramReady(argv[0])) {
+        errno = problem;
+        return false;
+    }
+    std::vector<std::string> args = argv;
+    args.push_back(CodeText(code));
+    const std::vector<std::string> environment = {
+        std::string("PATH=") + ProgramPath, std::string("FWU_DEVICE=") + device,
+        "FWU_CONTROL=" + CodeText(code), std::string("FWU_ACTION=") + ControlActionName(code).c_str(),
+        "FWU_PROFILE=" + CurrentProfile().path};
+
+    int pipe_fds[2];
+    if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return false;
+    ::fcntl(pipe_fds[0], F_SETFL, O_NONBLOCK);
+    pid_t pid = 0;
+    int error = Spawn(args, environment, pipe_fds[1], &pid);
+    SysClose(pipe_fds[1]);
+    if (error != 0) {
+        SysClose(pipe_fds[0]);
+        errno = error;
+        return false;
+    }
+    int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    if (pidfd < 0) {
+        error = errno;
+        ::kill(-pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+        SysClose(pipe_fds[0]);
+        errno = error;
+        return false;
+    }
+    OutputLines lines{device, {}};
+    int wait_status = 0;
+    bool ended = AwaitEnd(pid, pidfd, pipe_fds[0], &lines, &wait_status);
+    error = errno;
+    lines.Flush();
+    SysClose(pidfd);
+    SysClose(pipe_fds[0]);
+    if (!ended) {
+        errno = error;
+        return false;
+    }
+    if (WIFEXITED(wait_status)) *status = static_cast<std::uint32_t>(WEXITSTATUS(wait_status));
+    else *status = 128u + static_cast<std::uint32_t>(WTERMSIG(wait_status));
+    return true;
+}
+
+}  // namespace platform::internal

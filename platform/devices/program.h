@@ -1,0 +1,31 @@
+// Device adapters that are programs (platform/devices/program.cpp): the radio driver or the
+// kernel named as "exec:/path [args]" in the profile. One control is one run of the program.
+//
+// The program runs directly (no shell) in a process group of its own, with the control code as
+// its last argument ("0x03001F88": 0x and eight upper-case hex digits) and a clean environment:
+// PATH (ProgramPath), FWU_DEVICE (the device name: "RIL1:" or "KernelIoControl"), FWU_CONTROL
+// (the code again), FWU_ACTION (suspend, resume, reset, reboot, or the code for others) and
+// FWU_PROFILE (the profile's path). Its exit status is the control's status (0 success); what
+// it writes on stdout and stderr goes to the trace, line by line, after the device name. A run that
+// has not ended after ServiceReplyMilliseconds is killed (the whole group) and reports
+// ETIMEDOUT, like a service that answers too late.
+//
+// Index: ProgramPath ProgramReady RunControlProgram
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace platform::internal {
+
+inline constexpr const char* ProgramPath = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+
+// Whether the program can run: 0, or ENOENT (missing) / EACCES (not an executable file).
+int ProgramReady(const std::string& program);
+// One run. True with *status (the exit status; 128 + N for a program killed by signal N), or
+// false with errno set (ETIMEDOUT, or why it could not start).
+bool RunControlProgram(const std::vector<std::string>& argv, const char* device, std::uint32_t code,
+                       std::uint32_t* status);
+
+}  // namespace platform::internal

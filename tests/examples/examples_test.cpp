@@ -1,0 +1,88 @@
+// The example adapters under examples/: their argument handling and the commands they run,
+// against stub systemctl and gpioset on PATH that record their arguments.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "tests/support/program.h"
+
+namespace {
+
+class Examples : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* stub : {"systemctl", "gpioset"}) {
+            const std::string path = bin_ + "/" + stub;
+            std::ofstream(path) << "#!/bin/sh\necho \"" << stub << " $*\" >> " << log_ << "\nexit ${STUB_STATUS:-0}\n";
+            ::chmod(path.c_str(), 0755);
+        }
+    }
+    // Runs examples/SCRIPT with `args`; the exit status. The stubs' lines land in Log().
+    int Run(const std::string& script, const std::string& args, int stub_status = 0) {
+        std::ofstream(log_, std::ios::trunc).close();
+        const std::string command = "STUB_STATUS=" + std::to_string(stub_status) + " PATH=" + bin_ + ":/usr/bin:/bin " +
+                                    FWU_SOURCE_DIR "/examples/" + script + " " + args + " >/dev/null 2>&1";
+        int status = std::system(command.c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    std::string Log() {
+        std::ifstream in(log_);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+    fwu_test::TempDir dir_;
+    std::string bin_ = dir_.path();
+    std::string log_ = dir_.path() + "/stub.log";
+};
+
+struct Case {
+    const char* script;
+    const char* args;
+    int stub_status;
+    int status;
+    const char* log;
+};
+
+TEST_F(Examples, EachScriptRunsWhatItsControlAsks) {
+    const Case cases[] = {
+        {"modem-manager.sh", "0x03001F80", 0, 0, "systemctl stop ModemManager.service\n"},
+        {"modem-manager.sh", "0x03001F84", 0, 0, "systemctl start ModemManager.service\n"},
+        {"modem-manager.sh", "mm.service 0x03001F80", 0, 0, "systemctl stop mm.service\n"},
+        {"modem-manager.sh", "0x03001F80", 5, 5, "systemctl stop ModemManager.service\n"},
+        {"modem-manager.sh", "0x03001F88", 0, 95, ""},
+        {"modem-manager.sh", "0x01234567", 0, 22, ""},
+        {"modem-manager.sh", "", 0, 22, ""},
+        {"modem-manager.sh", "a b 0x03001F80", 0, 22, ""},
+        {"gpio-reset.sh", "gpiochip0 17 0x03001F88", 0, 0,
+         "gpioset --mode=time --usec=100000 gpiochip0 17=0\ngpioset gpiochip0 17=1\n"},
+        {"gpio-reset.sh", "gpiochip1 4 250 high 0x03001F88", 0, 0,
+         "gpioset --mode=time --usec=250000 gpiochip1 4=1\ngpioset gpiochip1 4=0\n"},
+        {"gpio-reset.sh", "gpiochip0 17 0x03001F80", 0, 0, ""},
+        {"gpio-reset.sh", "gpiochip0 17 0x03001F84", 0, 0, ""},
+        {"gpio-reset.sh", "gpiochip0 17 0x03001F88", 3, 3, "gpioset --mode=time --usec=100000 gpiochip0 17=0\n"},
+        {"gpio-reset.sh", "gpiochip0 17 100 sideways 0x03001F88", 0, 22, ""},
+        {"gpio-reset.sh", "gpiochip0 x17 0x03001F88", 0, 22, ""},
+        {"gpio-reset.sh", "gpiochip0 17 1o0 0x03001F88", 0, 22, ""},
+        {"gpio-reset.sh", "gpiochip0 0x03001F88", 0, 22, ""},
+        {"gpio-reset.sh", "gpiochip0 17 0x0101003C", 0, 22, ""},
+        {"reboot.sh", "0x0101003C", 0, 0, "systemctl reboot\n"},
+        {"reboot.sh", "--dry-run 0x0101003C", 0, 0, ""},
+        {"reboot.sh", "--now 0x0101003C", 0, 22, ""},
+        {"reboot.sh", "0x03001F88", 0, 22, ""},
+        {"reboot.sh", "", 0, 22, ""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Run(c.script, c.args, c.stub_status), c.status) << c.script << " " << c.args;
+        EXPECT_EQ(Log(), c.log) << c.script << " " << c.args;
+    }
+}
+
+}  // namespace
