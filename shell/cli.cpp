@@ -80,6 +80,7 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options, std::string* er
         invocation->fallthrough();
         invocation->allow_extras(false);
         if (row.invocation == Invocation::Send) {
+            invocation->add_flag("--wait", options->send_wait)->disable_flag_override();
             invocation->add_option("ID", options->send_id)->type_name("ID")->check(WholeNumber)->check(CLI::Range(0, 0xFFFF));
         }
     }
@@ -108,7 +109,9 @@ void PrintUsage() {
         "  update          headless: one firmware update, then close (exit 0 accepted, 1 failed)\n"
         "  bridge          headless: the port bridge, relaying until SIGINT/SIGTERM\n"
         "  send ID         deliver command ID to the running window; print and exit with its\n"
-        "                  result (3: no window runs)\n"
+        "                  result (3: no window runs; 2: no such command)\n"
+        "  send --wait ID  for 117 and 118: wait for that update's end; 0 when the module\n"
+        "                  confirmed the image, else 1\n"
         "  sim             run the simulated handset and print its profile's path\n"
         "  payloads        list the embedded payloads\n"
         "\n"
@@ -144,15 +147,46 @@ int CheckRuntimeDirectory() {
     return ExitBadArguments;
 }
 
+namespace {
+
+// What an awaited update's answer means, for the line on stderr.
+const char* AwaitedOutcome(std::intptr_t outcome) {
+    switch (outcome) {
+        case update::OutcomeConfirmed: return "the module confirmed the image";
+        case update::OutcomeFailed: return "the update failed";
+        case update::OutcomeModuleLost: return "the module link was lost";
+        case update::OutcomeGaveUp: return "the module did not answer; the update gave up";
+        case update::OutcomeRefused: return "refused: an update is already running";
+        case update::OutcomeInterrupted: return "the window closed before the update ended";
+        default: return "unknown outcome";
+    }
+}
+
+}  // namespace
+
 int SendToRunning(const CliOptions& options) {
+    if (!IsCommand(options.send_id)) {
+        std::fprintf(stderr, "%s: send %u: no command has this id (nothing was sent)\n", Program, options.send_id);
+        return ExitBadArguments;
+    }
+    const bool awaits_update = options.send_id == commands::Update || options.send_id == commands::UpdateGo;
+    if (options.send_wait && !awaits_update) {
+        std::fprintf(stderr, "%s: send --wait %u: only the update commands %u and %u have an end to wait for\n",
+                     Program, options.send_id, commands::Update, commands::UpdateGo);
+        return ExitBadArguments;
+    }
     std::intptr_t result = 0;
-    if (!platform::SendCommandToRunningWindow(WindowClassName, options.send_id, &result)) {
+    if (!platform::SendCommandToRunningWindow(WindowClassName, options.send_id, &result, options.send_wait)) {
         if (errno == ENOENT) {
             std::fprintf(stderr, "%s: send %u: no window of this user runs\n", Program, options.send_id);
         } else {
             std::fprintf(stderr, "%s: send %u: %s\n", Program, options.send_id, std::strerror(errno));
         }
         return ExitNoWindow;
+    }
+    if (options.send_wait) {
+        std::fprintf(stderr, "%s: send --wait %u: %s\n", Program, options.send_id, AwaitedOutcome(result));
+        result = result == update::OutcomeConfirmed ? 0 : 1;
     }
     std::printf("%ld\n", static_cast<long>(result));
     std::fflush(stdout);

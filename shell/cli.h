@@ -1,7 +1,7 @@
 // The command line: invocations and options read into one plain record, and the steps of the
 // program that main() lists.
 //
-// Invocations: (none) the window; update; bridge; send ID; sim; payloads. Options: --profile
+// Invocations: (none) the window; update; bridge; send [--wait] ID; sim; payloads. Options: --profile
 // FILE, --headless, --trace FILE, --command ID (repeatable), --module-timeout SECONDS,
 // --attempts N, --help, --version; "--name=value" works too. Bad arguments: one line on
 // stderr, exit 2.
@@ -28,6 +28,7 @@ inline constexpr int ExitAnotherWindow = -1;  // shows as 255
 struct CliOptions {
     Invocation invocation = Invocation::Window;
     std::uint16_t send_id = 0;                  // send ID
+    bool send_wait = false;                     // send --wait ID: await the update's end
     std::string profile;                        // --profile FILE; empty: not given
     bool headless = false;                      // --headless (update and bridge always are)
     std::string trace;                          // --trace FILE ("-" stderr); empty: nowhere
@@ -47,7 +48,9 @@ int OpenTrace(const CliOptions& options);
 // The directory where the running window is found must be this user's, mode 0700. 0, or
 // ExitBadArguments after a one-line error.
 int CheckRuntimeDirectory();
-// `send ID`: prints the running window's result and returns it; ExitNoWindow when none runs.
+// `send ID`: prints the running window's result and returns it; ExitNoWindow when none runs;
+// ExitBadArguments, sending nothing, for an id the command table does not have. `send --wait`
+// (117, 118) prints and returns 0 when the module confirmed the image, else 1.
 int SendToRunning(const CliOptions& options);
 // A window of this user already runs: one line naming its process, the window asked to the
 // front, ExitAnotherWindow. 0 when none runs (shell/cli_running.cpp).

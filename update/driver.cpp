@@ -20,11 +20,14 @@ namespace {
 
 std::atomic<platform::Handle> CasterHandle{platform::InvalidHandle};
 std::atomic<platform::Handle> UpdateThreadHandle{platform::InvalidHandle};
+// The sender that started the run and awaits its end (`send --wait`); 0: none.
+std::atomic<platform::ReplyTicket> RunReplyTicket{0};
 
 // The end of every run: the outcome is kept and, for `firmware-utility update`, the window closes.
 std::uint32_t EndRun(platform::Hwnd window, std::int32_t outcome, std::uint32_t thread_result) {
     UpdateOutcome.store(outcome);
     UpdateRunning.store(0);
+    if (platform::ReplyTicket ticket = RunReplyTicket.exchange(0)) platform::CompleteReply(ticket, outcome);
     if (CloseWindowAfterRun.load() && window != 0) {
         platform::PostMessage(window, platform::WM_CLOSE, 0, 0);
     }
@@ -107,8 +110,13 @@ std::int32_t StartUpdate(platform::Hwnd window, std::uint16_t, platform::LParam,
     std::int32_t idle = 0;
     if (!UpdateRunning.compare_exchange_strong(idle, 1)) {
         shell::AppendLog(window, "An update is already running\r\n");
+        if (platform::ReplyTicket ticket = platform::DeferReply(OutcomeRefused)) {
+            platform::CompleteReply(ticket, OutcomeRefused);
+        }
         return 1;
     }
+    // A sender awaiting the run's end is answered by EndRun (or, window gone, as interrupted).
+    RunReplyTicket.store(platform::DeferReply(OutcomeInterrupted));
     device::SuspendRadio(window);
     platform::Sleep(500);
     platform::Handle thread = platform::CreateThread(UpdateThread, reinterpret_cast<void*>(static_cast<std::uintptr_t>(window)));

@@ -26,6 +26,9 @@ inline constexpr std::int32_t OutcomeConfirmed = 0;     // the module accepted t
 inline constexpr std::int32_t OutcomeFailed = 1;        // link not opened or stage 3 failed
 inline constexpr std::int32_t OutcomeModuleLost = 2;    // the module link hung up
 inline constexpr std::int32_t OutcomeGaveUp = 3;        // the handshake attempts ran out
+// What an awaiting sender (`send --wait 118`) is answered besides the outcomes above.
+inline constexpr std::int32_t OutcomeRefused = 4;      // another run was in progress
+inline constexpr std::int32_t OutcomeInterrupted = 5;  // the window closed before the run ended
 
 // Handshake attempts of one run (--attempts); 0: without limit. A failed stage 1 or 2 ends
 // its attempt too.

@@ -41,7 +41,7 @@ std::atomic<int> commands_seen{0};
 LResult CommandProc(Hwnd window, std::uint32_t message, WParam wparam, LParam lparam) {
     if (message == WM_COMMAND) {
         commands_seen.fetch_add(1);
-        if (LowWord(wparam) == 77) return 1;
+        if (LowWord(wparam) == commands::Reboot) return 1;  // any command of the table
         if (LowWord(wparam) == commands::Exit) DestroyWindow(window);
         return 0;
     }
@@ -78,14 +78,17 @@ TEST(Instance, SecondProgramStartAsksThisWindowToTheFront) {
     EXPECT_EQ(ObservedKeepAlive().foreground_requests, before + 1);
 
     int seen = commands_seen.load();
-    ProgramResult one = RunProgram({"send", "77"});
+    // `send` delivers only ids of the command table.
+    EXPECT_EQ(RunProgram({"send", "77"}).status, 2);
+    EXPECT_EQ(commands_seen.load(), seen);
+    ProgramResult one = RunProgram({"send", fwu_test::Id(commands::Reboot)});
     EXPECT_EQ(one.status, 1);
     EXPECT_EQ(one.out, "1\n");
     EXPECT_EQ(commands_seen.load(), seen + 1);
     ProgramResult close = RunProgram({"send", fwu_test::Id(commands::Exit)});
     EXPECT_EQ(close.status, 0);
     EXPECT_EQ(window.Join(), 0);
-    EXPECT_EQ(RunProgram({"send", "77"}).status, 3);
+    EXPECT_EQ(RunProgram({"send", fwu_test::Id(commands::Reboot)}).status, 3);
 }
 
 TEST(Instance, RuntimeDirectoryChecks) {
