@@ -71,6 +71,8 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options, std::string* er
         ->check(WholeNumber)
         ->check(CLI::Range(1, 86400));
     app.add_option("--attempts", options->attempts)->type_name("N")->check(WholeNumber)->check(CLI::Range(0UL, MaxAttemptsOption));
+    app.add_option("--events", options->events)->type_name("FILE")->check(NotEmpty);
+    app.add_option("--station", options->station)->type_name("NAME")->check(NotEmpty);
     app.add_flag("--help", options->help)->disable_flag_override();
     app.add_flag("--version", options->version)->disable_flag_override();
 
@@ -124,6 +126,9 @@ void PrintUsage() {
         "  --module-timeout SECONDS  the bound on one wait for the module (default 10)\n"
         "  --attempts N              handshake attempts of an update before it gives up\n"
         "                            (default 10; 0: no limit)\n"
+        "  --events FILE             update: the run as JSON Lines, one event a line ('-' is\n"
+        "                            stdout; the pane's text then goes to stderr)\n"
+        "  --station NAME            update: tag every event with this station name\n"
         "  --help, --version\n"
         "\n"
         "window exit codes: 0 normal end, 255 another window of this user runs (asked to come\n"

@@ -3,7 +3,7 @@
 //
 // Invocations: (none) the window; update; bridge; send [--wait] ID; sim; payloads. Options: --profile
 // FILE, --headless, --trace FILE, --command ID (repeatable), --module-timeout SECONDS,
-// --attempts N, --help, --version; "--name=value" works too. Bad arguments: one line on
+// --attempts N, --events FILE, --station NAME, --help, --version; "--name=value" works too. Bad arguments: one line on
 // stderr, exit 2.
 //
 // Index: Invocation CliOptions ParseCommandLine PrintUsage PrintVersion OpenTrace
@@ -35,6 +35,8 @@ struct CliOptions {
     std::vector<std::uint16_t> commands;        // --command ID, in order
     std::uint32_t module_timeout_seconds = 10;  // --module-timeout SECONDS
     std::uint32_t attempts = update::DefaultAttempts;  // --attempts N; 0: without limit
+    std::string events;                         // --events FILE ("-" stdout): the run as JSON Lines
+    std::string station;                        // --station NAME: tags every event
     bool help = false;
     bool version = false;
 };

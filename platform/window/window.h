@@ -16,7 +16,7 @@
 // PrepareRuntimeDirectory | CreateMenuBar CommandBarHeight CommandBarGetMenu CheckMenuItem
 // GetMenuItemChecked InitCommonControls ShInitDialog ShHandleSettingChange ShHandleActivate |
 // LoadAccelerators MessageBox DialogBoxIndirectParam EndDialog | FindResource LoadResource
-// LockResource SizeofResource GetModuleHandle GetModuleFileName | SelectScreen
+// LockResource SizeofResource GetModuleHandle GetModuleFileName | SelectScreen HeadlessTextToStderr
 // InstallCloseSignals EditText
 #pragma once
 
@@ -253,6 +253,9 @@ enum class ScreenKind { Headless, Terminal };
 bool SelectScreen(ScreenKind kind);
 // True when a person sees the screen and can answer a box (the terminal screen).
 bool ScreenIsInteractive();
+// The headless screen's text goes to stderr instead of stdout (stdout then carries a machine
+// stream of its own, such as `update --events -`).
+void HeadlessTextToStderr();
 // SIGINT, SIGTERM and SIGHUP deliver WM_CLOSE to the top-level windows; SIGPIPE is ignored.
 void InstallCloseSignals();
 // Where a close request came from, in WM_CLOSE's wparam: 0 a person (a command, a key);
