@@ -56,7 +56,12 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options, std::string* er
     app.fallthrough();
     app.require_subcommand(0, 1);
 
-    app.add_option("--profile", options->profile)->type_name("FILE")->check(NotEmpty);
+    app.add_option("--profile", options->profiles)
+        ->type_name("FILE")
+        ->expected(1)
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->check(NotEmpty);
     app.add_flag("--headless", options->headless)->disable_flag_override();
     app.add_option("--trace", options->trace)->type_name("FILE")->check(NotEmpty);
     app.add_option("--command", options->commands)
@@ -95,6 +100,10 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options, std::string* er
     for (const auto& row : Invocations) {
         if (app.got_subcommand(row.word)) options->invocation = row.invocation;
     }
+    if (!options->profiles.empty()) options->profile = options->profiles.front();
+    if (options->profiles.size() > 1 && options->invocation != Invocation::Update) {
+        return Fail(error, "--profile: only update takes several (one station each)");
+    }
     if (options->invocation == Invocation::Send) have_send_id = app.get_subcommand("send")->count("ID") > 0;
     if (options->invocation == Invocation::Send && !have_send_id && !options->help && !options->version) {
         return Fail(error, "send needs a command id");
@@ -119,7 +128,8 @@ void PrintUsage() {
         "\n"
         "options:\n"
         "  --profile FILE            the handset profile (default $FIRMWARE_UTILITY_PROFILE,\n"
-        "                            else the built-in simulated handset)\n"
+        "                            else the built-in simulated handset); update takes it\n"
+        "                            repeatedly, [NAME=]FILE, one station per module at once\n"
         "  --headless                the window without a terminal UI: log text to stdout\n"
         "  --trace FILE              where the trace channel goes ('-' is stderr)\n"
         "  --command ID              post command ID after start-up (repeatable, in order)\n"

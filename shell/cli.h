@@ -30,6 +30,7 @@ struct CliOptions {
     std::uint16_t send_id = 0;                  // send ID
     bool send_wait = false;                     // send --wait ID: await the update's end
     std::string profile;                        // --profile FILE; empty: not given
+    std::vector<std::string> profiles;          // every --profile; update runs several at once
     bool headless = false;                      // --headless (update and bridge always are)
     std::string trace;                          // --trace FILE ("-" stderr); empty: nowhere
     std::vector<std::uint16_t> commands;        // --command ID, in order

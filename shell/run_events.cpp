@@ -77,6 +77,13 @@ bool ProgressDue(const update::RunNote& note) {
 
 }  // namespace
 
+void WriteEventLine(const std::string& line) {
+    std::lock_guard lock(events_mutex);
+    if (events == nullptr) return;
+    std::fputs((line + "\n").c_str(), events);
+    std::fflush(events);
+}
+
 const char* OutcomeName(std::int32_t outcome) {
     switch (outcome) {
         case update::OutcomeConfirmed: return "confirmed";

@@ -4,7 +4,7 @@
 // program's glue points here.
 //
 // Index: EventsSchemaVersion OpenRunEvents CloseRunEvents EventAttempt EventRunNote EventRunEnd
-// OutcomeName | StartProgressLine ProgressNote ClearProgressLine
+// WriteEventLine OutcomeName | StartProgressLine ProgressNote ClearProgressLine
 #pragma once
 
 #include <cstdint>
@@ -28,6 +28,8 @@ void EventAttempt(std::uint32_t attempt, std::uint32_t limit);
 void EventRunNote(const update::RunNote& note);
 // The run's last event: its outcome's name and the exit code of `update`.
 void EventRunEnd(const char* outcome, int exit_code);
+// A line that is already an event (a station's), written as it is.
+void WriteEventLine(const std::string& line);
 // "confirmed", "failed", "module_lost", "gave_up", "refused", "interrupted".
 const char* OutcomeName(std::int32_t outcome);
 
