@@ -180,7 +180,8 @@ TEST(Instance, APeerOfAnotherUserIsRefused) {
         int null_fd = ::open("/dev/null", O_WRONLY);
         ::dup2(null_fd, STDOUT_FILENO);
         ::dup2(null_fd, STDERR_FILENO);
-        ::execl(FWU_PROGRAM, FWU_PROGRAM, "send", "77", static_cast<char*>(nullptr));
+        const std::string reboot = fwu_test::Id(commands::Reboot);
+        ::execl(FWU_PROGRAM, FWU_PROGRAM, "send", reboot.c_str(), static_cast<char*>(nullptr));
         ::_exit(101);
     }
     ASSERT_EQ(::waitpid(program, &status, 0), program);
