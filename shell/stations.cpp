@@ -55,6 +55,7 @@ void TakeEvent(Station& station, const std::string& line) {
     nlohmann::json event = nlohmann::json::parse(line, nullptr, false);
     if (event.is_discarded() || !event.is_object()) return;
     const std::string name = event.value("event", "");
+    if (name == "run_start") station.outcome = "unfinished";  // until its run_end says more
     if (name == "progress" && event.value("stage", 0) == 3) station.image_bytes = event.value("bytes", 0u);
     if (name == "run_end") station.outcome = event.value("outcome", station.outcome);
 }
@@ -112,7 +113,9 @@ void Finish(Station& station, bool stopped) {
     station.seconds = std::chrono::duration<double>(Clock::now() - station.start).count();
     station.ended = true;
     platform::RemoveStationDirectory(station.directory);
-    if (stopped && station.outcome == "not_started") station.outcome = "interrupted";
+    if (stopped && (station.outcome == "not_started" || station.outcome == "unfinished")) {
+        station.outcome = "interrupted";
+    }
 }
 
 void PrintSummary(const std::vector<Station>& stations, std::FILE* to) {
