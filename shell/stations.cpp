@@ -4,6 +4,7 @@
 // are (each already tagged with its station).
 #include "shell/stations.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
