@@ -63,7 +63,12 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options, std::string* er
     app.fallthrough();
     app.require_subcommand(0, 1);
 
-    app.add_option("--profile", options->profile)->type_name("FILE")->check(NotEmpty);
+    app.add_option("--profile", options->profiles)
+        ->type_name("FILE")
+        ->expected(1)
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->check(NotEmpty);
     app.add_flag("--headless", options->headless)->disable_flag_override();
     app.add_option("--trace", options->trace)->type_name("FILE")->check(NotEmpty);
     app.add_option("--command", options->commands)
@@ -78,6 +83,8 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options, std::string* er
         ->check(WholeNumber)
         ->check(CLI::Range(1, 86400));
     app.add_option("--attempts", options->attempts)->type_name("N")->check(WholeNumber)->check(CLI::Range(0UL, MaxAttemptsOption));
+    app.add_option("--events", options->events)->type_name("FILE")->check(NotEmpty);
+    app.add_option("--station", options->station)->type_name("NAME")->check(NotEmpty);
     app.add_flag("--help", options->help)->disable_flag_override();
     app.add_flag("--version", options->version)->disable_flag_override();
 
@@ -87,6 +94,7 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options, std::string* er
         invocation->fallthrough();
         invocation->allow_extras(false);
         if (row.invocation == Invocation::Send) {
+            invocation->add_flag("--wait", options->send_wait)->disable_flag_override();
             invocation->add_option("ID", options->send_id)->type_name("ID")->check(WholeNumber)->check(CLI::Range(0, 0xFFFF));
         }
         if (row.invocation == Invocation::Ports) AddPortsFlags(invocation, options);
@@ -99,6 +107,10 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options, std::string* er
     }
     for (const auto& row : Invocations) {
         if (app.got_subcommand(row.word)) options->invocation = row.invocation;
+    }
+    if (!options->profiles.empty()) options->profile = options->profiles.front();
+    if (options->profiles.size() > 1 && options->invocation != Invocation::Update) {
+        return Fail(error, "--profile: only update takes several (one station each)");
     }
     if (options->invocation == Invocation::Send) have_send_id = app.get_subcommand("send")->count("ID") > 0;
     if (options->invocation == Invocation::Send && !have_send_id && !options->help && !options->version) {
@@ -116,7 +128,9 @@ void PrintUsage() {
         "  update          headless: one firmware update, then close (exit 0 accepted, 1 failed)\n"
         "  bridge          headless: the port bridge, relaying until SIGINT/SIGTERM\n"
         "  send ID         deliver command ID to the running window; print and exit with its\n"
-        "                  result (3: no window runs)\n"
+        "                  result (3: no window runs; 2: no such command)\n"
+        "  send --wait ID  for 117 and 118: wait for that update's end; 0 when the module\n"
+        "                  confirmed the image, else 1\n"
         "  sim             run the simulated handset and print its profile's path\n"
         "  payloads        list the embedded payloads\n"
         "  ports           list the serial ports (--tsv: tab-separated for scripts;\n"
@@ -124,13 +138,17 @@ void PrintUsage() {
         "\n"
         "options:\n"
         "  --profile FILE            the handset profile (default $FIRMWARE_UTILITY_PROFILE,\n"
-        "                            else the built-in simulated handset)\n"
+        "                            else the built-in simulated handset); update takes it\n"
+        "                            repeatedly, [NAME=]FILE, one station per module at once\n"
         "  --headless                the window without a terminal UI: log text to stdout\n"
         "  --trace FILE              where the trace channel goes ('-' is stderr)\n"
         "  --command ID              post command ID after start-up (repeatable, in order)\n"
         "  --module-timeout SECONDS  the bound on one wait for the module (default 10)\n"
         "  --attempts N              handshake attempts of an update before it gives up\n"
         "                            (default 10; 0: no limit)\n"
+        "  --events FILE             update: the run as JSON Lines, one event a line ('-' is\n"
+        "                            stdout; the pane's text then goes to stderr)\n"
+        "  --station NAME            update: tag every event with this station name\n"
         "  --help, --version\n"
         "\n"
         "window exit codes: 0 normal end, 255 another window of this user runs (asked to come\n"
@@ -154,15 +172,46 @@ int CheckRuntimeDirectory() {
     return ExitBadArguments;
 }
 
+namespace {
+
+// What an awaited update's answer means, for the line on stderr.
+const char* AwaitedOutcome(std::intptr_t outcome) {
+    switch (outcome) {
+        case update::OutcomeConfirmed: return "the module confirmed the image";
+        case update::OutcomeFailed: return "the update failed";
+        case update::OutcomeModuleLost: return "the module link was lost";
+        case update::OutcomeGaveUp: return "the module did not answer; the update gave up";
+        case update::OutcomeRefused: return "refused: an update is already running";
+        case update::OutcomeInterrupted: return "the window closed before the update ended";
+        default: return "unknown outcome";
+    }
+}
+
+}  // namespace
+
 int SendToRunning(const CliOptions& options) {
+    if (!IsCommand(options.send_id)) {
+        std::fprintf(stderr, "%s: send %u: no command has this id (nothing was sent)\n", Program, options.send_id);
+        return ExitBadArguments;
+    }
+    const bool awaits_update = options.send_id == commands::Update || options.send_id == commands::UpdateGo;
+    if (options.send_wait && !awaits_update) {
+        std::fprintf(stderr, "%s: send --wait %u: only the update commands %u and %u have an end to wait for\n",
+                     Program, options.send_id, commands::Update, commands::UpdateGo);
+        return ExitBadArguments;
+    }
     std::intptr_t result = 0;
-    if (!platform::SendCommandToRunningWindow(WindowClassName, options.send_id, &result)) {
+    if (!platform::SendCommandToRunningWindow(WindowClassName, options.send_id, &result, options.send_wait)) {
         if (errno == ENOENT) {
             std::fprintf(stderr, "%s: send %u: no window of this user runs\n", Program, options.send_id);
         } else {
             std::fprintf(stderr, "%s: send %u: %s\n", Program, options.send_id, std::strerror(errno));
         }
         return ExitNoWindow;
+    }
+    if (options.send_wait) {
+        std::fprintf(stderr, "%s: send --wait %u: %s\n", Program, options.send_id, AwaitedOutcome(result));
+        result = result == update::OutcomeConfirmed ? 0 : 1;
     }
     std::printf("%ld\n", static_cast<long>(result));
     std::fflush(stdout);

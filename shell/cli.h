@@ -1,10 +1,11 @@
 // The command line: invocations and options read into one plain record, and the steps of the
 // program that main() lists.
 //
-// Invocations: (none) the window; update; bridge; send ID; sim; payloads; ports [--tsv |
-// --profile-lines]. Options: --profile FILE, --headless, --trace FILE, --command ID
-// (repeatable), --module-timeout SECONDS, --attempts N, --help, --version; "--name=value"
-// works too. Bad arguments: one line on stderr, exit 2.
+// Invocations: (none) the window; update; bridge; send [--wait] ID; sim; payloads; ports [--tsv
+// | --profile-lines]. Options: --profile FILE (update: repeatable, one station each), --headless,
+// --trace FILE, --command ID (repeatable), --module-timeout SECONDS, --attempts N, --events FILE,
+// --station NAME, --help, --version; "--name=value" works too. Bad arguments: one line on stderr,
+// exit 2.
 //
 // Index: Invocation CliOptions ParseCommandLine PrintUsage PrintVersion OpenTrace
 // CheckRuntimeDirectory SendToRunning RefuseSecondWindow SelectWindowScreen RunWindow | hooks:
@@ -32,12 +33,16 @@ struct CliOptions {
     Invocation invocation = Invocation::Window;
     std::uint16_t send_id = 0;                  // send ID
     PortsFormat ports_format = PortsFormat::Table;  // ports --tsv, --profile-lines
+    bool send_wait = false;                     // send --wait ID: await the update's end
     std::string profile;                        // --profile FILE; empty: not given
+    std::vector<std::string> profiles;          // every --profile; update runs several at once
     bool headless = false;                      // --headless (update and bridge always are)
     std::string trace;                          // --trace FILE ("-" stderr); empty: nowhere
     std::vector<std::uint16_t> commands;        // --command ID, in order
     std::uint32_t module_timeout_seconds = 10;  // --module-timeout SECONDS
     std::uint32_t attempts = update::DefaultAttempts;  // --attempts N; 0: without limit
+    std::string events;                         // --events FILE ("-" stdout): the run as JSON Lines
+    std::string station;                        // --station NAME: tags every event
     bool help = false;
     bool version = false;
 };
@@ -51,7 +56,9 @@ int OpenTrace(const CliOptions& options);
 // The directory where the running window is found must be this user's, mode 0700. 0, or
 // ExitBadArguments after a one-line error.
 int CheckRuntimeDirectory();
-// `send ID`: prints the running window's result and returns it; ExitNoWindow when none runs.
+// `send ID`: prints the running window's result and returns it; ExitNoWindow when none runs;
+// ExitBadArguments, sending nothing, for an id the command table does not have. `send --wait`
+// (117, 118) prints and returns 0 when the module confirmed the image, else 1.
 int SendToRunning(const CliOptions& options);
 // A window of this user already runs: one line naming its process, the window asked to the
 // front, ExitAnotherWindow. 0 when none runs (shell/cli_running.cpp).

@@ -9,6 +9,7 @@
 #include "platform/platform.h"
 #include "shell/log.h"
 #include "shell/cli.h"
+#include "shell/run_report.h"
 #include "sim/sim.h"
 #include "update/cechat.h"
 #include "update/payloads.h"
@@ -17,11 +18,16 @@
 namespace shell {
 namespace {
 
+// The handset profile the run uses, for its events.
+std::string RunProfilePath;
+
 // The in-process handset goes away with the process, its directory with it.
 void StopBuiltInHandset() { sim::Stop(); }
 
 // `update` says on stderr what it waits for, attempt by attempt; the pane keeps its own texts.
 void ReportAttempt(std::uint32_t attempt, std::uint32_t limit) {
+    ClearProgressLine();
+    EventAttempt(attempt, limit);
     if (limit == 0) {
         std::fprintf(stderr, "firmware-utility: waiting for the module on COM1: (attempt %u)\n", attempt);
     } else {
@@ -35,7 +41,14 @@ void ReportOpenFailureOnStderr(const char* explanation) {
     std::fprintf(stderr, "firmware-utility: %s\n", explanation);
 }
 
+// The run's steps go to the progress line and the events.
+void ReportRunNote(const update::RunNote& note) {
+    ProgressNote(note);
+    EventRunNote(note);
+}
+
 int UseProfileFile(const std::string& path) {
+    RunProfilePath = path;
     platform::Profile profile;
     std::string error;
     if (!platform::LoadProfile(path, &profile, &error)) {
@@ -82,14 +95,25 @@ int ApplyRunOptions(const CliOptions& options) {
     return UseProfileFile(built_in);
 }
 
-int PrepareUpdateRun(const CliOptions&) {
+int PrepareUpdateRun(const CliOptions& options) {
+    if (!options.events.empty()) {
+        std::string error;
+        if (!OpenRunEvents(options.events, options.station, RunProfilePath, &error)) {
+            std::fprintf(stderr, "firmware-utility: %s\n", error.c_str());
+            return ExitBadArguments;
+        }
+        if (options.events == "-") platform::HeadlessTextToStderr();
+    }
+    StartProgressLine();
     update::CloseWindowAfterRun.store(1);
     update::AttemptObserver.store(ReportAttempt);
+    update::RunObserver.store(ReportRunNote);
     return 0;
 }
 
 void ReportInterruptedUpdate() {
     if (!update::UpdateRunning.load()) return;
+    ClearProgressLine();
     std::fprintf(stderr, "firmware-utility: the update was interrupted; the module may need another update\n");
 }
 
@@ -98,8 +122,12 @@ void ReportInterruptedUpdate() {
 int FinishUpdateRun(const CliOptions&, int window_exit_code) {
     // A run that ended is let finish its last steps; one cut short by Ctrl+C ends with the process.
     update::WaitForRunThread(2000);
-    if (window_exit_code != 0) return window_exit_code;
-    return update::UpdateOutcome.load() == update::OutcomeConfirmed ? 0 : 1;
+    const bool ended = !update::UpdateRunning.load();
+    const std::int32_t outcome = ended ? update::UpdateOutcome.load() : update::OutcomeInterrupted;
+    int code = window_exit_code != 0 ? window_exit_code : outcome == update::OutcomeConfirmed ? 0 : 1;
+    EventRunEnd(OutcomeName(outcome), code);
+    CloseRunEvents();
+    return code;
 }
 
 int FinishBridgeRun(const CliOptions&, int window_exit_code) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "shell/stations.h"
 
 int main(int argc, char** argv) {
     using namespace shell;
@@ -24,7 +25,9 @@ int main(int argc, char** argv) {
     // 3. The trace channel, where --trace points.
     if (int code = OpenTrace(options)) return code;
 
-    // 4. Invocations without a window of their own.
+    // 4. Invocations without a window of their own; `update` of several profiles runs one
+    //    child `update` per station.
+    if (options.invocation == Invocation::Update && options.profiles.size() > 1) return RunStations(options);
     if (options.invocation == Invocation::Sim) return RunSimulatedHandset(options);
     if (options.invocation == Invocation::Payloads) return ListPayloads(options);
     if (options.invocation == Invocation::Ports) return ListSerialPorts(options);

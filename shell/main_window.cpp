@@ -209,6 +209,13 @@ constexpr MessageRow MessageTable[] = {
 
 }  // namespace
 
+bool IsCommand(std::uint16_t id) {
+    for (const CommandRow& row : CommandTable) {
+        if (row.id == id) return true;
+    }
+    return false;
+}
+
 std::int32_t DispatchCommand(const CommandRow* rows, std::size_t count, Hwnd window, WParam wparam,
                              LParam lparam) {
     const std::uint16_t id = LowWord(wparam);

@@ -2,7 +2,7 @@
 // the keep-alive timer and the orderly shut-down. Start reading at the tables in
 // shell/main_window.cpp.
 //
-// Index: RunMainWindow MainWindowProc CloseMainWindow CommandHandler CommandRow DispatchCommand
+// Index: RunMainWindow MainWindowProc CloseMainWindow CommandHandler CommandRow IsCommand DispatchCommand
 // KeepForeground WorkDir MenuBarWindow GpioWindow
 #pragma once
 
@@ -27,6 +27,8 @@ struct CommandRow {
 };
 // Scans the rows from the first; the first row with the command id (low word of wparam) runs
 // with the notification code (high word). An id with no row returns 0 and does nothing.
+// True when the command table has a row for the id.
+bool IsCommand(std::uint16_t id);
 std::int32_t DispatchCommand(const CommandRow* rows, std::size_t count, platform::Hwnd window,
                              platform::WParam wparam, platform::LParam lparam);
 

@@ -43,6 +43,10 @@ std::uint8_t SendLoaderChunks(const std::uint8_t* loader, std::uint32_t length, 
     std::uint8_t checksum = 0;
     std::uint32_t left = length;
     const std::uint8_t* read_position = loader;
+    RunNote progress{RunStep::Progress};
+    progress.stage = 2;
+    progress.total = length;
+    progress.chunk_total = (length + Boot2ChunkSize - 1) / Boot2ChunkSize;
     for (;;) {
         std::uint32_t chunk_length = left >= Boot2ChunkSize ? Boot2ChunkSize : left;
         if (chunk_length > 0) std::memcpy(chunk, read_position, chunk_length);
@@ -52,6 +56,9 @@ std::uint8_t SendLoaderChunks(const std::uint8_t* loader, std::uint32_t length, 
         for (std::uint32_t i = 0; i < chunk_length; ++i) checksum ^= chunk[i];
         DiscardModuleInput();
         WriteToModule(chunk, chunk_length);
+        progress.bytes = length - left;
+        ++progress.chunks;
+        NoteRun(progress);
         if (chunk_length < Boot2ChunkSize) {
             shell::TracePrint(" The last section sent : %d chars!!\r\n", static_cast<int>(chunk_length));
             break;

@@ -5,6 +5,7 @@
 #include "device/radio.h"
 #include "shell/log.h"
 #include "update/cechat.h"
+#include "update/payloads.h"
 #include "update/protocol.h"
 #include "update/update.h"
 
@@ -15,16 +16,27 @@ std::atomic<std::int32_t> UpdateOutcome{OutcomeNone};
 std::atomic<std::int32_t> CloseWindowAfterRun{0};
 std::atomic<std::uint32_t> MaxAttempts{DefaultAttempts};
 std::atomic<AttemptObserverFn> AttemptObserver{nullptr};
+std::atomic<RunObserverFn> RunObserver{nullptr};
+
+void NoteRun(const RunNote& note) {
+    if (RunObserverFn observer = RunObserver.load()) observer(note);
+}
 
 namespace {
 
 std::atomic<platform::Handle> CasterHandle{platform::InvalidHandle};
 std::atomic<platform::Handle> UpdateThreadHandle{platform::InvalidHandle};
+// The sender that started the run and awaits its end (`send --wait`); 0: none.
+std::atomic<platform::ReplyTicket> RunReplyTicket{0};
 
 // The end of every run: the outcome is kept and, for `firmware-utility update`, the window closes.
 std::uint32_t EndRun(platform::Hwnd window, std::int32_t outcome, std::uint32_t thread_result) {
+    RunNote end{RunStep::End};
+    end.outcome = outcome;
+    NoteRun(end);
     UpdateOutcome.store(outcome);
     UpdateRunning.store(0);
+    if (platform::ReplyTicket ticket = RunReplyTicket.exchange(0)) platform::CompleteReply(ticket, outcome);
     if (CloseWindowAfterRun.load() && window != 0) {
         platform::PostMessage(window, platform::WM_CLOSE, 0, 0);
     }
@@ -49,6 +61,7 @@ void CloseRun() {
 // The link hung up: nothing more can reach the module, so the run ends here instead of
 // retrying the handshake at once forever. The radio driver stays as the run left it.
 std::uint32_t EndRunModuleLost(platform::Hwnd window) {
+    NoteRun({RunStep::ModuleLost});
     shell::AppendLog(window, "The module link COM1: was lost; the update has stopped\r\n");
     CloseRun();
     return EndRun(window, OutcomeModuleLost, 0);
@@ -66,6 +79,21 @@ std::uint32_t EndRunGaveUp(platform::Hwnd window, std::uint32_t attempts, Attemp
                            static_cast<int>(attempts));
     CloseRun();
     return EndRun(window, OutcomeGaveUp, 0);
+}
+
+// A stage's start and end as the run reports them.
+void NoteStage(std::uint32_t stage, std::uint32_t total) {
+    RunNote note{RunStep::StageStart};
+    note.stage = stage;
+    note.total = total;
+    NoteRun(note);
+}
+bool NoteStageEnd(std::uint32_t stage, bool accepted) {
+    RunNote note{RunStep::StageEnd};
+    note.stage = stage;
+    note.accepted = accepted;
+    NoteRun(note);
+    return accepted;
 }
 
 bool AttemptsExhausted(std::uint32_t attempt) {
@@ -107,8 +135,13 @@ std::int32_t StartUpdate(platform::Hwnd window, std::uint16_t, platform::LParam,
     std::int32_t idle = 0;
     if (!UpdateRunning.compare_exchange_strong(idle, 1)) {
         shell::AppendLog(window, "An update is already running\r\n");
+        if (platform::ReplyTicket ticket = platform::DeferReply(OutcomeRefused)) {
+            platform::CompleteReply(ticket, OutcomeRefused);
+        }
         return 1;
     }
+    // A sender awaiting the run's end is answered by EndRun (or, window gone, as interrupted).
+    RunReplyTicket.store(platform::DeferReply(OutcomeInterrupted));
     device::SuspendRadio(window);
     platform::Sleep(500);
     platform::Handle thread = platform::CreateThread(UpdateThread, reinterpret_cast<void*>(static_cast<std::uintptr_t>(window)));
@@ -125,6 +158,7 @@ std::int32_t StartUpdate(platform::Hwnd window, std::uint16_t, platform::LParam,
 
 std::uint32_t UpdateThread(void* parameter) {
     const auto window = static_cast<platform::Hwnd>(reinterpret_cast<std::uintptr_t>(parameter));
+    NoteRun({RunStep::Start});
     if (!OpenModuleLink()) {
         shell::TracePrint("Open com port failed!!\r\n");
         shell::AppendLogUnlessQuiet(window, "Open Comport fail!!\r\n");
@@ -141,7 +175,8 @@ std::uint32_t UpdateThread(void* parameter) {
             continue;  // the caster still casts; the next attempt resets the module again
         }
 
-        if (!UploadBootLoader1()) {
+        NoteStage(1, Boot1Length);
+        if (!NoteStageEnd(1, UploadBootLoader1() != 0)) {
             shell::TracePrint(" BootLoad1 upload fail!!  Restart sending 55h again!!\r\n");
             if (ModuleLinkLost()) return EndRunModuleLost(window);
             PurgeModuleLink();
@@ -154,7 +189,8 @@ std::uint32_t UpdateThread(void* parameter) {
         PurgeModuleLink();
         shell::AppendLogUnlessQuiet(window, "Bootload1 updated!!\r\n");
 
-        if (!UploadBootLoader2()) {
+        NoteStage(2, Boot2Length);
+        if (!NoteStageEnd(2, UploadBootLoader2() != 0)) {
             shell::TracePrint("BootLoad2_v2_bin upload fail!!  Restart sending 55h again!!\r\n");
             if (ModuleLinkLost()) return EndRunModuleLost(window);
             PurgeModuleLink();
@@ -170,7 +206,8 @@ std::uint32_t UpdateThread(void* parameter) {
         break;
     }
 
-    const bool confirmed = DownloadFirmwareImage(window) != 0;
+    NoteStage(3, FirmwareLength);
+    const bool confirmed = NoteStageEnd(3, DownloadFirmwareImage(window) != 0);
     shell::TracePrint(confirmed ? " Upgrade succeed!! \r\n" : " Write to flash  fail!!  !!\r\n");
     if (!confirmed && ModuleLinkLost()) return EndRunModuleLost(window);
     if (!confirmed) shell::AppendLog(window, "The module did not confirm the image; the update has failed\r\n");

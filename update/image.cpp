@@ -53,6 +53,10 @@ bool StreamImage(platform::Hwnd window, const std::uint8_t* image, std::uint32_t
     std::int32_t marks = 0;
     sums->even = 0;
     sums->odd = 0;
+    RunNote progress{RunStep::Progress};
+    progress.stage = 3;
+    progress.total = length;
+    progress.chunk_total = (length + ImageChunkSize - 1) / ImageChunkSize;
     while (sent != length) {
         std::uint32_t left = length - sent;
         std::uint32_t chunk_length = left <= ImageChunkSize ? left : ImageChunkSize;
@@ -66,6 +70,9 @@ bool StreamImage(platform::Hwnd window, const std::uint8_t* image, std::uint32_t
         std::uint32_t written = WriteToModule(chunk, chunk_length);
         shell::TracePrint("Write %d bytes!, Totally write %d bytes\r\n", static_cast<int>(written),
                           static_cast<int>(sent));
+        progress.bytes = sent;
+        ++progress.chunks;
+        NoteRun(progress);
         ++marks;
         shell::AppendLogUnlessQuiet(window, "#");
         marks %= MarksPerLine;

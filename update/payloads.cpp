@@ -51,19 +51,30 @@ const std::uint8_t* LoadPayload(std::uint32_t kind) {
     return static_cast<const std::uint8_t*>(bytes);
 }
 
-int ListPayloads() {
+bool DescribePayload(std::uint32_t kind, const char** name, std::uint32_t* size, std::string* sha256) {
+    const PayloadRow* row = FindKind(kind);
+    if (row == nullptr) return false;
+    *name = row->name;
     const platform::Hinstance module = platform::GetModuleHandle();
+    platform::Hrsrc found = platform::FindResource(module, row->id, resources::PayloadType);
+    platform::Hglobal loaded = found ? platform::LoadResource(module, found) : nullptr;
+    if (loaded == nullptr) return false;
+    *size = platform::SizeofResource(module, found);
+    *sha256 = platform::Sha256Hex(platform::LockResource(loaded), *size);
+    return true;
+}
+
+int ListPayloads() {
     int result = 0;
     for (const PayloadRow& row : Payloads) {
-        platform::Hrsrc found = platform::FindResource(module, row.id, resources::PayloadType);
-        platform::Hglobal loaded = found ? platform::LoadResource(module, found) : nullptr;
-        if (loaded == nullptr) {
+        const char* name = row.name;
+        std::uint32_t size = 0;
+        std::string digest;
+        if (!DescribePayload(row.kind, &name, &size, &digest)) {
             std::printf("%u %d %-13s missing\n", row.kind, row.id, row.name);
             result = 1;
             continue;
         }
-        const std::uint32_t size = platform::SizeofResource(module, found);
-        const std::string digest = platform::Sha256Hex(platform::LockResource(loaded), size);
         std::printf("%u %d %-13s %8u %s\n", row.kind, row.id, row.name, size, digest.c_str());
     }
     std::fflush(stdout);

@@ -11,6 +11,7 @@
 // Index: StartUpdate UpdateThread CasterThread UploadBootLoader1 UploadBootLoader2
 // DownloadFirmwareImage SendLoaderChunks StreamImage WaitForRunThread MissedAck | UpdateRunning
 // UpdateOutcome CloseWindowAfterRun MaxAttempts AttemptObserver
+// RunStep RunNote RunObserver NoteRun
 #pragma once
 
 #include <atomic>
@@ -26,6 +27,9 @@ inline constexpr std::int32_t OutcomeConfirmed = 0;     // the module accepted t
 inline constexpr std::int32_t OutcomeFailed = 1;        // link not opened or stage 3 failed
 inline constexpr std::int32_t OutcomeModuleLost = 2;    // the module link hung up
 inline constexpr std::int32_t OutcomeGaveUp = 3;        // the handshake attempts ran out
+// What an awaiting sender (`send --wait 118`) is answered besides the outcomes above.
+inline constexpr std::int32_t OutcomeRefused = 4;      // another run was in progress
+inline constexpr std::int32_t OutcomeInterrupted = 5;  // the window closed before the run ended
 
 // Handshake attempts of one run (--attempts); 0: without limit. A failed stage 1 or 2 ends
 // its attempt too.
@@ -35,6 +39,23 @@ extern std::atomic<std::uint32_t> MaxAttempts;
 // updater thread; null: nobody listens.
 using AttemptObserverFn = void (*)(std::uint32_t attempt, std::uint32_t limit);
 extern std::atomic<AttemptObserverFn> AttemptObserver;
+
+// What a run reports as it goes, for `update`'s progress line and its --events: told from the
+// updater thread (End also from the thread that failed to start it); null: nobody listens.
+enum class RunStep { Start, StageStart, StageEnd, Progress, ModuleLost, End };
+struct RunNote {
+    RunStep step;
+    std::uint32_t stage = 0;        // 1, 2 (the boot loaders), 3 (the image)
+    bool accepted = false;          // StageEnd: the module accepted the stage
+    std::uint32_t bytes = 0;        // StageStart, Progress: bytes of the stage sent so far
+    std::uint32_t total = 0;        //                       of this many
+    std::uint32_t chunks = 0;       // Progress: chunks sent
+    std::uint32_t chunk_total = 0;  //           of this many
+    std::int32_t outcome = OutcomeNone;  // End
+};
+using RunObserverFn = void (*)(const RunNote& note);
+extern std::atomic<RunObserverFn> RunObserver;
+void NoteRun(const RunNote& note);
 
 extern std::atomic<std::int32_t> UpdateRunning;  // 1 from StartUpdate until the run has ended
 extern std::atomic<std::int32_t> UpdateOutcome;

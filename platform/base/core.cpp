@@ -239,4 +239,6 @@ bool SetTraceSink(const char* path) {
     return true;
 }
 
+bool StderrIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
+
 }  // namespace platform

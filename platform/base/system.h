@@ -11,7 +11,7 @@
 // WaitForThreadEnd JoinEndingThreads |
 // VirtualAlloc VirtualCopy VirtualFree LocalAllocTrace | LoadLibrary GetProcAddress FreeLibrary |
 // RegOpenKeyEx RegQueryValueEx RegCloseKey | SystemIdleTimerReset KeybdEvent |
-// DebugOutput SetTraceSink | RemoveDirectoryAtEnding ForgetDirectoryAtEnding
+// DebugOutput SetTraceSink StderrIsTerminal | RemoveDirectoryAtEnding ForgetDirectoryAtEnding
 #pragma once
 
 #include <cstddef>
@@ -108,6 +108,8 @@ KeepAliveCounts ObservedKeepAlive();
 void DebugOutput(const char* text, std::size_t len);
 // path "-" is stderr; an empty path is nowhere. False (errno kept) when the file cannot be opened.
 bool SetTraceSink(const char* path);
+// Whether stderr is a terminal (a live progress line makes sense there).
+bool StderrIsTerminal();
 
 // ---- endings: a directory named here is emptied and removed when the process ends by exit()
 // or by a fatal signal without having removed it itself (a normal stop forgets it first). At

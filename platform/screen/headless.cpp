@@ -81,3 +81,9 @@ Screen* HeadlessScreen() {
 void SetHeadlessOutput(int fd) { output_fd.store(fd); }
 
 }  // namespace platform::internal
+
+namespace platform {
+
+void HeadlessTextToStderr() { internal::output_fd.store(STDERR_FILENO); }
+
+}  // namespace platform

@@ -134,7 +134,8 @@ bool Exchange(const std::string& path, InstanceOp op, std::uint32_t argument, In
     }
     InstanceRequest request{InstanceMagic, op, argument};
     bool ok = WriteAll(fd, &request, sizeof request, deadline) &&
-              ReadExactly(fd, reply, sizeof *reply, op == InstanceCommand ? NoDeadline : deadline);
+              ReadExactly(fd, reply, sizeof *reply,
+                          op == InstanceCommand || op == InstanceCommandAwait ? NoDeadline : deadline);
     int saved = errno;
     SysClose(fd);
     if (ok && reply->magic != InstanceMagic) {
@@ -281,11 +282,14 @@ bool SetForegroundWindow(Hwnd window_or_1) {
     return SendMessage(handle, WM_FWU_FOREGROUND, 0, 0) != 0;
 }
 
-bool SendCommandToRunningWindow(const char* class_name, std::uint16_t command_id, std::intptr_t* result) {
+bool SendCommandToRunningWindow(const char* class_name, std::uint16_t command_id, std::intptr_t* result,
+                                bool await) {
     if (class_name == nullptr || result == nullptr) {
         errno = EINVAL;
         return false;
     }
+    // A window of this very process answers at once: nothing could complete a deferred answer
+    // while this thread waits.
     if (Hwnd local = LocalWindowOfClass(class_name)) {
         *result = SendMessage(local, WM_COMMAND, MakeWParam(command_id, 0), 0);
         return true;
@@ -293,7 +297,7 @@ bool SendCommandToRunningWindow(const char* class_name, std::uint16_t command_id
     if (!PrepareRuntimeDirectory(nullptr, class_name)) return false;
     std::string path = InstanceSocketPath(RuntimeDirectory(), class_name);
     InstanceReply reply{};
-    if (!Exchange(path, InstanceCommand, command_id, &reply)) {
+    if (!Exchange(path, await ? InstanceCommandAwait : InstanceCommand, command_id, &reply)) {
         SetLastError(static_cast<std::uint32_t>(errno));
         return false;
     }

@@ -25,6 +25,8 @@ enum InstanceOp : std::uint32_t {
     InstancePing = 1,     // is a window there? The reply's result is its process id
     InstanceFront = 2,    // come to the front
     InstanceCommand = 3,  // WM_COMMAND with the id in `argument`; the reply carries its result
+    // As InstanceCommand, but the handler may defer the reply (DeferReply) until CompleteReply.
+    InstanceCommandAwait = 4,
 };
 
 struct InstanceRequest {

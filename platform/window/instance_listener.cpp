@@ -2,7 +2,9 @@
 // at once. It polls the listening socket and all connections together, each connection with
 // its own deadline, so an idle, slow or half-sent one never holds up another. A request for the
 // window is queued to the window's thread without waiting (QueueSentCall); its completion wakes
-// the listener, which then writes the reply. A full backlog is drained in one go.
+// the listener, which then writes the reply. A full backlog is drained in one go. An awaiting
+// sender's answer may be deferred by its handler (DeferReply): the connection then waits, not
+// polled, until CompleteReply or the window's end answers it.
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -12,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <map>
 
 #include "platform/window/instance.h"
 #include "platform/screen/screen.h"
@@ -48,7 +51,38 @@ std::vector<std::shared_ptr<Listener>>& Listeners() {
     return *list;
 }
 
-enum class Phase { Request, Window, Reply };
+enum class Phase { Request, Window, Deferred, Reply };
+
+// Answers that an awaiting sender's handler deferred, by ticket; the listener's waker is woken
+// on completion.
+struct Deferral {
+    std::shared_ptr<Queue> waker;
+    bool deferred = false;
+    bool completed = false;
+    bool window_gone = false;
+    LResult result = 0;
+    LResult if_abandoned = 0;
+};
+std::mutex deferrals_mutex;
+std::map<ReplyTicket, Deferral>& Deferrals() {
+    static auto* deferrals = new std::map<ReplyTicket, Deferral>;
+    return *deferrals;
+}
+ReplyTicket last_ticket = 0;                 // guarded by deferrals_mutex
+thread_local ReplyTicket awaiting_ticket = 0;  // the window's thread, inside an awaited command
+
+ReplyTicket NewDeferral(const std::shared_ptr<Queue>& waker) {
+    std::lock_guard lock(deferrals_mutex);
+    if (++last_ticket == 0) ++last_ticket;
+    Deferrals()[last_ticket].waker = waker;
+    return last_ticket;
+}
+
+void ForgetDeferral(ReplyTicket ticket) {
+    if (ticket == 0) return;
+    std::lock_guard lock(deferrals_mutex);
+    Deferrals().erase(ticket);
+}
 
 struct Client {
     int fd = -1;
@@ -57,6 +91,7 @@ struct Client {
     InstanceRequest request{};
     std::size_t received = 0;
     std::shared_ptr<SentCall> call;
+    ReplyTicket ticket = 0;  // an awaiting sender's
     InstanceReply reply{InstanceMagic, 0, 0};
     std::size_t sent = 0;
 };
@@ -73,15 +108,34 @@ void Dispatch(const Listener& listener, const std::shared_ptr<Queue>& waker, Cli
         client->reply.result = ::getpid();  // a second start names the process it found
         return StartReply(client);
     }
-    if (request.op != InstanceFront && request.op != InstanceCommand) {
+    if (request.op != InstanceFront && request.op != InstanceCommand && request.op != InstanceCommandAwait) {
         client->reply.status = EINVAL;
         return StartReply(client);
     }
     auto window = LookupWindow(listener.window);
     auto call = std::make_shared<SentCall>();
-    call->hwnd = listener.window;
-    call->message = request.op == InstanceFront ? WM_FWU_FOREGROUND : WM_COMMAND;
-    call->wparam = request.op == InstanceFront ? 0 : MakeWParam(static_cast<std::uint16_t>(request.argument), 0);
+    const WParam command = MakeWParam(static_cast<std::uint16_t>(request.argument), 0);
+    if (request.op == InstanceCommandAwait) {
+        // Run on the window's thread with the ticket at hand, so that the handler can defer.
+        const ReplyTicket ticket = NewDeferral(waker);
+        const Hwnd hwnd = listener.window;
+        client->ticket = ticket;
+        call->call = [hwnd, command, ticket]() -> LResult {
+            if (!IsWindow(hwnd)) {
+                std::lock_guard lock(deferrals_mutex);
+                Deferrals()[ticket].window_gone = true;
+                return 0;
+            }
+            awaiting_ticket = ticket;
+            LResult result = SendMessage(hwnd, WM_COMMAND, command, 0);
+            awaiting_ticket = 0;
+            return result;
+        };
+    } else {
+        call->hwnd = listener.window;
+        call->message = request.op == InstanceFront ? WM_FWU_FOREGROUND : WM_COMMAND;
+        call->wparam = request.op == InstanceFront ? 0 : command;
+    }
     call->waiter = waker;
     if (!window || !QueueSentCall(window->queue, call)) {
         client->reply.status = ESRCH;
@@ -113,6 +167,28 @@ bool TakeAnswer(const Listener& listener, Client* client) {
         client->reply.status = ESRCH;
     }
     client->call.reset();
+    if (client->ticket != 0 && handled) {
+        std::lock_guard lock(deferrals_mutex);
+        const Deferral& deferral = Deferrals()[client->ticket];
+        if (deferral.window_gone) client->reply.status = ESRCH;
+        if (deferral.deferred && !deferral.completed) {
+            client->phase = Phase::Deferred;
+            return true;
+        }
+        if (deferral.completed) client->reply.result = deferral.result;
+    }
+    StartReply(client);
+    return true;
+}
+
+// A deferred answer came, or (`abandon`) the window is going: the reply is ready.
+bool TakeDeferred(Client* client, bool abandon) {
+    {
+        std::lock_guard lock(deferrals_mutex);
+        const Deferral& deferral = Deferrals()[client->ticket];
+        if (!deferral.completed && !abandon) return false;
+        client->reply.result = deferral.completed ? deferral.result : deferral.if_abandoned;
+    }
     StartReply(client);
     return true;
 }
@@ -141,6 +217,7 @@ bool Step(const Listener& listener, const std::shared_ptr<Queue>& waker, Client*
 
 void Drop(std::vector<Client>* clients, std::size_t index) {
     SysClose((*clients)[index].fd);
+    ForgetDeferral((*clients)[index].ticket);
     clients->erase(clients->begin() + static_cast<std::ptrdiff_t>(index));
 }
 
@@ -177,7 +254,9 @@ bool AcceptAll(const Listener& listener, std::vector<Client>* clients) {
 int PollTimeout(const std::vector<Client>& clients, Clock::time_point also) {
     auto earliest = also;
     for (const Client& client : clients) {
-        if (client.phase != Phase::Window) earliest = std::min(earliest, client.deadline);
+        if (client.phase == Phase::Request || client.phase == Phase::Reply) {
+            earliest = std::min(earliest, client.deadline);
+        }
     }
     if (earliest == Clock::time_point::max()) return -1;
     auto left = std::chrono::ceil<std::chrono::milliseconds>(earliest - Clock::now()).count();
@@ -216,12 +295,13 @@ void Serve(std::shared_ptr<Listener> listener) {
         for (std::size_t i = 0; i < clients.size(); ++i) {
             Client& client = clients[i];
             if (client.phase == Phase::Window && !TakeAnswer(*listener, &client)) continue;
+            if (client.phase == Phase::Deferred && !TakeDeferred(&client, stopping)) continue;
             bool ready = fds[3 + i].revents != 0 || client.phase == Phase::Reply;
             if (stopping && client.phase == Phase::Request) {
                 finished[i] = true;
             } else if (ready && !Step(*listener, waker, &client)) {
                 finished[i] = true;
-            } else if (client.phase != Phase::Window && client.deadline <= now) {
+            } else if (client.phase != Phase::Window && client.phase != Phase::Deferred && client.deadline <= now) {
                 finished[i] = true;  // too slow to send its request or take its reply
             }
         }
@@ -340,3 +420,31 @@ void JoinStoppedListeners() {
 }
 
 }  // namespace platform::internal
+
+namespace platform {
+
+ReplyTicket DeferReply(LResult if_abandoned) {
+    using namespace internal;
+    if (awaiting_ticket == 0) return 0;
+    std::lock_guard lock(deferrals_mutex);
+    Deferral& deferral = Deferrals()[awaiting_ticket];
+    deferral.deferred = true;
+    deferral.if_abandoned = if_abandoned;
+    return awaiting_ticket;
+}
+
+void CompleteReply(ReplyTicket ticket, LResult result) {
+    using namespace internal;
+    std::shared_ptr<Queue> waker;
+    {
+        std::lock_guard lock(deferrals_mutex);
+        auto it = Deferrals().find(ticket);
+        if (it == Deferrals().end() || it->second.completed) return;
+        it->second.completed = true;
+        it->second.result = result;
+        waker = it->second.waker;
+    }
+    if (waker) waker->Wake();
+}
+
+}  // namespace platform

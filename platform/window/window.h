@@ -12,10 +12,11 @@
 // DefWindowProc | SendMessage PostMessage PostQuitMessage GetMessage TranslateAccelerator
 // TranslateMessage DispatchMessage | ShowWindow UpdateWindow GetClientRect SetWindowPos SetFocus
 // SetTimer KillTimer | FindWindow GetWindowProcessId SetForegroundWindow SendCommandToRunningWindow
+// DeferReply CompleteReply
 // PrepareRuntimeDirectory | CreateMenuBar CommandBarHeight CommandBarGetMenu CheckMenuItem
 // GetMenuItemChecked InitCommonControls ShInitDialog ShHandleSettingChange ShHandleActivate |
 // LoadAccelerators MessageBox DialogBoxIndirectParam EndDialog | FindResource LoadResource
-// LockResource SizeofResource GetModuleHandle GetModuleFileName | SelectScreen
+// LockResource SizeofResource GetModuleHandle GetModuleFileName | SelectScreen HeadlessTextToStderr
 // InstallCloseSignals EditText
 #pragma once
 
@@ -168,8 +169,17 @@ std::uint32_t GetWindowProcessId(Hwnd window);
 bool SetForegroundWindow(Hwnd window_or_1);
 // `send ID`: delivers WM_COMMAND id to the running window of the class and gives its result.
 // False (errno set) when no window of the class runs.
+// `await`: the handler may defer the answer (DeferReply) until CompleteReply, however long.
 bool SendCommandToRunningWindow(const char* class_name, std::uint16_t command_id,
-                                std::intptr_t* result);
+                                std::intptr_t* result, bool await = false);
+// Deferred answers to an awaiting sender of another process. Inside the command handler of
+// such a sender, on the window's thread, DeferReply makes the sender's answer wait for
+// CompleteReply(ticket, result) (from any thread) instead of taking the handler's own result;
+// `if_abandoned` answers it when the window goes away first. 0 when the command came from
+// anyone else: there is nothing to defer, the handler's result is the answer.
+using ReplyTicket = std::uint32_t;
+ReplyTicket DeferReply(LResult if_abandoned);
+void CompleteReply(ReplyTicket ticket, LResult result);
 // Makes sure the runtime directory is an absolute path to a real directory (no symbolic link)
 // with mode 0700 that belongs to this user, and, given a class, that the class's socket path
 // fits a Unix socket address. False with a one-line reason ("DIR: owned by uid 1000, not by
@@ -243,6 +253,9 @@ enum class ScreenKind { Headless, Terminal };
 bool SelectScreen(ScreenKind kind);
 // True when a person sees the screen and can answer a box (the terminal screen).
 bool ScreenIsInteractive();
+// The headless screen's text goes to stderr instead of stdout (stdout then carries a machine
+// stream of its own, such as `update --events -`).
+void HeadlessTextToStderr();
 // SIGINT, SIGTERM and SIGHUP deliver WM_CLOSE to the top-level windows; SIGPIPE is ignored.
 void InstallCloseSignals();
 // Where a close request came from, in WM_CLOSE's wparam: 0 a person (a command, a key);

@@ -70,7 +70,7 @@ TEST_F(Program, SecondStartAsksTheFirstToTheFrontAndEndsWith255) {
     EXPECT_EQ(second.out, "") << "the second start creates no window";
 
     // The first still runs and answers.
-    ProgramResult sent = Run({"send", "999"});
+    ProgramResult sent = Run({"send", fwu_test::Id(commands::DisplayBoth)});
     EXPECT_EQ(sent.status, 0) << sent.err;
     EXPECT_EQ(sent.out, "0\n");
 

@@ -67,9 +67,9 @@ protected:
         return {"FIRMWARE_UTILITY_RUNTIME_DIR=" + RuntimeDir(), "TMPDIR=" + dir_.path()};
     }
     ProgramResult Run(const std::vector<std::string>& args) { return RunProgram(args, Env(), ProgramMs); }
-    // `send 999` (no such command: answers 0, changes nothing) gets its answer.
+    // `send 115` (display mode 3, as it starts: answers 0, changes nothing) gets its answer.
     void ExpectSendAnswers() {
-        ProgramResult sent = Run({"send", "999"});
+        ProgramResult sent = Run({"send", fwu_test::Id(commands::DisplayBoth)});
         EXPECT_EQ(sent.status, 0) << sent.err;
         EXPECT_EQ(sent.out, "0\n");
     }

@@ -61,7 +61,7 @@ TEST_F(ModalCommands, CommandsUnderTheAboutBoxRunAtOnce) {
     ExpectAnsweredUnderTheBox(commands::ResumeRadio, 0, box);
     ExpectAnsweredUnderTheBox(commands::ResetModule, 0, box);
     EXPECT_TRUE(tmux_.WaitForText("GSM/GPRS has been reset", ScreenMs, &screen)) << screen;
-    ExpectAnsweredUnderTheBox(999, 0, box);
+    ExpectAnsweredUnderTheBox(commands::DisplayBoth, 0, box);
     CloseBox(about.get(), box, 0);
 }
 

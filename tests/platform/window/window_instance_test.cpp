@@ -41,7 +41,7 @@ std::atomic<int> commands_seen{0};
 LResult CommandProc(Hwnd window, std::uint32_t message, WParam wparam, LParam lparam) {
     if (message == WM_COMMAND) {
         commands_seen.fetch_add(1);
-        if (LowWord(wparam) == 77) return 1;
+        if (LowWord(wparam) == commands::Reboot) return 1;  // any command of the table
         if (LowWord(wparam) == commands::Exit) DestroyWindow(window);
         return 0;
     }
@@ -78,14 +78,17 @@ TEST(Instance, SecondProgramStartAsksThisWindowToTheFront) {
     EXPECT_EQ(ObservedKeepAlive().foreground_requests, before + 1);
 
     int seen = commands_seen.load();
-    ProgramResult one = RunProgram({"send", "77"});
+    // `send` delivers only ids of the command table.
+    EXPECT_EQ(RunProgram({"send", "77"}).status, 2);
+    EXPECT_EQ(commands_seen.load(), seen);
+    ProgramResult one = RunProgram({"send", fwu_test::Id(commands::Reboot)});
     EXPECT_EQ(one.status, 1);
     EXPECT_EQ(one.out, "1\n");
     EXPECT_EQ(commands_seen.load(), seen + 1);
     ProgramResult close = RunProgram({"send", fwu_test::Id(commands::Exit)});
     EXPECT_EQ(close.status, 0);
     EXPECT_EQ(window.Join(), 0);
-    EXPECT_EQ(RunProgram({"send", "77"}).status, 3);
+    EXPECT_EQ(RunProgram({"send", fwu_test::Id(commands::Reboot)}).status, 3);
 }
 
 TEST(Instance, RuntimeDirectoryChecks) {
@@ -177,7 +180,8 @@ TEST(Instance, APeerOfAnotherUserIsRefused) {
         int null_fd = ::open("/dev/null", O_WRONLY);
         ::dup2(null_fd, STDOUT_FILENO);
         ::dup2(null_fd, STDERR_FILENO);
-        ::execl(FWU_PROGRAM, FWU_PROGRAM, "send", "77", static_cast<char*>(nullptr));
+        const std::string reboot = fwu_test::Id(commands::Reboot);
+        ::execl(FWU_PROGRAM, FWU_PROGRAM, "send", reboot.c_str(), static_cast<char*>(nullptr));
         ::_exit(101);
     }
     ASSERT_EQ(::waitpid(program, &status, 0), program);

@@ -1,0 +1,166 @@
+// Child processes of this program: fork and exec of /proc/self/exe with three pipes, a poll
+// over their read ends and a self-pipe for stop signals, and reaping.
+#include "platform/base/spawn.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+
+#include "platform/base/sys.h"
+
+extern char** environ;
+
+namespace platform {
+namespace {
+
+constexpr int ChildEventsFd = 3;
+constexpr int ExecFailed = 127;
+constexpr int ExitBySignal = 128;
+
+std::atomic<bool> stop_requested{false};
+int stop_read = -1;
+volatile sig_atomic_t stop_write = -1;
+
+extern "C" void OnStopSignal(int) {
+    int saved = errno;
+    stop_requested.store(true);
+    char byte = 1;
+    [[maybe_unused]] ssize_t n = ::write(stop_write, &byte, 1);
+    errno = saved;
+}
+
+bool MakePipe(int fds[2]) { return ::pipe2(fds, O_CLOEXEC) == 0; }
+
+}  // namespace
+
+bool SpawnSelf(const std::vector<std::string>& args, const std::vector<std::string>& env, ChildProcess* child) {
+    int out[2] = {-1, -1}, err[2] = {-1, -1}, events[2] = {-1, -1};
+    if (!MakePipe(out) || !MakePipe(err) || !MakePipe(events)) {
+        int saved = errno;
+        for (int fd : {out[0], out[1], err[0], err[1], events[0], events[1]}) {
+            if (fd >= 0) internal::SysClose(fd);
+        }
+        errno = saved;
+        return false;
+    }
+    // Everything the child needs is built before the fork: after it only exec-safe calls.
+    std::vector<std::string> argument_text{"firmware-utility"};
+    argument_text.insert(argument_text.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : argument_text) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> environment_text = env;
+    for (char** e = environ; *e; ++e) {
+        std::string entry = *e;
+        bool replaced = false;
+        for (const std::string& own : env) {
+            replaced = replaced || entry.compare(0, own.find('=') + 1, own, 0, own.find('=') + 1) == 0;
+        }
+        if (!replaced) environment_text.push_back(entry);
+    }
+    std::vector<char*> envp;
+    for (std::string& e : environment_text) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        int null = ::open("/dev/null", O_RDONLY);
+        ::dup2(null, STDIN_FILENO);
+        ::dup2(out[1], STDOUT_FILENO);
+        ::dup2(err[1], STDERR_FILENO);
+        ::dup2(events[1], ChildEventsFd);  // dup2 clears close-on-exec
+        // The parent watches stop signals; the child takes them as a program does.
+        ::signal(SIGINT, SIG_DFL);
+        ::signal(SIGTERM, SIG_DFL);
+        ::signal(SIGHUP, SIG_DFL);
+        ::execve("/proc/self/exe", argv.data(), envp.data());
+        ::_exit(ExecFailed);
+    }
+    int saved = errno;
+    internal::SysClose(out[1]);
+    internal::SysClose(err[1]);
+    internal::SysClose(events[1]);
+    if (pid < 0) {
+        internal::SysClose(out[0]);
+        internal::SysClose(err[0]);
+        internal::SysClose(events[0]);
+        errno = saved;
+        return false;
+    }
+    for (int fd : {out[0], err[0], events[0]}) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    *child = {static_cast<int>(pid), out[0], err[0], events[0]};
+    return true;
+}
+
+void WaitReadable(const std::vector<int>& fds, int timeout_ms, std::vector<bool>* ready) {
+    std::vector<pollfd> polled;
+    for (int fd : fds) polled.push_back({fd, POLLIN, 0});
+    polled.push_back({stop_read, POLLIN, 0});
+    ready->assign(fds.size(), false);
+    if (internal::SysPoll(polled.data(), polled.size(), timeout_ms) <= 0) return;
+    for (std::size_t i = 0; i < fds.size(); ++i) (*ready)[i] = polled[i].revents != 0;
+    if (polled.back().revents) {
+        char bytes[16];
+        while (internal::SysRead(stop_read, bytes, sizeof bytes) > 0) {
+        }
+    }
+}
+
+long ReadAvailable(int fd, char* buffer, std::size_t size) {
+    ssize_t n = internal::SysRead(fd, buffer, size);
+    if (n < 0) return errno == EAGAIN ? -1 : 0;
+    return static_cast<long>(n);
+}
+
+void CloseDescriptor(int fd) {
+    if (fd >= 0) internal::SysClose(fd);
+}
+
+bool ReapChild(int pid, bool wait, int* exit_code) {
+    int status = 0;
+    pid_t r;
+    do r = ::waitpid(pid, &status, wait ? 0 : WNOHANG);
+    while (r < 0 && errno == EINTR);
+    if (r != pid) return false;
+    *exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : ExitBySignal + WTERMSIG(status);
+    return true;
+}
+
+void StopChild(int pid) {
+    if (pid > 0) ::kill(pid, SIGTERM);
+}
+
+void WatchStopSignals() {
+    int fds[2];
+    if (stop_read < 0 && ::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+        stop_read = fds[0];
+        stop_write = fds[1];
+    }
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal_number, &action, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+}
+
+bool StopRequested() { return stop_requested.load(); }
+
+std::string MakeStationDirectory() {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string path = std::string(tmp && *tmp == '/' ? tmp : "/tmp") + "/fwu-station-XXXXXX";
+    if (::mkdtemp(path.data()) == nullptr) return "";  // mkdtemp makes it 0700
+    return path;
+}
+
+void RemoveStationDirectory(const std::string& path) {
+    if (!path.empty()) ::rmdir(path.c_str());
+}
+
+}  // namespace platform

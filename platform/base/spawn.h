@@ -1,0 +1,47 @@
+// Child processes of this program, for runs side by side (`update` with several profiles):
+// start the program again with its output on pipes, wait for any of them to speak or for a
+// stop signal, read what came, reap the children.
+//
+// Index: ChildProcess SpawnSelf WaitReadable ReadAvailable CloseDescriptor ReapChild StopChild
+// WatchStopSignals StopRequested MakeStationDirectory RemoveStationDirectory
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// The descriptors are the parent's read ends (non-blocking, close-on-exec); -1 once closed.
+struct ChildProcess {
+    int pid = -1;
+    int out = -1;     // the child's stdout
+    int err = -1;     // the child's stderr
+    int events = -1;  // the child's descriptor 3 (ChildEventsPath)
+};
+inline constexpr const char* ChildEventsPath = "/dev/fd/3";
+
+// Starts this very program (/proc/self/exe) with `args` (without the program name) and the
+// environment plus `env` ("NAME=VALUE"); stdin is /dev/null. False with errno.
+bool SpawnSelf(const std::vector<std::string>& args, const std::vector<std::string>& env, ChildProcess* child);
+// Sleeps until one of `fds` (-1 entries ignored) is readable or hung up, a stop signal came
+// (WatchStopSignals), or timeout_ms passed (-1: none). (*ready)[i] tells which fd is ready.
+void WaitReadable(const std::vector<int>& fds, int timeout_ms, std::vector<bool>* ready);
+// >0 bytes read, 0 at the end (the writer closed), -1 when nothing is there now.
+long ReadAvailable(int fd, char* buffer, std::size_t size);
+void CloseDescriptor(int fd);
+// True with *exit_code (128 + signal for a child a signal ended) once the child has ended and
+// is reaped; `wait`: until then.
+bool ReapChild(int pid, bool wait, int* exit_code);
+// Asks a child to end as SIGTERM does (its normal shut-down runs).
+void StopChild(int pid);
+// From now on SIGINT, SIGTERM and SIGHUP only set StopRequested and wake WaitReadable.
+void WatchStopSignals();
+bool StopRequested();
+// A fresh private directory (mode 0700) for one child's runtime scope, under $TMPDIR or /tmp.
+// "" with errno on failure. RemoveStationDirectory takes it away once the child has ended
+// (the child removed its socket).
+std::string MakeStationDirectory();
+void RemoveStationDirectory(const std::string& path);
+
+}  // namespace platform

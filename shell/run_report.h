@@ -1,0 +1,42 @@
+// What `update` reports about its run beyond the pane: the events for programs (--events, JSON
+// Lines, shell/run_events.cpp) and the live progress line for people on a terminal's stderr
+// (shell/progress_line.cpp). Both are fed by the run's observers (update/update.h), which the
+// program's glue points here.
+//
+// Index: EventsSchemaVersion OpenRunEvents CloseRunEvents EventAttempt EventRunNote EventRunEnd
+// WriteEventLine OutcomeName | StartProgressLine ProgressNote ClearProgressLine
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "update/update.h"
+
+namespace shell {
+
+// The "v" of every event object; raised when a field changes meaning or goes away.
+inline constexpr int EventsSchemaVersion = 1;
+
+// --events FILE ('-' stdout): one JSON object per line, flushed as it is written. `station`
+// (may be empty) tags every object; `profile` is named by the run's start. False with a
+// one-line *error when the file cannot be opened.
+bool OpenRunEvents(const std::string& path, const std::string& station, const std::string& profile,
+                   std::string* error);
+void CloseRunEvents();
+void EventAttempt(std::uint32_t attempt, std::uint32_t limit);
+// Start, stages, progress (at most every 1 % or 250 ms, and its last), module lost.
+void EventRunNote(const update::RunNote& note);
+// The run's last event: its outcome's name and the exit code of `update`.
+void EventRunEnd(const char* outcome, int exit_code);
+// A line that is already an event (a station's), written as it is.
+void WriteEventLine(const std::string& line);
+// "confirmed", "failed", "module_lost", "gave_up", "refused", "interrupted".
+const char* OutcomeName(std::int32_t outcome);
+
+// The progress line is drawn only when stderr is a terminal; without a call to this, never.
+void StartProgressLine();
+void ProgressNote(const update::RunNote& note);
+// Takes the live line off the terminal, so another line can be written to stderr.
+void ClearProgressLine();
+
+}  // namespace shell

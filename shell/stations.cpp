@@ -1,0 +1,215 @@
+// Stations side by side: the children are started through the platform (SpawnSelf), each with
+// --events on its descriptor 3 so the parent learns every outcome; their stdout and stderr
+// lines reach the parent's, prefixed "NAME: ", and their events the parent's --events as they
+// are (each already tagged with its station).
+#include "shell/stations.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <nlohmann/json.hpp>
+
+#include "platform/platform.h"
+#include "shell/run_report.h"
+
+namespace shell {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr std::size_t ReadChunk = 4096;
+
+enum Stream { StreamOut, StreamErr, StreamEvents, StreamCount };
+
+struct Station {
+    StationSpec spec;
+    std::string directory;
+    platform::ChildProcess child;
+    std::string pending[StreamCount];
+    Clock::time_point start;
+    double seconds = 0;
+    bool ended = false;
+    int exit_code = 1;
+    std::string outcome = "not_started";
+    std::uint32_t image_bytes = 0;
+};
+
+int& Descriptor(Station& station, int stream) {
+    return stream == StreamOut ? station.child.out : stream == StreamErr ? station.child.err : station.child.events;
+}
+
+std::vector<std::string> ChildArguments(const CliOptions& options, const StationSpec& spec) {
+    std::vector<std::string> args{"update", "--profile", spec.profile, "--station", spec.name,
+                                  "--events", platform::ChildEventsPath,
+                                  "--module-timeout", std::to_string(options.module_timeout_seconds),
+                                  "--attempts", std::to_string(options.attempts)};
+    // One trace file per station; '-' stays stderr, which the parent prefixes.
+    if (!options.trace.empty()) {
+        args.insert(args.end(), {"--trace", options.trace == "-" ? "-" : options.trace + "." + spec.name});
+    }
+    for (std::uint16_t id : options.commands) args.insert(args.end(), {"--command", std::to_string(id)});
+    return args;
+}
+
+// What the parent learns from a child's event line.
+void TakeEvent(Station& station, const std::string& line) {
+    nlohmann::json event = nlohmann::json::parse(line, nullptr, false);
+    if (event.is_discarded() || !event.is_object()) return;
+    const std::string name = event.value("event", "");
+    if (name == "run_start") station.outcome = "unfinished";  // until its run_end says more
+    if (name == "progress" && event.value("stage", 0) == 3) station.image_bytes = event.value("bytes", 0u);
+    if (name == "run_end") station.outcome = event.value("outcome", station.outcome);
+}
+
+void PassLine(Station& station, int stream, const std::string& line, bool events_on_stdout) {
+    if (stream == StreamEvents) {
+        TakeEvent(station, line);
+        WriteEventLine(line);
+        return;
+    }
+    std::FILE* to = stream == StreamErr || events_on_stdout ? stderr : stdout;
+    std::fprintf(to, "%s: %s\n", station.spec.name.c_str(), line.c_str());
+    std::fflush(to);
+}
+
+// Whole lines go on at once; a last piece without its line break when the stream ends.
+void Pump(Station& station, int stream, bool events_on_stdout) {
+    int& fd = Descriptor(station, stream);
+    char buffer[ReadChunk];
+    long n;
+    while ((n = platform::ReadAvailable(fd, buffer, sizeof buffer)) > 0) {
+        std::string& pending = station.pending[stream];
+        pending.append(buffer, static_cast<std::size_t>(n));
+        std::size_t at;
+        while ((at = pending.find('\n')) != std::string::npos) {
+            PassLine(station, stream, pending.substr(0, at), events_on_stdout);
+            pending.erase(0, at + 1);
+        }
+    }
+    if (n == 0) {
+        if (!station.pending[stream].empty()) PassLine(station, stream, station.pending[stream], events_on_stdout);
+        station.pending[stream].clear();
+        platform::CloseDescriptor(fd);
+        fd = -1;
+    }
+}
+
+void Start(const CliOptions& options, Station& station) {
+    station.start = Clock::now();
+    station.directory = platform::MakeStationDirectory();
+    if (station.directory.empty() ||
+        !platform::SpawnSelf(ChildArguments(options, station.spec),
+                             {"FIRMWARE_UTILITY_RUNTIME_DIR=" + station.directory}, &station.child)) {
+        std::fprintf(stderr, "firmware-utility: station %s: cannot start: %s\n", station.spec.name.c_str(),
+                     std::strerror(errno));
+        platform::RemoveStationDirectory(station.directory);
+        station.ended = true;
+    }
+}
+
+// Ended when its three streams have; then it is reaped.
+void Finish(Station& station, bool stopped) {
+    if (station.ended || station.child.out >= 0 || station.child.err >= 0 || station.child.events >= 0) return;
+    platform::ReapChild(station.child.pid, true, &station.exit_code);
+    station.seconds = std::chrono::duration<double>(Clock::now() - station.start).count();
+    station.ended = true;
+    platform::RemoveStationDirectory(station.directory);
+    if (stopped && (station.outcome == "not_started" || station.outcome == "unfinished")) {
+        station.outcome = "interrupted";
+    }
+}
+
+void PrintSummary(const std::vector<Station>& stations, std::FILE* to) {
+    std::size_t width = std::strlen("station");
+    for (const Station& station : stations) width = std::max(width, station.spec.name.size());
+    const int w = static_cast<int>(width);
+    std::fprintf(to, "%-*s  %-12s  %8s  %9s  %4s\n", w, "station", "outcome", "time", "bytes", "exit");
+    for (const Station& station : stations) {
+        std::fprintf(to, "%-*s  %-12s  %6.1f s  %9u  %4d\n", w, station.spec.name.c_str(), station.outcome.c_str(),
+                     station.seconds, station.image_bytes, station.exit_code);
+    }
+    std::fflush(to);
+}
+
+}  // namespace
+
+std::vector<StationSpec> StationSpecs(const std::vector<std::string>& profiles) {
+    std::vector<StationSpec> specs;
+    for (const std::string& given : profiles) {
+        StationSpec spec;
+        const std::size_t equals = given.find('=');
+        if (equals != std::string::npos && equals > 0 && given.find('/') > equals) {
+            spec.name = given.substr(0, equals);
+            spec.profile = given.substr(equals + 1);
+        } else {
+            spec.profile = given;
+            const std::size_t slash = given.rfind('/');
+            spec.name = slash == std::string::npos ? given : given.substr(slash + 1);
+        }
+        // Names tell the stations apart: a repeated one gets -2, -3, ...
+        const std::string base = spec.name;
+        for (int n = 2;; ++n) {
+            bool taken = false;
+            for (const StationSpec& other : specs) taken = taken || other.name == spec.name;
+            if (!taken) break;
+            spec.name = base + "-" + std::to_string(n);
+        }
+        specs.push_back(spec);
+    }
+    return specs;
+}
+
+int RunStations(const CliOptions& options) {
+    const bool events_on_stdout = options.events == "-";
+    if (!options.events.empty()) {
+        std::string error;
+        if (!OpenRunEvents(options.events, "", "", &error)) {
+            std::fprintf(stderr, "firmware-utility: %s\n", error.c_str());
+            return ExitBadArguments;
+        }
+    }
+    platform::WatchStopSignals();
+    std::vector<Station> stations;
+    for (const StationSpec& spec : StationSpecs(options.profiles)) {
+        Station station;
+        station.spec = spec;
+        stations.push_back(station);
+    }
+    for (Station& station : stations) Start(options, station);
+
+    bool stopping = false;
+    for (;;) {
+        std::vector<int> fds;
+        std::vector<std::pair<Station*, int>> owners;
+        for (Station& station : stations) {
+            for (int stream = 0; stream < StreamCount; ++stream) {
+                if (Descriptor(station, stream) < 0) continue;
+                fds.push_back(Descriptor(station, stream));
+                owners.push_back({&station, stream});
+            }
+        }
+        if (fds.empty()) break;
+        std::vector<bool> ready;
+        platform::WaitReadable(fds, -1, &ready);
+        if (platform::StopRequested() && !stopping) {
+            stopping = true;
+            for (Station& station : stations) {
+                if (!station.ended) platform::StopChild(station.child.pid);
+            }
+        }
+        for (std::size_t i = 0; i < fds.size(); ++i) {
+            if (ready[i]) Pump(*owners[i].first, owners[i].second, events_on_stdout);
+        }
+        for (Station& station : stations) Finish(station, stopping);
+    }
+    for (Station& station : stations) Finish(station, stopping);
+    CloseRunEvents();
+
+    PrintSummary(stations, events_on_stdout ? stderr : stdout);
+    for (const Station& station : stations) {
+        if (station.exit_code != 0) return 1;
+    }
+    return 0;
+}
+
+}  // namespace shell

@@ -1,0 +1,144 @@
+// Several modules at once: `update --profile P1 ... --profile P4` against four simulated
+// handsets in this process, one of them faulty; a station whose link cannot open; Ctrl+C.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <map>
+#include <nlohmann/json.hpp>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/program.h"
+#include "tests/support/tmux.h"
+#include "tests/support/update_run.h"
+
+namespace {
+
+using fwu_test::Count;
+using fwu_test::TempDir;
+using Json = nlohmann::json;
+using sim::RomFaultKind;
+using sim::RomStep;
+
+constexpr int Always = 1000000;
+
+struct Handsets {
+    explicit Handsets(const std::vector<sim::RomFault>& faults) {
+        for (const sim::RomFault& fault : faults) {
+            auto handset = std::make_unique<sim::Handset>();
+            sim::Options options;
+            options.module_fault = fault;
+            std::string error;
+            EXPECT_TRUE(handset->Start(options, &error)) << error;
+            list.push_back(std::move(handset));
+        }
+    }
+    // --profile NAME=FILE for each, named m1, m2, ...
+    std::vector<std::string> Args(const char* attempts = "2") const {
+        std::vector<std::string> args{"update", "--module-timeout", "1", "--attempts", attempts};
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            args.insert(args.end(), {"--profile", "m" + std::to_string(i + 1) + "=" + list[i]->ProfilePath()});
+        }
+        return args;
+    }
+    std::vector<std::unique_ptr<sim::Handset>> list;
+};
+
+// The summary table's rows by station: outcome and exit code.
+std::map<std::string, std::pair<std::string, int>> Summary(const std::string& text) {
+    std::map<std::string, std::pair<std::string, int>> rows;
+    std::istringstream lines(text.substr(text.find("station ")));
+    std::string line;
+    std::getline(lines, line);  // the heading
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string station, outcome, seconds, unit, bytes;
+        int exit_code = -1;
+        fields >> station >> outcome >> seconds >> unit >> bytes >> exit_code;
+        rows[station] = {outcome, exit_code};
+    }
+    return rows;
+}
+
+TEST(UpdateStations, FourModulesAtOnceOneFaulty) {
+    Handsets handsets({{}, {}, {RomFaultKind::RejectChecksum, RomStep::FinalAck, 0, 1}, {}});
+    TempDir runtime;
+    std::vector<std::string> args = handsets.Args();
+    args.insert(args.end(), {"--events", "-"});
+    fwu_test::ProgramResult result =
+        fwu_test::RunProgram(args, {"FIRMWARE_UTILITY_RUNTIME_DIR=" + runtime.path()}, 120000);
+    EXPECT_EQ(result.status, 1) << result.err;
+
+    // With --events -, stdout is JSON Lines only; the pane lines and the table go to stderr.
+    std::map<std::string, std::vector<std::string>> events;
+    std::istringstream lines(result.out);
+    for (std::string line; std::getline(lines, line);) {
+        Json event = Json::parse(line);
+        EXPECT_EQ(event.at("v"), 1);
+        events[event.at("station")].push_back(event.at("event"));
+    }
+    ASSERT_EQ(events.size(), 4u) << result.out;
+    for (const auto& [station, names] : events) {
+        SCOPED_TRACE(station);
+        EXPECT_EQ(names.front(), "run_start");
+        EXPECT_EQ(names.back(), "run_end");
+    }
+    const auto rows = Summary(result.err);
+    const std::map<std::string, std::pair<std::string, int>> expected{
+        {"m1", {"confirmed", 0}}, {"m2", {"confirmed", 0}}, {"m3", {"failed", 1}}, {"m4", {"confirmed", 0}}};
+    EXPECT_EQ(rows, expected) << result.err;
+    // Each station's lines carry its name; each module has (or lacks) its image.
+    for (int i = 0; i < 4; ++i) {
+        const std::string name = "m" + std::to_string(i + 1);
+        EXPECT_EQ(Count(result.err, name + ": Bootload2 updated!!"), 1u) << result.err;
+        EXPECT_EQ(handsets.list[i]->module().DownloadDone(), i != 2);
+    }
+}
+
+// Without --events the table is on stdout; a link that cannot open fails its station alone.
+TEST(UpdateStations, AStationWhoseLinkCannotOpenFailsAlone) {
+    Handsets handsets(std::vector<sim::RomFault>{sim::RomFault{}});
+    TempDir runtime;
+    const std::string bad = runtime.path() + "/bad.prof";
+    {
+        FILE* file = std::fopen(bad.c_str(), "w");
+        ASSERT_NE(file, nullptr);
+        std::fputs("[devices]\nCOM1: = /nonexistent/tty\n", file);
+        std::fclose(file);
+    }
+    std::vector<std::string> args = handsets.Args();
+    args.insert(args.end(), {"--profile", bad});
+    fwu_test::ProgramResult result =
+        fwu_test::RunProgram(args, {"FIRMWARE_UTILITY_RUNTIME_DIR=" + runtime.path()}, 120000);
+    EXPECT_EQ(result.status, 1) << result.err;
+    const std::map<std::string, std::pair<std::string, int>> expected{{"m1", {"confirmed", 0}},
+                                                                      {"bad.prof", {"failed", 1}}};
+    EXPECT_EQ(Summary(result.out), expected) << result.out;
+    EXPECT_EQ(Count(result.out, "bad.prof: Open Comport fail!!"), 1u) << result.out;
+}
+
+TEST(UpdateStations, CtrlCEndsEveryStationAsInterrupted) {
+    const sim::RomFault silent{RomFaultKind::Silent, RomStep::Handshake, 0, Always};
+    Handsets handsets({silent, silent, silent});
+    TempDir runtime;
+    fwu_test::RunningProgram stations(handsets.Args("0"), {"FIRMWARE_UTILITY_RUNTIME_DIR=" + runtime.path()});
+    ASSERT_TRUE(fwu_test::WaitUntil(
+        [&] {
+            for (const auto& handset : handsets.list) {
+                if (handset->module().Resets() < 1) return false;
+            }
+            return true;
+        },
+        20000));
+    stations.Signal(SIGINT);
+    fwu_test::ProgramResult result = stations.Wait(20000);
+    EXPECT_EQ(result.status, 1) << result.err;
+    const std::map<std::string, std::pair<std::string, int>> expected{
+        {"m1", {"interrupted", 1}}, {"m2", {"interrupted", 1}}, {"m3", {"interrupted", 1}}};
+    EXPECT_EQ(Summary(result.out), expected) << result.out << result.err;
+}
+
+}  // namespace
