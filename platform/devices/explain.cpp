@@ -2,18 +2,16 @@
 // owning group) and, for a busy port, at /proc to find who holds it.
 #include "platform/devices/explain.h"
 
-#include <dirent.h>
 #include <grp.h>
-#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <vector>
 
+#include "platform/devices/ports.h"
 #include "platform/devices/profile.h"
 
 namespace platform {
@@ -35,41 +33,15 @@ std::string GroupName(gid_t gid) {
     return "gid " + std::to_string(gid);
 }
 
-// The command name of a process, as /proc shows it.
-std::string CommandOf(const std::string& pid) {
-    std::ifstream comm("/proc/" + pid + "/comm");
-    std::string name;
-    std::getline(comm, name);
-    return name.empty() ? "?" : name;
-}
-
 // The processes that have `path` open, as far as this user may look ("1234 (picocom)").
 std::vector<std::string> Holders(const std::string& path) {
     std::vector<std::string> holders;
-    char resolved[PATH_MAX];
-    if (::realpath(path.c_str(), resolved) == nullptr) return holders;
-    DIR* proc = ::opendir("/proc");
-    if (proc == nullptr) return holders;
-    while (dirent* process = ::readdir(proc)) {
-        std::string pid = process->d_name;
-        if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
-        std::string fd_dir = "/proc/" + pid + "/fd";
-        DIR* fds = ::opendir(fd_dir.c_str());
-        if (fds == nullptr) continue;  // another user's process
-        while (dirent* fd = ::readdir(fds)) {
-            char target[PATH_MAX];
-            ssize_t n = ::readlink((fd_dir + "/" + fd->d_name).c_str(), target, sizeof target - 1);
-            if (n <= 0) continue;
-            target[n] = '\0';
-            if (std::strcmp(target, resolved) != 0) continue;
-            std::string holder = pid + " (" + CommandOf(pid) + ")";
-            if (pid == std::to_string(::getpid())) holder += ", this program";
-            holders.push_back(holder);
-            break;
-        }
-        ::closedir(fds);
+    bool unknown = false;
+    for (const PortHolder& holder : FindPortHolders(path, &unknown)) {
+        std::string text = std::to_string(holder.pid) + " (" + holder.name + ")";
+        if (holder.pid == ::getpid()) text += ", this program";
+        holders.push_back(text);
     }
-    ::closedir(proc);
     return holders;
 }
 
