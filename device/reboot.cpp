@@ -24,6 +24,9 @@ std::int32_t RebootDevice(platform::Hwnd window, std::uint16_t, platform::LParam
     }
     auto kernel_io_control = reinterpret_cast<platform::KernelIoControlProc>(entry);
     if (kernel_io_control(IoctlHalReboot, nullptr, 0, nullptr, 0, nullptr) == 0) {
+        // Why the kernel could not be reached, and what to do, goes to the trace (and stderr).
+        const std::uint32_t error = platform::GetLastError();
+        if (platform::KernelControlUnanswered()) shell::ReportOpenFailure("KernelIoControl", error);
         shell::AppendLogUnlessQuiet(window, "Failed to call KernelIoControl() to reboot!\r\n");
         return 1;
     }

@@ -82,6 +82,10 @@ bool FreeLibrary(Handle library);
 // success. Fails (0, last error set) when no [kernel] service is configured.
 using KernelIoControlProc = int (*)(std::uint32_t code, void* in, std::uint32_t in_size, void* out,
                                     std::uint32_t out_size, std::uint32_t* returned);
+// True when this thread's latest KernelIoControl failed before the kernel answered (no [kernel]
+// entry, its service or program could not be reached, or no answer in time), rather than with a
+// status the kernel refused the control with.
+bool KernelControlUnanswered();
 
 // ---- registry, read-only, from the profile's [registry] section (0 success, else an errno)
 inline constexpr Handle HkeyLocalMachine = static_cast<Handle>(0x80000002);

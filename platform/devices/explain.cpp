@@ -104,9 +104,14 @@ std::string ExplainOpenFailure(const char* device, std::uint32_t error) {
     std::string name = device ? device : "";
     Profile profile = CurrentProfile();
     std::string path;
-    if (Upper(name) == "KERNELIOCONTROL") path = profile.kernel;
-    else if (!ProfileDevicePath(name.c_str(), &path)) {
-        std::string where = profile.path.empty() ? "" : " (" + profile.path + ")";
+    std::string where = profile.path.empty() ? "" : " (" + profile.path + ")";
+    if (Upper(name) == "KERNELIOCONTROL") {
+        path = profile.kernel;
+        if (path.empty()) {
+            return name + " has no entry in the profile's [kernel]" + where +
+                   "; add `KernelIoControl = /path/to/kernel.sock` or `exec:/path/to/program`";
+        }
+    } else if (!ProfileDevicePath(name.c_str(), &path)) {
         return name + " has no entry in the profile's [devices]" + where + "; add `" + name + " = /dev/...`; " +
                PortsHint;
     }

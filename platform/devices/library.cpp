@@ -24,8 +24,11 @@ bool IsCoreLibrary(const char* name) {
     return upper == "COREDLL.DLL" || upper == "COREDLL";
 }
 
+thread_local bool kernel_unanswered = false;
+
 int KernelIoControl(std::uint32_t code, void* in, std::uint32_t in_size, void* out,
                     std::uint32_t out_size, std::uint32_t* returned) {
+    kernel_unanswered = true;
     (void)in;
     (void)in_size;
     (void)out;
@@ -45,6 +48,7 @@ int KernelIoControl(std::uint32_t code, void* in, std::uint32_t in_size, void* o
         SetLastError(static_cast<std::uint32_t>(errno));
         return 0;
     }
+    kernel_unanswered = false;
     if (status != 0) {
         SetLastError(status);
         return 0;
@@ -53,6 +57,8 @@ int KernelIoControl(std::uint32_t code, void* in, std::uint32_t in_size, void* o
 }
 
 }  // namespace
+
+bool KernelControlUnanswered() { return kernel_unanswered; }
 
 Handle LoadLibrary(const char* name) {
     if (TakeFault(Fault::LoadLibrary) || name == nullptr || !IsCoreLibrary(name)) {

@@ -17,6 +17,7 @@
 #include "shell/options.h"
 #include "sim/sim.h"
 #include "tests/support/socket_service.h"
+#include "tests/support/trace_file.h"
 
 namespace {
 
@@ -194,6 +195,28 @@ TEST_F(Device, NoKernelServiceIsARefusedReboot) {
     UseProfile("[devices]\n");
     EXPECT_EQ(device::RebootDevice(main_), 1);
     EXPECT_EQ(Log(), "Failed to call KernelIoControl() to reboot!\r\n");
+}
+
+// A kernel that could not be reached is explained on the trace; one that refused is not.
+TEST_F(Device, UnreachableKernelIsExplainedOnTheTrace) {
+    fwu_test::TraceFile trace;
+    UseProfile("[devices]\n");
+    EXPECT_EQ(device::RebootDevice(main_), 1);
+    EXPECT_NE(trace.Text().find("KernelIoControl has no entry in the profile's [kernel]"), std::string::npos)
+        << trace.Text();
+
+    const std::string nobody = runtime_dir_ + "/nobody.sock";
+    trace.Restart();
+    UseProfile(KernelProfile(nobody));
+    EXPECT_EQ(device::RebootDevice(main_), 1);
+    EXPECT_NE(trace.Text().find("KernelIoControl (" + nobody + "): "), std::string::npos) << trace.Text();
+
+    SocketService kernel;
+    kernel.Script(SocketService::Reply::Status, 1);
+    trace.Restart();
+    UseProfile(KernelProfile(kernel.path()));
+    EXPECT_EQ(device::RebootDevice(main_), 1);
+    EXPECT_EQ(trace.Text().find("KernelIoControl"), std::string::npos) << trace.Text();
 }
 
 TEST_F(Device, RebootLibraryFaults) {
