@@ -131,7 +131,9 @@ TEST(UpdateEvents, EveryRunIsReportedInOrderAndComplete) {
         }
         EXPECT_GE(image_progress, 1u);
         EXPECT_LT(image_progress, 621u) << "one event per chunk is more than the throttle allows";
-        if (c.outcome != "module_lost") EXPECT_EQ(bytes, update::FirmwareLength);
+        if (c.outcome != "module_lost") {
+            EXPECT_EQ(bytes, update::FirmwareLength);
+        }
     }
 }
 
