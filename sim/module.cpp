@@ -1,5 +1,7 @@
 #include "sim/module.h"
 
+#include <pthread.h>
+#include <signal.h>
 #include <sys/prctl.h>
 
 #include <condition_variable>
@@ -34,6 +36,15 @@ namespace {
 
 std::string HexOrEmpty(const std::vector<std::uint8_t>& bytes) {
     return bytes.empty() ? std::string() : platform::Sha256Hex(bytes.data(), bytes.size());
+}
+
+// The module's own threads never take the program's signals (SIGINT, SIGTERM, SIGHUP close the
+// window): a thread that sleeps on a condition variable would hold such a signal until it wakes
+// when a sanitizer delivers signals only at its own safe points, and the window would not close.
+void KeepProgramSignalsAway() {
+    sigset_t all;
+    ::sigfillset(&all);
+    ::pthread_sigmask(SIG_BLOCK, &all, nullptr);
 }
 
 // Sends the module's answers at their due times, in order, on a thread of its own, so the
@@ -73,6 +84,7 @@ private:
     };
 
     void Run() {
+        KeepProgramSignalsAway();
         // Wake-ups as close to the due time as the kernel can: the default slack of 50 us a
         // sleep would add up over the hundreds of acknowledgements of a download.
         ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
@@ -113,7 +125,6 @@ public:
         : writer_(std::move(writer)), hang_up_(std::move(hang_up)), receive_clock_(baud), send_clock_(baud) {
         rom_.SetFault(fault);
         if (baud != 0) pacer_ = std::make_unique<Pacer>(writer_, hang_up_);
-        flooder_ = std::thread([this] { Flood(); });
     }
     ~BootRomModule() override { Stop(); }
 
@@ -128,7 +139,7 @@ public:
             rom_.Receive(data, size, &reply_, &vanish);
             if (!reply_.empty()) writer_(reply_.data(), reply_.size());
             if (vanish) hang_up_();
-            if (rom_.Flooding()) flood_.notify_one();
+            if (rom_.Flooding()) StartOrWakeFlood();
             return;
         }
         // Byte by byte, so that each answer is due when the byte that caused it has arrived.
@@ -140,7 +151,7 @@ public:
             pacer_->Add(send_clock_.Carry(received, reply_.size()), reply_, vanish);
             reply_.clear();
         }
-        if (rom_.Flooding()) flood_.notify_one();
+        if (rom_.Flooding()) StartOrWakeFlood();
     }
     void Reset() override {
         std::lock_guard lock(mutex_);
@@ -205,7 +216,14 @@ public:
 
 private:
     // Sleeps until a Flood fault strikes; then sends bursts of 0x00 until a reset or the stop.
+    // Wakes the flood thread, started the first time a Flood fault strikes. Under mutex_.
+    void StartOrWakeFlood() {
+        if (!flooder_.joinable()) flooder_ = std::thread([this] { Flood(); });
+        flood_.notify_one();
+    }
+
     void Flood() {
+        KeepProgramSignalsAway();
         const std::vector<std::uint8_t> zeros(FloodBurst, 0x00);
         std::unique_lock lock(mutex_);
         for (;;) {
@@ -229,7 +247,7 @@ private:
     WireClock::Clock::time_point reset_at_{};
     std::condition_variable flood_;
     std::unique_ptr<Pacer> pacer_;
-    std::thread flooder_;  // last: starts once the rest is built
+    std::thread flooder_;  // started by the first Flood fault that strikes
 };
 
 }  // namespace
