@@ -81,4 +81,38 @@ int ListPayloads() {
     return result;
 }
 
+namespace {
+
+// The built-in set, described once: stand-in or embedded comes from the build.
+PayloadSet BuiltInSet() {
+    PayloadSet set;
+#ifdef FWU_PAYLOADS_STAND_IN
+    set.source = PayloadSource::StandIn;
+    set.revision = StandInRevision;
+#else
+    set.source = PayloadSource::Embedded;
+    set.revision = FWU_PAYLOADS_REVISION;
+#endif
+    const char* name = "";
+    std::uint32_t size = 0;
+    DescribePayload(PayloadFirmware, &name, &size, &set.sha256);
+    return set;
+}
+
+}  // namespace
+
+const PayloadSet& CurrentPayloadSet() {
+    static const PayloadSet set = BuiltInSet();
+    return set;
+}
+
+const char* PayloadSourceName(PayloadSource source) {
+    switch (source) {
+    case PayloadSource::StandIn: return "stand-in";
+    case PayloadSource::Embedded: return "embedded";
+    case PayloadSource::Directory: return "directory";
+    }
+    return "stand-in";
+}
+
 }  // namespace update

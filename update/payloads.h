@@ -1,7 +1,11 @@
 // The embedded payload set: the two boot loaders, the size record and the firmware image, as
 // resources of type "HEX", ids 107 to 110. Read-only bytes valid for the life of the process.
 //
-// Index: PayloadKind LoadPayload DescribePayload ListPayloads
+// The set is the one built in (a generated stand-in, or a real set embedded at build time) unless
+// a directory set was loaded at start-up; CurrentPayloadSet says which, for every report of a run.
+//
+// Index: PayloadKind LoadPayload DescribePayload ListPayloads | PayloadSource PayloadSet
+// CurrentPayloadSet PayloadSourceName StandInRevision
 #pragma once
 
 #include <cstdint>
@@ -24,5 +28,21 @@ bool DescribePayload(std::uint32_t kind, const char** name, std::uint32_t* size,
 // `firmware-utility payloads`: one line per payload on stdout (kind, resource id, name, size,
 // SHA-256). 0 when all four are present, 1 when one is missing.
 int ListPayloads();
+
+// Where the payload set comes from: generated stand-in filler (fit only for a simulated module),
+// a real set embedded at build time, or a directory given at run time.
+enum class PayloadSource { StandIn, Embedded, Directory };
+struct PayloadSet {
+    PayloadSource source = PayloadSource::StandIn;
+    std::string directory;  // Directory: the directory the set was read from
+    std::string sha256;     // SHA-256 of the image (fw.bin), 64 lower-case hex digits
+    std::string revision;   // the set's firmware revision; empty when the set names none
+};
+// The set the run uses, fixed at start-up.
+const PayloadSet& CurrentPayloadSet();
+// "stand-in", "embedded", "directory".
+const char* PayloadSourceName(PayloadSource source);
+// The stand-in set's revision: the one the banner shows.
+inline constexpr char StandInRevision[] = "V.4.2.0";
 
 }  // namespace update

@@ -35,6 +35,7 @@ struct Profile {
     std::map<std::string, std::uint32_t> registry;  // upper-cased "KEY\VALUE" -> DWORD
     std::string kernel;                             // KernelIoControl service path, or empty
     ResetPulse reset;                               // [radio] reset, when milliseconds != 0
+    bool simulated = false;                         // written by a simulated handset
 };
 
 // "exec:/path a b" -> {"/path", "a", "b"} (split at blanks); false for any other value.
