@@ -109,6 +109,16 @@ std::string ParseResetPulse(const std::string& value, ResetPulse* pulse) {
     return {};
 }
 
+// A device or service path is absolute: a relative one would name a different file in every
+// directory the program is started from, and fail only when it is opened.
+std::string PathProblem(const std::string& value) {
+    if (value.front() == '/') return {};
+    return "a device path must be absolute: " + value;
+}
+
+// A byte order mark some editors put at the start of a UTF-8 file.
+constexpr char kUtf8Bom[] = "\xEF\xBB\xBF";
+
 std::string Where(const std::string& name, int line) { return name + ":" + std::to_string(line) + ": "; }
 
 std::mutex profile_mutex;
@@ -126,7 +136,7 @@ bool ParseProfile(const std::string& text, const std::string& name, Profile* pro
     Section section = Section::None;
     bool kernel_seen = false;
     int reset_line = 0;
-    std::size_t start = 0;
+    std::size_t start = text.compare(0, 3, kUtf8Bom) == 0 ? 3 : 0;
     for (int number = 1; start <= text.size(); ++number) {
         std::size_t end = text.find('\n', start);
         if (end == std::string::npos) end = text.size();
@@ -172,6 +182,8 @@ bool ParseProfile(const std::string& text, const std::string& name, Profile* pro
                 if (device != "RIL1:") return fail("a serial port cannot be a program: " + key);
                 std::string problem = ProgramProblem(value);
                 if (!problem.empty()) return fail(problem);
+            } else if (std::string problem = PathProblem(value); !problem.empty()) {
+                return fail(problem);
             }
             result.devices.emplace(device, value);
             break;
@@ -200,6 +212,8 @@ bool ParseProfile(const std::string& text, const std::string& name, Profile* pro
             if (value.compare(0, std::strlen(ProgramPrefix), ProgramPrefix) == 0) {
                 std::string problem = ProgramProblem(value);
                 if (!problem.empty()) return fail(problem);
+            } else if (std::string problem = PathProblem(value); !problem.empty()) {
+                return fail(problem);
             }
             kernel_seen = true;
             result.kernel = value;

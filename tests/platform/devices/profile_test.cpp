@@ -51,6 +51,14 @@ TEST(Profile, ParsesAllSectionsWithCommentsAndAnyCase) {
     EXPECT_EQ(profile.kernel, "/run/handset/kernel.sock");
 }
 
+// Editors that save UTF-8 with a byte order mark: the mark is not part of the first line.
+TEST(Profile, ALeadingByteOrderMarkIsSkipped) {
+    Profile profile;
+    std::string error;
+    ASSERT_TRUE(ParseProfile("\xEF\xBB\xBF[devices]\nCOM1: = /dev/ttyS0\n", "p", &profile, &error)) << error;
+    EXPECT_EQ(profile.devices.at("COM1:"), "/dev/ttyS0");
+}
+
 TEST(Profile, EmptyTextIsAnEmptyProfile) {
     Profile profile;
     profile.kernel = "left over";
@@ -140,6 +148,9 @@ TEST(Profile, AdapterEntriesAreCheckedLikeTheRest) {
         {"[devices]\nCOM1: = exec:/bin/true\n", "hand.prof:2: a serial port cannot be a program: COM1:"},
         {"[devices]\nRIL1: = exec:\n", "hand.prof:2: exec: needs a program: exec:"},
         {"[devices]\nRIL1: = exec:ril.sh\n", "hand.prof:2: exec: needs an absolute path: ril.sh"},
+        {"[devices]\nCOM1: = ttyUSB0\n", "hand.prof:2: a device path must be absolute: ttyUSB0"},
+        {"[devices]\nRIL1: = run/ril.sock\n", "hand.prof:2: a device path must be absolute: run/ril.sock"},
+        {"[kernel]\nKernelIoControl = ./k.sock\n", "hand.prof:2: a device path must be absolute: ./k.sock"},
         {"[kernel]\nKernelIoControl = exec:  \n", "hand.prof:2: exec: needs a program: exec:"},
         {"[radio]\nreboot = COM1: dtr 100\n", "hand.prof:2: unknown radio entry reboot (expected reset)"},
         {"[radio]\nreset = COM1: dtr\n",
