@@ -71,6 +71,7 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options, std::string* er
         ->check(NotEmpty);
     app.add_flag("--headless", options->headless)->disable_flag_override();
     app.add_option("--trace", options->trace)->type_name("FILE")->check(NotEmpty);
+    app.add_flag("--trace-time", options->trace_time)->disable_flag_override();
     app.add_option("--command", options->commands)
         ->type_name("ID")
         ->expected(1)
@@ -85,8 +86,8 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options, std::string* er
     app.add_option("--attempts", options->attempts)->type_name("N")->check(WholeNumber)->check(CLI::Range(0UL, MaxAttemptsOption));
     app.add_option("--events", options->events)->type_name("FILE")->check(NotEmpty);
     app.add_option("--station", options->station)->type_name("NAME")->check(NotEmpty);
-    app.add_flag("--help", options->help)->disable_flag_override();
-    app.add_flag("--version", options->version)->disable_flag_override();
+    app.add_flag("-h,--help", options->help)->disable_flag_override();
+    app.add_flag("-V,--version", options->version)->disable_flag_override();
 
     bool have_send_id = false;
     for (const auto& row : Invocations) {
@@ -107,6 +108,10 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options, std::string* er
     }
     for (const auto& row : Invocations) {
         if (app.got_subcommand(row.word)) options->invocation = row.invocation;
+    }
+    // A posted id without a row would be carried out as nothing, silently: refuse it as send does.
+    for (std::uint16_t id : options->commands) {
+        if (!IsCommand(id)) return Fail(error, "--command " + std::to_string(id) + ": no command has this id");
     }
     if (!options->profiles.empty()) options->profile = options->profiles.front();
     if (options->profiles.size() > 1 && options->invocation != Invocation::Update) {
@@ -143,6 +148,7 @@ void PrintUsage() {
         "                            repeatedly, [NAME=]FILE, one station per module at once\n"
         "  --headless                the window without a terminal UI: log text to stdout\n"
         "  --trace FILE              where the trace channel goes ('-' is stderr)\n"
+        "  --trace-time              start each trace line with the monotonic clock's seconds\n"
         "  --command ID              post command ID after start-up (repeatable, in order)\n"
         "  --module-timeout SECONDS  the bound on one wait for the module (default 10)\n"
         "  --attempts N              handshake attempts of an update before it gives up\n"
@@ -150,7 +156,7 @@ void PrintUsage() {
         "  --events FILE             update: the run as JSON Lines, one event a line ('-' is\n"
         "                            stdout; the pane's text then goes to stderr)\n"
         "  --station NAME            update: tag every event with this station name\n"
-        "  --help, --version\n"
+        "  -h, --help, -V, --version\n"
         "\n"
         "window exit codes: 0 normal end, 255 another window of this user runs (asked to come\n"
         "to the front), 1 window class not registered, 16 window not created; 2 bad arguments.\n",
@@ -161,6 +167,7 @@ void PrintVersion() { std::printf("%s %s\n", Program, FWU_VERSION); }
 
 int OpenTrace(const CliOptions& options) {
     if (options.trace.empty()) return 0;
+    platform::SetTraceTimestamps(options.trace_time);
     if (platform::SetTraceSink(options.trace.c_str())) return 0;
     std::fprintf(stderr, "%s: --trace %s: %s\n", Program, options.trace.c_str(), std::strerror(errno));
     return ExitBadArguments;

@@ -3,8 +3,8 @@
 //
 // Invocations: (none) the window; update; bridge; send [--wait] ID; sim; payloads; ports [--tsv
 // | --profile-lines]. Options: --profile FILE (update: repeatable, one station each), --headless,
-// --trace FILE, --command ID (repeatable), --module-timeout SECONDS, --attempts N, --events FILE,
-// --station NAME, --help, --version; "--name=value" works too. Bad arguments: one line on stderr,
+// --trace FILE, --trace-time, --command ID (repeatable), --module-timeout SECONDS, --attempts N, --events FILE,
+// --station NAME, -h/--help, -V/--version; "--name=value" works too. Bad arguments: one line on stderr,
 // exit 2.
 //
 // Index: Invocation CliOptions ParseCommandLine PrintUsage PrintVersion OpenTrace
@@ -38,6 +38,7 @@ struct CliOptions {
     std::vector<std::string> profiles;          // every --profile; update runs several at once
     bool headless = false;                      // --headless (update and bridge always are)
     std::string trace;                          // --trace FILE ("-" stderr); empty: nowhere
+    bool trace_time = false;                    // --trace-time: a monotonic stamp per trace line
     std::vector<std::uint16_t> commands;        // --command ID, in order
     std::uint32_t module_timeout_seconds = 10;  // --module-timeout SECONDS
     std::uint32_t attempts = update::DefaultAttempts;  // --attempts N; 0: without limit

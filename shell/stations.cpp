@@ -46,6 +46,7 @@ std::vector<std::string> ChildArguments(const CliOptions& options, const Station
     // One trace file per station; '-' stays stderr, which the parent prefixes.
     if (!options.trace.empty()) {
         args.insert(args.end(), {"--trace", options.trace == "-" ? "-" : options.trace + "." + spec.name});
+        if (options.trace_time) args.push_back("--trace-time");
     }
     for (std::uint16_t id : options.commands) args.insert(args.end(), {"--command", std::to_string(id)});
     return args;

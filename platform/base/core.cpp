@@ -1,6 +1,7 @@
 // Last error, the handle table, the fault seam, address space, keep-alive counters and the
 // debug output that carries the trace channel.
 #include <fcntl.h>
+#include <time.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -209,17 +210,53 @@ namespace {
 std::mutex trace_mutex;
 int trace_fd = -1;  // guarded by trace_mutex
 bool trace_owned = false;
+bool trace_times = false;          // guarded by trace_mutex
+bool trace_at_line_start = true;   // guarded by trace_mutex
+
+// Caller holds trace_mutex. False when the sink took nothing.
+bool WriteTrace(const char* text, std::size_t len) {
+    while (len > 0) {
+        ssize_t n = internal::SysWrite(trace_fd, text, len);
+        if (n <= 0) return false;
+        text += n;
+        len -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// "  1234.567890 ": seconds of the monotonic clock, the clock the run's events carry.
+void WriteTraceTime() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    char stamp[32];
+    int n = std::snprintf(stamp, sizeof stamp, "%10lld.%06ld ", static_cast<long long>(now.tv_sec),
+                          now.tv_nsec / 1000);
+    WriteTrace(stamp, static_cast<std::size_t>(n));
+}
 }  // namespace
 
 void DebugOutput(const char* text, std::size_t len) {
     std::lock_guard lock(trace_mutex);
     if (trace_fd < 0) return;
-    while (len > 0) {
-        ssize_t n = internal::SysWrite(trace_fd, text, len);
-        if (n <= 0) return;
-        text += n;
-        len -= static_cast<std::size_t>(n);
+    if (!trace_times) {
+        WriteTrace(text, len);
+        return;
     }
+    // A line may be traced in several pieces: the stamp goes before the first piece only.
+    while (len > 0) {
+        if (trace_at_line_start) WriteTraceTime();
+        const char* newline = static_cast<const char*>(std::memchr(text, '\n', len));
+        std::size_t piece = newline ? static_cast<std::size_t>(newline - text) + 1 : len;
+        if (!WriteTrace(text, piece)) return;
+        trace_at_line_start = newline != nullptr;
+        text += piece;
+        len -= piece;
+    }
+}
+
+void SetTraceTimestamps(bool on) {
+    std::lock_guard lock(trace_mutex);
+    trace_times = on;
 }
 
 bool SetTraceSink(const char* path) {

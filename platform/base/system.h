@@ -11,7 +11,7 @@
 // WaitForThreadEnd JoinEndingThreads |
 // VirtualAlloc VirtualCopy VirtualFree LocalAllocTrace | LoadLibrary GetProcAddress FreeLibrary |
 // RegOpenKeyEx RegQueryValueEx RegCloseKey | SystemIdleTimerReset KeybdEvent |
-// DebugOutput SetTraceSink StderrIsTerminal | RemoveDirectoryAtEnding ForgetDirectoryAtEnding
+// DebugOutput SetTraceSink SetTraceTimestamps StderrIsTerminal | RemoveDirectoryAtEnding ForgetDirectoryAtEnding
 #pragma once
 
 #include <cstddef>
@@ -112,6 +112,8 @@ KeepAliveCounts ObservedKeepAlive();
 void DebugOutput(const char* text, std::size_t len);
 // path "-" is stderr; an empty path is nowhere. False (errno kept) when the file cannot be opened.
 bool SetTraceSink(const char* path);
+// Each trace line then starts with the monotonic clock's seconds (as the run's events give them).
+void SetTraceTimestamps(bool on);
 // Whether stderr is a terminal (a live progress line makes sense there).
 bool StderrIsTerminal();
 

@@ -44,8 +44,9 @@ TEST_F(Program, HeadlessCommand101PrintsTheBannerFirstAndEndsWith0) {
 }
 
 TEST_F(Program, CommandsArePostedInOrder) {
-    // 999 has no row and changes nothing; 1 then closes the window.
-    ProgramResult result = Run({"--headless", "--command=999", "--command", fwu_test::Id(commands::Done)});
+    // A display mode change writes nothing; 1 then closes the window.
+    ProgramResult result =
+        Run({"--headless", "--command=" + fwu_test::Id(commands::DisplayPeerToGsm), "--command", fwu_test::Id(commands::Done)});
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(result.out, Banner);
 }
@@ -152,6 +153,7 @@ TEST_F(Program, BadArgumentsGiveOneLineAndExit2) {
         {"--command", "x"},
         {"--command", "65536"},
         {"--command", "-1"},
+        {"--command", "999"},
         {"--module-timeout", "0"},
         {"--module-timeout", "ten"},
         {"--headless=1"},
@@ -182,13 +184,17 @@ TEST_F(Program, AcceptedOptionsAreKept) {
 }
 
 TEST_F(Program, HelpAndVersion) {
-    ProgramResult help = Run({"--help"});
-    EXPECT_EQ(help.status, 0);
-    EXPECT_EQ(help.out.rfind("usage: firmware-utility", 0), 0u) << help.out;
-    EXPECT_NE(help.out.find("--module-timeout SECONDS"), std::string::npos);
-    ProgramResult version = Run({"--version"});
-    EXPECT_EQ(version.status, 0);
-    EXPECT_EQ(version.out, "firmware-utility 4.2.0\n");
+    for (const char* flag : {"--help", "-h"}) {
+        ProgramResult help = Run({flag});
+        EXPECT_EQ(help.status, 0) << flag;
+        EXPECT_EQ(help.out.rfind("usage: firmware-utility", 0), 0u) << help.out;
+        EXPECT_NE(help.out.find("--module-timeout SECONDS"), std::string::npos);
+    }
+    for (const char* flag : {"--version", "-V"}) {
+        ProgramResult version = Run({flag});
+        EXPECT_EQ(version.status, 0) << flag;
+        EXPECT_EQ(version.out, "firmware-utility 4.2.0\n");
+    }
 }
 
 // Without --headless the window is drawn in the terminal; here stdin and stdout are no terminal.

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <regex>
 
 #include "platform/platform.h"
+#include "tests/support/trace_file.h"
 
 namespace {
 
@@ -32,6 +34,21 @@ TEST(FormatText, CutsToFitAndTerminates) {
     EXPECT_EQ(n, 7);
     EXPECT_EQ(out[7], '\0');
     EXPECT_STREQ(out, "a long ");
+}
+
+// A line traced in several pieces gets one stamp, before its first piece.
+TEST(TraceTime, EachLineStartsWithOneMonotonicStamp) {
+    fwu_test::TraceFile trace;
+    platform::SetTraceTimestamps(true);
+    for (const char* piece : {"first ", "line\r\nsecond", " line\r\n", "third\r\n"}) {
+        platform::DebugOutput(piece, std::strlen(piece));
+    }
+    platform::SetTraceTimestamps(false);
+    platform::DebugOutput("plain\r\n", 7);
+    const std::string stamp = " *[0-9]+\\.[0-9]{6} ";
+    EXPECT_TRUE(std::regex_match(trace.Text(), std::regex(stamp + "first line\r\n" + stamp + "second line\r\n" +
+                                                          stamp + "third\r\nplain\r\n")))
+        << trace.Text();
 }
 
 }  // namespace
