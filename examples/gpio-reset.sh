@@ -1,6 +1,7 @@
 #!/bin/sh
 # firmware-utility radio driver adapter: resets the module through a GPIO line wired to its
-# reset input, with libgpiod's gpioset (Debian: gpiod, version 1).
+# reset input, with libgpiod's gpioset (Debian: gpiod; version 1, as in Debian 12, or version 2,
+# as in Debian 13 and Ubuntu 24.04, which has no --mode: told apart by `gpioset --version`).
 #
 # Profile:  RIL1: = exec:/path/to/gpio-reset.sh CHIP LINE [MILLISECONDS [low|high]]
 # The tool appends the control code. reset drives LINE of CHIP (gpiochip0, or its label) to the
@@ -24,7 +25,12 @@ eval "code=\${$#}"
 case "$code" in
     0x03001F80|0x03001F84) exit 0 ;;
     0x03001F88)
-        gpioset --mode=time --usec=$((ms * 1000)) "$chip" "$line=$active" || exit $?
-        exec gpioset "$chip" "$line=$((1 - active))" ;;
+        case "$(gpioset --version 2>/dev/null | head -n 1)" in
+            *v1.*)
+                gpioset --mode=time --usec=$((ms * 1000)) "$chip" "$line=$active" || exit $?
+                exec gpioset "$chip" "$line=$((1 - active))" ;;
+            *)  # version 2: hold the active level, toggle once after the time, then exit
+                exec gpioset -c "$chip" -t "${ms}ms,0" "$line=$active" ;;
+        esac ;;
     *) echo "gpio-reset.sh: unknown control $code" >&2; exit 22 ;;
 esac

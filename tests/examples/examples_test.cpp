@@ -19,15 +19,18 @@ protected:
     void SetUp() override {
         for (const char* stub : {"systemctl", "gpioset"}) {
             const std::string path = bin_ + "/" + stub;
-            std::ofstream(path) << "#!/bin/sh\necho \"" << stub << " $*\" >> " << log_ << "\nexit ${STUB_STATUS:-0}\n";
+            // `--version` answers as libgpiod's tools do, naming $STUB_GPIOD, and is not logged.
+            std::ofstream(path) << "#!/bin/sh\n[ \"$*\" = --version ] && echo \"" << stub
+                                << " (libgpiod) v$STUB_GPIOD\" && exit 0\necho \"" << stub << " $*\" >> " << log_
+                                << "\nexit ${STUB_STATUS:-0}\n";
             ::chmod(path.c_str(), 0755);
         }
     }
     // Runs examples/SCRIPT with `args`; the exit status. The stubs' lines land in Log().
-    int Run(const std::string& script, const std::string& args, int stub_status = 0) {
+    int Run(const std::string& script, const std::string& args, int stub_status, const char* gpiod) {
         std::ofstream(log_, std::ios::trunc).close();
-        const std::string command = "STUB_STATUS=" + std::to_string(stub_status) + " PATH=" + bin_ + ":/usr/bin:/bin " +
-                                    FWU_SOURCE_DIR "/examples/" + script + " " + args + " >/dev/null 2>&1";
+        const std::string command = "STUB_STATUS=" + std::to_string(stub_status) + " STUB_GPIOD=" + gpiod +
+                                    " PATH=" + bin_ + ":/usr/bin:/bin " + FWU_SOURCE_DIR "/examples/" + script + " " + args + " >/dev/null 2>&1";
         int status = std::system(command.c_str());
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
@@ -49,6 +52,7 @@ struct Case {
     int stub_status;
     int status;
     const char* log;
+    const char* gpiod = "1.6.3";  // the version the stub gpioset names
 };
 
 TEST_F(Examples, EachScriptRunsWhatItsControlAsks) {
@@ -65,6 +69,8 @@ TEST_F(Examples, EachScriptRunsWhatItsControlAsks) {
          "gpioset --mode=time --usec=100000 gpiochip0 17=0\ngpioset gpiochip0 17=1\n"},
         {"gpio-reset.sh", "gpiochip1 4 250 high 0x03001F88", 0, 0,
          "gpioset --mode=time --usec=250000 gpiochip1 4=1\ngpioset gpiochip1 4=0\n"},
+        {"gpio-reset.sh", "gpiochip0 17 0x03001F88", 0, 0, "gpioset -c gpiochip0 -t 100ms,0 17=0\n", "2.1"},
+        {"gpio-reset.sh", "gpiochip1 4 250 high 0x03001F88", 4, 4, "gpioset -c gpiochip1 -t 250ms,0 4=1\n", "2.0.2"},
         {"gpio-reset.sh", "gpiochip0 17 0x03001F80", 0, 0, ""},
         {"gpio-reset.sh", "gpiochip0 17 0x03001F84", 0, 0, ""},
         {"gpio-reset.sh", "gpiochip0 17 0x03001F88", 3, 3, "gpioset --mode=time --usec=100000 gpiochip0 17=0\n"},
@@ -80,7 +86,7 @@ TEST_F(Examples, EachScriptRunsWhatItsControlAsks) {
         {"reboot.sh", "", 0, 22, ""},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(Run(c.script, c.args, c.stub_status), c.status) << c.script << " " << c.args;
+        EXPECT_EQ(Run(c.script, c.args, c.stub_status, c.gpiod), c.status) << c.script << " " << c.args;
         EXPECT_EQ(Log(), c.log) << c.script << " " << c.args;
     }
 }
