@@ -1,7 +1,9 @@
 // The live progress line of `update` on a terminal's stderr: the stage, bytes sent of its
 // total, percent, rate and time left, rewritten in place with "\r" (blanking what a longer
 // line before left), at most every RedrawInterval; the run's end replaces it with a summary
-// line. Fed from the updater thread; the main thread only clears it.
+// line. Fed from the updater thread; the main thread only clears it. The summary line is
+// written whether stderr is a terminal or not. When the pane's text goes to the same terminal,
+// that text takes the live line off first, and the pane's '#' marks are left to the live line.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -21,7 +23,7 @@ constexpr double BytesPerKilobyte = 1000.0;
 constexpr int SecondsPerMinute = 60;
 
 std::mutex line_mutex;  // guards everything below
-bool enabled = false;
+bool enabled = false;   // the live line is drawn (stderr is a terminal)
 std::size_t shown = 0;  // characters of the line on the terminal now; 0: none
 std::uint32_t stage = 0;
 std::uint32_t bytes = 0;
@@ -48,6 +50,7 @@ void Show(const std::string& text) {
 }
 
 void Draw() {
+    if (!enabled) return;
     const double rate = StageRate();
     const unsigned percent = total ? static_cast<unsigned>(std::uint64_t{bytes} * 100 / total) : 100;
     char text[160];
@@ -68,16 +71,25 @@ void Clear() {
     shown = 0;
 }
 
+// Called by the headless screen before it writes to the live line's terminal.
+void YieldLiveLine() {
+    std::lock_guard lock(line_mutex);
+    Clear();
+}
+
 }  // namespace
 
 void StartProgressLine() {
-    std::lock_guard lock(line_mutex);
-    enabled = platform::StderrIsTerminal();
+    {
+        std::lock_guard lock(line_mutex);
+        enabled = platform::StderrIsTerminal();
+        if (!enabled) return;
+    }
+    platform::ShareHeadlessTerminal(YieldLiveLine);
 }
 
 void ProgressNote(const update::RunNote& note) {
     std::lock_guard lock(line_mutex);
-    if (!enabled) return;
     switch (note.step) {
         case update::RunStep::Start:
             run_start = Clock::now();
@@ -99,8 +111,10 @@ void ProgressNote(const update::RunNote& note) {
         case update::RunStep::End: {
             Clear();
             const std::uint32_t image_bytes = stage == 3 ? bytes : 0;
+            // A run that failed to start has no start to count from.
+            const double seconds = run_start == Clock::time_point{} ? 0.0 : SecondsSince(run_start);
             std::fprintf(stderr, "firmware-utility: update %s after %.1f s; image: %u of %u bytes sent (%.1f kB/s)\n",
-                         OutcomeName(note.outcome), SecondsSince(run_start), image_bytes, update::FirmwareLength,
+                         OutcomeName(note.outcome), seconds, image_bytes, update::FirmwareLength,
                          stage == 3 ? StageRate() / BytesPerKilobyte : 0.0);
             return;
         }

@@ -1,6 +1,10 @@
 // The headless screen: no drawing and no input. Text inserted into an edit control is written
 // to stdout at once, whole and as it is; a message box or dialog is one "[caption] text" line on
 // stdout and is answered OK at once.
+//
+// A live line kept on the same terminal by another part of the program (ShareHeadlessTerminal)
+// is taken off before any text is written there; a row of progress marks ('#') is left to it.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <mutex>
@@ -14,6 +18,21 @@ namespace platform::internal {
 namespace {
 
 std::atomic<int> output_fd{-1};
+std::atomic<LiveLineYield> live_line_yield{nullptr};
+
+constexpr char ProgressMark = '#';
+
+int OutputDescriptor() {
+    int fd = output_fd.load();
+    return fd < 0 ? STDOUT_FILENO : fd;
+}
+
+bool OnlyMarks(std::string_view text) { return text.find_first_not_of(ProgressMark) == std::string_view::npos; }
+
+std::size_t LeadingBreak(std::string_view text) {
+    if (text.starts_with("\r\n")) return 2;
+    return text.starts_with("\n") ? 1 : 0;
+}
 
 class Headless final : public Screen {
 public:
@@ -57,9 +76,19 @@ private:
     // Whole, unbuffered; a closed stdout loses the text and nothing else.
     void Write(std::string_view text) {
         if (text.empty()) return;
+        if (LiveLineYield yield = live_line_yield.load()) {
+            // Marks, and the break that ends their row, would be overwritten by the live line.
+            if (OnlyMarks(text)) {
+                marks_row_ = true;
+                return;
+            }
+            if (marks_row_) text.remove_prefix(LeadingBreak(text));
+            marks_row_ = false;
+            if (text.empty()) return;
+            yield();
+        }
         at_line_start_ = text.back() == '\n';
-        int fd = output_fd.load();
-        if (fd < 0) fd = STDOUT_FILENO;
+        const int fd = OutputDescriptor();
         while (!text.empty()) {
             ssize_t n = SysWrite(fd, text.data(), text.size());
             if (n <= 0) return;
@@ -69,6 +98,7 @@ private:
 
     std::mutex mutex_;
     bool at_line_start_ = true;  // guarded by mutex_
+    bool marks_row_ = false;     // marks were left to the live line since the last text; mutex_
 };
 
 }  // namespace
@@ -85,5 +115,14 @@ void SetHeadlessOutput(int fd) { output_fd.store(fd); }
 namespace platform {
 
 void HeadlessTextToStderr() { internal::output_fd.store(STDERR_FILENO); }
+
+bool ShareHeadlessTerminal(LiveLineYield yield) {
+    const int fd = internal::OutputDescriptor();
+    struct stat out {}, err {};
+    const bool shared = ::isatty(fd) == 1 && ::isatty(STDERR_FILENO) == 1 && ::fstat(fd, &out) == 0 &&
+                        ::fstat(STDERR_FILENO, &err) == 0 && out.st_rdev == err.st_rdev;
+    internal::live_line_yield.store(shared ? yield : nullptr);
+    return shared;
+}
 
 }  // namespace platform

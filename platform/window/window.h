@@ -17,7 +17,7 @@
 // GetMenuItemChecked InitCommonControls ShInitDialog ShHandleSettingChange ShHandleActivate |
 // LoadAccelerators MessageBox DialogBoxIndirectParam EndDialog | FindResource LoadResource
 // LockResource SizeofResource GetModuleHandle GetModuleFileName | SelectScreen HeadlessTextToStderr
-// InstallCloseSignals EditText
+// LiveLineYield ShareHeadlessTerminal InstallCloseSignals EditText
 #pragma once
 
 #include <cstddef>
@@ -256,6 +256,12 @@ bool ScreenIsInteractive();
 // The headless screen's text goes to stderr instead of stdout (stdout then carries a machine
 // stream of its own, such as `update --events -`).
 void HeadlessTextToStderr();
+// A live line (update's progress) kept on stderr: when the headless text goes to that same
+// terminal, `yield` is called to take the line off before any text is written there, and
+// progress marks ('#' alone, and the break ending their row) are left to the live line instead
+// of being written. False, and nothing registered, when the two are not one terminal.
+using LiveLineYield = void (*)();
+bool ShareHeadlessTerminal(LiveLineYield yield);
 // SIGINT, SIGTERM and SIGHUP deliver WM_CLOSE to the top-level windows; SIGPIPE is ignored.
 void InstallCloseSignals();
 // Where a close request came from, in WM_CLOSE's wparam: 0 a person (a command, a key);

@@ -151,8 +151,9 @@ TEST(UpdateEvents, EventsOnStdoutLeaveThePaneToStderr) {
     EXPECT_EQ(events.front().count("station"), 0u);
 }
 
-// `update` with its stderr on a pty, stdout to /dev/null; everything the terminal got.
-std::string UpdateOnTerminal(const sim::Handset& handset, const fwu_test::TempDir& runtime) {
+// `update` with its stderr on a pty, stdout to /dev/null or the same pty; everything the
+// terminal got.
+std::string UpdateOnTerminal(const sim::Handset& handset, const fwu_test::TempDir& runtime, bool stdout_too = false) {
     fwu_test::Pty pty;
     if (!pty.ok()) return "no pty";
     const std::string program = FWU_PROGRAM;
@@ -163,7 +164,7 @@ std::string UpdateOnTerminal(const sim::Handset& handset, const fwu_test::TempDi
         int terminal = ::open(pty.slave(), O_RDWR | O_NOCTTY);
         int null = ::open("/dev/null", O_RDWR);
         ::dup2(terminal, STDERR_FILENO);
-        ::dup2(null, STDOUT_FILENO);
+        ::dup2(stdout_too ? terminal : null, STDOUT_FILENO);
         ::dup2(null, STDIN_FILENO);
         ::putenv(const_cast<char*>(runtime_env.c_str()));
         ::execl(program.c_str(), program.c_str(), "update", "--profile", profile.c_str(), nullptr);
@@ -200,7 +201,58 @@ TEST(UpdateProgressLine, ATerminalGetsOneLiveLineAndASummaryAPipeNeither) {
     fwu_test::UpdateRun piped = fwu_test::RunUpdate(handset);
     EXPECT_EQ(piped.result.status, 0) << piped.result.err;
     EXPECT_EQ(Count(piped.result.err, "\r"), 0u) << piped.result.err;
-    EXPECT_EQ(Count(piped.result.err, "image: "), 0u) << piped.result.err;
+    EXPECT_EQ(Count(piped.result.err, "image: "), 1u) << "the summary only: " << piped.result.err;
+    EXPECT_EQ(Count(piped.result.err, "firmware-utility: update confirmed after "), 1u) << piped.result.err;
+}
+
+// The rows a terminal shows for what it was sent: "\r" returns to the row's start, "\n" starts
+// the next row, anything else overwrites the cell under the cursor.
+std::vector<std::string> Rows(const std::string& sent) {
+    std::vector<std::string> rows(1);
+    std::size_t column = 0;
+    for (char c : sent) {
+        if (c == '\r') {
+            column = 0;
+        } else if (c == '\n') {
+            rows.emplace_back();
+            column = 0;
+        } else {
+            std::string& row = rows.back();
+            if (row.size() <= column) row.resize(column + 1, ' ');
+            row[column++] = c;
+        }
+    }
+    for (std::string& row : rows) row.erase(row.find_last_not_of(' ') + 1);
+    return rows;
+}
+
+// The pane's text and the live line on one terminal: every pane line stays whole on a row of
+// its own, the live line never lands on one, and the '#' marks are left to the live line.
+TEST(UpdateProgressLine, PaneTextAndTheLiveLineShareATerminalWithoutOverwriting) {
+    sim::Handset handset;
+    std::string error;
+    ASSERT_TRUE(handset.Start({}, &error)) << error;
+    fwu_test::TempDir runtime;
+    const std::vector<std::string> rows = Rows(UpdateOnTerminal(handset, runtime, true));
+    fwu_test::UpdateRun piped = fwu_test::RunUpdate(handset);
+    ASSERT_EQ(piped.result.status, 0) << piped.result.err;
+    std::vector<std::string> pane_rows;
+    for (const std::string& row : Rows(piped.result.out)) {
+        const std::size_t text = row.find_first_not_of('#');  // a row of marks may run into text
+        if (text != std::string::npos) pane_rows.push_back(row.substr(text));
+    }
+    ASSERT_GT(pane_rows.size(), 5u);
+    std::size_t at = 0;  // in order, each on a row of its own
+    for (const std::string& pane_row : pane_rows) {
+        while (at < rows.size() && rows[at] != pane_row) ++at;
+        EXPECT_LT(at, rows.size()) << "not whole on a row: " << pane_row;
+    }
+    std::size_t summaries = 0;
+    for (const std::string& row : rows) {
+        EXPECT_EQ(row.find('#'), std::string::npos) << row;
+        if (row.rfind("firmware-utility: update confirmed after ", 0) == 0) ++summaries;
+    }
+    EXPECT_EQ(summaries, 1u);
 }
 
 }  // namespace
