@@ -24,6 +24,7 @@ constexpr struct {
 } Invocations[] = {
     {"update", Invocation::Update}, {"bridge", Invocation::Bridge},     {"send", Invocation::Send},
     {"sim", Invocation::Sim},       {"payloads", Invocation::Payloads}, {"ports", Invocation::Ports},
+    {"check", Invocation::Check},
 };
 
 // Whole decimal numbers only: no sign, no base prefix, no spaces.
@@ -141,6 +142,9 @@ void PrintUsage() {
         "  payloads        list the embedded payloads\n"
         "  ports           list the serial ports (--tsv: tab-separated for scripts;\n"
         "                  --profile-lines: COMn: lines for a profile's [devices])\n"
+        "  check           open every device of the profile and give it back, writing\n"
+        "                  nothing to the module: ok or what to fix, per device (exit 0:\n"
+        "                  all ready, 1: not)\n"
         "\n"
         "options:\n"
         "  --profile FILE            the handset profile (default $FIRMWARE_UTILITY_PROFILE,\n"

@@ -2,7 +2,7 @@
 // program that main() lists.
 //
 // Invocations: (none) the window; update; bridge; send [--wait] ID; sim; payloads; ports [--tsv
-// | --profile-lines]. Options: --profile FILE (update: repeatable, one station each), --headless,
+// | --profile-lines]; check. Options: --profile FILE (update: repeatable, one station each), --headless,
 // --trace FILE, --trace-time, --command ID (repeatable), --module-timeout SECONDS, --attempts N, --events FILE,
 // --station NAME, -h/--help, -V/--version; "--name=value" works too. Bad arguments: one line on stderr,
 // exit 2.
@@ -10,7 +10,7 @@
 // Index: Invocation CliOptions ParseCommandLine PrintUsage PrintVersion OpenTrace
 // CheckRuntimeDirectory SendToRunning RefuseSecondWindow SelectWindowScreen RunWindow | hooks:
 // ApplyRunOptions PrepareUpdateRun ReportInterruptedUpdate FinishUpdateRun FinishBridgeRun RunSimulatedHandset
-// ListPayloads ListSerialPorts (shell/ports.cpp)
+// ListPayloads ListSerialPorts (shell/ports.cpp) CheckDevices (shell/check.cpp)
 #pragma once
 
 #include <cstdint>
@@ -21,7 +21,7 @@
 
 namespace shell {
 
-enum class Invocation { Window, Update, Bridge, Send, Sim, Payloads, Ports };
+enum class Invocation { Window, Update, Bridge, Send, Sim, Payloads, Ports, Check };
 // How `ports` prints: a table for people, tab-separated for scripts, or profile lines.
 enum class PortsFormat { Table, Tsv, ProfileLines };
 
@@ -88,5 +88,8 @@ int RunSimulatedHandset(const CliOptions& options);
 int ListPayloads(const CliOptions& options);
 // `ports`: 0 when udev was read (also with no ports), 1 when not.
 int ListSerialPorts(const CliOptions& options);
+// `check`: every device of the profile opened and given back, nothing written to the module; 0
+// when every one is ready, else 1 (shell/check.cpp).
+int CheckDevices(const CliOptions& options);
 
 }  // namespace shell

@@ -31,6 +31,10 @@ int main(int argc, char** argv) {
     if (options.invocation == Invocation::Sim) return RunSimulatedHandset(options);
     if (options.invocation == Invocation::Payloads) return ListPayloads(options);
     if (options.invocation == Invocation::Ports) return ListSerialPorts(options);
+    if (options.invocation == Invocation::Check) {
+        if (int code = ApplyRunOptions(options)) return code;
+        return CheckDevices(options);
+    }
 
     // 5. The runtime directory through which the one window of this user is found; `send`
     //    is done there (Ctrl+C still ends it at once: no close signals are taken over yet).

@@ -9,7 +9,8 @@
 // Index: GetLastError SetLastError CloseHandle | CreateThread GetCurrentThread GetExitCodeThread
 // TerminateThread SuspendThread ResumeThread SetThreadPriority ThreadStopRequested Sleep
 // WaitForThreadEnd JoinEndingThreads |
-// VirtualAlloc VirtualCopy VirtualFree LocalAllocTrace | LoadLibrary GetProcAddress FreeLibrary |
+// VirtualAlloc VirtualCopy VirtualFree LocalAllocTrace | LoadLibrary GetProcAddress FreeLibrary
+// KernelControlUnanswered ProbeKernelService |
 // RegOpenKeyEx RegQueryValueEx RegCloseKey | SystemIdleTimerReset KeybdEvent |
 // DebugOutput SetTraceSink SetTraceTimestamps StderrIsTerminal | RemoveDirectoryAtEnding ForgetDirectoryAtEnding
 #pragma once
@@ -86,6 +87,9 @@ using KernelIoControlProc = int (*)(std::uint32_t code, void* in, std::uint32_t 
 // entry, its service or program could not be reached, or no answer in time), rather than with a
 // status the kernel refused the control with.
 bool KernelControlUnanswered();
+// Whether the profile's [kernel] entry could take a control, without sending one: the program is
+// an executable file, or the service accepts a connection. False with the last error set.
+bool ProbeKernelService();
 
 // ---- registry, read-only, from the profile's [registry] section (0 success, else an errno)
 inline constexpr Handle HkeyLocalMachine = static_cast<Handle>(0x80000002);

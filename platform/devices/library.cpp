@@ -60,6 +60,23 @@ int KernelIoControl(std::uint32_t code, void* in, std::uint32_t in_size, void* o
 
 bool KernelControlUnanswered() { return kernel_unanswered; }
 
+bool ProbeKernelService() {
+    const std::string path = CurrentProfile().kernel;
+    std::vector<std::string> program;
+    int problem = 0;
+    if (path.empty()) {
+        problem = ENOENT;
+    } else if (SplitProgram(path, &program)) {
+        problem = internal::ProgramReady(program[0]);
+    } else if (int fd = internal::ConnectService(path.c_str()); fd < 0) {
+        problem = errno;
+    } else {
+        internal::SysClose(fd);  // connected and gone without a control: nothing is asked
+    }
+    if (problem != 0) SetLastError(static_cast<std::uint32_t>(problem));
+    return problem == 0;
+}
+
 Handle LoadLibrary(const char* name) {
     if (TakeFault(Fault::LoadLibrary) || name == nullptr || !IsCoreLibrary(name)) {
         SetLastError(ENOENT);

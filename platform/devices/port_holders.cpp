@@ -116,4 +116,14 @@ std::vector<PortHolder> FindPortHolders(const std::string& node, bool* unknown) 
     return holders;
 }
 
+bool ProcessRunning(const char* name) {
+    OpenDirectory proc(ProcRoot);
+    if (!proc.dir) return false;
+    while (const dirent* entry = ::readdir(proc.dir)) {
+        int pid = PidOf(entry->d_name);
+        if (pid != 0 && CommandName(pid) == name) return true;
+    }
+    return false;
+}
+
 }  // namespace platform

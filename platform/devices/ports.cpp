@@ -1,6 +1,7 @@
 // The machine's serial ports through libudev: the tty devices that have a driver, with their
 // stable names and USB identities.
 #include <libudev.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
@@ -141,6 +142,16 @@ bool ListSerialPorts(std::vector<SerialPortInfo>* ports, std::string* error) {
     }
     std::sort(ports->begin(), ports->end(), NodeBefore);
     return true;
+}
+
+std::string PortProperty(const std::string& node, const char* key) {
+    struct stat info {};
+    if (::stat(node.c_str(), &info) != 0 || !S_ISCHR(info.st_mode)) return {};
+    UdevPtr context(udev_new());
+    if (!context) return {};
+    DevicePtr tty(udev_device_new_from_devnum(context.get(), 'c', info.st_rdev));
+    if (!tty) return {};
+    return Text(udev_device_get_property_value(tty.get(), key));
 }
 
 }  // namespace platform

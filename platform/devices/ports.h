@@ -7,7 +7,7 @@
 // at every /proc/PID/fd for the port's node; a process whose descriptors may not be read
 // makes the answer "unknown" unless a holder was found anyway.
 //
-// Index: PortHolder SerialPortInfo ListSerialPorts FindPortHolders
+// Index: PortHolder SerialPortInfo ListSerialPorts FindPortHolders ProcessRunning PortProperty
 #pragma once
 
 #include <string>
@@ -39,5 +39,12 @@ bool ListSerialPorts(std::vector<SerialPortInfo>* ports, std::string* error);
 // The processes that hold `node` open; *unknown when none was found and some process's
 // descriptors could not be read.
 std::vector<PortHolder> FindPortHolders(const std::string& node, bool* unknown);
+
+// Whether a process whose command name is `name` runs (as far as /proc shows).
+bool ProcessRunning(const char* name);
+
+// A udev property of the tty device behind `node` (symbolic links followed): "" when the node
+// is no device udev knows or the property is not set.
+std::string PortProperty(const std::string& node, const char* key);
 
 }  // namespace platform

@@ -8,7 +8,7 @@
 // A port whose device hung up (POLLHUP, EIO) reports a line error on every later call.
 //
 // Index: OpenDevice CloseHandle(system.h) | GetCommState SetCommState GetCommTimeouts
-// SetCommTimeouts PurgeComm SetupComm EscapeCommFunction SetCommMask WaitCommEvent
+// SetCommTimeouts PurgeComm SetupComm EscapeCommFunction GetCommModemStatus SetCommMask WaitCommEvent
 // WaitCommEventFor ClearCommError PortLost ReadFile WriteFile | DeviceIoControl
 #pragma once
 
@@ -91,6 +91,9 @@ bool SetCommTimeouts(Handle port, const CommTimeouts* timeouts);
 bool PurgeComm(Handle port, std::uint32_t flags);
 bool SetupComm(Handle port, std::uint32_t in_queue, std::uint32_t out_queue);
 bool EscapeCommFunction(Handle port, int function);
+// The port's modem lines as the kernel reports them (TIOCM_* bits); false with ENOTTY or EINVAL
+// on a tty that has none (a pty).
+bool GetCommModemStatus(Handle port, std::uint32_t* status);
 bool SetCommMask(Handle port, std::uint32_t mask);
 bool GetCommMask(Handle port, std::uint32_t* mask);
 // Waits without bound until a masked event occurs (or the wait is aborted: false).

@@ -404,6 +404,17 @@ bool SetupComm(Handle handle, std::uint32_t in_queue, std::uint32_t out_queue) {
     return true;
 }
 
+bool GetCommModemStatus(Handle handle, std::uint32_t* status) {
+    auto port = Port(handle);
+    if (!port) return false;
+    if (port->line_lost) return Fail(EIO);
+    int bits = 0;
+    // A tty without modem lines (a pty) fails here: ENOTTY or EINVAL.
+    if (port->Ioctl(TIOCMGET, &bits) != 0) return Fail(errno);
+    *status = static_cast<std::uint32_t>(bits);
+    return true;
+}
+
 bool EscapeCommFunction(Handle handle, int function) {
     auto port = Port(handle);
     if (!port) return false;

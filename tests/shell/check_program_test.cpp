@@ -1,0 +1,99 @@
+// `firmware-utility check` as a user runs it: a ready handset, and a profile with one device
+// not ready in each way, each line naming the reason and the fix; nothing written to the module.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+
+#include "sim/sim.h"
+#include "tests/support/pty.h"
+#include "tests/support/tmux.h"
+#include "tests/support/update_run.h"
+
+namespace {
+
+using fwu_test::Count;
+
+// The line `check` printed for a device.
+std::string LineOf(const std::string& out, const std::string& device) {
+    std::size_t at = out.find("\n" + device + " ");
+    if (at == std::string::npos) return "";
+    std::size_t end = out.find('\n', at + 1);
+    return out.substr(at + 1, end - at - 1);
+}
+
+TEST(Check, AReadyHandsetIsOkOnEveryLine) {
+    sim::Handset handset;
+    std::string error;
+    ASSERT_TRUE(handset.Start({}, &error)) << error;
+    fwu_test::TempDir runtime;
+    fwu_test::ProgramResult result = fwu_test::RunProgram({"check"}, fwu_test::UpdateEnv(runtime, handset));
+    EXPECT_EQ(result.status, 0) << result.out << result.err;
+    for (const char* device : {"COM1:", "COM2:", "RIL1:", "KernelIoControl"}) {
+        const std::string line = LineOf(result.out, device);
+        EXPECT_EQ(line.substr(line.size() - 3), " ok") << line;
+    }
+    EXPECT_EQ(Count(result.err, "every device is ready"), 1u) << result.err;
+}
+
+// A process named ModemManager runs (a sleep under that name) and nothing keeps it off the ports.
+TEST(Check, APortModemManagerMayProbeIsNotReady) {
+    sim::Handset handset;
+    std::string error;
+    ASSERT_TRUE(handset.Start({}, &error)) << error;
+    fwu_test::TempDir runtime;
+    const std::string impostor = runtime.path() + "/ModemManager";
+    ASSERT_EQ(::symlink("/bin/sleep", impostor.c_str()), 0);
+    fwu_test::RunningProgram modem_manager(fwu_test::RunningProgram::Command{{impostor, "30"}});
+    ASSERT_TRUE(modem_manager.started());
+    // Named so only once it has exec'd.
+    const std::string comm = "/proc/" + std::to_string(modem_manager.pid()) + "/comm";
+    ASSERT_TRUE(fwu_test::WaitUntil([&] { return fwu_test::ReadText(comm) == "ModemManager\n"; }, 5000));
+    fwu_test::ProgramResult result = fwu_test::RunProgram({"check"}, fwu_test::UpdateEnv(runtime, handset));
+    EXPECT_EQ(result.status, 1) << result.out << result.err;
+    EXPECT_NE(LineOf(result.out, "COM1:").find("ModemManager runs and may open this port"), std::string::npos)
+        << result.out;
+    EXPECT_EQ(LineOf(result.out, "RIL1:").substr(LineOf(result.out, "RIL1:").size() - 3), " ok") << result.out;
+}
+
+TEST(Check, EachDeviceNotReadyIsSaidWithItsFix) {
+    fwu_test::Pty held, no_modem_lines, module;
+    ASSERT_TRUE(held.ok() && no_modem_lines.ok() && module.ok());
+    // This process holds COM1's node, as another program would.
+    int holder = ::open(held.slave(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+    fwu_test::TempDir dir;
+    const std::string profile = dir.path() + "/bench.prof";
+    std::ofstream(profile) << "[devices]\nCOM1: = " << held.slave() << "\nCOM2: = " << no_modem_lines.slave()
+                           << "\nCOM3: = /dev/null\nRIL1: = exec:" << dir.path() << "/missing.sh\n"
+                           << "[radio]\nreset = COM2: dtr 100\n[kernel]\nKernelIoControl = " << dir.path()
+                           << "/kernel.sock\n";
+    fwu_test::ProgramResult result = fwu_test::RunProgram(
+        {"check", "--profile", profile}, {"FIRMWARE_UTILITY_RUNTIME_DIR=" + dir.path() + "/rt"});
+    ::close(holder);
+    EXPECT_EQ(result.status, 1) << result.out << result.err;
+    const struct {
+        const char* device;
+        std::string says;
+    } rows[] = {
+        {"COM1:", "Device or resource busy: held by process " + std::to_string(::getpid())},
+        {"COM2:", "it has no DTR line for the [radio] reset pulse"},
+        {"COM3:", "/dev/null is not a serial port"},
+        {"RIL1:", "the program does not exist; fix the exec: entry"},
+        {"KernelIoControl", "No such file or directory"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_NE(LineOf(result.out, row.device).find(row.says), std::string::npos)
+            << row.device << ": " << result.out;
+    }
+    EXPECT_EQ(Count(result.err, "5 devices not ready"), 1u) << result.err;
+    // Nothing reached the far ends: no byte was written to a port.
+    EXPECT_TRUE(no_modem_lines.Receive(50).empty());
+}
+
+}  // namespace
