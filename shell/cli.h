@@ -4,10 +4,10 @@
 // Invocations: (none) the window; update; bridge; send [--wait] ID; sim; payloads; ports [--tsv
 // | --profile-lines]. Options: --profile FILE (update: repeatable, one station each), --headless,
 // --trace FILE, --command ID (repeatable), --module-timeout SECONDS, --attempts N, --events FILE,
-// --station NAME, --help, --version; "--name=value" works too. Bad arguments: one line on stderr,
-// exit 2.
+// --station NAME, --firmware DIR, --help, --version; "--name=value" works too. Bad arguments:
+// one line on stderr, exit 2.
 //
-// Index: Invocation CliOptions ParseCommandLine PrintUsage PrintVersion OpenTrace
+// Index: Invocation CliOptions ParseCommandLine PrintUsage PrintVersion UsePayloadSet OpenTrace
 // CheckRuntimeDirectory SendToRunning RefuseSecondWindow SelectWindowScreen RunWindow | hooks:
 // ApplyRunOptions PrepareUpdateRun ReportInterruptedUpdate FinishUpdateRun FinishBridgeRun RunSimulatedHandset
 // ListPayloads ListSerialPorts (shell/ports.cpp)
@@ -43,6 +43,7 @@ struct CliOptions {
     std::uint32_t attempts = update::DefaultAttempts;  // --attempts N; 0: without limit
     std::string events;                         // --events FILE ("-" stdout): the run as JSON Lines
     std::string station;                        // --station NAME: tags every event
+    std::string firmware;                       // --firmware DIR: the payload set; empty: not given
     bool help = false;
     bool version = false;
 };
@@ -50,7 +51,13 @@ struct CliOptions {
 // 0 with *options filled, or ExitBadArguments with a one-line *error.
 int ParseCommandLine(int argc, char** argv, CliOptions* options, std::string* error);
 void PrintUsage();
+// The program's version and the payload set in use.
 void PrintVersion();
+// The payload set of the invocations that send or describe it (the window, update, payloads,
+// sim, --version): --firmware DIR, else $FIRMWARE_UTILITY_FIRMWARE, else the built-in set. A
+// directory is checked whole before anything opens. 0, or ExitBadArguments after a line
+// naming the file and the reason.
+int UsePayloadSet(const CliOptions& options);
 // Points the trace channel at --trace; 0, or ExitBadArguments after a one-line error.
 int OpenTrace(const CliOptions& options);
 // The directory where the running window is found must be this user's, mode 0700. 0, or
