@@ -80,7 +80,9 @@ int RunWindow(const CliOptions& options);
 // ---- hooks for the pieces that come with other parts of the tool (shell/cli_hooks.cpp).
 // Each returns 0 to go on, or the exit code to end with after printing one line.
 // The options that later pieces read: the handset profile (--profile, $FIRMWARE_UTILITY_PROFILE,
-// or the built-in simulated handset, announced on stderr) and --module-timeout.
+// the user's or the system's profile file, or the built-in simulated handset, announced on
+// stderr) and --module-timeout. Stand-in payloads and a handset not simulated: `update` ends
+// with ExitBadArguments, the window refuses its update commands.
 int ApplyRunOptions(const CliOptions& options);
 // Before the window of `update` comes up; and its exit code from the window's.
 int PrepareUpdateRun(const CliOptions& options);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <sstream>
@@ -180,6 +181,53 @@ TEST_F(Program, AcceptedOptionsAreKept) {
         Run({"--headless", "--module-timeout", "30", "--profile", profile, "--command", fwu_test::Id(commands::Exit)});
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(result.out, Banner);
+}
+
+// The profile a start uses: --profile, else $FIRMWARE_UTILITY_PROFILE, else the user's
+// configuration ($XDG_CONFIG_HOME when absolute, else ~/.config), else the system's, else the
+// built-in simulated handset. Each file here is malformed, so the refusal names the one taken.
+TEST_F(Program, ProfileLookupOrder) {
+    const std::string dir = runtime_.path();
+    const std::string option = dir + "/option.prof", environment = dir + "/environment.prof";
+    const std::string xdg = dir + "/xdg", home = dir + "/home", empty = dir + "/empty";
+    for (const std::string& made : {xdg, xdg + "/firmware-utility", home, home + "/.config",
+                                    home + "/.config/firmware-utility", empty}) {
+        ASSERT_EQ(::mkdir(made.c_str(), 0700), 0) << made;
+    }
+    const std::string in_xdg = xdg + "/firmware-utility/profile", in_home = home + "/.config/firmware-utility/profile";
+    for (const std::string& file : {option, environment, in_xdg, in_home}) std::ofstream(file) << "[nowhere]\n";
+    // --profile given, $FIRMWARE_UTILITY_PROFILE, $XDG_CONFIG_HOME, the profile taken ("": built-in)
+    const struct {
+        bool given;
+        std::string environment, config, taken;
+    } rows[] = {
+        {true, environment, xdg, option},
+        {false, environment, xdg, environment},
+        {false, "", xdg, in_xdg},      // an empty variable is no profile (a script that forgot one)
+        {false, "", "", in_home},
+        {false, "", "relative", in_home},  // a relative $XDG_CONFIG_HOME is ignored
+        {false, "", empty, ""},
+    };
+    const bool system_profile = ::access("/etc/firmware-utility/profile", F_OK) == 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.taken);
+        if (row.taken.empty() && system_profile) continue;  // this machine has a profile of its own
+        std::vector<std::string> args{"--headless", "--command", fwu_test::Id(commands::Exit)};
+        if (row.given) args.insert(args.end(), {"--profile", option});
+        std::vector<std::string> env = Env();
+        env.insert(env.end(), {"FIRMWARE_UTILITY_PROFILE=" + row.environment, "XDG_CONFIG_HOME=" + row.config,
+                               "HOME=" + home});
+        ProgramResult result = RunProgram(args, env);
+        if (row.taken.empty()) {
+            EXPECT_EQ(result.status, 0) << result.err;
+            EXPECT_NE(result.err.find("no profile given or found, using the simulated handset"), std::string::npos)
+                << result.err;
+            continue;
+        }
+        EXPECT_EQ(result.status, 2) << result.err;
+        EXPECT_NE(result.err.find("firmware-utility: " + row.taken + ":1: unknown section [nowhere]"), std::string::npos)
+            << result.err;
+    }
 }
 
 TEST_F(Program, HelpAndVersion) {
