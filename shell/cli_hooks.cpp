@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "bridge/bridge.h"
+#include "device/reboot.h"
 #include "platform/platform.h"
 #include "shell/log.h"
 #include "shell/cli.h"
@@ -44,6 +45,13 @@ void ReportAttempt(std::uint32_t attempt, std::uint32_t limit) {
 // `update` and `bridge` say on stderr why a device did not open and what to do about it.
 void ReportOpenFailureOnStderr(const char* explanation) {
     std::fprintf(stderr, "firmware-utility: %s\n", explanation);
+}
+
+// A reset or reboot that failed is said where it happens, with the adapter's own words.
+void ReportControlFailureOnStderr(const ControlFailure& failure) {
+    ClearProgressLine();
+    std::fprintf(stderr, "firmware-utility: %s\n", failure.explanation);
+    EventControlFailed(failure);
 }
 
 // The run's steps go to the progress line and the events.
@@ -88,6 +96,23 @@ std::string FindProfile(const CliOptions& options) {
     return {};
 }
 
+// A module that cannot be reset never enters its boot ROM: every attempt would wait in vain.
+// `update` ends here, before any device opens; the window refuses each update command instead.
+int RefuseWithoutReset(const CliOptions& options) {
+    if (platform::CanResetModule()) return 0;
+    static const std::string reason = platform::CurrentProfile().path +
+                                      " gives no way to reset the module: add a radio driver to [devices] "
+                                      "(`RIL1: = /path/to/ril.sock`, a service, or `RIL1: = exec:/path/to/program`) "
+                                      "or a modem-line pulse to [radio] (`reset = COM1: dtr 100`)";
+    if (options.invocation == Invocation::Update) {
+        std::fprintf(stderr, "firmware-utility: %s; nothing was opened\n", reason.c_str());
+        return ExitBadArguments;
+    }
+    static const std::string pane_line = "Update refused: " + reason + "\r\n";
+    update::RunRefusal.store(pane_line.c_str());
+    return 0;
+}
+
 // Stand-in payloads are filler: only a simulated handset may be sent them. `update` ends here,
 // before any device opens; the window refuses each update command instead.
 int RefuseStandIns(const CliOptions& options) {
@@ -128,12 +153,14 @@ int ApplyRunOptions(const CliOptions& options) {
     if (options.invocation == Invocation::Update || options.invocation == Invocation::Bridge) {
         OpenFailureObserver.store(ReportOpenFailureOnStderr);
     }
+    if (options.invocation == Invocation::Update) ControlFailureObserver.store(ReportControlFailureOnStderr);
     if (options.invocation == Invocation::Bridge) bridge::CloseWindowIfNotStarted.store(1);
 
     const std::string path = FindProfile(options);
     if (!path.empty()) {
         if (int code = UseProfileFile(path)) return code;
-        return RefuseStandIns(options);
+        if (int code = RefuseStandIns(options)) return code;
+        return RefuseWithoutReset(options);
     }
 
     std::string error;
@@ -185,6 +212,10 @@ int FinishUpdateRun(const CliOptions&, int window_exit_code) {
     const bool ended = !update::UpdateRunning.load();
     const std::int32_t outcome = ended ? update::UpdateOutcome.load() : update::OutcomeInterrupted;
     int code = window_exit_code != 0 ? window_exit_code : outcome == update::OutcomeConfirmed ? 0 : 1;
+    if (code == 0 && device::RebootFailed.load()) {
+        std::fprintf(stderr, "firmware-utility: the module took the image, but the handset's reboot request "
+                             "failed (above); reboot it by hand\n");
+    }
     EventRunEnd(OutcomeName(outcome), code);
     CloseRunEvents();
     SayHandsetAndPayloads();

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/platform.h"
+#include "device/reboot.h"
 #include "shell/run_report.h"
 #include "update/payloads.h"
 
@@ -181,12 +182,24 @@ void EventRunNote(const update::RunNote& note) {
     Write(event);
 }
 
+void EventControlFailed(const ControlFailure& failure) {
+    std::lock_guard lock(events_mutex);
+    Json event = Event("control_failed");
+    event["device"] = failure.device;
+    event["action"] = failure.action;
+    event["error"] = failure.error;
+    event["reason"] = failure.explanation;
+    event["adapter_line"] = failure.adapter_line;
+    Write(event);
+}
+
 void EventRunEnd(const char* outcome, int exit_code) {
     std::lock_guard lock(events_mutex);
     Json event = Event("run_end");
     event["outcome"] = outcome;
     event["exit_code"] = exit_code;
     event["simulated"] = platform::CurrentProfile().simulated;
+    event["reboot_failed"] = device::RebootFailed.load() != 0;
     Write(event);
 }
 
