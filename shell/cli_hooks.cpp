@@ -96,39 +96,38 @@ std::string FindProfile(const CliOptions& options) {
     return {};
 }
 
-// A module that cannot be reset never enters its boot ROM: every attempt would wait in vain.
-// `update` ends here, before any device opens; the window refuses each update command instead.
-int RefuseWithoutReset(const CliOptions& options) {
-    if (platform::CanResetModule()) return 0;
-    static const std::string reason = platform::CurrentProfile().path +
-                                      " gives no way to reset the module: add a radio driver to [devices] "
-                                      "(`RIL1: = /path/to/ril.sock`, a service, or `RIL1: = exec:/path/to/program`) "
-                                      "or a modem-line pulse to [radio] (`reset = COM1: dtr 100`)";
+// `update` ends with the reason before any device opens; the window refuses each update
+// command with it instead.
+int RefuseRuns(const CliOptions& options, const std::string& reason) {
     if (options.invocation == Invocation::Update) {
         std::fprintf(stderr, "firmware-utility: %s; nothing was opened\n", reason.c_str());
         return ExitBadArguments;
     }
-    static const std::string pane_line = "Update refused: " + reason + "\r\n";
-    update::RunRefusal.store(pane_line.c_str());
+    static std::string pane_line;  // the first refusal stays: RunRefusal points into it
+    if (update::RunRefusal.load() == nullptr) {
+        pane_line = "Update refused: " + reason + "\r\n";
+        update::RunRefusal.store(pane_line.c_str());
+    }
     return 0;
 }
 
-// Stand-in payloads are filler: only a simulated handset may be sent them. `update` ends here,
-// before any device opens; the window refuses each update command instead.
+// Stand-in payloads are filler: only a simulated handset may be sent them.
 int RefuseStandIns(const CliOptions& options) {
     const platform::Profile profile = platform::CurrentProfile();
     if (update::CurrentPayloadSet().source != update::PayloadSource::StandIn || profile.simulated) return 0;
-    static const std::string reason = profile.path +
-                                      " is not a simulated handset, and this build's payloads are generated "
-                                      "stand-ins, not firmware: give a real set with --firmware DIR (or "
-                                      "$FIRMWARE_UTILITY_FIRMWARE), or build with -DFIRMWARE_DIR=DIR";
-    if (options.invocation == Invocation::Update) {
-        std::fprintf(stderr, "firmware-utility: %s; nothing was opened\n", reason.c_str());
-        return ExitBadArguments;
-    }
-    static const std::string pane_line = "Update refused: " + reason + "\r\n";
-    update::RunRefusal.store(pane_line.c_str());
-    return 0;
+    return RefuseRuns(options, profile.path +
+                                   " is not a simulated handset, and this build's payloads are generated "
+                                   "stand-ins, not firmware: give a real set with --firmware DIR (or "
+                                   "$FIRMWARE_UTILITY_FIRMWARE), or build with -DFIRMWARE_DIR=DIR");
+}
+
+// A module that cannot be reset never enters its boot ROM: every attempt would wait in vain.
+int RefuseWithoutReset(const CliOptions& options) {
+    if (platform::CanResetModule()) return 0;
+    return RefuseRuns(options, platform::CurrentProfile().path +
+                                   " gives no way to reset the module: add a radio driver to [devices] "
+                                   "(`RIL1: = /path/to/ril.sock`, a service, or `RIL1: = exec:/path/to/program`) "
+                                   "or a modem-line pulse to [radio] (`reset = COM1: dtr 100`)");
 }
 
 // The run's last line on stderr: a simulated handset is never taken for a module, and the

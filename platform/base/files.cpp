@@ -49,7 +49,7 @@ bool ReadRegularFile(const std::string& path, std::uint64_t limit, std::string* 
             return false;
         }
         bytes->append(chunk, static_cast<std::size_t>(n));
-        // A file that grows while it is read is taken as it was measured, never beyond the limit.
+        // A file that grows past the limit while it is read counts as too large.
         if (bytes->size() > limit) break;
     }
     internal::SysClose(fd);
