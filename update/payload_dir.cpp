@@ -3,6 +3,7 @@
 // program ends before any device opens.
 #include <atomic>
 #include <cctype>
+#include <filesystem>
 #include <string>
 
 #include "platform/platform.h"
@@ -176,7 +177,10 @@ bool UsePayloadDirectory(const std::string& directory, std::string* error) {
     PayloadSet set;
     if (!ReadRevision(directory, &set.revision, error)) return false;
     set.source = PayloadSource::Directory;
-    set.directory = directory;
+    // Reports name the set by an absolute path: a relative one says nothing once the run is over.
+    std::error_code ignored;
+    const std::filesystem::path absolute = std::filesystem::absolute(directory, ignored);
+    set.directory = absolute.empty() ? directory : absolute.string();
     for (std::size_t i = 0; i < KindCount; ++i) {
         if (PayloadFiles[i].kind == PayloadFirmware) set.sha256 = platform::Sha256Hex(bytes[i].data(), bytes[i].size());
         DirectoryBytes[i] = std::move(bytes[i]);
