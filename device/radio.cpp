@@ -37,6 +37,7 @@ std::int32_t RunRadioControl(platform::Hwnd window, const RadioControl& control)
     if (!platform::DeviceIoControl(ril, control.code, nullptr, 0, nullptr, 0, nullptr)) {
         unsigned long error = platform::GetLastError();
         shell::FormatAndAppend(window, control.control_failed, error);
+        shell::ReportControlFailure("RIL1:", control.code, static_cast<std::uint32_t>(error));
         platform::CloseHandle(ril);
         return 1;
     }

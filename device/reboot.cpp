@@ -3,11 +3,16 @@
 // entry is used: the core library stays loaded for the whole process, so the entry stays valid.
 #include "device/reboot.h"
 
+#include <cerrno>
+
 #include "shell/log.h"
 
 namespace device {
 
+std::atomic<std::int32_t> RebootFailed{0};
+
 std::int32_t RebootDevice(platform::Hwnd window, std::uint16_t, platform::LParam, std::uint16_t) {
+    RebootFailed.store(1);  // until the request is accepted
     platform::Handle coredll = platform::LoadLibrary("COREDLL.DLL");
     if (coredll == 0) {
         shell::AppendLogUnlessQuiet(window, "LoadLibrary() call fails !\r\n");
@@ -26,10 +31,17 @@ std::int32_t RebootDevice(platform::Hwnd window, std::uint16_t, platform::LParam
     if (kernel_io_control(IoctlHalReboot, nullptr, 0, nullptr, 0, nullptr) == 0) {
         // Why the kernel could not be reached, and what to do, goes to the trace (and stderr).
         const std::uint32_t error = platform::GetLastError();
-        if (platform::KernelControlUnanswered()) shell::ReportOpenFailure("KernelIoControl", error);
+        // A kernel entry that is not there is explained as a device that did not open; one that
+        // ran and failed, or never ended, as a failed control.
+        if (platform::KernelControlUnanswered() && error != ETIMEDOUT) {
+            shell::ReportOpenFailure("KernelIoControl", error);
+        } else {
+            shell::ReportControlFailure("KernelIoControl", IoctlHalReboot, error);
+        }
         shell::AppendLogUnlessQuiet(window, "Failed to call KernelIoControl() to reboot!\r\n");
         return 1;
     }
+    RebootFailed.store(0);
     return 0;
 }
 

@@ -1,9 +1,11 @@
 // The handset reboot through the kernel's reboot request, looked up by name in "COREDLL.DLL"
-// each time. 0 when the request was accepted, 1 on failure.
+// each time. 0 when the request was accepted, 1 on failure. A failure is also kept in
+// RebootFailed, so that a run that ends well after it can say and record it.
 //
-// Index: RebootDevice
+// Index: RebootDevice RebootFailed
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "platform/platform.h"
@@ -11,6 +13,9 @@
 namespace device {
 
 inline constexpr std::uint32_t IoctlHalReboot = 0x0101003C;
+
+// 1 while the latest reboot request has not been accepted (from its start to its end), else 0.
+extern std::atomic<std::int32_t> RebootFailed;
 
 std::int32_t RebootDevice(platform::Hwnd window, std::uint16_t id = 0, platform::LParam lparam = 0,
                           std::uint16_t code = 0);

@@ -4,6 +4,7 @@
 //
 //   base/     system.h  handles, last error, threads, pauses, memory, libraries, registry,
 //                       trace, endings
+//             files.h   whole-file reads and existence checks (a payload set, profiles)
 //             format.h  printf-style formatting with %c as a Latin-1 character
 //             sha256.h  SHA-256 digests (payload listing, the simulated module's report)
 //             spawn.h   child processes of this program (stations side by side)
@@ -19,6 +20,7 @@
 // Tests reach the layer's seam through platform/testing.h, which the program never includes.
 #pragma once
 
+#include "platform/base/files.h"
 #include "platform/base/format.h"
 #include "platform/base/sha256.h"
 #include "platform/base/spawn.h"

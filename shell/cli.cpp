@@ -5,11 +5,13 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/platform.h"
 #include "resources/commands.h"
 #include "shell/main_window.h"
+#include "update/payloads.h"
 
 namespace shell {
 namespace {
@@ -87,6 +89,7 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options, std::string* er
     app.add_option("--attempts", options->attempts)->type_name("N")->check(WholeNumber)->check(CLI::Range(0UL, MaxAttemptsOption));
     app.add_option("--events", options->events)->type_name("FILE")->check(NotEmpty);
     app.add_option("--station", options->station)->type_name("NAME")->check(NotEmpty);
+    app.add_option("--firmware", options->firmware)->type_name("DIR")->check(NotEmpty);
     app.add_flag("-h,--help", options->help)->disable_flag_override();
     app.add_flag("-V,--version", options->version)->disable_flag_override();
 
@@ -148,7 +151,9 @@ void PrintUsage() {
         "\n"
         "options:\n"
         "  --profile FILE            the handset profile (default $FIRMWARE_UTILITY_PROFILE,\n"
-        "                            else the built-in simulated handset); update takes it\n"
+        "                            else $XDG_CONFIG_HOME/firmware-utility/profile or\n"
+        "                            ~/.config/..., else /etc/firmware-utility/profile, else\n"
+        "                            the built-in simulated handset); update takes it\n"
         "                            repeatedly, [NAME=]FILE, one station per module at once\n"
         "  --headless                the window without a terminal UI: log text to stdout\n"
         "  --trace FILE              where the trace channel goes ('-' is stderr)\n"
@@ -160,6 +165,10 @@ void PrintUsage() {
         "  --events FILE             update: the run as JSON Lines, one event a line ('-' is\n"
         "                            stdout; the pane's text then goes to stderr)\n"
         "  --station NAME            update: tag every event with this station name\n"
+        "  --firmware DIR            the payload set to send: boot1.bin, boot2.bin, filesize.bin,\n"
+        "                            fw.bin, checked against SHA256SUMS when there, and an optional\n"
+        "                            one-line version (default $FIRMWARE_UTILITY_FIRMWARE, else\n"
+        "                            the set built in)\n"
         "  -h, --help, -V, --version\n"
         "\n"
         "window exit codes: 0 normal end, 255 another window of this user runs (asked to come\n"
@@ -167,7 +176,26 @@ void PrintUsage() {
         stdout);
 }
 
-void PrintVersion() { std::printf("%s %s\n", Program, FWU_VERSION); }
+void PrintVersion() { std::printf("%s %s\n%s\n", Program, FWU_VERSION, update::PayloadSetLine().c_str()); }
+
+int UsePayloadSet(const CliOptions& options) {
+    // Only these send the set to a module or describe it; the rest never read it.
+    const bool reads_set = options.version || options.invocation == Invocation::Window ||
+                           options.invocation == Invocation::Update || options.invocation == Invocation::Payloads ||
+                           options.invocation == Invocation::Sim;
+    std::string directory = options.firmware;
+    const char* given_by = "--firmware";
+    if (directory.empty()) {
+        const char* from_environment = std::getenv("FIRMWARE_UTILITY_FIRMWARE");
+        if (from_environment) directory = from_environment;
+        given_by = "$FIRMWARE_UTILITY_FIRMWARE";
+    }
+    if (directory.empty() || !reads_set) return 0;
+    std::string error;
+    if (update::UsePayloadDirectory(directory, &error)) return 0;
+    std::fprintf(stderr, "%s: %s: %s\n", Program, given_by, error.c_str());
+    return ExitBadArguments;
+}
 
 int OpenTrace(const CliOptions& options) {
     if (options.trace.empty()) return 0;

@@ -2,12 +2,12 @@
 // program that main() lists.
 //
 // Invocations: (none) the window; update; bridge; send [--wait] ID; sim; payloads; ports [--tsv
-// | --profile-lines]; check. Options: --profile FILE (update: repeatable, one station each), --headless,
-// --trace FILE, --trace-time, --command ID (repeatable), --module-timeout SECONDS, --attempts N, --events FILE,
-// --station NAME, -h/--help, -V/--version; "--name=value" works too. Bad arguments: one line on stderr,
-// exit 2.
+// | --profile-lines]; check. Options: --profile FILE (update: repeatable, one station each),
+// --headless, --trace FILE, --trace-time, --command ID (repeatable), --module-timeout SECONDS,
+// --attempts N, --events FILE, --station NAME, --firmware DIR, -h/--help, -V/--version;
+// "--name=value" works too. Bad arguments: one line on stderr, exit 2.
 //
-// Index: Invocation CliOptions ParseCommandLine PrintUsage PrintVersion OpenTrace
+// Index: Invocation CliOptions ParseCommandLine PrintUsage PrintVersion UsePayloadSet OpenTrace
 // CheckRuntimeDirectory SendToRunning RefuseSecondWindow SelectWindowScreen RunWindow | hooks:
 // ApplyRunOptions PrepareUpdateRun ReportInterruptedUpdate FinishUpdateRun FinishBridgeRun RunSimulatedHandset
 // ListPayloads ListSerialPorts (shell/ports.cpp) CheckDevices (shell/check.cpp)
@@ -44,6 +44,7 @@ struct CliOptions {
     std::uint32_t attempts = update::DefaultAttempts;  // --attempts N; 0: without limit
     std::string events;                         // --events FILE ("-" stdout): the run as JSON Lines
     std::string station;                        // --station NAME: tags every event
+    std::string firmware;                       // --firmware DIR: the payload set; empty: not given
     bool help = false;
     bool version = false;
 };
@@ -51,7 +52,13 @@ struct CliOptions {
 // 0 with *options filled, or ExitBadArguments with a one-line *error.
 int ParseCommandLine(int argc, char** argv, CliOptions* options, std::string* error);
 void PrintUsage();
+// The program's version and the payload set in use.
 void PrintVersion();
+// The payload set of the invocations that send or describe it (the window, update, payloads,
+// sim, --version): --firmware DIR, else $FIRMWARE_UTILITY_FIRMWARE, else the built-in set. A
+// directory is checked whole before anything opens. 0, or ExitBadArguments after a line
+// naming the file and the reason.
+int UsePayloadSet(const CliOptions& options);
 // Points the trace channel at --trace; 0, or ExitBadArguments after a one-line error.
 int OpenTrace(const CliOptions& options);
 // The directory where the running window is found must be this user's, mode 0700. 0, or
@@ -74,7 +81,9 @@ int RunWindow(const CliOptions& options);
 // ---- hooks for the pieces that come with other parts of the tool (shell/cli_hooks.cpp).
 // Each returns 0 to go on, or the exit code to end with after printing one line.
 // The options that later pieces read: the handset profile (--profile, $FIRMWARE_UTILITY_PROFILE,
-// or the built-in simulated handset, announced on stderr) and --module-timeout.
+// the user's or the system's profile file, or the built-in simulated handset, announced on
+// stderr) and --module-timeout. Stand-in payloads and a handset not simulated: `update` ends
+// with ExitBadArguments, the window refuses its update commands.
 int ApplyRunOptions(const CliOptions& options);
 // Before the window of `update` comes up; and its exit code from the window's.
 int PrepareUpdateRun(const CliOptions& options);

@@ -4,8 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "bridge/bridge.h"
+#include "device/reboot.h"
 #include "platform/platform.h"
 #include "shell/log.h"
 #include "shell/cli.h"
@@ -20,6 +22,10 @@ namespace {
 
 // The handset profile the run uses, for its events.
 std::string RunProfilePath;
+// Where a profile is looked for after --profile and $FIRMWARE_UTILITY_PROFILE: under the user's
+// configuration directory, then the system's.
+constexpr char ConfigProfile[] = "firmware-utility/profile";
+constexpr char SystemProfile[] = "/etc/firmware-utility/profile";
 
 // The in-process handset goes away with the process, its directory with it.
 void StopBuiltInHandset() { sim::Stop(); }
@@ -41,6 +47,13 @@ void ReportOpenFailureOnStderr(const char* explanation) {
     std::fprintf(stderr, "firmware-utility: %s\n", explanation);
 }
 
+// A reset or reboot that failed is said where it happens, with the adapter's own words.
+void ReportControlFailureOnStderr(const ControlFailure& failure) {
+    ClearProgressLine();
+    std::fprintf(stderr, "firmware-utility: %s\n", failure.explanation);
+    EventControlFailed(failure);
+}
+
 // The run's steps go to the progress line and the events.
 void ReportRunNote(const update::RunNote& note) {
     ProgressNote(note);
@@ -59,6 +72,78 @@ int UseProfileFile(const std::string& path) {
     return 0;
 }
 
+// --profile, else $FIRMWARE_UTILITY_PROFILE, else the first profile file that exists in the
+// user's configuration and then the system's; empty when none does (the built-in handset).
+std::string FindProfile(const CliOptions& options) {
+    if (!options.profile.empty()) return options.profile;
+    const char* from_environment = std::getenv("FIRMWARE_UTILITY_PROFILE");
+    if (from_environment && *from_environment) return from_environment;
+    std::vector<std::string> candidates;
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    const char* home = std::getenv("HOME");
+    // A relative $XDG_CONFIG_HOME is invalid and ignored, as the base directory rules say.
+    if (config && config[0] == '/') {
+        candidates.push_back(std::string(config) + "/" + ConfigProfile);
+    } else if (home && *home) {
+        candidates.push_back(std::string(home) + "/.config/" + ConfigProfile);
+    }
+    candidates.push_back(SystemProfile);
+    for (const std::string& candidate : candidates) {
+        if (!platform::PathExists(candidate)) continue;
+        std::fprintf(stderr, "firmware-utility: using the profile %s\n", candidate.c_str());
+        return candidate;
+    }
+    return {};
+}
+
+// `update` ends with the reason before any device opens; the window refuses each update
+// command with it instead.
+int RefuseRuns(const CliOptions& options, const std::string& reason) {
+    if (options.invocation == Invocation::Update) {
+        std::fprintf(stderr, "firmware-utility: %s; nothing was opened\n", reason.c_str());
+        return ExitBadArguments;
+    }
+    static std::string pane_line;  // the first refusal stays: RunRefusal points into it
+    if (update::RunRefusal.load() == nullptr) {
+        pane_line = "Update refused: " + reason + "\r\n";
+        update::RunRefusal.store(pane_line.c_str());
+    }
+    return 0;
+}
+
+// Stand-in payloads are filler: only a simulated handset may be sent them.
+int RefuseStandIns(const CliOptions& options) {
+    const platform::Profile profile = platform::CurrentProfile();
+    if (update::CurrentPayloadSet().source != update::PayloadSource::StandIn || profile.simulated) return 0;
+    return RefuseRuns(options, profile.path +
+                                   " is not a simulated handset, and this build's payloads are generated "
+                                   "stand-ins, not firmware: give a real set with --firmware DIR (or "
+                                   "$FIRMWARE_UTILITY_FIRMWARE), or build with -DFIRMWARE_DIR=DIR");
+}
+
+// A module that cannot be reset never enters its boot ROM: every attempt would wait in vain.
+int RefuseWithoutReset(const CliOptions& options) {
+    if (platform::CanResetModule()) return 0;
+    return RefuseRuns(options, platform::CurrentProfile().path +
+                                   " gives no way to reset the module: add a radio driver to [devices] "
+                                   "(`RIL1: = /path/to/ril.sock`, a service, or `RIL1: = exec:/path/to/program`) "
+                                   "or a modem-line pulse to [radio] (`reset = COM1: dtr 100`)");
+}
+
+// The run's last line on stderr: a simulated handset is never taken for a module, and the
+// payloads are named with their image's digest.
+void SayHandsetAndPayloads() {
+    const platform::Profile profile = platform::CurrentProfile();
+    ClearProgressLine();
+    if (profile.simulated) {
+        std::fprintf(stderr, "firmware-utility: simulated handset %s (no real module was updated); %s\n",
+                     profile.path.c_str(), update::PayloadSetLine().c_str());
+    } else {
+        std::fprintf(stderr, "firmware-utility: handset %s; %s\n", profile.path.c_str(),
+                     update::PayloadSetLine().c_str());
+    }
+}
+
 }  // namespace
 
 int ApplyRunOptions(const CliOptions& options) {
@@ -67,14 +152,15 @@ int ApplyRunOptions(const CliOptions& options) {
     if (options.invocation == Invocation::Update || options.invocation == Invocation::Bridge) {
         OpenFailureObserver.store(ReportOpenFailureOnStderr);
     }
+    if (options.invocation == Invocation::Update) ControlFailureObserver.store(ReportControlFailureOnStderr);
     if (options.invocation == Invocation::Bridge) bridge::CloseWindowIfNotStarted.store(1);
 
-    std::string path = options.profile;
-    if (path.empty()) {
-        const char* from_environment = std::getenv("FIRMWARE_UTILITY_PROFILE");
-        if (from_environment) path = from_environment;
+    const std::string path = FindProfile(options);
+    if (!path.empty()) {
+        if (int code = UseProfileFile(path)) return code;
+        if (int code = RefuseStandIns(options)) return code;
+        return RefuseWithoutReset(options);
     }
-    if (!path.empty()) return UseProfileFile(path);
 
     std::string error;
     std::string built_in = sim::Start({}, &error);
@@ -83,7 +169,7 @@ int ApplyRunOptions(const CliOptions& options) {
         return 1;
     }
     std::atexit(StopBuiltInHandset);
-    std::fprintf(stderr, "firmware-utility: no profile given, using the simulated handset: %s\n",
+    std::fprintf(stderr, "firmware-utility: no profile given or found, using the simulated handset: %s\n",
                  built_in.c_str());
     // A host program talks through the bridge on the far ends of the simulated peer ports.
     if (options.invocation == Invocation::Bridge && sim::Current()) {
@@ -125,8 +211,13 @@ int FinishUpdateRun(const CliOptions&, int window_exit_code) {
     const bool ended = !update::UpdateRunning.load();
     const std::int32_t outcome = ended ? update::UpdateOutcome.load() : update::OutcomeInterrupted;
     int code = window_exit_code != 0 ? window_exit_code : outcome == update::OutcomeConfirmed ? 0 : 1;
+    if (code == 0 && device::RebootFailed.load()) {
+        std::fprintf(stderr, "firmware-utility: the module took the image, but the handset's reboot request "
+                             "failed (above); reboot it by hand\n");
+    }
     EventRunEnd(OutcomeName(outcome), code);
     CloseRunEvents();
+    SayHandsetAndPayloads();
     return code;
 }
 

@@ -29,11 +29,22 @@ void TracePrint(const char* format, ...) {
 }
 
 std::atomic<OpenFailureObserverFn> OpenFailureObserver{nullptr};
+std::atomic<ControlFailureObserverFn> ControlFailureObserver{nullptr};
 
 void ReportOpenFailure(const char* device, std::uint32_t error) {
     const std::string explanation = platform::ExplainOpenFailure(device, error);
     TracePrint("%s\r\n", explanation.c_str());
     if (OpenFailureObserverFn observer = OpenFailureObserver.load()) observer(explanation.c_str());
+}
+
+void ReportControlFailure(const char* device, std::uint32_t code, std::uint32_t error) {
+    std::string adapter_line;
+    const std::string explanation = platform::ExplainControlFailure(device, code, error, &adapter_line);
+    TracePrint("%s\r\n", explanation.c_str());
+    if (ControlFailureObserverFn observer = ControlFailureObserver.load()) {
+        const std::string action = platform::ControlName(code);
+        observer({device, action.c_str(), error, explanation.c_str(), adapter_line.c_str()});
+    }
 }
 
 char* MessageBuffer() {

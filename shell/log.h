@@ -8,9 +8,11 @@
 //
 // ReportOpenFailure explains a device that did not open (platform::ExplainOpenFailure) on the
 // trace and to OpenFailureObserver (stderr for `update` and `bridge`); the pane keeps its texts.
+// ReportControlFailure does the same for a radio or kernel control that failed once its device
+// was open (ControlFailureObserver: stderr and the events of `update`).
 //
 // Index: AppendLog AppendLogUnlessQuiet TracePrint MessageBuffer FormatAndAppend ReportOpenFailure
-// OpenFailureObserver
+// OpenFailureObserver ReportControlFailure ControlFailure ControlFailureObserver
 #pragma once
 
 #include <atomic>
@@ -36,5 +38,19 @@ void FormatAndAppend(platform::Hwnd window, const char* format, ...) __attribute
 using OpenFailureObserverFn = void (*)(const char* explanation);
 extern std::atomic<OpenFailureObserverFn> OpenFailureObserver;  // null: the trace only
 void ReportOpenFailure(const char* device, std::uint32_t error);
+
+// A control that failed: the device ("RIL1:", "KernelIoControl"), the action ("reset",
+// "reboot", ...), the error code, the line that explains it, and an adapter program's last line.
+struct ControlFailure {
+    const char* device;
+    const char* action;
+    std::uint32_t error;
+    const char* explanation;
+    const char* adapter_line;  // "" when none
+};
+using ControlFailureObserverFn = void (*)(const ControlFailure& failure);
+extern std::atomic<ControlFailureObserverFn> ControlFailureObserver;  // null: the trace only
+// Call on the thread that issued the control, right after it failed.
+void ReportControlFailure(const char* device, std::uint32_t code, std::uint32_t error);
 
 }  // namespace shell

@@ -18,8 +18,10 @@ int main(int argc, char** argv) {
         return ExitBadArguments;
     }
 
-    // 2. --help and --version answer and end.
+    // 2. --help answers and ends. The payload set (--firmware DIR) is checked whole before
+    //    anything opens; --version then names it and ends.
     if (options.help) return PrintUsage(), 0;
+    if (int code = UsePayloadSet(options)) return code;
     if (options.version) return PrintVersion(), 0;
 
     // 3. The trace channel, where --trace points.

@@ -11,6 +11,7 @@
 #include "resources/resources.h"
 #include "shell/log.h"
 #include "shell/options.h"
+#include "update/payloads.h"
 #include "update/update.h"
 
 namespace shell {
@@ -123,6 +124,8 @@ LResult OnCreate(Hwnd window, std::uint32_t, WParam, LParam) {
 
     TracePrint("get current dir %s\r\n", WorkDir);
     AppendLogUnlessQuiet(window, Banner);
+    // Which payloads an update would send: stand-in filler is fit only for a simulated handset.
+    TracePrint("%s\r\n", update::PayloadSetLine().c_str());
     return 0;
 }
 

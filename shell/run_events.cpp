@@ -9,6 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/platform.h"
+#include "device/reboot.h"
 #include "shell/run_report.h"
 #include "update/payloads.h"
 
@@ -59,6 +61,15 @@ Json Payloads() {
         list.push_back({{"kind", kind}, {"name", name}, {"size", size}, {"sha256", sha256}});
     }
     return list;
+}
+
+// Where the payloads come from: the stand-ins are fit only for a simulated handset.
+Json PayloadSet() {
+    const update::PayloadSet& set = update::CurrentPayloadSet();
+    Json described = {{"source", update::PayloadSourceName(set.source)}, {"sha256", set.sha256},
+                      {"revision", set.revision}};
+    if (set.source == update::PayloadSource::Directory) described["directory"] = set.directory;
+    return described;
 }
 
 // At most every ProgressStepPercent or ProgressInterval, and always the stage's last.
@@ -137,6 +148,8 @@ void EventRunNote(const update::RunNote& note) {
             event = Event("run_start");
             event["profile"] = events_profile;
             event["payloads"] = Payloads();
+            event["payload_set"] = PayloadSet();
+            event["simulated"] = platform::CurrentProfile().simulated;
             event["attempts"] = update::MaxAttempts.load();
             break;
         case update::RunStep::StageStart:
@@ -169,11 +182,24 @@ void EventRunNote(const update::RunNote& note) {
     Write(event);
 }
 
+void EventControlFailed(const ControlFailure& failure) {
+    std::lock_guard lock(events_mutex);
+    Json event = Event("control_failed");
+    event["device"] = failure.device;
+    event["action"] = failure.action;
+    event["error"] = failure.error;
+    event["reason"] = failure.explanation;
+    event["adapter_line"] = failure.adapter_line;
+    Write(event);
+}
+
 void EventRunEnd(const char* outcome, int exit_code) {
     std::lock_guard lock(events_mutex);
     Json event = Event("run_end");
     event["outcome"] = outcome;
     event["exit_code"] = exit_code;
+    event["simulated"] = platform::CurrentProfile().simulated;
+    event["reboot_failed"] = device::RebootFailed.load() != 0;
     Write(event);
 }
 

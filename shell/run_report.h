@@ -4,12 +4,13 @@
 // program's glue points here.
 //
 // Index: EventsSchemaVersion OpenRunEvents CloseRunEvents EventAttempt EventRunNote EventRunEnd
-// WriteEventLine OutcomeName | StartProgressLine ProgressNote ClearProgressLine
+// EventControlFailed WriteEventLine OutcomeName | StartProgressLine ProgressNote ClearProgressLine
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "shell/log.h"
 #include "update/update.h"
 
 namespace shell {
@@ -28,6 +29,9 @@ void EventAttempt(std::uint32_t attempt, std::uint32_t limit);
 void EventRunNote(const update::RunNote& note);
 // The run's last event: its outcome's name and the exit code of `update`.
 void EventRunEnd(const char* outcome, int exit_code);
+// A radio or kernel control that failed: `control_failed` with device, action, error, reason
+// and the adapter program's last line.
+void EventControlFailed(const ControlFailure& failure);
 // A line that is already an event (a station's), written as it is.
 void WriteEventLine(const std::string& line);
 // "confirmed", "failed", "module_lost", "gave_up", "refused", "interrupted".

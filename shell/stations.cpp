@@ -12,6 +12,7 @@
 
 #include "platform/platform.h"
 #include "shell/run_report.h"
+#include "update/payloads.h"
 
 namespace shell {
 namespace {
@@ -32,6 +33,7 @@ struct Station {
     int exit_code = 1;
     std::string outcome = "not_started";
     std::uint32_t image_bytes = 0;
+    const char* handset = "-";  // "simulated" or "real", as its run_start says
 };
 
 int& Descriptor(Station& station, int stream) {
@@ -49,6 +51,7 @@ std::vector<std::string> ChildArguments(const CliOptions& options, const Station
         if (options.trace_time) args.push_back("--trace-time");
     }
     for (std::uint16_t id : options.commands) args.insert(args.end(), {"--command", std::to_string(id)});
+    if (!options.firmware.empty()) args.insert(args.end(), {"--firmware", options.firmware});
     return args;
 }
 
@@ -57,7 +60,10 @@ void TakeEvent(Station& station, const std::string& line) {
     nlohmann::json event = nlohmann::json::parse(line, nullptr, false);
     if (event.is_discarded() || !event.is_object()) return;
     const std::string name = event.value("event", "");
-    if (name == "run_start") station.outcome = "unfinished";  // until its run_end says more
+    if (name == "run_start") {
+        station.outcome = "unfinished";  // until its run_end says more
+        station.handset = event.value("simulated", false) ? "simulated" : "real";
+    }
     if (name == "progress" && event.value("stage", 0) == 3) station.image_bytes = event.value("bytes", 0u);
     if (name == "run_end") station.outcome = event.value("outcome", station.outcome);
 }
@@ -124,10 +130,11 @@ void PrintSummary(const std::vector<Station>& stations, std::FILE* to) {
     std::size_t width = std::strlen("station");
     for (const Station& station : stations) width = std::max(width, station.spec.name.size());
     const int w = static_cast<int>(width);
-    std::fprintf(to, "%-*s  %-12s  %8s  %9s  %4s\n", w, "station", "outcome", "time", "bytes", "exit");
+    std::fprintf(to, "%s\n", update::PayloadSetLine().c_str());
+    std::fprintf(to, "%-*s  %-12s  %8s  %9s  %4s  %s\n", w, "station", "outcome", "time", "bytes", "exit", "handset");
     for (const Station& station : stations) {
-        std::fprintf(to, "%-*s  %-12s  %6.1f s  %9u  %4d\n", w, station.spec.name.c_str(), station.outcome.c_str(),
-                     station.seconds, station.image_bytes, station.exit_code);
+        std::fprintf(to, "%-*s  %-12s  %6.1f s  %9u  %4d  %s\n", w, station.spec.name.c_str(), station.outcome.c_str(),
+                     station.seconds, station.image_bytes, station.exit_code, station.handset);
     }
     std::fflush(to);
 }

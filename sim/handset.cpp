@@ -179,7 +179,9 @@ std::string Handset::Impl::ProfileText() const {
         "HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\Serial\\Index = 2     ; FF UART: COM2:\n"
         "HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\Serial2\\Index = 4    ; BT UART: COM4:\n"
         "[kernel]\n"
-        "KernelIoControl = " + kernel_path + "\n";
+        "KernelIoControl = " + kernel_path + "\n"
+        "[handset]\n"
+        "simulated = true                                      ; no real module: stand-in payloads allowed\n";
     return text;
 }
 

@@ -14,6 +14,7 @@ namespace update {
 std::atomic<std::int32_t> UpdateRunning{0};
 std::atomic<std::int32_t> UpdateOutcome{OutcomeNone};
 std::atomic<std::int32_t> CloseWindowAfterRun{0};
+std::atomic<const char*> RunRefusal{nullptr};
 std::atomic<std::uint32_t> MaxAttempts{DefaultAttempts};
 std::atomic<AttemptObserverFn> AttemptObserver{nullptr};
 std::atomic<RunObserverFn> RunObserver{nullptr};
@@ -131,6 +132,14 @@ HandshakeResult Handshake(std::uint32_t attempt) {
 }  // namespace
 
 std::int32_t StartUpdate(platform::Hwnd window, std::uint16_t, platform::LParam, std::uint16_t) {
+    // Refused before the radio driver or the module's port is touched.
+    if (const char* refusal = RunRefusal.load()) {
+        shell::AppendLog(window, refusal);
+        if (platform::ReplyTicket ticket = platform::DeferReply(OutcomeRefused)) {
+            platform::CompleteReply(ticket, OutcomeRefused);
+        }
+        return 1;
+    }
     // One run at a time: a second run would replace the link under the first.
     std::int32_t idle = 0;
     if (!UpdateRunning.compare_exchange_strong(idle, 1)) {

@@ -39,6 +39,14 @@ const PayloadRow* FindKind(std::uint32_t kind) {
 const std::uint8_t* LoadPayload(std::uint32_t kind) {
     const PayloadRow* row = FindKind(kind);
     if (row == nullptr) return nullptr;
+    const std::uint8_t* from_directory = nullptr;
+    std::uint32_t size = 0;
+    if (DirectoryPayload(kind, &from_directory, &size)) {
+        // A set read at run time is found and locked as the built-in one is, and says so alike.
+        shell::TracePrint("%s", row->trace);
+        shell::TracePrint("Yes, we lock resources!!!!\r\n");
+        return from_directory;
+    }
     const platform::Hinstance module = platform::GetModuleHandle();
     platform::Hrsrc found = platform::FindResource(module, row->id, resources::PayloadType);
     // The line is written before the lookup's outcome is known, as the handset's tool did.
@@ -55,6 +63,11 @@ bool DescribePayload(std::uint32_t kind, const char** name, std::uint32_t* size,
     const PayloadRow* row = FindKind(kind);
     if (row == nullptr) return false;
     *name = row->name;
+    const std::uint8_t* from_directory = nullptr;
+    if (DirectoryPayload(kind, &from_directory, size)) {
+        *sha256 = platform::Sha256Hex(from_directory, *size);
+        return true;
+    }
     const platform::Hinstance module = platform::GetModuleHandle();
     platform::Hrsrc found = platform::FindResource(module, row->id, resources::PayloadType);
     platform::Hglobal loaded = found ? platform::LoadResource(module, found) : nullptr;
@@ -77,6 +90,7 @@ int ListPayloads() {
         }
         std::printf("%u %d %-13s %8u %s\n", row.kind, row.id, row.name, size, digest.c_str());
     }
+    std::printf("%s\n", PayloadSetLine().c_str());
     std::fflush(stdout);
     return result;
 }
@@ -102,8 +116,20 @@ PayloadSet BuiltInSet() {
 }  // namespace
 
 const PayloadSet& CurrentPayloadSet() {
+    if (const PayloadSet* directory = DirectoryPayloadSet()) return *directory;
     static const PayloadSet set = BuiltInSet();
     return set;
+}
+
+std::string PayloadSetLine() {
+    const PayloadSet& set = CurrentPayloadSet();
+    std::string line = set.source == PayloadSource::StandIn
+                           ? "stand-in payloads (generated filler, only for a simulated handset)"
+                       : set.source == PayloadSource::Embedded ? "embedded payloads"
+                                                               : "payloads from " + set.directory;
+    line += ", image sha256 " + (set.sha256.empty() ? std::string("unknown") : set.sha256);
+    line += ", revision " + (set.revision.empty() ? std::string("not named") : set.revision);
+    return line;
 }
 
 const char* PayloadSourceName(PayloadSource source) {

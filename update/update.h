@@ -10,7 +10,7 @@
 //
 // Index: StartUpdate UpdateThread CasterThread UploadBootLoader1 UploadBootLoader2
 // DownloadFirmwareImage SendLoaderChunks StreamImage WaitForRunThread MissedAck | UpdateRunning
-// UpdateOutcome CloseWindowAfterRun MaxAttempts AttemptObserver
+// UpdateOutcome CloseWindowAfterRun RunRefusal MaxAttempts AttemptObserver
 // RunStep RunNote RunObserver NoteRun
 #pragma once
 
@@ -61,6 +61,9 @@ extern std::atomic<std::int32_t> UpdateRunning;  // 1 from StartUpdate until the
 extern std::atomic<std::int32_t> UpdateOutcome;
 // Set by `firmware-utility update`: the run's end closes the main window.
 extern std::atomic<std::int32_t> CloseWindowAfterRun;
+// Null, or the pane line with which every update command is refused before any device opens
+// (the program's glue sets it when this build's stand-in payloads face a real module).
+extern std::atomic<const char*> RunRefusal;
 
 
 std::int32_t StartUpdate(platform::Hwnd window, std::uint16_t id = 0, platform::LParam lparam = 0,

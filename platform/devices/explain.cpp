@@ -11,7 +11,9 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/devices/adapter.h"
 #include "platform/devices/ports.h"
+#include "platform/devices/program.h"
 #include "platform/devices/profile.h"
 
 namespace platform {
@@ -111,6 +113,10 @@ std::string ExplainOpenFailure(const char* device, std::uint32_t error) {
             return name + " has no entry in the profile's [kernel]" + where +
                    "; add `KernelIoControl = /path/to/kernel.sock` or `exec:/path/to/program`";
         }
+    } else if (Upper(name) == "RIL1:" && !ProfileDevicePath(name.c_str(), &path)) {
+        // The radio driver is a service or a program, never a serial port.
+        return name + " has no entry in the profile's [devices]" + where +
+               "; add `RIL1: = /path/to/ril.sock` (a service) or `RIL1: = exec:/path/to/program`";
     } else if (!ProfileDevicePath(name.c_str(), &path)) {
         return name + " has no entry in the profile's [devices]" + where + "; add `" + name + " = /dev/...`; " +
                PortsHint;
@@ -122,6 +128,45 @@ std::string ExplainOpenFailure(const char* device, std::uint32_t error) {
     std::string fix = Fix(shown, is_program, error);
     if (!fix.empty()) text += ": " + fix;
     return text;
+}
+
+std::string ExplainControlFailure(const char* device, std::uint32_t code, std::uint32_t error,
+                                  std::string* adapter_line) {
+    adapter_line->clear();
+    const std::string name = device ? device : "";
+    const std::string action = internal::ControlActionName(code);
+    const Profile profile = CurrentProfile();
+    if (code == internal::RadioResetCode && profile.reset.milliseconds != 0) {
+        std::string text = name + " (" + (profile.reset.dtr ? "DTR" : "RTS") + " pulse on " + profile.reset.port +
+                           "): reset failed: " + ErrorText(error);
+        if (error == ENOTTY || error == EINVAL) {
+            text += ": the port has no modem lines; reset the module through an exec: program for RIL1: instead "
+                    "(see examples/gpio-reset.sh) and drop the [radio] reset";
+        }
+        return text;
+    }
+    std::string path;
+    if (Upper(name) == "KERNELIOCONTROL") path = profile.kernel;
+    else ProfileDevicePath(name.c_str(), &path);
+    std::vector<std::string> program;
+    if (SplitProgram(path, &program)) {
+        std::string report = internal::LastProgramReport();
+        if (report.empty()) report = ErrorText(error);
+        *adapter_line = internal::LastProgramLine();
+        std::string text = name + " (" + program[0] + "): " + action + " failed: " + report;
+        if (!adapter_line->empty()) text += "; its last line: " + *adapter_line;
+        return text;
+    }
+    std::string text = name + " (" + path + "): " + action + " failed: " + ErrorText(error);
+    if (error == ETIMEDOUT) text += ": the service did not answer within 5 s";
+    return text;
+}
+
+std::string ControlName(std::uint32_t code) { return internal::ControlActionName(code); }
+
+bool CanResetModule() {
+    const Profile profile = CurrentProfile();
+    return profile.reset.milliseconds != 0 || profile.devices.count("RIL1:") != 0;
 }
 
 }  // namespace platform

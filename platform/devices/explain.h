@@ -1,8 +1,9 @@
 // Why a device did not open, in words a user can act on (platform/devices/explain.cpp): the
 // device name, its path, the system's reason, and the fix (the group to join, the process that
 // holds the port, where to find the machine's serial ports, that a path is no serial port).
+// Likewise why a control of the radio driver or the kernel failed once the device was open.
 //
-// Index: ErrorText ExplainOpenFailure
+// Index: ErrorText ExplainOpenFailure ExplainControlFailure ControlName CanResetModule
 #pragma once
 
 #include <cstdint>
@@ -15,5 +16,14 @@ std::string ErrorText(std::uint32_t error);
 // One line, no line end: "COM1: (/dev/ttyUSB0): Permission denied: ...". `device` is the
 // profile's device name ("COM1:", "RIL1:") or "KernelIoControl".
 std::string ExplainOpenFailure(const char* device, std::uint32_t error);
+// One line, no line end, for a control that failed on this thread just now: "RIL1:
+// (/usr/local/lib/gpio-reset.sh): reset failed: exited with status 1; its last line: cannot
+// open gpiochip0". *adapter_line gets a program's last line ("" for none or no program).
+std::string ExplainControlFailure(const char* device, std::uint32_t code, std::uint32_t error,
+                                  std::string* adapter_line);
+// "suspend", "resume", "reset", "reboot", or the code as "0x%08X".
+std::string ControlName(std::uint32_t code);
+// Whether the profile gives a way to reset the module: a RIL1: entry or a [radio] reset.
+bool CanResetModule();
 
 }  // namespace platform

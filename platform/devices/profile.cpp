@@ -55,7 +55,7 @@ bool ParseDword(const std::string& text, std::uint32_t* value) {
     return true;
 }
 
-enum class Section { None, Devices, Registry, Kernel, Radio };
+enum class Section { None, Devices, Registry, Kernel, Radio, Handset };
 
 // The longest reset pulse a profile may ask for.
 constexpr std::uint32_t kMaxPulseMilliseconds = 10000;
@@ -135,6 +135,7 @@ bool ParseProfile(const std::string& text, const std::string& name, Profile* pro
     result.path = name;
     Section section = Section::None;
     bool kernel_seen = false;
+    bool simulated_seen = false;
     int reset_line = 0;
     std::size_t start = text.compare(0, 3, kUtf8Bom) == 0 ? 3 : 0;
     for (int number = 1; start <= text.size(); ++number) {
@@ -159,8 +160,9 @@ bool ParseProfile(const std::string& text, const std::string& name, Profile* pro
             else if (title == "REGISTRY") section = Section::Registry;
             else if (title == "KERNEL") section = Section::Kernel;
             else if (title == "RADIO") section = Section::Radio;
+            else if (title == "HANDSET") section = Section::Handset;
             else return fail("unknown section [" + Trim(line.substr(1, line.size() - 2)) +
-                             "] (expected [devices], [registry], [kernel] or [radio])");
+                             "] (expected [devices], [registry], [kernel], [radio] or [handset])");
             continue;
         }
 
@@ -224,6 +226,15 @@ bool ParseProfile(const std::string& text, const std::string& name, Profile* pro
             std::string problem = ParseResetPulse(value, &result.reset);
             if (!problem.empty()) return fail(problem);
             reset_line = number;
+            break;
+        }
+        case Section::Handset: {
+            if (Upper(key) != "SIMULATED") return fail("unknown handset entry " + key + " (expected simulated)");
+            if (simulated_seen) return fail("duplicate entry " + key);
+            const std::string flag = Upper(value);
+            if (flag != "TRUE" && flag != "FALSE") return fail("simulated must be true or false: " + value);
+            simulated_seen = true;
+            result.simulated = flag == "TRUE";
             break;
         }
         case Section::None:

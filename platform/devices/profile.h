@@ -1,6 +1,8 @@
 // The handset profile: a text file that names the handset's devices, its registry values and
-// its kernel service (sections [devices], [registry], [kernel], [radio]; comments start with #
-// or ;). The platform reads it once at start-up; the tool itself stores no settings.
+// its kernel service (sections [devices], [registry], [kernel], [radio], [handset]; comments
+// start with # or ;). The platform reads it once at start-up; the tool itself stores no
+// settings. [handset] "simulated = true" marks a profile a simulated handset wrote: the only
+// handsets that may be sent stand-in payloads.
 //
 // A radio driver or kernel entry is a Unix socket path (a service) or "exec:/path [args]" (a
 // program run once per control). [radio] "reset = COMn: dtr|rts MS [low|high]" resets the

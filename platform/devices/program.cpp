@@ -25,6 +25,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// The calling thread's latest run, for the explanation of a control that failed.
+thread_local std::string last_report;
+thread_local std::string last_line;
+
 // Signals the tool handles or ignores, given back their defaults in the program.
 constexpr int DefaultedSignals[] = {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD, SIGUSR1, SIGUSR2};
 constexpr std::size_t OutputChunk = 512;
@@ -53,6 +57,7 @@ struct OutputLines {
     }
     void Emit(std::string line) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty()) last_line = line;
         // "RIL1: text", "KernelIoControl: text"
         std::string text = device + (device.back() == ':' ? " " : ": ") + line + "\r\n";
         DebugOutput(text.data(), text.size());
@@ -135,8 +140,13 @@ int ProgramReady(const std::string& program) {
     return 0;
 }
 
+std::string LastProgramReport() { return last_report; }
+std::string LastProgramLine() { return last_line; }
+
 bool RunControlProgram(const std::vector<std::string>& argv, const char* device, std::uint32_t code,
                        std::uint32_t* status) {
+    last_report.clear();
+    last_line.clear();
     if (int problem = ProgramReady(argv[0])) {
         errno = problem;
         return false;
@@ -176,11 +186,19 @@ bool RunControlProgram(const std::vector<std::string>& argv, const char* device,
     SysClose(pidfd);
     SysClose(pipe_fds[0]);
     if (!ended) {
+        if (error == ETIMEDOUT) {
+            last_report = "did not end within " + std::to_string(ServiceReplyMilliseconds / 1000) + " s and was killed";
+        }
         errno = error;
         return false;
     }
-    if (WIFEXITED(wait_status)) *status = static_cast<std::uint32_t>(WEXITSTATUS(wait_status));
-    else *status = 128u + static_cast<std::uint32_t>(WTERMSIG(wait_status));
+    if (WIFEXITED(wait_status)) {
+        *status = static_cast<std::uint32_t>(WEXITSTATUS(wait_status));
+        last_report = "exited with status " + std::to_string(*status);
+    } else {
+        *status = 128u + static_cast<std::uint32_t>(WTERMSIG(wait_status));
+        last_report = "was killed by signal " + std::to_string(WTERMSIG(wait_status));
+    }
     return true;
 }
 

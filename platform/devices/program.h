@@ -10,7 +10,7 @@
 // has not ended after ServiceReplyMilliseconds is killed (the whole group) and reports
 // ETIMEDOUT, like a service that answers too late.
 //
-// Index: ProgramPath ProgramReady RunControlProgram
+// Index: ProgramPath ProgramReady RunControlProgram LastProgramReport LastProgramLine
 #pragma once
 
 #include <cstdint>
@@ -27,5 +27,9 @@ int ProgramReady(const std::string& program);
 // false with errno set (ETIMEDOUT, or why it could not start).
 bool RunControlProgram(const std::vector<std::string>& argv, const char* device, std::uint32_t code,
                        std::uint32_t* status);
+// How the calling thread's latest run ended ("exited with status 1", "did not end within 5 s
+// and was killed"; "" when it did not start) and the last line it wrote ("" when none).
+std::string LastProgramReport();
+std::string LastProgramLine();
 
 }  // namespace platform::internal

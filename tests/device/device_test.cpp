@@ -197,7 +197,8 @@ TEST_F(Device, NoKernelServiceIsARefusedReboot) {
     EXPECT_EQ(Log(), "Failed to call KernelIoControl() to reboot!\r\n");
 }
 
-// A kernel that could not be reached is explained on the trace; one that refused is not.
+// A kernel that could not be reached is explained on the trace as a device that did not open;
+// one that refused, as a failed control with its status.
 TEST_F(Device, UnreachableKernelIsExplainedOnTheTrace) {
     fwu_test::TraceFile trace;
     UseProfile("[devices]\n");
@@ -216,7 +217,8 @@ TEST_F(Device, UnreachableKernelIsExplainedOnTheTrace) {
     trace.Restart();
     UseProfile(KernelProfile(kernel.path()));
     EXPECT_EQ(device::RebootDevice(main_), 1);
-    EXPECT_EQ(trace.Text().find("KernelIoControl"), std::string::npos) << trace.Text();
+    EXPECT_EQ(trace.Text(), "KernelIoControl (" + kernel.path() + "): reboot failed: Operation not permitted\r\n");
+    EXPECT_EQ(device::RebootFailed.load(), 1);
 }
 
 TEST_F(Device, RebootLibraryFaults) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <sstream>
@@ -130,7 +131,8 @@ TEST_F(Program, TraceGetsTheProgramDirectory) {
     std::string trace = runtime_.path() + "/trace.txt";
     ProgramResult result = Run({"--headless", "--trace", trace, "--command", fwu_test::Id(commands::Exit)});
     ASSERT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(ReadFile(trace), "get current dir " + ProgramDirectory() + "\r\n");
+    // Then the payload set an update would send: here the generated stand-ins.
+    EXPECT_EQ(ReadFile(trace).rfind("get current dir " + ProgramDirectory() + "\r\nstand-in payloads (", 0), 0u);
 }
 
 TEST_F(Program, TraceDashIsStderr) {
@@ -183,6 +185,53 @@ TEST_F(Program, AcceptedOptionsAreKept) {
     EXPECT_EQ(result.out, Banner);
 }
 
+// The profile a start uses: --profile, else $FIRMWARE_UTILITY_PROFILE, else the user's
+// configuration ($XDG_CONFIG_HOME when absolute, else ~/.config), else the system's, else the
+// built-in simulated handset. Each file here is malformed, so the refusal names the one taken.
+TEST_F(Program, ProfileLookupOrder) {
+    const std::string dir = runtime_.path();
+    const std::string option = dir + "/option.prof", environment = dir + "/environment.prof";
+    const std::string xdg = dir + "/xdg", home = dir + "/home", empty = dir + "/empty";
+    for (const std::string& made : {xdg, xdg + "/firmware-utility", home, home + "/.config",
+                                    home + "/.config/firmware-utility", empty}) {
+        ASSERT_EQ(::mkdir(made.c_str(), 0700), 0) << made;
+    }
+    const std::string in_xdg = xdg + "/firmware-utility/profile", in_home = home + "/.config/firmware-utility/profile";
+    for (const std::string& file : {option, environment, in_xdg, in_home}) std::ofstream(file) << "[nowhere]\n";
+    // --profile given, $FIRMWARE_UTILITY_PROFILE, $XDG_CONFIG_HOME, the profile taken ("": built-in)
+    const struct {
+        bool given;
+        std::string environment, config, taken;
+    } rows[] = {
+        {true, environment, xdg, option},
+        {false, environment, xdg, environment},
+        {false, "", xdg, in_xdg},      // an empty variable is no profile (a script that forgot one)
+        {false, "", "", in_home},
+        {false, "", "relative", in_home},  // a relative $XDG_CONFIG_HOME is ignored
+        {false, "", empty, ""},
+    };
+    const bool system_profile = ::access("/etc/firmware-utility/profile", F_OK) == 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.taken);
+        if (row.taken.empty() && system_profile) continue;  // this machine has a profile of its own
+        std::vector<std::string> args{"--headless", "--command", fwu_test::Id(commands::Exit)};
+        if (row.given) args.insert(args.end(), {"--profile", option});
+        std::vector<std::string> env = Env();
+        env.insert(env.end(), {"FIRMWARE_UTILITY_PROFILE=" + row.environment, "XDG_CONFIG_HOME=" + row.config,
+                               "HOME=" + home});
+        ProgramResult result = RunProgram(args, env);
+        if (row.taken.empty()) {
+            EXPECT_EQ(result.status, 0) << result.err;
+            EXPECT_NE(result.err.find("no profile given or found, using the simulated handset"), std::string::npos)
+                << result.err;
+            continue;
+        }
+        EXPECT_EQ(result.status, 2) << result.err;
+        EXPECT_NE(result.err.find("firmware-utility: " + row.taken + ":1: unknown section [nowhere]"), std::string::npos)
+            << result.err;
+    }
+}
+
 TEST_F(Program, HelpAndVersion) {
     for (const char* flag : {"--help", "-h"}) {
         ProgramResult help = Run({flag});
@@ -193,7 +242,7 @@ TEST_F(Program, HelpAndVersion) {
     for (const char* flag : {"--version", "-V"}) {
         ProgramResult version = Run({flag});
         EXPECT_EQ(version.status, 0) << flag;
-        EXPECT_EQ(version.out, "firmware-utility 4.2.0\n");
+        EXPECT_EQ(version.out.rfind("firmware-utility 4.2.0\nstand-in payloads (generated filler", 0), 0u) << version.out;
     }
 }
 

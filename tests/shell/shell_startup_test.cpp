@@ -19,6 +19,7 @@
 #include "shell/options.h"
 #include "tests/support/program.h"
 #include "tests/support/window_thread.h"
+#include "update/payloads.h"
 #include "resources/commands.h"
 
 namespace {
@@ -121,7 +122,7 @@ TEST_F(Startup, WorkDirIsTheProgramDirectoryWithItsSlash) {
     OutputCapture output;
     EXPECT_EQ(Run({commands::Exit}), 0);
     EXPECT_STREQ(shell::WorkDir, "/opt/fwu/bin/");
-    EXPECT_EQ(Trace(), "get current dir /opt/fwu/bin/\r\n");
+    EXPECT_EQ(Trace(), "get current dir /opt/fwu/bin/\r\n" + update::PayloadSetLine() + "\r\n");
     EXPECT_TRUE(output.WaitFor(Banner));
     EXPECT_EQ(output.Text(), Banner);
 }
@@ -131,7 +132,7 @@ TEST_F(Startup, PathWithoutSeparatorShowsWorkDirErrorAndGoesOn) {
     OutputCapture output;
     EXPECT_EQ(Run({commands::Exit}), 0);
     EXPECT_STREQ(shell::WorkDir, "");
-    EXPECT_EQ(Trace(), "get current dir \r\n");
+    EXPECT_EQ(Trace(), "get current dir \r\n" + update::PayloadSetLine() + "\r\n");
     std::string expected = std::string("[WorkDir Error] firmware-utility\n") + Banner;
     EXPECT_TRUE(output.WaitFor(expected));
     EXPECT_EQ(output.Text(), expected);
@@ -157,7 +158,7 @@ TEST_F(Startup, LongPathsNeverYieldAWrongDirectory) {
     OutputCapture output;
     EXPECT_EQ(Run({commands::Exit}), 0);
     EXPECT_STREQ(shell::WorkDir, "");
-    EXPECT_EQ(Trace(), "get current dir \r\n");
+    EXPECT_EQ(Trace(), "get current dir \r\n" + update::PayloadSetLine() + "\r\n");
     std::string expected = "[WorkDir Error] " + long_directory + "\n" + Banner;
     EXPECT_TRUE(output.WaitFor(expected));
     EXPECT_EQ(output.Text(), expected);

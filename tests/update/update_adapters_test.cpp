@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <sstream>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -122,6 +123,82 @@ TEST(UpdateAdapters, UpdateRunsWithProgramsAndAModemLineReset) {
     EXPECT_EQ(handset.KernelCodes(), std::vector<std::uint32_t>{sim::KernelReboot});
     std::lock_guard lock(wiring.mutex);
     EXPECT_EQ(wiring.dtr_changes, (std::vector<unsigned long>{TIOCMBIC, TIOCMBIS, TIOCMBIC, TIOCMBIS}));
+}
+
+// The handset's profile with one entry replaced ("" drops it) and lines added at the end.
+std::string EditedProfile(const sim::Handset& handset, const std::string& dir, const std::string& entry,
+                          const std::string& value, const std::string& added) {
+    std::istringstream in(fwu_test::ReadText(handset.ProfilePath()));
+    std::string text;
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind(entry + " = ", 0) == 0) {
+            if (!value.empty()) text += entry + " = " + value + "\n";
+            continue;
+        }
+        text += line + "\n";
+    }
+    const std::string path = dir + "/edited.prof";
+    std::ofstream(path) << text << added;
+    return path;
+}
+
+// A control that fails is said on stderr where it happens: device, reason, the adapter's own
+// last line; a failed reboot after a confirmed image keeps exit 0 but is said; a profile
+// without any reset is refused before anything opens.
+TEST(UpdateAdapters, FailingControlsAreSaidOnStderr) {
+    // FWU_ACTION it fails, what it prints, how it ends
+    const struct {
+        const char* name;
+        const char* entry;   // the profile entry replaced
+        const char* script;  // the program's body ("": the entry is dropped)
+        const char* added;   // profile lines added
+        int status;
+        std::vector<std::string> said;
+    } rows[] = {
+        {"reset adapter exits 1", "RIL1:",
+         "[ \"$FWU_ACTION\" = reset ] || exit 0\necho trying line 17\necho cannot open gpiochip0 >&2\nexit 1\n", "", 1,
+         {"reset failed: exited with status 1; its last line: cannot open gpiochip0\n"}},
+        {"reset adapter never ends", "RIL1:", "[ \"$FWU_ACTION\" = reset ] || exit 0\nexec sleep 30\n", "", 1,
+         {"reset failed: did not end within 5 s and was killed\n"}},
+        {"reset pulse on a port without modem lines", "KernelIoControl", "exit 0\n", "[radio]\nreset = COM1: dtr 50\n", 1,
+         {"RIL1: (DTR pulse on COM1:): reset failed: Inappropriate ioctl for device: the port has no modem lines"}},
+        {"reboot adapter exits 5", "KernelIoControl", "echo Failed to connect to bus >&2\nexit 5\n", "", 0,
+         {"reboot failed: exited with status 5; its last line: Failed to connect to bus\n",
+          "firmware-utility: the module took the image, but the handset's reboot request failed (above); reboot it by "
+          "hand\n"}},
+        {"no reset at all", "RIL1:", "", "", 2,
+         {"gives no way to reset the module: add a radio driver to [devices] (`RIL1: = /path/to/ril.sock`, a service, "
+          "or `RIL1: = exec:/path/to/program`) or a modem-line pulse to [radio] (`reset = COM1: dtr 100`); nothing "
+          "was opened\n"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        sim::Handset handset;
+        std::string error;
+        ASSERT_TRUE(handset.Start({}, &error)) << error;
+        fwu_test::TempDir dir;
+        const std::string script = dir.path() + "/adapter.sh";
+        std::ofstream(script) << "#!/bin/sh\n" << row.script;
+        ::chmod(script.c_str(), 0755);
+        const std::string value = *row.script ? "exec:" + script : "";
+        const std::string profile = EditedProfile(handset, dir.path(), row.entry, value, row.added);
+        const std::string events = dir.path() + "/events.jsonl";
+        fwu_test::UpdateRun run = fwu_test::RunUpdate(
+            handset, {"--attempts", "1", "--module-timeout", "1", "--events", events}, 60000, profile);
+        EXPECT_EQ(run.result.status, row.status) << run.result.err;
+        for (const std::string& said : row.said) {
+            EXPECT_EQ(fwu_test::Count(run.result.err, said), 1u) << said << "\n" << run.result.err;
+        }
+        if (row.status == 2) {
+            EXPECT_TRUE(handset.RilCodes().empty());  // nothing was opened
+            continue;
+        }
+        // The same failure as an event, before the run's end.
+        const std::string text = fwu_test::ReadText(events);
+        EXPECT_EQ(fwu_test::Count(text, "\"event\":\"control_failed\""), 1u) << text;
+        EXPECT_EQ(fwu_test::Count(text, "\"reboot_failed\":" + std::string(row.status == 0 ? "true" : "false")), 1u)
+            << text;
+    }
 }
 
 }  // namespace

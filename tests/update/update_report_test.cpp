@@ -106,9 +106,14 @@ TEST(UpdateEvents, EveryRunIsReportedInOrderAndComplete) {
             // The digest announced is the one of what the module received.
             EXPECT_EQ(start.at("payloads")[2].at("sha256"), handset.module().ImageSha256());
         }
+        // A simulated handset and the generated stand-ins say so at both ends of the run.
+        EXPECT_EQ(start.at("simulated"), true);
+        EXPECT_EQ(start.at("payload_set").at("source"), "stand-in");
+        EXPECT_EQ(start.at("payload_set").at("revision"), update::StandInRevision);
         const Json& end = events.back();
         EXPECT_EQ(end.at("outcome"), c.outcome);
         EXPECT_EQ(end.at("exit_code"), c.exit_code);
+        EXPECT_EQ(end.at("simulated"), true);
 
         // Stage ends carry their result; progress grows within its stage up to what was sent.
         std::uint32_t stage = 0, bytes = 0, image_progress = 0;

@@ -106,7 +106,8 @@ TEST(UpdateStations, AStationWhoseLinkCannotOpenFailsAlone) {
     {
         FILE* file = std::fopen(bad.c_str(), "w");
         ASSERT_NE(file, nullptr);
-        std::fputs("[devices]\nCOM1: = /nonexistent/tty\n", file);
+        std::fputs("[devices]\nCOM1: = /nonexistent/tty\nRIL1: = /nonexistent/ril.sock\n[handset]\nsimulated = true\n",
+                   file);
         std::fclose(file);
     }
     std::vector<std::string> args = handsets.Args();

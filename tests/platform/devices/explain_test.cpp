@@ -79,6 +79,10 @@ TEST_F(Explain, DeviceWithoutEntryNamesTheProfile) {
     EXPECT_EQ(platform::ExplainOpenFailure("COM3:", ENOENT),
               "COM3: has no entry in the profile's [devices] (explain.prof); add `COM3: = /dev/...`; see `firmware-utility "
               "ports` for the serial ports of this machine");
+    // The radio driver is a service or a program, never a serial port.
+    EXPECT_EQ(platform::ExplainOpenFailure("RIL1:", ENOENT),
+              "RIL1: has no entry in the profile's [devices] (explain.prof); add `RIL1: = /path/to/ril.sock` (a "
+              "service) or `RIL1: = exec:/path/to/program`");
 }
 
 TEST_F(Explain, BusyPortNamesItsHolder) {

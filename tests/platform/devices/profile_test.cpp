@@ -78,7 +78,7 @@ TEST(Profile, MissingDevicePathIsNotAnError) {
 
 TEST(Profile, RefusalsNameFileAndLine) {
     EXPECT_EQ(Refusal("[devices]\n[serial]\n"),
-              "hand.prof:2: unknown section [serial] (expected [devices], [registry], [kernel] or [radio])");
+              "hand.prof:2: unknown section [serial] (expected [devices], [registry], [kernel], [radio] or [handset])");
     EXPECT_EQ(Refusal("[devices]\n\nCOM1: /dev/ttyS0\n"), "hand.prof:3: line without '=': COM1: /dev/ttyS0");
     EXPECT_EQ(Refusal("[registry]\nHKEY_LOCAL_MACHINE\\A\\Index = two\n"),
               "hand.prof:2: registry value is not a number (decimal or 0x hex DWORD): two");
@@ -100,6 +100,30 @@ TEST(Profile, RefusalsNameFileAndLine) {
     EXPECT_EQ(Refusal("[registry]\nHKEY_LOCAL_MACHINE\\A\\B = 1\nhkey_local_machine\\a\\b = 2\n"),
               "hand.prof:3: duplicate registry value hkey_local_machine\\a\\b");
     EXPECT_EQ(Refusal(std::string("[devices]\nCOM1: = /a\0b\n", 23)), "hand.prof:2: NUL byte in line");
+    EXPECT_EQ(Refusal("[handset]\nsimulated = yes\n"), "hand.prof:2: simulated must be true or false: yes");
+    EXPECT_EQ(Refusal("[handset]\nreal = true\n"), "hand.prof:2: unknown handset entry real (expected simulated)");
+    EXPECT_EQ(Refusal("[handset]\nsimulated = true\nsimulated = true\n"), "hand.prof:3: duplicate entry simulated");
+}
+
+// Only a profile that says so is a simulated handset's.
+TEST(Profile, HandsetMarker) {
+    // profile text, simulated
+    const struct {
+        const char* text;
+        bool simulated;
+    } rows[] = {
+        {"[devices]\nCOM1: = /dev/ttyUSB0\n", false},
+        {"[handset]\nsimulated = true\n", true},
+        {"[Handset]\nSIMULATED = True   ; written by a simulated handset\n", true},
+        {"[handset]\nsimulated = false\n", false},
+        {"# simulated = true\n[devices]\n", false},
+    };
+    for (const auto& row : rows) {
+        Profile profile;
+        std::string error;
+        ASSERT_TRUE(ParseProfile(row.text, "p", &profile, &error)) << row.text << error;
+        EXPECT_EQ(profile.simulated, row.simulated) << row.text;
+    }
 }
 
 TEST(Profile, RegistryNumbersAreDwordsOnly) {

@@ -1,0 +1,237 @@
+// Payload sets chosen at run time: `--firmware DIR` checked whole before anything opens (each
+// refusal one line naming the file, exit 2), a directory set sent byte for byte and described
+// in the events, and this build's stand-ins refused to a handset that is not a simulated one.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "platform/base/sha256.h"
+#include "tests/support/update_run.h"
+#include "update/payloads.h"
+
+namespace {
+
+using fwu_test::Count;
+using fwu_test::ProgramResult;
+using fwu_test::RunProgram;
+using fwu_test::TempDir;
+using Json = nlohmann::json;
+
+void Write(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
+
+std::string BuiltIn(std::uint32_t kind, std::uint32_t length) {
+    return {reinterpret_cast<const char*>(update::LoadPayload(kind)), length};
+}
+
+// An image of the right length that is not the built-in one.
+std::string OtherImage() {
+    std::string image = BuiltIn(update::PayloadFirmware, update::FirmwareLength);
+    for (char& c : image) c = static_cast<char>(c ^ 0x5A);
+    return image;
+}
+
+std::string Sha(const std::string& bytes) { return platform::Sha256Hex(bytes.data(), bytes.size()); }
+
+// A sound set in `dir`: the built-in loaders, another image, its sums and a revision.
+void WriteSet(const std::string& dir) {
+    Write(dir + "/boot1.bin", BuiltIn(update::PayloadBoot1, update::Boot1Length));
+    Write(dir + "/boot2.bin", BuiltIn(update::PayloadBoot2, update::Boot2Length));
+    Write(dir + "/filesize.bin", BuiltIn(update::PayloadFileSize, update::FileSizeLength));
+    Write(dir + "/fw.bin", OtherImage());
+    Write(dir + "/version", "R7.1.3-test\n");
+    std::string sums;
+    for (const char* name : {"boot1.bin", "boot2.bin", "fw.bin", "version"}) {
+        sums += Sha(fwu_test::ReadText(dir + "/" + name)) + "  " + name + "\n";
+    }
+    Write(dir + "/SHA256SUMS", sums);
+}
+
+struct CheckCase {
+    const char* name;
+    std::function<void(const std::string& dir)> spoil;  // what is wrong with the set
+    std::string expected;                               // the line's text after "DIR" and before the reason
+    std::string reason;
+};
+
+TEST(PayloadSets, EveryFailedCheckIsOneLineNamingTheFileAndExit2) {
+    const std::string zeros = std::string(64, '0');
+    const CheckCase cases[] = {
+        {"missing directory", [](const std::string& dir) { std::filesystem::remove_all(dir); }, "",
+         "No such file or directory"},
+        {"not a directory",
+         [](const std::string& dir) {
+             std::filesystem::remove_all(dir);
+             Write(dir, "x");
+         },
+         "", "not a directory"},
+        {"missing image", [](const std::string& dir) { ::unlink((dir + "/fw.bin").c_str()); }, "/fw.bin",
+         "No such file or directory"},
+        {"loader a byte short",
+         [](const std::string& dir) { Write(dir + "/boot1.bin", std::string(update::Boot1Length - 1, 'x')); },
+         "/boot1.bin", "has 183 bytes; the upload stages need exactly 184"},
+        {"image too long",
+         [](const std::string& dir) { Write(dir + "/fw.bin", OtherImage() + "x"); }, "/fw.bin",
+         "has 2481251 bytes; the upload stages need exactly 2481250"},
+        {"image is a directory",
+         [](const std::string& dir) {
+             ::unlink((dir + "/fw.bin").c_str());
+             ::mkdir((dir + "/fw.bin").c_str(), 0700);
+         },
+         "/fw.bin", "a directory, not a regular file"},
+        {"loader is a FIFO",
+         [](const std::string& dir) {
+             ::unlink((dir + "/boot2.bin").c_str());
+             ::mkfifo((dir + "/boot2.bin").c_str(), 0600);
+         },
+         "/boot2.bin", "not a regular file"},
+        {"sums mismatch",
+         [](const std::string& dir) { Write(dir + "/boot2.bin", std::string(update::Boot2Length, 'x')); },
+         "/boot2.bin", "SHA-256 " + Sha(std::string(update::Boot2Length, 'x')) + " does not match SHA256SUMS ("},
+        {"sums line malformed", [](const std::string& dir) { Write(dir + "/SHA256SUMS", "fw.bin 1234\n"); },
+         "/SHA256SUMS:1", "not a sha256sum line"},
+        {"sums list a missing file",
+         [zeros](const std::string& dir) { Write(dir + "/SHA256SUMS", zeros + "  notes.txt\n"); }, "/notes.txt",
+         "No such file or directory (listed in SHA256SUMS)"},
+        {"sums reach outside",
+         [zeros](const std::string& dir) { Write(dir + "/SHA256SUMS", zeros + "  ../fw.bin\n"); }, "/SHA256SUMS:1",
+         "names a file outside the directory: ../fw.bin"},
+        {"empty version",
+         [](const std::string& dir) {
+             Write(dir + "/version", " \n");
+             ::unlink((dir + "/SHA256SUMS").c_str());
+         },
+         "/version", "empty; it names the set's firmware revision"},
+        {"version of two lines",
+         [](const std::string& dir) {
+             Write(dir + "/version", "R1\nR2\n");
+             ::unlink((dir + "/SHA256SUMS").c_str());
+         },
+         "/version", "more than one line"},
+    };
+    for (const CheckCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir temp;
+        const std::string dir = temp.path() + "/set";
+        ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+        WriteSet(dir);
+        c.spoil(dir);
+        // `payloads` reads the set; `update` refuses before any handset or device is touched.
+        for (const char* invocation : {"payloads", "update"}) {
+            ProgramResult result = RunProgram({invocation, "--firmware", dir});
+            EXPECT_EQ(result.status, 2) << invocation << ": " << result.err;
+            EXPECT_EQ(result.out, "") << invocation;
+            EXPECT_EQ(result.err.rfind("firmware-utility: --firmware: " + dir + c.expected + ": " + c.reason, 0), 0u)
+                << invocation << ": " << result.err;
+            EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+        }
+    }
+}
+
+TEST(PayloadSets, TheEnvironmentNamesTheSetWhenTheOptionDoesNot) {
+    TempDir temp;
+    WriteSet(temp.path());
+    ProgramResult listed = RunProgram({"payloads"}, {"FIRMWARE_UTILITY_FIRMWARE=" + temp.path()});
+    EXPECT_EQ(listed.status, 0) << listed.err;
+    EXPECT_EQ(Count(listed.out, "4 110 IDR_FW         2481250 " + Sha(OtherImage()) + "\n"), 1u) << listed.out;
+    EXPECT_EQ(Count(listed.out, "payloads from " + temp.path() + ", image sha256 " + Sha(OtherImage()) +
+                                    ", revision R7.1.3-test\n"),
+              1u)
+        << listed.out;
+    ProgramResult refused = RunProgram({"--version"}, {"FIRMWARE_UTILITY_FIRMWARE=" + temp.path() + "/none"});
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_EQ(refused.err, "firmware-utility: $FIRMWARE_UTILITY_FIRMWARE: " + temp.path() +
+                               "/none: No such file or directory\n");
+}
+
+// The module gets the directory's image; the trace keeps the lookup's lines; the events say
+// where the set came from.
+TEST(PayloadSets, ADirectorySetIsSentAndDescribed) {
+    sim::Handset handset;
+    std::string error;
+    ASSERT_TRUE(handset.Start({}, &error)) << error;
+    TempDir temp;
+    WriteSet(temp.path());
+    const std::string events = temp.path() + "/events.jsonl";
+    fwu_test::UpdateRun run = fwu_test::RunUpdate(handset, {"--firmware", temp.path(), "--events", events});
+    ASSERT_EQ(run.result.status, 0) << run.result.err;
+    EXPECT_EQ(handset.module().ImageSha256(), Sha(OtherImage()));
+    EXPECT_EQ(Count(run.trace, "get resource IDR_FW succeed!!!!\r\nYes, we lock resources!!!!\r\n"), 1u);
+    EXPECT_EQ(Count(run.trace, "payloads from " + temp.path() + ", image sha256 " + Sha(OtherImage())), 1u);
+    const std::string text = fwu_test::ReadText(events);
+    const Json start = Json::parse(text.substr(0, text.find('\n')));
+    EXPECT_EQ(start.at("payload_set"), (Json{{"source", "directory"},
+                                             {"directory", temp.path()},
+                                             {"sha256", Sha(OtherImage())},
+                                             {"revision", "R7.1.3-test"}}));
+    EXPECT_EQ(start.at("payloads")[2].at("sha256"), Sha(OtherImage()));
+}
+
+// The handset's own profile less its marker: the same devices, no longer a simulated handset.
+std::string UnmarkedProfile(const sim::Handset& handset, const std::string& dir) {
+    const std::string path = dir + "/board.prof";
+    std::string text = fwu_test::ReadText(handset.ProfilePath());
+    text.erase(text.find("[handset]"));
+    Write(path, text);
+    return path;
+}
+
+TEST(PayloadSets, StandInsAreRefusedToAHandsetNotSimulated) {
+    // with a set of its own, update exit code
+    const struct {
+        bool own_set;
+        int status;
+    } rows[] = {{false, 2}, {true, 0}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.own_set);
+        sim::Handset handset;
+        std::string error;
+        ASSERT_TRUE(handset.Start({}, &error)) << error;
+        TempDir temp;
+        const std::string profile = UnmarkedProfile(handset, temp.path());
+        std::vector<std::string> extra;
+        if (row.own_set) {
+            WriteSet(temp.path());
+            extra = {"--firmware", temp.path()};
+        }
+        fwu_test::UpdateRun run = fwu_test::RunUpdate(handset, extra, 60000, profile);
+        EXPECT_EQ(run.result.status, row.status) << run.result.err;
+        if (row.status == 2) {
+            EXPECT_EQ(run.result.err, "firmware-utility: " + profile +
+                                          " is not a simulated handset, and this build's payloads are generated "
+                                          "stand-ins, not firmware: give a real set with --firmware DIR (or "
+                                          "$FIRMWARE_UTILITY_FIRMWARE), or build with -DFIRMWARE_DIR=DIR; nothing "
+                                          "was opened\n");
+            EXPECT_TRUE(handset.RilCodes().empty());  // the radio driver was never asked
+            EXPECT_EQ(handset.module().Resets(), 0);
+        } else {
+            EXPECT_EQ(handset.module().ImageSha256(), Sha(OtherImage()));
+            EXPECT_NE(run.result.err.find("firmware-utility: handset " + profile + "; payloads from"),
+                      std::string::npos)
+                << run.result.err;
+        }
+    }
+}
+
+// The window refuses each update command the same way, before the radio driver is asked.
+TEST(PayloadSets, TheWindowRefusesStandInsToAHandsetNotSimulated) {
+    sim::Handset handset;
+    std::string error;
+    ASSERT_TRUE(handset.Start({}, &error)) << error;
+    TempDir temp;
+    const std::string profile = UnmarkedProfile(handset, temp.path());
+    ProgramResult result = RunProgram({"--headless", "--profile", profile, "--command", "118", "--command", "1"},
+                                      {"FIRMWARE_UTILITY_RUNTIME_DIR=" + temp.path()});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(Count(result.out, "Update refused: " + profile + " is not a simulated handset"), 1u) << result.out;
+    EXPECT_TRUE(handset.RilCodes().empty());
+}
+
+}  // namespace
