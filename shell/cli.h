@@ -4,7 +4,8 @@
 // Invocations: (none) the window; update; bridge; send [--wait] ID; sim; payloads; ports [--tsv
 // | --profile-lines]. Options: --profile FILE (update: repeatable, one station each), --headless,
 // --trace FILE, --command ID (repeatable), --module-timeout SECONDS, --attempts N, --events FILE,
-// --station NAME, --help, --version; "--name=value" works too. Bad arguments: one line on stderr,
+// --station NAME, --verify-timeout SECONDS, --expect-revision TEXT, --skip-current, --record
+// FILE, --help, --version; "--name=value" works too. Bad arguments: one line on stderr,
 // exit 2.
 //
 // Index: Invocation CliOptions ParseCommandLine PrintUsage PrintVersion OpenTrace
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "update/update.h"
+#include "update/verify.h"
 
 namespace shell {
 
@@ -43,6 +45,10 @@ struct CliOptions {
     std::uint32_t attempts = update::DefaultAttempts;  // --attempts N; 0: without limit
     std::string events;                         // --events FILE ("-" stdout): the run as JSON Lines
     std::string station;                        // --station NAME: tags every event
+    std::uint32_t verify_timeout_seconds = update::DefaultVerifyTimeoutSeconds;  // --verify-timeout
+    std::string expect_revision;                // --expect-revision TEXT; empty: the set's
+    bool skip_current = false;                  // --skip-current
+    std::string record;                         // --record FILE: one JSON line per run appended
     bool help = false;
     bool version = false;
 };

@@ -42,7 +42,12 @@ std::vector<std::string> ChildArguments(const CliOptions& options, const Station
     std::vector<std::string> args{"update", "--profile", spec.profile, "--station", spec.name,
                                   "--events", platform::ChildEventsPath,
                                   "--module-timeout", std::to_string(options.module_timeout_seconds),
-                                  "--attempts", std::to_string(options.attempts)};
+                                  "--attempts", std::to_string(options.attempts),
+                                  "--verify-timeout", std::to_string(options.verify_timeout_seconds)};
+    if (!options.expect_revision.empty()) args.insert(args.end(), {"--expect-revision", options.expect_revision});
+    if (options.skip_current) args.push_back("--skip-current");
+    // Each child appends its own line: O_APPEND keeps whole lines apart.
+    if (!options.record.empty()) args.insert(args.end(), {"--record", options.record});
     // One trace file per station; '-' stays stderr, which the parent prefixes.
     if (!options.trace.empty()) {
         args.insert(args.end(), {"--trace", options.trace == "-" ? "-" : options.trace + "." + spec.name});

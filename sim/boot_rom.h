@@ -8,7 +8,7 @@
 // does, until the next reset. A boot ROM listens for the casting only for a moment after the
 // reset (BootWindow); then the module runs its firmware and answers nothing on this line.
 //
-// Index: BootRom::Reset BootFirmware SetFault Receive Done Downloads Confirmations Flooding Image
+// Index: BootRom::Reset BootFirmware OutsideDownload SetFault Receive Done Downloads Confirmations Flooding Image
 // Loader1 Loader2 | RomStep RomFault RomFaultKind BootWindow
 #pragma once
 
@@ -75,6 +75,9 @@ public:
     // The casting window after the reset has passed: the module runs its firmware.
     void BootFirmware();
     bool WaitingForCast() const { return state_ == State::WaitCast; }
+    // Neither the boot ROM nor a loader holds the module (before any reset, or no casting came
+    // after the latest): its firmware may run.
+    bool OutsideDownload() const { return state_ == State::Off || state_ == State::WaitCast; }
     // Bytes from the handset. Answers are appended to *reply; *vanish is set when the line
     // should go away now.
     void Receive(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>* reply, bool* vanish);
