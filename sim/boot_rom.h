@@ -47,6 +47,8 @@ enum class RomFaultKind : int {
     EveryOther,     // chunk steps: only every other chunk is acknowledged (chunks 1, 3, 5, ...)
     StrayAck,       // FinalAck or Stage2Ack: a stray copy of the acknowledgement arrives with the
                     // answer before its request (the last chunk's 0xAA), and the step is refused
+    FakeAck,        // FinalAck: the checksums are refused, yet line noise brings an 0xA5 after
+                    // them, which looks exactly like the confirmation
     Noise,          // every answer may be dropped, replaced, doubled or wrapped in random bytes,
                     // and checksums may be refused at random, as the seed decides
 };

@@ -1,4 +1,5 @@
-// The run's verdict on the firmware the module runs. The facts are written by the updater thread
+// The run's verdict on the firmware the module runs. A success is a milestone (kept off a quiet
+// pane); a failure is always said. The facts are written by the updater thread
 // and read by the program's thread at the run's end, under one lock.
 #include "update/verify.h"
 
@@ -25,9 +26,8 @@ RunFacts facts;  // guarded by facts_mutex
 // The identity on one trace line.
 void TraceIdentity(const char* when, const std::string& port, AtRead read, const ModuleIdentity& identity) {
     if (read == AtRead::Read || read == AtRead::NoRevision) {
-        shell::TracePrint(" AT %s %s: %s %s, revision %s, serial %s\r\n", port.c_str(), when,
-                          identity.manufacturer.c_str(), identity.model.c_str(), identity.revision.c_str(),
-                          identity.serial.c_str());
+        shell::TracePrint(" AT %s %s: %s %s, revision %s\r\n", port.c_str(), when,
+                          identity.manufacturer.c_str(), identity.model.c_str(), identity.revision.c_str());
     } else if (read == AtRead::Silent) {
         shell::TracePrint(" AT %s %s: no answer\r\n", port.c_str(), when);
     }
@@ -89,8 +89,8 @@ std::int32_t CheckBeforeRun(platform::Hwnd window) {
     if (!SkipCurrent.load() || read != AtRead::Read || !RevisionMatches(before.revision, fresh.expected)) {
         return OutcomeNone;
     }
-    shell::FormatAndAppend(window, "The module already runs revision %s; nothing was written\r\n",
-                           before.revision.c_str());
+    shell::AppendLogUnlessQuiet(window,
+                                ("The module already runs revision " + before.revision + "; nothing was written\r\n").c_str());
     return OutcomeAlreadyCurrent;
 }
 
@@ -100,7 +100,7 @@ std::int32_t VerifyAfterRun(platform::Hwnd window) {
         const std::string reason = known.expected.empty() ? "no expected revision is known"
                                                           : "the profile names no AT port";
         SetRunReason(reason);
-        shell::FormatAndAppend(window, "The firmware running was not checked: %s\r\n", reason.c_str());
+        shell::AppendLogUnlessQuiet(window, ("The firmware running was not checked: " + reason + "\r\n").c_str());
         return OutcomeConfirmed;
     }
     const std::uint32_t bound = VerifyTimeoutMs.load();
@@ -128,7 +128,7 @@ std::int32_t VerifyAfterRun(platform::Hwnd window) {
                                after.revision.c_str(), known.expected.c_str());
         return OutcomeRevisionMismatch;
     }
-    shell::FormatAndAppend(window, "The module runs the expected firmware, revision %s\r\n", after.revision.c_str());
+    shell::AppendLogUnlessQuiet(window, ("The module runs the expected firmware, revision " + after.revision + "\r\n").c_str());
     return OutcomeVerified;
 }
 
