@@ -128,9 +128,9 @@ void PrintSummary(const std::vector<Station>& stations, std::FILE* to) {
     std::size_t width = std::strlen("station");
     for (const Station& station : stations) width = std::max(width, station.spec.name.size());
     const int w = static_cast<int>(width);
-    std::fprintf(to, "%-*s  %-12s  %8s  %9s  %4s\n", w, "station", "outcome", "time", "bytes", "exit");
+    std::fprintf(to, "%-*s  %-17s  %8s  %9s  %4s\n", w, "station", "outcome", "time", "bytes", "exit");
     for (const Station& station : stations) {
-        std::fprintf(to, "%-*s  %-12s  %6.1f s  %9u  %4d\n", w, station.spec.name.c_str(), station.outcome.c_str(),
+        std::fprintf(to, "%-*s  %-17s  %6.1f s  %9u  %4d\n", w, station.spec.name.c_str(), station.outcome.c_str(),
                      station.seconds, station.image_bytes, station.exit_code);
     }
     std::fflush(to);

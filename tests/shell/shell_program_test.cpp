@@ -154,6 +154,11 @@ TEST_F(Program, BadArgumentsGiveOneLineAndExit2) {
         {"--command", "-1"},
         {"--module-timeout", "0"},
         {"--module-timeout", "ten"},
+        {"update", "--verify-timeout", "0"},
+        {"update", "--verify-timeout", "-5"},
+        {"update", "--verify-timeout", "ten"},
+        {"update", "--expect-revision", ""},
+        {"update", "--record", ""},
         {"--headless=1"},
         {"--profile", ""},
         {"send"},
@@ -186,6 +191,8 @@ TEST_F(Program, HelpAndVersion) {
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.rfind("usage: firmware-utility", 0), 0u) << help.out;
     EXPECT_NE(help.out.find("--module-timeout SECONDS"), std::string::npos);
+    EXPECT_NE(help.out.find("--verify-timeout SECONDS"), std::string::npos);
+    EXPECT_NE(help.out.find("--record FILE"), std::string::npos);
     ProgramResult version = Run({"--version"});
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out, "firmware-utility 4.2.0\n");
