@@ -43,16 +43,14 @@ void AtPort::Command(const std::string& command) {
         {"AT+GMR", firmware.revision},
         {"AT+CGSN", firmware.serial},
     };
-    const bool faulty = firmware.fault.kind == AtFaultKind::Error || firmware.fault.kind == AtFaultKind::Junk;
+    if (firmware.fault.kind == AtFaultKind::Junk) return Answer(writer_, Lines({JunkLine()}));
+    if (firmware.fault.kind == AtFaultKind::Error) return Answer(writer_, "\r\nERROR\r\n");
     for (const auto& row : rows) {
-        if (command != row.command) continue;
-        if (firmware.fault.kind == AtFaultKind::Junk) return Answer(writer_, Lines({JunkLine()}));
-        return Answer(writer_, faulty ? "\r\nERROR\r\n" : Lines({row.answer}));
+        if (command == row.command) return Answer(writer_, Lines({row.answer}));
     }
-    if (command == "ATI" && !faulty) {
+    if (command == "ATI") {
         return Answer(writer_, Lines({std::string(Manufacturer) + " " + ModelName, "Revision: " + firmware.revision}));
     }
-    if (command == "ATI" && firmware.fault.kind == AtFaultKind::Junk) return Answer(writer_, Lines({JunkLine()}));
     Answer(writer_, "\r\nERROR\r\n");
 }
 

@@ -68,7 +68,9 @@ Answer ReadAnswer(platform::Handle port, const std::string& command, Clock::time
             const std::uint32_t left = MillisecondsLeft(deadline);
             if (left == 0 || platform::PortLost(port)) return Answer::None;
             std::uint32_t events = 0;
-            if (platform::WaitCommEventFor(port, &events, left) && (events & ~platform::EvRxChar)) {
+            // A wait that fails or meets the deadline ends the answer: nothing spins.
+            if (!platform::WaitCommEventFor(port, &events, left)) return Answer::None;
+            if (events & ~platform::EvRxChar) {
                 std::uint32_t errors = 0;
                 platform::ComStat status{};
                 platform::ClearCommError(port, &errors, &status);
