@@ -90,6 +90,13 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options, std::string* er
     app.add_option("--events", options->events)->type_name("FILE")->check(NotEmpty);
     app.add_option("--station", options->station)->type_name("NAME")->check(NotEmpty);
     app.add_option("--firmware", options->firmware)->type_name("DIR")->check(NotEmpty);
+    app.add_option("--verify-timeout", options->verify_timeout_seconds)
+        ->type_name("SECONDS")
+        ->check(WholeNumber)
+        ->check(CLI::Range(1, 86400));
+    app.add_option("--expect-revision", options->expect_revision)->type_name("TEXT")->check(NotEmpty);
+    app.add_flag("--skip-current", options->skip_current)->disable_flag_override();
+    app.add_option("--record", options->record)->type_name("FILE")->check(NotEmpty);
     app.add_flag("-h,--help", options->help)->disable_flag_override();
     app.add_flag("-V,--version", options->version)->disable_flag_override();
 
@@ -134,13 +141,14 @@ void PrintUsage() {
         "\n"
         "invocations:\n"
         "  (none)          the window, drawn in the terminal\n"
-        "  update          headless: one firmware update, then close (exit 0 accepted, 1 failed)\n"
+        "  update          headless: one firmware update, then close (exit 0 verified, or\n"
+        "                  accepted and not checkable; 1 failed)\n"
         "  bridge          headless: the port bridge, relaying until SIGINT/SIGTERM (exit 1\n"
         "                  at once when it could not start)\n"
         "  send ID         deliver command ID to the running window; print and exit with its\n"
         "                  result (3: no window runs; 2: no such command)\n"
-        "  send --wait ID  for 117 and 118: wait for that update's end; 0 when the module\n"
-        "                  confirmed the image, else 1\n"
+        "  send --wait ID  for 117 and 118: wait for that update's end; 0 when it succeeded\n"
+        "                  (as update's exit 0), else 1\n"
         "  sim             run the simulated handset and print its profile's path\n"
         "  payloads        list the embedded payloads\n"
         "  ports           list the serial ports (--tsv: tab-separated for scripts;\n"
@@ -169,6 +177,13 @@ void PrintUsage() {
         "                            fw.bin, checked against SHA256SUMS when there, and an optional\n"
         "                            one-line version (default $FIRMWARE_UTILITY_FIRMWARE, else\n"
         "                            the set built in)\n"
+        "  --verify-timeout SECONDS  update: the bound on the wait for the new firmware to\n"
+        "                            answer on the AT port after the image (default 30)\n"
+        "  --expect-revision TEXT    update: exit 0 only when the revision read after the\n"
+        "                            image contains TEXT (default: the payload set's revision)\n"
+        "  --skip-current            update: end at once, exit 0, when the module already runs\n"
+        "                            the expected revision\n"
+        "  --record FILE             update: append one JSON line per run to FILE\n"
         "  -h, --help, -V, --version\n"
         "\n"
         "window exit codes: 0 normal end, 255 another window of this user runs (asked to come\n"
@@ -223,6 +238,10 @@ const char* AwaitedOutcome(std::intptr_t outcome) {
         case update::OutcomeGaveUp: return "the module did not answer; the update gave up";
         case update::OutcomeRefused: return "refused: an update is already running";
         case update::OutcomeInterrupted: return "the window closed before the update ended";
+        case update::OutcomeVerified: return "the module runs the expected firmware";
+        case update::OutcomeRevisionMismatch: return "the module runs another revision than expected";
+        case update::OutcomeNotVerified: return "the firmware the module runs was not verified";
+        case update::OutcomeAlreadyCurrent: return "the module already ran the expected revision";
         default: return "unknown outcome";
     }
 }
@@ -251,7 +270,7 @@ int SendToRunning(const CliOptions& options) {
     }
     if (options.send_wait) {
         std::fprintf(stderr, "%s: send --wait %u: %s\n", Program, options.send_id, AwaitedOutcome(result));
-        result = result == update::OutcomeConfirmed ? 0 : 1;
+        result = update::OutcomeSucceeded(static_cast<std::int32_t>(result)) ? 0 : 1;
     }
     std::printf("%ld\n", static_cast<long>(result));
     std::fflush(stdout);

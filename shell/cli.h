@@ -4,7 +4,8 @@
 // Invocations: (none) the window; update; bridge; send [--wait] ID; sim; payloads; ports [--tsv
 // | --profile-lines]; check. Options: --profile FILE (update: repeatable, one station each),
 // --headless, --trace FILE, --trace-time, --command ID (repeatable), --module-timeout SECONDS,
-// --attempts N, --events FILE, --station NAME, --firmware DIR, -h/--help, -V/--version;
+// --attempts N, --events FILE, --station NAME, --firmware DIR, --verify-timeout SECONDS,
+// --expect-revision TEXT, --skip-current, --record FILE, -h/--help, -V/--version;
 // "--name=value" works too. Bad arguments: one line on stderr, exit 2.
 //
 // Index: Invocation CliOptions ParseCommandLine PrintUsage PrintVersion UsePayloadSet OpenTrace
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "update/update.h"
+#include "update/verify.h"
 
 namespace shell {
 
@@ -45,6 +47,10 @@ struct CliOptions {
     std::string events;                         // --events FILE ("-" stdout): the run as JSON Lines
     std::string station;                        // --station NAME: tags every event
     std::string firmware;                       // --firmware DIR: the payload set; empty: not given
+    std::uint32_t verify_timeout_seconds = update::DefaultVerifyTimeoutSeconds;  // --verify-timeout
+    std::string expect_revision;                // --expect-revision TEXT; empty: the set's
+    bool skip_current = false;                  // --skip-current
+    std::string record;                         // --record FILE: one JSON line per run appended
     bool help = false;
     bool version = false;
 };

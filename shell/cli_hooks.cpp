@@ -16,6 +16,7 @@
 #include "update/cechat.h"
 #include "update/payloads.h"
 #include "update/update.h"
+#include "update/verify.h"
 
 namespace shell {
 namespace {
@@ -54,10 +55,57 @@ void ReportControlFailureOnStderr(const ControlFailure& failure) {
     EventControlFailed(failure);
 }
 
+// The module as its AT port showed it before the run, said once on stderr.
+void ReportModuleBefore() {
+    const update::RunFacts facts = update::LastRunFacts();
+    ClearProgressLine();
+    if (facts.before_read == update::AtRead::Read) {
+        std::fprintf(stderr, "firmware-utility: module on %s %s %s, revision %s, serial %s\n", facts.at_port.c_str(),
+                     facts.before.manufacturer.c_str(), facts.before.model.c_str(), facts.before.revision.c_str(),
+                     facts.before.serial.c_str());
+    } else if (facts.before_read == update::AtRead::Silent || facts.before_read == update::AtRead::NoRevision) {
+        std::fprintf(stderr, "firmware-utility: the module gave no revision on %s before the update\n",
+                     facts.at_port.c_str());
+    }
+}
+
 // The run's steps go to the progress line and the events.
 void ReportRunNote(const update::RunNote& note) {
+    if (note.step == update::RunStep::ModuleRead && !note.after) ReportModuleBefore();
     ProgressNote(note);
     EventRunNote(note);
+}
+
+// The verdict of a run that got past the image, on one line.
+void ReportVerdict(std::int32_t outcome) {
+    const update::RunFacts facts = update::LastRunFacts();
+    switch (outcome) {
+        case update::OutcomeVerified:
+            std::fprintf(stderr, "firmware-utility: verified: the module runs revision %s (before: %s)\n",
+                         facts.after.revision.c_str(), facts.before.revision.empty() ? "unknown" : facts.before.revision.c_str());
+            break;
+        case update::OutcomeRevisionMismatch:
+        case update::OutcomeNotVerified:
+            std::fprintf(stderr, "firmware-utility: %s: %s; no reboot was requested\n", OutcomeName(outcome),
+                         facts.reason.c_str());
+            break;
+        case update::OutcomeAlreadyCurrent:
+            std::fprintf(stderr, "firmware-utility: already_current: the module runs revision %s; nothing was written\n",
+                         facts.before.revision.c_str());
+            break;
+        case update::OutcomeConfirmed:
+            std::fprintf(stderr, "firmware-utility: confirmed: the module accepted the image; the firmware running was "
+                         "not checked (%s)\n", facts.reason.c_str());
+            break;
+        default:
+            break;
+    }
+}
+
+// The simulated handsets of this process run the payload set's image as its revision.
+void TellSimulatorTheSet() {
+    const update::PayloadSet& set = update::CurrentPayloadSet();
+    sim::KnownFirmware(set.sha256, set.revision);
 }
 
 int UseProfileFile(const std::string& path) {
@@ -154,6 +202,9 @@ int ApplyRunOptions(const CliOptions& options) {
     }
     if (options.invocation == Invocation::Update) ControlFailureObserver.store(ReportControlFailureOnStderr);
     if (options.invocation == Invocation::Bridge) bridge::CloseWindowIfNotStarted.store(1);
+    update::VerifyTimeoutMs.store(options.verify_timeout_seconds * 1000u);
+    update::ExpectRevisionOption = options.expect_revision;
+    update::SkipCurrent.store(options.skip_current);
 
     const std::string path = FindProfile(options);
     if (!path.empty()) {
@@ -163,6 +214,7 @@ int ApplyRunOptions(const CliOptions& options) {
     }
 
     std::string error;
+    TellSimulatorTheSet();
     std::string built_in = sim::Start({}, &error);
     if (built_in.empty()) {
         std::fprintf(stderr, "firmware-utility: %s\n", error.c_str());
@@ -190,6 +242,13 @@ int PrepareUpdateRun(const CliOptions& options) {
         }
         if (options.events == "-") platform::HeadlessTextToStderr();
     }
+    if (!options.record.empty()) {
+        std::string error;
+        if (!OpenRunRecord(options.record, &error)) {
+            std::fprintf(stderr, "firmware-utility: %s\n", error.c_str());
+            return ExitBadArguments;
+        }
+    }
     StartProgressLine();
     update::CloseWindowAfterRun.store(1);
     update::AttemptObserver.store(ReportAttempt);
@@ -203,20 +262,26 @@ void ReportInterruptedUpdate() {
     std::fprintf(stderr, "firmware-utility: the update was interrupted; the module may need another update\n");
 }
 
-// 0 only when the module confirmed the image; a window closed before the run ended (Ctrl+C)
-// is a run that did not succeed.
-int FinishUpdateRun(const CliOptions&, int window_exit_code) {
+// 0 only when the module runs the expected image (or confirmed one that could not be checked,
+// or already ran it); a window closed before the run ended (Ctrl+C) did not succeed.
+int FinishUpdateRun(const CliOptions& options, int window_exit_code) {
     // A run that ended is let finish its last steps; one cut short by Ctrl+C ends with the process.
     update::WaitForRunThread(2000);
     const bool ended = !update::UpdateRunning.load();
     const std::int32_t outcome = ended ? update::UpdateOutcome.load() : update::OutcomeInterrupted;
-    int code = window_exit_code != 0 ? window_exit_code : outcome == update::OutcomeConfirmed ? 0 : 1;
+    int code = window_exit_code != 0 ? window_exit_code : update::OutcomeSucceeded(outcome) ? 0 : 1;
+    ClearProgressLine();
+    ReportVerdict(outcome);
     if (code == 0 && device::RebootFailed.load()) {
         std::fprintf(stderr, "firmware-utility: the module took the image, but the handset's reboot request "
                              "failed (above); reboot it by hand\n");
     }
     EventRunEnd(OutcomeName(outcome), code);
     CloseRunEvents();
+    std::string error;
+    if (!WriteRunRecord(options.station, RunProfilePath, OutcomeName(outcome), code, &error)) {
+        std::fprintf(stderr, "firmware-utility: %s\n", error.c_str());
+    }
     SayHandsetAndPayloads();
     return code;
 }
@@ -226,7 +291,10 @@ int FinishBridgeRun(const CliOptions&, int window_exit_code) {
     return bridge::StartRefused.load() ? 1 : 0;
 }
 
-int RunSimulatedHandset(const CliOptions&) { return sim::RunForeground(); }
+int RunSimulatedHandset(const CliOptions&) {
+    TellSimulatorTheSet();
+    return sim::RunForeground();
+}
 
 int ListPayloads(const CliOptions&) { return update::ListPayloads(); }
 

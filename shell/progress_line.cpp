@@ -107,6 +107,7 @@ void ProgressNote(const update::RunNote& note) {
             return;
         case update::RunStep::StageEnd:
         case update::RunStep::ModuleLost:
+        case update::RunStep::ModuleRead:
             return;
         case update::RunStep::End: {
             Clear();

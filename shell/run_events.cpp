@@ -13,6 +13,7 @@
 #include "device/reboot.h"
 #include "shell/run_report.h"
 #include "update/payloads.h"
+#include "update/verify.h"
 
 namespace shell {
 namespace {
@@ -86,7 +87,38 @@ bool ProgressDue(const update::RunNote& note) {
     return due;
 }
 
+const char* AtReadName(update::AtRead read) {
+    switch (read) {
+        case update::AtRead::Read: return "read";
+        case update::AtRead::NoPort: return "no_port";
+        case update::AtRead::NotOpened: return "not_opened";
+        case update::AtRead::Silent: return "silent";
+        default: return "no_revision";
+    }
+}
+
+Json TextOrNull(const std::string& text) { return text.empty() ? Json(nullptr) : Json(text); }
+
+// The "module" event: what the AT port said before the handshake or after the image.
+void ModuleFields(bool after, const update::RunFacts& facts, Json* event) {
+    const update::ModuleIdentity& identity = after ? facts.after : facts.before;
+    (*event)["when"] = after ? "after" : "before";
+    (*event)["port"] = facts.at_port;
+    (*event)["result"] = AtReadName(after ? facts.after_read : facts.before_read);
+    (*event)["manufacturer"] = TextOrNull(identity.manufacturer);
+    (*event)["model"] = TextOrNull(identity.model);
+    (*event)["revision"] = TextOrNull(identity.revision);
+    (*event)["serial"] = TextOrNull(identity.serial);
+}
+
 }  // namespace
+
+void RunEndFields(const update::RunFacts& facts, nlohmann::ordered_json* event) {
+    (*event)["revision_before"] = TextOrNull(facts.before.revision);
+    (*event)["revision_after"] = TextOrNull(facts.after.revision);
+    (*event)["expected_revision"] = TextOrNull(facts.expected);
+    (*event)["reason"] = TextOrNull(facts.reason);
+}
 
 void WriteEventLine(const std::string& line) {
     std::lock_guard lock(events_mutex);
@@ -102,6 +134,10 @@ const char* OutcomeName(std::int32_t outcome) {
         case update::OutcomeModuleLost: return "module_lost";
         case update::OutcomeGaveUp: return "gave_up";
         case update::OutcomeRefused: return "refused";
+        case update::OutcomeVerified: return "verified";
+        case update::OutcomeRevisionMismatch: return "revision_mismatch";
+        case update::OutcomeNotVerified: return "not_verified";
+        case update::OutcomeAlreadyCurrent: return "already_current";
         default: return "interrupted";
     }
 }
@@ -176,6 +212,10 @@ void EventRunNote(const update::RunNote& note) {
         case update::RunStep::ModuleLost:
             event = Event("module_lost");
             break;
+        case update::RunStep::ModuleRead:
+            event = Event("module");
+            ModuleFields(note.after, update::LastRunFacts(), &event);
+            break;
         case update::RunStep::End:
             return;  // the program writes run_end with its exit code (EventRunEnd)
     }
@@ -200,6 +240,7 @@ void EventRunEnd(const char* outcome, int exit_code) {
     event["exit_code"] = exit_code;
     event["simulated"] = platform::CurrentProfile().simulated;
     event["reboot_failed"] = device::RebootFailed.load() != 0;
+    RunEndFields(update::LastRunFacts(), &event);
     Write(event);
 }
 

@@ -4,14 +4,18 @@
 // program's glue points here.
 //
 // Index: EventsSchemaVersion OpenRunEvents CloseRunEvents EventAttempt EventRunNote EventRunEnd
-// EventControlFailed WriteEventLine OutcomeName | StartProgressLine ProgressNote ClearProgressLine
+// EventControlFailed WriteEventLine OutcomeName RunEndFields | OpenRunRecord WriteRunRecord |
+// StartProgressLine ProgressNote ClearProgressLine
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include <nlohmann/json_fwd.hpp>
+
 #include "shell/log.h"
 #include "update/update.h"
+#include "update/verify.h"
 
 namespace shell {
 
@@ -25,17 +29,31 @@ bool OpenRunEvents(const std::string& path, const std::string& station, const st
                    std::string* error);
 void CloseRunEvents();
 void EventAttempt(std::uint32_t attempt, std::uint32_t limit);
-// Start, stages, progress (at most every 1 % or 250 ms, and its last), module lost.
+// Start, stages, progress (at most every 1 % or 250 ms, and its last), module lost, and
+// "module" (the identity read on the AT port, before or after).
 void EventRunNote(const update::RunNote& note);
-// The run's last event: its outcome's name and the exit code of `update`.
+// The run's last event: its outcome's name and the exit code of `update`, the revisions before
+// and after, the expected one, and the reason of a failure (null when not known).
 void EventRunEnd(const char* outcome, int exit_code);
 // A radio or kernel control that failed: `control_failed` with device, action, error, reason
 // and the adapter program's last line.
 void EventControlFailed(const ControlFailure& failure);
+// Those last four fields, for the run_end event and the run's record.
+void RunEndFields(const update::RunFacts& facts, nlohmann::ordered_json* event);
 // A line that is already an event (a station's), written as it is.
 void WriteEventLine(const std::string& line);
-// "confirmed", "failed", "module_lost", "gave_up", "refused", "interrupted".
+// "confirmed", "failed", "module_lost", "gave_up", "refused", "interrupted", "verified",
+// "revision_mismatch", "not_verified", "already_current".
 const char* OutcomeName(std::int32_t outcome);
+
+// --record FILE: one JSON object per run, appended (O_APPEND) and flushed in one write at the
+// run's end, so stations sharing the file never mix their lines. Opened before the run, when
+// its wall-clock start is taken: false with a one-line *error when it cannot be opened.
+bool OpenRunRecord(const std::string& path, std::string* error);
+// The run's line (nothing when no record was opened); the file is closed. False with a one-line
+// *error when the line could not be written whole.
+bool WriteRunRecord(const std::string& station, const std::string& profile, const char* outcome, int exit_code,
+                    std::string* error);
 
 // The progress line is drawn only when stderr is a terminal; without a call to this, never.
 void StartProgressLine();

@@ -44,7 +44,12 @@ std::vector<std::string> ChildArguments(const CliOptions& options, const Station
     std::vector<std::string> args{"update", "--profile", spec.profile, "--station", spec.name,
                                   "--events", platform::ChildEventsPath,
                                   "--module-timeout", std::to_string(options.module_timeout_seconds),
-                                  "--attempts", std::to_string(options.attempts)};
+                                  "--attempts", std::to_string(options.attempts),
+                                  "--verify-timeout", std::to_string(options.verify_timeout_seconds)};
+    if (!options.expect_revision.empty()) args.insert(args.end(), {"--expect-revision", options.expect_revision});
+    if (options.skip_current) args.push_back("--skip-current");
+    // Each child appends its own line: O_APPEND keeps whole lines apart.
+    if (!options.record.empty()) args.insert(args.end(), {"--record", options.record});
     // One trace file per station; '-' stays stderr, which the parent prefixes.
     if (!options.trace.empty()) {
         args.insert(args.end(), {"--trace", options.trace == "-" ? "-" : options.trace + "." + spec.name});
@@ -131,9 +136,9 @@ void PrintSummary(const std::vector<Station>& stations, std::FILE* to) {
     for (const Station& station : stations) width = std::max(width, station.spec.name.size());
     const int w = static_cast<int>(width);
     std::fprintf(to, "%s\n", update::PayloadSetLine().c_str());
-    std::fprintf(to, "%-*s  %-12s  %8s  %9s  %4s  %s\n", w, "station", "outcome", "time", "bytes", "exit", "handset");
+    std::fprintf(to, "%-*s  %-17s  %8s  %9s  %4s  %s\n", w, "station", "outcome", "time", "bytes", "exit", "handset");
     for (const Station& station : stations) {
-        std::fprintf(to, "%-*s  %-12s  %6.1f s  %9u  %4d  %s\n", w, station.spec.name.c_str(), station.outcome.c_str(),
+        std::fprintf(to, "%-*s  %-17s  %6.1f s  %9u  %4d  %s\n", w, station.spec.name.c_str(), station.outcome.c_str(),
                      station.seconds, station.image_bytes, station.exit_code, station.handset);
     }
     std::fflush(to);

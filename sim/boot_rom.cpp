@@ -49,7 +49,9 @@ bool BootRom::Strikes(RomStep step, int index) const {
 // act on the answer.
 bool BootRom::RejectsChecksum(RomStep step) {
     if (fault_.kind == RomFaultKind::Noise) return RandomRefusal();
-    return (fault_.kind == RomFaultKind::RejectChecksum || fault_.kind == RomFaultKind::StrayAck) && Strikes(step, 0);
+    return (fault_.kind == RomFaultKind::RejectChecksum || fault_.kind == RomFaultKind::StrayAck ||
+            fault_.kind == RomFaultKind::FakeAck) &&
+           Strikes(step, 0);
 }
 
 bool BootRom::RandomRefusal() { return static_cast<int>(noise_() % 4000) < noise_per_mille_; }
@@ -280,8 +282,13 @@ void BootRom::Receive(const std::uint8_t* data, std::size_t size, std::vector<st
                 sums_[count_++] = byte;
                 if (count_ < 2) break;
                 if (sums_[0] != even_ || sums_[1] != odd_ || RejectsChecksum(RomStep::FinalAck)) {
+                    const bool faked = fault_.kind == RomFaultKind::FakeAck && sums_[0] == even_ && sums_[1] == odd_;
                     if (sums_[0] == even_ && sums_[1] == odd_) --fault_.times;
                     Refuse("image: checksums refused");
+                    if (faked) {  // the line's noise, after the checksums: it looks like the answer
+                        reply->push_back(Confirmation);
+                        ++confirmations_;
+                    }
                     break;
                 }
                 image_ = std::move(receiving_);

@@ -8,7 +8,7 @@
 // does, until the next reset. A boot ROM listens for the casting only for a moment after the
 // reset (BootWindow); then the module runs its firmware and answers nothing on this line.
 //
-// Index: BootRom::Reset BootFirmware SetFault Receive Done Downloads Confirmations Flooding Image
+// Index: BootRom::Reset BootFirmware OutsideDownload SetFault Receive Done Downloads Confirmations Flooding Image
 // Loader1 Loader2 | RomStep RomFault RomFaultKind BootWindow
 #pragma once
 
@@ -47,6 +47,8 @@ enum class RomFaultKind : int {
     EveryOther,     // chunk steps: only every other chunk is acknowledged (chunks 1, 3, 5, ...)
     StrayAck,       // FinalAck or Stage2Ack: a stray copy of the acknowledgement arrives with the
                     // answer before its request (the last chunk's 0xAA), and the step is refused
+    FakeAck,        // FinalAck: the checksums are refused, yet line noise brings an 0xA5 after
+                    // them, which looks exactly like the confirmation
     Noise,          // every answer may be dropped, replaced, doubled or wrapped in random bytes,
                     // and checksums may be refused at random, as the seed decides
 };
@@ -75,6 +77,9 @@ public:
     // The casting window after the reset has passed: the module runs its firmware.
     void BootFirmware();
     bool WaitingForCast() const { return state_ == State::WaitCast; }
+    // Neither the boot ROM nor a loader holds the module (before any reset, or no casting came
+    // after the latest): its firmware may run.
+    bool OutsideDownload() const { return state_ == State::Off || state_ == State::WaitCast; }
     // Bytes from the handset. Answers are appended to *reply; *vanish is set when the line
     // should go away now.
     void Receive(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>* reply, bool* vanish);

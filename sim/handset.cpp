@@ -138,8 +138,10 @@ bool Handset::Impl::Build(const Options& options, std::string* error) {
         peers.push_back({peer.device, peer.name, lines.SlavePath(far)});
     }
     module = MakeModule([this, link](const std::uint8_t* d, std::size_t n) { lines.SendAtOnce(link, d, n); },
-                        [this, link] { lines.HangUp(link); }, options.module_fault, options.module_baud);
-    at_port = std::make_unique<AtPort>([this, ff](const std::uint8_t* d, std::size_t n) { lines.Send(ff, d, n); });
+                        [this, link] { lines.HangUp(link); }, options.module_fault, options.module_baud,
+                        options.at_fault);
+    at_port = std::make_unique<AtPort>([this, ff](const std::uint8_t* d, std::size_t n) { lines.Send(ff, d, n); },
+                                       [this] { return module->Firmware(); });
     lines.SetReceiver(link, [this](const std::uint8_t* d, std::size_t n) { module->FromTool(d, n); });
     lines.SetReceiver(ff, [this](const std::uint8_t* d, std::size_t n) { at_port->FromTool(d, n); });
     if (!lines.Start(error)) return false;
@@ -263,6 +265,9 @@ std::vector<ControlRecord> Handset::KernelRecords() const {
 }
 void Handset::SetModuleFault(const RomFault& fault) {
     if (impl_ && impl_->module) impl_->module->SetFault(fault);
+}
+void Handset::SetAtFault(const AtFault& fault) {
+    if (impl_ && impl_->module) impl_->module->SetAtFault(fault);
 }
 const Module& Handset::module() const { return *impl_->module; }
 

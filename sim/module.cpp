@@ -121,8 +121,10 @@ constexpr std::chrono::milliseconds FloodPeriod{10};
 
 class BootRomModule final : public Module {
 public:
-    BootRomModule(LineWriter writer, LineHangUp hang_up, const RomFault& fault, std::uint32_t baud)
-        : writer_(std::move(writer)), hang_up_(std::move(hang_up)), receive_clock_(baud), send_clock_(baud) {
+    BootRomModule(LineWriter writer, LineHangUp hang_up, const RomFault& fault, std::uint32_t baud,
+                  const AtFault& at_fault)
+        : writer_(std::move(writer)), hang_up_(std::move(hang_up)), receive_clock_(baud), send_clock_(baud),
+          at_fault_(at_fault), revision_(FactoryRevision), serial_(MakeSerialNumber()) {
         rom_.SetFault(fault);
         if (baud != 0) pacer_ = std::make_unique<Pacer>(writer_, hang_up_);
     }
@@ -155,6 +157,10 @@ public:
     }
     void Reset() override {
         std::lock_guard lock(mutex_);
+        // An accepted image starts with this reset, unless the module keeps its old firmware.
+        if (rom_.Done() && at_fault_.kind != AtFaultKind::KeepsOldFirmware) {
+            revision_ = FirmwareRevision(platform::Sha256Hex(rom_.Image().data(), rom_.Image().size()));
+        }
         rom_.Reset();
         reset_at_ = WireClock::Clock::now();
     }
@@ -214,6 +220,27 @@ public:
         return rom_.LastRefusal();
     }
 
+    void SetAtFault(const AtFault& fault) override {
+        std::lock_guard lock(mutex_);
+        at_fault_ = fault;
+    }
+    FirmwareState Firmware() const override {
+        std::lock_guard lock(mutex_);
+        FirmwareState state;
+        state.revision = revision_;
+        state.serial = serial_;
+        state.fault = at_fault_;
+        if (stopped_ || !rom_.OutsideDownload()) return state;
+        if (rom_.Resets() == 0) {  // powered up on its firmware, never reset
+            state.answering = true;
+            return state;
+        }
+        if (at_fault_.kind == AtFaultKind::NeverBoots) return state;
+        const auto boot = at_fault_.kind == AtFaultKind::SlowBoot ? at_fault_.boot_time : BootTime;
+        state.answering = WireClock::Clock::now() - reset_at_ >= BootWindow + boot;
+        return state;
+    }
+
 private:
     // Sleeps until a Flood fault strikes; then sends bursts of 0x00 until a reset or the stop.
     // Wakes the flood thread, started the first time a Flood fault strikes. Under mutex_.
@@ -248,12 +275,16 @@ private:
     std::condition_variable flood_;
     std::unique_ptr<Pacer> pacer_;
     std::thread flooder_;  // started by the first Flood fault that strikes
+    AtFault at_fault_;
+    std::string revision_;  // the firmware it runs
+    std::string serial_;
 };
 
 }  // namespace
 
-std::unique_ptr<Module> MakeModule(LineWriter writer, LineHangUp hang_up, const RomFault& fault, std::uint32_t baud) {
-    return std::make_unique<BootRomModule>(std::move(writer), std::move(hang_up), fault, baud);
+std::unique_ptr<Module> MakeModule(LineWriter writer, LineHangUp hang_up, const RomFault& fault, std::uint32_t baud,
+                                   const AtFault& at_fault) {
+    return std::make_unique<BootRomModule>(std::move(writer), std::move(hang_up), fault, baud, at_fault);
 }
 
 }  // namespace sim

@@ -13,8 +13,13 @@
 // The casting is answered only within BootWindow of the latest reset, as a boot ROM does; a
 // Flood fault keeps a thread of its own sending 0x00 until the next reset.
 //
+// Its firmware (sim/firmware.h) runs when no download holds it: before the first reset, and
+// BootWindow plus a boot time after a reset that no casting answered. An image whose checksums
+// it accepted runs from the reset after the download on.
+//
 // Index: LineWriter LineHangUp WireClock | Module: FromTool Reset Stop SetFault Resets DownloadDone
-// Downloads Confirmations ImageSize ImageSha256 Loader1 Loader2 Loader1Sha256 Loader2Sha256 LastRefusal | MakeModule
+// Downloads Confirmations ImageSize ImageSha256 Loader1 Loader2 Loader1Sha256 Loader2Sha256 LastRefusal
+// SetAtFault Firmware | FirmwareState MakeModule
 #pragma once
 
 #include <chrono>
@@ -26,6 +31,7 @@
 #include <vector>
 
 #include "sim/boot_rom.h"
+#include "sim/firmware.h"
 
 namespace sim {
 
@@ -51,6 +57,14 @@ private:
     Clock::time_point run_start_{};  // start of the current busy stretch
     std::uint64_t run_bytes_ = 0;    // bytes carried since then
     Clock::time_point free_{};       // when the line is idle again
+};
+
+// What the module's firmware would answer on its AT port now.
+struct FirmwareState {
+    bool answering = false;  // false while a boot ROM or loader holds it, or it is still booting
+    std::string revision;    // the revision it runs (also while it does not answer)
+    std::string serial;
+    AtFault fault;
 };
 
 class Module {
@@ -81,10 +95,13 @@ public:
     virtual std::string Loader1Sha256() const = 0;
     virtual std::string Loader2Sha256() const = 0;
     virtual std::string LastRefusal() const = 0;
+    // A fault of the firmware's AT side from now on.
+    virtual void SetAtFault(const AtFault& fault) = 0;
+    virtual FirmwareState Firmware() const = 0;
 };
 
 // baud 0: unpaced, answers go out at once.
 std::unique_ptr<Module> MakeModule(LineWriter writer, LineHangUp hang_up, const RomFault& fault,
-                                   std::uint32_t baud = 0);
+                                   std::uint32_t baud = 0, const AtFault& at_fault = {});
 
 }  // namespace sim

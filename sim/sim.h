@@ -34,6 +34,7 @@ struct Options {
     ControlFault ril_fault;     // a fault of the radio driver from the start
     ControlFault kernel_fault;  // a fault of the kernel service from the start
     RomFault module_fault;      // a fault of the module's boot ROM
+    AtFault at_fault;           // a fault of the module's firmware on its AT port
     std::string parent_directory;  // where the private directory goes; empty: $TMPDIR or /tmp
     std::uint32_t module_baud = 0;  // the module link paced at this baud rate; 0: unpaced
 };
@@ -79,6 +80,8 @@ public:
     std::vector<ControlRecord> KernelRecords() const;
     // A fault of the module's boot ROM from now on.
     void SetModuleFault(const RomFault& fault);
+    // A fault of the module's firmware (its AT side) from now on.
+    void SetAtFault(const AtFault& fault);
     // The module on "COM1:" (valid while running).
     const Module& module() const;
 

@@ -1,13 +1,16 @@
 // The update driver: the update command, the updater thread with its handshake loop, and the
 // caster thread that offers 0x55 to the module's boot ROM every 10 ms.
 #include <chrono>
+#include <string>
 
 #include "device/radio.h"
+#include "device/reboot.h"
 #include "shell/log.h"
 #include "update/cechat.h"
 #include "update/payloads.h"
 #include "update/protocol.h"
 #include "update/update.h"
+#include "update/verify.h"
 
 namespace update {
 
@@ -63,6 +66,7 @@ void CloseRun() {
 // retrying the handshake at once forever. The radio driver stays as the run left it.
 std::uint32_t EndRunModuleLost(platform::Hwnd window) {
     NoteRun({RunStep::ModuleLost});
+    SetRunReason("the module link COM1: was lost");
     shell::AppendLog(window, "The module link COM1: was lost; the update has stopped\r\n");
     CloseRun();
     return EndRun(window, OutcomeModuleLost, 0);
@@ -73,6 +77,9 @@ enum class AttemptEnd { Silent, Refused };
 
 // The attempts ran out: the run fails and says why. The radio driver stays suspended.
 std::uint32_t EndRunGaveUp(platform::Hwnd window, std::uint32_t attempts, AttemptEnd last) {
+    SetRunReason(last == AttemptEnd::Silent ? "the module did not answer after " + std::to_string(attempts) + " attempts"
+                                            : "the module did not accept the boot loaders after " +
+                                                  std::to_string(attempts) + " attempts");
     shell::FormatAndAppend(window,
                            last == AttemptEnd::Silent
                                ? "The module did not answer after %d attempts; the update has stopped\r\n"
@@ -168,7 +175,13 @@ std::int32_t StartUpdate(platform::Hwnd window, std::uint16_t, platform::LParam,
 std::uint32_t UpdateThread(void* parameter) {
     const auto window = static_cast<platform::Hwnd>(reinterpret_cast<std::uintptr_t>(parameter));
     NoteRun({RunStep::Start});
+    if (const std::int32_t early = CheckBeforeRun(window); early != OutcomeNone) {
+        // Nothing was written: the radio driver goes back to the module it had.
+        if (early == OutcomeAlreadyCurrent) device::ResumeRadio(0);
+        return EndRun(window, early, 0);
+    }
     if (!OpenModuleLink()) {
+        SetRunReason("the module link COM1: did not open");
         shell::TracePrint("Open com port failed!!\r\n");
         shell::AppendLogUnlessQuiet(window, "Open Comport fail!!\r\n");
         return EndRun(window, OutcomeFailed, 1);
@@ -219,9 +232,19 @@ std::uint32_t UpdateThread(void* parameter) {
     const bool confirmed = NoteStageEnd(3, DownloadFirmwareImage(window) != 0);
     shell::TracePrint(confirmed ? " Upgrade succeed!! \r\n" : " Write to flash  fail!!  !!\r\n");
     if (!confirmed && ModuleLinkLost()) return EndRunModuleLost(window);
-    if (!confirmed) shell::AppendLog(window, "The module did not confirm the image; the update has failed\r\n");
+    if (!confirmed) {
+        SetRunReason("the module did not confirm the image");
+        shell::AppendLog(window, "The module did not confirm the image; the update has failed\r\n");
+    }
     CloseRun();
-    return EndRun(window, confirmed ? OutcomeConfirmed : OutcomeFailed, 0);
+    if (!confirmed) return EndRun(window, OutcomeFailed, 0);
+    // Only a module known to run the image, or one that cannot be asked, is rebooted.
+    const std::int32_t verdict = VerifyAfterRun(window);
+    if (OutcomeSucceeded(verdict)) {
+        platform::MessageBox(0, "Reboot device/Reset module !", "Successful", platform::MB_OK);
+        device::RebootDevice(0);
+    }
+    return EndRun(window, verdict, 0);
 }
 
 bool WaitForRunThread(std::uint32_t milliseconds) {

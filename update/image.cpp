@@ -148,9 +148,8 @@ std::int32_t DownloadFirmwareImage(platform::Hwnd window) {
     shell::AppendLogUnlessQuiet(window, "\r\nFirmware Updated....Done\r\n");
     shell::KeepForeground.store(0);
     platform::Sleep(200);
-    platform::MessageBox(0, "Reboot device/Reset module !", "Successful", platform::MB_OK);
+    // The new firmware starts with this reset; the reboot waits for the run's verdict.
     device::ResetModule(0);
-    device::RebootDevice(0);
     return 1;
 }
 

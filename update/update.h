@@ -6,11 +6,13 @@
 // the module link, starts the caster (0x55 every 10 ms), resets the module and waits for 0xA0,
 // then runs stage 1 and stage 2 (a failure goes back to casting) and stage 3 once. Every run
 // reaches a verdict: the handshake attempts are bounded by MaxAttempts, stage 3 gives up on a
-// module that stops acknowledging, and a module link that hangs up ends the run at once.
+// module that stops acknowledging, and a module link that hangs up ends the run at once. The
+// module's revision is read on its AT port before the handshake and after a confirmed image
+// (update/verify.h); the reboot is requested only when the image is known to run.
 //
 // Index: StartUpdate UpdateThread CasterThread UploadBootLoader1 UploadBootLoader2
 // DownloadFirmwareImage SendLoaderChunks StreamImage WaitForRunThread MissedAck | UpdateRunning
-// UpdateOutcome CloseWindowAfterRun RunRefusal MaxAttempts AttemptObserver
+// UpdateOutcome CloseWindowAfterRun RunRefusal MaxAttempts AttemptObserver OutcomeSucceeded
 // RunStep RunNote RunObserver NoteRun
 #pragma once
 
@@ -30,6 +32,15 @@ inline constexpr std::int32_t OutcomeGaveUp = 3;        // the handshake attempt
 // What an awaiting sender (`send --wait 118`) is answered besides the outcomes above.
 inline constexpr std::int32_t OutcomeRefused = 4;      // another run was in progress
 inline constexpr std::int32_t OutcomeInterrupted = 5;  // the window closed before the run ended
+// The verdict on a confirmed image (update/verify.h), and a run that had nothing to do.
+inline constexpr std::int32_t OutcomeVerified = 6;          // it runs the expected revision
+inline constexpr std::int32_t OutcomeRevisionMismatch = 7;  // it runs another revision
+inline constexpr std::int32_t OutcomeNotVerified = 8;       // its AT port gave no revision in time
+inline constexpr std::int32_t OutcomeAlreadyCurrent = 9;    // --skip-current: it ran it before
+// Outcomes that end `update` with 0.
+constexpr bool OutcomeSucceeded(std::int32_t outcome) {
+    return outcome == OutcomeConfirmed || outcome == OutcomeVerified || outcome == OutcomeAlreadyCurrent;
+}
 
 // Handshake attempts of one run (--attempts); 0: without limit. A failed stage 1 or 2 ends
 // its attempt too.
@@ -42,7 +53,8 @@ extern std::atomic<AttemptObserverFn> AttemptObserver;
 
 // What a run reports as it goes, for `update`'s progress line and its --events: told from the
 // updater thread (End also from the thread that failed to start it); null: nobody listens.
-enum class RunStep { Start, StageStart, StageEnd, Progress, ModuleLost, End };
+// ModuleRead: the module's identity was read on its AT port (update/verify.h LastRunFacts).
+enum class RunStep { Start, StageStart, StageEnd, Progress, ModuleLost, ModuleRead, End };
 struct RunNote {
     RunStep step;
     std::uint32_t stage = 0;        // 1, 2 (the boot loaders), 3 (the image)
@@ -52,6 +64,7 @@ struct RunNote {
     std::uint32_t chunks = 0;       // Progress: chunks sent
     std::uint32_t chunk_total = 0;  //           of this many
     std::int32_t outcome = OutcomeNone;  // End
+    bool after = false;             // ModuleRead: after the image (else before the handshake)
 };
 using RunObserverFn = void (*)(const RunNote& note);
 extern std::atomic<RunObserverFn> RunObserver;

@@ -1,6 +1,6 @@
 // `send` results a script can trust: an id the command table does not have is refused (exit 2,
 // nothing sent), and `send --wait 118` (or 117) answers with the end of the update it started:
-// 0 when the module confirmed the image, 1 when the run failed or was refused because one runs.
+// 0 when the module runs the expected firmware, 1 when the run failed or was refused because one runs.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -69,8 +69,8 @@ struct WaitCase {
 };
 
 const WaitCase WaitCases[] = {
-    {"confirmed", {}, commands::UpdateGo, 0, "send --wait 118: the module confirmed the image\n"},
-    {"confirmed by 117", {}, commands::Update, 0, "send --wait 117: the module confirmed the image\n"},
+    {"verified", {}, commands::UpdateGo, 0, "send --wait 118: the module runs the expected firmware\n"},
+    {"verified by 117", {}, commands::Update, 0, "send --wait 117: the module runs the expected firmware\n"},
     {"checksums refused", {RomFaultKind::RejectChecksum, RomStep::FinalAck, 0, 1}, commands::UpdateGo, 1,
      "send --wait 118: the update failed\n"},
     {"silent module", {RomFaultKind::Silent, RomStep::Handshake, 0, Always}, commands::UpdateGo, 1,

@@ -158,6 +158,11 @@ TEST_F(Program, BadArgumentsGiveOneLineAndExit2) {
         {"--command", "999"},
         {"--module-timeout", "0"},
         {"--module-timeout", "ten"},
+        {"update", "--verify-timeout", "0"},
+        {"update", "--verify-timeout", "-5"},
+        {"update", "--verify-timeout", "ten"},
+        {"update", "--expect-revision", ""},
+        {"update", "--record", ""},
         {"--headless=1"},
         {"--profile", ""},
         {"send"},
@@ -238,6 +243,8 @@ TEST_F(Program, HelpAndVersion) {
         EXPECT_EQ(help.status, 0) << flag;
         EXPECT_EQ(help.out.rfind("usage: firmware-utility", 0), 0u) << help.out;
         EXPECT_NE(help.out.find("--module-timeout SECONDS"), std::string::npos);
+        EXPECT_NE(help.out.find("--verify-timeout SECONDS"), std::string::npos);
+        EXPECT_NE(help.out.find("--record FILE"), std::string::npos);
     }
     for (const char* flag : {"--version", "-V"}) {
         ProgramResult version = Run({flag});

@@ -1,6 +1,6 @@
 // The simulated handset as a set of real devices: its directory and profile, the radio driver
-// and kernel services with their records and faults, the module's handshake on "COM1:", the AT
-// port on "COM2:", the peer ports relayed to their far ends, and a clean stop.
+// and kernel services with their records and faults, the module's handshake on "COM1:", its
+// firmware's AT port on "COM2:" (identity, silence in the boot ROM, faults), the peer ports relayed to their far ends, and a clean stop.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "sim/at_port.h"
 #include "sim/sim.h"
 
 namespace {
@@ -274,23 +275,86 @@ TEST_F(Sim, BootRomAnswersTheCastingByteOnlyAfterAReset) {
     ::close(link);
 }
 
-TEST_F(Sim, AtPortAnswersOk) {
+Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+// "AT" on the port until its "OK" comes (the firmware has booted), or `ms` passed.
+bool AwaitOk(int ff, int ms) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    while (Clock::now() < deadline) {
+        WriteAll(ff, Text("AT\r"));
+        if (ReadBytes(ff, 6, 300) == Text("\r\nOK\r\n")) return true;
+    }
+    return false;
+}
+
+// The firmware's answers, command by command, as a module that was never reset gives them.
+TEST_F(Sim, AtPortAnswersTheModulesIdentity) {
     int ff = OpenTty(handset_.DevicePath("COM2:"));
     ASSERT_GE(ff, 0);
-    const std::string at = "AT\r";
-    WriteAll(ff, Bytes(at.begin(), at.end()));
-    const std::string ok = "\r\nOK\r\n";
-    EXPECT_EQ(ReadBytes(ff, ok.size()), Bytes(ok.begin(), ok.end()));
-    const std::string other = "ATI\r";
-    WriteAll(ff, Bytes(other.begin(), other.end()));
-    const std::string refused = "\r\nERROR\r\n";
-    EXPECT_EQ(ReadBytes(ff, refused.size()), Bytes(refused.begin(), refused.end()));
+    const std::string serial = handset_.module().Firmware().serial;
+    EXPECT_EQ(serial.size(), 15u);
+    const struct {
+        const char* command;
+        std::string answer;
+    } rows[] = {
+        {"AT\r", "\r\nOK\r\n"},
+        {"at+cgmi\r", "\r\nSimulated Radio\r\n\r\nOK\r\n"},
+        {"AT+CGMM\r", "\r\nGPRS-37A\r\n\r\nOK\r\n"},
+        {"AT+CGMR\r", "\r\nV.4.1.3\r\n\r\nOK\r\n"},
+        {"AT+GMR\n", "\r\nV.4.1.3\r\n\r\nOK\r\n"},
+        {"AT+CGSN\r", "\r\n" + serial + "\r\n\r\nOK\r\n"},
+        {"ATI\r", "\r\nSimulated Radio GPRS-37A\r\n\r\nRevision: V.4.1.3\r\n\r\nOK\r\n"},
+        {"AT+COPS?\r", "\r\nERROR\r\n"},
+        {"hello\rAT\r", "\r\nOK\r\n"},  // what is not a command is ignored
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.command);
+        WriteAll(ff, Text(row.command));
+        EXPECT_EQ(ReadBytes(ff, row.answer.size()), Text(row.answer));
+    }
     ::close(ff);
     // The port opens again after the tool closed it.
     ff = OpenTty(handset_.DevicePath("COM2:"));
     ASSERT_GE(ff, 0);
-    WriteAll(ff, Bytes(at.begin(), at.end()));
-    EXPECT_EQ(ReadBytes(ff, ok.size()), Bytes(ok.begin(), ok.end()));
+    EXPECT_TRUE(AwaitOk(ff, 5000));
+    ::close(ff);
+}
+
+// Held by its boot ROM after a reset and the casting, the module is silent on its AT port; after
+// a reset without casting its firmware boots and answers.
+TEST_F(Sim, AtPortIsSilentWhileTheBootRomHoldsTheModule) {
+    int ff = OpenTty(handset_.DevicePath("COM2:"));
+    int link = OpenTty(handset_.DevicePath("COM1:"));
+    ASSERT_GE(ff, 0);
+    ASSERT_GE(link, 0);
+    ASSERT_TRUE(RilControl(sim::RilResetModule));
+    WriteAll(link, {0x55});
+    ASSERT_EQ(ReadBytes(link, 1), Bytes{0xA0});
+    WriteAll(ff, Text("AT\r"));
+    EXPECT_TRUE(ReadBytes(ff, 1, 2000).empty());
+    EXPECT_FALSE(handset_.module().Firmware().answering);
+    ASSERT_TRUE(RilControl(sim::RilResetModule));
+    EXPECT_TRUE(AwaitOk(ff, 10000));
+    EXPECT_EQ(handset_.module().Firmware().revision, sim::FactoryRevision);  // no image was accepted
+    ::close(link);
+    ::close(ff);
+}
+
+// Faults of the firmware's AT side: ERROR to all but AT, or an overlong binary line.
+TEST_F(Sim, AtPortFaults) {
+    int ff = OpenTty(handset_.DevicePath("COM2:"));
+    ASSERT_GE(ff, 0);
+    handset_.SetAtFault({sim::AtFaultKind::Error});
+    EXPECT_TRUE(AwaitOk(ff, 5000));
+    WriteAll(ff, Text("AT+CGMR\r"));
+    EXPECT_EQ(ReadBytes(ff, 9), Text("\r\nERROR\r\n"));
+    handset_.SetAtFault({sim::AtFaultKind::Junk});
+    WriteAll(ff, Text("AT+CGMR\r"));
+    const Bytes junk = ReadBytes(ff, 2 + sim::JunkAnswerLength + 2 + 6);
+    ASSERT_EQ(junk.size(), 2 + sim::JunkAnswerLength + 2 + 6);
+    EXPECT_EQ(std::count(junk.begin() + 2, junk.begin() + 2 + sim::JunkAnswerLength, '\r'), 0);
+    EXPECT_EQ(std::count(junk.begin() + 2, junk.begin() + 2 + sim::JunkAnswerLength, '\n'), 0);
+    EXPECT_EQ(Bytes(junk.end() - 6, junk.end()), Text("\r\nOK\r\n"));
     ::close(ff);
 }
 

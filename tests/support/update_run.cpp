@@ -28,6 +28,12 @@ std::string Latin1(std::uint8_t byte) {
     return {static_cast<char>(0xC0 | (byte >> 6)), static_cast<char>(0x80 | (byte & 0x3F))};
 }
 
+// The handsets of the tests run the payload set's image as its revision, as the program's own.
+const bool SetKnown = [] {
+    sim::KnownFirmware(update::CurrentPayloadSet().sha256, update::CurrentPayloadSet().revision);
+    return true;
+}();
+
 }  // namespace
 
 std::vector<std::string> UpdateEnv(const TempDir& runtime, const sim::Handset& handset) {
@@ -191,6 +197,12 @@ ExpectedTrace& ExpectedTrace::Stage2(bool accepted, int wrong_ack) {
     return *this;
 }
 
+ExpectedTrace& ExpectedTrace::Verified() {
+    text_ += std::string(" AT COM2: after: ") + sim::Manufacturer + " " + sim::ModelName + ", revision " +
+             update::CurrentPayloadSet().revision + "\r\n";
+    return *this;
+}
+
 ExpectedTrace& ExpectedTrace::Stage3(bool accepted) {
     const std::uint8_t* image = update::LoadPayload(update::PayloadFirmware);
     std::uint8_t even = 0, odd = 0;
@@ -234,7 +246,9 @@ ExpectedTrace& ExpectedTrace::Stage3(bool accepted) {
 std::string SuccessPane() {
     std::string pane = "Bootload1 updated!!\r\nBootload2 updated!!\r\nWait a moment please...\r\n";
     for (int line = 0; line < 27; ++line) pane += std::string(23, '#') + "\r\n";
-    pane += "\r\nFirmware Updated....Done\r\n[Successful] Reboot device/Reset module !\n";
+    pane += "\r\nFirmware Updated....Done\r\n";
+    pane += "The module runs the expected firmware, revision " + update::CurrentPayloadSet().revision + "\r\n";
+    pane += "[Successful] Reboot device/Reset module !\n";
     return pane;
 }
 

@@ -24,7 +24,8 @@ inline constexpr char LostLine[] = "The module link COM1: was lost; the update h
 // The pane line of a run whose stage 3 failed.
 inline constexpr char NotConfirmedLine[] = "The module did not confirm the image; the update has failed\r\n";
 
-// FIRMWARE_UTILITY_RUNTIME_DIR and FIRMWARE_UTILITY_PROFILE for a child of this test.
+// FIRMWARE_UTILITY_RUNTIME_DIR and FIRMWARE_UTILITY_PROFILE for a child of this test. (The
+// handsets of a test that links this know the payload set's image as its revision.)
 std::vector<std::string> UpdateEnv(const TempDir& runtime, const sim::Handset& handset);
 std::string ReadText(const std::string& path);
 // The trace from its "Open : COM1:" line on (what comes before names the working directory).
@@ -75,6 +76,7 @@ public:
     // `wrong_ack`: the chunk whose 0xAA came as 0x00 (the wait then fails on silence)
     ExpectedTrace& Stage2(bool accepted, int wrong_ack = -1);
     ExpectedTrace& Stage3(bool accepted);         // and the run's closing lines
+    ExpectedTrace& Verified();                    // the revision read after the image
     const std::string& text() const { return text_; }
 
 private:
@@ -84,8 +86,8 @@ private:
     std::string text_;
 };
 
-// The pane of a confirmed run, after the banner: milestones, 27 lines of 23 marks, the done
-// line and the success box.
+// The pane of a verified run, after the banner: milestones, 27 lines of 23 marks, the done
+// line, the verdict and the success box.
 std::string SuccessPane();
 
 }  // namespace fwu_test

@@ -34,7 +34,7 @@ std::vector<std::uint8_t> PayloadBytes(std::uint32_t kind, std::uint32_t length)
 }
 
 std::string SuccessTrace() {
-    return ExpectedTrace().Open().Handshake().Stage1(true).Stage2(true).Stage3(true).text();
+    return ExpectedTrace().Open().Handshake().Stage1(true).Stage2(true).Stage3(true).Verified().text();
 }
 
 // What the module kept and what the services recorded after one confirmed run.
@@ -60,7 +60,7 @@ void ExpectConfirmedOnce(const sim::Handset& handset) {
 // The box shows before the module reset, the reboot request and the link's closing: wait
 // (bounded) for the run's last trace line before the window is closed.
 bool AwaitRunEnd(const std::string& trace_path) {
-    const std::string last = " Communication Port Closed!!\r\n Communication Port Closed!!\r\n";
+    const std::string last = " Communication Port Closed!!\r\n" + fwu_test::ExpectedTrace().Verified().text();
     for (int i = 0; i < 3000; ++i) {
         const std::string trace = fwu_test::ReadText(trace_path);
         if (trace.size() >= last.size() && trace.compare(trace.size() - last.size(), last.size(), last) == 0) return true;

@@ -54,7 +54,7 @@ TEST_F(UpdateFaults, Stage1RefusedOnceThenTheHandshakeStartsAgain) {
     // The failed attempt shows nothing in the pane.
     EXPECT_EQ(run.result.out, std::string(Banner) + fwu_test::SuccessPane());
     const std::string expected =
-        ExpectedTrace().Open().Handshake().Stage1(false).Handshake().Stage1(true).Stage2(true).Stage3(true).text();
+        ExpectedTrace().Open().Handshake().Stage1(false).Handshake().Stage1(true).Stage2(true).Stage3(true).Verified().text();
     EXPECT_EQ(FirstDifference(fwu_test::TraceFromOpen(run.trace), expected), "");
     EXPECT_EQ(handset_.RilCodes(), (std::vector<std::uint32_t>{sim::RilSuspend, sim::RilResetModule,
                                                                sim::RilResetModule, sim::RilResetModule}));
@@ -77,6 +77,7 @@ TEST_F(UpdateFaults, Stage2RefusedOnceShowsBootloader1Twice) {
                                      .Stage1(true)
                                      .Stage2(true)
                                      .Stage3(true)
+                                     .Verified()
                                      .text();
     EXPECT_EQ(FirstDifference(fwu_test::TraceFromOpen(run.trace), expected), "");
     EXPECT_EQ(handset_.RilCodes(), (std::vector<std::uint32_t>{sim::RilSuspend, sim::RilResetModule,
@@ -157,7 +158,7 @@ TEST_F(UpdateFaults, StrayBytesBeforeTheAnswerAreTracedAndDropped) {
     UpdateRun run = fwu_test::RunUpdate(handset_, ShortWaits);
     ASSERT_EQ(run.result.status, 0) << run.result.err << run.result.out;
     const std::string expected =
-        ExpectedTrace().Open().Handshake({0x12, 0x34, 0xFE}).Stage1(true).Stage2(true).Stage3(true).text();
+        ExpectedTrace().Open().Handshake({0x12, 0x34, 0xFE}).Stage1(true).Stage2(true).Stage3(true).Verified().text();
     EXPECT_EQ(FirstDifference(fwu_test::TraceFromOpen(run.trace), expected), "");
     EXPECT_EQ(handset_.module().ImageSha256(), ImageSha());
 }
@@ -169,7 +170,7 @@ TEST_F(UpdateFaults, WrongByteForAChunkAckDoesNotStopStage2) {
     ASSERT_EQ(run.result.status, 0) << run.result.err << run.result.out;
     EXPECT_EQ(run.result.out, std::string(Banner) + fwu_test::SuccessPane());
     const std::string expected =
-        ExpectedTrace().Open().Handshake().Stage1(true).Stage2(true, 2).Stage3(true).text();
+        ExpectedTrace().Open().Handshake().Stage1(true).Stage2(true, 2).Stage3(true).Verified().text();
     EXPECT_EQ(FirstDifference(fwu_test::TraceFromOpen(run.trace), expected), "");
     EXPECT_EQ(handset_.module().ImageSha256(), ImageSha());
 }

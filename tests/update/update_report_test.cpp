@@ -1,6 +1,6 @@
 // What `update` reports beyond the pane: --events as JSON Lines (parsed, checked for order and
-// completeness) for a confirmed, a refused and a lost run; and the live progress line on a
-// terminal's stderr (a pty), absent when stderr is a pipe.
+// completeness) for a verified, a refused and a lost run; --record's lines; and the live progress
+// line on a terminal's stderr (a pty), absent when stderr is a pipe.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -60,17 +61,20 @@ struct EventsCase {
     int exit_code;
 };
 
-const std::vector<std::string> ThroughStageThree{"run_start", "attempt",     "stage_start", "stage_end",
+const std::vector<std::string> ThroughStageThree{"run_start", "module", "attempt", "stage_start", "stage_end",
                                                  "stage_start", "stage_end", "stage_start", "stage_end",
                                                  "run_end"};
+const std::vector<std::string> ThroughVerdict{"run_start",   "module",    "attempt",     "stage_start",
+                                              "stage_end",   "stage_start", "stage_end", "stage_start",
+                                              "stage_end",   "module",    "run_end"};
 
 const EventsCase EventsCases[] = {
-    {"confirmed", {}, ThroughStageThree, "confirmed", 0},
+    {"verified", {}, ThroughVerdict, "verified", 0},
     {"checksums refused", {RomFaultKind::RejectChecksum, RomStep::FinalAck, 0, 1}, ThroughStageThree, "failed", 1},
     {"line gone in stage 3",
      {RomFaultKind::Vanish, RomStep::Stage3ChunkAck, 50, 1},
-     {"run_start", "attempt", "stage_start", "stage_end", "stage_start", "stage_end", "stage_start", "stage_end",
-      "module_lost", "run_end"},
+     {"run_start", "module", "attempt", "stage_start", "stage_end", "stage_start", "stage_end", "stage_start",
+      "stage_end", "module_lost", "run_end"},
      "module_lost",
      1},
 };
@@ -114,6 +118,15 @@ TEST(UpdateEvents, EveryRunIsReportedInOrderAndComplete) {
         EXPECT_EQ(end.at("outcome"), c.outcome);
         EXPECT_EQ(end.at("exit_code"), c.exit_code);
         EXPECT_EQ(end.at("simulated"), true);
+        EXPECT_EQ(end.at("revision_before"), sim::FactoryRevision);
+        EXPECT_EQ(end.at("expected_revision"), update::CurrentPayloadSet().revision);
+        if (c.exit_code == 0) {
+            EXPECT_EQ(end.at("revision_after"), update::CurrentPayloadSet().revision);
+            EXPECT_TRUE(end.at("reason").is_null()) << end.dump();
+        } else {
+            EXPECT_TRUE(end.at("revision_after").is_null()) << end.dump();
+            EXPECT_FALSE(end.at("reason").is_null()) << end.dump();
+        }
 
         // Stage ends carry their result; progress grows within its stage up to what was sent.
         std::uint32_t stage = 0, bytes = 0, image_progress = 0;
@@ -154,6 +167,58 @@ TEST(UpdateEvents, EventsOnStdoutLeaveThePaneToStderr) {
     EXPECT_EQ(events.back().at("event"), "run_end");
     EXPECT_EQ(Count(run.result.err, "Firmware Updated....Done"), 1u);
     EXPECT_EQ(events.front().count("station"), 0u);
+}
+
+// --record: two stations append to one file, a module updated and one that kept its firmware;
+// each run is one line with what a module's history needs.
+TEST(UpdateRecord, EachRunAppendsOneLineWithTheModulesRevisions) {
+    fwu_test::TempDir dir;
+    const std::string path = dir.path() + "/r.jsonl";
+    struct Run {
+        const char* station;
+        sim::AtFault fault;
+        int status;
+        const char* outcome;
+        std::string after;
+    };
+    const Run runs[] = {
+        {"bench-1", {}, 0, "verified", update::CurrentPayloadSet().revision},
+        {"bench-2", {sim::AtFaultKind::KeepsOldFirmware}, 1, "revision_mismatch", sim::FactoryRevision},
+    };
+    std::vector<std::string> serials;
+    for (const Run& r : runs) {
+        sim::Handset handset;
+        sim::Options options;
+        options.at_fault = r.fault;
+        std::string error;
+        ASSERT_TRUE(handset.Start(options, &error)) << error;
+        fwu_test::UpdateRun run = fwu_test::RunUpdate(handset, {"--record", path, "--station", r.station});
+        EXPECT_EQ(run.result.status, r.status) << run.result.err;
+        const std::vector<Json> lines = ParseLines(fwu_test::ReadText(path));
+        ASSERT_EQ(lines.size(), serials.size() + 1);
+        const Json& line = lines.back();
+        SCOPED_TRACE(line.dump());
+        EXPECT_EQ(line.at("station"), r.station);
+        EXPECT_EQ(line.at("profile"), handset.ProfilePath());
+        EXPECT_EQ(line.at("port"), handset.DevicePath("COM1:"));
+        EXPECT_EQ(line.at("at_port"), handset.DevicePath("COM2:"));
+        EXPECT_EQ(line.at("manufacturer"), sim::Manufacturer);
+        EXPECT_EQ(line.at("model"), sim::ModelName);
+        EXPECT_EQ(line.at("serial"), handset.module().Firmware().serial);
+        EXPECT_EQ(line.at("revision_before"), sim::FactoryRevision);
+        EXPECT_EQ(line.at("revision_after"), r.after);
+        EXPECT_EQ(line.at("set_source"), update::PayloadSourceName(update::CurrentPayloadSet().source));
+        EXPECT_EQ(line.at("set_sha256"), handset.module().ImageSha256());
+        EXPECT_EQ(line.at("outcome"), r.outcome);
+        EXPECT_EQ(line.at("exit_code"), r.status);
+        const std::regex iso(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)");
+        EXPECT_TRUE(std::regex_match(line.at("start").get<std::string>(), iso));
+        EXPECT_TRUE(std::regex_match(line.at("end").get<std::string>(), iso));
+        EXPECT_LE(line.at("start").get<std::string>(), line.at("end").get<std::string>());
+        EXPECT_GT(line.at("duration").get<double>(), 0.0);
+        serials.push_back(line.at("serial"));
+    }
+    EXPECT_NE(serials[0], serials[1]);
 }
 
 // `update` with its stderr on a pty, stdout to /dev/null or the same pty; everything the
@@ -199,7 +264,7 @@ TEST(UpdateProgressLine, ATerminalGetsOneLiveLineAndASummaryAPipeNeither) {
     EXPECT_EQ(Count(terminal, "\rimage: 2481250 of 2481250 bytes  100%"), 1u) << terminal;
     EXPECT_GE(Count(terminal, " kB/s  "), Count(terminal, " left")) << terminal;
     EXPECT_GE(Count(terminal, " left"), 1u) << "rate and time left while the image streams: " << terminal;
-    EXPECT_EQ(Count(terminal, "firmware-utility: update confirmed after "), 1u) << terminal;
+    EXPECT_EQ(Count(terminal, "firmware-utility: update verified after "), 1u) << terminal;
     EXPECT_EQ(Count(terminal, "image: 2481250 of 2481250 bytes sent ("), 1u) << terminal;
     EXPECT_EQ(Count(terminal, "left\r\n"), 0u) << "the live line is never ended by a line break";
 

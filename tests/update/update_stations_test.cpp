@@ -88,7 +88,7 @@ TEST(UpdateStations, FourModulesAtOnceOneFaulty) {
     }
     const auto rows = Summary(result.err);
     const std::map<std::string, std::pair<std::string, int>> expected{
-        {"m1", {"confirmed", 0}}, {"m2", {"confirmed", 0}}, {"m3", {"failed", 1}}, {"m4", {"confirmed", 0}}};
+        {"m1", {"verified", 0}}, {"m2", {"verified", 0}}, {"m3", {"failed", 1}}, {"m4", {"verified", 0}}};
     EXPECT_EQ(rows, expected) << result.err;
     // Each station's lines carry its name; each module has (or lacks) its image.
     for (int i = 0; i < 4; ++i) {
@@ -115,7 +115,7 @@ TEST(UpdateStations, AStationWhoseLinkCannotOpenFailsAlone) {
     fwu_test::ProgramResult result =
         fwu_test::RunProgram(args, {"FIRMWARE_UTILITY_RUNTIME_DIR=" + runtime.path()}, 120000);
     EXPECT_EQ(result.status, 1) << result.err;
-    const std::map<std::string, std::pair<std::string, int>> expected{{"m1", {"confirmed", 0}},
+    const std::map<std::string, std::pair<std::string, int>> expected{{"m1", {"verified", 0}},
                                                                       {"bad.prof", {"failed", 1}}};
     EXPECT_EQ(Summary(result.out), expected) << result.out;
     EXPECT_EQ(Count(result.out, "bad.prof: Open Comport fail!!"), 1u) << result.out;

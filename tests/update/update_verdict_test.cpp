@@ -1,7 +1,9 @@
 // Every update run ends with a true verdict, within its bound, against a module that misbehaves
 // on purpose: silent, answering the wrong byte, flooding, refusing the loaders every time, going
 // silent in stage 3, acknowledging every other chunk, a stray 0xA5 before the checksums it then
-// refuses. Exit 0 only ever follows an 0xA5 that the module sent after it had the checksums.
+// refuses. Exit 0 only ever follows an 0xA5 that the module sent after it had the checksums, and
+// only when the module then runs the expected revision: a module that keeps its firmware, an
+// 0xA5 made by noise, or an AT port that never gives a revision ends the run failed, unrebooted.
 // Also: a healthy module updated twice in a row needs one handshake each time, and a run cut
 // short says so.
 #include <gtest/gtest.h>
@@ -9,11 +11,13 @@
 #include <signal.h>
 
 #include <chrono>
+#include <fstream>
 
 #include "tests/support/program.h"
 #include "tests/support/tmux.h"
 #include "tests/support/update_run.h"
 #include "resources/commands.h"
+#include "update/payloads.h"
 
 namespace {
 
@@ -59,10 +63,11 @@ const Case Cases[] = {
     {"stray 0xA5, checksums refused", {RomFaultKind::StrayAck, RomStep::FinalAck, 0, 1}, fwu_test::NotConfirmedLine, 1},
 };
 
-// Exit 0 only after the module sent an 0xA5 once it had the checksums.
+// Exit 0 only after the module sent an 0xA5 once it had the checksums and runs the set's image.
 void ExpectNoSuccessWithoutConfirmation(const fwu_test::Station& station) {
     if (station.run.result.status == 0) {
         EXPECT_GT(station.handset.module().Confirmations(), 0);
+        EXPECT_EQ(station.handset.module().Firmware().revision, update::CurrentPayloadSet().revision);
     }
 }
 
@@ -129,6 +134,118 @@ TEST(UpdateVerdict, NoiseNeverFakesAConfirmation) {
     // Both verdicts occur: the noise is neither harmless nor fatal to every run.
     EXPECT_GT(confirmed, 0);
     EXPECT_LT(confirmed, static_cast<int>(Seeds));
+}
+
+// The verdict on the firmware the module runs after a confirmed image (or before the run).
+struct RunningCase {
+    const char* name;
+    sim::RomFault rom;
+    sim::AtFault at;
+    std::vector<std::string> extra;
+    int status;
+    const char* verdict;    // the stderr line's start
+    const char* pane_line;  // "" when the verdict says nothing on the pane
+    bool rebooted;
+    int downloads;          // images the module accepted
+};
+
+void WriteText(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+
+const RunningCase RunningCases[] = {
+    {"runs the new image", {}, {}, {}, 0, "firmware-utility: verified: the module runs revision ",
+     "The module runs the expected firmware, revision ", true, 1},
+    {"confirms but keeps its old firmware", {}, {sim::AtFaultKind::KeepsOldFirmware}, {}, 1,
+     "firmware-utility: revision_mismatch: the module runs revision V.4.1.3, not ",
+     "The module runs revision V.4.1.3, not ", false, 1},
+    {"an 0xA5 made by noise after refused checksums", {RomFaultKind::FakeAck, RomStep::FinalAck, 0, 1}, {}, {}, 1,
+     "firmware-utility: revision_mismatch: the module runs revision V.4.1.3, not ",
+     "The module runs revision V.4.1.3, not ", false, 0},
+    {"another revision expected", {}, {}, {"--expect-revision", "V.9.9"}, 1,
+     "firmware-utility: revision_mismatch: the module runs revision ", ", not V.9.9; the update has failed", false, 1},
+    {"never boots", {}, {sim::AtFaultKind::NeverBoots}, {"--verify-timeout", "2"}, 1,
+     "firmware-utility: not_verified: the module did not answer on COM2: within 2 s; no reboot was requested\n",
+     "The firmware was not verified: the module did not answer on COM2: within 2 s\r\n", false, 1},
+    {"boots slowly, within the bound", {}, {sim::AtFaultKind::SlowBoot, std::chrono::milliseconds(3000)},
+     {"--verify-timeout", "10"}, 0, "firmware-utility: verified: ", "The module runs the expected firmware", true, 1},
+    {"answers ERROR", {}, {sim::AtFaultKind::Error}, {}, 1,
+     "firmware-utility: not_verified: the module gave no readable revision on COM2:; no reboot was requested\n",
+     "The firmware was not verified: the module gave no readable revision on COM2:\r\n", false, 1},
+    {"answers overlong binary lines", {}, {sim::AtFaultKind::Junk}, {}, 1,
+     "firmware-utility: not_verified: the module gave no readable revision on COM2:",
+     "The firmware was not verified: the module gave no readable revision on COM2:\r\n", false, 1},
+    {"already current, skipped", {}, {}, {"--skip-current", "--expect-revision", "V.4.1"}, 0,
+     "firmware-utility: already_current: the module runs revision V.4.1.3; nothing was written\n",
+     "The module already runs revision V.4.1.3; nothing was written\r\n", false, 0},
+};
+
+TEST(UpdateVerdict, ExitZeroOnlyWhenTheModuleRunsTheExpectedRevision) {
+    for (const RunningCase& c : RunningCases) {
+        SCOPED_TRACE(c.name);
+        sim::Handset handset;
+        sim::Options options;
+        options.module_fault = c.rom;
+        options.at_fault = c.at;
+        std::string error;
+        ASSERT_TRUE(handset.Start(options, &error)) << error;
+        fwu_test::UpdateRun run = fwu_test::RunUpdate(handset, c.extra);
+        EXPECT_EQ(run.result.status, c.status) << run.result.err;
+        EXPECT_EQ(Count(run.result.err, c.verdict), 1u) << run.result.err;
+        EXPECT_EQ(Count(run.result.out, c.pane_line), 1u) << run.result.out;
+        EXPECT_EQ(Count(run.result.out, "[Successful]"), c.rebooted ? 1u : 0u) << run.result.out;
+        EXPECT_EQ(handset.KernelCodes().size(), c.rebooted ? 1u : 0u);
+        EXPECT_EQ(handset.module().Downloads(), c.downloads);
+        // What it answered before the run is said on stderr.
+        const bool readable = c.at.kind != sim::AtFaultKind::Error && c.at.kind != sim::AtFaultKind::Junk;
+        EXPECT_EQ(Count(run.result.err, "firmware-utility: module on COM2: Simulated Radio GPRS-37A, revision V.4.1.3, serial "),
+                  readable ? 1u : 0u) << run.result.err;
+        EXPECT_EQ(Count(run.result.err, "firmware-utility: the module gave no revision on COM2: before the update\n"),
+                  readable ? 0u : 1u) << run.result.err;
+    }
+}
+
+// The AT port is checked before anything is written: one that does not open ends the run at once.
+TEST(UpdateVerdict, AnAtPortThatDoesNotOpenStopsTheRunBeforeTheModuleIsTouched) {
+    sim::Handset handset;
+    std::string error;
+    ASSERT_TRUE(handset.Start({}, &error)) << error;
+    fwu_test::TempDir dir;
+    const std::string regular = dir.path() + "/not-a-port";
+    WriteText(regular, "");
+    std::string text = fwu_test::ReadText(handset.ProfilePath());
+    const std::string com2 = "COM2: = " + handset.DevicePath("COM2:");
+    ASSERT_NE(text.find(com2), std::string::npos);
+    text.replace(text.find(com2), com2.size(), "COM2: = " + regular);
+    const std::string profile = dir.path() + "/regular.prof";
+    WriteText(profile, text);
+    fwu_test::UpdateRun run = fwu_test::RunUpdate(handset, {}, 60000, profile);
+    EXPECT_EQ(run.result.status, 1) << run.result.err;
+    EXPECT_EQ(Count(run.result.err, "firmware-utility: COM2: (" + regular + "): No such device: a regular file, not a serial port"),
+              1u) << run.result.err;
+    EXPECT_EQ(Count(run.result.out, "The update did not start: the AT port COM2: did not open\r\n"), 1u) << run.result.out;
+    EXPECT_EQ(handset.module().Resets(), 0);
+    EXPECT_EQ(Count(run.trace, "Open : COM1:"), 0u);
+}
+
+// Without an AT port the run ends as the module confirmed it, and says the firmware was not checked.
+TEST(UpdateVerdict, WithoutAnAtPortAConfirmedImageIsSaidUnchecked) {
+    sim::Handset handset;
+    std::string error;
+    ASSERT_TRUE(handset.Start({}, &error)) << error;
+    fwu_test::TempDir dir;
+    std::string text = fwu_test::ReadText(handset.ProfilePath());
+    const std::string com2 = "COM2: = " + handset.DevicePath("COM2:") + "\n";
+    ASSERT_NE(text.find(com2), std::string::npos);
+    text.erase(text.find(com2), com2.size());
+    const std::string profile = dir.path() + "/no-at.prof";
+    WriteText(profile, text);
+    fwu_test::UpdateRun run = fwu_test::RunUpdate(handset, {}, 60000, profile);
+    EXPECT_EQ(run.result.status, 0) << run.result.err;
+    EXPECT_EQ(Count(run.result.err, "firmware-utility: confirmed: the module accepted the image; the firmware running "
+                                    "was not checked (the profile names no AT port)\n"),
+              1u)
+        << run.result.err;
+    EXPECT_EQ(Count(run.result.out, "The firmware running was not checked: the profile names no AT port\r\n"), 1u);
+    EXPECT_EQ(handset.KernelCodes().size(), 1u);
 }
 
 TEST(UpdateVerdict, StageThreeStopsAtTheSecondMissedAcknowledgementInARow) {

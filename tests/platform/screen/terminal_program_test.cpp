@@ -332,7 +332,8 @@ TEST_F(TerminalProgram, UpdateFromTheMenuShowsMarksLiveAndTheSuccessfulBox) {
     // The newest text is in view: the pane followed the caret to the end.
     auto rows = ScreenRows(screen);
     ASSERT_EQ(rows.size(), 24u);
-    EXPECT_NE(rows[21].find("Firmware Updated....Done"), std::string::npos) << screen;
+    EXPECT_NE(rows[20].find("Firmware Updated....Done"), std::string::npos) << screen;
+    EXPECT_NE(rows[21].find("The module runs the expected firmware"), std::string::npos) << screen;
     ASSERT_TRUE(tmux_.SendKeys({"C-q"}));
     ExpectEndedAndRestored(0);
 }

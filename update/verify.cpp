@@ -1,0 +1,135 @@
+// The run's verdict on the firmware the module runs. A success is a milestone (kept off a quiet
+// pane); a failure is always said. The facts are written by the updater thread
+// and read by the program's thread at the run's end, under one lock.
+#include "update/verify.h"
+
+#include <mutex>
+
+#include "shell/log.h"
+#include "update/cechat.h"
+#include "update/payloads.h"
+#include "update/update.h"
+
+namespace update {
+
+std::atomic<std::uint32_t> VerifyTimeoutMs{DefaultVerifyTimeoutSeconds * 1000u};
+std::atomic<bool> SkipCurrent{false};
+std::string ExpectRevisionOption;
+
+namespace {
+
+constexpr std::uint32_t MillisecondsPerSecond = 1000;
+
+std::mutex facts_mutex;
+RunFacts facts;  // guarded by facts_mutex
+
+// The identity on one trace line.
+void TraceIdentity(const char* when, const std::string& port, AtRead read, const ModuleIdentity& identity) {
+    if (read == AtRead::Read || read == AtRead::NoRevision) {
+        shell::TracePrint(" AT %s %s: %s %s, revision %s\r\n", port.c_str(), when,
+                          identity.manufacturer.c_str(), identity.model.c_str(), identity.revision.c_str());
+    } else if (read == AtRead::Silent) {
+        shell::TracePrint(" AT %s %s: no answer\r\n", port.c_str(), when);
+    }
+}
+
+// The reason a confirmed image's firmware was not verified, and its pane line.
+std::string NotVerifiedReason(AtRead read, const std::string& port, std::uint32_t milliseconds) {
+    switch (read) {
+        case AtRead::NotOpened: return "the AT port " + port + " did not open";
+        case AtRead::NoRevision: return "the module gave no readable revision on " + port;
+        default:
+            return "the module did not answer on " + port + " within " +
+                   std::to_string(milliseconds / MillisecondsPerSecond) + " s";
+    }
+}
+
+}  // namespace
+
+std::string ExpectedRevision() {
+    return ExpectRevisionOption.empty() ? CurrentPayloadSet().revision : ExpectRevisionOption;
+}
+
+bool RevisionMatches(const std::string& revision, const std::string& expected) {
+    return !expected.empty() && revision.find(expected) != std::string::npos;
+}
+
+RunFacts LastRunFacts() {
+    std::lock_guard lock(facts_mutex);
+    return facts;
+}
+
+void SetRunReason(const std::string& reason) {
+    std::lock_guard lock(facts_mutex);
+    facts.reason = reason;
+}
+
+std::int32_t CheckBeforeRun(platform::Hwnd window) {
+    RunFacts fresh;
+    fresh.at_port = AtPortName();
+    fresh.expected = ExpectedRevision();
+    ModuleIdentity before;
+    const AtRead read = ReadModuleIdentity(ModuleTimeoutMs.load(), &before);
+    TraceIdentity("before", fresh.at_port, read, before);
+    fresh.before_read = read;
+    fresh.before = before;
+    {
+        std::lock_guard lock(facts_mutex);
+        facts = fresh;
+    }
+    RunNote note{RunStep::ModuleRead};
+    NoteRun(note);
+    // A port that did not open now would not open after the image either: nothing is written.
+    if (read == AtRead::NotOpened && !fresh.expected.empty()) {
+        const std::string reason = "the AT port " + fresh.at_port + " did not open";
+        SetRunReason(reason);
+        shell::FormatAndAppend(window, "The update did not start: %s\r\n", reason.c_str());
+        return OutcomeFailed;
+    }
+    if (!SkipCurrent.load() || read != AtRead::Read || !RevisionMatches(before.revision, fresh.expected)) {
+        return OutcomeNone;
+    }
+    shell::AppendLogUnlessQuiet(window,
+                                ("The module already runs revision " + before.revision + "; nothing was written\r\n").c_str());
+    return OutcomeAlreadyCurrent;
+}
+
+std::int32_t VerifyAfterRun(platform::Hwnd window) {
+    const RunFacts known = LastRunFacts();
+    if (known.expected.empty() || known.at_port.empty()) {
+        const std::string reason = known.expected.empty() ? "no expected revision is known"
+                                                          : "the profile names no AT port";
+        SetRunReason(reason);
+        shell::AppendLogUnlessQuiet(window, ("The firmware running was not checked: " + reason + "\r\n").c_str());
+        return OutcomeConfirmed;
+    }
+    const std::uint32_t bound = VerifyTimeoutMs.load();
+    ModuleIdentity after;
+    const AtRead read = ReadModuleIdentity(bound, &after);
+    TraceIdentity("after", known.at_port, read, after);
+    {
+        std::lock_guard lock(facts_mutex);
+        facts.after_tried = true;
+        facts.after_read = read;
+        facts.after = after;
+    }
+    RunNote note{RunStep::ModuleRead};
+    note.after = true;
+    NoteRun(note);
+    if (read != AtRead::Read) {
+        const std::string reason = NotVerifiedReason(read, known.at_port, bound);
+        SetRunReason(reason);
+        shell::FormatAndAppend(window, "The firmware was not verified: %s\r\n", reason.c_str());
+        return OutcomeNotVerified;
+    }
+    if (!RevisionMatches(after.revision, known.expected)) {
+        SetRunReason("the module runs revision " + after.revision + ", not " + known.expected);
+        shell::FormatAndAppend(window, "The module runs revision %s, not %s; the update has failed\r\n",
+                               after.revision.c_str(), known.expected.c_str());
+        return OutcomeRevisionMismatch;
+    }
+    shell::AppendLogUnlessQuiet(window, ("The module runs the expected firmware, revision " + after.revision + "\r\n").c_str());
+    return OutcomeVerified;
+}
+
+}  // namespace update
