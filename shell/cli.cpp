@@ -85,6 +85,7 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options, std::string* er
     app.add_option("--attempts", options->attempts)->type_name("N")->check(WholeNumber)->check(CLI::Range(0UL, MaxAttemptsOption));
     app.add_option("--events", options->events)->type_name("FILE")->check(NotEmpty);
     app.add_option("--station", options->station)->type_name("NAME")->check(NotEmpty);
+    app.add_flag("--force", options->force)->disable_flag_override();
     app.add_flag("--help", options->help)->disable_flag_override();
     app.add_flag("--version", options->version)->disable_flag_override();
 
@@ -98,6 +99,7 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options, std::string* er
             invocation->add_option("ID", options->send_id)->type_name("ID")->check(WholeNumber)->check(CLI::Range(0, 0xFFFF));
         }
         if (row.invocation == Invocation::Ports) AddPortsFlags(invocation, options);
+        if (row.invocation == Invocation::Bridge) invocation->add_flag("--reopen", options->reopen)->disable_flag_override();
     }
 
     try {
@@ -127,7 +129,8 @@ void PrintUsage() {
         "  (none)          the window, drawn in the terminal\n"
         "  update          headless: one firmware update, then close (exit 0 accepted, 1 failed)\n"
         "  bridge          headless: the port bridge, relaying until SIGINT/SIGTERM (exit 1\n"
-        "                  at once when it could not start)\n"
+        "                  at once when it could not start, or when a port was lost)\n"
+        "  bridge --reopen a lost port is waited for and relaying starts again once it is back\n"
         "  send ID         deliver command ID to the running window; print and exit with its\n"
         "                  result (3: no window runs; 2: no such command)\n"
         "  send --wait ID  for 117 and 118: wait for that update's end; 0 when the module\n"
@@ -150,6 +153,7 @@ void PrintUsage() {
         "  --events FILE             update: the run as JSON Lines, one event a line ('-' is\n"
         "                            stdout; the pane's text then goes to stderr)\n"
         "  --station NAME            update: tag every event with this station name\n"
+        "  --force                   update: use a module link that another program has open\n"
         "  --help, --version\n"
         "\n"
         "window exit codes: 0 normal end, 255 another window of this user runs (asked to come\n"

@@ -63,11 +63,16 @@ int UseProfileFile(const std::string& path) {
 
 int ApplyRunOptions(const CliOptions& options) {
     update::ModuleTimeoutMs.store(options.module_timeout_seconds * 1000u);
+    update::ShareHeldLine.store(options.force ? 1 : 0);
     update::MaxAttempts.store(options.attempts);
     if (options.invocation == Invocation::Update || options.invocation == Invocation::Bridge) {
         OpenFailureObserver.store(ReportOpenFailureOnStderr);
     }
-    if (options.invocation == Invocation::Bridge) bridge::CloseWindowIfNotStarted.store(1);
+    if (options.invocation == Invocation::Bridge) {
+        bridge::CloseWindowIfNotStarted.store(1);
+        bridge::EndOnLostPort.store(1);
+        bridge::ReopenLostPort.store(options.reopen ? 1 : 0);
+    }
 
     std::string path = options.profile;
     if (path.empty()) {
@@ -132,7 +137,7 @@ int FinishUpdateRun(const CliOptions&, int window_exit_code) {
 
 int FinishBridgeRun(const CliOptions&, int window_exit_code) {
     if (window_exit_code != 0) return window_exit_code;
-    return bridge::StartRefused.load() ? 1 : 0;
+    return bridge::StartRefused.load() || bridge::EndedByLostPort.load() ? 1 : 0;
 }
 
 int RunSimulatedHandset(const CliOptions&) { return sim::RunForeground(); }

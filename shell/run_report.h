@@ -26,8 +26,9 @@ void CloseRunEvents();
 void EventAttempt(std::uint32_t attempt, std::uint32_t limit);
 // Start, stages, progress (at most every 1 % or 250 ms, and its last), module lost.
 void EventRunNote(const update::RunNote& note);
-// The run's last event: its outcome's name and the exit code of `update`.
-void EventRunEnd(const char* outcome, int exit_code);
+// The run's last event: its outcome's name and the exit code of `update`; `station` names the
+// run when the stations' parent writes it for a child that could not.
+void EventRunEnd(const char* outcome, int exit_code, const std::string& station = "");
 // A line that is already an event (a station's), written as it is.
 void WriteEventLine(const std::string& line);
 // "confirmed", "failed", "module_lost", "gave_up", "refused", "interrupted".

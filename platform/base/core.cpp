@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <unordered_map>
 
 #include "platform/base/handles.h"
@@ -209,14 +210,37 @@ namespace {
 std::mutex trace_mutex;
 int trace_fd = -1;  // guarded by trace_mutex
 bool trace_owned = false;
+std::string trace_name;  // guarded by trace_mutex: "--trace FILE"
+std::atomic<WriteFailureFn> write_failure_handler{nullptr};
 }  // namespace
+
+void SetWriteFailureHandler(WriteFailureFn handler) { write_failure_handler.store(handler); }
+
+void NoteWriteFailure(const char* what, int error) {
+    if (WriteFailureFn handler = write_failure_handler.load()) handler(what, error);
+}
+
+void FillStandardDescriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        int null = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        // Opened onto the lowest free descriptor, which is this one.
+        if (null >= 0 && null != fd) {
+            ::dup2(null, fd);
+            ::close(null);
+        }
+    }
+}
 
 void DebugOutput(const char* text, std::size_t len) {
     std::lock_guard lock(trace_mutex);
     if (trace_fd < 0) return;
     while (len > 0) {
         ssize_t n = internal::SysWrite(trace_fd, text, len);
-        if (n <= 0) return;
+        if (n <= 0) {
+            NoteWriteFailure(trace_name.c_str(), n < 0 ? errno : ENOSPC);
+            return;
+        }
         text += n;
         len -= static_cast<std::size_t>(n);
     }
@@ -236,6 +260,7 @@ bool SetTraceSink(const char* path) {
     if (trace_owned) internal::SysClose(trace_fd);
     trace_fd = fd;
     trace_owned = owned;
+    trace_name = std::string("--trace ") + (path ? path : "");
     return true;
 }
 

@@ -11,7 +11,8 @@
 // WaitForThreadEnd JoinEndingThreads |
 // VirtualAlloc VirtualCopy VirtualFree LocalAllocTrace | LoadLibrary GetProcAddress FreeLibrary |
 // RegOpenKeyEx RegQueryValueEx RegCloseKey | SystemIdleTimerReset KeybdEvent |
-// DebugOutput SetTraceSink StderrIsTerminal | RemoveDirectoryAtEnding ForgetDirectoryAtEnding
+// DebugOutput SetTraceSink StderrIsTerminal SetWriteFailureHandler NoteWriteFailure
+// FillStandardDescriptors | RemoveDirectoryAtEnding ForgetDirectoryAtEnding
 #pragma once
 
 #include <cstddef>
@@ -112,6 +113,16 @@ KeepAliveCounts ObservedKeepAlive();
 void DebugOutput(const char* text, std::size_t len);
 // path "-" is stderr; an empty path is nowhere. False (errno kept) when the file cannot be opened.
 bool SetTraceSink(const char* path);
+
+// ---- output that could not be written (the trace, the headless screen's stdout): each failed
+// or short write is told to the handler with what was written ("--trace FILE", "stdout") and
+// the errno value; nobody is told before a handler is set. Safe from any thread.
+using WriteFailureFn = void (*)(const char* what, int error);
+void SetWriteFailureHandler(WriteFailureFn handler);
+void NoteWriteFailure(const char* what, int error);
+// Opens /dev/null onto each of descriptors 0-2 that is closed, so that no file the program
+// opens later takes one of them (a trace file as stdout would get the pane's text).
+void FillStandardDescriptors();
 // Whether stderr is a terminal (a live progress line makes sense there).
 bool StderrIsTerminal();
 

@@ -3,6 +3,7 @@
 // stdout and is answered OK at once.
 #include <unistd.h>
 
+#include <cerrno>
 #include <mutex>
 #include <string>
 
@@ -54,7 +55,8 @@ public:
     }
 
 private:
-    // Whole, unbuffered; a closed stdout loses the text and nothing else.
+    // Whole, unbuffered; a closed pipe loses the text and nothing else, any other failure is
+    // told (NoteWriteFailure).
     void Write(std::string_view text) {
         if (text.empty()) return;
         at_line_start_ = text.back() == '\n';
@@ -62,7 +64,11 @@ private:
         if (fd < 0) fd = STDOUT_FILENO;
         while (!text.empty()) {
             ssize_t n = SysWrite(fd, text.data(), text.size());
-            if (n <= 0) return;
+            if (n <= 0) {
+                const int error = n < 0 ? errno : ENOSPC;
+                if (error != EPIPE) NoteWriteFailure(fd == STDERR_FILENO ? "stderr" : "stdout", error);
+                return;
+            }
             text.remove_prefix(static_cast<std::size_t>(n));
         }
     }
