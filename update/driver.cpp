@@ -35,6 +35,7 @@ std::atomic<platform::ReplyTicket> RunReplyTicket{0};
 // is given back by the process's ending) before the window went, or it never opens.
 std::mutex LinkGate;
 bool RunCalledOff = false;  // guarded by LinkGate
+bool LinkTaken = false;     // guarded by LinkGate: the run went on to open its link
 
 // A close signal that leaves at once, as the main window's close handler decides, has come or
 // is on its way: nobody is left to see the run.
@@ -162,10 +163,21 @@ std::int32_t StartUpdate(platform::Hwnd window, std::uint16_t, platform::LParam,
         }
         return 1;
     }
+    {
+        std::lock_guard gate(LinkGate);
+        RunCalledOff = false;  // a window that went before this one called off its own run
+        LinkTaken = false;
+    }
     // A sender awaiting the run's end is answered by EndRun (or, window gone, as interrupted).
     RunReplyTicket.store(platform::DeferReply(OutcomeInterrupted));
     device::SuspendRadio(window);
     platform::Sleep(500);
+    // A close that came meanwhile and leaves at once: no updater, nothing opens; the run stays
+    // in progress and is reported interrupted.
+    if (LeavingAtOnce()) {
+        shell::TracePrint("Close requested before the link opened\r\n");
+        return 1;
+    }
     platform::Handle thread = platform::CreateThread(UpdateThread, reinterpret_cast<void*>(static_cast<std::uintptr_t>(window)));
     if (thread == 0) {
         shell::FormatAndAppend(window, "Failed to start the update, error code: 0x%08lX\r\n",
@@ -193,6 +205,7 @@ std::uint32_t UpdateThread(void* parameter) {
         shell::TracePrint("Close requested before the link opened\r\n");
         return 1;
     }
+    LinkTaken = true;
     const bool opened = OpenModuleLink() != 0;
     gate.unlock();
     if (!opened) {
@@ -257,7 +270,12 @@ void CallOffRun() {
 }
 
 bool WaitForRunThread(std::uint32_t milliseconds) {
-    if (UpdateRunning.load()) return false;  // still at work: it ends with the process
+    bool leaving_unopened;  // called off before its link: it returns at once, and is waited for
+    {
+        std::lock_guard gate(LinkGate);
+        leaving_unopened = RunCalledOff && !LinkTaken;
+    }
+    if (UpdateRunning.load() && !leaving_unopened) return false;  // still at work: it ends with the process
     platform::Handle thread = UpdateThreadHandle.load();
     return thread == platform::InvalidHandle || platform::WaitForThreadEnd(thread, milliseconds);
 }

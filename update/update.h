@@ -71,8 +71,8 @@ std::uint32_t UpdateThread(void* window);
 // The window is going: a run whose link has not opened yet never opens it (it stays in progress,
 // so it is reported interrupted). Returns once a link being opened has opened.
 void CallOffRun();
-// After a run has ended: waits for its thread to return (its last steps after the outcome).
-// False at once while a run is still in progress.
+// After a run has ended, or was called off before its link opened: waits for its thread to
+// return (its last steps after the outcome). False at once while a run is still at work.
 bool WaitForRunThread(std::uint32_t milliseconds);
 std::uint32_t CasterThread(void* unused);
 
