@@ -4,7 +4,8 @@
 //
 // Index: GsmPort PeerPort RelayRunning GsmToPeerThread PeerToGsmThread | OpenBridgePort
 // OpenIrPort OpenIrdaPort StartBridge CloseWindowIfNotStarted StartRefused | RelayGsmToPeer RelayPeerToGsm ReleaseBridge
-// ReleaseBridgeSteps
+// ReleaseBridgeSteps | EndOnLostPort ReopenLostPort EndedByLostPort PortLostMessage ReopenTimer
+// ReopenPollMs OnPortLost TryReopen
 #pragma once
 
 #include <atomic>
@@ -23,6 +24,15 @@ extern std::atomic<platform::Handle> PeerToGsmThread;
 // that a start failed (its exit code is then 1).
 extern std::atomic<std::int32_t> CloseWindowIfNotStarted;
 extern std::atomic<std::int32_t> StartRefused;
+// Also for `firmware-utility bridge`: relaying that a lost port ended closes the window and
+// EndedByLostPort tells it (exit 1); with ReopenLostPort (--reopen) the window instead looks
+// for the same port every ReopenPollMs and relays again once it opens.
+extern std::atomic<std::int32_t> EndOnLostPort;
+extern std::atomic<std::int32_t> ReopenLostPort;
+extern std::atomic<std::int32_t> EndedByLostPort;
+inline constexpr std::uint32_t PortLostMessage = 0x8000 + 153;  // private (application range)
+inline constexpr std::uintptr_t ReopenTimer = 153;
+inline constexpr std::uint32_t ReopenPollMs = 250;
 
 std::int32_t OpenBridgePort(platform::Hwnd window, const char* name);
 std::int32_t OpenIrPort(platform::Hwnd window);
@@ -35,5 +45,9 @@ std::int32_t ReleaseBridge(platform::Hwnd window, std::uint16_t id = 0, platform
                            std::uint16_t code = 0);
 // ReleaseBridge without its log line (the destroy handler's steps 1 to 3).
 void ReleaseBridgeSteps();
+// On the window's thread: PortLostMessage, posted by the relay thread that found the port
+// gone, and each ReopenTimer tick.
+void OnPortLost(platform::Hwnd window);
+void TryReopen(platform::Hwnd window);
 
 }  // namespace bridge

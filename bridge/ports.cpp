@@ -92,6 +92,9 @@ constexpr PeerRow PeerTable[] = {
 
 std::atomic<std::int32_t> CloseWindowIfNotStarted{0};
 std::atomic<std::int32_t> StartRefused{0};
+std::atomic<std::int32_t> EndOnLostPort{0};
+std::atomic<std::int32_t> ReopenLostPort{0};
+std::atomic<std::int32_t> EndedByLostPort{0};
 
 namespace {
 
@@ -169,6 +172,54 @@ std::int32_t StartBridge(platform::Hwnd window, std::uint16_t, platform::LParam,
         return RefuseStart(window);
     }
     return StartRelays(window) == 0 ? 0 : RefuseStart(window);
+}
+
+}  // namespace bridge
+
+namespace bridge {
+
+namespace {
+
+bool RelayThreadRunning(platform::Handle thread) {
+    std::uint32_t code = 0;
+    return platform::GetExitCodeThread(thread, &code) && code == platform::StillActive;
+}
+
+}  // namespace
+
+void OnPortLost(platform::Hwnd window) {
+    if (RelayRunning.load() == 0 || RelayLost.load() == 0) return;  // released meanwhile
+    if (ReopenLostPort.load()) {
+        platform::SetTimer(window, ReopenTimer, ReopenPollMs);
+        return;
+    }
+    if (!EndOnLostPort.load()) return;  // the window idles, as it always did
+    EndedByLostPort.store(1);
+    platform::PostMessage(window, platform::WM_CLOSE, 0, 0);
+}
+
+// The lost port's name opens again (a re-plugged adapter, a re-created device): it takes the
+// lost handle's place and relaying starts again. Relay threads still on their way out are
+// waited for by the next tick.
+void TryReopen(platform::Hwnd window) {
+    std::atomic<platform::Handle>* slot = LostSlot.load();
+    if (RelayRunning.load() == 0 || RelayLost.load() == 0 || slot == nullptr) {
+        platform::KillTimer(window, ReopenTimer);
+        return;
+    }
+    if (RelayThreadRunning(GsmToPeerThread.load()) || RelayThreadRunning(PeerToGsmThread.load())) return;
+    std::atomic<const char*>* name_slot = slot == &GsmPort ? &GsmPortName : &PeerPortName;
+    const char* name = name_slot->load();
+    if (name == nullptr) return;
+    platform::Handle port = platform::OpenDevice(name);
+    if (port == platform::InvalidHandle) return;  // not back yet
+    platform::KillTimer(window, ReopenTimer);
+    StorePort(slot, name_slot, port, name);
+    // The FF and Bluetooth UARTs take the bridge's settings; IR and IrDA keep the driver's.
+    if (slot == &GsmPort || shell::BridgePeer.load() == 1) ConfigureBridgePort(port);
+    LostSlot.store(nullptr);
+    shell::FormatAndAppend(window, "%s is back, relaying again\r\n", name);
+    StartRelays(window);
 }
 
 }  // namespace bridge

@@ -84,13 +84,16 @@ Ready WaitForData(const RelayRow& row, platform::Handle source, platform::Handle
 // One line for the lost port, from the first thread that finds it; the other direction is
 // stopped too (terminate is sticky, so it cannot miss the wake-up). The relay start
 // terminates both threads itself when it stored a handle after a loss was marked.
-void ReportLost(const RelayRow& row, platform::Hwnd window, const char* port_name, char* line) {
+void ReportLost(const RelayRow& row, platform::Hwnd window, std::atomic<platform::Handle>* slot,
+                const char* port_name, char* line) {
     if (platform::ThreadStopRequested() || RelayLost.exchange(1) != 0) return;
+    LostSlot.store(slot);
     platform::Handle other = row.other_thread->load();
     if (other != platform::InvalidHandle && other != 0) platform::TerminateThread(other, 0);
     platform::FormatText(line, RelayLineSize, "%s was lost, relaying stopped\r\n",
                          port_name ? port_name : "");
     shell::AppendLog(window, line);
+    platform::PostMessage(window, PortLostMessage, 0, 0);  // the window decides: idle, end or reopen
 }
 
 std::uint32_t Relay(const RelayRow& row, platform::Hwnd window) {
@@ -112,7 +115,7 @@ std::uint32_t Relay(const RelayRow& row, platform::Hwnd window) {
         const Ready ready = WaitForData(row, source, destination, &backlog, &want);
         if (ready == Ready::Stop) continue;  // released, stopped, or the ports changed: look again
         if (ready == Ready::Lost) {
-            ReportLost(row, window, row.source_name->load(), line);
+            ReportLost(row, window, row.source, row.source_name->load(), line);
             break;
         }
         std::uint32_t read = 0;
@@ -121,7 +124,7 @@ std::uint32_t Relay(const RelayRow& row, platform::Hwnd window) {
             if (!platform::WriteFile(destination, buffer, read, &written)) {
                 if (!StillRelaying(row, source, destination)) continue;  // released meanwhile
                 if (platform::PortLost(destination)) {
-                    ReportLost(row, window, row.destination_name->load(), line);
+                    ReportLost(row, window, row.destination, row.destination_name->load(), line);
                     break;
                 }
                 platform::MessageBox(0, row.failure_text, row.failure_text, 0);

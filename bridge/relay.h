@@ -2,7 +2,7 @@
 // bridge/bridge.h. StartBridge's second half (StartRelays) lives with the relay threads; the
 // port names let a relay thread name a port it lost; RelayLost marks a run whose port vanished.
 //
-// Index: GsmPortName PeerPortName RelayLost PortNameOf StartRelays
+// Index: GsmPortName PeerPortName RelayLost LostSlot PortNameOf StartRelays
 #pragma once
 
 #include <atomic>
@@ -19,6 +19,8 @@ extern std::atomic<const char*> PeerPortName;
 // Set by the first relay thread that finds a bridge port gone; cleared by a relay start and
 // by the release.
 extern std::atomic<std::int32_t> RelayLost;
+// The handle slot of the port that was lost (GsmPort or PeerPort), kept for a reopen.
+extern std::atomic<std::atomic<platform::Handle>*> LostSlot;
 
 // "COM<digit>:" from the constant table; nullptr for a number of 10 or more.
 const char* PortNameOf(std::uint32_t number);

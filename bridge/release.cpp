@@ -18,6 +18,7 @@ std::atomic<platform::Handle> PeerToGsmThread{platform::InvalidHandle};
 std::atomic<const char*> GsmPortName{nullptr};
 std::atomic<const char*> PeerPortName{nullptr};
 std::atomic<std::int32_t> RelayLost{0};
+std::atomic<std::atomic<platform::Handle>*> LostSlot{nullptr};
 
 namespace {
 

@@ -97,6 +97,7 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options, std::string* er
     app.add_option("--expect-revision", options->expect_revision)->type_name("TEXT")->check(NotEmpty);
     app.add_flag("--skip-current", options->skip_current)->disable_flag_override();
     app.add_option("--record", options->record)->type_name("FILE")->check(NotEmpty);
+    app.add_flag("--force", options->force)->disable_flag_override();
     app.add_flag("-h,--help", options->help)->disable_flag_override();
     app.add_flag("-V,--version", options->version)->disable_flag_override();
 
@@ -110,6 +111,7 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options, std::string* er
             invocation->add_option("ID", options->send_id)->type_name("ID")->check(WholeNumber)->check(CLI::Range(0, 0xFFFF));
         }
         if (row.invocation == Invocation::Ports) AddPortsFlags(invocation, options);
+        if (row.invocation == Invocation::Bridge) invocation->add_flag("--reopen", options->reopen)->disable_flag_override();
     }
 
     try {
@@ -144,7 +146,8 @@ void PrintUsage() {
         "  update          headless: one firmware update, then close (exit 0 verified, or\n"
         "                  accepted and not checkable; 1 failed)\n"
         "  bridge          headless: the port bridge, relaying until SIGINT/SIGTERM (exit 1\n"
-        "                  at once when it could not start)\n"
+        "                  at once when it could not start, or when a port was lost)\n"
+        "  bridge --reopen a lost port is waited for and relaying starts again once it is back\n"
         "  send ID         deliver command ID to the running window; print and exit with its\n"
         "                  result (3: no window runs; 2: no such command)\n"
         "  send --wait ID  for 117 and 118: wait for that update's end; 0 when it succeeded\n"
@@ -184,6 +187,7 @@ void PrintUsage() {
         "  --skip-current            update: end at once, exit 0, when the module already runs\n"
         "                            the expected revision\n"
         "  --record FILE             update: append one JSON line per run to FILE\n"
+        "  --force                   update: use a module link that another program has open\n"
         "  -h, --help, -V, --version\n"
         "\n"
         "window exit codes: 0 normal end, 255 another window of this user runs (asked to come\n"

@@ -1,12 +1,12 @@
 // The command line: invocations and options read into one plain record, and the steps of the
 // program that main() lists.
 //
-// Invocations: (none) the window; update; bridge; send [--wait] ID; sim; payloads; ports [--tsv
-// | --profile-lines]; check. Options: --profile FILE (update: repeatable, one station each),
-// --headless, --trace FILE, --trace-time, --command ID (repeatable), --module-timeout SECONDS,
-// --attempts N, --events FILE, --station NAME, --firmware DIR, --verify-timeout SECONDS,
-// --expect-revision TEXT, --skip-current, --record FILE, -h/--help, -V/--version;
-// "--name=value" works too. Bad arguments: one line on stderr, exit 2.
+// Invocations: (none) the window; update; bridge [--reopen]; send [--wait] ID; sim; payloads;
+// ports [--tsv | --profile-lines]; check. Options: --profile FILE (update: repeatable, one
+// station each), --headless, --trace FILE, --trace-time, --command ID (repeatable),
+// --module-timeout SECONDS, --attempts N, --events FILE, --station NAME, --firmware DIR,
+// --verify-timeout SECONDS, --expect-revision TEXT, --skip-current, --record FILE, --force,
+// -h/--help, -V/--version; "--name=value" works too. Bad arguments: one line on stderr, exit 2.
 //
 // Index: Invocation CliOptions ParseCommandLine PrintUsage PrintVersion UsePayloadSet OpenTrace
 // CheckRuntimeDirectory SendToRunning RefuseSecondWindow SelectWindowScreen RunWindow | hooks:
@@ -36,6 +36,8 @@ struct CliOptions {
     std::uint16_t send_id = 0;                  // send ID
     PortsFormat ports_format = PortsFormat::Table;  // ports --tsv, --profile-lines
     bool send_wait = false;                     // send --wait ID: await the update's end
+    bool reopen = false;                        // bridge --reopen: wait for a lost port to return
+    bool force = false;                         // --force: update on a line another program has open
     std::string profile;                        // --profile FILE; empty: not given
     std::vector<std::string> profiles;          // every --profile; update runs several at once
     bool headless = false;                      // --headless (update and bridge always are)

@@ -196,12 +196,17 @@ void SayHandsetAndPayloads() {
 
 int ApplyRunOptions(const CliOptions& options) {
     update::ModuleTimeoutMs.store(options.module_timeout_seconds * 1000u);
+    update::ShareHeldLine.store(options.force ? 1 : 0);
     update::MaxAttempts.store(options.attempts);
     if (options.invocation == Invocation::Update || options.invocation == Invocation::Bridge) {
         OpenFailureObserver.store(ReportOpenFailureOnStderr);
     }
     if (options.invocation == Invocation::Update) ControlFailureObserver.store(ReportControlFailureOnStderr);
-    if (options.invocation == Invocation::Bridge) bridge::CloseWindowIfNotStarted.store(1);
+    if (options.invocation == Invocation::Bridge) {
+        bridge::CloseWindowIfNotStarted.store(1);
+        bridge::EndOnLostPort.store(1);
+        bridge::ReopenLostPort.store(options.reopen ? 1 : 0);
+    }
     update::VerifyTimeoutMs.store(options.verify_timeout_seconds * 1000u);
     update::ExpectRevisionOption = options.expect_revision;
     update::SkipCurrent.store(options.skip_current);
@@ -278,17 +283,15 @@ int FinishUpdateRun(const CliOptions& options, int window_exit_code) {
     }
     EventRunEnd(OutcomeName(outcome), code);
     CloseRunEvents();
-    std::string error;
-    if (!WriteRunRecord(options.station, RunProfilePath, OutcomeName(outcome), code, &error)) {
-        std::fprintf(stderr, "firmware-utility: %s\n", error.c_str());
-    }
+    std::string error;  // a line that could not be written is said and fails the exit code there
+    WriteRunRecord(options.station, RunProfilePath, OutcomeName(outcome), code, &error);
     SayHandsetAndPayloads();
     return code;
 }
 
 int FinishBridgeRun(const CliOptions&, int window_exit_code) {
     if (window_exit_code != 0) return window_exit_code;
-    return bridge::StartRefused.load() ? 1 : 0;
+    return bridge::StartRefused.load() || bridge::EndedByLostPort.load() ? 1 : 0;
 }
 
 int RunSimulatedHandset(const CliOptions&) {

@@ -5,10 +5,26 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "shell/lost_records.h"
 #include "shell/stations.h"
+
+namespace {
+
+// Listings on stdout are flushed and checked before the program says how it went.
+int Listed(int code) {
+    shell::FlushListing(stdout, "stdout");
+    return shell::ExitCodeWithRecords(code);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     using namespace shell;
+
+    // 0. Descriptors 0-2 are never the program's own files; a failed write of a record of the
+    //    run is said once and makes the exit code non-zero.
+    platform::FillStandardDescriptors();
+    platform::SetWriteFailureHandler(ReportWriteFailure);
 
     // 1. The command line, into one plain record; bad arguments end here (one line, exit 2).
     CliOptions options;
@@ -29,13 +45,13 @@ int main(int argc, char** argv) {
 
     // 4. Invocations without a window of their own; `update` of several profiles runs one
     //    child `update` per station.
-    if (options.invocation == Invocation::Update && options.profiles.size() > 1) return RunStations(options);
+    if (options.invocation == Invocation::Update && options.profiles.size() > 1) return Listed(RunStations(options));
     if (options.invocation == Invocation::Sim) return RunSimulatedHandset(options);
-    if (options.invocation == Invocation::Payloads) return ListPayloads(options);
-    if (options.invocation == Invocation::Ports) return ListSerialPorts(options);
+    if (options.invocation == Invocation::Payloads) return Listed(ListPayloads(options));
+    if (options.invocation == Invocation::Ports) return Listed(ListSerialPorts(options));
     if (options.invocation == Invocation::Check) {
         if (int code = ApplyRunOptions(options)) return code;
-        return CheckDevices(options);
+        return Listed(CheckDevices(options));
     }
 
     // 5. The runtime directory through which the one window of this user is found; `send`
@@ -67,5 +83,5 @@ int main(int argc, char** argv) {
     // 10. Threads that have ended or are ending (relays released) are joined; one still at
     //     work (an update cut short) ends with the process.
     platform::JoinEndingThreads(1000);
-    return code;
+    return ExitCodeWithRecords(code);
 }

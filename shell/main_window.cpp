@@ -171,6 +171,7 @@ LResult OnClose(Hwnd window, std::uint32_t message, WParam wparam, LParam lparam
 // The bridge release steps, the register window, the quit message. Never waits for a thread:
 // a relay thread may be logging to this very window.
 LResult OnDestroy(Hwnd window, std::uint32_t, WParam, LParam) {
+    update::CallOffRun();
     bridge::ReleaseBridgeSteps();
     if (GpioWindow != nullptr) {
         VirtualFree(GpioWindow, 0, MemRelease);
@@ -182,8 +183,19 @@ LResult OnDestroy(Hwnd window, std::uint32_t, WParam, LParam) {
     return 0;
 }
 
-// Every tick: idle timer, the silent key event, and the window to the front while asked.
-LResult OnKeepAlive(Hwnd window, std::uint32_t, WParam, LParam) {
+// A bridge port was lost: the bridge decides whether the window idles, ends or waits for it.
+LResult OnBridgePortLost(Hwnd window, std::uint32_t, WParam, LParam) {
+    bridge::OnPortLost(window);
+    return 0;
+}
+
+// Every tick: idle timer, the silent key event, and the window to the front while asked. The
+// bridge's reopen timer looks for its lost port.
+LResult OnKeepAlive(Hwnd window, std::uint32_t, WParam timer, LParam) {
+    if (timer == bridge::ReopenTimer) {
+        bridge::TryReopen(window);
+        return 0;
+    }
     SystemIdleTimerReset();
     KeybdEvent(0x15, 0, 6, 0);
     if (KeepForeground.load() != 0) SetForegroundWindow(window | 1);
@@ -208,6 +220,7 @@ constexpr MessageRow MessageTable[] = {
     {WM_CLOSE, OnClose},
     {WM_DESTROY, OnDestroy},
     {WM_TIMER, OnKeepAlive},
+    {bridge::PortLostMessage, OnBridgePortLost},
 };
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include "platform/platform.h"
 #include "device/reboot.h"
+#include "shell/lost_records.h"
 #include "shell/run_report.h"
 #include "update/payloads.h"
 #include "update/verify.h"
@@ -28,6 +29,7 @@ std::FILE* events = nullptr;
 bool events_owned = false;
 std::string events_station;
 std::string events_profile;
+std::string events_name;  // "--events FILE", for a failed write
 // The latest progress event written: its stage, percent and time.
 std::uint32_t last_stage = 0;
 std::uint64_t last_percent = 0;
@@ -44,12 +46,21 @@ Json Event(const char* name) {
     return event;
 }
 
+// Caller holds events_mutex. A line that cannot be written is said; the run goes on.
+void WriteLine(const std::string& line) {
+    if (events == nullptr) return;
+    errno = 0;
+    if (std::fwrite(line.data(), 1, line.size(), events) != line.size() || std::fflush(events) != 0) {
+        ReportWriteFailure(events_name.c_str(), errno != 0 ? errno : EIO);
+        std::clearerr(events);
+    }
+}
+
 // Caller holds events_mutex. Invalid UTF-8 in a path is replaced, never thrown.
 void Write(const Json& event) {
     if (events == nullptr) return;
     const std::string line = event.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
-    std::fwrite(line.data(), 1, line.size(), events);
-    std::fflush(events);
+    WriteLine(line);
 }
 
 Json Payloads() {
@@ -122,9 +133,7 @@ void RunEndFields(const update::RunFacts& facts, nlohmann::ordered_json* event) 
 
 void WriteEventLine(const std::string& line) {
     std::lock_guard lock(events_mutex);
-    if (events == nullptr) return;
-    std::fputs((line + "\n").c_str(), events);
-    std::fflush(events);
+    WriteLine(line + "\n");
 }
 
 const char* OutcomeName(std::int32_t outcome) {
@@ -157,12 +166,13 @@ bool OpenRunEvents(const std::string& path, const std::string& station, const st
     }
     events_station = station;
     events_profile = profile;
+    events_name = "--events " + path;
     return true;
 }
 
 void CloseRunEvents() {
     std::lock_guard lock(events_mutex);
-    if (events_owned) std::fclose(events);
+    if (events_owned && std::fclose(events) != 0) ReportWriteFailure(events_name.c_str(), errno);
     events = nullptr;
     events_owned = false;
 }
@@ -233,14 +243,17 @@ void EventControlFailed(const ControlFailure& failure) {
     Write(event);
 }
 
-void EventRunEnd(const char* outcome, int exit_code) {
+void EventRunEnd(const char* outcome, int exit_code, const std::string& station) {
     std::lock_guard lock(events_mutex);
     Json event = Event("run_end");
+    if (!station.empty()) event["station"] = station;
     event["outcome"] = outcome;
     event["exit_code"] = exit_code;
-    event["simulated"] = platform::CurrentProfile().simulated;
-    event["reboot_failed"] = device::RebootFailed.load() != 0;
-    RunEndFields(update::LastRunFacts(), &event);
+    if (station.empty()) {  // this process's own run
+        event["simulated"] = platform::CurrentProfile().simulated;
+        event["reboot_failed"] = device::RebootFailed.load() != 0;
+        RunEndFields(update::LastRunFacts(), &event);
+    }
     Write(event);
 }
 

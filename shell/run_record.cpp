@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/platform.h"
+#include "shell/lost_records.h"
 #include "shell/run_report.h"
 #include "update/payloads.h"
 
@@ -93,10 +94,15 @@ bool WriteRunRecord(const std::string& station, const std::string& profile, cons
     line["duration"] = std::chrono::duration<double>(Clock::now() - start).count();
     const std::string text = line.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
     const bool written = std::fwrite(text.data(), 1, text.size(), record) == text.size();
+    int failure = written ? 0 : (errno ? errno : EIO);
     const bool closed = std::fclose(record) == 0;  // flushes the line in one write
+    if (!closed && failure == 0) failure = errno ? errno : EIO;
     record = nullptr;
     if (written && closed) return true;
-    *error = "--record " + record_path + ": " + std::strerror(errno);
+    // Said once and counted as a lost record: the exit code says the history is incomplete.
+    const std::string what = "--record " + record_path;
+    ReportWriteFailure(what.c_str(), failure);
+    *error = what + ": " + std::strerror(failure);
     return false;
 }
 

@@ -33,8 +33,10 @@ void EventAttempt(std::uint32_t attempt, std::uint32_t limit);
 // "module" (the identity read on the AT port, before or after).
 void EventRunNote(const update::RunNote& note);
 // The run's last event: its outcome's name and the exit code of `update`, the revisions before
-// and after, the expected one, and the reason of a failure (null when not known).
-void EventRunEnd(const char* outcome, int exit_code);
+// and after, the expected one, and the reason of a failure (null when not known). `station`
+// names the run when the stations' parent writes it for a child that could not: then only the
+// outcome and exit code are known.
+void EventRunEnd(const char* outcome, int exit_code, const std::string& station = "");
 // A radio or kernel control that failed: `control_failed` with device, action, error, reason
 // and the adapter program's last line.
 void EventControlFailed(const ControlFailure& failure);

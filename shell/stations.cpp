@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/platform.h"
+#include "shell/lost_records.h"
 #include "shell/run_report.h"
 #include "update/payloads.h"
 
@@ -25,6 +26,7 @@ enum Stream { StreamOut, StreamErr, StreamEvents, StreamCount };
 struct Station {
     StationSpec spec;
     std::string directory;
+    int directory_lock = -1;
     platform::ChildProcess child;
     std::string pending[StreamCount];
     Clock::time_point start;
@@ -34,6 +36,7 @@ struct Station {
     std::string outcome = "not_started";
     std::uint32_t image_bytes = 0;
     const char* handset = "-";  // "simulated" or "real", as its run_start says
+    bool run_end_seen = false;  // the child wrote its own run_end
 };
 
 int& Descriptor(Station& station, int stream) {
@@ -57,6 +60,7 @@ std::vector<std::string> ChildArguments(const CliOptions& options, const Station
     }
     for (std::uint16_t id : options.commands) args.insert(args.end(), {"--command", std::to_string(id)});
     if (!options.firmware.empty()) args.insert(args.end(), {"--firmware", options.firmware});
+    if (options.force) args.push_back("--force");
     return args;
 }
 
@@ -70,7 +74,10 @@ void TakeEvent(Station& station, const std::string& line) {
         station.handset = event.value("simulated", false) ? "simulated" : "real";
     }
     if (name == "progress" && event.value("stage", 0) == 3) station.image_bytes = event.value("bytes", 0u);
-    if (name == "run_end") station.outcome = event.value("outcome", station.outcome);
+    if (name == "run_end") {
+        station.outcome = event.value("outcome", station.outcome);
+        station.run_end_seen = true;
+    }
 }
 
 void PassLine(Station& station, int stream, const std::string& line, bool events_on_stdout) {
@@ -81,7 +88,7 @@ void PassLine(Station& station, int stream, const std::string& line, bool events
     }
     std::FILE* to = stream == StreamErr || events_on_stdout ? stderr : stdout;
     std::fprintf(to, "%s: %s\n", station.spec.name.c_str(), line.c_str());
-    std::fflush(to);
+    FlushListing(to, to == stdout ? "stdout" : "stderr");
 }
 
 // Whole lines go on at once; a last piece without its line break when the stream ends.
@@ -108,13 +115,13 @@ void Pump(Station& station, int stream, bool events_on_stdout) {
 
 void Start(const CliOptions& options, Station& station) {
     station.start = Clock::now();
-    station.directory = platform::MakeStationDirectory();
+    station.directory = platform::MakeStationDirectory(&station.directory_lock);
     if (station.directory.empty() ||
         !platform::SpawnSelf(ChildArguments(options, station.spec),
                              {"FIRMWARE_UTILITY_RUNTIME_DIR=" + station.directory}, &station.child)) {
         std::fprintf(stderr, "firmware-utility: station %s: cannot start: %s\n", station.spec.name.c_str(),
                      std::strerror(errno));
-        platform::RemoveStationDirectory(station.directory);
+        platform::RemoveStationDirectory(station.directory, station.directory_lock);
         station.ended = true;
     }
 }
@@ -125,9 +132,13 @@ void Finish(Station& station, bool stopped) {
     platform::ReapChild(station.child.pid, true, &station.exit_code);
     station.seconds = std::chrono::duration<double>(Clock::now() - station.start).count();
     station.ended = true;
-    platform::RemoveStationDirectory(station.directory);
+    platform::RemoveStationDirectory(station.directory, station.directory_lock);
     if (stopped && (station.outcome == "not_started" || station.outcome == "unfinished")) {
         station.outcome = "interrupted";
+    }
+    // A child that could not write its own end (killed alone) gets it from here.
+    if (!station.run_end_seen && station.child.pid > 0) {
+        EventRunEnd(station.outcome.c_str(), station.exit_code, station.spec.name);
     }
 }
 
@@ -182,6 +193,7 @@ int RunStations(const CliOptions& options) {
         }
     }
     platform::WatchStopSignals();
+    platform::RemoveLeftoverStations();  // those of a parent that was killed
     std::vector<Station> stations;
     for (const StationSpec& spec : StationSpecs(options.profiles)) {
         Station station;

@@ -1,94 +1,17 @@
-// Left-over handset directories: found by their name, judged by their lock, removed through
-// descriptors (never by following a path that someone could swap for a link).
+// Left-over handset directories: the platform's sweep of private directories, with the
+// handsets' prefix and lock name.
 #include "sim/leftovers.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-#include <vector>
+#include "platform/base/leftovers.h"
 
 namespace sim {
-namespace {
-
-constexpr char PendingLockName[] = "handset.lock.new";
-constexpr std::size_t RandomPartLength = 6;  // mkdtemp's XXXXXX
-
-std::vector<std::string> Entries(int directory_fd) {
-    std::vector<std::string> names;
-    int listing = ::dup(directory_fd);
-    if (listing < 0) return names;
-    DIR* dir = ::fdopendir(listing);
-    if (dir == nullptr) {
-        ::close(listing);
-        return names;
-    }
-    ::rewinddir(dir);
-    while (const dirent* entry = ::readdir(dir)) {
-        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
-            names.emplace_back(entry->d_name);
-        }
-    }
-    ::closedir(dir);
-    return names;
-}
-
-// The directory `name` in `parent_fd` when it is a handset's of this user whose process is
-// gone: emptied and removed. False when it is someone else's, still in use, or not a handset's.
-bool RemoveIfLeftOver(int parent_fd, const std::string& name) {
-    struct stat info {};
-    if (::fstatat(parent_fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(info.st_mode) ||
-        info.st_uid != ::geteuid()) {
-        return false;
-    }
-    int dir = ::openat(parent_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (dir < 0) return false;
-    // No lock file: a handset between its mkdtemp and its lock, or not one of ours.
-    int lock = ::openat(dir, LockName, O_RDWR | O_NOFOLLOW | O_CLOEXEC);
-    bool gone = lock >= 0 && ::flock(lock, LOCK_EX | LOCK_NB) == 0;
-    if (gone) {
-        for (const std::string& entry : Entries(dir)) ::unlinkat(dir, entry.c_str(), 0);
-        gone = ::unlinkat(parent_fd, name.c_str(), AT_REMOVEDIR) == 0;
-    }
-    if (lock >= 0) ::close(lock);
-    ::close(dir);
-    return gone;
-}
-
-}  // namespace
 
 int TakeHandsetLock(const std::string& directory, std::string* error) {
-    std::string pending = directory + "/" + PendingLockName;
-    std::string path = directory + "/" + LockName;
-    int fd = ::open(pending.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::rename(pending.c_str(), path.c_str()) != 0) {
-        *error = path + ": " + std::strerror(errno);
-        if (fd >= 0) {
-            ::unlink(pending.c_str());
-            ::close(fd);
-        }
-        return -1;
-    }
-    return fd;
+    return platform::TakeDirectoryLock(directory, LockName, error);
 }
 
 int RemoveLeftoverHandsets(const std::string& parent) {
-    int parent_fd = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (parent_fd < 0) return 0;
-    int removed = 0;
-    const std::size_t prefix = std::strlen(DirectoryPrefix);
-    for (const std::string& name : Entries(parent_fd)) {
-        if (name.size() == prefix + RandomPartLength && name.compare(0, prefix, DirectoryPrefix) == 0 &&
-            RemoveIfLeftOver(parent_fd, name)) {
-            ++removed;
-        }
-    }
-    ::close(parent_fd);
-    return removed;
+    return platform::RemoveLeftoverDirectories(parent, DirectoryPrefix, LockName);
 }
 
 }  // namespace sim

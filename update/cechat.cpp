@@ -176,6 +176,18 @@ std::int32_t OpenModuleLink() {
     return 1;
 }
 
+std::string ModuleLinkSharers() {
+    std::string path;
+    if (!platform::ProfileDevicePath(ModulePortName, &path)) return "";
+    bool unknown = false;
+    std::string text;
+    for (const platform::PortHolder& holder : platform::FindSharingHolders(path, &unknown)) {
+        text += (text.empty() ? "" : ", ") + std::to_string(holder.pid) + " (" + holder.name + ")";
+    }
+    if (text.empty()) return "";
+    return std::string(ModulePortName) + " (" + path + ") is open in process " + text;
+}
+
 void CloseModuleLink() {
     ModuleLink* link = CurrentModuleLink.load();
     if (link == nullptr) return;

@@ -4,13 +4,14 @@
 // DiscardModuleInput drops what the module sent before a request, so that only an answer that
 // follows the request can confirm it.
 //
-// Index: ModuleLink CurrentModuleLink ModuleTimeoutMs PurgeAll | OpenModuleLink CloseModuleLink
+// Index: ModuleLink CurrentModuleLink ModuleTimeoutMs PurgeAll | OpenModuleLink ModuleLinkSharers CloseModuleLink
 // WaitForModuleByte WaitForModuleByteFor SendModuleByte WriteToModule PurgeModuleLink
 // ModuleLinkLost DiscardModuleInput ModulePort
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -32,6 +33,9 @@ extern std::atomic<ModuleLink*> CurrentModuleLink;
 extern std::atomic<std::uint32_t> ModuleTimeoutMs;
 
 std::int32_t OpenModuleLink();
+// Who else has the module link's node open without a lock (`exec 3<>/dev/ttyUSB0` in a shell),
+// as "COM1: (PATH) is open in process 1234 (sleep)"; "" when nobody shares it.
+std::string ModuleLinkSharers();
 void CloseModuleLink();
 std::int32_t WaitForModuleByte(std::uint32_t expected);
 // As WaitForModuleByte, bounded by `milliseconds` instead of ModuleTimeoutMs.

@@ -1,6 +1,7 @@
 // The update driver: the update command, the updater thread with its handshake loop, and the
 // caster thread that offers 0x55 to the module's boot ROM every 10 ms.
 #include <chrono>
+#include <mutex>
 #include <string>
 
 #include "device/radio.h"
@@ -21,6 +22,7 @@ std::atomic<const char*> RunRefusal{nullptr};
 std::atomic<std::uint32_t> MaxAttempts{DefaultAttempts};
 std::atomic<AttemptObserverFn> AttemptObserver{nullptr};
 std::atomic<RunObserverFn> RunObserver{nullptr};
+std::atomic<std::int32_t> ShareHeldLine{0};
 
 void NoteRun(const RunNote& note) {
     if (RunObserverFn observer = RunObserver.load()) observer(note);
@@ -32,6 +34,18 @@ std::atomic<platform::Handle> CasterHandle{platform::InvalidHandle};
 std::atomic<platform::Handle> UpdateThreadHandle{platform::InvalidHandle};
 // The sender that started the run and awaits its end (`send --wait`); 0: none.
 std::atomic<platform::ReplyTicket> RunReplyTicket{0};
+// Held while the link opens and while a run is called off: a link either opened (and its port
+// is given back by the process's ending) before the window went, or it never opens.
+std::mutex LinkGate;
+bool RunCalledOff = false;  // guarded by LinkGate
+bool LinkTaken = false;     // guarded by LinkGate: the run went on to open its link
+
+// A close signal that leaves at once, as the main window's close handler decides, has come or
+// is on its way: nobody is left to see the run.
+bool LeavingAtOnce() {
+    const platform::WParam origin = platform::CloseSignalOrigin();
+    return origin == platform::CloseBySystem || (origin != 0 && !platform::ScreenIsInteractive());
+}
 
 // The end of every run: the outcome is kept and, for `firmware-utility update`, the window closes.
 std::uint32_t EndRun(platform::Hwnd window, std::int32_t outcome, std::uint32_t thread_result) {
@@ -87,6 +101,14 @@ std::uint32_t EndRunGaveUp(platform::Hwnd window, std::uint32_t attempts, Attemp
                            static_cast<int>(attempts));
     CloseRun();
     return EndRun(window, OutcomeGaveUp, 0);
+}
+
+std::uint32_t RefuseSharedLine(platform::Hwnd window, const std::string& sharers) {
+    const std::string explanation = sharers + "; close it first, or share the line with --force";
+    shell::TracePrint("%s\r\n", explanation.c_str());
+    if (shell::OpenFailureObserverFn observer = shell::OpenFailureObserver.load()) observer(explanation.c_str());
+    shell::AppendLogUnlessQuiet(window, "Open Comport fail!!\r\n");
+    return EndRun(window, OutcomeFailed, 1);
 }
 
 // A stage's start and end as the run reports them.
@@ -156,10 +178,21 @@ std::int32_t StartUpdate(platform::Hwnd window, std::uint16_t, platform::LParam,
         }
         return 1;
     }
+    {
+        std::lock_guard gate(LinkGate);
+        RunCalledOff = false;  // a window that went before this one called off its own run
+        LinkTaken = false;
+    }
     // A sender awaiting the run's end is answered by EndRun (or, window gone, as interrupted).
     RunReplyTicket.store(platform::DeferReply(OutcomeInterrupted));
     device::SuspendRadio(window);
     platform::Sleep(500);
+    // A close that came meanwhile and leaves at once: no updater, nothing opens; the run stays
+    // in progress and is reported interrupted.
+    if (LeavingAtOnce()) {
+        shell::TracePrint("Close requested before the link opened\r\n");
+        return 1;
+    }
     platform::Handle thread = platform::CreateThread(UpdateThread, reinterpret_cast<void*>(static_cast<std::uintptr_t>(window)));
     if (thread == 0) {
         shell::FormatAndAppend(window, "Failed to start the update, error code: 0x%08lX\r\n",
@@ -175,12 +208,27 @@ std::int32_t StartUpdate(platform::Hwnd window, std::uint16_t, platform::LParam,
 std::uint32_t UpdateThread(void* parameter) {
     const auto window = static_cast<platform::Hwnd>(reinterpret_cast<std::uintptr_t>(parameter));
     NoteRun({RunStep::Start});
+    // A line another program has open (without a lock, else the open would fail) would carry
+    // its bytes and ours mixed: refused before anything is written, unless --force.
+    if (!ShareHeldLine.load()) {
+        const std::string sharers = ModuleLinkSharers();
+        if (!sharers.empty()) return RefuseSharedLine(window, sharers);
+    }
     if (const std::int32_t early = CheckBeforeRun(window); early != OutcomeNone) {
         // Nothing was written: the radio driver goes back to the module it had.
         if (early == OutcomeAlreadyCurrent) device::ResumeRadio(0);
         return EndRun(window, early, 0);
     }
-    if (!OpenModuleLink()) {
+    std::unique_lock gate(LinkGate);
+    if (RunCalledOff || LeavingAtOnce()) {
+        // Nothing opened, nothing cast: the run stays in progress and is reported interrupted.
+        shell::TracePrint("Close requested before the link opened\r\n");
+        return 1;
+    }
+    LinkTaken = true;
+    const bool opened = OpenModuleLink() != 0;
+    gate.unlock();
+    if (!opened) {
         SetRunReason("the module link COM1: did not open");
         shell::TracePrint("Open com port failed!!\r\n");
         shell::AppendLogUnlessQuiet(window, "Open Comport fail!!\r\n");
@@ -247,8 +295,18 @@ std::uint32_t UpdateThread(void* parameter) {
     return EndRun(window, verdict, 0);
 }
 
+void CallOffRun() {
+    std::lock_guard gate(LinkGate);
+    RunCalledOff = true;
+}
+
 bool WaitForRunThread(std::uint32_t milliseconds) {
-    if (UpdateRunning.load()) return false;  // still at work: it ends with the process
+    bool leaving_unopened;  // called off before its link: it returns at once, and is waited for
+    {
+        std::lock_guard gate(LinkGate);
+        leaving_unopened = RunCalledOff && !LinkTaken;
+    }
+    if (UpdateRunning.load() && !leaving_unopened) return false;  // still at work: it ends with the process
     platform::Handle thread = UpdateThreadHandle.load();
     return thread == platform::InvalidHandle || platform::WaitForThreadEnd(thread, milliseconds);
 }

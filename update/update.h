@@ -11,8 +11,9 @@
 // (update/verify.h); the reboot is requested only when the image is known to run.
 //
 // Index: StartUpdate UpdateThread CasterThread UploadBootLoader1 UploadBootLoader2
-// DownloadFirmwareImage SendLoaderChunks StreamImage WaitForRunThread MissedAck | UpdateRunning
-// UpdateOutcome CloseWindowAfterRun RunRefusal MaxAttempts AttemptObserver OutcomeSucceeded
+// DownloadFirmwareImage SendLoaderChunks StreamImage CallOffRun WaitForRunThread MissedAck |
+// UpdateRunning UpdateOutcome CloseWindowAfterRun RunRefusal ShareHeldLine MaxAttempts
+// AttemptObserver OutcomeSucceeded
 // RunStep RunNote RunObserver NoteRun
 #pragma once
 
@@ -70,6 +71,8 @@ using RunObserverFn = void (*)(const RunNote& note);
 extern std::atomic<RunObserverFn> RunObserver;
 void NoteRun(const RunNote& note);
 
+// Set by --force: a module link that another program has open is used all the same.
+extern std::atomic<std::int32_t> ShareHeldLine;
 extern std::atomic<std::int32_t> UpdateRunning;  // 1 from StartUpdate until the run has ended
 extern std::atomic<std::int32_t> UpdateOutcome;
 // Set by `firmware-utility update`: the run's end closes the main window.
@@ -82,8 +85,11 @@ extern std::atomic<const char*> RunRefusal;
 std::int32_t StartUpdate(platform::Hwnd window, std::uint16_t id = 0, platform::LParam lparam = 0,
                          std::uint16_t code = 0);
 std::uint32_t UpdateThread(void* window);
-// After a run has ended: waits for its thread to return (its last steps after the outcome).
-// False at once while a run is still in progress.
+// The window is going: a run whose link has not opened yet never opens it (it stays in progress,
+// so it is reported interrupted). Returns once a link being opened has opened.
+void CallOffRun();
+// After a run has ended, or was called off before its link opened: waits for its thread to
+// return (its last steps after the outcome). False at once while a run is still at work.
 bool WaitForRunThread(std::uint32_t milliseconds);
 std::uint32_t CasterThread(void* unused);
 

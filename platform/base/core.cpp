@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <unordered_map>
 
 #include "platform/base/handles.h"
@@ -210,14 +211,19 @@ namespace {
 std::mutex trace_mutex;
 int trace_fd = -1;  // guarded by trace_mutex
 bool trace_owned = false;
+std::string trace_name;  // guarded by trace_mutex: "--trace FILE"
+std::atomic<WriteFailureFn> write_failure_handler{nullptr};
 bool trace_times = false;          // guarded by trace_mutex
 bool trace_at_line_start = true;   // guarded by trace_mutex
 
-// Caller holds trace_mutex. False when the sink took nothing.
+// Caller holds trace_mutex. False, told to the write-failure handler, when the sink took nothing.
 bool WriteTrace(const char* text, std::size_t len) {
     while (len > 0) {
         ssize_t n = internal::SysWrite(trace_fd, text, len);
-        if (n <= 0) return false;
+        if (n <= 0) {
+            NoteWriteFailure(trace_name.c_str(), n < 0 ? errno : ENOSPC);
+            return false;
+        }
         text += n;
         len -= static_cast<std::size_t>(n);
     }
@@ -225,15 +231,33 @@ bool WriteTrace(const char* text, std::size_t len) {
 }
 
 // "  1234.567890 ": seconds of the monotonic clock, the clock the run's events carry.
-void WriteTraceTime() {
+bool WriteTraceTime() {
     timespec now{};
     ::clock_gettime(CLOCK_MONOTONIC, &now);
     char stamp[32];
     int n = std::snprintf(stamp, sizeof stamp, "%10lld.%06ld ", static_cast<long long>(now.tv_sec),
                           now.tv_nsec / 1000);
-    WriteTrace(stamp, static_cast<std::size_t>(n));
+    return WriteTrace(stamp, static_cast<std::size_t>(n));
 }
 }  // namespace
+
+void SetWriteFailureHandler(WriteFailureFn handler) { write_failure_handler.store(handler); }
+
+void NoteWriteFailure(const char* what, int error) {
+    if (WriteFailureFn handler = write_failure_handler.load()) handler(what, error);
+}
+
+void FillStandardDescriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        int null = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        // Opened onto the lowest free descriptor, which is this one.
+        if (null >= 0 && null != fd) {
+            ::dup2(null, fd);
+            ::close(null);
+        }
+    }
+}
 
 void DebugOutput(const char* text, std::size_t len) {
     std::lock_guard lock(trace_mutex);
@@ -244,7 +268,7 @@ void DebugOutput(const char* text, std::size_t len) {
     }
     // A line may be traced in several pieces: the stamp goes before the first piece only.
     while (len > 0) {
-        if (trace_at_line_start) WriteTraceTime();
+        if (trace_at_line_start && !WriteTraceTime()) return;
         const char* newline = static_cast<const char*>(std::memchr(text, '\n', len));
         std::size_t piece = newline ? static_cast<std::size_t>(newline - text) + 1 : len;
         if (!WriteTrace(text, piece)) return;
@@ -273,6 +297,7 @@ bool SetTraceSink(const char* path) {
     if (trace_owned) internal::SysClose(trace_fd);
     trace_fd = fd;
     trace_owned = owned;
+    trace_name = std::string("--trace ") + (path ? path : "");
     return true;
 }
 

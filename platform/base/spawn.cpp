@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "platform/base/leftovers.h"
 #include "platform/base/sys.h"
 
 extern char** environ;
@@ -69,8 +71,12 @@ bool SpawnSelf(const std::vector<std::string>& args, const std::vector<std::stri
     for (std::string& e : environment_text) envp.push_back(e.data());
     envp.push_back(nullptr);
 
+    const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
     if (pid == 0) {
+        // A station ends with its parent, through its normal shut-down (ports given back).
+        // A parent gone before the request took effect is seen by getppid.
+        if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || ::getppid() != parent) ::_exit(ExecFailed);
         int null = ::open("/dev/null", O_RDONLY);
         ::dup2(null, STDIN_FILENO);
         ::dup2(out[1], STDOUT_FILENO);
@@ -152,15 +158,38 @@ void WatchStopSignals() {
 
 bool StopRequested() { return stop_requested.load(); }
 
-std::string MakeStationDirectory() {
+namespace {
+
+constexpr char StationPrefix[] = "fwu-station-";
+constexpr char StationLockName[] = "station.lock";
+
+std::string StationParent() {
     const char* tmp = std::getenv("TMPDIR");
-    std::string path = std::string(tmp && *tmp == '/' ? tmp : "/tmp") + "/fwu-station-XXXXXX";
+    return tmp && *tmp == '/' ? tmp : "/tmp";
+}
+
+}  // namespace
+
+std::string MakeStationDirectory(int* lock) {
+    std::string path = StationParent() + "/" + StationPrefix + "XXXXXX";
     if (::mkdtemp(path.data()) == nullptr) return "";  // mkdtemp makes it 0700
+    std::string error;
+    *lock = TakeDirectoryLock(path, StationLockName, &error);
+    if (*lock < 0) {
+        int saved = errno;
+        ::rmdir(path.c_str());
+        errno = saved;
+        return "";
+    }
     return path;
 }
 
-void RemoveStationDirectory(const std::string& path) {
-    if (!path.empty()) ::rmdir(path.c_str());
+void RemoveStationDirectory(const std::string& path, int lock) {
+    // What a killed child left (its socket) goes too; the lock last, with the directory.
+    if (!path.empty()) RemoveDirectoryAndEntries(path);
+    if (lock >= 0) internal::SysClose(lock);
 }
+
+int RemoveLeftoverStations() { return RemoveLeftoverDirectories(StationParent(), StationPrefix, StationLockName); }
 
 }  // namespace platform

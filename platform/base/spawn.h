@@ -3,7 +3,7 @@
 // stop signal, read what came, reap the children.
 //
 // Index: ChildProcess SpawnSelf WaitReadable ReadAvailable CloseDescriptor ReapChild StopChild
-// WatchStopSignals StopRequested MakeStationDirectory RemoveStationDirectory
+// WatchStopSignals StopRequested MakeStationDirectory RemoveStationDirectory RemoveLeftoverStations
 #pragma once
 
 #include <cstddef>
@@ -38,10 +38,12 @@ void StopChild(int pid);
 // From now on SIGINT, SIGTERM and SIGHUP only set StopRequested and wake WaitReadable.
 void WatchStopSignals();
 bool StopRequested();
-// A fresh private directory (mode 0700) for one child's runtime scope, under $TMPDIR or /tmp.
-// "" with errno on failure. RemoveStationDirectory takes it away once the child has ended
-// (the child removed its socket).
-std::string MakeStationDirectory();
-void RemoveStationDirectory(const std::string& path);
+// A fresh private directory (mode 0700) for one child's runtime scope, under $TMPDIR or /tmp,
+// with a lock held in *lock while it is in use. "" with errno on failure.
+// RemoveStationDirectory takes it away, with what is left inside, once the child has ended.
+// RemoveLeftoverStations removes those of parents that were killed (their lock is free).
+std::string MakeStationDirectory(int* lock);
+void RemoveStationDirectory(const std::string& path, int lock);
+int RemoveLeftoverStations();
 
 }  // namespace platform

@@ -12,7 +12,8 @@
 // VirtualAlloc VirtualCopy VirtualFree LocalAllocTrace | LoadLibrary GetProcAddress FreeLibrary
 // KernelControlUnanswered ProbeKernelService |
 // RegOpenKeyEx RegQueryValueEx RegCloseKey | SystemIdleTimerReset KeybdEvent |
-// DebugOutput SetTraceSink SetTraceTimestamps StderrIsTerminal | RemoveDirectoryAtEnding ForgetDirectoryAtEnding
+// DebugOutput SetTraceSink SetTraceTimestamps StderrIsTerminal SetWriteFailureHandler
+// NoteWriteFailure FillStandardDescriptors | RemoveDirectoryAtEnding ForgetDirectoryAtEnding
 #pragma once
 
 #include <cstddef>
@@ -118,6 +119,16 @@ void DebugOutput(const char* text, std::size_t len);
 bool SetTraceSink(const char* path);
 // Each trace line then starts with the monotonic clock's seconds (as the run's events give them).
 void SetTraceTimestamps(bool on);
+
+// ---- output that could not be written (the trace, the headless screen's stdout): each failed
+// or short write is told to the handler with what was written ("--trace FILE", "stdout") and
+// the errno value; nobody is told before a handler is set. Safe from any thread.
+using WriteFailureFn = void (*)(const char* what, int error);
+void SetWriteFailureHandler(WriteFailureFn handler);
+void NoteWriteFailure(const char* what, int error);
+// Opens /dev/null onto each of descriptors 0-2 that is closed, so that no file the program
+// opens later takes one of them (a trace file as stdout would get the pane's text).
+void FillStandardDescriptors();
 // Whether stderr is a terminal (a live progress line makes sense there).
 bool StderrIsTerminal();
 

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,6 +19,11 @@ namespace {
 
 constexpr char ProcRoot[] = "/proc";
 constexpr std::size_t CommandNameMax = 64;  // /proc/PID/comm holds at most 16 bytes
+constexpr std::size_t FdInfoMax = 4096;
+constexpr unsigned PtySlaveFirstMajor = 136;  // Unix98 pty slaves: majors 136 to 143
+constexpr unsigned PtySlaveLastMajor = 143;
+constexpr unsigned PtyMinorsPerMajor = 256;
+constexpr char PtyIndexField[] = "tty-index:";
 
 // A directory opened through the system-call seam (so a test can refuse it), closed at scope end.
 struct OpenDirectory {
@@ -124,6 +130,59 @@ bool ProcessRunning(const char* name) {
         if (pid != 0 && CommandName(pid) == name) return true;
     }
     return false;
+}
+
+}  // namespace platform
+
+namespace platform {
+namespace {
+
+// The pty index of a slave node (/dev/pts/N: N), or -1 for anything else.
+long PtyIndex(const std::string& node) {
+    struct stat info {};
+    if (::stat(node.c_str(), &info) != 0 || !S_ISCHR(info.st_mode)) return -1;
+    const unsigned major_number = major(info.st_rdev);
+    if (major_number < PtySlaveFirstMajor || major_number > PtySlaveLastMajor) return -1;
+    return static_cast<long>((major_number - PtySlaveFirstMajor) * PtyMinorsPerMajor + minor(info.st_rdev));
+}
+
+// True when process `pid` holds the master side of pty `index` (its fdinfo names the index).
+bool HoldsPtyMaster(int pid, long index) {
+    const std::string base = std::string(ProcRoot) + "/" + std::to_string(pid);
+    OpenDirectory fds(base + "/fd");
+    if (!fds.dir) return false;
+    int fd_dir = ::dirfd(fds.dir);
+    while (const dirent* entry = ::readdir(fds.dir)) {
+        if (entry->d_name[0] == '.') continue;
+        char link[PATH_MAX];
+        ssize_t n = ::readlinkat(fd_dir, entry->d_name, link, sizeof link - 1);
+        if (n <= 0) continue;
+        link[n] = '\0';
+        if (std::strcmp(link, "/dev/ptmx") != 0 && std::strcmp(link, "/dev/pts/ptmx") != 0) continue;
+        int info = internal::SysOpen((base + "/fdinfo/" + entry->d_name).c_str(), O_RDONLY | O_CLOEXEC);
+        if (info < 0) continue;
+        char text[FdInfoMax];
+        ssize_t got = internal::SysRead(info, text, sizeof text - 1);
+        internal::SysClose(info);
+        if (got <= 0) continue;
+        text[got] = '\0';
+        const char* field = std::strstr(text, PtyIndexField);
+        if (field != nullptr && std::strtol(field + sizeof PtyIndexField - 1, nullptr, 10) == index) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::vector<PortHolder> FindSharingHolders(const std::string& node, bool* unknown) {
+    const long pty_index = PtyIndex(node);
+    std::vector<PortHolder> sharing;
+    for (const PortHolder& holder : FindPortHolders(node, unknown)) {
+        if (holder.pid == ::getpid()) continue;
+        if (pty_index >= 0 && HoldsPtyMaster(holder.pid, pty_index)) continue;
+        sharing.push_back(holder);
+    }
+    return sharing;
 }
 
 }  // namespace platform

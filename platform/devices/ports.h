@@ -7,7 +7,8 @@
 // at every /proc/PID/fd for the port's node; a process whose descriptors may not be read
 // makes the answer "unknown" unless a holder was found anyway.
 //
-// Index: PortHolder SerialPortInfo ListSerialPorts FindPortHolders ProcessRunning PortProperty
+// Index: PortHolder SerialPortInfo ListSerialPorts FindPortHolders FindSharingHolders
+// ProcessRunning PortProperty
 #pragma once
 
 #include <string>
@@ -39,6 +40,9 @@ bool ListSerialPorts(std::vector<SerialPortInfo>* ports, std::string* error);
 // The processes that hold `node` open; *unknown when none was found and some process's
 // descriptors could not be read.
 std::vector<PortHolder> FindPortHolders(const std::string& node, bool* unknown);
+// The holders that would share `node` with this process: all but this process and, for a
+// pseudo-terminal, the processes that hold its master side (the device's own far end).
+std::vector<PortHolder> FindSharingHolders(const std::string& node, bool* unknown);
 
 // Whether a process whose command name is `name` runs (as far as /proc shows).
 bool ProcessRunning(const char* name);

@@ -246,9 +246,10 @@ Handle OpenSerialPort(const char* path) {
     };
     // The lock makes a held port fail also for root (who passes TIOCEXCL) and inside one process.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return give_up(errno == EWOULDBLOCK ? EBUSY : errno);
-    if (SysIoctl(fd, TIOCEXCL, nullptr) != 0) return give_up(errno);
-    exclusive = true;
+    // Noted first: an ending between the two still finds the port to give back.
     NoteExclusivePort(fd);  // given back at exit or on a crash if still held then
+    exclusive = true;
+    if (SysIoctl(fd, TIOCEXCL, nullptr) != 0) return give_up(errno);
     termios2 t{};
     if (SysIoctl(fd, TCGETS2, &t) != 0) return give_up(errno);
     MakeRaw(t);

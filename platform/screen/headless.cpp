@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <mutex>
 #include <string>
 
@@ -73,7 +74,8 @@ public:
     }
 
 private:
-    // Whole, unbuffered; a closed stdout loses the text and nothing else.
+    // Whole, unbuffered; a closed pipe loses the text and nothing else, any other failure is
+    // told (NoteWriteFailure).
     void Write(std::string_view text) {
         if (text.empty()) return;
         if (LiveLineYield yield = live_line_yield.load()) {
@@ -91,7 +93,11 @@ private:
         const int fd = OutputDescriptor();
         while (!text.empty()) {
             ssize_t n = SysWrite(fd, text.data(), text.size());
-            if (n <= 0) return;
+            if (n <= 0) {
+                const int error = n < 0 ? errno : ENOSPC;
+                if (error != EPIPE) NoteWriteFailure(fd == STDERR_FILENO ? "stderr" : "stdout", error);
+                return;
+            }
             text.remove_prefix(static_cast<std::size_t>(n));
         }
     }

@@ -2,11 +2,14 @@
 // normal shut-down runs (bridge released, screen restored). SIGPIPE is ignored, so a closed
 // stdout or a vanished socket peer is an error result, not the end of the process.
 //
-// The handler only writes the signal's number to a self-pipe (async-signal-safe); GetMessage
-// polls the pipe's read end and posts the close requests from the window thread's side, telling
-// Ctrl+C (a person at the terminal) from SIGTERM and SIGHUP (maybe nobody there).
-#include <fcntl.h>
+// No handler runs for them: they are blocked in the thread that installs them (every thread
+// started later inherits the mask) and stay pending in the kernel until GetMessage, which polls
+// a signalfd, reads them and posts the close requests from the window thread's side. An
+// asynchronous handler can be lost inside a runtime that intercepts signals (a sanitizer's);
+// a pending signal cannot. Ctrl+C (a person at the terminal) is told from SIGTERM and SIGHUP
+// (maybe nobody there).
 #include <signal.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -21,14 +24,13 @@ namespace internal {
 namespace {
 
 std::atomic<int> read_end{-1};
-volatile sig_atomic_t write_end = -1;
+std::atomic<WParam> delivered_origin{0};  // the strongest close request taken from the descriptor
 
-extern "C" void OnCloseSignal(int signal_number) {
-    int saved = errno;
-    char byte = static_cast<char>(signal_number);
-    // A full pipe already holds a pending close request: the byte may be dropped.
-    [[maybe_unused]] ssize_t n = ::write(write_end, &byte, 1);
-    errno = saved;
+sigset_t CloseSignalSet() {
+    sigset_t set;
+    ::sigemptyset(&set);
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) ::sigaddset(&set, signal_number);
+    return set;
 }
 
 }  // namespace
@@ -36,20 +38,31 @@ extern "C" void OnCloseSignal(int signal_number) {
 int SignalDescriptor() { return read_end.load(); }
 
 void DeliverPendingSignals() {
-    char bytes[64];
+    signalfd_siginfo infos[8];
     bool any = false;
     WParam origin = CloseByInterrupt;
-    for (ssize_t n; (n = SysRead(read_end.load(), bytes, sizeof bytes)) > 0;) {
+    for (ssize_t n; (n = SysRead(read_end.load(), infos, sizeof infos)) > 0;) {
         any = true;
-        for (ssize_t i = 0; i < n; ++i) {
-            if (bytes[i] != SIGINT) origin = CloseBySystem;  // SIGTERM or SIGHUP: nobody may answer
+        for (ssize_t i = 0; i < n / static_cast<ssize_t>(sizeof infos[0]); ++i) {
+            if (infos[i].ssi_signo != SIGINT) origin = CloseBySystem;  // SIGTERM or SIGHUP: nobody may answer
         }
     }
     if (!any) return;  // another loop took them
+    if (delivered_origin.load() < origin) delivered_origin.store(origin);
     for (Hwnd window : TopLevelWindows()) PostMessage(window, WM_CLOSE, origin, 0);
 }
 
 }  // namespace internal
+
+WParam CloseSignalOrigin() {
+    WParam origin = internal::delivered_origin.load();
+    sigset_t pending;
+    if (internal::read_end.load() >= 0 && ::sigpending(&pending) == 0) {
+        if (::sigismember(&pending, SIGINT) == 1 && origin < CloseByInterrupt) origin = CloseByInterrupt;
+        if (::sigismember(&pending, SIGTERM) == 1 || ::sigismember(&pending, SIGHUP) == 1) origin = CloseBySystem;
+    }
+    return origin;
+}
 
 void InstallCloseSignals() {
     static std::once_flag once;
@@ -59,15 +72,11 @@ void InstallCloseSignals() {
         ::sigemptyset(&ignore.sa_mask);
         ::sigaction(SIGPIPE, &ignore, nullptr);
 
-        int fds[2];
-        if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) return;
-        internal::write_end = fds[1];
-        internal::read_end.store(fds[0]);
-        struct sigaction close_request {};
-        close_request.sa_handler = internal::OnCloseSignal;
-        ::sigemptyset(&close_request.sa_mask);
-        close_request.sa_flags = SA_RESTART;
-        for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal_number, &close_request, nullptr);
+        sigset_t set = internal::CloseSignalSet();
+        int fd = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+        if (fd < 0) return;  // the signals keep their default action: they still end the process
+        ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+        internal::read_end.store(fd);
     });
 }
 

@@ -212,6 +212,11 @@ Haccel LoadAccelerators(Hinstance instance, const char* name) {
 
 bool TranslateAccelerator(Hwnd window, Haccel table, const Msg* msg) {
     if (msg == nullptr || msg->message != WM_KEYDOWN || table == 0) return false;
+    if (auto queue = CurrentQueue(false)) {
+        std::lock_guard lock(queue->mutex);
+        queue->accel_window = window;
+        queue->accel_table = table;
+    }
     Hinstance module = GetModuleHandle();
     auto* entries = static_cast<const AccelTemplate*>(LockResource(LoadResource(module, table)));
     std::size_t count = SizeofResource(module, table) / sizeof(AccelTemplate);

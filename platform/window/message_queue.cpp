@@ -295,6 +295,14 @@ void PumpMessagesUntil(const std::function<bool()>& done) {
             quit_code = static_cast<int>(msg.wparam);
             break;
         }
+        Hwnd accel_window;
+        Haccel accel_table;
+        {
+            std::lock_guard lock(queue->mutex);
+            accel_window = queue->accel_window;
+            accel_table = queue->accel_table;
+        }
+        if (accel_table != 0 && IsWindow(accel_window) && TranslateAccelerator(accel_window, accel_table, &msg)) continue;
         TranslateMessage(&msg);
         DispatchMessage(&msg);
     }

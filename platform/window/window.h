@@ -17,7 +17,7 @@
 // GetMenuItemChecked InitCommonControls ShInitDialog ShHandleSettingChange ShHandleActivate |
 // LoadAccelerators MessageBox DialogBoxIndirectParam EndDialog | FindResource LoadResource
 // LockResource SizeofResource GetModuleHandle GetModuleFileName | SelectScreen HeadlessTextToStderr
-// LiveLineYield ShareHeadlessTerminal InstallCloseSignals EditText
+// LiveLineYield ShareHeadlessTerminal InstallCloseSignals CloseSignalOrigin EditText
 #pragma once
 
 #include <cstddef>
@@ -263,7 +263,12 @@ void HeadlessTextToStderr();
 using LiveLineYield = void (*)();
 bool ShareHeadlessTerminal(LiveLineYield yield);
 // SIGINT, SIGTERM and SIGHUP deliver WM_CLOSE to the top-level windows; SIGPIPE is ignored.
+// They are blocked in the calling thread and read from a signalfd by the message loops, so it
+// is called before any other thread starts (each inherits the mask).
 void InstallCloseSignals();
+// The strongest close signal that came so far, taken or still pending (0: none), as WM_CLOSE's
+// wparam would say: a thread about to start something lasting can look before it does.
+WParam CloseSignalOrigin();
 // Where a close request came from, in WM_CLOSE's wparam: 0 a person (a command, a key);
 // CloseByInterrupt Ctrl+C (SIGINT); CloseBySystem SIGTERM, SIGHUP or a terminal that went away,
 // when nobody may be there to answer.

@@ -103,6 +103,10 @@ struct Queue {
     int quit_code = 0;
     bool ended = false;  // the loop fetched its quit message: senders are answered 0
     bool gone = false;   // the thread has ended
+    // The accelerators the thread's own loop translates with, so that a modal loop (a box)
+    // translates them too: a close key pressed over a box still reaches the window.
+    Hwnd accel_window = 0;
+    Haccel accel_table = 0;
 };
 
 // The calling thread's queue; made on first need when `create` (nullptr, errno set, on failure).
@@ -158,7 +162,7 @@ void StopInstanceListener(Hwnd window);
 void JoinStoppedListeners();
 bool IsRemoteWindow(Hwnd window, std::string* socket_path);
 
-// Close signals (signals.cpp): the self-pipe's read end (-1 before InstallCloseSignals), and
+// Close signals (close_signals.cpp): the signalfd (-1 before InstallCloseSignals), and
 // the delivery of WM_CLOSE to the top-level windows once it is readable.
 int SignalDescriptor();
 void DeliverPendingSignals();

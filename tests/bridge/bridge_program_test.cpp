@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 #include "sim/sim.h"
 #include "tests/support/far_end.h"
 #include "tests/support/program.h"
+#include "tests/support/pty.h"
 
 namespace {
 
@@ -97,6 +99,48 @@ TEST_F(BridgeProgramTest, ABridgeThatCannotStartEndsWithOne) {
                               "/ttyIrDA): No such file or directory: no such device; see `firmware-utility ports`"),
               std::string::npos)
         << result.err;
+}
+
+// A peer port that goes away ends a bridge with 1; with --reopen the bridge waits for the same
+// port and relays again once it is back, every byte intact.
+TEST_F(BridgeProgramTest, ALostPortEndsTheBridgeOrComesBackUnderReopen) {
+    for (bool reopen : {false, true}) {
+        SCOPED_TRACE(reopen ? "--reopen" : "without --reopen");
+        auto peer = std::make_unique<fwu_test::Pty>();
+        ASSERT_TRUE(peer->ok());
+        const std::string link = runtime_.path() + "/ttyPeer";
+        ::unlink(link.c_str());
+        ASSERT_EQ(::symlink(peer->slave(), link.c_str()), 0);
+        const std::string profile = runtime_.path() + "/peer.prof";
+        {
+            std::FILE* file = std::fopen(profile.c_str(), "w");
+            ASSERT_NE(file, nullptr);
+            std::fprintf(file, "[devices]\nCOM2: = %s\nCOM3: = %s\n[registry]\n"
+                               "HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\Serial\\Index = 2\n",
+                         handset_.DevicePath("COM2:").c_str(), link.c_str());
+            std::fclose(file);
+        }
+        std::vector<std::string> args{"bridge", "--profile", profile};
+        if (reopen) args.push_back("--reopen");
+        fwu_test::RunningProgram program(args, Environment());
+        ASSERT_TRUE(program.WaitForOutput("Stopbits:1,Databits:8\r\n")) << program.out() << program.err();
+        peer->CloseMaster();
+        ASSERT_TRUE(program.WaitForOutput("COM3: was lost, relaying stopped\r\n")) << program.out();
+        if (!reopen) {
+            EXPECT_EQ(program.Wait().status, 1) << program.err();
+            continue;
+        }
+        peer = std::make_unique<fwu_test::Pty>();
+        ASSERT_TRUE(peer->ok());
+        ASSERT_EQ(::unlink(link.c_str()), 0);
+        ASSERT_EQ(::symlink(peer->slave(), link.c_str()), 0);
+        ASSERT_TRUE(program.WaitForOutput("COM3: is back, relaying again\r\nBaudrate:115200,Parity:none\r\nStopbits:1,Databits:8\r\n"))
+            << program.out();
+        ASSERT_TRUE(peer->Send({'A', 'T', '\r'}));
+        EXPECT_EQ(ReadUntil(peer->master(), "OK\r\n"), "\r\nOK\r\n");
+        program.Signal(SIGTERM);
+        EXPECT_EQ(program.Wait().status, 0) << program.err();
+    }
 }
 
 }  // namespace

@@ -9,6 +9,8 @@
 #include <sstream>
 
 #include "tests/support/program.h"
+#include "tests/support/tmux.h"
+#include "tests/support/update_run.h"
 #include "resources/commands.h"
 
 namespace {
@@ -146,6 +148,40 @@ TEST_F(Program, TraceFileThatCannotBeOpenedIsRefused) {
     EXPECT_EQ(result.status, 2);
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+}
+
+// Output that cannot be written is said once on stderr, naming it and the reason, and the
+// program then ends with 1 instead of 0.
+TEST_F(Program, AnOutputThatCannotBeWrittenIsSaidOnceAndFailsTheExit) {
+    struct Case {
+        const char* arguments;  // after the program, for sh -c
+        const char* named;      // what the line names
+    };
+    const Case cases[] = {
+        {" --headless --command 101 --trace /dev/full", "--trace /dev/full"},
+        {" --headless --command 101 >/dev/full", "stdout"},
+        {" payloads >/dev/full", "stdout"},
+    };
+    for (const Case& c : cases) {
+        ProgramResult result =
+            fwu_test::RunCommand({"/bin/sh", "-c", "exec " + fwu_test::ShellQuote(FWU_PROGRAM) + c.arguments}, Env());
+        EXPECT_EQ(result.status, 1) << c.arguments << "\n" << result.err;
+        EXPECT_EQ(fwu_test::Count(result.err, std::string("firmware-utility: ") + c.named +
+                                                  ": write failed: No space left on device\n"),
+                  1u)
+            << c.arguments << "\n" << result.err;
+    }
+}
+
+// A closed stdout is not taken by the trace file: the pane's text never ends up in the trace.
+TEST_F(Program, AClosedStdoutIsNotTakenByTheTrace) {
+    const std::string trace = runtime_.path() + "/trace.txt";
+    ProgramResult result = fwu_test::RunCommand(
+        {"/bin/sh", "-c",
+         "exec " + fwu_test::ShellQuote(FWU_PROGRAM) + " --headless --command 101 --trace " + trace + " >&-"},
+        Env());
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(ReadFile(trace), "get current dir " + ProgramDirectory() + "\r\n");
 }
 
 TEST_F(Program, BadArgumentsGiveOneLineAndExit2) {

@@ -3,9 +3,14 @@
 // must end at the first sign with its log line, exit 1, and never spin on the dead line.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <memory>
+
 #include <signal.h>
 
 #include "tests/support/program.h"
+#include "tests/support/socket_service.h"
+#include "tests/support/tmux.h"
 #include "tests/support/update_run.h"
 
 namespace {
@@ -99,6 +104,55 @@ TEST(UpdateInterrupted, CloseSignalEndsTheProcessWithExit1) {
     EXPECT_EQ(fwu_test::Count(end.out, "[Successful]"), 0u);
     EXPECT_EQ(handset.module().Downloads(), 0);
     EXPECT_TRUE(handset.KernelCodes().empty());
+}
+
+// A close request that comes before the link has opened ends the run with nothing opened:
+// the signal arrives while the window's thread waits for the radio driver's suspend, which
+// answers only once the signal is pending.
+TEST(UpdateInterrupted, ACloseBeforeTheLinkOpensOpensNothing) {
+    sim::Handset handset;
+    std::string error;
+    ASSERT_TRUE(handset.Start({}, &error)) << error;
+    auto radio = std::make_unique<fwu_test::SocketService>();
+    radio->Script(fwu_test::SocketService::Reply::Silent);
+    fwu_test::TempDir runtime;
+    const std::string profile = runtime.path() + "/held-radio.prof";
+    const std::string trace = runtime.path() + "/trace.txt";
+    std::ofstream(profile) << "[devices]\nCOM1: = " << handset.DevicePath("COM1:") << "\nRIL1: = " << radio->path() << "\n";
+    fwu_test::RunningProgram program({"update", "--profile", profile, "--trace", trace},
+                                     {"FIRMWARE_UTILITY_RUNTIME_DIR=" + runtime.path()});
+    ASSERT_TRUE(fwu_test::WaitUntil([&] { return radio->Connections() >= 1; }, 10000)) << program.err();
+    program.Signal(SIGTERM);
+    radio.reset();  // the suspend fails now; the run would go on to open the link
+    fwu_test::ProgramResult end = program.Wait(20000);
+    EXPECT_EQ(end.status, 1) << end.err;
+    EXPECT_EQ(fwu_test::Count(end.err, "the update was interrupted"), 1u) << end.err;
+    EXPECT_EQ(fwu_test::Count(fwu_test::ReadText(trace), "Open : COM1:"), 0u) << fwu_test::ReadText(trace);
+    EXPECT_EQ(handset.module().Resets(), 0);
+}
+
+// A module link that another program opened without a lock is refused before anything is
+// written, naming that program; --force shares it.
+TEST(UpdateSharedLine, AHolderWithoutALockIsRefusedUnlessForced) {
+    sim::Handset handset;
+    std::string error;
+    ASSERT_TRUE(handset.Start({}, &error)) << error;
+    const std::string node = handset.DevicePath("COM1:");
+    fwu_test::RunningProgram holder(fwu_test::RunningProgram::Command{{"/bin/sh", "-c", "exec 3<>" + node + "; exec sleep 120"}});
+    const std::string comm = "/proc/" + std::to_string(holder.pid()) + "/comm";
+    ASSERT_TRUE(fwu_test::WaitUntil([&] { return fwu_test::ReadText(comm) == "sleep\n"; }, 10000));
+
+    fwu_test::UpdateRun refused = fwu_test::RunUpdate(handset);
+    EXPECT_EQ(refused.result.status, 1) << refused.result.err;
+    EXPECT_EQ(fwu_test::Count(refused.result.err, "firmware-utility: COM1: (" + node + ") is open in process " +
+                                                       std::to_string(holder.pid()) + " (sleep)"),
+              1u)
+        << refused.result.err;
+    EXPECT_EQ(fwu_test::Count(refused.trace, "Open : COM1:"), 0u);
+    EXPECT_EQ(handset.module().Resets(), 0);
+
+    fwu_test::UpdateRun forced = fwu_test::RunUpdate(handset, {"--force"});
+    EXPECT_EQ(forced.result.status, 0) << forced.result.err;
 }
 
 }  // namespace

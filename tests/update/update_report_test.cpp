@@ -156,6 +156,19 @@ TEST(UpdateEvents, EveryRunIsReportedInOrderAndComplete) {
 }
 
 // `--events -`: stdout carries only the events; the pane goes to stderr.
+// Events that cannot be written are said once; the update goes on to the module's answer,
+// and the exit code tells that its record was lost.
+TEST(UpdateEvents, EventsThatCannotBeWrittenAreSaidAndTheUpdateGoesOn) {
+    sim::Handset handset;
+    std::string error;
+    ASSERT_TRUE(handset.Start({}, &error)) << error;
+    fwu_test::UpdateRun run = fwu_test::RunUpdate(handset, {"--events", "/dev/full"});
+    EXPECT_EQ(run.result.status, 1) << run.result.err;
+    EXPECT_EQ(Count(run.result.err, "firmware-utility: --events /dev/full: write failed: No space left on device\n"), 1u)
+        << run.result.err;
+    EXPECT_EQ(Count(run.trace, " Upgrade succeed!! \r\n"), 1u) << "the module confirmed the image";
+}
+
 TEST(UpdateEvents, EventsOnStdoutLeaveThePaneToStderr) {
     sim::Handset handset;
     std::string error;

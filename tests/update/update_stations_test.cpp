@@ -2,7 +2,11 @@
 // handsets in this process, one of them faulty; a station whose link cannot open; Ctrl+C.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <signal.h>
+
+#include <cstring>
+#include <fstream>
 
 #include <map>
 #include <nlohmann/json.hpp>
@@ -140,6 +144,106 @@ TEST(UpdateStations, CtrlCEndsEveryStationAsInterrupted) {
     const std::map<std::string, std::pair<std::string, int>> expected{
         {"m1", {"interrupted", 1}}, {"m2", {"interrupted", 1}}, {"m3", {"interrupted", 1}}};
     EXPECT_EQ(Summary(result.out), expected) << result.out << result.err;
+}
+
+// The children of `parent`, from /proc.
+std::vector<pid_t> ChildrenOf(pid_t parent) {
+    std::vector<pid_t> children;
+    DIR* proc = ::opendir("/proc");
+    if (proc == nullptr) return children;
+    while (const dirent* entry = ::readdir(proc)) {
+        const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
+        if (pid <= 0) continue;
+        const std::string stat = fwu_test::ReadText("/proc/" + std::to_string(pid) + "/stat");
+        const std::size_t after_name = stat.rfind(')');
+        if (after_name == std::string::npos) continue;
+        std::istringstream fields(stat.substr(after_name + 2));
+        std::string state;
+        pid_t ppid = 0;
+        fields >> state >> ppid;
+        if (ppid == parent) children.push_back(pid);
+    }
+    ::closedir(proc);
+    return children;
+}
+
+bool Gone(pid_t pid) {
+    const std::string stat = fwu_test::ReadText("/proc/" + std::to_string(pid) + "/stat");
+    return stat.empty() || stat.find(") Z ") != std::string::npos;
+}
+
+std::size_t StationDirectories(const std::string& parent) {
+    std::size_t found = 0;
+    DIR* dir = ::opendir(parent.c_str());
+    if (dir == nullptr) return 0;
+    while (const dirent* entry = ::readdir(dir)) found += std::strncmp(entry->d_name, "fwu-station-", 12) == 0;
+    ::closedir(dir);
+    return found;
+}
+
+bool EveryModuleReset(const Handsets& handsets) {
+    for (const auto& handset : handsets.list) {
+        if (handset->module().Resets() < 1) return false;
+    }
+    return true;
+}
+
+// A parent killed outright takes its stations with it; the next run sweeps their directories.
+TEST(UpdateStations, StationsEndWithAKilledParent) {
+    const sim::RomFault silent{RomFaultKind::Silent, RomStep::Handshake, 0, Always};
+    Handsets handsets({silent, silent});
+    TempDir runtime;
+    const std::vector<std::string> env{"FIRMWARE_UTILITY_RUNTIME_DIR=" + runtime.path(), "TMPDIR=" + runtime.path()};
+    auto stations = std::make_unique<fwu_test::RunningProgram>(handsets.Args("0"), env);
+    ASSERT_TRUE(fwu_test::WaitUntil([&] { return EveryModuleReset(handsets); }, 20000));
+    const std::vector<pid_t> children = ChildrenOf(stations->pid());
+    ASSERT_EQ(children.size(), 2u);
+    EXPECT_EQ(StationDirectories(runtime.path()), 2u);
+    stations->Signal(SIGKILL);
+    EXPECT_EQ(stations->Wait(20000).status, 128 + SIGKILL);
+    for (pid_t child : children) EXPECT_TRUE(fwu_test::WaitUntil([&] { return Gone(child); }, 20000)) << child;
+
+    const std::string missing = runtime.path() + "/missing.prof";
+    std::ofstream(missing) << "[devices]\nCOM1: = /nonexistent/tty\n";
+    fwu_test::ProgramResult next =
+        fwu_test::RunProgram({"update", "--profile", "a=" + missing, "--profile", "b=" + missing}, env, 60000);
+    EXPECT_EQ(next.status, 1) << next.err;
+    EXPECT_EQ(StationDirectories(runtime.path()), 0u);
+}
+
+// A station killed alone is reported unfinished, with the run_end its parent writes for it.
+TEST(UpdateStations, AStationKilledAloneGetsItsRunEndFromTheParent) {
+    const sim::RomFault silent{RomFaultKind::Silent, RomStep::Handshake, 0, Always};
+    Handsets handsets({silent, silent});
+    TempDir runtime;
+    const std::string events = runtime.path() + "/events.jsonl";
+    std::vector<std::string> args = handsets.Args("0");
+    args.insert(args.end(), {"--events", events});
+    fwu_test::RunningProgram stations(args, {"FIRMWARE_UTILITY_RUNTIME_DIR=" + runtime.path(), "TMPDIR=" + runtime.path()});
+    ASSERT_TRUE(fwu_test::WaitUntil([&] { return EveryModuleReset(handsets); }, 20000));
+    const std::vector<pid_t> children = ChildrenOf(stations.pid());
+    ASSERT_EQ(children.size(), 2u);
+    ASSERT_EQ(::kill(children[0], SIGKILL), 0);
+    ASSERT_TRUE(fwu_test::WaitUntil([&] { return Count(fwu_test::ReadText(events), "\"run_end\"") == 1; }, 20000));
+    stations.Signal(SIGINT);
+    fwu_test::ProgramResult result = stations.Wait(20000);
+    EXPECT_EQ(result.status, 1) << result.err;
+
+    std::map<std::string, std::pair<std::string, int>> ends;
+    std::istringstream lines(fwu_test::ReadText(events));
+    for (std::string line; std::getline(lines, line);) {
+        Json event = Json::parse(line);
+        if (event.at("event") == "run_end") ends[event.at("station")] = {event.at("outcome"), event.at("exit_code")};
+    }
+    const std::map<std::string, std::pair<std::string, int>> summary = Summary(result.out);
+    ASSERT_EQ(ends.size(), 2u) << fwu_test::ReadText(events);
+    int killed = 0;
+    for (const auto& [station, end] : ends) {
+        EXPECT_EQ(summary.at(station), end) << station;
+        killed += end == std::pair<std::string, int>{"unfinished", 128 + SIGKILL};
+    }
+    EXPECT_EQ(killed, 1) << fwu_test::ReadText(events);
+    EXPECT_EQ(StationDirectories(runtime.path()), 0u);
 }
 
 }  // namespace

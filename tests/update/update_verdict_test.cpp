@@ -346,4 +346,28 @@ TEST(UpdateVerdict, TheTerminalWindowAsksBeforeLeavingDuringAnUpdate) {
         << run.Stderr();
 }
 
+// The box says "close again to leave anyway": the same key pressed while it shows leaves.
+TEST(UpdateVerdict, TheSameCloseKeyOverTheBoxLeaves) {
+    for (const char* key : {"C-q", "F12"}) {
+        SCOPED_TRACE(key);
+        sim::Handset handset;
+        std::string error;
+        sim::Options options;
+        options.module_fault = {RomFaultKind::Silent, RomStep::Handshake, 0, Always};
+        ASSERT_TRUE(handset.Start(options, &error)) << error;
+        fwu_test::Tmux tmux;
+        fwu_test::TerminalRun run;
+        ASSERT_TRUE(run.Start(tmux, fwu_test::ShellQuote(FWU_PROGRAM) + " --command " + fwu_test::Id(commands::UpdateGo) + " --attempts 0",
+                              {"FIRMWARE_UTILITY_PROFILE=" + handset.ProfilePath()}));
+        ASSERT_TRUE(fwu_test::WaitUntil([&] { return handset.module().Resets() >= 1; }, 15000));
+        ASSERT_TRUE(tmux.SendKeys({key}));
+        std::string screen;
+        ASSERT_TRUE(tmux.WaitForText("Close again to leave anyway.", 10000, &screen)) << screen;
+        ASSERT_TRUE(tmux.SendKeys({key}));
+        EXPECT_EQ(run.WaitForExit(10000), 0);
+        EXPECT_EQ(Count(run.Stderr(), "the update was interrupted; the module may need another update\n"), 1u)
+            << run.Stderr();
+    }
+}
+
 }  // namespace

@@ -139,8 +139,12 @@ void Terminal::OnKey(bool is_key_code, std::uint32_t code, bool alt) {
     PostKey(is_key_code, code, alt);
 }
 
-// The top box takes every key: Enter (or Space) is its OK, Esc its Cancel.
+// The top box takes every key: Enter (or Space) is its OK, Esc its Cancel. F12 and Ctrl keys
+// go on to the window under it, so a box that says "close again to leave" is left by the same
+// key (the done button, an accelerator) that brought it up.
 bool Terminal::BoxKey(bool is_key_code, std::uint32_t code) {
+    const bool control_key = !is_key_code && code < ' ' && code != Escape && !IsEnter(is_key_code, code);
+    if ((is_key_code && code == static_cast<std::uint32_t>(KEY_F(12))) || control_key) return false;
     std::shared_ptr<TerminalBox> top;
     {
         std::lock_guard lock(mutex_);

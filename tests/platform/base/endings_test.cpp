@@ -96,9 +96,6 @@ TEST_F(PortEndings, AnUpdateEndedBySignalLeavesTheModuleLinkFree) {
 }
 
 TEST_F(PortEndings, ABridgeEndedBySignalLeavesBothPortsFree) {
-#if defined(__SANITIZE_THREAD__)
-    GTEST_SKIP() << "close signals to a ThreadSanitizer-built bridge are not always delivered (see below)";
-#endif
     for (int signal_number : {SIGTERM, SIGSEGV}) {
         RunningProgram program({"bridge", "--profile", handset_.ProfilePath()}, Env());
         ASSERT_TRUE(program.WaitForOutput("Stopbits:1,Databits:8\r\n", ProgramMs)) << program.out() << program.err();
@@ -114,12 +111,6 @@ TEST_F(PortEndings, ABridgeEndedBySignalLeavesBothPortsFree) {
 // ---- the simulated handset's directory
 
 TEST_F(Endings, TheHandsetDirectoryGoesWithASignalledProgram) {
-#if defined(__SANITIZE_THREAD__)
-    // Under ThreadSanitizer a bridge (built with it too) now and then does not see a close signal
-    // at all: nothing is left pending in the kernel, no byte reaches the close-signal pipe, and
-    // its window loop sleeps on. Not seen in the normal and ASan builds; left open.
-    GTEST_SKIP() << "close signals to a ThreadSanitizer-built program are not always delivered";
-#endif
     ASSERT_TRUE(no_cores);
     for (int signal_number : {SIGTERM, SIGINT, SIGHUP, SIGSEGV, SIGABRT}) {
         RunningProgram program({"bridge"}, Env());
