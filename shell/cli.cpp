@@ -161,8 +161,9 @@ void PrintVersion() { std::printf("%s %s\n", Program, FWU_VERSION); }
 
 int OpenTrace(const CliOptions& options) {
     if (options.trace.empty()) return 0;
-    if (platform::SetTraceSink(options.trace.c_str())) return 0;
-    std::fprintf(stderr, "%s: --trace %s: %s\n", Program, options.trace.c_str(), std::strerror(errno));
+    std::string reason;
+    if (platform::SetTraceSink(options.trace.c_str(), &reason)) return 0;
+    std::fprintf(stderr, "%s: --trace %s: %s\n", Program, options.trace.c_str(), reason.c_str());
     return ExitBadArguments;
 }
 

@@ -110,8 +110,9 @@ KeepAliveCounts ObservedKeepAlive();
 // ---- debug output: where TracePrint's lines go (nowhere until a sink is set)
 // Writes len bytes as one unit; safe from any thread.
 void DebugOutput(const char* text, std::size_t len);
-// path "-" is stderr; an empty path is nowhere. False (errno kept) when the file cannot be opened.
-bool SetTraceSink(const char* path);
+// path "-" is stderr; an empty path is nowhere; else a regular file only (OpenUserFile). False
+// (errno kept, *reason when given) when it cannot be opened.
+bool SetTraceSink(const char* path, std::string* reason = nullptr);
 // Whether stderr is a terminal (a live progress line makes sense there).
 bool StderrIsTerminal();
 
