@@ -129,7 +129,8 @@ void PrintUsage() {
         "  bridge          headless: the port bridge, relaying until SIGINT/SIGTERM (exit 1\n"
         "                  at once when it could not start)\n"
         "  send ID         deliver command ID to the running window; print and exit with its\n"
-        "                  result (3: no window runs; 2: no such command)\n"
+        "                  result (3: no window runs; 4: the window is busy, try again;\n"
+        "                  2: no such command)\n"
         "  send --wait ID  for 117 and 118: wait for that update's end; 0 when the module\n"
         "                  confirmed the image, else 1\n"
         "  sim             run the simulated handset and print its profile's path\n"
@@ -206,6 +207,12 @@ int SendToRunning(const CliOptions& options) {
     if (!platform::SendCommandToRunningWindow(WindowClassName, options.send_id, &result, options.send_wait)) {
         if (errno == ENOENT) {
             std::fprintf(stderr, "%s: send %u: no window of this user runs\n", Program, options.send_id);
+        } else if (errno == EBUSY) {
+            std::fprintf(stderr,
+                         "%s: send %u: the window is busy: every connection it serves at once is taken "
+                         "(nothing was sent); try again\n",
+                         Program, options.send_id);
+            return ExitWindowBusy;
         } else {
             std::fprintf(stderr, "%s: send %u: %s\n", Program, options.send_id, std::strerror(errno));
         }

@@ -20,6 +20,7 @@
 #include "platform/devices/adapter.h"
 #include "platform/devices/profile.h"
 #include "platform/devices/service.h"
+#include "platform/window/window_state.h"
 
 namespace platform::internal {
 namespace {
@@ -59,7 +60,9 @@ struct OutputLines {
                 if (!cutting && lines < MaxTraceLines) cutting = true;
                 ++cut_bytes;
             } else {
-                pending.push_back(bytes[i]);
+                // Control bytes would make the trace a binary file.
+                const bool control = static_cast<unsigned char>(bytes[i]) < ' ' && bytes[i] != '\t' && bytes[i] != '\r';
+                pending.push_back(control ? '?' : bytes[i]);
             }
         }
     }
@@ -146,9 +149,16 @@ bool AwaitEnd(pid_t pid, int pidfd, int output, OutputLines* lines, int* wait_st
             errno = ETIMEDOUT;
             return false;
         }
-        struct pollfd entries[2] = {{pidfd, POLLIN, 0}, {output, POLLIN, 0}};
-        if (SysPoll(entries, output_open ? 2 : 1, static_cast<int>(left)) < 0) return false;
-        if (output_open && entries[1].revents) output_open = Drain(output, lines, deadline);
+        // A close signal ends the run at once: the window's close must not wait for it.
+        struct pollfd entries[3] = {{pidfd, POLLIN, 0}, {SignalDescriptor(), POLLIN, 0}, {output, POLLIN, 0}};
+        if (SysPoll(entries, output_open ? 3 : 2, static_cast<int>(left)) < 0) return false;
+        if (entries[1].revents) {
+            ::kill(-pid, SIGKILL);
+            ::waitpid(pid, wait_status, 0);
+            errno = EINTR;
+            return false;
+        }
+        if (output_open && entries[2].revents) output_open = Drain(output, lines, deadline);
         if (entries[0].revents) {
             pid_t done;
             do done = ::waitpid(pid, wait_status, 0);
