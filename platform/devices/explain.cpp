@@ -4,11 +4,14 @@
 
 #include <grp.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <vector>
 
 #include "platform/devices/ports.h"
@@ -19,6 +22,7 @@ namespace {
 
 constexpr const char* PortsHint = "see `firmware-utility ports` for the serial ports of this machine";
 constexpr std::size_t GroupBufferSize = 4096;
+constexpr const char* LocksTable = "/proc/locks";
 
 std::string Upper(std::string text) {
     for (char& c : text) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
@@ -33,11 +37,27 @@ std::string GroupName(gid_t gid) {
     return "gid " + std::to_string(gid);
 }
 
+// Whether some process holds an flock on the node (a user of the port: this tool locks what it
+// opens), as /proc/locks lists it: "PID MAJOR:MINOR:INODE" of the node's file system, in hex.
+bool NodeLocked(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return false;
+    char node[64];
+    std::snprintf(node, sizeof node, " %02x:%02x:%lu ", major(info.st_dev), minor(info.st_dev),
+                  static_cast<unsigned long>(info.st_ino));
+    std::ifstream locks(LocksTable);
+    for (std::string line; std::getline(locks, line);) {
+        if ((line + " ").find(node) != std::string::npos) return true;
+    }
+    return false;
+}
+
 // A pty slave that only the owner of its far end holds, yet refuses to open, is in exclusive
 // mode (TIOCEXCL) left by a program that ended without giving it back (one killed): the mode
-// lasts until the slave's last close, and the far end's owner keeps it open.
+// lasts until the slave's last close, and the far end's owner keeps it open. A lock on the node
+// means a user holds it instead.
 std::string LeftExclusive(const std::string& path, const std::vector<PortHolder>& holders) {
-    if (holders.empty()) return {};
+    if (holders.empty() || NodeLocked(path)) return {};
     for (const PortHolder& holder : holders) {
         if (!holder.far_end || holder.pid == ::getpid()) return {};
     }
