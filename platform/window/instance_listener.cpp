@@ -4,7 +4,9 @@
 // window is queued to the window's thread without waiting (QueueSentCall); its completion wakes
 // the listener, which then writes the reply. A full backlog is drained in one go. An awaiting
 // sender's answer may be deferred by its handler (DeferReply): the connection then waits, not
-// polled, until CompleteReply or the window's end answers it.
+// polled, until CompleteReply or the window's end answers it. When every slot waits for the
+// window, a newcomer is answered EBUSY at once. Only the holder of the instance lock listens
+// (instance.h), so a socket file found at bind is a dead window's and is replaced.
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
