@@ -4,6 +4,8 @@
 // cannot work (socket path too long, relative, a symbolic link) are refused at start.
 #include <gtest/gtest.h>
 #include <dirent.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -45,6 +47,18 @@ public:
         std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
         if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return false;
         return size == 0 || ::write(fd, bytes, size) == static_cast<ssize_t>(size);
+    }
+
+    // Waits until the listener has read all that was written on the last connection (the
+    // bytes still unread in its socket, SIOCOUTQ, are none); false at the bound.
+    bool WaitUntilRead() const {
+        for (int i = 0; i < ConnectBoundSeconds * 1000; ++i) {
+            int unread = -1;
+            if (::ioctl(fds_.back(), SIOCOUTQ, &unread) != 0) return false;
+            if (unread == 0) return true;
+            ::usleep(1000);
+        }
+        return false;
     }
 
 private:
@@ -240,12 +254,13 @@ TEST(FullSlots, AnswerBusyKeepOneWindowAndLetACloseThrough) {
     ASSERT_TRUE(window.WaitForOutput(Banner)) << window.err();
     const std::string socket = InstanceSocketPath(dir.path() + "/rt", "Firmware Utility");
     InstanceRequest suspend{InstanceMagic, InstanceCommand, commands::SuspendRadio};
-    // Commands are queued until a ping (answered without the window) says busy; one still being
-    // read when a newcomer comes gives way to it, so their number is not known in advance.
+    // Commands are queued, each read by the listener before the next comes (one still unread
+    // would give way to a newcomer), until a ping (answered without the window) says busy.
     Connections waiting;
     InstanceReply reply{};
     for (int i = 0; i < 200 && reply.status != EBUSY; ++i) {
         ASSERT_TRUE(waiting.Open(socket, &suspend, sizeof suspend)) << i;
+        ASSERT_TRUE(waiting.WaitUntilRead()) << i;
         ASSERT_TRUE(Ask(socket, InstancePing, 0, &reply)) << i;
     }
     ASSERT_EQ(reply.status, EBUSY);
