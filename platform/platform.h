@@ -8,6 +8,7 @@
 //             format.h  printf-style formatting with %c as a Latin-1 character
 //             sha256.h  SHA-256 digests (payload listing, the simulated module's report)
 //             spawn.h   child processes of this program (stations side by side)
+//             user_file.h files named on the command line, opened without ever blocking
 //   devices/  serial.h  serial ports and driver services by device name (and the registry and
 //                       the kernel library, which read the profile)
 //             profile.h the handset profile that names the devices, registry and kernel service
@@ -25,6 +26,7 @@
 #include "platform/base/sha256.h"
 #include "platform/base/spawn.h"
 #include "platform/base/system.h"
+#include "platform/base/user_file.h"
 #include "platform/devices/explain.h"
 #include "platform/devices/ports.h"
 #include "platform/devices/profile.h"

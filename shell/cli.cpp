@@ -149,7 +149,8 @@ void PrintUsage() {
         "                  at once when it could not start, or when a port was lost)\n"
         "  bridge --reopen a lost port is waited for and relaying starts again once it is back\n"
         "  send ID         deliver command ID to the running window; print and exit with its\n"
-        "                  result (3: no window runs; 2: no such command)\n"
+        "                  result (3: no window runs; 4: the window is busy, try again;\n"
+        "                  2: no such command)\n"
         "  send --wait ID  for 117 and 118: wait for that update's end; 0 when it succeeded\n"
         "                  (as update's exit 0), else 1\n"
         "  sim             run the simulated handset and print its profile's path\n"
@@ -219,8 +220,9 @@ int UsePayloadSet(const CliOptions& options) {
 int OpenTrace(const CliOptions& options) {
     if (options.trace.empty()) return 0;
     platform::SetTraceTimestamps(options.trace_time);
-    if (platform::SetTraceSink(options.trace.c_str())) return 0;
-    std::fprintf(stderr, "%s: --trace %s: %s\n", Program, options.trace.c_str(), std::strerror(errno));
+    std::string reason;
+    if (platform::SetTraceSink(options.trace.c_str(), &reason)) return 0;
+    std::fprintf(stderr, "%s: --trace %s: %s\n", Program, options.trace.c_str(), reason.c_str());
     return ExitBadArguments;
 }
 
@@ -267,6 +269,12 @@ int SendToRunning(const CliOptions& options) {
     if (!platform::SendCommandToRunningWindow(WindowClassName, options.send_id, &result, options.send_wait)) {
         if (errno == ENOENT) {
             std::fprintf(stderr, "%s: send %u: no window of this user runs\n", Program, options.send_id);
+        } else if (errno == EBUSY) {
+            std::fprintf(stderr,
+                         "%s: send %u: the window is busy: every connection it serves at once is taken "
+                         "(nothing was sent); try again\n",
+                         Program, options.send_id);
+            return ExitWindowBusy;
         } else {
             std::fprintf(stderr, "%s: send %u: %s\n", Program, options.send_id, std::strerror(errno));
         }

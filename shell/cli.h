@@ -29,6 +29,7 @@ enum class PortsFormat { Table, Tsv, ProfileLines };
 
 inline constexpr int ExitBadArguments = 2;
 inline constexpr int ExitNoWindow = 3;
+inline constexpr int ExitWindowBusy = 4;  // every connection slot of the window is taken
 inline constexpr int ExitAnotherWindow = -1;  // shows as 255
 
 struct CliOptions {

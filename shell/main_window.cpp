@@ -2,6 +2,7 @@
 // the keep-alive timer and the orderly shut-down. Everything here runs on the window's thread.
 #include "shell/main_window.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include "bridge/bridge.h"
@@ -267,7 +268,9 @@ int RunMainWindow(int show_state, const std::uint16_t* commands, int command_cou
     ModuleInstance = GetModuleHandle();
     Hwnd window = CreateWindowEx(0, WindowClassName, WindowClassName, MainWindowStyle, CW_USEDEFAULT,
                                  CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, 0, 0, ModuleInstance, nullptr);
-    // 5. Refused, or destroyed during creation.
+    // 5. Refused, or destroyed during creation; another start that won the race for the one
+    // window has said so.
+    if (window == 0 && GetLastError() == EEXIST) return -1;
     if (window == 0 || !IsWindow(window)) return 16;
     // 6. Shown and painted.
     ShowWindow(window, show_state);

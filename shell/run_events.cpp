@@ -6,6 +6,7 @@
 #include <cstring>
 #include <cerrno>
 #include <mutex>
+#include <string>
 
 #include <nlohmann/json.hpp>
 
@@ -157,9 +158,13 @@ bool OpenRunEvents(const std::string& path, const std::string& station, const st
     if (path == "-") {
         events = stdout;
     } else {
-        events = std::fopen(path.c_str(), "we");
+        // A station's own event pipe is the one output that is no file.
+        std::string reason;
+        events = path == platform::ChildEventsPath
+                     ? platform::OpenChildEvents()
+                     : platform::OpenUserFileStream(path, platform::UserFileUse::Output, &reason);
         if (events == nullptr) {
-            *error = "--events " + path + ": " + std::strerror(errno);
+            *error = "--events " + path + ": " + (reason.empty() ? std::strerror(errno) : reason);
             return false;
         }
         events_owned = true;

@@ -57,9 +57,10 @@ Json DevicePath(const std::string& name) {
 }  // namespace
 
 bool OpenRunRecord(const std::string& path, std::string* error) {
-    record = std::fopen(path.c_str(), "ae");
+    std::string reason;
+    record = platform::OpenUserFileStream(path, platform::UserFileUse::Append, &reason);
     if (record == nullptr) {
-        *error = "--record " + path + ": " + std::strerror(errno);
+        *error = "--record " + path + ": " + reason;
         return false;
     }
     record_path = path;

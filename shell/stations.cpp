@@ -126,9 +126,28 @@ void Start(const CliOptions& options, Station& station) {
     }
 }
 
-// Ended when its three streams have; then it is reaped.
+// The child's process ended: what it wrote is taken, and its streams are closed even when a
+// program it started still holds them (the table does not wait for grandchildren).
+void TakeLast(Station& station, bool events_on_stdout) {
+    for (int stream = 0; stream < StreamCount; ++stream) {
+        int& fd = Descriptor(station, stream);
+        if (fd < 0) continue;
+        Pump(station, stream, events_on_stdout);
+        if (fd < 0) continue;
+        if (!station.pending[stream].empty()) PassLine(station, stream, station.pending[stream], events_on_stdout);
+        station.pending[stream].clear();
+        platform::CloseDescriptor(fd);
+        fd = -1;
+    }
+    platform::CloseDescriptor(station.child.ended);
+    station.child.ended = -1;
+}
+
+// Ended when its process and its three streams have; then it is reaped.
 void Finish(Station& station, bool stopped) {
     if (station.ended || station.child.out >= 0 || station.child.err >= 0 || station.child.events >= 0) return;
+    platform::CloseDescriptor(station.child.ended);
+    station.child.ended = -1;
     platform::ReapChild(station.child.pid, true, &station.exit_code);
     station.seconds = std::chrono::duration<double>(Clock::now() - station.start).count();
     station.ended = true;
@@ -212,6 +231,10 @@ int RunStations(const CliOptions& options) {
                 fds.push_back(Descriptor(station, stream));
                 owners.push_back({&station, stream});
             }
+            if (station.child.ended >= 0) {
+                fds.push_back(station.child.ended);
+                owners.push_back({&station, StreamCount});
+            }
         }
         if (fds.empty()) break;
         std::vector<bool> ready;
@@ -223,7 +246,12 @@ int RunStations(const CliOptions& options) {
             }
         }
         for (std::size_t i = 0; i < fds.size(); ++i) {
-            if (ready[i]) Pump(*owners[i].first, owners[i].second, events_on_stdout);
+            if (!ready[i]) continue;
+            if (owners[i].second == StreamCount) {
+                TakeLast(*owners[i].first, events_on_stdout);
+            } else if (Descriptor(*owners[i].first, owners[i].second) >= 0) {
+                Pump(*owners[i].first, owners[i].second, events_on_stdout);
+            }
         }
         for (Station& station : stations) Finish(station, stopping);
     }

@@ -18,6 +18,7 @@
 #include "platform/base/handles.h"
 #include "platform/base/observe.h"
 #include "platform/base/sys.h"
+#include "platform/base/user_file.h"
 #include "platform/base/system.h"
 
 namespace platform {
@@ -283,14 +284,18 @@ void SetTraceTimestamps(bool on) {
     trace_times = on;
 }
 
-bool SetTraceSink(const char* path) {
+bool SetTraceSink(const char* path, std::string* reason) {
     int fd = -1;
     bool owned = false;
     if (path && std::strcmp(path, "-") == 0) {
         fd = STDERR_FILENO;
     } else if (path && *path) {
-        fd = internal::SysOpen(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd < 0) return false;
+        std::string why;
+        fd = OpenUserFile(path, UserFileUse::Output, &why);
+        if (fd < 0) {
+            if (reason) *reason = why;
+            return false;
+        }
         owned = true;
     }
     std::lock_guard lock(trace_mutex);

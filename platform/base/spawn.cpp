@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -82,6 +83,8 @@ bool SpawnSelf(const std::vector<std::string>& args, const std::vector<std::stri
         ::dup2(out[1], STDOUT_FILENO);
         ::dup2(err[1], STDERR_FILENO);
         ::dup2(events[1], ChildEventsFd);  // dup2 clears close-on-exec
+        // Whatever else this process holds, inherited or its own, stays here.
+        ::close_range(ChildEventsFd + 1, ~0U, 0);
         // The parent watches stop signals; the child takes them as a program does.
         ::signal(SIGINT, SIG_DFL);
         ::signal(SIGTERM, SIG_DFL);
@@ -101,8 +104,14 @@ bool SpawnSelf(const std::vector<std::string>& args, const std::vector<std::stri
         return false;
     }
     for (int fd : {out[0], err[0], events[0]}) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-    *child = {static_cast<int>(pid), out[0], err[0], events[0]};
+    const int ended = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    *child = {static_cast<int>(pid), out[0], err[0], events[0], ended};
     return true;
+}
+
+std::FILE* OpenChildEvents() {
+    if (::fcntl(ChildEventsFd, F_SETFD, FD_CLOEXEC) != 0) return nullptr;
+    return ::fdopen(ChildEventsFd, "w");
 }
 
 void WaitReadable(const std::vector<int>& fds, int timeout_ms, std::vector<bool>* ready) {

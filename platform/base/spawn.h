@@ -2,11 +2,17 @@
 // start the program again with its output on pipes, wait for any of them to speak or for a
 // stop signal, read what came, reap the children.
 //
-// Index: ChildProcess SpawnSelf WaitReadable ReadAvailable CloseDescriptor ReapChild StopChild
-// WatchStopSignals StopRequested MakeStationDirectory RemoveStationDirectory RemoveLeftoverStations
+// A child starts with descriptors 0-2 and its event pipe (3) only; a child marks that pipe
+// close-on-exec for what it starts in turn (OpenChildEvents). A child has ended when its
+// process has, whatever its own children still hold open.
+//
+// Index: ChildProcess SpawnSelf OpenChildEvents WaitReadable ReadAvailable CloseDescriptor ReapChild
+// StopChild WatchStopSignals StopRequested MakeStationDirectory RemoveStationDirectory
+// RemoveLeftoverStations
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -18,12 +24,16 @@ struct ChildProcess {
     int out = -1;     // the child's stdout
     int err = -1;     // the child's stderr
     int events = -1;  // the child's descriptor 3 (ChildEventsPath)
+    int ended = -1;   // readable once the process has ended (a pidfd)
 };
 inline constexpr const char* ChildEventsPath = "/dev/fd/3";
 
 // Starts this very program (/proc/self/exe) with `args` (without the program name) and the
 // environment plus `env` ("NAME=VALUE"); stdin is /dev/null. False with errno.
 bool SpawnSelf(const std::vector<std::string>& args, const std::vector<std::string>& env, ChildProcess* child);
+// In a child started so: its event pipe as a stream, marked close-on-exec so that the programs
+// it starts in turn do not get it. Null with errno.
+std::FILE* OpenChildEvents();
 // Sleeps until one of `fds` (-1 entries ignored) is readable or hung up, a stop signal came
 // (WatchStopSignals), or timeout_ms passed (-1: none). (*ready)[i] tells which fd is ready.
 void WaitReadable(const std::vector<int>& fds, int timeout_ms, std::vector<bool>* ready);

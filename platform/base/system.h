@@ -115,8 +115,9 @@ KeepAliveCounts ObservedKeepAlive();
 // ---- debug output: where TracePrint's lines go (nowhere until a sink is set)
 // Writes len bytes as one unit; safe from any thread.
 void DebugOutput(const char* text, std::size_t len);
-// path "-" is stderr; an empty path is nowhere. False (errno kept) when the file cannot be opened.
-bool SetTraceSink(const char* path);
+// path "-" is stderr; an empty path is nowhere; else a regular file only (OpenUserFile). False
+// (errno kept, *reason when given) when it cannot be opened.
+bool SetTraceSink(const char* path, std::string* reason = nullptr);
 // Each trace line then starts with the monotonic clock's seconds (as the run's events give them).
 void SetTraceTimestamps(bool on);
 

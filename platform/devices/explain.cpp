@@ -4,11 +4,14 @@
 
 #include <grp.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <vector>
 
 #include "platform/devices/adapter.h"
@@ -21,6 +24,7 @@ namespace {
 
 constexpr const char* PortsHint = "see `firmware-utility ports` for the serial ports of this machine";
 constexpr std::size_t GroupBufferSize = 4096;
+constexpr const char* LocksTable = "/proc/locks";
 
 std::string Upper(std::string text) {
     for (char& c : text) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
@@ -35,11 +39,42 @@ std::string GroupName(gid_t gid) {
     return "gid " + std::to_string(gid);
 }
 
+// Whether some process holds an flock on the node (a user of the port: this tool locks what it
+// opens), as /proc/locks lists it: "PID MAJOR:MINOR:INODE" of the node's file system, in hex.
+bool NodeLocked(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return false;
+    char node[64];
+    std::snprintf(node, sizeof node, " %02x:%02x:%lu ", major(info.st_dev), minor(info.st_dev),
+                  static_cast<unsigned long>(info.st_ino));
+    std::ifstream locks(LocksTable);
+    for (std::string line; std::getline(locks, line);) {
+        if ((line + " ").find(node) != std::string::npos) return true;
+    }
+    return false;
+}
+
+// A pty slave that only the owner of its far end holds, yet refuses to open, is in exclusive
+// mode (TIOCEXCL) left by a program that ended without giving it back (one killed): the mode
+// lasts until the slave's last close, and the far end's owner keeps it open. A lock on the node
+// means a user holds it instead.
+std::string LeftExclusive(const std::string& path, const std::vector<PortHolder>& holders) {
+    if (holders.empty() || NodeLocked(path)) return {};
+    for (const PortHolder& holder : holders) {
+        if (!holder.far_end || holder.pid == ::getpid()) return {};
+    }
+    const PortHolder& owner = holders[0];
+    const std::string named = std::to_string(owner.pid) + " (" + owner.name + ")";
+    return "left in exclusive mode by a program that ended without giving the port back (killed); process " +
+           named + " only owns its far end and keeps " + path + " open, so the mode stays: restart process " +
+           std::to_string(owner.pid) + ", or let root take the port once and give it back (`sudo firmware-utility " +
+           "update` with the same profile)";
+}
+
 // The processes that have `path` open, as far as this user may look ("1234 (picocom)").
-std::vector<std::string> Holders(const std::string& path) {
+std::vector<std::string> Holders(const std::vector<PortHolder>& found) {
     std::vector<std::string> holders;
-    bool unknown = false;
-    for (const PortHolder& holder : FindPortHolders(path, &unknown)) {
+    for (const PortHolder& holder : found) {
         std::string text = std::to_string(holder.pid) + " (" + holder.name + ")";
         if (holder.pid == ::getpid()) text += ", this program";
         holders.push_back(text);
@@ -72,7 +107,11 @@ std::string Fix(const std::string& path, bool program, std::uint32_t error) {
         return "the node belongs to group " + GroupName(info.st_gid) + "; join it with `sudo usermod -aG " +
                GroupName(info.st_gid) + " $USER`, then log in again";
     case EBUSY: {
-        std::vector<std::string> holders = Holders(path);
+        bool unknown = false;
+        const std::vector<PortHolder> found = FindPortHolders(path, &unknown);
+        std::string exclusive = LeftExclusive(path, found);
+        if (!exclusive.empty()) return exclusive;
+        std::vector<std::string> holders = Holders(found);
         if (holders.empty())
             return "another process holds it (one this user cannot see: try `sudo fuser -v " + path + "`)";
         std::string text = "held by process " + holders[0];

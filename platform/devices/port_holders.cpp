@@ -1,5 +1,7 @@
 // Which processes hold a port open: every /proc/PID/fd entry that is the port's node, found by
-// the node's device number or, failing a stat, by the path the descriptor names.
+// the node's device number or, failing a stat, by the path the descriptor names. For a
+// pseudo-terminal's slave, a process holding its master (a ptmx descriptor whose fdinfo names
+// the same tty-index) is marked as the far end's owner.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -19,11 +21,11 @@ namespace {
 
 constexpr char ProcRoot[] = "/proc";
 constexpr std::size_t CommandNameMax = 64;  // /proc/PID/comm holds at most 16 bytes
-constexpr std::size_t FdInfoMax = 4096;
-constexpr unsigned PtySlaveFirstMajor = 136;  // Unix98 pty slaves: majors 136 to 143
-constexpr unsigned PtySlaveLastMajor = 143;
+constexpr unsigned PtySlaveMajorFirst = 136;     // Unix98 pty slaves: majors 136-143
+constexpr unsigned PtySlaveMajorLast = 143;
 constexpr unsigned PtyMinorsPerMajor = 256;
-constexpr char PtyIndexField[] = "tty-index:";
+constexpr std::size_t FdInfoMax = 512;
+constexpr char TtyIndexField[] = "tty-index:";
 
 // A directory opened through the system-call seam (so a test can refuse it), closed at scope end.
 struct OpenDirectory {
@@ -66,7 +68,27 @@ struct NodeIdentity {
     std::string path;
     bool is_char_device = false;
     dev_t rdev = 0;
+    int pty_index = -1;  // a pty slave's number, else -1
 };
+
+// Whether descriptor `entry` (of /proc/PID/fd) is a pty master whose slave is number `index`.
+bool DescriptorIsMasterOf(int pid, int fd_dir, const char* entry, int index) {
+    char link[PATH_MAX];
+    ssize_t n = ::readlinkat(fd_dir, entry, link, sizeof link - 1);
+    if (n <= 0) return false;
+    link[n] = '\0';
+    if (std::strcmp(link, "/dev/ptmx") != 0 && std::strcmp(link, "/dev/pts/ptmx") != 0) return false;
+    std::string info_path = std::string(ProcRoot) + "/" + std::to_string(pid) + "/fdinfo/" + entry;
+    int fd = internal::SysOpen(info_path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char info[FdInfoMax];
+    ssize_t got = internal::SysRead(fd, info, sizeof info - 1);
+    internal::SysClose(fd);
+    if (got <= 0) return false;
+    info[got] = '\0';
+    const char* field = std::strstr(info, TtyIndexField);
+    return field && std::strtol(field + std::strlen(TtyIndexField), nullptr, 10) == index;
+}
 
 bool DescriptorIsNode(int fd_dir, const char* entry, const NodeIdentity& node) {
     struct stat target {};
@@ -80,8 +102,9 @@ bool DescriptorIsNode(int fd_dir, const char* entry, const NodeIdentity& node) {
     return node.path == link;
 }
 
-// True when process `pid` has `node` open; *denied when its descriptors may not be read.
-bool ProcessHolds(int pid, const NodeIdentity& node, bool* denied) {
+// True when process `pid` has `node` open (*far_end: it holds its master too); *denied when
+// its descriptors may not be read.
+bool ProcessHolds(int pid, const NodeIdentity& node, bool* denied, bool* far_end) {
     OpenDirectory fds(std::string(ProcRoot) + "/" + std::to_string(pid) + "/fd");
     if (!fds.dir) {
         // A process that ended meanwhile holds nothing; one we may not look at might.
@@ -89,11 +112,13 @@ bool ProcessHolds(int pid, const NodeIdentity& node, bool* denied) {
         return false;
     }
     int fd_dir = ::dirfd(fds.dir);
+    bool holds = false;
     while (const dirent* entry = ::readdir(fds.dir)) {
         if (entry->d_name[0] == '.') continue;
-        if (DescriptorIsNode(fd_dir, entry->d_name, node)) return true;
+        if (DescriptorIsNode(fd_dir, entry->d_name, node)) holds = true;
+        if (node.pty_index >= 0 && DescriptorIsMasterOf(pid, fd_dir, entry->d_name, node.pty_index)) *far_end = true;
     }
-    return false;
+    return holds;
 }
 
 }  // namespace
@@ -106,6 +131,11 @@ std::vector<PortHolder> FindPortHolders(const std::string& node, bool* unknown) 
     if (::stat(node.c_str(), &node_stat) == 0 && S_ISCHR(node_stat.st_mode)) {
         identity.is_char_device = true;
         identity.rdev = node_stat.st_rdev;
+        const unsigned major_number = major(node_stat.st_rdev);
+        if (major_number >= PtySlaveMajorFirst && major_number <= PtySlaveMajorLast) {
+            identity.pty_index =
+                static_cast<int>((major_number - PtySlaveMajorFirst) * PtyMinorsPerMajor + minor(node_stat.st_rdev));
+        }
     }
     OpenDirectory proc(ProcRoot);
     if (!proc.dir) {
@@ -116,7 +146,8 @@ std::vector<PortHolder> FindPortHolders(const std::string& node, bool* unknown) 
     while (const dirent* entry = ::readdir(proc.dir)) {
         int pid = PidOf(entry->d_name);
         if (pid == 0) continue;
-        if (ProcessHolds(pid, identity, &denied)) holders.push_back({pid, CommandName(pid)});
+        bool far_end = false;
+        if (ProcessHolds(pid, identity, &denied, &far_end)) holders.push_back({pid, CommandName(pid), far_end});
     }
     *unknown = holders.empty() && denied;
     return holders;
@@ -132,55 +163,11 @@ bool ProcessRunning(const char* name) {
     return false;
 }
 
-}  // namespace platform
-
-namespace platform {
-namespace {
-
-// The pty index of a slave node (/dev/pts/N: N), or -1 for anything else.
-long PtyIndex(const std::string& node) {
-    struct stat info {};
-    if (::stat(node.c_str(), &info) != 0 || !S_ISCHR(info.st_mode)) return -1;
-    const unsigned major_number = major(info.st_rdev);
-    if (major_number < PtySlaveFirstMajor || major_number > PtySlaveLastMajor) return -1;
-    return static_cast<long>((major_number - PtySlaveFirstMajor) * PtyMinorsPerMajor + minor(info.st_rdev));
-}
-
-// True when process `pid` holds the master side of pty `index` (its fdinfo names the index).
-bool HoldsPtyMaster(int pid, long index) {
-    const std::string base = std::string(ProcRoot) + "/" + std::to_string(pid);
-    OpenDirectory fds(base + "/fd");
-    if (!fds.dir) return false;
-    int fd_dir = ::dirfd(fds.dir);
-    while (const dirent* entry = ::readdir(fds.dir)) {
-        if (entry->d_name[0] == '.') continue;
-        char link[PATH_MAX];
-        ssize_t n = ::readlinkat(fd_dir, entry->d_name, link, sizeof link - 1);
-        if (n <= 0) continue;
-        link[n] = '\0';
-        if (std::strcmp(link, "/dev/ptmx") != 0 && std::strcmp(link, "/dev/pts/ptmx") != 0) continue;
-        int info = internal::SysOpen((base + "/fdinfo/" + entry->d_name).c_str(), O_RDONLY | O_CLOEXEC);
-        if (info < 0) continue;
-        char text[FdInfoMax];
-        ssize_t got = internal::SysRead(info, text, sizeof text - 1);
-        internal::SysClose(info);
-        if (got <= 0) continue;
-        text[got] = '\0';
-        const char* field = std::strstr(text, PtyIndexField);
-        if (field != nullptr && std::strtol(field + sizeof PtyIndexField - 1, nullptr, 10) == index) return true;
-    }
-    return false;
-}
-
-}  // namespace
-
 std::vector<PortHolder> FindSharingHolders(const std::string& node, bool* unknown) {
-    const long pty_index = PtyIndex(node);
     std::vector<PortHolder> sharing;
     for (const PortHolder& holder : FindPortHolders(node, unknown)) {
-        if (holder.pid == ::getpid()) continue;
-        if (pty_index >= 0 && HoldsPtyMaster(holder.pid, pty_index)) continue;
-        sharing.push_back(holder);
+        // Neither this process nor a pty's own far end shares the line.
+        if (holder.pid != ::getpid() && !holder.far_end) sharing.push_back(holder);
     }
     return sharing;
 }

@@ -19,6 +19,9 @@ namespace platform {
 struct PortHolder {
     int pid = 0;
     std::string name;  // the process's command name (/proc/PID/comm)
+    // It holds the master of this pseudo-terminal too: the far end's owner, which keeps the
+    // slave open for itself rather than using the port.
+    bool far_end = false;
 };
 
 struct SerialPortInfo {

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/base/user_file.h"
+
 namespace platform {
 namespace {
 
@@ -258,9 +260,10 @@ bool SplitProgram(const std::string& value, std::vector<std::string>* argv) {
 }
 
 bool LoadProfile(const std::string& path, Profile* profile, std::string* error) {
-    std::FILE* file = std::fopen(path.c_str(), "rbe");
+    std::string reason;
+    std::FILE* file = OpenUserFileStream(path, UserFileUse::Input, &reason);
     if (!file) {
-        *error = path + ": " + std::strerror(errno);
+        *error = path + ": " + reason;
         return false;
     }
     std::string text;

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -19,6 +20,7 @@
 #include "platform/devices/adapter.h"
 #include "platform/devices/profile.h"
 #include "platform/devices/service.h"
+#include "platform/window/window_state.h"
 
 namespace platform::internal {
 namespace {
@@ -31,7 +33,12 @@ thread_local std::string last_line;
 
 // Signals the tool handles or ignores, given back their defaults in the program.
 constexpr int DefaultedSignals[] = {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD, SIGUSR1, SIGUSR2};
-constexpr std::size_t OutputChunk = 512;
+constexpr std::size_t OutputChunk = 4096;
+constexpr int DrainChunks = 64;
+constexpr std::size_t MaxLineBytes = 1024;
+constexpr std::size_t MaxTraceLines = 200;
+// How long what the program wrote just before its end is read, however much there is.
+constexpr auto LastOutputWait = std::chrono::milliseconds(100);
 
 std::string CodeText(std::uint32_t code) {
     char text[16];
@@ -39,35 +46,63 @@ std::string CodeText(std::uint32_t code) {
     return text;
 }
 
-// Sends what the program wrote to the trace, a line at a time ("DEVICE: line").
+// Sends what the program wrote to the trace, a line at a time ("DEVICE: line"), within bounds:
+// a line is cut at MaxLineBytes, a run keeps at most MaxTraceLines lines, and what is left
+// over is only counted and said once at the end. Memory stays at one line whatever comes.
 struct OutputLines {
     std::string device;
     std::string pending;
+    std::size_t lines = 0;
+    std::size_t cut_bytes = 0;      // beyond a line's limit, or after the line limit
+    std::size_t dropped_lines = 0;  // lines not kept at all
+    bool cutting = false;           // the current line passed its limit
     void Add(const char* bytes, std::size_t size) {
-        pending.append(bytes, size);
-        std::size_t end;
-        while ((end = pending.find('\n')) != std::string::npos) {
-            Emit(pending.substr(0, end));
-            pending.erase(0, end + 1);
+        for (std::size_t i = 0; i < size; ++i) {
+            if (bytes[i] == '\n') {
+                EndLine();
+            } else if (lines >= MaxTraceLines || pending.size() >= MaxLineBytes) {
+                if (!cutting && lines < MaxTraceLines) cutting = true;
+                ++cut_bytes;
+            } else {
+                // Control bytes would make the trace a binary file.
+                const bool control = static_cast<unsigned char>(bytes[i]) < ' ' && bytes[i] != '\t' && bytes[i] != '\r';
+                pending.push_back(control ? '?' : bytes[i]);
+            }
         }
     }
-    void Flush() {
-        if (!pending.empty()) Emit(pending);
+    void EndLine() {
+        if (lines >= MaxTraceLines) {
+            ++dropped_lines;
+        } else {
+            Emit(pending, cutting);
+            ++lines;
+        }
         pending.clear();
+        cutting = false;
     }
-    void Emit(std::string line) {
+    void Flush() {
+        if (!pending.empty() || cutting) EndLine();
+        if (cut_bytes == 0 && dropped_lines == 0) return;
+        char text[160];
+        std::snprintf(text, sizeof text, "(the program wrote %zu more bytes, %zu more lines, not kept)", cut_bytes,
+                      dropped_lines);
+        Emit(text, false);
+    }
+    void Emit(std::string line, bool cut) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (!line.empty()) last_line = line;
         // "RIL1: text", "KernelIoControl: text"
-        std::string text = device + (device.back() == ':' ? " " : ": ") + line + "\r\n";
+        std::string text = device + (device.back() == ':' ? " " : ": ") + line + (cut ? " [...]" : "") + "\r\n";
         DebugOutput(text.data(), text.size());
     }
 };
 
-// Reads what is there now; false at end of file or on an error.
-bool Drain(int fd, OutputLines* lines) {
+// Reads what is there now, but at most DrainChunks at once and never past the deadline, so a
+// flood still lets the caller see the program's end and its deadline; false at end of file or
+// on an error.
+bool Drain(int fd, OutputLines* lines, Clock::time_point deadline) {
     char chunk[OutputChunk];
-    for (;;) {
+    for (int i = 0; i < DrainChunks && Clock::now() < deadline; ++i) {
         ssize_t n = SysRead(fd, chunk, sizeof chunk);
         if (n > 0) {
             lines->Add(chunk, static_cast<std::size_t>(n));
@@ -75,6 +110,7 @@ bool Drain(int fd, OutputLines* lines) {
         }
         return n < 0 && errno == EAGAIN;
     }
+    return true;
 }
 
 int Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& environment, int output,
@@ -84,6 +120,8 @@ int Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& 
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, output, 1);
     posix_spawn_file_actions_adddup2(&actions, output, 2);
+    // Nothing else of this process reaches the program: no event pipe, no inherited descriptor.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     sigset_t signals;
@@ -116,16 +154,23 @@ bool AwaitEnd(pid_t pid, int pidfd, int output, OutputLines* lines, int* wait_st
             errno = ETIMEDOUT;
             return false;
         }
-        struct pollfd entries[2] = {{pidfd, POLLIN, 0}, {output, POLLIN, 0}};
-        if (SysPoll(entries, output_open ? 2 : 1, static_cast<int>(left)) < 0) return false;
-        if (output_open && entries[1].revents) output_open = Drain(output, lines);
+        // A close signal ends the run at once: the window's close must not wait for it.
+        struct pollfd entries[3] = {{pidfd, POLLIN, 0}, {SignalDescriptor(), POLLIN, 0}, {output, POLLIN, 0}};
+        if (SysPoll(entries, output_open ? 3 : 2, static_cast<int>(left)) < 0) return false;
+        if (entries[1].revents) {
+            ::kill(-pid, SIGKILL);
+            ::waitpid(pid, wait_status, 0);
+            errno = EINTR;
+            return false;
+        }
+        if (output_open && entries[2].revents) output_open = Drain(output, lines, deadline);
         if (entries[0].revents) {
             pid_t done;
             do done = ::waitpid(pid, wait_status, 0);
             while (done < 0 && errno == EINTR);
             // What it wrote just before it ended; a child it left behind may keep the pipe
             // open, so nothing more is waited for.
-            if (output_open) Drain(output, lines);
+            if (output_open) Drain(output, lines, std::min(deadline, Clock::now() + LastOutputWait));
             return done == pid;
         }
     }

@@ -5,10 +5,13 @@
 // its last argument ("0x03001F88": 0x and eight upper-case hex digits) and a clean environment:
 // PATH (ProgramPath), FWU_DEVICE (the device name: "RIL1:" or "KernelIoControl"), FWU_CONTROL
 // (the code again), FWU_ACTION (suspend, resume, reset, reboot, or the code for others) and
-// FWU_PROFILE (the profile's path). Its exit status is the control's status (0 success); what
-// it writes on stdout and stderr goes to the trace, line by line, after the device name. A run that
-// has not ended after ServiceReplyMilliseconds is killed (the whole group) and reports
-// ETIMEDOUT, like a service that answers too late.
+// FWU_PROFILE (the profile's path), and no descriptor but 0-2. Its exit status is the control's
+// status (0 success); what it writes on stdout and stderr goes to the trace, line by line, after
+// the device name, within bounds (lines cut at 1 KiB, at most 200 lines a run, the rest counted
+// in one last line). A run that has not ended after ServiceReplyMilliseconds, however much it
+// writes, is killed (the whole group) and reports ETIMEDOUT, like a service that answers too
+// late; a close signal kills it at once (EINTR). What the program leaves running is not waited
+// for.
 //
 // Index: ProgramPath ProgramReady RunControlProgram LastProgramReport LastProgramLine
 #pragma once

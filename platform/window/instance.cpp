@@ -11,10 +11,12 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cstdio>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <thread>
 
 #include "platform/window/instance.h"
 #include "platform/screen/screen.h"
@@ -27,6 +29,16 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr auto NoDeadline = Clock::time_point::max();
+// A window that holds the lock but does not listen yet is asked again after this long.
+constexpr auto ListenRetry = std::chrono::milliseconds(20);
+constexpr std::size_t HolderTextBytes = 16;
+
+// The instance locks this process holds, by path; the descriptors stay open while it does.
+std::mutex claims_mutex;
+std::map<std::string, int>& Claims() {
+    static auto* claims = new std::map<std::string, int>;
+    return *claims;
+}
 
 // A window of another process: where it listens, and its process id.
 struct Remote {
@@ -133,9 +145,15 @@ bool Exchange(const std::string& path, InstanceOp op, std::uint32_t argument, In
         return false;
     }
     InstanceRequest request{InstanceMagic, op, argument};
-    bool ok = WriteAll(fd, &request, sizeof request, deadline) &&
+    bool written = WriteAll(fd, &request, sizeof request, deadline);
+    // A busy window answers without reading and closes: its answer is still there to read.
+    bool ok = (written || errno == EPIPE || errno == ECONNRESET) &&
               ReadExactly(fd, reply, sizeof *reply,
-                          op == InstanceCommand || op == InstanceCommandAwait ? NoDeadline : deadline);
+                          written && (op == InstanceCommand || op == InstanceCommandAwait) ? NoDeadline : deadline);
+    if (ok && !written && reply->status != EBUSY) {
+        ok = false;
+        errno = EPIPE;
+    }
     int saved = errno;
     SysClose(fd);
     if (ok && reply->magic != InstanceMagic) {
@@ -183,6 +201,60 @@ std::string InstanceSocketPath(const std::string& directory, const char* class_n
         if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
     }
     return directory + "/" + name + ".sock";
+}
+
+std::string InstanceLockPath(const std::string& directory, const char* class_name) {
+    std::string path = InstanceSocketPath(directory, class_name);
+    return path.substr(0, path.size() - std::strlen(".sock")) + ".lock";
+}
+
+int ClaimInstance(const std::string& lock_path) {
+    std::lock_guard lock(claims_mutex);
+    if (Claims().count(lock_path) != 0) return 0;
+    int fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+    if (fd < 0) return errno;
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    if (::fcntl(fd, F_OFD_SETLK, &whole) != 0) {
+        int error = errno == EAGAIN || errno == EACCES ? EEXIST : errno;
+        SysClose(fd);
+        return error;
+    }
+    char text[HolderTextBytes];
+    int n = std::snprintf(text, sizeof text, "%d\n", static_cast<int>(::getpid()));
+    if (::ftruncate(fd, 0) == 0) (void)SysWrite(fd, text, static_cast<std::size_t>(n));
+    Claims()[lock_path] = fd;
+    return 0;
+}
+
+void ReleaseInstance(const std::string& lock_path) {
+    std::lock_guard lock(claims_mutex);
+    auto it = Claims().find(lock_path);
+    if (it == Claims().end()) return;
+    SysClose(it->second);  // the lock goes with the descriptor
+    Claims().erase(it);
+}
+
+bool ClaimedElsewhere(const std::string& lock_path, std::uint32_t* holder) {
+    *holder = 0;
+    {
+        std::lock_guard lock(claims_mutex);
+        if (Claims().count(lock_path) != 0) return false;
+    }
+    int fd = ::open(lock_path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return false;  // never made: nobody ever ran here
+    // Only asks: taking the lock even for a moment could turn away the start that wants it.
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    bool held = ::fcntl(fd, F_OFD_GETLK, &whole) == 0 && whole.l_type != F_UNLCK;
+    if (held) {
+        char text[HolderTextBytes] = {};
+        if (SysRead(fd, text, sizeof text - 1) > 0) *holder = static_cast<std::uint32_t>(std::strtoul(text, nullptr, 10));
+    }
+    SysClose(fd);
+    return held;
 }
 
 bool IsRemoteWindow(Hwnd window, std::string* socket_path) {
@@ -236,15 +308,29 @@ Hwnd FindWindow(const char* class_name) {
     if (class_name == nullptr) return 0;
     if (Hwnd local = LocalWindowOfClass(class_name)) return local;
     if (!PrepareRuntimeDirectory(nullptr, class_name)) return 0;
-    std::string path = InstanceSocketPath(RuntimeDirectory(), class_name);
-    InstanceReply reply{};
-    if (!Exchange(path, InstancePing, 0, &reply) || reply.status != 0) {
+    const std::string directory = RuntimeDirectory();
+    const std::string path = InstanceSocketPath(directory, class_name);
+    std::uint32_t holder = 0;
+    if (!ClaimedElsewhere(InstanceLockPath(directory, class_name), &holder)) {
         SetLastError(ENOENT);
         return 0;
     }
+    // A window runs; it answers as soon as it listens (a busy one answers too, with its id).
+    const auto until = Clock::now() + std::chrono::milliseconds(PingTimeoutMs);
+    InstanceReply reply{};
+    for (;;) {
+        if (Exchange(path, InstancePing, 0, &reply)) {
+            if ((reply.status == 0 || reply.status == EBUSY) && reply.result > 0) {
+                holder = static_cast<std::uint32_t>(reply.result);
+            }
+            break;
+        }
+        if (errno != ENOENT || Clock::now() >= until) break;
+        std::this_thread::sleep_for(ListenRetry);
+    }
     Hwnd remote = NewWindowHandle();
     std::lock_guard lock(remotes_mutex);
-    Remotes()[remote] = {path, static_cast<std::uint32_t>(reply.result)};
+    Remotes()[remote] = {path, holder};
     return remote;
 }
 

@@ -5,8 +5,15 @@
 // The window answers only peers of its own user id (SO_PEERCRED) and closes on anyone else
 // without a word.
 //
+// Which start runs the window is decided under a lock: the process that holds the lock of an
+// open file description (F_OFD_SETLK) on DIR/CLASS.lock, its process id written in it, is the
+// only one that may listen, so it alone may remove a stale socket file. A start that finds the lock held knows a window runs, even
+// before that window listens. A window whose every connection slot is taken answers a
+// newcomer at once with EBUSY (and its process id) instead of a silent close.
+//
 // Index: InstanceRequest InstanceReply InstanceOp RuntimeDirectory InstanceSocketPath |
-// FillAddress PeerIsThisUser ConnectToListener
+// InstanceLockPath ClaimInstance ReleaseInstance ClaimedElsewhere | FillAddress PeerIsThisUser
+// ConnectToListener
 #pragma once
 
 #include <cstdint>
@@ -45,6 +52,14 @@ struct InstanceReply {
 // /tmp/firmware-utility-UID.
 std::string RuntimeDirectory();
 std::string InstanceSocketPath(const std::string& directory, const char* class_name);
+std::string InstanceLockPath(const std::string& directory, const char* class_name);
+
+// Takes the lock for this process (or finds it taken by this process already): 0, EEXIST when
+// another process holds it, or why the lock file could not be used.
+int ClaimInstance(const std::string& lock_path);
+void ReleaseInstance(const std::string& lock_path);
+// True when another process holds the lock; *holder is its process id (0 if unknown).
+bool ClaimedElsewhere(const std::string& lock_path, std::uint32_t* holder);
 
 // The address of a socket path; false (ENAMETOOLONG) when it does not fit.
 bool FillAddress(const std::string& path, sockaddr_un* address);

@@ -4,7 +4,9 @@
 // window is queued to the window's thread without waiting (QueueSentCall); its completion wakes
 // the listener, which then writes the reply. A full backlog is drained in one go. An awaiting
 // sender's answer may be deferred by its handler (DeferReply): the connection then waits, not
-// polled, until CompleteReply or the window's end answers it.
+// polled, until CompleteReply or the window's end answers it. When every slot waits for the
+// window, a newcomer is answered EBUSY at once. Only the holder of the instance lock listens
+// (instance.h), so a socket file found at bind is a dead window's and is replaced.
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -13,6 +15,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <map>
 
@@ -31,10 +34,12 @@ constexpr int ListenBacklog = 64;
 // Connections held at once; beyond it the oldest one still sending its request gives way.
 constexpr std::size_t MaxClients = 64;
 constexpr int AcceptPauseMs = 100;  // out of descriptors: how long the backlog waits
+constexpr std::uint32_t MaxCommandId = 0xFFFF;
 
 struct Listener {
     Hwnd window = 0;
     std::string path;
+    std::string lock_path;
     int listen_fd = -1;
     int stop_fd = -1;
     dev_t device = 0;
@@ -104,11 +109,15 @@ void StartReply(Client* client) {
 // Queues the request's message to the window; a request that needs no window is answered.
 void Dispatch(const Listener& listener, const std::shared_ptr<Queue>& waker, Client* client) {
     const InstanceRequest& request = client->request;
-    if (request.op == InstancePing) {
+    if (request.op == InstancePing && request.argument == 0) {
         client->reply.result = ::getpid();  // a second start names the process it found
         return StartReply(client);
     }
-    if (request.op != InstanceFront && request.op != InstanceCommand && request.op != InstanceCommandAwait) {
+    // A request that does not fit its form is refused whole: a command id has 16 bits, the
+    // other requests take no argument.
+    const bool is_command = request.op == InstanceCommand || request.op == InstanceCommandAwait;
+    if ((request.op != InstanceFront && !is_command) || (is_command && request.argument > MaxCommandId) ||
+        (!is_command && request.argument != 0)) {
         client->reply.status = EINVAL;
         return StartReply(client);
     }
@@ -238,7 +247,14 @@ bool AcceptAll(const Listener& listener, std::vector<Client>* clients) {
             auto oldest = std::find_if(clients->begin(), clients->end(),
                                        [](const Client& c) { return c.phase == Phase::Request; });
             if (oldest == clients->end()) {
-                SysClose(fd);  // every slot waits for the window: the newcomer must try again
+                // Every slot waits for the window: the newcomer is told so (a fresh socket's
+                // buffer takes the reply whole) and may try again.
+                InstanceReply busy{InstanceMagic, EBUSY, ::getpid()};
+                (void)::send(fd, &busy, sizeof busy, MSG_NOSIGNAL | MSG_DONTWAIT);
+                // A request left unread would turn the close into a reset for the newcomer.
+                InstanceRequest unread;
+                (void)::recv(fd, &unread, sizeof unread, MSG_DONTWAIT);
+                SysClose(fd);
                 continue;
             }
             Drop(clients, static_cast<std::size_t>(oldest - clients->begin()));
@@ -316,70 +332,95 @@ void Serve(std::shared_ptr<Listener> listener) {
     SysClose(listener->listen_fd);
 }
 
-// True when something accepts connections at path (a live window, maybe of another process).
-bool SocketAnswers(const std::string& path) {
-    int fd = ConnectToListener(path, PingTimeoutMs);
-    if (fd < 0) return errno != ECONNREFUSED && errno != ENOENT;
-    SysClose(fd);
-    return true;
-}
-
+// Called under the instance lock: a socket file left there is a dead window's, never a live one.
 int BindListener(const std::string& path) {
     sockaddr_un address;
     if (!FillAddress(path, &address)) return -1;
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return -1;
     auto* addr = reinterpret_cast<sockaddr*>(&address);
-    if (::bind(fd, addr, sizeof address) != 0) {
-        // A socket file is there: keep it if someone answers on it, else it is stale.
-        if (errno != EADDRINUSE || SocketAnswers(path) || ::unlink(path.c_str()) != 0 ||
-            ::bind(fd, addr, sizeof address) != 0) {
-            SysClose(fd);
-            return -1;
-        }
+    if (::bind(fd, addr, sizeof address) != 0 &&
+        (errno != EADDRINUSE || ::unlink(path.c_str()) != 0 || ::bind(fd, addr, sizeof address) != 0)) {
+        int error = errno;
+        SysClose(fd);
+        errno = error;
+        return -1;
     }
     if (::listen(fd, ListenBacklog) != 0) {
+        int error = errno;
         SysClose(fd);
         ::unlink(path.c_str());
+        errno = error;
         return -1;
     }
     return fd;
 }
 
+// One line on stderr: the window cannot be reached, so it does not run.
+void ReportListenerFailure(const std::string& path, int error, std::uint32_t holder) {
+    if (error == EEXIST) {
+        std::fprintf(stderr,
+                     "firmware-utility: the window of this user already runs (process %u), started at the same "
+                     "moment; this start ends\n",
+                     static_cast<unsigned>(holder));
+    } else {
+        std::fprintf(stderr, "firmware-utility: %s: cannot listen for other starts: %s; the window ends\n",
+                     path.c_str(), std::strerror(error));
+    }
+}
+
 }  // namespace
 
-void StartInstanceListener(const std::shared_ptr<Window>& window) {
+bool StartInstanceListener(const std::shared_ptr<Window>& window) {
     // The start-up has refused a directory that cannot be used; a window made without it
     // (a test's) runs, but cannot be found.
-    if (!PrepareRuntimeDirectory(nullptr, window->class_name.c_str())) return;
-    std::string path = InstanceSocketPath(RuntimeDirectory(), window->class_name.c_str());
+    if (!PrepareRuntimeDirectory(nullptr, window->class_name.c_str())) return true;
+    const std::string directory = RuntimeDirectory();
+    const std::string path = InstanceSocketPath(directory, window->class_name.c_str());
+    const std::string lock_path = InstanceLockPath(directory, window->class_name.c_str());
     {
         std::lock_guard lock(listeners_mutex);
         for (auto& listener : Listeners()) {
-            if (listener->path == path && !listener->stopped) return;  // one per class
+            if (listener->path == path && !listener->stopped) return true;  // one per class
         }
+    }
+    if (int error = ClaimInstance(lock_path)) {
+        std::uint32_t holder = 0;
+        ClaimedElsewhere(lock_path, &holder);
+        ReportListenerFailure(lock_path, error, holder);
+        SetLastError(static_cast<std::uint32_t>(error));
+        return false;
     }
     auto listener = std::make_shared<Listener>();
     listener->window = window->handle;
     listener->path = path;
+    listener->lock_path = lock_path;
     listener->listen_fd = BindListener(path);
-    if (listener->listen_fd < 0) return;
+    int error = errno;
+    listener->stop_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (listener->stop_fd < 0) error = errno;
+    listener->waker = std::make_shared<Queue>();
+    listener->waker->wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (listener->waker->wake_fd < 0) error = errno;
+    if (listener->listen_fd < 0 || listener->stop_fd < 0 || listener->waker->wake_fd < 0) {
+        if (listener->stop_fd >= 0) SysClose(listener->stop_fd);
+        if (listener->listen_fd >= 0) {
+            SysClose(listener->listen_fd);
+            ::unlink(path.c_str());
+        }
+        ReleaseInstance(lock_path);
+        ReportListenerFailure(path, error, 0);
+        SetLastError(static_cast<std::uint32_t>(error));
+        return false;
+    }
     struct stat info {};
     ::stat(path.c_str(), &info);
     listener->device = info.st_dev;
     listener->inode = info.st_ino;
-    listener->stop_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    listener->waker = std::make_shared<Queue>();
-    listener->waker->wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (listener->stop_fd < 0 || listener->waker->wake_fd < 0) {
-        if (listener->stop_fd >= 0) SysClose(listener->stop_fd);
-        SysClose(listener->listen_fd);
-        ::unlink(path.c_str());
-        return;
-    }
     listener->thread = std::thread(Serve, listener);
     std::lock_guard lock(listeners_mutex);
     Listeners().push_back(listener);
+    return true;
 }
 
 // Never waits: the listener may be waiting for the very thread calling this.
@@ -394,6 +435,8 @@ void StopInstanceListener(Hwnd window) {
             info.st_ino == listener->inode) {
             ::unlink(listener->path.c_str());
         }
+        // Once the socket is gone, the next start may take the window's place.
+        ReleaseInstance(listener->lock_path);
         std::uint64_t one = 1;
         (void)SysWrite(listener->stop_fd, &one, sizeof one);
     }

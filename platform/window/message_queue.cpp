@@ -119,10 +119,33 @@ void WaitForInput(const std::shared_ptr<Queue>& queue, int timeout_ms) {
     if (input_index >= 0 && fds[input_index].revents) CurrentScreen().HandleInput();
 }
 
-// One step of a message loop: handles sent calls, then gives the next posted message, the quit
-// request (false) or a due timer.
+// A close request goes before the sent calls queued: a close signal that came meanwhile
+// becomes WM_CLOSE, and while one is posted the posted messages (in their order) go first.
+bool TakeCloseRequest(const std::shared_ptr<Queue>& queue, Msg* msg) {
+    bool sent_waiting;
+    {
+        std::lock_guard lock(queue->mutex);
+        sent_waiting = !queue->sent.empty();
+    }
+    if (!sent_waiting) return false;
+    if (int signal_fd = SignalDescriptor(); signal_fd >= 0) {
+        pollfd one{signal_fd, POLLIN, 0};
+        if (SysPoll(&one, 1, 0) > 0) DeliverPendingSignals();
+    }
+    std::lock_guard lock(queue->mutex);
+    bool close_posted = std::any_of(queue->posted.begin(), queue->posted.end(),
+                                    [](const Msg& posted) { return posted.message == WM_CLOSE; });
+    if (!close_posted) return false;
+    *msg = queue->posted.front();
+    queue->posted.pop_front();
+    return true;
+}
+
+// One step of a message loop: a close request first, then sent calls, then the next posted
+// message, the quit request (false) or a due timer.
 bool NextMessage(const std::shared_ptr<Queue>& queue, Msg* msg) {
     for (;;) {
+        if (TakeCloseRequest(queue, msg)) return true;
         if (HandleOneSent(queue)) continue;
         int timeout_ms = -1;
         {

@@ -133,15 +133,14 @@ Hwnd Create(const CreateArgs& args) {
                               (args.height == CW_USEDEFAULT ? desktop.bottom - desktop.top : args.height);
     }
     const Hwnd handle = window->handle;
+    // A window that other starts cannot find would be a second one: it is not made.
+    if (IsTopLevel(*window) && !StartInstanceListener(window)) return 0;
     {
         auto& state = GetState();
         std::lock_guard lock(state.mutex);
         state.windows.emplace(handle, window);
     }
-    if (IsTopLevel(*window)) {
-        ClaimScreenQueue(queue);
-        StartInstanceListener(window);
-    }
+    if (IsTopLevel(*window)) ClaimScreenQueue(queue);
     CurrentScreen().WindowCreated(handle);
 
     CreateStruct create{args.param,

@@ -157,7 +157,9 @@ Hwnd CreateInternalWindow(const char* class_name, const char* title, std::uint32
                           Hwnd owner, int child_id, const Rect& rect);
 
 // One window per user (instance.cpp).
-void StartInstanceListener(const std::shared_ptr<Window>& window);
+// Listens for other starts of the window's class; false (after one line on stderr) when the
+// window cannot listen: another process runs it, or the socket cannot be made.
+bool StartInstanceListener(const std::shared_ptr<Window>& window);
 void StopInstanceListener(Hwnd window);
 void JoinStoppedListeners();
 bool IsRemoteWindow(Hwnd window, std::string* socket_path);

@@ -184,6 +184,29 @@ TEST_F(Program, AClosedStdoutIsNotTakenByTheTrace) {
     EXPECT_EQ(ReadFile(trace), "get current dir " + ProgramDirectory() + "\r\n");
 }
 
+// A FIFO with nobody at its other end, a device as a profile, a directory as an output: each is
+// refused with one line at once; before, opening the FIFO hung the program for good.
+TEST_F(Program, FilesThatAreNotFilesAreRefusedWithoutWaiting) {
+    const std::string fifo = runtime_.path() + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const struct {
+        std::vector<std::string> args;
+        std::string reason;
+    } rows[] = {
+        {{"update", "--profile", fifo}, fifo + ": a FIFO, not a regular file"},
+        {{"update", "--events", fifo}, "--events " + fifo + ": a FIFO with nobody reading it"},
+        {{"update", "--trace", fifo}, "--trace " + fifo + ": a FIFO with nobody reading it"},
+        {{"--headless", "--trace", fifo}, "--trace " + fifo + ": a FIFO with nobody reading it"},
+        {{"update", "--profile", "/dev/null"}, "/dev/null: a character device, not a regular file"},
+        {{"update", "--events", runtime_.path()}, "--events " + runtime_.path() + ": a directory, not a regular file"},
+    };
+    for (const auto& row : rows) {
+        ProgramResult result = Run(row.args);
+        EXPECT_EQ(result.status, 2) << row.args[1] << " " << row.args[2] << ": " << result.err;
+        EXPECT_NE(result.err.find("firmware-utility: " + row.reason + "\n"), std::string::npos) << result.err;
+    }
+}
+
 TEST_F(Program, BadArgumentsGiveOneLineAndExit2) {
     const std::vector<std::vector<std::string>> cases = {
         {"--bogus"},

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <fstream>
@@ -28,6 +31,13 @@ using sim::RomFaultKind;
 using sim::RomStep;
 
 constexpr int Always = 1000000;
+
+std::string ReadText(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
 
 struct Handsets {
     explicit Handsets(const std::vector<sim::RomFault>& faults) {
@@ -123,6 +133,46 @@ TEST(UpdateStations, AStationWhoseLinkCannotOpenFailsAlone) {
                                                                       {"bad.prof", {"failed", 1}}};
     EXPECT_EQ(Summary(result.out), expected) << result.out;
     EXPECT_EQ(Count(result.out, "bad.prof: Open Comport fail!!"), 1u) << result.out;
+}
+
+// The stations' radio adapter lists the descriptors it got and leaves a helper running: the
+// adapter sees 0-2 only (no station's event pipe, nothing this test holds), and the table comes
+// when the stations have ended, not their adapters' leftovers (RunProgram's bound is shorter).
+TEST(UpdateStations, AdaptersGetNoStationDescriptorAndTheirLeftoversAreNotAwaited) {
+    TempDir runtime;
+    const std::string script = runtime.path() + "/ril.sh";
+    const std::string profile = runtime.path() + "/adapter.prof";
+    {
+        std::ofstream(script) << "#!/bin/sh\nls /proc/$$/fd > " << runtime.path() << "/fds.$$\n"
+                              << "sleep 30 &\necho $! > " << runtime.path() << "/leftover.$$\n";
+        std::ofstream(profile) << "[devices]\nCOM1: = /nonexistent/tty\nRIL1: = exec:" << script << "\n";
+    }
+    ::chmod(script.c_str(), 0755);
+    int inherited = ::open("/dev/null", O_RDONLY);  // no O_CLOEXEC, as an inherited one
+    fwu_test::ProgramResult result = fwu_test::RunProgram(
+        {"update", "--attempts", "1", "--profile", "a=" + profile, "--profile", "b=" + profile},
+        {"FIRMWARE_UTILITY_RUNTIME_DIR=" + runtime.path()}, 20000);
+    ::close(inherited);
+    EXPECT_EQ(result.status, 1) << result.err;
+    EXPECT_EQ(Summary(result.out).size(), 2u) << result.out;
+    int listings = 0;
+    DIR* dir = ::opendir(runtime.path().c_str());
+    ASSERT_NE(dir, nullptr);
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        const std::string path = runtime.path() + "/" + name;
+        if (name.rfind("leftover.", 0) == 0) ::kill(std::atoi(ReadText(path).c_str()), SIGKILL);
+        if (name.rfind("fds.", 0) != 0) continue;
+        ++listings;
+        std::istringstream fds(ReadText(path));
+        std::string listed;
+        for (int fd; fds >> fd;) {
+            if (fd < 10) listed += std::to_string(fd) + " ";  // the shell keeps its script on 10 or above
+        }
+        EXPECT_EQ(listed, "0 1 2 ") << name;
+    }
+    ::closedir(dir);
+    EXPECT_GE(listings, 2);
 }
 
 TEST(UpdateStations, CtrlCEndsEveryStationAsInterrupted) {

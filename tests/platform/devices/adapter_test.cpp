@@ -3,7 +3,9 @@
 // reset as a modem-line pulse, observed through the system-call seam on a pty.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -156,6 +158,59 @@ TEST_F(Adapters, HangingProgramIsKilledAndReportsATimeOut) {
         if (!gone) ::usleep(20000);
     }
     EXPECT_TRUE(gone);
+}
+
+// The program writes without end and without a line break: it is killed at the deadline, and
+// neither the trace nor this process keeps more than a bounded part of it.
+TEST_F(Adapters, FloodingProgramIsKilledAtTheDeadlineWithBoundedMemoryAndTrace) {
+    UseProfile("[devices]\nRIL1: = exec:/usr/bin/cat /dev/zero\n");
+    rusage before {};
+    ::getrusage(RUSAGE_SELF, &before);
+    std::uint32_t error = 0;
+    EXPECT_FALSE(Control(RadioSuspendCode, &error));
+    EXPECT_EQ(error, static_cast<std::uint32_t>(ETIMEDOUT));
+    rusage after {};
+    ::getrusage(RUSAGE_SELF, &after);
+    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 16L * 1024) << "KiB grown";  // the flood is gigabytes
+    std::string trace = ReadFile(trace_);
+    EXPECT_LT(trace.size(), 4096u);
+    EXPECT_NE(trace.find("[...]\r\n"), std::string::npos) << "the line was cut";
+    EXPECT_NE(trace.find("more bytes, 0 more lines, not kept)\r\n"), std::string::npos);
+    EXPECT_EQ(trace.find('\0'), std::string::npos) << "control bytes are shown as '?'";
+}
+
+// Lines without end: the first ones are kept, the rest only counted, in one last line.
+TEST_F(Adapters, ManyLinesAreKeptUpToTheLimitAndTheRestCounted) {
+    const std::string lines = dir_.path() + "/lines.sh";
+    WriteScript(lines, "i=0; while [ $i -lt 1000 ]; do echo \"line $i\"; i=$((i+1)); done\n");
+    UseProfile("[devices]\nRIL1: = exec:" + lines + "\n");
+    std::uint32_t error = 1;
+    EXPECT_TRUE(Control(RadioResumeCode, &error)) << error;
+    std::string trace = ReadFile(trace_);
+    EXPECT_NE(trace.find("RIL1: line 199\r\n"), std::string::npos);
+    EXPECT_EQ(trace.find("RIL1: line 200\r\n"), std::string::npos);
+    EXPECT_NE(trace.find("RIL1: (the program wrote 6400 more bytes, 800 more lines, not kept)\r\n"), std::string::npos)
+        << trace.substr(trace.size() - 200);
+}
+
+// Only 0-2 reach the program, whatever this process holds without close-on-exec; a child it
+// leaves running is not waited for (else the deadline would fail the control).
+TEST_F(Adapters, ProgramGetsOnlyTheStandardDescriptorsAndItsLeftoversAreNotAwaited) {
+    const std::string list = dir_.path() + "/fds.sh";
+    const std::string listing = dir_.path() + "/fds.txt";
+    WriteScript(list, "ls /proc/$$/fd > " + listing + "\n(sleep 20) &\n");
+    int inherited = ::open("/dev/null", O_RDONLY);  // no O_CLOEXEC, as an inherited one
+    ASSERT_GE(inherited, 3);
+    UseProfile("[devices]\nRIL1: = exec:" + list + "\n");
+    std::uint32_t error = 1;
+    EXPECT_TRUE(Control(RadioResumeCode, &error)) << error;
+    ::close(inherited);
+    std::istringstream fds(ReadFile(listing));
+    std::string listed;
+    for (int fd; fds >> fd;) {
+        if (fd < 10) listed += std::to_string(fd) + " ";  // the shell keeps its script on 10 or above
+    }
+    EXPECT_EQ(listed, "0 1 2 ") << ReadFile(listing);
 }
 
 TEST_F(Adapters, KernelProgramTakesTheRebootRequest) {

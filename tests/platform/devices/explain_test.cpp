@@ -135,6 +135,29 @@ TEST_F(Explain, BusyPortNamesItsHolder) {
     platform::CloseHandle(first);
 }
 
+// The simulated handset holds its ports' slaves as well as their masters: refused with EBUSY
+// (a killed user's exclusive mode, for anyone but root), the port is explained as left
+// exclusive, with the handset named as the far end's owner, not as a user of the port.
+TEST_F(Explain, APortOnlyItsFarEndsOwnerHoldsIsExplainedAsLeftExclusive) {
+    fwu_test::TempDir dir;
+    fwu_test::RunningProgram sim({"sim"}, {"TMPDIR=" + dir.path(), "FIRMWARE_UTILITY_RUNTIME_DIR=" + dir.path()});
+    ASSERT_TRUE(sim.WaitForOutput(".prof\n")) << sim.err();
+    const std::string profile = sim.out().substr(0, sim.out().find('\n'));
+    platform::Profile loaded;
+    std::string error;
+    ASSERT_TRUE(platform::LoadProfile(profile, &loaded, &error)) << error;
+    platform::SetProfile(loaded);
+    std::string text = platform::ExplainOpenFailure("COM1:", EBUSY);
+    EXPECT_NE(text.find("Device or resource busy: left in exclusive mode by a program that ended without "
+                        "giving the port back (killed); process " +
+                        std::to_string(sim.pid()) + " (firmware-utilit) only owns its far end"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("restart process " + std::to_string(sim.pid())), std::string::npos) << text;
+    sim.Signal(SIGTERM);
+    EXPECT_EQ(sim.Wait().status, 0);
+}
+
 platform::internal::SysCallTable saved;
 int RefusingOpen(const char*, int, mode_t) {
     errno = EACCES;

@@ -4,13 +4,18 @@
 // cannot work (socket path too long, relative, a symbolic link) are refused at start.
 #include <gtest/gtest.h>
 #include <dirent.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstring>
+#include <fstream>
+#include <memory>
 #include <vector>
 
 #include "platform/window/instance.h"
@@ -42,6 +47,18 @@ public:
         std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
         if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return false;
         return size == 0 || ::write(fd, bytes, size) == static_cast<ssize_t>(size);
+    }
+
+    // Waits until the listener has read all that was written on the last connection (the
+    // bytes still unread in its socket, SIOCOUTQ, are none); false at the bound.
+    bool WaitUntilRead() const {
+        for (int i = 0; i < ConnectBoundSeconds * 1000; ++i) {
+            int unread = -1;
+            if (::ioctl(fds_.back(), SIOCOUTQ, &unread) != 0) return false;
+            if (unread == 0) return true;
+            ::usleep(1000);
+        }
+        return false;
     }
 
 private:
@@ -144,6 +161,122 @@ TEST_F(Listener, ASecondStartSaysWhichWindowRunsBeforeStartingAnything) {
     while (const dirent* entry = ::readdir(dir)) handsets += std::strncmp(entry->d_name, "fwu-handset-", 12) == 0;
     ::closedir(dir);
     EXPECT_EQ(handsets, 1);
+}
+
+// One request, one reply, as a client of the wire format; false when no reply came.
+bool Ask(const std::string& path, std::uint32_t op, std::uint32_t argument, platform::internal::InstanceReply* reply) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    timeval bound{ConnectBoundSeconds, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    platform::internal::InstanceRequest request{platform::internal::InstanceMagic, op, argument};
+    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    // A busy window answers without reading: a failed write still leaves its reply to read.
+    if (ok) (void)::send(fd, &request, sizeof request, MSG_NOSIGNAL);
+    ok = ok && ::recv(fd, reply, sizeof *reply, MSG_WAITALL) == static_cast<ssize_t>(sizeof *reply);
+    ::close(fd);
+    return ok;
+}
+
+// A command id wider than 16 bits is refused whole, never cut to the command in its low bits
+// (0x10065 would be Exit); so is an argument to a request that takes none.
+TEST_F(Listener, ARequestThatDoesNotFitItsFormIsRefused) {
+    using namespace platform::internal;
+    const struct {
+        std::uint32_t op;
+        std::uint32_t argument;
+    } rows[] = {{InstanceCommand, 0x10000u | commands::Exit}, {InstanceCommandAwait, 0xFFFF0000u | commands::Exit},
+                {InstancePing, 1}, {InstanceFront, commands::Exit}};
+    for (const auto& row : rows) {
+        InstanceReply reply{};
+        ASSERT_TRUE(Ask(socket_, row.op, row.argument, &reply)) << row.op;
+        EXPECT_EQ(reply.status, EINVAL) << row.op << " " << row.argument;
+    }
+    ExpectSendAnswers();  // the window did not close
+}
+
+// Twenty starts at once, a few times: one window, whatever the order they reach the lock,
+// bind and listen in. The others end with 255 and start nothing.
+TEST(RacedStarts, LeaveOneWindow) {
+    constexpr int Starts = 20;
+    constexpr int Trials = 3;
+    for (int trial = 0; trial < Trials; ++trial) {
+        TempDir dir;
+        const std::vector<std::string> env = {"FIRMWARE_UTILITY_RUNTIME_DIR=" + dir.path() + "/rt",
+                                              "TMPDIR=" + dir.path()};
+        std::vector<std::unique_ptr<RunningProgram>> starts;
+        for (int i = 0; i < Starts; ++i) {
+            starts.push_back(std::make_unique<RunningProgram>(std::vector<std::string>{"--headless"}, env));
+        }
+        // Once a window answers, the rest can only find it.
+        bool answered = false;
+        for (int attempt = 0; attempt < 100 && !answered; ++attempt) {
+            answered = RunProgram({"send", Id(commands::DisplayBoth)}, env, ProgramMs).status == 0;
+        }
+        ASSERT_TRUE(answered) << trial;
+        int windows = 0, refused = 0;
+        std::vector<ProgramResult> ended;
+        for (auto& start : starts) {
+            // The loser's end comes on its own; the winner's after Exit below.
+            if (start->WaitForOutput(Banner, 200)) continue;
+            ProgramResult result = start->Wait(ProgramMs);
+            refused += result.status == 255;
+        }
+        EXPECT_EQ(RunProgram({"send", Id(commands::Exit)}, env, ProgramMs).status, 0);
+        for (auto& start : starts) {
+            if (start->out().find(Banner) == std::string::npos) continue;
+            ++windows;
+            EXPECT_EQ(start->Wait(ProgramMs).status, 0) << start->err();
+        }
+        EXPECT_EQ(windows, 1) << trial;
+        EXPECT_EQ(refused, Starts - 1) << trial;
+    }
+}
+
+// Every slot of the window waits for it (commands behind a 2 s adapter): a newcomer is told
+// "busy" (send: exit 4, not 3), a second start still finds the window and ends with 255, and
+// SIGTERM closes the window at once, ahead of what is queued.
+TEST(FullSlots, AnswerBusyKeepOneWindowAndLetACloseThrough) {
+    using namespace platform::internal;
+    TempDir dir;
+    const std::string slow = dir.path() + "/slow.sh";
+    {
+        std::ofstream(slow) << "#!/bin/sh\nsleep 2\n";
+        std::ofstream(dir.path() + "/slow.prof") << "[devices]\nRIL1: = exec:" << slow << "\n";
+    }
+    ::chmod(slow.c_str(), 0755);
+    const std::vector<std::string> env = {"FIRMWARE_UTILITY_RUNTIME_DIR=" + dir.path() + "/rt", "TMPDIR=" + dir.path()};
+    RunningProgram window({"--headless", "--profile", dir.path() + "/slow.prof"}, env);
+    ASSERT_TRUE(window.WaitForOutput(Banner)) << window.err();
+    const std::string socket = InstanceSocketPath(dir.path() + "/rt", "Firmware Utility");
+    InstanceRequest suspend{InstanceMagic, InstanceCommand, commands::SuspendRadio};
+    // Commands are queued, each read by the listener before the next comes (one still unread
+    // would give way to a newcomer), until a ping (answered without the window) says busy.
+    Connections waiting;
+    InstanceReply reply{};
+    for (int i = 0; i < 200 && reply.status != EBUSY; ++i) {
+        ASSERT_TRUE(waiting.Open(socket, &suspend, sizeof suspend)) << i;
+        ASSERT_TRUE(waiting.WaitUntilRead()) << i;
+        ASSERT_TRUE(Ask(socket, InstancePing, 0, &reply)) << i;
+    }
+    ASSERT_EQ(reply.status, EBUSY);
+    EXPECT_EQ(reply.result, window.pid());
+
+    ProgramResult busy = RunProgram({"send", Id(commands::DisplayPeerToGsm)}, env, ProgramMs);
+    EXPECT_EQ(busy.status, 4) << busy.err;
+    EXPECT_NE(busy.err.find("busy"), std::string::npos) << busy.err;
+    ProgramResult second = RunProgram({"--headless", "--command", Id(commands::Exit)}, env, ProgramMs);
+    EXPECT_EQ(second.status, 255) << second.err;
+    EXPECT_EQ(second.out, "") << "no second window";
+    EXPECT_NE(second.err.find("(process " + std::to_string(window.pid()) + ")"), std::string::npos) << second.err;
+
+    window.Signal(SIGTERM);
+    // Over 60 commands of 2 s are queued: only a close that goes first ends within this bound.
+    EXPECT_EQ(window.Wait(5000).status, 0) << window.err();
 }
 
 // ---- runtime directories that cannot work are refused at start: one line, exit 2

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <string>
 #include <thread>
@@ -97,6 +98,15 @@ TEST(SendMessage, CrossThreadFromSeveralThreadsWhileTheWindowThreadLogs) {
     }
     for (auto& w : workers) w.join();
     EXPECT_EQ(wrong_answers.load(), 0);
+    // Sent calls go before posted messages: the text is read once the posted appends are done,
+    // which a last posted message marks (posted messages keep their order).
+    std::promise<void> posted_done;
+    const std::function<LResult()> mark = [&] {
+        posted_done.set_value();
+        return 0;
+    };
+    ASSERT_TRUE(PostMessage(window.window(), fwu_test::WM_TEST_RUN, 0, reinterpret_cast<LParam>(&mark)));
+    ASSERT_EQ(posted_done.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
     std::string text;
     window.Run([&] {
         text = EditText(window.edit());
