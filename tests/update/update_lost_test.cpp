@@ -118,7 +118,8 @@ TEST(UpdateInterrupted, ACloseBeforeTheLinkOpensOpensNothing) {
     fwu_test::TempDir runtime;
     const std::string profile = runtime.path() + "/held-radio.prof";
     const std::string trace = runtime.path() + "/trace.txt";
-    std::ofstream(profile) << "[devices]\nCOM1: = " << handset.DevicePath("COM1:") << "\nRIL1: = " << radio->path() << "\n";
+    std::ofstream(profile) << "[handset]\nsimulated = true\n[devices]\nCOM1: = " << handset.DevicePath("COM1:")
+                           << "\nRIL1: = " << radio->path() << "\n";
     fwu_test::RunningProgram program({"update", "--profile", profile, "--trace", trace},
                                      {"FIRMWARE_UTILITY_RUNTIME_DIR=" + runtime.path()});
     ASSERT_TRUE(fwu_test::WaitUntil([&] { return radio->Connections() >= 1; }, 10000)) << program.err();

@@ -294,7 +294,7 @@ TEST(UpdateProgressLine, ATerminalGetsOneLiveLineAndASummaryAPipeNeither) {
     EXPECT_EQ(piped.result.status, 0) << piped.result.err;
     EXPECT_EQ(Count(piped.result.err, "\r"), 0u) << piped.result.err;
     EXPECT_EQ(Count(piped.result.err, "image: "), 1u) << "the summary only: " << piped.result.err;
-    EXPECT_EQ(Count(piped.result.err, "firmware-utility: update confirmed after "), 1u) << piped.result.err;
+    EXPECT_EQ(Count(piped.result.err, "firmware-utility: update verified after "), 1u) << piped.result.err;
 }
 
 // The rows a terminal shows for what it was sent: "\r" returns to the row's start, "\n" starts
@@ -342,7 +342,7 @@ TEST(UpdateProgressLine, PaneTextAndTheLiveLineShareATerminalWithoutOverwriting)
     std::size_t summaries = 0;
     for (const std::string& row : rows) {
         EXPECT_EQ(row.find('#'), std::string::npos) << row;
-        if (row.rfind("firmware-utility: update confirmed after ", 0) == 0) ++summaries;
+        if (row.rfind("firmware-utility: update verified after ", 0) == 0) ++summaries;
     }
     EXPECT_EQ(summaries, 1u);
 }

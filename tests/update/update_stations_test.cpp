@@ -145,7 +145,9 @@ TEST(UpdateStations, AdaptersGetNoStationDescriptorAndTheirLeftoversAreNotAwaite
     {
         std::ofstream(script) << "#!/bin/sh\nls /proc/$$/fd > " << runtime.path() << "/fds.$$\n"
                               << "sleep 30 &\necho $! > " << runtime.path() << "/leftover.$$\n";
-        std::ofstream(profile) << "[devices]\nCOM1: = /nonexistent/tty\nRIL1: = exec:" << script << "\n";
+        // Marked simulated: the stand-in payloads may go there (nothing opens COM1: anyway).
+        std::ofstream(profile) << "[handset]\nsimulated = true\n[devices]\nCOM1: = /nonexistent/tty\nRIL1: = exec:"
+                               << script << "\n";
     }
     ::chmod(script.c_str(), 0755);
     int inherited = ::open("/dev/null", O_RDONLY);  // no O_CLOEXEC, as an inherited one
