@@ -61,6 +61,15 @@ std::string ModemManagerProblem(const std::string& path, const platform::Profile
            "examples/70-firmware-utility.rules (ID_MM_DEVICE_IGNORE) or let a RIL1: program stop it";
 }
 
+// Why `device` did not open, without the "DEVICE (PATH): " its explanation starts with: the
+// line already shows both.
+std::string OpenProblem(const char* device) {
+    std::string problem = platform::ExplainOpenFailure(device, platform::GetLastError());
+    const std::size_t reason = problem.find("): ");
+    if (reason != std::string::npos) problem.erase(0, reason + 3);
+    return problem;
+}
+
 void Report(const std::string& device, const std::string& path, const std::string& problem) {
     std::printf("%-16s %-40s %s\n", device.c_str(), path.c_str(), problem.empty() ? Ready : problem.c_str());
 }
@@ -79,10 +88,7 @@ int CheckDevices(const CliOptions&) {
         std::string problem;
         platform::Handle handle = platform::OpenDevice(device.c_str());
         if (handle == platform::InvalidHandle) {
-            problem = platform::ExplainOpenFailure(device.c_str(), platform::GetLastError());
-            // The explanation starts with the device and its path, which the line already shows.
-            const std::size_t reason = problem.find("): ");
-            if (reason != std::string::npos) problem.erase(0, reason + 3);
+            problem = OpenProblem(device.c_str());
         } else {
             if (IsSerialPort(device)) problem = PortProblem(handle, device, profile);
             platform::CloseHandle(handle);
@@ -93,11 +99,7 @@ int CheckDevices(const CliOptions&) {
     }
     if (!profile.kernel.empty()) {
         std::string problem;
-        if (!platform::ProbeKernelService()) {
-            problem = platform::ExplainOpenFailure(KernelEntry, platform::GetLastError());
-            const std::size_t reason = problem.find("): ");
-            if (reason != std::string::npos) problem.erase(0, reason + 3);
-        }
+        if (!platform::ProbeKernelService()) problem = OpenProblem(KernelEntry);
         Report(KernelEntry, profile.kernel, problem);
         if (!problem.empty()) ++not_ready;
     }
