@@ -2,12 +2,11 @@
 // exclusive mode stays so while its master lives (a non-root user's next open fails with
 // EBUSY), and a private directory stays in $TMPDIR for ever.
 //
-// The records are fixed slots of atomics, so the fatal-signal handler reads them without a
-// lock or an allocation. The handler chains to the one that was there before (a sanitizer's, or
-// the terminal screen's, which chains on in turn), else takes the default action.
+// The records are fixed slots of atomics, so the fatal-signal actions read them without a lock
+// or an allocation. Both actions are steps of the one fatal handler (base/signals.h), which
+// restores the terminal between them and then lets the signal take its course.
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -19,6 +18,7 @@
 #include <mutex>
 
 #include "platform/base/ending.h"
+#include "platform/base/signals.h"
 #include "platform/base/system.h"
 
 namespace platform {
@@ -38,10 +38,6 @@ struct DirectorySlot {
     char path[DirectoryPathMax];
 };
 DirectorySlot directories[DirectorySlots];
-
-constexpr int FatalSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGQUIT, SIGTRAP, SIGSYS};
-constexpr int FatalCount = sizeof FatalSignals / sizeof FatalSignals[0];
-struct sigaction before[FatalCount];
 
 // Unlinks every entry of the directory (none of them is a directory), then the directory.
 void RemoveDirectoryNow(const char* path) {
@@ -65,49 +61,34 @@ void RemoveDirectoryNow(const char* path) {
     ::rmdir(path);
 }
 
-extern "C" void OnFatalEnding(int signal_number, siginfo_t* info, void* context) {
-    int saved = errno;
-    GiveBackNow();
-    int index = 0;
-    while (index < FatalCount && FatalSignals[index] != signal_number) ++index;
-    const struct sigaction& previous = before[index < FatalCount ? index : 0];
-    errno = saved;
-    if (index < FatalCount && (previous.sa_flags & SA_SIGINFO) && previous.sa_sigaction != nullptr) {
-        return previous.sa_sigaction(signal_number, info, context);
-    }
-    if (index < FatalCount && !(previous.sa_flags & SA_SIGINFO) && previous.sa_handler != SIG_DFL &&
-        previous.sa_handler != SIG_IGN) {
-        return previous.sa_handler(signal_number);
-    }
-    // The default action: at once for a signal sent with kill, and again when a fault returns
-    // to the instruction that caused it.
-    struct sigaction fallback {};
-    fallback.sa_handler = SIG_DFL;
-    ::sigemptyset(&fallback.sa_mask);
-    ::sigaction(signal_number, &fallback, nullptr);
-    ::raise(signal_number);
-}
-
 // A child forked without exec inherits the records and the atexit handler: only the process
 // that made them gives them back.
 std::atomic<pid_t> owner{0};
 
 void GiveBackAtExit() { GiveBackNow(); }
 
+void GiveBackPortsNow(int) {
+    if (::getpid() != owner.load()) return;
+    for (auto& slot : ports) {
+        int held = slot.load();
+        if (held > 0) ::ioctl(held - 1, TIOCNXCL, nullptr);
+    }
+}
+
+void RemoveDirectoriesNow(int) {
+    if (::getpid() != owner.load()) return;
+    for (auto& slot : directories) {
+        if (slot.state.load() == SlotSet) RemoveDirectoryNow(slot.path);
+    }
+}
+
 void InstallEndings() {
     static std::once_flag once;
     std::call_once(once, [] {
         owner.store(::getpid());
         std::atexit(GiveBackAtExit);
-        struct sigaction fatal {};
-        fatal.sa_sigaction = OnFatalEnding;
-        ::sigemptyset(&fatal.sa_mask);
-        fatal.sa_flags = SA_SIGINFO | SA_ONSTACK;
-        for (int i = 0; i < FatalCount; ++i) {
-            ::sigaction(FatalSignals[i], nullptr, &before[i]);
-            if (!(before[i].sa_flags & SA_SIGINFO) && before[i].sa_handler == SIG_IGN) continue;
-            ::sigaction(FatalSignals[i], &fatal, nullptr);
-        }
+        SetSignalAction(SignalStep::GiveBackPorts, GiveBackPortsNow);
+        SetSignalAction(SignalStep::RemoveDirectories, RemoveDirectoriesNow);
     });
 }
 
@@ -130,14 +111,8 @@ void ForgetExclusivePort(int fd) {
 }
 
 void GiveBackNow() {
-    if (::getpid() != owner.load()) return;
-    for (auto& slot : ports) {
-        int held = slot.load();
-        if (held > 0) ::ioctl(held - 1, TIOCNXCL, nullptr);
-    }
-    for (auto& slot : directories) {
-        if (slot.state.load() == SlotSet) RemoveDirectoryNow(slot.path);
-    }
+    GiveBackPortsNow(0);
+    RemoveDirectoriesNow(0);
 }
 
 }  // namespace internal

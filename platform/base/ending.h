@@ -1,9 +1,9 @@
 // What the process gives back on every ending that runs code: the exclusive hold (TIOCEXCL) of
 // the serial ports it still has open, and the directories named for removal. A normal end
 // (return from main, exit) does it from an atexit handler; a fatal signal (SIGSEGV, SIGABRT, ...)
-// from its handler, with only async-signal-safe calls, before the signal takes its usual course
-// (a sanitizer's report, a terminal restored, the default action). Close signals are not here:
-// they end the program through its normal shut-down.
+// as two steps of the one fatal handler (base/signals.h: ports first, the terminal restored,
+// then the directories), with only async-signal-safe calls. Close signals are not here: they
+// end the program through its normal shut-down.
 //
 // Index: NoteExclusivePort ForgetExclusivePort GiveBackNow
 #pragma once

@@ -16,6 +16,7 @@
 #include <cstdlib>
 
 #include "platform/base/leftovers.h"
+#include "platform/base/signals.h"
 #include "platform/base/sys.h"
 
 extern char** environ;
@@ -31,12 +32,10 @@ std::atomic<bool> stop_requested{false};
 int stop_read = -1;
 volatile sig_atomic_t stop_write = -1;
 
-extern "C" void OnStopSignal(int) {
-    int saved = errno;
+void WakeStopPipe(int) {
     stop_requested.store(true);
     char byte = 1;
     [[maybe_unused]] ssize_t n = ::write(stop_write, &byte, 1);
-    errno = saved;
 }
 
 bool MakePipe(int fds[2]) { return ::pipe2(fds, O_CLOEXEC) == 0; }
@@ -86,9 +85,7 @@ bool SpawnSelf(const std::vector<std::string>& args, const std::vector<std::stri
         // Whatever else this process holds, inherited or its own, stays here.
         ::close_range(ChildEventsFd + 1, ~0U, 0);
         // The parent watches stop signals; the child takes them as a program does.
-        ::signal(SIGINT, SIG_DFL);
-        ::signal(SIGTERM, SIG_DFL);
-        ::signal(SIGHUP, SIG_DFL);
+        internal::DefaultSignalsInChild();
         ::execve("/proc/self/exe", argv.data(), envp.data());
         ::_exit(ExecFailed);
     }
@@ -158,11 +155,8 @@ void WatchStopSignals() {
         stop_read = fds[0];
         stop_write = fds[1];
     }
-    struct sigaction action {};
-    action.sa_handler = OnStopSignal;
-    sigemptyset(&action.sa_mask);
-    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal_number, &action, nullptr);
-    ::signal(SIGPIPE, SIG_IGN);
+    internal::SetSignalAction(internal::SignalStep::WakeStopPipe, WakeStopPipe);
+    internal::IgnoreSignal(SIGPIPE);
 }
 
 bool StopRequested() { return stop_requested.load(); }

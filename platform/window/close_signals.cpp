@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <mutex>
 
+#include "platform/base/signals.h"
 #include "platform/base/sys.h"
 #include "platform/window/window_state.h"
 
@@ -67,15 +68,12 @@ WParam CloseSignalOrigin() {
 void InstallCloseSignals() {
     static std::once_flag once;
     std::call_once(once, [] {
-        struct sigaction ignore {};
-        ignore.sa_handler = SIG_IGN;
-        ::sigemptyset(&ignore.sa_mask);
-        ::sigaction(SIGPIPE, &ignore, nullptr);
+        internal::IgnoreSignal(SIGPIPE);
 
         sigset_t set = internal::CloseSignalSet();
         int fd = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
         if (fd < 0) return;  // the signals keep their default action: they still end the process
-        ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+        internal::BlockSignals(set);
         internal::read_end.store(fd);
     });
 }

@@ -34,9 +34,9 @@ bool TerminalAddressesCursor();
 // Bytes on the pipe's read end: 'W' the window size changed, 'Z' a suspend was asked for (Ctrl+Z),
 // 'C' the process was continued. -1 before InstallTerminalSignals.
 int TerminalSignalPipe();
-// Once per process: SIGWINCH, SIGTSTP and SIGCONT to the pipe; SIGSEGV, SIGBUS, SIGFPE, SIGILL,
-// SIGABRT, SIGQUIT, SIGTRAP and SIGSYS restore the terminal first. Before curses starts, so that
-// ncurses installs no handlers of its own.
+// Once per process: SIGWINCH, SIGTSTP and SIGCONT to the pipe; a fatal signal restores the
+// terminal (both steps of base/signals.h). Before curses starts, so that ncurses installs no
+// handlers of its own.
 void InstallTerminalSignals();
 // What a fatal path writes to `fd` (the sequences that leave curses mode) and the terminal modes it
 // sets again. Kept until disarmed; the sequence is cut at 255 bytes.

@@ -1,7 +1,7 @@
 // What an ending of the program gives back, with the real program: ports it held no longer in
 // exclusive mode after a close signal or a fatal one, during an update or a bridge; the simulated
 // handset's private directory gone after a signal, and the one of a killed program removed by
-// the next start, never a live handset's.
+// the next start, never a live handset's; the order in which a fatal signal's steps run.
 #include <gtest/gtest.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -15,6 +15,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "platform/base/signals.h"
 #include "sim/sim.h"
 #include "tests/support/program.h"
 #include "resources/commands.h"
@@ -164,6 +165,48 @@ TEST_F(Endings, AStartNeverRemovesALiveHandsetsDirectory) {
     EXPECT_EQ(foreground.Wait(ProgramMs).status, 0);
     here.Stop();
     EXPECT_EQ(HandsetDirectories(dir_.path()).size(), 2u) << "both stopped handsets took theirs";
+}
+
+// ---- the one signal owner: a fatal signal's steps in their order, then its usual course
+
+void Say(const char* text) { [[maybe_unused]] ssize_t n = ::write(STDERR_FILENO, text, std::strlen(text)); }
+
+extern "C" void HandlerBefore(int) {
+    Say("before\n");
+    ::_exit(3);
+}
+
+// Registered in the reverse order of the steps.
+void RegisterSteps() {
+    using platform::internal::SetSignalAction;
+    using platform::internal::SignalStep;
+    SetSignalAction(SignalStep::RemoveDirectories, [](int) { Say("directories\n"); });
+    SetSignalAction(SignalStep::RestoreTerminal, [](int) { Say("terminal "); });
+    SetSignalAction(SignalStep::GiveBackPorts, [](int) { Say("ports "); });
+}
+
+TEST(SignalOwner, AFatalSignalRunsTheStepsInOrderThenItsDefaultAction) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (int signal_number : {SIGABRT, SIGQUIT}) {
+        EXPECT_EXIT(
+            {
+                RegisterSteps();
+                ::raise(signal_number);
+            },
+            ::testing::KilledBySignal(signal_number), "^ports terminal directories\n$")
+            << strsignal(signal_number);
+    }
+}
+
+TEST(SignalOwner, TheHandlerThatWasThereBeforeRunsAfterTheSteps) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            ::signal(SIGABRT, HandlerBefore);
+            RegisterSteps();
+            ::raise(SIGABRT);
+        },
+        ::testing::ExitedWithCode(3), "^ports terminal directories\nbefore\n$");
 }
 
 }  // namespace
