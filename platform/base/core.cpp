@@ -18,6 +18,7 @@
 #include "platform/base/handles.h"
 #include "platform/base/observe.h"
 #include "platform/base/sys.h"
+#include "platform/testing.h"
 #include "platform/base/user_file.h"
 #include "platform/base/system.h"
 
@@ -83,26 +84,6 @@ bool RemoveObject(Handle handle) {
 bool CloseHandle(Handle handle) {
     if (internal::RemoveObject(handle)) return true;
     SetLastError(EBADF);
-    return false;
-}
-
-// ---- fault seam
-namespace {
-std::array<std::atomic<int>, static_cast<std::size_t>(Fault::Count)> faults{};
-}
-
-void InjectFault(Fault fault, int times) { faults[static_cast<std::size_t>(fault)].store(times); }
-
-void ClearFaults() {
-    for (auto& f : faults) f.store(0);
-}
-
-bool TakeFault(Fault fault) {
-    auto& left = faults[static_cast<std::size_t>(fault)];
-    int n = left.load();
-    while (n > 0) {
-        if (left.compare_exchange_weak(n, n - 1)) return true;
-    }
     return false;
 }
 
@@ -202,10 +183,12 @@ void KeybdEvent(std::uint8_t virtual_key, std::uint8_t scan, std::uint32_t flags
 
 void internal::NoteForegroundRequest() { foreground_requests.fetch_add(1); }
 
+#ifdef FWU_TEST_SEAM
 KeepAliveCounts ObservedKeepAlive() {
     return {idle_resets.load(), key_events.load(), last_key.load(), last_key_flags.load(),
             foreground_requests.load()};
 }
+#endif
 
 // ---- debug output (the trace channel)
 namespace {

@@ -103,14 +103,6 @@ long RegCloseKey(Handle key);
 void SystemIdleTimerReset();
 void KeybdEvent(std::uint8_t virtual_key, std::uint8_t scan, std::uint32_t flags,
                 std::uintptr_t extra);
-struct KeepAliveCounts {
-    std::uint64_t idle_resets;
-    std::uint64_t key_events;
-    std::uint32_t last_key;
-    std::uint32_t last_key_flags;
-    std::uint64_t foreground_requests;
-};
-KeepAliveCounts ObservedKeepAlive();
 
 // ---- debug output: where TracePrint's lines go (nowhere until a sink is set)
 // Writes len bytes as one unit; safe from any thread.

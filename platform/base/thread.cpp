@@ -21,6 +21,7 @@
 
 #include "platform/base/handles.h"
 #include "platform/base/sys.h"
+#include "platform/testing.h"
 #include "platform/base/thread.h"
 #include "platform/base/system.h"
 

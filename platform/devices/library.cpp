@@ -8,6 +8,7 @@
 
 #include "platform/base/handles.h"
 #include "platform/base/sys.h"
+#include "platform/testing.h"
 #include "platform/devices/program.h"
 #include "platform/devices/service.h"
 #include "platform/devices/profile.h"

@@ -21,6 +21,7 @@
 
 #include "platform/devices/serial_port.h"
 #include "platform/base/sys.h"
+#include "platform/testing.h"
 #include "platform/base/thread.h"
 #include "platform/devices/serial.h"
 

@@ -42,7 +42,7 @@ void SerialPort::Close() {
         // free for a new open from now on.
         ForgetExclusivePort(fd);
         SysIoctl(fd, TIOCNXCL, nullptr);
-        ::flock(fd, LOCK_UN);
+        SysFlock(fd, LOCK_UN);
     }
     SignalWake(wake_fd);  // never drained: every later wait on this port returns at once
     std::lock_guard lock(mutex);
@@ -245,7 +245,7 @@ Handle OpenSerialPort(const char* path) {
         return FailHandle(code);
     };
     // The lock makes a held port fail also for root (who passes TIOCEXCL) and inside one process.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return give_up(errno == EWOULDBLOCK ? EBUSY : errno);
+    if (SysFlock(fd, LOCK_EX | LOCK_NB) != 0) return give_up(errno == EWOULDBLOCK ? EBUSY : errno);
     // Noted first: an ending between the two still finds the port to give back.
     NoteExclusivePort(fd);  // given back at exit or on a crash if still held then
     exclusive = true;
@@ -254,7 +254,7 @@ Handle OpenSerialPort(const char* path) {
     if (SysIoctl(fd, TCGETS2, &t) != 0) return give_up(errno);
     MakeRaw(t);
     if (SysIoctl(fd, TCSETS2, &t) != 0) return give_up(errno);
-    int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    int wake = SysEventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wake < 0) return give_up(errno);
     auto port = std::make_shared<SerialPort>(fd, wake, path);
     port->dcb = DcbFromTermios(t);

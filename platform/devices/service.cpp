@@ -82,13 +82,13 @@ int ConnectService(const char* path) {
         return -1;
     }
     std::strcpy(address.sun_path, path);
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = SysSocket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     // A listener whose backlog is full keeps a connect waiting: bound that wait too.
     struct timeval bound {ServiceReplyMilliseconds / 1000, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
     int rc;
-    do rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    do rc = SysConnect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
     while (rc != 0 && errno == EINTR);  // a Unix socket is still unconnected after EINTR
     if (rc != 0) {
         int error = errno == EAGAIN ? ETIMEDOUT : errno;

@@ -13,6 +13,7 @@
 
 #include "platform/screen/screen.h"
 #include "platform/base/sys.h"
+#include "platform/testing.h"
 #include "platform/window/window_state.h"
 
 namespace platform::internal {
@@ -114,7 +115,9 @@ Screen* HeadlessScreen() {
     return screen;
 }
 
+#ifdef FWU_TEST_SEAM
 void SetHeadlessOutput(int fd) { output_fd.store(fd); }
+#endif
 
 }  // namespace platform::internal
 

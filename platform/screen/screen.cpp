@@ -21,7 +21,9 @@ Screen& CurrentScreen() {
     return screen ? *screen : *HeadlessScreen();
 }
 
+#ifdef FWU_TEST_SEAM
 void SetScreen(Screen* screen) { current.store(screen); }
+#endif
 
 }  // namespace internal
 

@@ -221,10 +221,4 @@ bool EditSnapshot(Hwnd edit, std::string* text, std::size_t* sel_start, std::siz
 
 }  // namespace internal
 
-std::string EditText(Hwnd edit) {
-    std::string text;
-    internal::EditSnapshot(edit, &text, nullptr, nullptr);
-    return text;
-}
-
 }  // namespace platform

@@ -234,7 +234,7 @@ void Drop(std::vector<Client>* clients, std::size_t index) {
 // the process is out of descriptors or memory: the backlog waits a moment instead of spinning.
 bool AcceptAll(const Listener& listener, std::vector<Client>* clients) {
     for (;;) {
-        int fd = ::accept4(listener.listen_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        int fd = SysAccept4(listener.listen_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
             return errno == EAGAIN;

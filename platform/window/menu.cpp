@@ -9,6 +9,7 @@
 #include <map>
 
 #include "platform/base/sys.h"
+#include "platform/testing.h"
 #include "platform/screen/screen.h"
 #include "platform/window/window_state.h"
 

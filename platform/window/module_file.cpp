@@ -47,10 +47,12 @@ std::uint32_t GetModuleFileName(Hinstance instance, char* buffer, std::uint32_t 
     return static_cast<std::uint32_t>(n);
 }
 
+#ifdef FWU_TEST_SEAM
 void SetModuleFileNameForTest(const char* path) {
     std::lock_guard lock(test_path_mutex);
     delete test_path;
     test_path = path ? new std::string(path) : nullptr;
 }
+#endif
 
 }  // namespace platform

@@ -33,10 +33,12 @@ void SetProgramResources(ResourceTableView rows) {
     program_rows.store(rows.rows);
 }
 
+#ifdef FWU_TEST_SEAM
 void SetResourceTableForTest(ResourceTableView rows) {
     test_count.store(rows.count);
     test_rows.store(rows.rows);
 }
+#endif
 
 Hrsrc FindResource(Hinstance instance, int id, const char* type) {
     if (instance != GetModuleHandle()) return 0;

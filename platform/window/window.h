@@ -17,7 +17,7 @@
 // GetMenuItemChecked InitCommonControls ShInitDialog ShHandleSettingChange ShHandleActivate |
 // LoadAccelerators MessageBox DialogBoxIndirectParam EndDialog | FindResource LoadResource
 // LockResource SizeofResource GetModuleHandle GetModuleFileName | SelectScreen HeadlessTextToStderr
-// LiveLineYield ShareHeadlessTerminal InstallCloseSignals CloseSignalOrigin EditText
+// LiveLineYield ShareHeadlessTerminal InstallCloseSignals CloseSignalOrigin
 #pragma once
 
 #include <cstddef>
@@ -274,7 +274,5 @@ WParam CloseSignalOrigin();
 // when nobody may be there to answer.
 inline constexpr WParam CloseByInterrupt = 1;
 inline constexpr WParam CloseBySystem = 2;
-// The text the edit control holds (tests, the terminal screen).
-std::string EditText(Hwnd edit);
 
 }  // namespace platform

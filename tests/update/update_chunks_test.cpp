@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "tests/support/pty.h"
 #include "tests/support/trace_file.h"
 #include "tests/support/window_thread.h"

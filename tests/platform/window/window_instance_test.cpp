@@ -19,6 +19,7 @@
 
 #include "platform/window/instance.h"
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "tests/support/program.h"
 #include "tests/support/window_thread.h"
 #include "resources/commands.h"

@@ -1,0 +1,35 @@
+// The test seam's own state (platform/testing.h), built only into the tests' platform library.
+#include "platform/testing.h"
+
+#include <array>
+#include <atomic>
+
+#include "platform/screen/screen.h"
+
+namespace platform {
+namespace {
+std::array<std::atomic<int>, static_cast<std::size_t>(Fault::Count)> faults{};
+}
+
+void InjectFault(Fault fault, int times) { faults[static_cast<std::size_t>(fault)].store(times); }
+
+void ClearFaults() {
+    for (auto& f : faults) f.store(0);
+}
+
+bool TakeFault(Fault fault) {
+    auto& left = faults[static_cast<std::size_t>(fault)];
+    int n = left.load();
+    while (n > 0) {
+        if (left.compare_exchange_weak(n, n - 1)) return true;
+    }
+    return false;
+}
+
+std::string EditText(Hwnd edit) {
+    std::string text;
+    internal::EditSnapshot(edit, &text, nullptr, nullptr);
+    return text;
+}
+
+}  // namespace platform
