@@ -2,7 +2,8 @@
 // them. Command 153 starts it, command 155 releases it, and the main window's destruction
 // runs the same release steps.
 //
-// Index: GsmPort PeerPort RelayRunning GsmToPeerThread PeerToGsmThread | OpenBridgePort
+// Index: GsmPort PeerPort RelayRunning GsmToPeerThread PeerToGsmThread | PortOpened PortNotOpened
+// CommandDone CommandRefused | OpenBridgePort
 // OpenIrPort OpenIrdaPort StartBridge CloseWindowIfNotStarted StartRefused | RelayGsmToPeer RelayPeerToGsm ReleaseBridge
 // ReleaseBridgeSteps | EndOnLostPort ReopenLostPort EndedByLostPort PortLostMessage ReopenTimer
 // ReopenPollMs OnPortLost TryReopen
@@ -33,6 +34,13 @@ extern std::atomic<std::int32_t> EndedByLostPort;
 inline constexpr std::uint32_t PortLostMessage = 0x8000 + 153;  // private (application range)
 inline constexpr std::uintptr_t ReopenTimer = 153;
 inline constexpr std::uint32_t ReopenPollMs = 250;
+
+// The two results that meet here: an open says PortOpened or PortNotOpened; the command
+// handlers (StartBridge, ReleaseBridge) say CommandDone or CommandRefused.
+inline constexpr std::int32_t PortOpened = 1;
+inline constexpr std::int32_t PortNotOpened = 0;
+inline constexpr std::int32_t CommandDone = 0;
+inline constexpr std::int32_t CommandRefused = 1;
 
 std::int32_t OpenBridgePort(platform::Hwnd window, const char* name);
 std::int32_t OpenIrPort(platform::Hwnd window);

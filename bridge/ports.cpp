@@ -102,7 +102,7 @@ namespace {
 std::int32_t RefuseStart(platform::Hwnd window) {
     StartRefused.store(1);
     if (CloseWindowIfNotStarted.load() && window != 0) platform::PostMessage(window, platform::WM_CLOSE, 0, 0);
-    return 1;
+    return CommandRefused;
 }
 
 }  // namespace
@@ -122,12 +122,12 @@ std::int32_t OpenBridgePort(platform::Hwnd window, const char* name) {
         const std::uint32_t error = platform::GetLastError();
         shell::FormatAndAppend(window, "Open %s(%s) failed.\r\n", row.tag, port_name ? port_name : "");
         if (port_name != nullptr) shell::ReportOpenFailure(port_name, error);
-        return 0;
+        return PortNotOpened;
     }
     shell::FormatAndAppend(window, "%s opened\r\n", port_name);
     StorePort(row.handle, row.port_name, port, port_name);
     ConfigureBridgePort(port);
-    return 1;
+    return PortOpened;
 }
 
 namespace {
@@ -140,11 +140,11 @@ std::int32_t OpenFixedPeer(platform::Hwnd window, const char* name, const char* 
         const std::uint32_t error = platform::GetLastError();
         shell::FormatAndAppend(window, failed_line, name);
         shell::ReportOpenFailure(name, error);
-        return 0;
+        return PortNotOpened;
     }
     shell::FormatAndAppend(window, opened_line, name);
     StorePort(&PeerPort, &PeerPortName, port, name);
-    return 1;
+    return PortOpened;
 }
 
 }  // namespace
@@ -171,7 +171,7 @@ std::int32_t StartBridge(platform::Hwnd window, std::uint16_t, platform::LParam,
         shell::FormatAndAppend(window, "one of the handles is INVALID_HANDLE_VALUE\r\n");
         return RefuseStart(window);
     }
-    return StartRelays(window) == 0 ? 0 : RefuseStart(window);
+    return StartRelays(window) == CommandDone ? CommandDone : RefuseStart(window);
 }
 
 }  // namespace bridge

@@ -127,7 +127,7 @@ std::uint32_t Relay(const RelayRow& row, platform::Hwnd window) {
                     ReportLost(row, window, row.destination, row.destination_name->load(), line);
                     break;
                 }
-                platform::MessageBox(0, row.failure_text, row.failure_text, 0);
+                platform::MessageBox(platform::NoWindow, row.failure_text, row.failure_text, 0);
             }
             const std::int32_t mode = shell::DisplayMode.load();
             if (written != 0 && (mode == row.logged_mode || mode == row.logged_mode_too)) {

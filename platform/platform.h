@@ -19,6 +19,16 @@
 //   screen/   the headless screen and the terminal one (screen/terminal/), behind window.h
 //
 // Tests reach the layer's seam through platform/testing.h, which the program never includes.
+//
+// Results, one rule for what the tool's own operations leave open:
+// - A platform call that fails sets the last error (SetLastError) at the failure; its caller
+//   reads GetLastError, never errno, after a platform call.
+// - A helper this project added (not one of the tool's named operations) returns bool, or a
+//   small enum where the caller must tell failures apart, with the reason in the last error.
+// - The tool's operations and command handlers keep their integers: a port or module operation
+//   says 1 when done and 0 when not; the radio and reboot operations and the command handlers
+//   say 0 when done and 1 when refused or failed. Each folder names them where both meet.
+// - A call made for no window passes NoWindow (window/window.h): nothing is logged.
 #pragma once
 
 #include "platform/base/files.h"

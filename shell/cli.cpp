@@ -267,16 +267,17 @@ int SendToRunning(const CliOptions& options) {
     }
     std::intptr_t result = 0;
     if (!platform::SendCommandToRunningWindow(WindowClassName, options.send_id, &result, options.send_wait)) {
-        if (errno == ENOENT) {
+        const int error = static_cast<int>(platform::GetLastError());
+        if (error == ENOENT) {
             std::fprintf(stderr, "%s: send %u: no window of this user runs\n", Program, options.send_id);
-        } else if (errno == EBUSY) {
+        } else if (error == EBUSY) {
             std::fprintf(stderr,
                          "%s: send %u: the window is busy: every connection it serves at once is taken "
                          "(nothing was sent); try again\n",
                          Program, options.send_id);
             return ExitWindowBusy;
         } else {
-            std::fprintf(stderr, "%s: send %u: %s\n", Program, options.send_id, std::strerror(errno));
+            std::fprintf(stderr, "%s: send %u: %s\n", Program, options.send_id, std::strerror(error));
         }
         return ExitNoWindow;
     }
@@ -295,10 +296,11 @@ int SelectWindowScreen(const CliOptions& options) {
     if (platform::SelectScreen(headless ? platform::ScreenKind::Headless : platform::ScreenKind::Terminal)) {
         return 0;
     }
-    const char* reason = errno == ENOTTY   ? "stdin and stdout are not a terminal"
-                         : errno == ENOENT ? "terminfo does not know the terminal named by TERM"
-                         : errno == ENOTSUP ? "the terminal named by TERM cannot move its cursor"
-                                           : std::strerror(errno);
+    const int error = static_cast<int>(platform::GetLastError());
+    const char* reason = error == ENOTTY   ? "stdin and stdout are not a terminal"
+                         : error == ENOENT ? "terminfo does not know the terminal named by TERM"
+                         : error == ENOTSUP ? "the terminal named by TERM cannot move its cursor"
+                                           : std::strerror(error);
     std::fprintf(stderr, "%s: cannot draw the window in the terminal: %s (use --headless)\n", Program, reason);
     return ExitBadArguments;
 }

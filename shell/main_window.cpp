@@ -120,7 +120,7 @@ LResult OnCreate(Hwnd window, std::uint32_t, WParam, LParam) {
         static_cast<std::size_t>(separator - path) + 1 < WorkDirSize) {
         std::memcpy(WorkDir, path, static_cast<std::size_t>(separator - path) + 1);
     } else {
-        MessageBox(0, path, "WorkDir Error", MB_OK);
+        MessageBox(NoWindow, path, "WorkDir Error", MB_OK);
     }
 
     TracePrint("get current dir %s\r\n", WorkDir);

@@ -164,7 +164,8 @@ bool OpenRunEvents(const std::string& path, const std::string& station, const st
                      ? platform::OpenChildEvents()
                      : platform::OpenUserFileStream(path, platform::UserFileUse::Output, &reason);
         if (events == nullptr) {
-            *error = "--events " + path + ": " + (reason.empty() ? std::strerror(errno) : reason);
+            *error = "--events " + path + ": " +
+                     (reason.empty() ? std::strerror(static_cast<int>(platform::GetLastError())) : reason);
             return false;
         }
         events_owned = true;

@@ -120,7 +120,7 @@ void Start(const CliOptions& options, Station& station) {
         !platform::SpawnSelf(ChildArguments(options, station.spec),
                              {"FIRMWARE_UTILITY_RUNTIME_DIR=" + station.directory}, &station.child)) {
         std::fprintf(stderr, "firmware-utility: station %s: cannot start: %s\n", station.spec.name.c_str(),
-                     std::strerror(errno));
+                     std::strerror(static_cast<int>(platform::GetLastError())));
         platform::RemoveStationDirectory(station.directory, station.directory_lock);
         station.ended = true;
     }

@@ -141,7 +141,7 @@ HandshakeResult Handshake(std::uint32_t attempt) {
     platform::Sleep(1000);
     // An 0xA0 from before this reset (a module still in its boot ROM) answers nothing.
     DiscardModuleInput();
-    device::ResetModule(0);
+    device::ResetModule(platform::NoWindow);
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(ModuleTimeoutMs.load());
     // A wait ended early by a break or line error is followed by the next, within the same bound.
@@ -216,7 +216,7 @@ std::uint32_t UpdateThread(void* parameter) {
     }
     if (const std::int32_t early = CheckBeforeRun(window); early != OutcomeNone) {
         // Nothing was written: the radio driver goes back to the module it had.
-        if (early == OutcomeAlreadyCurrent) device::ResumeRadio(0);
+        if (early == OutcomeAlreadyCurrent) device::ResumeRadio(platform::NoWindow);
         return EndRun(window, early, 0);
     }
     std::unique_lock gate(LinkGate);
@@ -289,8 +289,8 @@ std::uint32_t UpdateThread(void* parameter) {
     // Only a module known to run the image, or one that cannot be asked, is rebooted.
     const std::int32_t verdict = VerifyAfterRun(window);
     if (OutcomeSucceeded(verdict)) {
-        platform::MessageBox(0, "Reboot device/Reset module !", "Successful", platform::MB_OK);
-        device::RebootDevice(0);
+        platform::MessageBox(platform::NoWindow, "Reboot device/Reset module !", "Successful", platform::MB_OK);
+        device::RebootDevice(platform::NoWindow);
     }
     return EndRun(window, verdict, 0);
 }

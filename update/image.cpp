@@ -149,7 +149,7 @@ std::int32_t DownloadFirmwareImage(platform::Hwnd window) {
     shell::KeepForeground.store(0);
     platform::Sleep(200);
     // The new firmware starts with this reset; the reboot waits for the run's verdict.
-    device::ResetModule(0);
+    device::ResetModule(platform::NoWindow);
     return 1;
 }
 

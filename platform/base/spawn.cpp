@@ -18,6 +18,7 @@
 #include "platform/base/leftovers.h"
 #include "platform/base/signals.h"
 #include "platform/base/sys.h"
+#include "platform/base/system.h"
 
 extern char** environ;
 
@@ -50,6 +51,7 @@ bool SpawnSelf(const std::vector<std::string>& args, const std::vector<std::stri
             if (fd >= 0) internal::SysClose(fd);
         }
         errno = saved;
+        SetLastError(static_cast<std::uint32_t>(saved));
         return false;
     }
     // Everything the child needs is built before the fork: after it only exec-safe calls.
@@ -98,6 +100,7 @@ bool SpawnSelf(const std::vector<std::string>& args, const std::vector<std::stri
         internal::SysClose(err[0]);
         internal::SysClose(events[0]);
         errno = saved;
+        SetLastError(static_cast<std::uint32_t>(saved));
         return false;
     }
     for (int fd : {out[0], err[0], events[0]}) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
@@ -107,8 +110,9 @@ bool SpawnSelf(const std::vector<std::string>& args, const std::vector<std::stri
 }
 
 std::FILE* OpenChildEvents() {
-    if (::fcntl(ChildEventsFd, F_SETFD, FD_CLOEXEC) != 0) return nullptr;
-    return ::fdopen(ChildEventsFd, "w");
+    std::FILE* events = ::fcntl(ChildEventsFd, F_SETFD, FD_CLOEXEC) == 0 ? ::fdopen(ChildEventsFd, "w") : nullptr;
+    if (events == nullptr) SetLastError(static_cast<std::uint32_t>(errno));
+    return events;
 }
 
 void WaitReadable(const std::vector<int>& fds, int timeout_ms, std::vector<bool>* ready) {
@@ -175,13 +179,17 @@ std::string StationParent() {
 
 std::string MakeStationDirectory(int* lock) {
     std::string path = StationParent() + "/" + StationPrefix + "XXXXXX";
-    if (::mkdtemp(path.data()) == nullptr) return "";  // mkdtemp makes it 0700
+    if (::mkdtemp(path.data()) == nullptr) {  // mkdtemp makes it 0700
+        SetLastError(static_cast<std::uint32_t>(errno));
+        return "";
+    }
     std::string error;
     *lock = TakeDirectoryLock(path, StationLockName, &error);
     if (*lock < 0) {
         int saved = errno;
         ::rmdir(path.c_str());
         errno = saved;
+        SetLastError(static_cast<std::uint32_t>(saved));
         return "";
     }
     return path;

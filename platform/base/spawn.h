@@ -29,10 +29,10 @@ struct ChildProcess {
 inline constexpr const char* ChildEventsPath = "/dev/fd/3";
 
 // Starts this very program (/proc/self/exe) with `args` (without the program name) and the
-// environment plus `env` ("NAME=VALUE"); stdin is /dev/null. False with errno.
+// environment plus `env` ("NAME=VALUE"); stdin is /dev/null. False with the last error set.
 bool SpawnSelf(const std::vector<std::string>& args, const std::vector<std::string>& env, ChildProcess* child);
 // In a child started so: its event pipe as a stream, marked close-on-exec so that the programs
-// it starts in turn do not get it. Null with errno.
+// it starts in turn do not get it. Null with the last error set.
 std::FILE* OpenChildEvents();
 // Sleeps until one of `fds` (-1 entries ignored) is readable or hung up, a stop signal came
 // (WatchStopSignals), or timeout_ms passed (-1: none). (*ready)[i] tells which fd is ready.
@@ -49,7 +49,7 @@ void StopChild(int pid);
 void WatchStopSignals();
 bool StopRequested();
 // A fresh private directory (mode 0700) for one child's runtime scope, under $TMPDIR or /tmp,
-// with a lock held in *lock while it is in use. "" with errno on failure.
+// with a lock held in *lock while it is in use. "" with the last error set on failure.
 // RemoveStationDirectory takes it away, with what is left inside, once the child has ended.
 // RemoveLeftoverStations removes those of parents that were killed (their lock is free).
 std::string MakeStationDirectory(int* lock);

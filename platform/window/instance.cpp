@@ -372,6 +372,7 @@ bool SendCommandToRunningWindow(const char* class_name, std::uint16_t command_id
                                 bool await) {
     if (class_name == nullptr || result == nullptr) {
         errno = EINVAL;
+        SetLastError(EINVAL);
         return false;
     }
     // A window of this very process answers at once: nothing could complete a deferred answer

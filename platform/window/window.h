@@ -29,6 +29,8 @@
 namespace platform {
 
 using Hwnd = std::uint32_t;  // 0 is no window; values are never reused
+// The window of a call that has none: the radio and reboot operations then log nothing.
+inline constexpr Hwnd NoWindow = 0;
 using Hmenu = std::uint32_t;
 using Haccel = std::uint32_t;
 using Hinstance = std::uint32_t;  // the program's own module is 1
@@ -168,7 +170,8 @@ Hwnd FindWindow(const char* class_name);
 std::uint32_t GetWindowProcessId(Hwnd window);
 bool SetForegroundWindow(Hwnd window_or_1);
 // `send ID`: delivers WM_COMMAND id to the running window of the class and gives its result.
-// False (errno set) when no window of the class runs.
+// False when no window of the class runs, the reason in the last error (ENOENT: none runs,
+// EBUSY: it serves as many senders as it can).
 // `await`: the handler may defer the answer (DeferReply) until CompleteReply, however long.
 bool SendCommandToRunningWindow(const char* class_name, std::uint16_t command_id,
                                 std::intptr_t* result, bool await = false);
@@ -247,7 +250,7 @@ std::uint32_t GetModuleFileName(Hinstance instance, char* buffer, std::uint32_t 
 
 // ---- screens, signals
 enum class ScreenKind { Headless, Terminal };
-// Headless is the default. False (errno set) when the terminal screen cannot be had: stdin or
+// Headless is the default. False (last error set) when the terminal screen cannot be had: stdin or
 // stdout is no terminal (ENOTTY), or terminfo does not know $TERM (ENOENT). Call before the
 // first window is created.
 bool SelectScreen(ScreenKind kind);
