@@ -1,3 +1,4 @@
+// Implemented in bridge/ports.cpp, bridge/relay.cpp and bridge/release.cpp.
 // The port bridge: the GSM-side UART and one peer port, and the two relay threads between
 // them. Command 153 starts it, command 155 releases it, and the main window's destruction
 // runs the same release steps.

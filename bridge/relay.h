@@ -1,3 +1,4 @@
+// Implemented in bridge/ports.cpp, bridge/relay.cpp and bridge/release.cpp.
 // Inside the bridge: what the port openers, the relay threads and the release share beyond
 // bridge/bridge.h. StartBridge's second half (StartRelays) lives with the relay threads; the
 // port names let a relay thread name a port it lost; RelayLost marks a run whose port vanished.

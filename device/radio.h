@@ -1,3 +1,4 @@
+// Implemented in device/radio.cpp.
 // The radio driver "RIL1:": suspend it, resume it, reset the module through it. Each call
 // opens the device, issues one control and closes it. Results: 0 success, 1 failure. As
 // command handlers they use only the window; a null window makes their lines silent.

@@ -1,3 +1,4 @@
+// Implemented in device/reboot.cpp.
 // The handset reboot through the kernel's reboot request, looked up by name in "COREDLL.DLL"
 // each time. 0 when the request was accepted, 1 on failure. A failure is also kept in
 // RebootFailed, so that a run that ends well after it can say and record it.

@@ -1,3 +1,4 @@
+// Implemented by the headers it gathers (their first lines name their files).
 // The platform layer: everything that the handset's operating system gave the tool, written
 // for Linux on POSIX, ncurses and the C++ standard library. The tool's own code includes only
 // this header; termios, sockets and ncurses stay behind it. One folder per subsystem:

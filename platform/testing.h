@@ -1,3 +1,6 @@
+// Implemented in platform/base/core.cpp, platform/base/sys.cpp, platform/screen/headless.cpp,
+// platform/screen/screen.cpp, platform/testing.cpp, platform/window/module_file.cpp and
+// platform/window/resources.cpp.
 // The test seam of the platform layer, in one place: what a test may swap or inject to reach a
 // path that Linux or a real device would not take on its own (a failed thread creation, a
 // break on a pty, a read that fails), or to look at the layer from the side. Every name here is

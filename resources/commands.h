@@ -1,3 +1,4 @@
+// Header only: names and numbers, no code.
 // The command ids: one place to read them. The menu and the accelerator (resources/), the
 // command table (shell/main_window.cpp), the options, the command line and the tests all use
 // these names; a command message carries the id in the low word of its wparam.

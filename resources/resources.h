@@ -1,3 +1,4 @@
+// Implemented in resources/resources.cpp and resources/payloads.S.
 // Identifiers of the program's resources (the rows are in resources/resources.cpp).
 #pragma once
 

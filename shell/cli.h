@@ -1,3 +1,5 @@
+// Implemented in shell/check.cpp, shell/cli.cpp, shell/cli_running.cpp, shell/handset_glue.cpp and
+// shell/ports.cpp.
 // The command line: invocations and options read into one plain record, and the steps of the
 // program that main() lists.
 //
@@ -87,7 +89,7 @@ int SelectWindowScreen(const CliOptions& options);
 // invocation's command (118 update, 153 bridge) and then the --command ones.
 int RunWindow(const CliOptions& options);
 
-// ---- hooks for the pieces that come with other parts of the tool (shell/cli_hooks.cpp).
+// ---- hooks for the pieces that come with other parts of the tool (shell/handset_glue.cpp).
 // Each returns 0 to go on, or the exit code to end with after printing one line.
 // The options that later pieces read: the handset profile (--profile, $FIRMWARE_UTILITY_PROFILE,
 // the user's or the system's profile file, or the built-in simulated handset, announced on

@@ -1,3 +1,4 @@
+// Implemented in shell/log.cpp.
 // The two output channels the whole tool writes on: the log pane (child 5 of the main window) and
 // the trace channel (the platform's debug output).
 //

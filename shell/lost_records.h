@@ -1,3 +1,4 @@
+// Implemented in shell/lost_records.cpp.
 // Output that could not be written is said, once per file, on stderr ("firmware-utility:
 // --events FILE: write failed: REASON"), and the run goes on: a module is never left
 // half-written for the sake of a log. A failed write other than to a closed pipe on stdout also

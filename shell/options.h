@@ -1,3 +1,4 @@
+// Implemented in shell/options.cpp.
 // The two options that steer the rest of the tool, the option commands and the about box.
 // Both options live in memory for the life of the process; nothing stores them.
 //

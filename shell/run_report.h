@@ -1,3 +1,4 @@
+// Implemented in shell/progress_line.cpp, shell/run_events.cpp and shell/run_record.cpp.
 // What `update` reports about its run beyond the pane: the events for programs (--events, JSON
 // Lines, shell/run_events.cpp) and the live progress line for people on a terminal's stderr
 // (shell/progress_line.cpp). Both are fed by the run's observers (update/update.h), which the

@@ -1,3 +1,4 @@
+// Implemented in shell/stations.cpp.
 // `firmware-utility update --profile A --profile B ...`: one update per profile at the same
 // time, each a child `update` of its own (own process, own runtime directory), its lines
 // prefixed by its station name, then one summary table.

@@ -1,3 +1,4 @@
+// Implemented in sim/at_port.cpp.
 // The module's AT command port as the FF UART ("COM2:") carries it: lines ending in CR (or LF)
 // are commands, answered as a module's firmware does ("\r\n" TEXT "\r\n" lines, then "\r\nOK\r\n",
 // or "\r\nERROR\r\n" for a command it does not know). No echo. Anything that is not an AT

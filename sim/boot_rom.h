@@ -1,3 +1,4 @@
+// Implemented in sim/boot_rom.cpp.
 // The simulated module's boot ROM and download loaders, as a pure state machine: bytes from
 // the handset go in, the module's answers come out. The pty glue in sim/module.cpp feeds it
 // and writes the answers back; tests may drive it directly.

@@ -1,3 +1,4 @@
+// Implemented in sim/control_service.cpp.
 // A simulated driver service on a Unix stream socket (the radio driver, the kernel): one
 // control per connection, a 32-bit little-endian code in, a 32-bit little-endian status out.
 // One thread sleeps in poll on the listener, the connections and a wake-up descriptor; a late

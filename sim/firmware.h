@@ -1,3 +1,4 @@
+// Implemented in sim/firmware.cpp.
 // What the simulated module runs outside its boot ROM: a firmware revision, its identity, and
 // the faults of its AT side. The module starts on a factory revision; an image it accepted
 // becomes the running one at the next reset. Which revision an image is comes from whoever

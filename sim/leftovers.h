@@ -1,3 +1,4 @@
+// Implemented in sim/leftovers.cpp.
 // The simulated handsets' private directories outlive a process that is killed (SIGKILL). Each
 // handset holds a lock on handset.lock in its directory for as long as it runs; a start sweeps
 // the parent directory and removes the fwu-handset-XXXXXX directories of this user whose lock is

@@ -1,3 +1,4 @@
+// Implemented in sim/module.cpp.
 // The simulated radio module as the handset's lines see it: bytes arrive from the tool on the
 // module link ("COM1:"), the radio driver resets it, and it answers through a writer back to the
 // tool. The model behind this interface is the boot ROM of sim/boot_rom.h: after a reset it

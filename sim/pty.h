@@ -1,3 +1,4 @@
+// Implemented in sim/pty.cpp.
 // Pseudo-terminal pairs for the simulated handset's serial lines. The sim keeps the master and
 // also holds the slave open, so that the master never polls as hung up while the tool (or a
 // host program) has the slave closed; the held slave is never read, so everything written on

@@ -1,3 +1,4 @@
+// Implemented in sim/serial_lines.cpp.
 // The simulated handset's serial lines: pseudo-terminal masters served by one thread that
 // sleeps in poll beside a wake-up descriptor. Each line hands the bytes the tool (or a host
 // program) wrote to its receiver, and keeps a queue of bytes to write back that drains as the

@@ -1,3 +1,4 @@
+// Implemented in sim/handset.cpp and sim/foreground.cpp.
 // The simulated handset: a real set of devices in a private temporary directory (mode 0700),
 // removed when it stops, when the process ends by exit() or a fatal signal, or (after a
 // SIGKILL) by the next handset's start (sim/leftovers.h). The radio driver and the kernel are Unix stream sockets (ril.sock,

@@ -1,3 +1,4 @@
+// Implemented in update/cechat.cpp.
 // The module link: the serial line "COM1:" to the radio module, open only while an update
 // runs. Single bytes go out with a trace line each; WaitForModuleByte waits for one expected
 // byte, dropping the others, bounded by ModuleTimeoutMs from its start whatever else arrives.

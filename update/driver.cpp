@@ -131,6 +131,21 @@ bool AttemptsExhausted(std::uint32_t attempt) {
     return limit != 0 && attempt >= limit;
 }
 
+// A boot loader the module refused: true when that ends the run (the module is lost, or the
+// attempts ran out), with the thread's result in *ended; else the caster casts again for the
+// next attempt (stage 1 pauses before it resumes the caster, stage 2 after).
+bool RefusedLoaderEndsRun(platform::Hwnd window, std::uint32_t attempt, std::uint32_t stage,
+                          const char* trace_line, std::uint32_t* ended) {
+    shell::TracePrint(trace_line);
+    if (ModuleLinkLost()) return *ended = EndRunModuleLost(window), true;
+    PurgeModuleLink();
+    if (AttemptsExhausted(attempt)) return *ended = EndRunGaveUp(window, attempt, AttemptEnd::Refused), true;
+    if (stage == 1) platform::Sleep(1000);
+    platform::ResumeThread(CasterHandle.load());
+    if (stage == 2) platform::Sleep(1000);
+    return false;
+}
+
 enum class HandshakeResult { Answered, Silent, Lost };
 
 // One attempt: resets the module and waits for the boot ROM's 0xA0 while the caster casts,
@@ -247,12 +262,11 @@ std::uint32_t UpdateThread(void* parameter) {
 
         NoteStage(1, Boot1Length);
         if (!NoteStageEnd(1, UploadBootLoader1() != 0)) {
-            shell::TracePrint(" BootLoad1 upload fail!!  Restart sending 55h again!!\r\n");
-            if (ModuleLinkLost()) return EndRunModuleLost(window);
-            PurgeModuleLink();
-            if (AttemptsExhausted(attempt)) return EndRunGaveUp(window, attempt, AttemptEnd::Refused);
-            platform::Sleep(1000);
-            platform::ResumeThread(CasterHandle.load());
+            std::uint32_t ended = 0;
+            if (RefusedLoaderEndsRun(window, attempt, 1, " BootLoad1 upload fail!!  Restart sending 55h again!!\r\n",
+                                     &ended)) {
+                return ended;
+            }
             continue;
         }
         shell::TracePrint("BootLoad1 upload succeed!!  Prepare to send Bootload2\r\n");
@@ -261,12 +275,11 @@ std::uint32_t UpdateThread(void* parameter) {
 
         NoteStage(2, Boot2Length);
         if (!NoteStageEnd(2, UploadBootLoader2() != 0)) {
-            shell::TracePrint("BootLoad2_v2_bin upload fail!!  Restart sending 55h again!!\r\n");
-            if (ModuleLinkLost()) return EndRunModuleLost(window);
-            PurgeModuleLink();
-            if (AttemptsExhausted(attempt)) return EndRunGaveUp(window, attempt, AttemptEnd::Refused);
-            platform::ResumeThread(CasterHandle.load());
-            platform::Sleep(1000);
+            std::uint32_t ended = 0;
+            if (RefusedLoaderEndsRun(window, attempt, 2, "BootLoad2_v2_bin upload fail!!  Restart sending 55h again!!\r\n",
+                                     &ended)) {
+                return ended;
+            }
             continue;
         }
         shell::TracePrint("BootLoad2_v2_bin upload succeed!! Prepare to send update program\r\n");

@@ -1,3 +1,4 @@
+// Implemented in update/identity.cpp.
 // The module's identity and firmware revision over its AT port: the FF UART, found as the
 // bridge finds it (the registry index of the built-in serial driver, else "COM2:").
 //

@@ -1,3 +1,4 @@
+// Implemented in update/payload_dir.cpp and update/payloads.cpp.
 // The embedded payload set: the two boot loaders, the size record and the firmware image, as
 // resources of type "HEX", ids 107 to 110. Read-only bytes valid for the life of the process.
 //

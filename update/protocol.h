@@ -1,3 +1,4 @@
+// Header only: names and numbers, no code.
 // The bytes of the module's download protocol, in one place (handset to module: H->M; module
 // to handset: M->H). The simulated module keeps names of its own: it is the other side of the
 // wire, and sharing these would hide a mistake made on both sides.

@@ -1,3 +1,4 @@
+// Implemented in update/bootloader.cpp, update/driver.cpp and update/image.cpp.
 // The firmware update: the update command, the updater and caster threads, and the three
 // upload stages. One run at a time: a second update command while a run is in progress is
 // refused, so the link under the running run is never replaced.

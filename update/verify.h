@@ -1,3 +1,4 @@
+// Implemented in update/verify.cpp.
 // The verdict of a run: which firmware the module runs, read on its AT port (update/identity.h)
 // once before the handshake ("before") and once after the confirmation and the module's reset
 // ("after", waiting up to VerifyTimeoutMs for the new firmware to answer).

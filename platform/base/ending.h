@@ -1,3 +1,4 @@
+// Implemented in platform/base/ending.cpp.
 // What the process gives back on every ending that runs code: the exclusive hold (TIOCEXCL) of
 // the serial ports it still has open, and the directories named for removal. A normal end
 // (return from main, exit) does it from an atexit handler; a fatal signal (SIGSEGV, SIGABRT, ...)

@@ -1,3 +1,4 @@
+// Implemented in platform/base/files.cpp.
 // Files the tool reads whole at start-up (a payload set from a directory) and the existence
 // checks of the profile lookup. Each refusal is a short reason for a "PATH: reason" line:
 // strerror's text, "not a regular file", "not a directory".

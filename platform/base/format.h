@@ -1,3 +1,4 @@
+// Implemented in platform/base/format.cpp.
 // printf-style formatting for the tool's lines. Conversions are C's, except %c: its byte is
 // written as the Latin-1 character it stands for (UTF-8), so traced protocol bytes keep the
 // text valid UTF-8. Output is cut to fit and always terminated.

@@ -1,3 +1,4 @@
+// Implemented in platform/base/core.cpp.
 // The handle table behind every platform handle (ports, services, threads, libraries, keys).
 // Objects are shared: a call holds its own reference for as long as it uses the object, so a
 // close on another thread never frees or reuses what a call is still using. Handle values are

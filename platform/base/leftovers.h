@@ -1,3 +1,4 @@
+// Implemented in platform/base/leftovers.cpp.
 // Private directories that outlive a process killed with SIGKILL (a simulated handset's, a
 // station's): while its owner runs, the directory holds a lock file that the owner keeps
 // locked; a later start sweeps the parent directory and removes the directories of this user,

@@ -1,3 +1,4 @@
+// Implemented in platform/base/sha256.cpp.
 // SHA-256, for listing the embedded payloads and for the simulated module's report of what it
 // received, computed by the distribution's libcrypto. Feed bytes in any number of pieces, then
 // finish once.

@@ -1,3 +1,4 @@
+// Implemented in platform/base/signals.cpp.
 // The one owner of signal handlers (signals.cpp). Every other file of the layer registers an
 // action for a step; the handlers are installed here once, the first time a step of theirs gets
 // an action, and run the registered actions in the order of the steps:

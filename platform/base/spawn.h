@@ -1,3 +1,4 @@
+// Implemented in platform/base/spawn.cpp.
 // Child processes of this program, for runs side by side (`update` with several profiles):
 // start the program again with its output on pipes, wait for any of them to speak or for a
 // stop signal, read what came, reap the children.

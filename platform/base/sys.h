@@ -1,3 +1,4 @@
+// Implemented in platform/base/sys.cpp.
 // The system calls that tests make fail, in one place (sys.cpp). Every call retries on EINTR.
 // In the program they are the plain calls; where FWU_TEST_SEAM is defined (the tests' platform
 // library) they go through the table that platform/testing.h lets a test swap.

@@ -1,3 +1,5 @@
+// Implemented in platform/base/core.cpp, platform/base/ending.cpp, platform/base/thread.cpp,
+// platform/devices/library.cpp and platform/devices/registry.cpp.
 // System services of the platform layer: handles and the last-error code, threads with
 // cooperative suspend and terminate, pauses, address space, libraries, the registry read from
 // the handset profile, the idle timer and key injection, and the debug (trace) output. (The

@@ -261,14 +261,23 @@ bool TerminateThread(Handle thread, std::uint32_t code) {
     return true;
 }
 
-std::uint32_t SuspendThread(Handle thread) {
+namespace {
+
+// SuspendThread and ResumeThread: one step of the suspend count, the count before it returned.
+// A suspend of another thread returns once that thread is parked (or has ended, or is stopping).
+std::uint32_t StepSuspendCount(Handle thread, bool suspend) {
     auto record = Resolve(thread);
     if (!record) {
         SetLastError(EBADF);
         return SuspendFailed;
     }
     std::unique_lock lock(record->mutex);
-    std::uint32_t previous = record->suspend_count++;
+    const std::uint32_t previous = record->suspend_count;
+    if (!suspend) {
+        if (previous > 0 && --record->suspend_count == 0) record->changed.notify_all();
+        return previous;
+    }
+    ++record->suspend_count;
     if (record->finished || record->stop) return previous;
     if (record->id == std::this_thread::get_id()) {
         ParkWhileSuspended(*record, lock);  // suspending oneself parks here until resumed
@@ -282,17 +291,11 @@ std::uint32_t SuspendThread(Handle thread) {
     return previous;
 }
 
-std::uint32_t ResumeThread(Handle thread) {
-    auto record = Resolve(thread);
-    if (!record) {
-        SetLastError(EBADF);
-        return SuspendFailed;
-    }
-    std::lock_guard lock(record->mutex);
-    std::uint32_t previous = record->suspend_count;
-    if (previous > 0 && --record->suspend_count == 0) record->changed.notify_all();
-    return previous;
-}
+}  // namespace
+
+std::uint32_t SuspendThread(Handle thread) { return StepSuspendCount(thread, true); }
+
+std::uint32_t ResumeThread(Handle thread) { return StepSuspendCount(thread, false); }
 
 bool SetThreadPriority(Handle thread, int priority) {
     auto record = Resolve(thread);

@@ -1,3 +1,4 @@
+// Implemented in platform/base/thread.cpp.
 // What the port layer needs from the thread layer (platform/base/thread.cpp): the calling thread's
 // wake-up descriptor to put in its poll sets, and the checkpoint at which a suspended thread
 // parks. Suspend and terminate signal the descriptor, so a thread asleep in a port wait wakes,

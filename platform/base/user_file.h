@@ -1,3 +1,4 @@
+// Implemented in platform/base/user_file.cpp.
 // Files the user names on the command line (a profile, the trace, the events, and any other
 // file option). An input is a regular file only. An output is a regular file (created when
 // missing, emptied when there), a character device (/dev/null, /dev/stderr, a terminal) or a

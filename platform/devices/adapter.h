@@ -1,3 +1,4 @@
+// Implemented in platform/devices/adapter.cpp.
 // The radio driver's adapters (platform/devices/adapter.cpp): "RIL1:" as a program, or any
 // radio driver when the profile's [radio] reset names a modem-line pulse. The pulse takes the
 // reset control; suspend and resume go to the program or service named for RIL1:, and succeed

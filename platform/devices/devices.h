@@ -1,3 +1,4 @@
+// Implemented in platform/devices/serial_port.cpp and platform/devices/service.cpp.
 // What OpenDevice (platform/devices/devices.cpp) opens, by the kind of path the profile names.
 #pragma once
 

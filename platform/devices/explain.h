@@ -1,3 +1,4 @@
+// Implemented in platform/devices/explain.cpp.
 // Why a device did not open, in words a user can act on (platform/devices/explain.cpp): the
 // device name, its path, the system's reason, and the fix (the group to join, the process that
 // holds the port, where to find the machine's serial ports, that a path is no serial port).

@@ -1,3 +1,4 @@
+// Implemented in platform/devices/profile.cpp.
 // The handset profile: a text file that names the handset's devices, its registry values and
 // its kernel service (sections [devices], [registry], [kernel], [radio], [handset]; comments
 // start with # or ;). The platform reads it once at start-up; the tool itself stores no

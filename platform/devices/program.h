@@ -1,3 +1,4 @@
+// Implemented in platform/devices/program.cpp.
 // Device adapters that are programs (platform/devices/program.cpp): the radio driver or the
 // kernel named as "exec:/path [args]" in the profile. One control is one run of the program.
 //

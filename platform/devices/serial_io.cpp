@@ -95,6 +95,25 @@ std::shared_ptr<SerialPort> Enter(Handle handle) {
     return port;
 }
 
+// The start of ReadFile and WriteFile: nothing moved yet, a port whose line is up, a buffer for
+// a transfer of at least one byte. Null when the call ends here, with its result in *result.
+std::shared_ptr<SerialPort> EnterTransfer(Handle handle, const void* buffer, std::uint32_t size,
+                                          std::uint32_t* done, bool* result) {
+    if (done) *done = 0;
+    auto port = Enter(handle);
+    *result = false;
+    if (!port) return nullptr;
+    if (port->line_lost) {
+        *result = Fail(EIO);
+        return nullptr;
+    }
+    if (size == 0 || buffer == nullptr) {
+        *result = size == 0 || Fail(EINVAL);
+        return nullptr;
+    }
+    return port;
+}
+
 // How one read waits, from the time-out record.
 struct ReadPlan {
     bool at_once = false;     // return with what is queued, never wait
@@ -140,12 +159,9 @@ bool PortLost(Handle port) {
 }
 
 bool ReadFile(Handle handle, void* buffer, std::uint32_t size, std::uint32_t* done) {
-    if (done) *done = 0;
-    auto port = Enter(handle);
-    if (!port) return false;
-    if (port->line_lost) return Fail(EIO);
-    if (size == 0) return true;
-    if (buffer == nullptr) return Fail(EINVAL);
+    bool result = false;
+    auto port = EnterTransfer(handle, buffer, size, done, &result);
+    if (!port) return result;
     const ReadPlan plan = PlanRead(*port, size);
     WaitScope scope(*port, internal::WaiterRead);
     auto* bytes = static_cast<unsigned char*>(buffer);
@@ -187,12 +203,9 @@ bool ReadFile(Handle handle, void* buffer, std::uint32_t size, std::uint32_t* do
 }
 
 bool WriteFile(Handle handle, const void* buffer, std::uint32_t size, std::uint32_t* done) {
-    if (done) *done = 0;
-    auto port = Enter(handle);
-    if (!port) return false;
-    if (port->line_lost) return Fail(EIO);
-    if (size == 0) return true;
-    if (buffer == nullptr) return Fail(EINVAL);
+    bool result = false;
+    auto port = EnterTransfer(handle, buffer, size, done, &result);
+    if (!port) return result;
     Deadline deadline;
     {
         std::lock_guard lock(port->mutex);

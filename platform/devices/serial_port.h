@@ -1,3 +1,4 @@
+// Implemented in platform/devices/serial_io.cpp and platform/devices/serial_port.cpp.
 // The serial port object behind a port handle, shared by platform/devices/serial_port.cpp (open, close,
 // settings, purge, errors) and platform/devices/serial_io.cpp (reads, writes, event waits).
 //

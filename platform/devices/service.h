@@ -1,3 +1,4 @@
+// Implemented in platform/devices/service.cpp.
 // Driver services on Unix stream sockets (platform/devices/service.cpp), shared by OpenDevice's
 // service handles and the built-in "COREDLL.DLL" entry KernelIoControl.
 //

@@ -1,3 +1,6 @@
+// Implemented in platform/screen/screen.cpp, platform/screen/headless.cpp (and the terminal
+// screen under platform/screen/terminal/), platform/window/edit.cpp, platform/window/menu.cpp and
+// platform/window/window.cpp.
 // The seam between the window layer and the screen that draws its windows.
 //
 // How it works: the window layer keeps every window's state (platform/window/window_state.h)

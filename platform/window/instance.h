@@ -1,3 +1,4 @@
+// Implemented in platform/window/instance.cpp.
 // The wire format of the one-window-per-user socket, for the layer and its tests.
 //
 // A client connects to DIR/CLASS.sock (the class name with every character other than a

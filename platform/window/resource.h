@@ -1,3 +1,4 @@
+// Implemented in platform/window/resources.cpp.
 // The shape of the program's resource table: one constant row per resource, scanned from the
 // first row. resources/resources.cpp holds the rows; the window layer reads them.
 #pragma once

@@ -1,3 +1,8 @@
+// Implemented in platform/window/window.cpp, platform/window/message_queue.cpp,
+// platform/window/menu.cpp, platform/window/dialog.cpp, platform/window/instance.cpp,
+// platform/window/instance_listener.cpp, platform/window/close_signals.cpp,
+// platform/window/module_file.cpp, platform/window/resources.cpp, platform/screen/screen.cpp and
+// platform/screen/headless.cpp.
 // The window layer: a small window system in the shape the shell expects.
 //
 // How it works: every thread that creates a window owns a message queue. PostMessage queues a

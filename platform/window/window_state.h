@@ -1,3 +1,6 @@
+// Implemented in platform/window/close_signals.cpp, platform/window/dialog.cpp,
+// platform/window/edit.cpp, platform/window/instance.cpp, platform/window/instance_listener.cpp,
+// platform/window/menu.cpp, platform/window/message_queue.cpp and platform/window/window.cpp.
 // Internal state of the window layer, shared by its files (window.cpp, message_queue.cpp,
 // edit.cpp, menu.cpp, dialog.cpp, instance.cpp, close_signals.cpp).
 //

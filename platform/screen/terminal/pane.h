@@ -1,3 +1,4 @@
+// Implemented in platform/screen/terminal/pane.cpp.
 // The terminal screen's picture of an edit control and of its boxes, with no terminal in it:
 // the text as the control holds it, cut into lines at "\r\n" (never wrapped), the view (first
 // line, first column) that follows the caret, user scrolling and selection moves, the cells of

@@ -1,3 +1,5 @@
+// Implemented in platform/screen/terminal/keys.cpp, platform/screen/terminal/probe.cpp,
+// platform/screen/terminal/signals.cpp and platform/screen/terminal/terminal.cpp.
 // The terminal screen (ncurses) and what it needs from signals.
 //
 // How it works: TerminalScreen() checks that stdin and stdout are a terminal that terminfo knows

@@ -1,3 +1,5 @@
+// Implemented in platform/screen/terminal/terminal.cpp, platform/screen/terminal/draw.cpp and
+// platform/screen/terminal/input.cpp.
 // The terminal screen's record, shared by its files: terminal.cpp (start and end of curses,
 // the window layer's notifications, boxes), input.cpp (keys, mouse, resize,
 // suspend) and draw.cpp (the picture).

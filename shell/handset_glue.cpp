@@ -1,6 +1,8 @@
-// The command line's steps that reach beyond the shell: the handset profile (a file, or the
-// built-in simulated handset started inside this process), the module time-out, the update
-// run's exit code, and the invocations served by other subsystems.
+// The glue that may start the built-in simulated handset: the one file of the shell built into
+// the program only, beside main.cpp, since it links sim/. It holds the command line's steps
+// that reach beyond the shell: the handset profile (a file, or that handset started inside this
+// process), the module time-out, the update run's exit code, and the invocations served by
+// other subsystems.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
