@@ -155,6 +155,9 @@ bool FollowModuleLink() {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
         if (!platform::WaitForPort(identity, static_cast<std::uint32_t>(left))) break;
         if (OpenModuleLink() != 0) {
+            std::string node;
+            platform::ResolvePortPath(identity, &node);
+            shell::TracePrint("COM1: back at %s\r\n", node.c_str());
             platform::ResumeThread(CasterHandle.load());
             return true;
         }
