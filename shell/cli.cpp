@@ -49,11 +49,12 @@ int Fail(std::string* error, std::string text) {
     return ExitBadArguments;
 }
 
-// `ports --tsv` or `ports --profile-lines`; not both.
+// `ports --tsv`, `--profile-lines` or `--json`; one of them.
 void AddPortsFlags(CLI::App* ports, CliOptions* options) {
     auto set = [options](PortsFormat format) { return [options, format]() { options->ports_format = format; }; };
     CLI::Option* tsv = ports->add_flag_callback("--tsv", set(PortsFormat::Tsv));
-    ports->add_flag_callback("--profile-lines", set(PortsFormat::ProfileLines))->excludes(tsv);
+    CLI::Option* lines = ports->add_flag_callback("--profile-lines", set(PortsFormat::ProfileLines))->excludes(tsv);
+    ports->add_flag_callback("--json", set(PortsFormat::Json))->excludes(tsv)->excludes(lines);
 }
 
 }  // namespace
@@ -156,7 +157,8 @@ void PrintUsage() {
         "  sim             run the simulated handset and print its profile's path\n"
         "  payloads        list the embedded payloads\n"
         "  ports           list the serial ports (--tsv: tab-separated for scripts;\n"
-        "                  --profile-lines: COMn: lines for a profile's [devices])\n"
+        "                  --json: one JSON array; --profile-lines: COMn: lines for a\n"
+        "                  profile's [devices])\n"
         "  check           open every device of the profile and give it back, writing\n"
         "                  nothing to the module: ok or what to fix, per device (exit 0:\n"
         "                  all ready, 1: not)\n"

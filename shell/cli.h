@@ -4,7 +4,7 @@
 // program that main() lists.
 //
 // Invocations: (none) the window; update; bridge [--reopen]; send [--wait] ID; sim; payloads;
-// ports [--tsv | --profile-lines]; check. Options: --profile FILE (update: repeatable, one
+// ports [--tsv | --profile-lines | --json]; check. Options: --profile FILE (update: repeatable, one
 // station each), --headless, --trace FILE, --trace-time, --command ID (repeatable),
 // --module-timeout SECONDS, --attempts N, --events FILE, --station NAME, --firmware DIR,
 // --verify-timeout SECONDS, --expect-revision TEXT, --skip-current, --record FILE, --force,
@@ -27,7 +27,7 @@ namespace shell {
 
 enum class Invocation { Window, Update, Bridge, Send, Sim, Payloads, Ports, Check };
 // How `ports` prints: a table for people, tab-separated for scripts, or profile lines.
-enum class PortsFormat { Table, Tsv, ProfileLines };
+enum class PortsFormat { Table, Tsv, ProfileLines, Json };
 
 inline constexpr int ExitBadArguments = 2;
 inline constexpr int ExitNoWindow = 3;
@@ -37,7 +37,7 @@ inline constexpr int ExitAnotherWindow = -1;  // shows as 255
 struct CliOptions {
     Invocation invocation = Invocation::Window;
     std::uint16_t send_id = 0;                  // send ID
-    PortsFormat ports_format = PortsFormat::Table;  // ports --tsv, --profile-lines
+    PortsFormat ports_format = PortsFormat::Table;  // ports --tsv, --profile-lines, --json
     bool send_wait = false;                     // send --wait ID: await the update's end
     bool reopen = false;                        // bridge --reopen: wait for a lost port to return
     bool force = false;                         // --force: update on a line another program has open

@@ -1,9 +1,11 @@
 // `firmware-utility ports`: the machine's serial ports as a table for people, as tab-separated
-// lines for scripts, or as `COMn: = PATH` lines for a profile's [devices] section.
+// lines or JSON for scripts, or as `COMn: = ...` lines for a profile's [devices] section.
 #include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "platform/platform.h"
 #include "shell/cli.h"
@@ -18,11 +20,14 @@ constexpr char HeldUnknown[] = "unknown";
 constexpr char HeldYes[] = "yes";
 
 // The columns, in the order both outputs print them (README: "Finding the ports").
-enum Column { Device, Driver, Usb, Maker, Product, Serial, Held, ById, ColumnCount };
-constexpr const char* TableHeadings[ColumnCount] = {"DEVICE", "DRIVER", "USB",     "MAKER",
-                                                    "PRODUCT", "SERIAL", "HELD BY", "BY-ID"};
-constexpr const char* TsvHeadings[ColumnCount] = {"device", "driver", "usb",  "maker",
-                                                  "product", "serial", "held", "by_id"};
+enum Column { Device, Driver, Usb, Maker, Product, Serial, Held, ById, ByPath, ColumnCount };
+constexpr const char* TableHeadings[ColumnCount] = {"DEVICE", "DRIVER",  "USB",   "MAKER",  "PRODUCT",
+                                                    "SERIAL", "HELD BY", "BY-ID", "BY-PATH"};
+constexpr const char* TsvHeadings[ColumnCount] = {"device", "driver", "usb",   "maker", "product",
+                                                  "serial", "held",   "by_id", "by_path"};
+// The udev properties a port is offered by in a profile, the first one it has that no other
+// port shares: its USB serial number, else where it is plugged in.
+constexpr const char* IdentityKeys[] = {"ID_SERIAL_SHORT", "ID_PATH"};
 
 // A value on one line and in one field: control characters (tabs, line ends) become spaces.
 std::string OneField(const std::string& text) {
@@ -55,10 +60,31 @@ std::string HeldField(const platform::SerialPortInfo& port) {
     return text;
 }
 
+// The /dev/serial/by-path/ link, else udev's ID_PATH as it is.
+std::string ByPathOf(const platform::SerialPortInfo& port) { return port.by_path.empty() ? port.id_path : port.by_path; }
+
+std::string IdentityValue(const platform::SerialPortInfo& port, const char* key) {
+    return std::string(key) == IdentityKeys[0] ? port.serial_short : port.id_path;
+}
+
+// "udev:KEY=VALUE" that names this port alone, or "" when it has no such property.
+std::string IdentityOf(const platform::SerialPortInfo& port, const std::vector<platform::SerialPortInfo>& ports) {
+    for (const char* key : IdentityKeys) {
+        const std::string value = IdentityValue(port, key);
+        if (value.empty()) continue;
+        const auto same = std::count_if(ports.begin(), ports.end(), [&](const platform::SerialPortInfo& other) {
+            return IdentityValue(other, key) == value;
+        });
+        if (same == 1) return std::string(platform::IdentityPrefix) + key + "=" + value;
+    }
+    return {};
+}
+
 std::vector<std::string> Fields(const platform::SerialPortInfo& port, bool for_script) {
     std::vector<std::string> fields = {port.node,    port.driver, port.usb_id,
                                        port.maker,   port.product, port.serial,
-                                       for_script ? HeldField(port) : HeldByText(port), port.by_id};
+                                       for_script ? HeldField(port) : HeldByText(port), port.by_id,
+                                       ByPathOf(port)};
     for (std::string& field : fields) {
         field = OneField(field);
         if (!for_script && field.empty()) field = NoValue;
@@ -126,11 +152,14 @@ void PrintProfileLines(const std::vector<platform::SerialPortInfo>& ports) {
     int number = 1;
     for (const auto& port : ports) {
         const std::string name = "COM" + std::to_string(number) + ":";
-        std::string path = port.by_id;
-        std::string note;
+        std::string path = IdentityOf(port, ports);
+        std::string note = " (now " + port.node + ")";
+        if (path.empty() || !ReadsBack(name + " = " + path, name, path)) path = port.by_id;
         if (path.empty() || !ReadsBack(name + " = " + path, name, path)) {
             note = port.by_id.empty() ? " (no stable name)" : " (its stable name cannot be written in a profile)";
             path = port.node;
+        } else if (path == port.by_id) {
+            note.clear();
         }
         if (!ReadsBack(name + " = " + path, name, path)) {
             std::printf("; %s (%s) cannot be written in a profile\n", OneField(port.node).c_str(),
@@ -140,6 +169,30 @@ void PrintProfileLines(const std::vector<platform::SerialPortInfo>& ports) {
         std::printf("%s = %s ; %s%s\n", name.c_str(), path.c_str(), Description(port).c_str(), note.c_str());
         ++number;
     }
+}
+
+// One array, one object per port; values a port does not have are null.
+void PrintJson(const std::vector<platform::SerialPortInfo>& ports) {
+    auto value = [](const std::string& text) { return text.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(text); };
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+    for (const auto& port : ports) {
+        nlohmann::ordered_json holders = nlohmann::ordered_json::array();
+        for (const platform::PortHolder& holder : port.holders) holders.push_back({{"pid", holder.pid}, {"name", holder.name}});
+        list.push_back({{"device", port.node},
+                        {"driver", port.driver},
+                        {"usb", value(port.usb_id)},
+                        {"maker", value(port.maker)},
+                        {"product", value(port.product)},
+                        {"serial", value(port.serial)},
+                        {"holders", holders},
+                        {"holders_unknown", port.holders_unknown},
+                        {"by_id", value(port.by_id)},
+                        {"by_path", value(port.by_path)},
+                        {"id_path", value(port.id_path)},
+                        {"identity", value(IdentityOf(port, ports))}});
+    }
+    // Text that is not UTF-8 (a maker string from a device) is written with replacement characters.
+    std::printf("%s\n", list.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
 }
 
 }  // namespace
@@ -152,7 +205,9 @@ int ListSerialPorts(const CliOptions& options) {
         return 1;
     }
     if (ports.empty()) std::fprintf(stderr, "firmware-utility: no serial ports found\n");
-    if (options.ports_format == PortsFormat::ProfileLines) {
+    if (options.ports_format == PortsFormat::Json) {
+        PrintJson(ports);
+    } else if (options.ports_format == PortsFormat::ProfileLines) {
         PrintProfileLines(ports);
     } else if (options.ports_format == PortsFormat::Tsv) {
         PrintTsv(ports);

@@ -148,6 +148,40 @@ bool RefusedLoaderEndsRun(platform::Hwnd window, std::uint32_t attempt, std::uin
 
 enum class HandshakeResult { Answered, Silent, Lost };
 
+// How long a module link named by identity may stay away after its device went (a module that
+// re-enumerates on reset: ttyACM0 comes back as ttyACM1), and the pause between two opens of
+// a port that is back but does not open yet.
+constexpr std::uint32_t PortReturnMs = 15000;
+constexpr std::uint32_t ReopenPauseMs = 250;
+constexpr char ModuleLinkName[] = "COM1:";
+
+// The link's device went away: when COM1: is named by identity, waits (bounded) for the port
+// that matches it to be back and opens it, the caster parked meanwhile. False when the link
+// cannot be followed (a path, or the port did not come back).
+bool FollowModuleLink() {
+    std::string identity;
+    if (!platform::ProfileDevicePath(ModuleLinkName, &identity) || !platform::IsPortIdentity(identity)) return false;
+    shell::TracePrint("COM1: went away; waiting up to %u ms for %s\r\n", PortReturnMs, identity.c_str());
+    platform::SuspendThread(CasterHandle.load());
+    CloseModuleLink();
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(PortReturnMs);
+    for (auto now = Clock::now(); now < deadline; now = Clock::now()) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+        if (!platform::WaitForPort(identity, static_cast<std::uint32_t>(left))) break;
+        if (OpenModuleLink() != 0) {
+            std::string node;
+            platform::ResolvePortPath(identity, &node);
+            shell::TracePrint("COM1: back at %s\r\n", node.c_str());
+            platform::ResumeThread(CasterHandle.load());
+            return true;
+        }
+        platform::Sleep(ReopenPauseMs);  // back, but not ready to open yet
+    }
+    platform::ResumeThread(CasterHandle.load());  // it writes to no port now, and is ended with the run
+    return false;
+}
+
 // One attempt: resets the module and waits for the boot ROM's 0xA0 while the caster casts,
 // for one module time-out counted from the reset; then silences the caster and purges.
 HandshakeResult Handshake(std::uint32_t attempt) {
@@ -158,7 +192,7 @@ HandshakeResult Handshake(std::uint32_t attempt) {
     DiscardModuleInput();
     device::ResetModule(platform::NoWindow);
     using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(ModuleTimeoutMs.load());
+    auto deadline = Clock::now() + std::chrono::milliseconds(ModuleTimeoutMs.load());
     // A wait ended early by a break or line error is followed by the next, within the same bound.
     for (auto now = Clock::now(); now < deadline; now = Clock::now()) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
@@ -168,7 +202,11 @@ HandshakeResult Handshake(std::uint32_t attempt) {
             shell::TracePrint(" Get A0h, Stop Casting 55h!!! Start to send Bootload1\r\n");
             return HandshakeResult::Answered;
         }
-        if (ModuleLinkLost()) return HandshakeResult::Lost;
+        if (ModuleLinkLost()) {
+            if (!FollowModuleLink()) return HandshakeResult::Lost;
+            // Back under its identity: its boot ROM listens from now, for one more time-out.
+            deadline = Clock::now() + std::chrono::milliseconds(ModuleTimeoutMs.load());
+        }
     }
     return HandshakeResult::Silent;
 }

@@ -12,6 +12,7 @@
 
 #include "platform/base/handles.h"
 #include "platform/base/sys.h"
+#include "platform/devices/ports.h"
 #include "platform/devices/program.h"
 #include "platform/devices/serial_port.h"
 #include "platform/devices/service.h"
@@ -127,10 +128,15 @@ bool PulseModemLine(const ResetPulse& pulse, const std::string& path) {
                           pulse.port.c_str(), path.c_str());
     DebugOutput(text, static_cast<std::size_t>(n));
     // The module link holds its port exclusively: the pulse goes through that open port.
-    std::shared_ptr<SerialPort> port = FindOpenPort(path);
+    std::string node;
+    if (std::uint32_t error = ResolvePortPath(path, &node)) {
+        SetLastError(error);
+        return false;
+    }
+    std::shared_ptr<SerialPort> port = FindOpenPort(node);
     int fd = -1;
     if (!port) {
-        fd = SysOpen(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        fd = SysOpen(node.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) {
             SetLastError(static_cast<std::uint32_t>(errno));
             return false;

@@ -1,6 +1,7 @@
 // OpenDevice: a device name of the profile becomes a serial port or a driver service, by what
 // the named path is on disk (a tty or other character device, or a Unix socket); the radio
-// driver named as a program, or with a reset pulse, becomes an adapter.
+// driver named as a program, or with a reset pulse, becomes an adapter. A port named by
+// identity (udev:...) is looked up anew at each open.
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -8,6 +9,7 @@
 
 #include "platform/devices/adapter.h"
 #include "platform/devices/devices.h"
+#include "platform/devices/ports.h"
 #include "platform/devices/profile.h"
 #include "platform/devices/serial.h"
 
@@ -24,6 +26,11 @@ Handle OpenDevice(const char* name) {
     }
     if (!named) {
         SetLastError(ENOENT);  // no such device on this handset
+        return InvalidHandle;
+    }
+    // A port named by identity opens as the node that matches it now.
+    if (std::uint32_t error = ResolvePortPath(path, &path)) {
+        SetLastError(error);
         return InvalidHandle;
     }
     struct stat info {};

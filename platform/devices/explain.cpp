@@ -160,6 +160,19 @@ std::string ExplainOpenFailure(const char* device, std::uint32_t error) {
         return name + " has no entry in the profile's [devices]" + where + "; add `" + name + " = /dev/...`; " +
                PortsHint;
     }
+    if (IsPortIdentity(path)) {
+        // Not found, or found more than once: the report names the candidates. Found: the
+        // node it stands for is explained, after the identity.
+        std::string node;
+        if (error == ENOENT || error == ENOTUNIQ || ResolvePortPath(path, &node) != 0) {
+            std::string report = PortIdentityReport();
+            if (report.empty()) report = ErrorText(error);  // it matched, then vanished
+            return name + " (" + path + "): " + report + "; " + PortsHint;
+        }
+        std::string text = name + " (" + path + " at " + node + "): " + ErrorText(error);
+        std::string fix = Fix(node, false, error);
+        return fix.empty() ? text : text + ": " + fix;
+    }
     std::vector<std::string> program;
     bool is_program = SplitProgram(path, &program);
     std::string shown = is_program ? program[0] : path;

@@ -123,9 +123,11 @@ bool ProcessHolds(int pid, const NodeIdentity& node, bool* denied, bool* far_end
 
 }  // namespace
 
-std::vector<PortHolder> FindPortHolders(const std::string& node, bool* unknown) {
+std::vector<PortHolder> FindPortHolders(const std::string& path, bool* unknown) {
     *unknown = false;
     std::vector<PortHolder> holders;
+    std::string node;  // a port named by identity: the node it stands for now
+    if (ResolvePortPath(path, &node) != 0) return holders;
     NodeIdentity identity{node};
     struct stat node_stat {};
     if (::stat(node.c_str(), &node_stat) == 0 && S_ISCHR(node_stat.st_mode)) {

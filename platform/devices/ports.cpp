@@ -11,49 +11,54 @@
 #include <string>
 
 #include "platform/devices/ports.h"
+#include "platform/devices/udev_ports.h"
 
 namespace platform {
+namespace internal {
 namespace {
 
-constexpr char TtySubsystem[] = "tty";
 // The serial core's own port and controller devices sit between a UART's tty and the device
 // its driver bound to; their drivers ("port", "ctrl") say nothing about the hardware.
 constexpr char SerialCoreSubsystem[] = "serial-base";
 // A serial-core tty whose "type" is 0 (PORT_UNKNOWN) is a reserved slot with no UART behind it.
 constexpr char UartTypeAttribute[] = "type";
 constexpr char NoUart[] = "0";
-constexpr char ByIdPrefix[] = "/dev/serial/by-id/";
-
-struct UdevUnref {
-    void operator()(udev* u) const { udev_unref(u); }
-    void operator()(udev_enumerate* e) const { udev_enumerate_unref(e); }
-    void operator()(udev_device* d) const { udev_device_unref(d); }
-};
-using UdevPtr = std::unique_ptr<udev, UdevUnref>;
-using EnumeratePtr = std::unique_ptr<udev_enumerate, UdevUnref>;
-using DevicePtr = std::unique_ptr<udev_device, UdevUnref>;
-
-std::string Text(const char* value) { return value ? value : ""; }
 
 bool Is(const char* value, const char* expected) { return value && std::strcmp(value, expected) == 0; }
 
-// The driver of a tty: that of its nearest parent past the serial core's devices; empty for a
-// tty with no device behind it (consoles, ptmx) or whose device has no driver bound.
-std::string DriverOf(udev_device* tty) {
+}  // namespace
+
+std::string SerialPortDriver(udev_device* tty) {
+    if (!udev_device_get_devnode(tty) || Is(udev_device_get_sysattr_value(tty, UartTypeAttribute), NoUart)) return {};
     udev_device* parent = udev_device_get_parent(tty);
     while (parent && Is(udev_device_get_subsystem(parent), SerialCoreSubsystem)) {
         parent = udev_device_get_parent(parent);
     }
-    return parent ? Text(udev_device_get_driver(parent)) : std::string();
+    return parent ? UdevText(udev_device_get_driver(parent)) : std::string();
 }
 
-// The first /dev/serial/by-id/ name among the node's links: the udev database's links, else
-// the DEVLINKS property (space-separated) as a recorded device tree carries it.
-std::string ByIdOf(udev_device* tty) {
+}  // namespace internal
+
+namespace {
+
+using internal::DevicePtr;
+using internal::EnumeratePtr;
+using internal::UdevPtr;
+
+constexpr char ByIdPrefix[] = "/dev/serial/by-id/";
+constexpr char ByPathPrefix[] = "/dev/serial/by-path/";
+constexpr char PathProperty[] = "ID_PATH";
+constexpr char SerialShortProperty[] = "ID_SERIAL_SHORT";
+
+std::string Text(const char* value) { return internal::UdevText(value); }
+
+// The first of the node's links under `prefix` (/dev/serial/by-id/): the udev database's links,
+// else the DEVLINKS property (space-separated) as a recorded device tree carries it.
+std::string LinkOf(udev_device* tty, const char* prefix) {
     for (udev_list_entry* link = udev_device_get_devlinks_list_entry(tty); link;
          link = udev_list_entry_get_next(link)) {
         std::string name = Text(udev_list_entry_get_name(link));
-        if (name.rfind(ByIdPrefix, 0) == 0) return name;
+        if (name.rfind(prefix, 0) == 0) return name;
     }
     std::string links = Text(udev_device_get_property_value(tty, "DEVLINKS"));
     std::size_t start = 0;
@@ -61,7 +66,7 @@ std::string ByIdOf(udev_device* tty) {
         std::size_t end = links.find(' ', start);
         if (end == std::string::npos) end = links.size();
         std::string name = links.substr(start, end - start);
-        if (name.rfind(ByIdPrefix, 0) == 0) return name;
+        if (name.rfind(prefix, 0) == 0) return name;
         start = end + 1;
     }
     return {};
@@ -120,7 +125,7 @@ bool ListSerialPorts(std::vector<SerialPortInfo>* ports, std::string* error) {
     if (!context) return Fail(error, "cannot open udev", errno);
     EnumeratePtr listing(udev_enumerate_new(context.get()));
     if (!listing) return Fail(error, "cannot list udev devices", errno);
-    int code = udev_enumerate_add_match_subsystem(listing.get(), TtySubsystem);
+    int code = udev_enumerate_add_match_subsystem(listing.get(), internal::TtySubsystem);
     if (code >= 0) code = udev_enumerate_scan_devices(listing.get());
     if (code < 0) return Fail(error, "cannot read the tty devices from udev", -code);
 
@@ -128,14 +133,14 @@ bool ListSerialPorts(std::vector<SerialPortInfo>* ports, std::string* error) {
          entry = udev_list_entry_get_next(entry)) {
         DevicePtr tty(udev_device_new_from_syspath(context.get(), udev_list_entry_get_name(entry)));
         if (!tty) continue;  // gone since the scan
-        const char* node = udev_device_get_devnode(tty.get());
-        if (!node) continue;
-        if (Is(udev_device_get_sysattr_value(tty.get(), UartTypeAttribute), NoUart)) continue;
         SerialPortInfo port;
-        port.driver = DriverOf(tty.get());
+        port.driver = internal::SerialPortDriver(tty.get());
         if (port.driver.empty()) continue;
-        port.node = node;
-        port.by_id = ByIdOf(tty.get());
+        port.node = udev_device_get_devnode(tty.get());
+        port.by_id = LinkOf(tty.get(), ByIdPrefix);
+        port.by_path = LinkOf(tty.get(), ByPathPrefix);
+        port.id_path = Text(udev_device_get_property_value(tty.get(), PathProperty));
+        port.serial_short = Text(udev_device_get_property_value(tty.get(), SerialShortProperty));
         FillUsbIdentity(tty.get(), &port);
         port.holders = FindPortHolders(port.node, &port.holders_unknown);
         ports->push_back(std::move(port));
@@ -144,7 +149,10 @@ bool ListSerialPorts(std::vector<SerialPortInfo>* ports, std::string* error) {
     return true;
 }
 
-std::string PortProperty(const std::string& node, const char* key) {
+std::string PortProperty(const std::string& path, const char* key) {
+    // A port named by identity is asked about the node it stands for now.
+    std::string node;
+    if (ResolvePortPath(path, &node) != 0) return {};
     struct stat info {};
     if (::stat(node.c_str(), &info) != 0 || !S_ISCHR(info.st_mode)) return {};
     UdevPtr context(udev_new());

@@ -8,10 +8,16 @@
 // at every /proc/PID/fd for the port's node; a process whose descriptors may not be read
 // makes the answer "unknown" unless a holder was found anyway.
 //
+// A port named by identity (profile.h: "udev:KEY=VALUE,...") is the one serial port whose tty
+// device, or a device above it, has every property as udev reports it (ID_SERIAL_SHORT,
+// ID_PATH, ID_VENDOR_ID, ...). It is looked up at each open, so a module that comes back
+// under another node after its reset is found there.
+//
 // Index: PortHolder SerialPortInfo ListSerialPorts FindPortHolders FindSharingHolders
-// ProcessRunning PortProperty
+// ProcessRunning PortProperty | ResolvePortPath PortIdentityReport WaitForPort
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -28,6 +34,9 @@ struct PortHolder {
 struct SerialPortInfo {
     std::string node;     // the device node, "/dev/ttyUSB0"
     std::string by_id;    // its /dev/serial/by-id/ name, empty when udev names none
+    std::string by_path;  // its /dev/serial/by-path/ name, likewise
+    std::string id_path;       // udev's ID_PATH (where it is plugged in), else empty
+    std::string serial_short;  // udev's ID_SERIAL_SHORT, else empty
     std::string driver;   // "ftdi_sio", "cdc_acm", "serial8250", ...
     std::string usb_id;   // "0403:6001", empty for a port not on USB
     std::string maker;    // the USB device's manufacturer string, else empty
@@ -51,8 +60,19 @@ std::vector<PortHolder> FindSharingHolders(const std::string& node, bool* unknow
 // Whether a process whose command name is `name` runs (as far as /proc shows).
 bool ProcessRunning(const char* name);
 
-// A udev property of the tty device behind `node` (symbolic links followed): "" when the node
-// is no device udev knows or the property is not set.
+// A udev property of the tty device behind `node` (symbolic links followed; an identity: the
+// port it names now): "" when the node is no device udev knows or the property is not set.
 std::string PortProperty(const std::string& node, const char* key);
+
+// The node a device value stands for now: a path as it is, an identity as the one port that
+// matches it. 0, or the error (ENOENT: no port matches; ENOTUNIQ: several do; another:
+// udev could not be read), with PortIdentityReport() saying why on this thread.
+std::uint32_t ResolvePortPath(const std::string& value, std::string* node);
+// The last failed resolution of this thread, one phrase naming the identity and the
+// candidates: "no serial port matches udev:ID_SERIAL_SHORT=X (ports now: /dev/ttyS0)".
+std::string PortIdentityReport();
+// Waits, at most `milliseconds`, until `value` stands for a port again (an identity matches
+// one port, a path exists), woken by udev's announcements. True when it does.
+bool WaitForPort(const std::string& value, std::uint32_t milliseconds);
 
 }  // namespace platform

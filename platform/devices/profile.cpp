@@ -118,6 +118,10 @@ std::string PathProblem(const std::string& value) {
     return "a device path must be absolute: " + value;
 }
 
+constexpr char kIdentityForm[] = " (expected udev:KEY=VALUE[,KEY=VALUE...], as `firmware-utility ports` offers)";
+// Property names as udev writes them.
+constexpr char kKeyCharacters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_";
+
 // A byte order mark some editors put at the start of a UTF-8 file.
 constexpr char kUtf8Bom[] = "\xEF\xBB\xBF";
 
@@ -186,6 +190,11 @@ bool ParseProfile(const std::string& text, const std::string& name, Profile* pro
                 if (device != "RIL1:") return fail("a serial port cannot be a program: " + key);
                 std::string problem = ProgramProblem(value);
                 if (!problem.empty()) return fail(problem);
+            } else if (IsPortIdentity(value)) {
+                if (!IsPortName(device)) return fail("only a serial port can be named by identity: " + key);
+                std::vector<IdentityProperty> properties;
+                std::string problem;
+                if (!ParsePortIdentity(value, &properties, &problem)) return fail(problem);
             } else if (std::string problem = PathProblem(value); !problem.empty()) {
                 return fail(problem);
             }
@@ -249,6 +258,41 @@ bool ParseProfile(const std::string& text, const std::string& name, Profile* pro
         return false;
     }
     *profile = std::move(result);
+    return true;
+}
+
+bool IsPortIdentity(const std::string& value) { return value.compare(0, std::strlen(IdentityPrefix), IdentityPrefix) == 0; }
+
+bool ParsePortIdentity(const std::string& value, std::vector<IdentityProperty>* properties, std::string* problem) {
+    properties->clear();
+    const std::string body = value.substr(std::strlen(IdentityPrefix));
+    if (body.empty()) {
+        *problem = "udev: needs at least one KEY=VALUE" + std::string(kIdentityForm);
+        return false;
+    }
+    std::size_t start = 0;
+    while (start <= body.size()) {
+        std::size_t end = body.find(',', start);
+        if (end == std::string::npos) end = body.size();
+        const std::string pair = body.substr(start, end - start);
+        const std::size_t equals = pair.find('=');
+        const std::string key = pair.substr(0, equals);
+        if (equals == std::string::npos) {
+            *problem = "udev: " + (pair.empty() ? std::string("empty KEY=VALUE") : pair + " has no '='") + " in " +
+                       value + kIdentityForm;
+            return false;
+        }
+        if (key.empty() || key.find_first_not_of(kKeyCharacters) != std::string::npos) {
+            *problem = "udev: the key of " + pair + " must be letters, digits and '_'" + kIdentityForm;
+            return false;
+        }
+        if (equals + 1 == pair.size()) {
+            *problem = "udev: " + key + " has no value in " + value + kIdentityForm;
+            return false;
+        }
+        properties->push_back({key, pair.substr(equals + 1)});
+        start = end + 1;
+    }
     return true;
 }
 

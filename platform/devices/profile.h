@@ -8,9 +8,12 @@
 // A radio driver or kernel entry is a Unix socket path (a service) or "exec:/path [args]" (a
 // program run once per control). [radio] "reset = COMn: dtr|rts MS [low|high]" resets the
 // module by a pulse on a port's modem line instead of the radio driver's reset control.
+// A serial port may be named by identity, "udev:KEY=VALUE[,KEY=VALUE...]" (platform/devices/
+// ports.h finds it).
 //
 // Index: ParseProfile LoadProfile SetProfile CurrentProfile ProfileDevicePath ProfileRegistryValue
-// ResetPulse ProgramPrefix SplitProgram
+// ResetPulse ProgramPrefix SplitProgram | IdentityPrefix IdentityProperty IsPortIdentity
+// ParsePortIdentity
 #pragma once
 
 #include <cstdint>
@@ -22,6 +25,20 @@ namespace platform {
 
 // The prefix of an entry that names a program rather than a socket.
 inline constexpr const char* ProgramPrefix = "exec:";
+
+// The prefix of a serial port named by its udev properties.
+inline constexpr const char* IdentityPrefix = "udev:";
+
+struct IdentityProperty {
+    std::string key;    // "ID_SERIAL_SHORT"
+    std::string value;  // "A50285BI"
+};
+
+// Whether a device value is "udev:...".
+bool IsPortIdentity(const std::string& value);
+// The properties of "udev:KEY=VALUE,..."; false with *problem (one phrase) when it is malformed.
+bool ParsePortIdentity(const std::string& value, std::vector<IdentityProperty>* properties,
+                       std::string* problem);
 
 // A pulse on a modem line of a port: the line is cleared for `milliseconds`, then set again
 // ("low", the default), or set, then cleared ("high").

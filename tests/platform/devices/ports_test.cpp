@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "platform/platform.h"
 #include "platform/testing.h"
 #include "tests/support/program.h"
@@ -27,7 +29,7 @@ using fwu_test::ProgramResult;
 
 const std::string DataDir = FWU_SOURCE_DIR "/tests/platform/devices/data/";
 
-constexpr char TsvHeader[] = "device\tdriver\tusb\tmaker\tproduct\tserial\theld\tby_id\n";
+constexpr char TsvHeader[] = "device\tdriver\tusb\tmaker\tproduct\tserial\theld\tby_id\tby_path\n";
 
 // umockdev-run from PATH, or empty.
 std::string UmockdevRun() {
@@ -76,19 +78,22 @@ ProgramResult RunUnderUmockdev(const std::vector<std::string>& records, const st
 
 constexpr char FtdiRow[] =
     "/dev/ttyUSB0\tftdi_sio\t0403:6001\tFTDI\tFT232R USB UART\tA50285BI\tno\t"
-    "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0\n";
+    "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0\t"
+    "/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0\n";
 constexpr char ProlificRow[] =
     "/dev/ttyUSB1\tpl2303\t067b:2303\tProlific Technology Inc.\tUSB-Serial Controller #2\t\tno\t"
-    "/dev/serial/by-id/usb-Prolific_Technology_Inc._USB-Serial_Controller_#2-if00-port0\n";
+    "/dev/serial/by-id/usb-Prolific_Technology_Inc._USB-Serial_Controller_#2-if00-port0\t"
+    "/dev/serial/by-path/pci-0000:00:14.0-usb-0:4:1.0-port0\n";
 constexpr char AcmRow[] =
     "/dev/ttyACM0\tcdc_acm\t1209:4712\tHalvik Radio\tHR-20 GSM Module\tHR20-000123\tno\t"
-    "/dev/serial/by-id/usb-Halvik_Radio_HR-20_GSM_Module_HR20-000123-if00\n";
+    "/dev/serial/by-id/usb-Halvik_Radio_HR-20_GSM_Module_HR20-000123-if00\t"
+    "/dev/serial/by-path/pci-0000:00:1d.0-usb-0:1:1.0\n";
 // ttyS1 is an empty slot (type 0), tty1 and console have no device: none of them is listed.
 constexpr char UartRows[] =
-    "/dev/ttyS0\tserial8250\t\t\t\t\tno\t\n"
-    "/dev/ttyS2\tserial8250\t\t\t\t\tno\t\n"
-    "/dev/ttyS4\tserial\t\t\t\t\tno\t\n"
-    "/dev/ttyS10\tserial8250\t\t\t\t\tno\t\n";
+    "/dev/ttyS0\tserial8250\t\t\t\t\tno\t\t\n"
+    "/dev/ttyS2\tserial8250\t\t\t\t\tno\t\t\n"
+    "/dev/ttyS4\tserial\t\t\t\t\tno\t\t\n"
+    "/dev/ttyS10\tserial8250\t\t\t\t\tno\t\t\n";
 
 TEST(Ports, ListsRecordedDevicesForScripts) {
     SKIP_WITHOUT_UMOCKDEV();
@@ -116,16 +121,21 @@ TEST(Ports, TableForPeopleAndNoPorts) {
     EXPECT_EQ(table.status, 0) << table.err;
     EXPECT_EQ(table.out,
               "DEVICE        DRIVER    USB        MAKER                     PRODUCT                   SERIAL    "
-              "HELD BY  BY-ID\n"
+              "HELD BY  BY-ID                                                                               BY-PATH\n"
               "/dev/ttyUSB0  ftdi_sio  0403:6001  FTDI                      FT232R USB UART           A50285BI  "
-              "no       /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0\n"
+              "no       /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0                      "
+              "/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0\n"
               "/dev/ttyUSB1  pl2303    067b:2303  Prolific Technology Inc.  USB-Serial Controller #2  -         "
-              "no       /dev/serial/by-id/usb-Prolific_Technology_Inc._USB-Serial_Controller_#2-if00-port0\n");
+              "no       /dev/serial/by-id/usb-Prolific_Technology_Inc._USB-Serial_Controller_#2-if00-port0  "
+              "/dev/serial/by-path/pci-0000:00:14.0-usb-0:4:1.0-port0\n");
 
     const struct {
         std::vector<std::string> args;
         std::string out;
-    } empty[] = {{{"ports"}, ""}, {{"ports", "--tsv"}, TsvHeader}, {{"ports", "--profile-lines"}, ""}};
+    } empty[] = {{{"ports"}, ""},
+                 {{"ports", "--tsv"}, TsvHeader},
+                 {{"ports", "--profile-lines"}, ""},
+                 {{"ports", "--json"}, "[]\n"}};
     for (const auto& c : empty) {
         ProgramResult result = RunUnderUmockdev({}, c.args);
         EXPECT_EQ(result.status, 0) << c.args.back() << result.err;
@@ -139,26 +149,46 @@ TEST(Ports, ProfileLinesReadBackAsTheirPaths) {
     ProgramResult result =
         RunUnderUmockdev({"usb_serial.umockdev", "cdc_acm.umockdev", "uart.umockdev"}, {"ports", "--profile-lines"});
     ASSERT_EQ(result.status, 0) << result.err;
+    // By USB serial number; without one (the pl2303), by where it is plugged in.
     EXPECT_EQ(result.out,
-              "COM1: = /dev/serial/by-id/usb-Halvik_Radio_HR-20_GSM_Module_HR20-000123-if00 ; cdc_acm 1209:4712 "
-              "Halvik Radio HR-20 GSM Module HR20-000123\n"
+              "COM1: = udev:ID_SERIAL_SHORT=HR20-000123 ; cdc_acm 1209:4712 Halvik Radio HR-20 GSM Module "
+              "HR20-000123 (now /dev/ttyACM0)\n"
               "COM2: = /dev/ttyS0 ; serial8250 (no stable name)\n"
               "COM3: = /dev/ttyS2 ; serial8250 (no stable name)\n"
               "COM4: = /dev/ttyS4 ; serial (no stable name)\n"
               "COM5: = /dev/ttyS10 ; serial8250 (no stable name)\n"
-              "COM6: = /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0 ; ftdi_sio 0403:6001 FTDI "
-              "FT232R USB UART A50285BI\n"
-              // A '#' starts a profile comment: that stable name would be cut, so the node is offered.
-              "COM7: = /dev/ttyUSB1 ; pl2303 067b:2303 Prolific Technology Inc. USB-Serial Controller #2 (its "
-              "stable name cannot be written in a profile)\n");
+              "COM6: = udev:ID_SERIAL_SHORT=A50285BI ; ftdi_sio 0403:6001 FTDI FT232R USB UART A50285BI "
+              "(now /dev/ttyUSB0)\n"
+              "COM7: = udev:ID_PATH=pci-0000:00:14.0-usb-0:4:1.0 ; pl2303 067b:2303 Prolific Technology Inc. "
+              "USB-Serial Controller #2 (now /dev/ttyUSB1)\n");
 
     platform::Profile profile;
     std::string error;
     ASSERT_TRUE(platform::ParseProfile("[devices]\n" + result.out, "pasted", &profile, &error)) << error;
-    EXPECT_EQ(profile.devices["COM1:"], "/dev/serial/by-id/usb-Halvik_Radio_HR-20_GSM_Module_HR20-000123-if00");
+    EXPECT_EQ(profile.devices["COM1:"], "udev:ID_SERIAL_SHORT=HR20-000123");
     EXPECT_EQ(profile.devices["COM5:"], "/dev/ttyS10");
-    EXPECT_EQ(profile.devices["COM7:"], "/dev/ttyUSB1");
+    EXPECT_EQ(profile.devices["COM7:"], "udev:ID_PATH=pci-0000:00:14.0-usb-0:4:1.0");
     EXPECT_EQ(profile.devices.size(), 7u);
+}
+
+TEST(Ports, JsonForScripts) {
+    SKIP_WITHOUT_UMOCKDEV();
+    ProgramResult result = RunUnderUmockdev({"usb_serial.umockdev", "uart.umockdev"}, {"ports", "--json"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    const nlohmann::json ports = nlohmann::json::parse(result.out);
+    ASSERT_EQ(ports.size(), 6u) << result.out;
+    const nlohmann::json& ftdi = ports[4];
+    EXPECT_EQ(ftdi["device"], "/dev/ttyUSB0");
+    EXPECT_EQ(ftdi["serial"], "A50285BI");
+    EXPECT_EQ(ftdi["holders"], nlohmann::json::array());
+    EXPECT_EQ(ftdi["by_path"], "/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0");
+    EXPECT_EQ(ftdi["identity"], "udev:ID_SERIAL_SHORT=A50285BI");
+    EXPECT_EQ(ports[5]["serial"], nullptr);
+    EXPECT_EQ(ports[5]["identity"], "udev:ID_PATH=pci-0000:00:14.0-usb-0:4:1.0");
+    // A UART has neither a USB identity nor a path of its own in these records.
+    EXPECT_EQ(ports[0]["device"], "/dev/ttyS0");
+    EXPECT_EQ(ports[0]["usb"], nullptr);
+    EXPECT_EQ(ports[0]["identity"], nullptr);
 }
 
 TEST(Ports, ExitsOneWhenUdevCannotBeRead) {
@@ -172,9 +202,11 @@ TEST(Ports, ExitsOneWhenUdevCannotBeRead) {
 }
 
 TEST(Ports, RefusesTwoFormats) {
-    ProgramResult result = fwu_test::RunProgram({"ports", "--tsv", "--profile-lines"});
-    EXPECT_EQ(result.status, 2);
-    EXPECT_NE(result.err.find("--tsv excludes --profile-lines"), std::string::npos) << result.err;
+    for (const char* other : {"--profile-lines", "--json"}) {
+        ProgramResult result = fwu_test::RunProgram({"ports", "--tsv", other});
+        EXPECT_EQ(result.status, 2);
+        EXPECT_NE(result.err.find(std::string("--tsv excludes ") + other), std::string::npos) << result.err;
+    }
 }
 
 std::vector<std::string> Split(const std::string& text, char separator) {

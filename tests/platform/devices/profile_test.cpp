@@ -176,6 +176,22 @@ TEST(Profile, AdapterEntriesAreCheckedLikeTheRest) {
         {"[devices]\nRIL1: = run/ril.sock\n", "hand.prof:2: a device path must be absolute: run/ril.sock"},
         {"[kernel]\nKernelIoControl = ./k.sock\n", "hand.prof:2: a device path must be absolute: ./k.sock"},
         {"[kernel]\nKernelIoControl = exec:  \n", "hand.prof:2: exec: needs a program: exec:"},
+        {"[devices]\nCOM1: = udev:\n",
+         "hand.prof:2: udev: needs at least one KEY=VALUE (expected udev:KEY=VALUE[,KEY=VALUE...], as "
+         "`firmware-utility ports` offers)"},
+        {"[devices]\nCOM1: = udev:ID_SERIAL_SHORT\n",
+         "hand.prof:2: udev: ID_SERIAL_SHORT has no '=' in udev:ID_SERIAL_SHORT (expected "
+         "udev:KEY=VALUE[,KEY=VALUE...], as `firmware-utility ports` offers)"},
+        {"[devices]\nCOM1: = udev:ID_BUS=usb,\n",
+         "hand.prof:2: udev: empty KEY=VALUE in udev:ID_BUS=usb, (expected udev:KEY=VALUE[,KEY=VALUE...], as "
+         "`firmware-utility ports` offers)"},
+        {"[devices]\nCOM1: = udev:ID_PATH=\n",
+         "hand.prof:2: udev: ID_PATH has no value in udev:ID_PATH= (expected udev:KEY=VALUE[,KEY=VALUE...], as "
+         "`firmware-utility ports` offers)"},
+        {"[devices]\nCOM1: = udev:ID PATH=x\n",
+         "hand.prof:2: udev: the key of ID PATH=x must be letters, digits and '_' (expected "
+         "udev:KEY=VALUE[,KEY=VALUE...], as `firmware-utility ports` offers)"},
+        {"[devices]\nRIL1: = udev:ID_BUS=usb\n", "hand.prof:2: only a serial port can be named by identity: RIL1:"},
         {"[radio]\nreboot = COM1: dtr 100\n", "hand.prof:2: unknown radio entry reboot (expected reset)"},
         {"[radio]\nreset = COM1: dtr\n",
          "hand.prof:2: reset needs a port, a line and a length (expected COMn: dtr|rts MILLISECONDS [low|high])"},
@@ -211,6 +227,12 @@ TEST(Profile, AdapterEntriesAreKept) {
     ASSERT_TRUE(ParseProfile("[devices]\nCOM1: = /a\n[radio]\nreset = COM1: dtr 100\n", "p", &profile, &error));
     EXPECT_TRUE(profile.reset.dtr);
     EXPECT_FALSE(profile.reset.active_high);
+    // A port by identity, with the reset pulse on it.
+    ASSERT_TRUE(ParseProfile("[devices]\nCOM1: = udev:ID_VENDOR_ID=0403,ID_SERIAL_SHORT=A50285BI\n[radio]\n"
+                             "reset = COM1: dtr 100\n",
+                             "p", &profile, &error))
+        << error;
+    EXPECT_EQ(profile.devices.at("COM1:"), "udev:ID_VENDOR_ID=0403,ID_SERIAL_SHORT=A50285BI");
 }
 
 TEST(Profile, LookupsIgnoreCase) {

@@ -1,0 +1,268 @@
+// Ports named by identity (udev:KEY=VALUE) in umockdev's test bed, whose devices come and go
+// while the program runs: matching one, none or several ports, and a whole update against the
+// simulated handset whose module port re-enumerates after its reset (ttyACM0 comes back as
+// ttyACM1). The test and the programs it starts run with umockdev's preload library (ctest sets
+// LD_PRELOAD), which points libudev, /sys and the test bed's /dev nodes into the test bed.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include <umockdev.h>
+
+#include "platform/platform.h"
+#include "sim/pty.h"
+#include "sim/sim.h"
+#include "tests/support/program.h"
+#include "tests/support/update_run.h"
+
+namespace {
+
+const std::string DataDir = FWU_SOURCE_DIR "/tests/platform/devices/data/";
+
+// Whether umockdev's preload library is loaded (ctest loads it; umockdev-wrapper does too).
+bool Preloaded() {
+    const char* preload = std::getenv("LD_PRELOAD");
+    return preload && std::strstr(preload, "libumockdev-preload") != nullptr;
+}
+
+#define SKIP_OUTSIDE_TEST_BED() \
+    if (!Preloaded()) GTEST_SKIP() << "run under umockdev-wrapper (ctest does)"
+
+// A test bed for one test, removed with it.
+class TestBed {
+public:
+    // Its default ioctl handler answers every terminal request (TIOCEXCL, TCSETS) with ENOTTY,
+    // also for ttys outside the test bed (the simulated handset's): without it they answer for
+    // themselves, and so do the test bed's nodes through PassThrough.
+    TestBed() : bed_(umockdev_testbed_new()), handler_(umockdev_ioctl_base_new()) {
+        ::unlink((Root() + "/ioctl/_default").c_str());
+        g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(PassThrough), nullptr);
+    }
+    ~TestBed() {
+        g_object_unref(bed_);
+        g_object_unref(handler_);
+    }
+    TestBed(const TestBed&) = delete;
+    TestBed& operator=(const TestBed&) = delete;
+
+    bool AddFile(const std::string& path) { return umockdev_testbed_add_from_file(bed_, path.c_str(), nullptr); }
+    bool AddRecord(const std::string& record) { return umockdev_testbed_add_from_string(bed_, record.c_str(), nullptr); }
+    // The device's node in the test bed becomes a link to `target` (a pty slave).
+    bool LinkNode(const std::string& node, const std::string& target) {
+        const std::string path = Root() + node;
+        ::unlink(path.c_str());
+        return ::symlink(target.c_str(), path.c_str()) == 0 &&
+               umockdev_testbed_attach_ioctl(bed_, node.c_str(), handler_, nullptr);
+    }
+    void Announce(const std::string& syspath, const char* action) { umockdev_testbed_uevent(bed_, syspath.c_str(), action); }
+    void Remove(const std::string& syspath) {
+        Announce(syspath, "remove");
+        umockdev_testbed_remove_device(bed_, syspath.c_str());
+    }
+
+private:
+    // A request on a test bed node is carried out by the program on the pty itself.
+    static gboolean PassThrough(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer) {
+        int error = 0;
+        const int result = umockdev_ioctl_client_execute(client, &error, nullptr);
+        umockdev_ioctl_client_complete(client, result, error);
+        return TRUE;
+    }
+    std::string Root() const {
+        gchar* root = umockdev_testbed_get_root_dir(bed_);
+        std::string path = root;
+        g_free(root);
+        return path;
+    }
+    UMockdevTestbed* bed_;
+    UMockdevIoctlBase* handler_;
+};
+
+TEST(PortIdentity, OneNoneOrSeveralPortsMatch) {
+    SKIP_OUTSIDE_TEST_BED();
+    TestBed bed;
+    ASSERT_TRUE(bed.AddFile(DataDir + "usb_serial.umockdev"));
+    ASSERT_TRUE(bed.AddFile(DataDir + "cdc_acm.umockdev"));
+    constexpr char Ports[] = "ports now: /dev/ttyACM0, /dev/ttyUSB0, /dev/ttyUSB1";
+    constexpr char Hint[] = "see `firmware-utility ports` for the serial ports of this machine";
+    const struct {
+        std::string identity;
+        std::string node;         // the port it stands for, or empty
+        std::string explanation;  // else why it does not open
+    } rows[] = {
+        {"udev:ID_SERIAL_SHORT=A50285BI", "/dev/ttyUSB0", ""},
+        // A property of a device above the tty: the USB interface's driver.
+        {"udev:DRIVER=cdc_acm", "/dev/ttyACM0", ""},
+        {"udev:ID_BUS=usb,ID_PATH=pci-0000:00:14.0-usb-0:4:1.0", "/dev/ttyUSB1", ""},
+        {"udev:ID_SERIAL_SHORT=NOPE", "",
+         "COM1: (udev:ID_SERIAL_SHORT=NOPE): no serial port matches udev:ID_SERIAL_SHORT=NOPE (" + std::string(Ports) +
+             "); " + Hint},
+        {"udev:ID_SERIAL_SHORT=A50285BI,ID_VENDOR_ID=1209", "",
+         "COM1: (udev:ID_SERIAL_SHORT=A50285BI,ID_VENDOR_ID=1209): no serial port matches "
+         "udev:ID_SERIAL_SHORT=A50285BI,ID_VENDOR_ID=1209 (" + std::string(Ports) + "); " + Hint},
+        {"udev:ID_USB_DRIVER=ftdi_sio,ID_BUS=usb", "/dev/ttyUSB0", ""},
+        {"udev:ID_BUS=usb", "",
+         "COM1: (udev:ID_BUS=usb): 3 serial ports match udev:ID_BUS=usb: /dev/ttyACM0, /dev/ttyUSB0, /dev/ttyUSB1; "
+         "add a key that tells them apart (ID_SERIAL_SHORT, ID_PATH); " + std::string(Hint)},
+    };
+    for (const auto& row : rows) {
+        if (!row.node.empty()) {
+            std::string node;
+            EXPECT_EQ(platform::ResolvePortPath(row.identity, &node), 0u) << row.identity;
+            EXPECT_EQ(node, row.node);
+            continue;
+        }
+        platform::Profile profile;
+        profile.devices["COM1:"] = row.identity;
+        platform::SetProfile(profile);
+        EXPECT_EQ(platform::OpenDevice("COM1:"), platform::InvalidHandle) << row.identity;
+        EXPECT_EQ(platform::ExplainOpenFailure("COM1:", platform::GetLastError()), row.explanation);
+    }
+    platform::SetProfile({});
+}
+
+// The module behind USB: a cdc_acm interface of a device that carries its serial number.
+constexpr char ModuleUsbRecord[] =
+    "P: /devices/pci0000:00/0000:00:1d.0/usb2/2-1\n"
+    "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\nE: ID_VENDOR_ID=1209\nE: ID_SERIAL_SHORT=HR20-000123\n"
+    "A: idVendor=1209\nA: idProduct=4712\nA: serial=HR20-000123\n\n"
+    "P: /devices/pci0000:00/0000:00:1d.0/usb2/2-1/2-1:1.0\n"
+    "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nE: DRIVER=cdc_acm\n"
+    "L: driver=../../../../../../bus/usb/drivers/cdc_acm\n";
+constexpr char InterfacePath[] = "/sys/devices/pci0000:00/0000:00:1d.0/usb2/2-1/2-1:1.0";
+constexpr char ModuleIdentity[] = "udev:ID_SERIAL_SHORT=HR20-000123";
+
+// The module's port as the test bed shows it: ttyACMn under the module's USB interface, its
+// node a pty of this test relayed both ways to the simulated module's link. At the module's
+// first reset the port re-enumerates: ttyACMn and its pty go (the open link hangs up, the bytes
+// on their way are lost) and ttyACMn+1 comes on a fresh pty.
+class ReplugRelay {
+public:
+    ReplugRelay(TestBed* bed, const sim::Handset* handset) : bed_(bed), handset_(handset) {
+        module_ = ::open(handset->DevicePath("COM1:").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        sim::MakeRaw(module_);
+        ::pipe2(stop_, O_CLOEXEC);
+    }
+    ~ReplugRelay() {
+        char byte = 0;
+        ::write(stop_[1], &byte, 1);
+        if (thread_.joinable()) thread_.join();
+        for (int fd : {module_, master_, held_slave_, stop_[0], stop_[1]}) {
+            if (fd >= 0) ::close(fd);
+        }
+    }
+    bool Plug(int number) {
+        if (master_ >= 0) ::close(master_);
+        if (held_slave_ >= 0) ::close(held_slave_);
+        std::string slave, error;
+        if (!sim::OpenPtyMaster(true, &master_, &slave, &error)) return false;
+        // Held open (raw) so that the master never polls as hung up while the program has
+        // not opened it yet, and echoes nothing back.
+        held_slave_ = ::open(slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        sim::MakeRaw(held_slave_);
+        const std::string name = "ttyACM" + std::to_string(number);
+        tty_ = std::string(InterfacePath) + "/tty/" + name;
+        const std::string record = "P: " + tty_.substr(4) + "\nE: SUBSYSTEM=tty\nE: DEVNAME=/dev/" + name +
+                                   "\nE: MAJOR=166\nE: MINOR=" + std::to_string(number) +
+                                   "\nA: dev=166:" + std::to_string(number) + "\n";
+        if (!bed_->AddRecord(record) || !bed_->LinkNode("/dev/" + name, slave)) return false;
+        bed_->Announce(tty_, "add");
+        return true;
+    }
+    void Start() { thread_ = std::thread([this] { Relay(); }); }
+    bool Replugged() const { return replugged_.load(); }
+
+private:
+    void Relay() {
+        std::uint8_t buffer[4096];
+        for (;;) {
+            if (!replugged_ && handset_->module().Resets() > 0) {
+                bed_->Remove(tty_);
+                replugged_ = Plug(1);
+                if (!replugged_) return;
+            }
+            pollfd fds[] = {{master_, POLLIN, 0}, {module_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+            // A short period while the reset is awaited: the relay looks at it between bytes.
+            if (::poll(fds, 3, replugged_ ? -1 : 10) < 0 && errno != EINTR) return;
+            if (fds[2].revents) return;
+            if (fds[0].revents & POLLIN) {
+                ssize_t n = ::read(master_, buffer, sizeof buffer);
+                // Bytes that reach the module only after its reset go through the new port.
+                if (n > 0 && !(!replugged_ && handset_->module().Resets() > 0)) Send(module_, buffer, n);
+            }
+            if (fds[1].revents & POLLIN) {
+                ssize_t n = ::read(module_, buffer, sizeof buffer);
+                if (n > 0) Send(master_, buffer, n);
+            }
+        }
+    }
+    static void Send(int fd, const std::uint8_t* data, ssize_t size) {
+        while (size > 0) {
+            ssize_t n = ::write(fd, data, static_cast<std::size_t>(size));
+            if (n < 0 && errno == EAGAIN) {
+                pollfd out{fd, POLLOUT, 0};
+                ::poll(&out, 1, -1);
+                continue;
+            }
+            if (n <= 0) return;
+            data += n;
+            size -= n;
+        }
+    }
+
+    TestBed* bed_;
+    const sim::Handset* handset_;
+    int module_ = -1;
+    int master_ = -1;
+    int held_slave_ = -1;
+    int stop_[2] = {-1, -1};
+    std::string tty_;
+    std::atomic<bool> replugged_{false};
+    std::thread thread_;
+};
+
+TEST(PortIdentity, UpdateFollowsAModuleThatReenumeratesAfterItsReset) {
+    SKIP_OUTSIDE_TEST_BED();
+    TestBed bed;
+    ASSERT_TRUE(bed.AddRecord(ModuleUsbRecord));
+    sim::Handset handset;
+    std::string error;
+    ASSERT_TRUE(handset.Start({}, &error)) << error;
+    ReplugRelay relay(&bed, &handset);
+    ASSERT_TRUE(relay.Plug(0));
+    relay.Start();
+
+    // The handset's own profile, its module link named by identity.
+    std::ifstream original(handset.ProfilePath());
+    std::string text, line;
+    while (std::getline(original, line)) {
+        text += (line.rfind("COM1:", 0) == 0 ? std::string("COM1: = ") + ModuleIdentity : line) + "\n";
+    }
+    fwu_test::TempDir dir;
+    const std::string profile = dir.path() + "/module.prof";
+    std::ofstream(profile) << text;
+
+    fwu_test::UpdateRun run = fwu_test::RunUpdate(handset, {"--module-timeout", "3"}, 120000, profile);
+    EXPECT_EQ(run.result.status, 0) << run.result.err << run.result.out;
+    EXPECT_TRUE(relay.Replugged());
+    EXPECT_TRUE(handset.module().DownloadDone());
+    // The link went with ttyACM0 and was opened again on ttyACM1, where the image went.
+    EXPECT_EQ(fwu_test::Count(run.trace, "COM1: went away; waiting up to 15000 ms for " + std::string(ModuleIdentity)),
+              1u)
+        << run.trace.substr(0, 4000);
+    EXPECT_EQ(fwu_test::Count(run.trace, "Open : COM1:"), 2u);
+    EXPECT_EQ(fwu_test::Count(run.trace, "COM1: back at /dev/ttyACM1\r\n"), 1u);
+    EXPECT_NE(run.trace.find(" Upgrade succeed!! "), std::string::npos);
+}
+
+}  // namespace
