@@ -7,7 +7,7 @@
 // at every /proc/PID/fd for the port's node; a process whose descriptors may not be read
 // makes the answer "unknown" unless a holder was found anyway.
 //
-// Index: PortHolder SerialPortInfo ListSerialPorts FindPortHolders FindSharingHolders
+// Index: PortHolder SerialPortInfo ListSerialPorts FindPortHolders FindSharingHolders ProcessCommandName
 // ProcessRunning PortProperty
 #pragma once
 
@@ -46,6 +46,9 @@ std::vector<PortHolder> FindPortHolders(const std::string& node, bool* unknown);
 // The holders that would share `node` with this process: all but this process and, for a
 // pseudo-terminal, the processes that hold its master side (the device's own far end).
 std::vector<PortHolder> FindSharingHolders(const std::string& node, bool* unknown);
+
+// The command name of process `pid` (/proc/PID/comm), "?" when it cannot be read.
+std::string ProcessCommandName(int pid);
 
 // Whether a process whose command name is `name` runs (as far as /proc shows).
 bool ProcessRunning(const char* name);
