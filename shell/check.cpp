@@ -29,6 +29,7 @@ constexpr std::uint8_t LinkByteSize = 8;
 constexpr std::uint8_t LinkStopBits = 2;
 // How long the module is given to answer "AT" on its AT port.
 constexpr std::uint32_t AtAnswerWaitMs = 2000;
+constexpr std::uint32_t MillisecondsPerSecond = 1000;
 constexpr char ModuleLine[] = "module";
 
 bool IsSerialPort(const std::string& device) { return device.rfind("COM", 0) == 0; }
@@ -91,7 +92,7 @@ void ReportModule(const std::string& at_path) {
     } else if (read == update::AtRead::NoRevision) {
         said = "it answers AT but gives no readable revision";
     } else {
-        said = "no answer to AT within " + std::to_string(AtAnswerWaitMs / 1000) +
+        said = "no answer to AT within " + std::to_string(AtAnswerWaitMs / MillisecondsPerSecond) +
                " s (it may be off or in its boot ROM; an update resets it)";
     }
     Report(ModuleLine, at_path, said);
