@@ -6,6 +6,10 @@
 #include "shell/log.h"
 
 namespace device {
+
+std::atomic<bool> ResetByHand{false};
+std::atomic<HandResetPromptFn> HandResetPrompt{nullptr};
+
 namespace {
 
 struct RadioControl {
@@ -27,6 +31,11 @@ constexpr RadioControl Reset = {
     "Failed to reset GSM/GPRS module, error code: 0x%08lX\r\n", "GSM/GPRS has been reset\r\n", true};
 
 std::int32_t RunRadioControl(platform::Hwnd window, const RadioControl& control) {
+    if (ResetByHand.load()) {  // no driver to ask: the person resets the module
+        HandResetPromptFn prompt = HandResetPrompt.load();
+        if (control.code == IoctlResetModule && prompt != nullptr) prompt();
+        return 0;
+    }
     platform::Handle ril = platform::OpenDevice("RIL1:");
     if (ril == platform::InvalidHandle) {
         unsigned long error = platform::GetLastError();

@@ -3,9 +3,10 @@
 // opens the device, issues one control and closes it. Results: 0 success, 1 failure. As
 // command handlers they use only the window; a null window makes their lines silent.
 //
-// Index: SuspendRadio ResumeRadio ResetModule
+// Index: SuspendRadio ResumeRadio ResetModule ResetByHand HandResetPrompt
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "platform/platform.h"
@@ -15,6 +16,13 @@ namespace device {
 inline constexpr std::uint32_t IoctlSuspendRadio = 0x03001F80;
 inline constexpr std::uint32_t IoctlResumeRadio = 0x03001F84;
 inline constexpr std::uint32_t IoctlResetModule = 0x03001F88;
+
+// Set for a module without radio driver or reset line (`update --port` with `--reset none`): the
+// person presses its reset button when asked, so every control succeeds at once without a
+// device, and each reset asks through HandResetPrompt (null: nobody is asked).
+extern std::atomic<bool> ResetByHand;
+using HandResetPromptFn = void (*)();
+extern std::atomic<HandResetPromptFn> HandResetPrompt;
 
 std::int32_t SuspendRadio(platform::Hwnd window, std::uint16_t id = 0, platform::LParam lparam = 0,
                           std::uint16_t code = 0);

@@ -17,6 +17,7 @@
 //   window/   window.h  windows, messages, menus, accelerators, message boxes, dialogs,
 //                       one window per user
 //             resource.h the shape of the resource table
+//             scope.h   a private runtime directory per update, and claims on module ports
 //   screen/   the headless screen and the terminal one (screen/terminal/), behind window.h
 //
 // Tests reach the layer's seam through platform/testing.h, which the program never includes.
@@ -44,3 +45,4 @@
 #include "platform/devices/serial.h"
 #include "platform/window/resource.h"
 #include "platform/window/window.h"
+#include "platform/window/scope.h"

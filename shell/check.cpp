@@ -4,12 +4,15 @@
 // changed); the radio
 // driver and the kernel show that a control could be taken (a program that is executable, a
 // service that accepts a connection), none is sent. One line per device, ok or the reason with
-// its fix; exit 0 only when every device is ready.
+// its fix; exit 0 only when every device is ready. A module that answers on its AT port tells
+// its identity and revision there (read-only AT queries); one that does not is no failure: it
+// may be off, or in its boot ROM.
 #include <cstdio>
 #include <string>
 
 #include "platform/platform.h"
 #include "shell/cli.h"
+#include "update/identity.h"
 
 namespace shell {
 namespace {
@@ -24,6 +27,10 @@ constexpr char Ready[] = "ok";
 constexpr std::uint32_t LinkBaud = 115200;
 constexpr std::uint8_t LinkByteSize = 8;
 constexpr std::uint8_t LinkStopBits = 2;
+// How long the module is given to answer "AT" on its AT port.
+constexpr std::uint32_t AtAnswerWaitMs = 2000;
+constexpr std::uint32_t MillisecondsPerSecond = 1000;
+constexpr char ModuleLine[] = "module";
 
 bool IsSerialPort(const std::string& device) { return device.rfind("COM", 0) == 0; }
 
@@ -74,12 +81,31 @@ void Report(const std::string& device, const std::string& path, const std::strin
     std::printf("%-16s %-40s %s\n", device.c_str(), path.c_str(), problem.empty() ? Ready : problem.c_str());
 }
 
+// What the module says on its AT port, on one line of its own; never counted as not ready.
+void ReportModule(const std::string& at_path) {
+    update::ModuleIdentity identity;
+    const update::AtRead read = update::ReadModuleIdentity(AtAnswerWaitMs, &identity);
+    std::string said;
+    if (read == update::AtRead::Read) {
+        said = identity.manufacturer + " " + identity.model + ", revision " + identity.revision + ", serial " +
+               identity.serial;
+    } else if (read == update::AtRead::NoRevision) {
+        said = "it answers AT but gives no readable revision";
+    } else {
+        said = "no answer to AT within " + std::to_string(AtAnswerWaitMs / MillisecondsPerSecond) +
+               " s (it may be off or in its boot ROM; an update resets it)";
+    }
+    Report(ModuleLine, at_path, said);
+}
+
 }  // namespace
 
 int CheckDevices(const CliOptions&) {
     const platform::Profile profile = platform::CurrentProfile();
     std::printf("profile %s\n", profile.path.c_str());
     int not_ready = 0;
+    std::string at_path;  // the AT port's, once it proved ready
+    const std::string at_port = update::AtPortName();
     if (!profile.devices.count(ModuleLink)) {
         Report(ModuleLink, "-", "the module link has no entry in [devices]; add `COM1: = /dev/...`");
         ++not_ready;
@@ -96,7 +122,9 @@ int CheckDevices(const CliOptions&) {
         }
         Report(device, path, problem);
         if (!problem.empty()) ++not_ready;
+        if (device == at_port && problem.empty()) at_path = path;
     }
+    if (!at_path.empty()) ReportModule(at_path);
     if (!profile.kernel.empty()) {
         std::string problem;
         if (!platform::ProbeKernelService()) problem = OpenProblem(KernelEntry);

@@ -49,6 +49,29 @@ int Fail(std::string* error, std::string text) {
     return ExitBadArguments;
 }
 
+// --after WORD: what follows a successful update.
+constexpr struct {
+    const char* word;
+    update::AfterRun after;
+} AfterWords[] = {{"reboot", update::AfterRun::Reboot}, {"resume", update::AfterRun::Resume}, {"keep", update::AfterRun::Keep}};
+
+void AddAfterOption(CLI::App* app, CliOptions* options) {
+    app->add_option_function<std::string>("--after", [options](const std::string& word) {
+           for (const auto& row : AfterWords) {
+               if (word == row.word) options->after = row.after;
+           }
+       })
+        ->type_name("resume|keep|reboot")
+        ->check(CLI::IsMember({"resume", "keep", "reboot"}));
+}
+
+// The quick run's options: the profile from the command line, for update and check.
+void AddPortOptions(CLI::App* app, CliOptions* options) {
+    app->add_option("--port", options->port)->type_name("PATH|udev:...")->check(NotEmpty);
+    app->add_option("--reset", options->reset)->type_name("KIND")->check(NotEmpty);
+    app->add_option("--at-port", options->at_port)->type_name("PATH")->check(NotEmpty);
+}
+
 // `ports --tsv`, `--profile-lines` or `--json`; one of them.
 void AddPortsFlags(CLI::App* ports, CliOptions* options) {
     auto set = [options](PortsFormat format) { return [options, format]() { options->ports_format = format; }; };
@@ -99,6 +122,8 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options, std::string* er
     app.add_flag("--skip-current", options->skip_current)->disable_flag_override();
     app.add_option("--record", options->record)->type_name("FILE")->check(NotEmpty);
     app.add_flag("--force", options->force)->disable_flag_override();
+    AddAfterOption(&app, options);
+    AddPortOptions(&app, options);
     app.add_flag("-h,--help", options->help)->disable_flag_override();
     app.add_flag("-V,--version", options->version)->disable_flag_override();
 
@@ -130,6 +155,14 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options, std::string* er
     if (!options->profiles.empty()) options->profile = options->profiles.front();
     if (options->profiles.size() > 1 && options->invocation != Invocation::Update) {
         return Fail(error, "--profile: only update takes several (one station each)");
+    }
+    // The profile comes from --port or from a file, never from both.
+    if (!options->port.empty() && !options->profiles.empty()) return Fail(error, "--port and --profile: give one of them");
+    if (!options->port.empty() && options->invocation != Invocation::Update && options->invocation != Invocation::Check) {
+        return Fail(error, "--port: only update and check take it");
+    }
+    if (options->port.empty() && (!options->reset.empty() || !options->at_port.empty())) {
+        return Fail(error, std::string(options->reset.empty() ? "--at-port" : "--reset") + " needs --port");
     }
     if (options->invocation == Invocation::Send) have_send_id = app.get_subcommand("send")->count("ID") > 0;
     if (options->invocation == Invocation::Send && !have_send_id && !options->help && !options->version) {
@@ -191,6 +224,14 @@ void PrintUsage() {
         "                            the expected revision\n"
         "  --record FILE             update: append one JSON line per run to FILE\n"
         "  --force                   update: use a module link that another program has open\n"
+        "  --after resume|keep|reboot  update: after a success, resume the radio driver, keep it\n"
+        "                            suspended, or request the reboot (default reboot)\n"
+        "  --port PATH|udev:KEY=VALUE  update, check: no profile file; the module link, with\n"
+        "    --reset KIND            how the module is reset: dtr or rts[:MS[:low|high]] (a pulse\n"
+        "                            on the link's line, default 100 ms low), exec:PROGRAM (a\n"
+        "                            radio driver program), none (default: you press its reset\n"
+        "                            button when asked; needs a terminal)\n"
+        "    --at-port PATH          the module's AT port (its revision is read there)\n"
         "  -h, --help, -V, --version\n"
         "\n"
         "window exit codes: 0 normal end, 255 another window of this user runs (asked to come\n"

@@ -8,12 +8,15 @@
 // station each), --headless, --trace FILE, --trace-time, --command ID (repeatable),
 // --module-timeout SECONDS, --attempts N, --events FILE, --station NAME, --firmware DIR,
 // --verify-timeout SECONDS, --expect-revision TEXT, --skip-current, --record FILE, --force,
-// -h/--help, -V/--version; "--name=value" works too. Bad arguments: one line on stderr, exit 2.
+// --after resume|keep|reboot, --port PATH [--reset KIND] [--at-port PATH] (update and check: the
+// profile built from the command line), -h/--help, -V/--version; "--name=value" works too. Bad
+// arguments: one line on stderr, exit 2.
 //
 // Index: Invocation CliOptions ParseCommandLine PrintUsage PrintVersion UsePayloadSet OpenTrace
 // CheckRuntimeDirectory SendToRunning RefuseSecondWindow SelectWindowScreen RunWindow | hooks:
 // ApplyRunOptions PrepareUpdateRun ReportInterruptedUpdate FinishUpdateRun FinishBridgeRun RunSimulatedHandset
-// ListPayloads ListSerialPorts (shell/ports.cpp) CheckDevices (shell/check.cpp)
+// ListPayloads ListSerialPorts (shell/ports.cpp) CheckDevices (shell/check.cpp) | UsePortProfile
+// RefuseUnattendedReset (shell/quick_run.cpp) EnterOwnRuntimeScope (shell/cli_running.cpp)
 #pragma once
 
 #include <cstdint>
@@ -56,6 +59,10 @@ struct CliOptions {
     std::string expect_revision;                // --expect-revision TEXT; empty: the set's
     bool skip_current = false;                  // --skip-current
     std::string record;                         // --record FILE: one JSON line per run appended
+    update::AfterRun after = update::AfterRun::Reboot;  // --after: what follows a successful run
+    std::string port;                           // --port PATH|udev:...: the profile from the command line
+    std::string reset;                          // --reset dtr|rts[:MS[:low|high]]|exec:PROGRAM|none
+    std::string at_port;                        // --at-port PATH
     bool help = false;
     bool version = false;
 };
@@ -111,5 +118,16 @@ int ListSerialPorts(const CliOptions& options);
 // `check`: every device of the profile opened and given back, nothing written to the module; 0
 // when every one is ready, else 1 (shell/check.cpp).
 int CheckDevices(const CliOptions& options);
+
+// ---- the quick run (shell/quick_run.cpp): --port builds the run's profile as a profile file's
+// lines would hold it and makes it the platform's; 0, or ExitBadArguments after one line.
+int UsePortProfile(const CliOptions& options);
+// `--reset none` asks the person at the terminal to reset the module; without a terminal on
+// stderr `update` is refused (ExitBadArguments after one line). 0 otherwise.
+int RefuseUnattendedReset(const CliOptions& options);
+// A headless `update` runs in a private runtime directory of its own, so that updates of
+// different modules run side by side; the user's directory keeps the port claims. 0, or
+// ExitBadArguments after one line.
+int EnterOwnRuntimeScope();
 
 }  // namespace shell

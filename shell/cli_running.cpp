@@ -1,7 +1,11 @@
 // A start that finds the window of this user already running says so before it starts
 // anything of its own (no simulated handset, no screen), asks that window to the front as the
-// start-up's first step does, and ends with 255.
+// start-up's first step does, and ends with 255. A headless update is no window: it runs in a
+// runtime directory of its own instead.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <string>
 
 #include "platform/platform.h"
 #include "shell/cli.h"
@@ -18,6 +22,14 @@ int RefuseSecondWindow() {
                  static_cast<unsigned>(platform::GetWindowProcessId(running)));
     platform::SetForegroundWindow(running | 1);
     return ExitAnotherWindow;
+}
+
+int EnterOwnRuntimeScope() {
+    std::string directory;
+    if (platform::EnterPrivateRuntimeScope(&directory)) return 0;
+    std::fprintf(stderr, "firmware-utility: cannot make a runtime directory of its own for this update: %s\n",
+                 std::strerror(errno));
+    return ExitBadArguments;
 }
 
 }  // namespace shell

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bridge/bridge.h"
+#include "device/radio.h"
 #include "device/reboot.h"
 #include "platform/platform.h"
 #include "shell/log.h"
@@ -212,7 +213,15 @@ int ApplyRunOptions(const CliOptions& options) {
     update::VerifyTimeoutMs.store(options.verify_timeout_seconds * 1000u);
     update::ExpectRevisionOption = options.expect_revision;
     update::SkipCurrent.store(options.skip_current);
+    update::AfterSuccess.store(options.after);
 
+    if (!options.port.empty()) {
+        if (int code = UsePortProfile(options)) return code;
+        RunProfilePath = platform::CurrentProfile().path;
+        if (int code = RefuseStandIns(options)) return code;
+        if (device::ResetByHand.load()) return RefuseUnattendedReset(options);
+        return RefuseWithoutReset(options);
+    }
     const std::string path = FindProfile(options);
     if (!path.empty()) {
         if (int code = UseProfileFile(path)) return code;

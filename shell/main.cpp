@@ -56,10 +56,15 @@ int main(int argc, char** argv) {
 
     // 5. The runtime directory through which the one window of this user is found; `send`
     //    is done there (Ctrl+C still ends it at once: no close signals are taken over yet).
-    //    Another window of this user running ends every other start here, said on one line.
+    //    Another window of this user running ends every other start here, said on one line;
+    //    a headless update takes a runtime directory of its own and runs beside it.
     if (int code = CheckRuntimeDirectory()) return code;
     if (options.invocation == Invocation::Send) return SendToRunning(options);
-    if (int code = RefuseSecondWindow()) return code;
+    if (options.invocation == Invocation::Update) {
+        if (int code = EnterOwnRuntimeScope()) return code;
+    } else if (int code = RefuseSecondWindow()) {
+        return code;
+    }
 
     // 6. SIGPIPE ignored; SIGINT, SIGTERM and SIGHUP close the window through its shut-down.
     platform::InstallCloseSignals();

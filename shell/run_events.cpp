@@ -130,6 +130,9 @@ void RunEndFields(const update::RunFacts& facts, nlohmann::ordered_json* event) 
     (*event)["revision_after"] = TextOrNull(facts.after.revision);
     (*event)["expected_revision"] = TextOrNull(facts.expected);
     (*event)["reason"] = TextOrNull(facts.reason);
+    // What followed a success (--after); null when the run did not get that far.
+    (*event)["after"] = update::AfterApplied.load() ? nlohmann::ordered_json(update::AfterRunName(update::AfterSuccess.load()))
+                                                    : nlohmann::ordered_json(nullptr);
 }
 
 void WriteEventLine(const std::string& line) {

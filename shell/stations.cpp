@@ -25,8 +25,6 @@ enum Stream { StreamOut, StreamErr, StreamEvents, StreamCount };
 
 struct Station {
     StationSpec spec;
-    std::string directory;
-    int directory_lock = -1;
     platform::ChildProcess child;
     std::string pending[StreamCount];
     Clock::time_point start;
@@ -61,6 +59,7 @@ std::vector<std::string> ChildArguments(const CliOptions& options, const Station
     for (std::uint16_t id : options.commands) args.insert(args.end(), {"--command", std::to_string(id)});
     if (!options.firmware.empty()) args.insert(args.end(), {"--firmware", options.firmware});
     if (options.force) args.push_back("--force");
+    if (options.after != update::AfterRun::Reboot) args.insert(args.end(), {"--after", update::AfterRunName(options.after)});
     return args;
 }
 
@@ -115,13 +114,11 @@ void Pump(Station& station, int stream, bool events_on_stdout) {
 
 void Start(const CliOptions& options, Station& station) {
     station.start = Clock::now();
-    station.directory = platform::MakeStationDirectory(&station.directory_lock);
-    if (station.directory.empty() ||
-        !platform::SpawnSelf(ChildArguments(options, station.spec),
-                             {"FIRMWARE_UTILITY_RUNTIME_DIR=" + station.directory}, &station.child)) {
+    // Each child `update` takes a runtime directory of its own (and claims its port in this
+    // user's), as every headless update does.
+    if (!platform::SpawnSelf(ChildArguments(options, station.spec), {}, &station.child)) {
         std::fprintf(stderr, "firmware-utility: station %s: cannot start: %s\n", station.spec.name.c_str(),
                      std::strerror(static_cast<int>(platform::GetLastError())));
-        platform::RemoveStationDirectory(station.directory, station.directory_lock);
         station.ended = true;
     }
 }
@@ -151,7 +148,6 @@ void Finish(Station& station, bool stopped) {
     platform::ReapChild(station.child.pid, true, &station.exit_code);
     station.seconds = std::chrono::duration<double>(Clock::now() - station.start).count();
     station.ended = true;
-    platform::RemoveStationDirectory(station.directory, station.directory_lock);
     if (stopped && (station.outcome == "not_started" || station.outcome == "unfinished")) {
         station.outcome = "interrupted";
     }
@@ -256,6 +252,7 @@ int RunStations(const CliOptions& options) {
         for (Station& station : stations) Finish(station, stopping);
     }
     for (Station& station : stations) Finish(station, stopping);
+    platform::RemoveLeftoverStations();  // the directory of a station killed alone
     CloseRunEvents();
 
     PrintSummary(stations, events_on_stdout ? stderr : stdout);

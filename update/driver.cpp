@@ -1,5 +1,6 @@
 // The update driver: the update command, the updater thread with its handshake loop, and the
 // caster thread that offers 0x55 to the module's boot ROM every 10 ms.
+#include <cerrno>
 #include <chrono>
 #include <mutex>
 #include <string>
@@ -23,6 +24,16 @@ std::atomic<std::uint32_t> MaxAttempts{DefaultAttempts};
 std::atomic<AttemptObserverFn> AttemptObserver{nullptr};
 std::atomic<RunObserverFn> RunObserver{nullptr};
 std::atomic<std::int32_t> ShareHeldLine{0};
+std::atomic<AfterRun> AfterSuccess{AfterRun::Reboot};
+std::atomic<bool> AfterApplied{false};
+
+const char* AfterRunName(AfterRun after) {
+    switch (after) {
+        case AfterRun::Resume: return "resume";
+        case AfterRun::Keep: return "keep";
+        default: return "reboot";
+    }
+}
 
 void NoteRun(const RunNote& note) {
     if (RunObserverFn observer = RunObserver.load()) observer(note);
@@ -37,6 +48,9 @@ std::atomic<platform::ReplyTicket> RunReplyTicket{0};
 // Held while the link opens and while a run is called off: a link either opened (and its port
 // is given back by the process's ending) before the window went, or it never opens.
 std::mutex LinkGate;
+// The module port this run claimed ("" none): written before the run's thread starts, given
+// back by EndRun before the next run can start.
+std::string ClaimedPort;
 bool RunCalledOff = false;  // guarded by LinkGate
 bool LinkTaken = false;     // guarded by LinkGate: the run went on to open its link
 
@@ -52,6 +66,8 @@ std::uint32_t EndRun(platform::Hwnd window, std::int32_t outcome, std::uint32_t 
     RunNote end{RunStep::End};
     end.outcome = outcome;
     NoteRun(end);
+    if (!ClaimedPort.empty()) platform::ReleasePortClaim(ClaimedPort);
+    ClaimedPort.clear();
     UpdateOutcome.store(outcome);
     UpdateRunning.store(0);
     if (platform::ReplyTicket ticket = RunReplyTicket.exchange(0)) platform::CompleteReply(ticket, outcome);
@@ -109,6 +125,42 @@ std::uint32_t RefuseSharedLine(platform::Hwnd window, const std::string& sharers
     if (shell::OpenFailureObserverFn observer = shell::OpenFailureObserver.load()) observer(explanation.c_str());
     shell::AppendLogUnlessQuiet(window, "Open Comport fail!!\r\n");
     return EndRun(window, OutcomeFailed, 1);
+}
+
+// A run that succeeded past the image: the reboot request (the radio driver stays suspended),
+// or the module given back to the radio driver, or both left as they are.
+void FollowSuccess(platform::Hwnd window) {
+    platform::MessageBox(platform::NoWindow, "Reboot device/Reset module !", "Successful", platform::MB_OK);
+    const AfterRun after = AfterSuccess.load();
+    AfterApplied.store(true);
+    if (after == AfterRun::Reboot) {
+        device::RebootDevice(platform::NoWindow);
+        return;
+    }
+    if (after == AfterRun::Resume) device::ResumeRadio(window);
+    shell::AppendLogUnlessQuiet(window, after == AfterRun::Resume
+                                            ? "No reboot was requested (--after resume)\r\n"
+                                            : "The radio driver stays suspended; no reboot was requested (--after keep)\r\n");
+}
+
+// One update per module: its port is claimed before the radio driver or the module is touched,
+// and a port that another run (a headless update, a window) is updating is refused at once.
+bool ClaimModulePort(platform::Hwnd window) {
+    std::string path;
+    if (!platform::ProfileDevicePath("COM1:", &path)) return true;  // its open explains it
+    std::uint32_t holder = 0;
+    std::string holder_name;
+    if (platform::ClaimPort(path, &holder, &holder_name) != EEXIST) {
+        ClaimedPort = path;
+        return true;
+    }
+    const std::string explanation = "COM1: (" + path + ") is being updated by process " + std::to_string(holder) + " (" +
+                                    holder_name + "); one update per module at a time";
+    SetRunReason(explanation);
+    shell::TracePrint("%s\r\n", explanation.c_str());
+    if (shell::OpenFailureObserverFn observer = shell::OpenFailureObserver.load()) observer(explanation.c_str());
+    shell::AppendLogUnlessQuiet(window, "Open Comport fail!!\r\n");
+    return false;
 }
 
 // A stage's start and end as the run reports them.
@@ -238,6 +290,11 @@ std::int32_t StartUpdate(platform::Hwnd window, std::uint16_t, platform::LParam,
     }
     // A sender awaiting the run's end is answered by EndRun (or, window gone, as interrupted).
     RunReplyTicket.store(platform::DeferReply(OutcomeInterrupted));
+    AfterApplied.store(false);
+    if (!ClaimModulePort(window)) {
+        EndRun(window, OutcomeFailed, 1);
+        return 1;
+    }
     device::SuspendRadio(window);
     platform::Sleep(500);
     // A close that came meanwhile and leaves at once: no updater, nothing opens; the run stays
@@ -339,10 +396,7 @@ std::uint32_t UpdateThread(void* parameter) {
     if (!confirmed) return EndRun(window, OutcomeFailed, 0);
     // Only a module known to run the image, or one that cannot be asked, is rebooted.
     const std::int32_t verdict = VerifyAfterRun(window);
-    if (OutcomeSucceeded(verdict)) {
-        platform::MessageBox(platform::NoWindow, "Reboot device/Reset module !", "Successful", platform::MB_OK);
-        device::RebootDevice(platform::NoWindow);
-    }
+    if (OutcomeSucceeded(verdict)) FollowSuccess(window);
     return EndRun(window, verdict, 0);
 }
 

@@ -14,7 +14,7 @@
 // Index: StartUpdate UpdateThread CasterThread UploadBootLoader1 UploadBootLoader2
 // DownloadFirmwareImage SendLoaderChunks StreamImage CallOffRun WaitForRunThread MissedAck |
 // UpdateRunning UpdateOutcome CloseWindowAfterRun RunRefusal ShareHeldLine MaxAttempts
-// AttemptObserver OutcomeSucceeded
+// AttemptObserver OutcomeSucceeded AfterRun AfterSuccess AfterApplied AfterRunName
 // RunStep RunNote RunObserver NoteRun
 #pragma once
 
@@ -71,6 +71,16 @@ struct RunNote {
 using RunObserverFn = void (*)(const RunNote& note);
 extern std::atomic<RunObserverFn> RunObserver;
 void NoteRun(const RunNote& note);
+
+// What follows a run that succeeded (--after): the reboot request with the radio driver left
+// suspended (the handset's way), the radio driver resumed and no reboot, or neither. A failed
+// run is never followed by a reboot.
+enum class AfterRun : std::int32_t { Reboot, Resume, Keep };
+extern std::atomic<AfterRun> AfterSuccess;
+// The latest run applied its AfterSuccess (it succeeded past the image); else it applied none.
+extern std::atomic<bool> AfterApplied;
+// "reboot", "resume", "keep".
+const char* AfterRunName(AfterRun after);
 
 // Set by --force: a module link that another program has open is used all the same.
 extern std::atomic<std::int32_t> ShareHeldLine;

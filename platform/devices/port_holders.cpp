@@ -174,4 +174,6 @@ std::vector<PortHolder> FindSharingHolders(const std::string& node, bool* unknow
     return sharing;
 }
 
+std::string ProcessCommandName(int pid) { return CommandName(pid); }
+
 }  // namespace platform

@@ -13,7 +13,7 @@
 // ID_PATH, ID_VENDOR_ID, ...). It is looked up at each open, so a module that comes back
 // under another node after its reset is found there.
 //
-// Index: PortHolder SerialPortInfo ListSerialPorts FindPortHolders FindSharingHolders
+// Index: PortHolder SerialPortInfo ListSerialPorts FindPortHolders FindSharingHolders ProcessCommandName
 // ProcessRunning PortProperty | ResolvePortPath PortIdentityReport WaitForPort
 #pragma once
 
@@ -56,6 +56,9 @@ std::vector<PortHolder> FindPortHolders(const std::string& node, bool* unknown);
 // The holders that would share `node` with this process: all but this process and, for a
 // pseudo-terminal, the processes that hold its master side (the device's own far end).
 std::vector<PortHolder> FindSharingHolders(const std::string& node, bool* unknown);
+
+// The command name of process `pid` (/proc/PID/comm), "?" when it cannot be read.
+std::string ProcessCommandName(int pid);
 
 // Whether a process whose command name is `name` runs (as far as /proc shows).
 bool ProcessRunning(const char* name);

@@ -1,5 +1,5 @@
 // The example adapters under examples/: their argument handling and the commands they run,
-// against stub systemctl and gpioset on PATH that record their arguments.
+// against stub systemctl, gpioset and mmcli on PATH that record their arguments.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -25,12 +25,22 @@ protected:
                                 << "\nexit ${STUB_STATUS:-0}\n";
             ::chmod(path.c_str(), 0755);
         }
+        // One modem on ttyUSB0; an inhibition lasts until it is ended (or refuses: STUB_STATUS).
+        const std::string mmcli = bin_ + "/mmcli";
+        std::ofstream(mmcli) << "#!/bin/sh\necho \"mmcli $*\" >> " << log_ << "\ncase \"$*\" in\n"
+                             << "-L\\ -K) echo 'modem-list.value[1]  : /mm/Modem/0' ;;\n"
+                             << "-m\\ /mm/Modem/0\\ -K) echo 'modem.generic.device   : /sys/devices/usb1/1-2'; "
+                             << "echo 'modem.generic.ports.value[1] : ttyUSB0 (at)' ;;\n"
+                             << "--inhibit-device=*) [ \"${STUB_STATUS:-0}\" = 0 ] || exit $STUB_STATUS\n"
+                             << "trap 'echo mmcli ended >> " << log_ << "; exit 0' TERM\nwhile :; do sleep 0.1; done ;;\n"
+                             << "esac\n";
+        ::chmod(mmcli.c_str(), 0755);
     }
     // Runs examples/SCRIPT with `args`; the exit status. The stubs' lines land in Log().
     int Run(const std::string& script, const std::string& args, int stub_status, const char* gpiod) {
         std::ofstream(log_, std::ios::trunc).close();
         const std::string command = "STUB_STATUS=" + std::to_string(stub_status) + " STUB_GPIOD=" + gpiod +
-                                    " PATH=" + bin_ + ":/usr/bin:/bin " + FWU_SOURCE_DIR "/examples/" + script + " " + args + " >/dev/null 2>&1";
+                                    " TMPDIR=" + dir_.path() + " PATH=" + bin_ + ":/usr/bin:/bin " + FWU_SOURCE_DIR "/examples/" + script + " " + args + " >/dev/null 2>&1";
         int status = std::system(command.c_str());
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
@@ -84,6 +94,13 @@ TEST_F(Examples, EachScriptRunsWhatItsControlAsks) {
         {"reboot.sh", "--now 0x0101003C", 0, 22, ""},
         {"reboot.sh", "0x03001F88", 0, 22, ""},
         {"reboot.sh", "", 0, 22, ""},
+        {"mm-inhibit.sh", "/dev/ttyUSB0 0x03001F80", 0, 0, "mmcli -L -K\nmmcli -m /mm/Modem/0 -K\nmmcli --inhibit-device=/sys/devices/usb1/1-2\n"},
+        {"mm-inhibit.sh", "/dev/ttyUSB0 0x03001F84", 0, 0, "mmcli ended\n"},
+        {"mm-inhibit.sh", "/dev/ttyUSB0 0x03001F84", 0, 0, ""},
+        {"mm-inhibit.sh", "/dev/ttyUSB0 0x03001F80", 4, 1, "mmcli -L -K\nmmcli -m /mm/Modem/0 -K\nmmcli --inhibit-device=/sys/devices/usb1/1-2\n"},
+        {"mm-inhibit.sh", "/dev/ttyS9 0x03001F80", 0, 0, "mmcli -L -K\nmmcli -m /mm/Modem/0 -K\n"},
+        {"mm-inhibit.sh", "/dev/ttyUSB0 0x03001F88", 0, 95, ""},
+        {"mm-inhibit.sh", "0x03001F80", 0, 22, ""},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(Run(c.script, c.args, c.stub_status, c.gpiod), c.status) << c.script << " " << c.args;

@@ -38,6 +38,27 @@ TEST(Check, AReadyHandsetIsOkOnEveryLine) {
         EXPECT_EQ(line.substr(line.size() - 3), " ok") << line;
     }
     EXPECT_EQ(Count(result.err, "every device is ready"), 1u) << result.err;
+    // The module answers on its AT port with what it runs.
+    EXPECT_NE(LineOf(result.out, "module").find("Simulated Radio GPRS-37A, revision V.4.1.3, serial "),
+              std::string::npos)
+        << result.out;
+}
+
+// `check --port` tries the devices the quick run would use, as a profile naming them would.
+TEST(Check, APortFromTheCommandLineIsCheckedAsAProfileWouldBe) {
+    sim::Handset handset;
+    std::string error;
+    ASSERT_TRUE(handset.Start({}, &error)) << error;
+    fwu_test::TempDir runtime;
+    fwu_test::ProgramResult result =
+        fwu_test::RunProgram({"check", "--port", handset.DevicePath("COM1:"), "--at-port", handset.DevicePath("COM2:"),
+                              "--reset", "rts:20"},
+                             {"FIRMWARE_UTILITY_RUNTIME_DIR=" + runtime.path()});
+    EXPECT_EQ(result.status, 1) << result.out << result.err;
+    EXPECT_EQ(Count(result.out, "profile --port " + handset.DevicePath("COM1:") + "\n"), 1u) << result.out;
+    EXPECT_NE(LineOf(result.out, "COM1:").find("it has no RTS line for the [radio] reset pulse"), std::string::npos)
+        << result.out;
+    EXPECT_NE(LineOf(result.out, "module").find("revision V.4.1.3"), std::string::npos) << result.out;
 }
 
 // A process named ModemManager runs (a sleep under that name) and nothing keeps it off the ports.

@@ -1,6 +1,7 @@
 // Payload sets chosen at run time: `--firmware DIR` checked whole before anything opens (each
 // refusal one line naming the file, exit 2), a directory set sent byte for byte and described
-// in the events, and this build's stand-ins refused to a handset that is not a simulated one.
+// in the events, and this build's stand-ins refused to a handset that is not a simulated one;
+// the quick run (--port, no profile file) with each way of resetting the module.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -14,6 +15,8 @@
 #include <string>
 
 #include "platform/base/sha256.h"
+#include "platform/devices/service.h"
+#include "tests/support/tmux.h"
 #include "tests/support/update_run.h"
 #include "update/payloads.h"
 
@@ -234,6 +237,80 @@ TEST(PayloadSets, TheWindowRefusesStandInsToAHandsetNotSimulated) {
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(Count(result.out, "Update refused: " + profile + " is not a simulated handset"), 1u) << result.out;
     EXPECT_TRUE(handset.RilCodes().empty());
+}
+
+// `update --port` builds its profile from the command line: the reset each --reset names (a
+// program, a pulse on the link's modem line, none), and a line against the option at fault.
+TEST(PayloadSets, AQuickRunTakesItsPortAndResetFromTheCommandLine) {
+    const std::string no_lines = "reset failed: Inappropriate ioctl for device: the port has no modem lines";
+    // --reset (or another option) in place of it, the firmware set given, exit code, stderr holds
+    const struct {
+        std::vector<std::string> options;
+        bool own_set;
+        int status;
+        std::string said;
+    } rows[] = {
+        {{"--reset", "exec:"}, true, 0, "firmware-utility: verified: the module runs revision R7.1.3-test"},
+        {{"--reset", "dtr"}, true, 1, "RIL1: (DTR pulse on COM1:): " + no_lines},
+        {{"--reset", "rts:50:high"}, true, 1, "RIL1: (RTS pulse on COM1:): " + no_lines},
+        {{"--reset", "none"}, true, 2, "the module cannot be reset: with --reset none (the default) someone presses"},
+        {{}, true, 2, "the module cannot be reset"},
+        {{"--reset", "sideways"}, true, 2, "--reset sideways: expected dtr|rts[:MILLISECONDS[:low|high]]"},
+        {{"--reset", "dtr:0"}, true, 2, "--reset dtr:0: reset length must be 1 to 10000 milliseconds: 0\n"},
+        {{"--reset", "dtr"}, false, 2, " is not a simulated handset, and this build's payloads are generated stand-ins"},
+        {{"--profile", "/etc/hostname"}, true, 2, "--port and --profile: give one of them"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.options.empty() ? "no --reset" : row.options.back());
+        sim::Handset handset;
+        std::string error;
+        ASSERT_TRUE(handset.Start({}, &error)) << error;
+        TempDir temp;
+        // The radio driver program passes the reset on to the handset's radio driver.
+        const std::string script = temp.path() + "/reset.sh";
+        Write(script, "#!/bin/sh\n[ \"$FWU_ACTION\" = reset ] || exit 0\nprintf '\\210\\037\\000\\003' | socat -t 5 - "
+                      "UNIX-CONNECT:" + handset.DevicePath("RIL1:") + " >/dev/null\n");
+        ::chmod(script.c_str(), 0755);
+        std::vector<std::string> args{"update", "--port", handset.DevicePath("COM1:"), "--at-port",
+                                      handset.DevicePath("COM2:"), "--attempts", "1", "--module-timeout", "2"};
+        for (const std::string& option : row.options) args.push_back(option == "exec:" ? "exec:" + script : option);
+        if (row.own_set) {
+            WriteSet(temp.path());
+            args.insert(args.end(), {"--firmware", temp.path()});
+        }
+        ProgramResult run = RunProgram(args, {"FIRMWARE_UTILITY_RUNTIME_DIR=" + temp.path() + "/rt"}, 60000);
+        EXPECT_EQ(run.status, row.status) << run.err;
+        EXPECT_EQ(Count(run.err, row.said), 1u) << run.err;
+        EXPECT_EQ(handset.module().Downloads(), row.status == 0 ? 1 : 0);
+    }
+}
+
+// With --reset none on a terminal, each reset asks the person to press the module's button.
+TEST(PayloadSets, AQuickRunWithoutAResetLineAsksForTheButton) {
+    sim::Handset handset;
+    std::string error;
+    ASSERT_TRUE(handset.Start({}, &error)) << error;
+    TempDir temp;
+    WriteSet(temp.path());
+    const std::string command = fwu_test::ShellQuote(FWU_PROGRAM) + " update --port " + handset.DevicePath("COM1:") +
+                                " --at-port " + handset.DevicePath("COM2:") + " --firmware " + temp.path() +
+                                " --module-timeout 20 --attempts 2";
+    fwu_test::RunningProgram run(fwu_test::RunningProgram::Command{{"/usr/bin/script", "-qfec", command, "/dev/null"}},
+                                 {"FIRMWARE_UTILITY_RUNTIME_DIR=" + temp.path() + "/rt"});
+    // Each reset is the test's, as a person's press of the button would be: one for the
+    // handshake, one to start the new firmware once the module took the image.
+    const std::string prompt = "firmware-utility: press the module's reset button now";
+    ASSERT_TRUE(run.WaitForOutput(prompt, 20000)) << run.out();
+    std::uint32_t status = 1;
+    ASSERT_TRUE(platform::internal::ServiceControl(handset.DevicePath("RIL1:").c_str(), sim::RilResetModule, &status));
+    ASSERT_TRUE(fwu_test::WaitUntil([&] { return handset.module().Downloads() == 1; }, 30000));
+    ASSERT_TRUE(platform::internal::ServiceControl(handset.DevicePath("RIL1:").c_str(), sim::RilResetModule, &status));
+    ProgramResult result = run.Wait(60000);
+    EXPECT_EQ(result.status, 0) << result.out;
+    EXPECT_EQ(Count(result.out, prompt), 2u) << result.out;
+    EXPECT_EQ(Count(result.out, "verified: the module runs revision R7.1.3-test"), 1u) << result.out;
+    // Nothing but the person reset it: the radio driver was never asked by the tool.
+    EXPECT_EQ(handset.RilCodes(), (std::vector<std::uint32_t>{sim::RilResetModule, sim::RilResetModule}));
 }
 
 }  // namespace

@@ -152,4 +152,40 @@ TEST_F(UpdateE2e, ModulePacedAtABaudRateStillReceivesEverything) {
     ExpectConfirmedOnce(handset_);
 }
 
+// --after: what follows a verified run, as the radio driver and the kernel saw it and as
+// run_end says; a run that failed is followed by nothing, whatever --after asks.
+TEST(UpdateAfter, EachChoiceLeavesTheRadioDriverAndTheKernelAsItSays) {
+    const std::uint32_t suspend = sim::RilSuspend, reset = sim::RilResetModule;
+    const struct {
+        const char* after;
+        bool silent_module;
+        int status;
+        std::vector<std::uint32_t> ril;
+        std::vector<std::uint32_t> kernel;
+        const char* recorded;
+    } rows[] = {
+        {"reboot", false, 0, {suspend, reset, reset}, {sim::KernelReboot}, "\"after\":\"reboot\""},
+        {"resume", false, 0, {suspend, reset, reset, sim::RilResume}, {}, "\"after\":\"resume\""},
+        {"keep", false, 0, {suspend, reset, reset}, {}, "\"after\":\"keep\""},
+        {"reboot", true, 1, {suspend, reset}, {}, "\"after\":null"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.after) + (row.silent_module ? " after a failed run" : ""));
+        sim::Options options;
+        if (row.silent_module) options.module_fault = {sim::RomFaultKind::Silent, sim::RomStep::Handshake, 0, 1000000};
+        sim::Handset handset;
+        std::string error;
+        ASSERT_TRUE(handset.Start(options, &error)) << error;
+        TempDir dir;
+        const std::string events = dir.path() + "/events.jsonl";
+        fwu_test::UpdateRun run = fwu_test::RunUpdate(
+            handset, {"--after", row.after, "--events", events, "--attempts", "1", "--module-timeout", "1"});
+        EXPECT_EQ(run.result.status, row.status) << run.result.err;
+        EXPECT_EQ(handset.RilCodes(), row.ril);
+        EXPECT_EQ(handset.KernelCodes(), row.kernel);
+        const std::string text = fwu_test::ReadText(events);
+        EXPECT_EQ(fwu_test::Count(text.substr(text.find("\"run_end\"")), row.recorded), 1u) << text;
+    }
+}
+
 }  // namespace

@@ -1,5 +1,6 @@
 // Several modules at once: `update --profile P1 ... --profile P4` against four simulated
-// handsets in this process, one of them faulty; a station whose link cannot open; Ctrl+C.
+// handsets in this process, one of them faulty; a station whose link cannot open; Ctrl+C;
+// separate `update` runs of one user side by side, one per module port.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -8,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 
@@ -145,14 +147,17 @@ TEST(UpdateStations, AdaptersGetNoStationDescriptorAndTheirLeftoversAreNotAwaite
     {
         std::ofstream(script) << "#!/bin/sh\nls /proc/$$/fd > " << runtime.path() << "/fds.$$\n"
                               << "sleep 30 &\necho $! > " << runtime.path() << "/leftover.$$\n";
-        // Marked simulated: the stand-in payloads may go there (nothing opens COM1: anyway).
-        std::ofstream(profile) << "[handset]\nsimulated = true\n[devices]\nCOM1: = /nonexistent/tty\nRIL1: = exec:"
-                               << script << "\n";
+        // Marked simulated: the stand-in payloads may go there (nothing opens COM1: anyway). Two
+        // ports: one port would be one update's.
+        for (const char* port : {"", "2"}) {
+            std::ofstream(profile + port) << "[handset]\nsimulated = true\n[devices]\nCOM1: = /nonexistent/tty" << port
+                                          << "\nRIL1: = exec:" << script << "\n";
+        }
     }
     ::chmod(script.c_str(), 0755);
     int inherited = ::open("/dev/null", O_RDONLY);  // no O_CLOEXEC, as an inherited one
     fwu_test::ProgramResult result = fwu_test::RunProgram(
-        {"update", "--attempts", "1", "--profile", "a=" + profile, "--profile", "b=" + profile},
+        {"update", "--attempts", "1", "--profile", "a=" + profile, "--profile", "b=" + profile + "2"},
         {"FIRMWARE_UTILITY_RUNTIME_DIR=" + runtime.path()}, 20000);
     ::close(inherited);
     EXPECT_EQ(result.status, 1) << result.err;
@@ -296,6 +301,39 @@ TEST(UpdateStations, AStationKilledAloneGetsItsRunEndFromTheParent) {
     }
     EXPECT_EQ(killed, 1) << fwu_test::ReadText(events);
     EXPECT_EQ(StationDirectories(runtime.path()), 0u);
+}
+
+// Two `update` runs of one user, started apart, update two modules at once; a third on a port
+// that one of them updates is refused at once, naming that run.
+TEST(UpdateStations, SeparateUpdatesRunOnePerPort) {
+    const sim::RomFault none{};
+    const sim::RomFault silent{RomFaultKind::Silent, RomStep::Handshake, 0, Always};
+    Handsets handsets({none, silent});
+    TempDir runtime;
+    const std::vector<std::string> env{"FIRMWARE_UTILITY_RUNTIME_DIR=" + runtime.path()};
+    // The silent module keeps its run in the handshake while the others start.
+    fwu_test::RunningProgram waiting({"update", "--profile", handsets.list[1]->ProfilePath(), "--attempts", "0",
+                                      "--module-timeout", "1"},
+                                     env);
+    ASSERT_TRUE(fwu_test::WaitUntil([&] { return handsets.list[1]->module().Resets() >= 1; }, 20000));
+    fwu_test::ProgramResult beside =
+        fwu_test::RunProgram({"update", "--profile", handsets.list[0]->ProfilePath()}, env, 60000);
+    EXPECT_EQ(beside.status, 0) << beside.err;
+    EXPECT_EQ(handsets.list[0]->module().Downloads(), 1);
+
+    fwu_test::ProgramResult same =
+        fwu_test::RunProgram({"update", "--profile", handsets.list[1]->ProfilePath()}, env, 60000);
+    EXPECT_EQ(same.status, 1) << same.err;
+    EXPECT_EQ(Count(same.err, "firmware-utility: COM1: (" + handsets.list[1]->DevicePath("COM1:") +
+                                  ") is being updated by process " + std::to_string(waiting.pid()) +
+                                  " (firmware-utilit); one update per module at a time\n"),
+              1u)
+        << same.err;
+    // Refused before the radio driver was asked: the one suspend is the first run's.
+    const std::vector<std::uint32_t> codes = handsets.list[1]->RilCodes();
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), sim::RilSuspend), 1);
+    waiting.Signal(SIGTERM);
+    EXPECT_EQ(waiting.Wait(20000).status, 1);
 }
 
 }  // namespace

@@ -1,0 +1,27 @@
+// Runs side by side: a headless update takes a runtime directory of its own (as a station
+// does), so the one-window-per-user rule never turns it away, while the module port it updates
+// is claimed in the user's runtime directory, so that one port is updated by one run at a time.
+//
+// A claim is a lock of an open file description on USERDIR/port-KEY.lock (KEY the device number
+// of the node, else the path's text made a file name), the holder's process id written in it; it
+// goes with the descriptor, so a run that ends in any way gives it back.
+//
+// Index: EnterPrivateRuntimeScope ClaimPort ReleasePortClaim
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// Remembers the user's runtime directory for the port claims, then points this process's
+// runtime directory at a fresh private one (removed when the process ends). False with errno.
+bool EnterPrivateRuntimeScope(std::string* directory);
+// Claims the port at `path` for this process: 0 (also when this process holds it already),
+// EEXIST with *holder (its process id, 0 when unknown) and *holder_name when another process
+// holds it, or the errno why the claim file could not be used (the run goes on: the port's own
+// lock still keeps a second user off it).
+int ClaimPort(const std::string& path, std::uint32_t* holder, std::string* holder_name);
+void ReleasePortClaim(const std::string& path);
+
+}  // namespace platform
