@@ -1,5 +1,6 @@
 // OpenDevice: a device name of the profile becomes a serial port or a driver service, by what
-// the named path is on disk (a tty or other character device, or a Unix socket); the radio
+// the named path is on disk (a tty or other character device, or a Unix socket) or a serial
+// port across the network (rfc2217://, tcp://); the radio
 // driver named as a program, or with a reset pulse, becomes an adapter.
 #include <sys/stat.h>
 
@@ -8,6 +9,7 @@
 
 #include "platform/devices/adapter.h"
 #include "platform/devices/devices.h"
+#include "platform/devices/net_address.h"
 #include "platform/devices/profile.h"
 #include "platform/devices/serial.h"
 
@@ -26,6 +28,7 @@ Handle OpenDevice(const char* name) {
         SetLastError(ENOENT);  // no such device on this handset
         return InvalidHandle;
     }
+    if (internal::IsNetworkPath(path)) return internal::OpenSerialPort(path.c_str());
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) {
         SetLastError(static_cast<std::uint32_t>(errno));

@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "platform/devices/adapter.h"
+#include "platform/devices/net_address.h"
+#include "platform/devices/net_port.h"
 #include "platform/devices/ports.h"
 #include "platform/devices/program.h"
 #include "platform/devices/profile.h"
@@ -159,6 +161,10 @@ std::string ExplainOpenFailure(const char* device, std::uint32_t error) {
     } else if (!ProfileDevicePath(name.c_str(), &path)) {
         return name + " has no entry in the profile's [devices]" + where + "; add `" + name + " = /dev/...`; " +
                PortsHint;
+    }
+    if (internal::IsNetworkPath(path)) {
+        std::string report = internal::LastNetworkReport(path);
+        return name + " (" + path + "): " + ErrorText(error) + (report.empty() ? "" : ": " + report);
     }
     std::vector<std::string> program;
     bool is_program = SplitProgram(path, &program);

@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "platform/base/user_file.h"
+#include "platform/devices/net_address.h"
 
 namespace platform {
 namespace {
@@ -185,6 +186,10 @@ bool ParseProfile(const std::string& text, const std::string& name, Profile* pro
             if (value.compare(0, std::strlen(ProgramPrefix), ProgramPrefix) == 0) {
                 if (device != "RIL1:") return fail("a serial port cannot be a program: " + key);
                 std::string problem = ProgramProblem(value);
+                if (!problem.empty()) return fail(problem);
+            } else if (internal::IsNetworkPath(value)) {
+                if (device == "RIL1:") return fail("the radio driver cannot be a network port: " + value);
+                std::string problem = internal::NetworkPathProblem(value);
                 if (!problem.empty()) return fail(problem);
             } else if (std::string problem = PathProblem(value); !problem.empty()) {
                 return fail(problem);

@@ -39,6 +39,8 @@ struct LineCounts {
     int frame = 0, overrun = 0, parity = 0, brk = 0, buf_overrun = 0;
 };
 
+struct NetLink;  // a port across the network (platform/devices/net_port.h)
+
 struct SerialPort : Object {
     SerialPort(int port_fd, int port_wake_fd, std::string device_path);
     ~SerialPort() override;
@@ -76,6 +78,9 @@ struct SerialPort : Object {
     LineCounts counts;
     std::uint64_t read_aborts = 0, write_aborts = 0, mask_changes = 0;
     std::vector<std::pair<int, int>> waiters;  // (thread wake fd, kinds)
+
+    // Set for a network port: its tty requests go to the link, not to the kernel.
+    std::shared_ptr<NetLink> net;
 };
 
 // Registers the calling thread as a waiter of the port for the length of one call, and keeps

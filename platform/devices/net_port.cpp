@@ -1,0 +1,689 @@
+// Network serial ports: the gensio connection, its pump thread and the RFC 2217 controls.
+//
+// Everything that touches gensio runs on the port's pump thread, in a gensio event loop of its
+// own (a single-threaded selector: no wake signal, nothing shared with other ports). Other
+// threads reach it only through descriptors it watches: the socket pair's end for the bytes,
+// an eventfd for control requests and the stop.
+#include "platform/devices/net_port.h"
+
+#include <asm/termbits.h>
+#include <gensio/gensio.h>
+#include <gensio/gensio_err.h>
+#include <gensio/gensio_os_funcs.h>
+#include <gensio/gensio_unix.h>
+#include <gensio/selector.h>
+#include <gensio/sergensio.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/base/sys.h"
+#include "platform/base/thread.h"
+#include "platform/devices/net_address.h"
+#include "platform/devices/serial_port.h"
+
+namespace platform::internal {
+
+namespace {
+
+// The most bytes the pump moves in one step, each way.
+constexpr std::size_t PumpChunk = 16384;
+// Text an exporter sends before it drops a connection it refuses ("port in use"), kept for
+// the explanation.
+constexpr std::size_t EarlyTextLimit = 200;
+
+enum class Control { Baud, DataSize, Parity, StopBits, Dtr, Rts, Break, Flush };
+
+using SetFunction = int (*)(struct sergensio*, unsigned, sergensio_done, void*);
+
+// Control, the RFC 2217 request that carries it (answered by the exporter).
+constexpr struct {
+    Control control;
+    SetFunction set;
+} Answered[] = {
+    {Control::Baud, sergensio_baud},     {Control::DataSize, sergensio_datasize},
+    {Control::Parity, sergensio_parity}, {Control::StopBits, sergensio_stopbits},
+    {Control::Dtr, sergensio_dtr},       {Control::Rts, sergensio_rts},
+    {Control::Break, sergensio_sbreak},
+};
+
+// gensio's error, the errno a user's explanation starts from.
+constexpr struct {
+    int gensio;
+    int error;
+} Errors[] = {
+    {GE_CONNREFUSE, ECONNREFUSED},     {GE_HOSTDOWN, EHOSTUNREACH},
+    {GE_NOTFOUND, ENXIO},              {GE_NAME_ERROR, ENXIO},
+    {GE_UNKNOWN_NAME_ERROR, ENXIO},    {GE_NAME_INVALID, ENXIO},
+    {GE_NAME_SERVER_FAILURE, ENXIO},   {GE_NAME_NET_NOT_UP, ENETUNREACH},
+    {GE_TIMEDOUT, ETIMEDOUT},          {GE_REMCLOSE, ECONNRESET},
+    {GE_NOMEM, ENOMEM},                {GE_PERM, EACCES},
+    {GE_INUSE, EBUSY},
+};
+
+int ErrnoOf(int gensio_error) {
+    for (const auto& row : Errors) {
+        if (row.gensio == gensio_error) return row.error;
+    }
+    return EIO;
+}
+
+struct Request {
+    Control control;
+    unsigned value;
+    bool done = false;
+    int error = 0;
+};
+
+// Why the last open of each network entry failed ("" when it did not).
+std::mutex reports_mutex;
+std::map<std::string, std::string> reports;
+
+void KeepReport(const std::string& path, const std::string& report) {
+    std::lock_guard lock(reports_mutex);
+    reports[path] = report;
+}
+
+}  // namespace
+
+struct NetLink {
+    NetworkAddress address;
+    std::string path;
+    int pump_fd = -1;  // the pair's far end from the port's descriptor
+    int ctl_fd = -1;   // eventfd: requests queued, or stop
+
+    std::mutex mutex;  // guards the block below
+    std::condition_variable changed;
+    std::deque<std::shared_ptr<Request>> queue;
+    bool stop = false;
+    bool connected = false, open_done = false;
+    int open_error = 0;
+    std::string report;
+    termios2 settings{};
+    int lines = TIOCM_DTR | TIOCM_RTS;  // set when a port opens, as the kernel sets them
+
+    // The pump thread's own.
+    gensio_os_funcs* os = nullptr;
+    gensio* io = nullptr;
+    gensio_iod* pump_iod = nullptr;
+    gensio_iod* ctl_iod = nullptr;
+    bool verified = false, lost = false, closing = false, finished = false;
+    std::string early;
+    std::vector<unsigned char> out;  // read from the port, not yet taken by gensio
+    std::size_t out_at = 0;
+    std::vector<std::shared_ptr<Request>> waiting;  // sent, answer not yet in
+
+    // The pump lets go of a link only once its connection has closed and its descriptors
+    // left the event loop.
+    ~NetLink() {
+        if (pump_fd >= 0) ::close(pump_fd);
+        if (ctl_fd >= 0) ::close(ctl_fd);
+    }
+};
+
+namespace {
+
+void Finish(NetLink& link, const std::shared_ptr<Request>& request, int error) {
+    std::lock_guard lock(link.mutex);
+    request->done = true;
+    request->error = error;
+    link.changed.notify_all();
+}
+
+void EndOpen(NetLink& link, int error, const std::string& report) {
+    std::lock_guard lock(link.mutex);
+    if (link.open_done) return;
+    link.open_done = true;
+    link.open_error = error;
+    link.report = report;
+    link.changed.notify_all();
+}
+
+void BeginClose(NetLink& link);
+
+void CloseDone(struct gensio*, void* data) { static_cast<NetLink*>(data)->finished = true; }
+
+void BeginClose(NetLink& link) {
+    if (link.closing) return;
+    link.closing = true;
+    link.os->set_read_handler(link.pump_iod, false);
+    link.os->set_write_handler(link.pump_iod, false);
+    if (link.io == nullptr || gensio_close(link.io, CloseDone, &link) != 0) link.finished = true;
+}
+
+// The connection ended: the port reads end-of-file from now on, and nothing waits for it.
+void Lose(NetLink& link, int gensio_error) {
+    if (link.lost) return;
+    link.lost = true;
+    ::shutdown(link.pump_fd, SHUT_RDWR);
+    link.os->set_read_handler(link.pump_iod, false);
+    link.os->set_write_handler(link.pump_iod, false);
+    std::string report = "the exporter closed the connection";
+    if (gensio_error != GE_REMCLOSE) report = std::string("the connection failed: ") + gensio_err_to_str(gensio_error);
+    if (!link.early.empty()) report += "; it said: " + link.early;
+    EndOpen(link, gensio_error == GE_REMCLOSE && !link.early.empty() ? EBUSY : ErrnoOf(gensio_error), report);
+    for (const auto& request : link.waiting) Finish(link, request, EIO);
+    link.waiting.clear();
+    {
+        std::lock_guard lock(link.mutex);
+        for (const auto& request : link.queue) {
+            request->done = true;
+            request->error = EIO;
+        }
+        link.queue.clear();
+        link.changed.notify_all();
+    }
+}
+
+// Hands what the port wrote to gensio; reads more from the port only once gensio took it all.
+void FlushOut(NetLink& link) {
+    while (link.out_at < link.out.size()) {
+        gensiods count = 0;
+        int rc = gensio_write(link.io, &count, link.out.data() + link.out_at, link.out.size() - link.out_at, nullptr);
+        if (rc != 0) {
+            Lose(link, rc);
+            return;
+        }
+        if (count == 0) break;
+        link.out_at += count;
+    }
+    const bool all = link.out_at == link.out.size();
+    if (all) {
+        link.out.clear();
+        link.out_at = 0;
+    }
+    gensio_set_write_callback_enable(link.io, !all);
+    link.os->set_read_handler(link.pump_iod, all);
+}
+
+// The received bytes go to the port; what does not fit waits in gensio until there is room.
+int Deliver(NetLink& link, unsigned char* buffer, gensiods* length) {
+    if (!link.verified) {
+        // Only an exporter refusing the port talks before it answers: keep its words.
+        for (gensiods i = 0; i < *length && link.early.size() < EarlyTextLimit; ++i) {
+            unsigned char c = buffer[i];
+            if (c >= 0x20 && c < 0x7F) link.early += static_cast<char>(c);
+            else if (!link.early.empty() && link.early.back() != ' ') link.early += ' ';
+        }
+        return 0;
+    }
+    ssize_t n = ::write(link.pump_fd, buffer, *length);
+    if (n < 0 && errno != EAGAIN) {
+        *length = 0;
+        BeginClose(link);  // the port is gone
+        return 0;
+    }
+    if (n < 0) n = 0;
+    if (static_cast<gensiods>(n) < *length) {
+        gensio_set_read_callback_enable(link.io, false);
+        link.os->set_write_handler(link.pump_iod, true);
+    }
+    *length = static_cast<gensiods>(n);
+    return 0;
+}
+
+int Event(struct gensio*, void* data, int event, int err, unsigned char* buffer, gensiods* length,
+          const char* const*) {
+    NetLink& link = *static_cast<NetLink*>(data);
+    switch (event) {
+    case GENSIO_EVENT_READ:
+        if (err != 0) {
+            Lose(link, err);
+            return 0;
+        }
+        return Deliver(link, buffer, length);
+    case GENSIO_EVENT_WRITE_READY:
+        FlushOut(link);
+        return 0;
+    default:
+        return GE_NOTSUP;  // the exporter's line and modem state reports are not asked for
+    }
+}
+
+void Verified(NetLink& link) {
+    link.verified = true;
+    if (!link.early.empty()) {  // what came before the answer belongs to the line
+        ssize_t n = ::write(link.pump_fd, link.early.data(), link.early.size());
+        (void)n;
+        link.early.clear();
+    }
+    link.os->set_read_handler(link.pump_iod, true);
+    EndOpen(link, 0, {});
+}
+
+void BaudAnswered(struct sergensio*, int err, unsigned, void* data) {
+    NetLink& link = *static_cast<NetLink*>(data);
+    if (link.lost || link.closing) return;
+    if (err != 0) {
+        EndOpen(link, EPROTO, std::string("the exporter refused the line settings: ") + gensio_err_to_str(err));
+        return;
+    }
+    Verified(link);
+}
+
+void OpenDone(struct gensio* io, int err, void* data) {
+    NetLink& link = *static_cast<NetLink*>(data);
+    if (err != 0) {
+        std::string report = gensio_err_to_str(err);
+        if (ErrnoOf(err) == ENXIO) report = "the host name does not resolve (" + report + ")";
+        else if (err == GE_CONNREFUSE) report = "nobody listens on that port of the host";
+        link.lost = true;
+        EndOpen(link, ErrnoOf(err), report);
+        return;
+    }
+    {
+        std::lock_guard lock(link.mutex);
+        link.connected = true;
+    }
+    gensio_set_read_callback_enable(io, true);
+    if (!link.address.rfc2217) {
+        Verified(link);
+        return;
+    }
+    // The exporter's answer to a query of the speed shows that it speaks RFC 2217.
+    struct sergensio* sio = gensio_to_sergensio(io);
+    if (sio == nullptr || sergensio_baud(sio, 0, BaudAnswered, &link) != 0)
+        EndOpen(link, EPROTO, "the connection offers no RFC 2217 line control");
+}
+
+struct AnswerContext {
+    NetLink* link;
+    std::shared_ptr<Request> request;
+};
+
+void Answer(struct sergensio*, int err, unsigned, void* data) {
+    auto* context = static_cast<AnswerContext*>(data);
+    NetLink& link = *context->link;
+    std::erase(link.waiting, context->request);
+    // An exporter whose device has no modem lines (a pty) leaves DTR and RTS unanswered:
+    // the port has none, as a local pty.
+    const bool line = context->request->control == Control::Dtr || context->request->control == Control::Rts;
+    Finish(link, context->request, err == 0 ? 0 : line && err == GE_TIMEDOUT ? ENOTTY : EIO);
+    delete context;
+}
+
+void Execute(NetLink& link, const std::shared_ptr<Request>& request) {
+    struct sergensio* sio = link.lost ? nullptr : gensio_to_sergensio(link.io);
+    if (sio == nullptr) {
+        Finish(link, request, link.lost ? EIO : ENOTTY);
+        return;
+    }
+    if (request->control == Control::Flush) {
+        Finish(link, request, sergensio_flush(sio, request->value) == 0 ? 0 : EIO);
+        return;
+    }
+    for (const auto& row : Answered) {
+        if (row.control != request->control) continue;
+        auto* context = new AnswerContext{&link, request};
+        link.waiting.push_back(request);
+        if (row.set(sio, request->value, Answer, context) != 0) {
+            std::erase(link.waiting, request);
+            delete context;
+            Finish(link, request, EIO);
+        }
+        return;
+    }
+    Finish(link, request, EINVAL);
+}
+
+void ControlReady(struct gensio_iod*, void* data) {
+    NetLink& link = *static_cast<NetLink*>(data);
+    std::uint64_t count = 0;
+    ssize_t n = ::read(link.ctl_fd, &count, sizeof count);
+    (void)n;
+    std::deque<std::shared_ptr<Request>> requests;
+    bool stop;
+    {
+        std::lock_guard lock(link.mutex);
+        requests.swap(link.queue);
+        stop = link.stop;
+    }
+    for (const auto& request : requests) {
+        if (stop) Finish(link, request, EBADF);
+        else if (!link.verified) Finish(link, request, EIO);
+        else Execute(link, request);
+    }
+    if (stop) BeginClose(link);
+}
+
+void PortReadable(struct gensio_iod*, void* data) {
+    NetLink& link = *static_cast<NetLink*>(data);
+    if (link.lost || link.closing || !link.out.empty()) return;
+    link.out.resize(PumpChunk);
+    ssize_t n = ::read(link.pump_fd, link.out.data(), link.out.size());
+    if (n <= 0) {
+        link.out.clear();
+        if (n == 0 || errno != EAGAIN) BeginClose(link);  // the port was closed
+        return;
+    }
+    link.out.resize(static_cast<std::size_t>(n));
+    link.out_at = 0;
+    FlushOut(link);
+}
+
+void PortWritable(struct gensio_iod*, void* data) {
+    NetLink& link = *static_cast<NetLink*>(data);
+    link.os->set_write_handler(link.pump_iod, false);
+    if (!link.lost && !link.closing) gensio_set_read_callback_enable(link.io, true);
+}
+
+void Cleared(struct gensio_iod*, void*) {}
+
+std::string GensioSpec(const NetworkAddress& address) {
+    std::string host = address.host;
+    std::string spec = address.rfc2217 ? "telnet(rfc2217),tcp," : "tcp,";
+    return spec + host + "," + std::to_string(address.port);
+}
+
+// The one event loop of all network ports: gensio keeps its protocol classes for the life of
+// the loop's functions, so they are made once and never freed.
+struct Loop {
+    gensio_os_funcs* os = nullptr;
+    int new_fd = -1;  // eventfd: links wait in `starting`
+    std::mutex mutex;
+    std::vector<std::shared_ptr<NetLink>> starting;  // guarded by mutex
+    std::vector<std::shared_ptr<NetLink>> live;      // the pump thread's own
+};
+
+Loop* loop = nullptr;  // lives until the process ends
+std::once_flag loop_once;
+int loop_error = 0;
+
+// Takes a new link into the loop and opens its connection.
+void StartLink(const std::shared_ptr<NetLink>& shared) {
+    NetLink& link = *shared;
+    gensio_os_funcs* os = loop->os;
+    link.os = os;
+    bool ready = os->add_iod(os, GENSIO_IOD_SOCKET, link.pump_fd, &link.pump_iod) == 0 &&
+                 os->add_iod(os, GENSIO_IOD_PIPE, link.ctl_fd, &link.ctl_iod) == 0 &&
+                 os->set_fd_handlers(link.pump_iod, &link, PortReadable, PortWritable, nullptr, Cleared) == 0 &&
+                 os->set_fd_handlers(link.ctl_iod, &link, ControlReady, nullptr, nullptr, Cleared) == 0;
+    loop->live.push_back(shared);
+    if (!ready) {
+        EndOpen(link, EIO, "gensio refused the descriptors");
+        link.lost = link.finished = true;
+        return;
+    }
+    os->set_read_handler(link.ctl_iod, true);
+    const std::string spec = GensioSpec(link.address);
+    int rc = str_to_gensio(spec.c_str(), os, Event, &link, &link.io);
+    if (rc == 0) rc = gensio_open(link.io, OpenDone, &link);
+    if (rc != 0) {
+        EndOpen(link, ErrnoOf(rc), gensio_err_to_str(rc));
+        link.lost = true;
+        BeginClose(link);
+    }
+    ControlReady(nullptr, &link);  // a stop that came before the start
+}
+
+// Lets go of the links whose connection has closed.
+void Retire() {
+    gensio_os_funcs* os = loop->os;
+    std::erase_if(loop->live, [os](const std::shared_ptr<NetLink>& link) {
+        if (!link->finished) return false;
+        for (gensio_iod* iod : {link->pump_iod, link->ctl_iod}) {
+            if (iod == nullptr) continue;
+            os->clear_fd_handlers_norpt(iod);
+            os->release_iod(iod);
+        }
+        link->pump_iod = link->ctl_iod = nullptr;
+        if (link->io) gensio_free(link->io);
+        link->io = nullptr;
+        for (const auto& request : link->waiting) Finish(*link, request, EIO);
+        link->waiting.clear();
+        ::shutdown(link->pump_fd, SHUT_RDWR);
+        return true;
+    });
+}
+
+void LinksArrived(struct gensio_iod*, void*) {
+    std::uint64_t count = 0;
+    ssize_t n = ::read(loop->new_fd, &count, sizeof count);
+    (void)n;
+    std::vector<std::shared_ptr<NetLink>> arrived;
+    {
+        std::lock_guard lock(loop->mutex);
+        arrived.swap(loop->starting);
+    }
+    for (const auto& link : arrived) StartLink(link);
+}
+
+void RunLoop() {
+    for (;;) {
+        loop->os->service(loop->os, nullptr);
+        Retire();
+    }
+}
+
+void MakeLoop() {
+    auto* made = new Loop;
+    selector_s* selector = nullptr;
+    gensio_iod* iod = nullptr;
+    made->new_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (made->new_fd < 0 || sel_alloc_selector_nothread(&selector) != 0 ||
+        gensio_unix_funcs_alloc(selector, 0, &made->os) != 0 ||
+        made->os->add_iod(made->os, GENSIO_IOD_PIPE, made->new_fd, &iod) != 0 ||
+        made->os->set_fd_handlers(iod, nullptr, LinksArrived, nullptr, nullptr, Cleared) != 0) {
+        loop_error = EIO;
+        return;  // every network open fails; nothing of the half-made loop is used
+    }
+    made->os->set_read_handler(iod, true);
+    loop = made;
+    std::thread(RunLoop).detach();  // serves until the process ends
+}
+
+// Queues one control for the pump and waits for the exporter's answer.
+int Send(NetLink& link, Control control, unsigned value) {
+    auto request = std::make_shared<Request>(Request{control, value});
+    std::unique_lock lock(link.mutex);
+    if (link.stop) return EBADF;
+    link.queue.push_back(request);
+    SignalWake(link.ctl_fd);
+    if (!link.changed.wait_for(lock, std::chrono::milliseconds(NetAnswerTimeoutMs), [&] { return request->done; }))
+        return ETIMEDOUT;
+    return request->error;
+}
+
+// RFC 2217's codes for the termios line settings.
+unsigned DataSize(const termios2& t) {
+    switch (t.c_cflag & CSIZE) {
+    case CS5: return 5;
+    case CS6: return 6;
+    case CS7: return 7;
+    default: return 8;
+    }
+}
+
+unsigned Parity(const termios2& t) {
+    if (!(t.c_cflag & PARENB)) return SERGENSIO_PARITY_NONE;
+    const bool odd = (t.c_cflag & PARODD) != 0;
+    if (t.c_cflag & CMSPAR) return odd ? SERGENSIO_PARITY_MARK : SERGENSIO_PARITY_SPACE;
+    return odd ? SERGENSIO_PARITY_ODD : SERGENSIO_PARITY_EVEN;
+}
+
+unsigned StopBits(const termios2& t) { return (t.c_cflag & CSTOPB) ? 2 : 1; }
+
+int SetLine(NetLink& link, const termios2& next) {
+    termios2 now;
+    {
+        std::lock_guard lock(link.mutex);
+        now = link.settings;
+    }
+    if (link.address.rfc2217) {
+        const struct {
+            Control control;
+            unsigned want, have;
+        } changes[] = {
+            {Control::Baud, next.c_ospeed, now.c_ospeed},
+            {Control::DataSize, DataSize(next), DataSize(now)},
+            {Control::Parity, Parity(next), Parity(now)},
+            {Control::StopBits, StopBits(next), StopBits(now)},
+        };
+        for (const auto& change : changes) {
+            if (change.want == change.have) continue;
+            if (int error = Send(link, change.control, change.want); error != 0) return error;
+        }
+    }
+    std::lock_guard lock(link.mutex);
+    link.settings = next;
+    return 0;
+}
+
+int SetLines(NetLink& link, int bits, bool on) {
+    if (!link.address.rfc2217) return ENOTTY;  // raw TCP carries no modem lines, as a pty
+    const struct {
+        int bit;
+        Control control;
+    } rows[] = {{TIOCM_DTR, Control::Dtr}, {TIOCM_RTS, Control::Rts}};
+    for (const auto& row : rows) {
+        if (!(bits & row.bit)) continue;
+        {
+            std::lock_guard lock(link.mutex);
+            if (((link.lines & row.bit) != 0) == on) continue;  // as it is: nothing to ask
+        }
+        if (int error = Send(link, row.control, on ? SERGENSIO_DTR_ON : SERGENSIO_DTR_OFF); error != 0) return error;
+        std::lock_guard lock(link.mutex);
+        link.lines = on ? (link.lines | row.bit) : (link.lines & ~row.bit);
+    }
+    return 0;
+}
+
+// Drops what arrived and was not read; the exporter drops what it still holds.
+int Flush(SerialPort& port, NetLink& link, long queue) {
+    if (queue != TCOFLUSH) {
+        unsigned char sink[PumpChunk];
+        while (SysRead(port.fd, sink, sizeof sink) > 0) {
+        }
+    }
+    if (!link.address.rfc2217) return 0;
+    const unsigned which = queue == TCIFLUSH    ? SERGENSIO_FLUSH_RCV_BUFFER
+                           : queue == TCOFLUSH ? SERGENSIO_FLUSH_XMIT_BUFFER
+                                               : SERGENSIO_FLUSH_RCV_XMIT_BUFFERS;
+    return Send(link, Control::Flush, which);
+}
+
+}  // namespace
+
+std::shared_ptr<SerialPort> OpenNetworkPort(const char* path) {
+    KeepReport(path, {});
+    auto link = std::make_shared<NetLink>();
+    link->path = path;
+    auto refuse = [path](int error, const std::string& report) {
+        KeepReport(path, report);
+        SetLastError(static_cast<std::uint32_t>(error));
+        return nullptr;
+    };
+    if (!ParseNetworkPath(path, &link->address)) return refuse(EINVAL, NetworkPathProblem(path));
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair) != 0) return refuse(errno, {});
+    link->pump_fd = pair[1];
+    link->ctl_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (link->ctl_fd < 0 || wake < 0) {
+        int error = errno;
+        ::close(pair[0]);
+        if (wake >= 0) ::close(wake);
+        return refuse(error, {});
+    }
+    // A port opens as the kernel leaves a fresh tty: 115,200 baud, 8 bits, raw.
+    link->settings.c_cflag = BOTHER | CS8 | CREAD | CLOCAL;
+    link->settings.c_ispeed = link->settings.c_ospeed = 115200;
+    std::call_once(loop_once, MakeLoop);
+    if (loop == nullptr) {
+        ::close(pair[0]);
+        ::close(wake);
+        return refuse(loop_error, "gensio's event loop did not start");
+    }
+    {
+        std::lock_guard lock(loop->mutex);
+        loop->starting.push_back(link);
+    }
+    SignalWake(loop->new_fd);
+    std::unique_lock lock(link->mutex);
+    bool answered = link->changed.wait_for(lock, std::chrono::milliseconds(NetOpenTimeoutMs),
+                                           [&] { return link->open_done; });
+    if (!answered || link->open_error != 0) {
+        std::string report = link->report;
+        int error = link->open_error;
+        if (!answered) {
+            error = ETIMEDOUT;
+            report = link->connected ? "the exporter accepted the connection but did not answer the RFC 2217 "
+                                       "negotiation within " + std::to_string(NetOpenTimeoutMs / 1000) + " s"
+                                     : "no connection within " + std::to_string(NetOpenTimeoutMs / 1000) +
+                                           " s (the host does not answer)";
+        }
+        lock.unlock();
+        StopNetLink(*link);  // the pump closes the connection and lets go of the link
+        ::close(pair[0]);
+        ::close(wake);
+        return refuse(error, report);
+    }
+    lock.unlock();
+    auto port = std::make_shared<SerialPort>(pair[0], wake, path);
+    port->net = std::move(link);
+    return port;
+}
+
+void StopNetLink(NetLink& link) {
+    std::lock_guard lock(link.mutex);
+    if (link.stop) return;
+    link.stop = true;
+    SignalWake(link.ctl_fd);
+}
+
+int NetIoctl(SerialPort& port, unsigned long request, void* argument) {
+    NetLink& link = *port.net;
+    int error = 0;
+    switch (request) {
+    case TCGETS2: {
+        std::lock_guard lock(link.mutex);
+        *static_cast<termios2*>(argument) = link.settings;
+        return 0;
+    }
+    case TCSETS2: error = SetLine(link, *static_cast<const termios2*>(argument)); break;
+    case TIOCMBIS: error = SetLines(link, *static_cast<int*>(argument), true); break;
+    case TIOCMBIC: error = SetLines(link, *static_cast<int*>(argument), false); break;
+    case TIOCMGET:
+        if (!link.address.rfc2217) {
+            error = ENOTTY;
+        } else {
+            std::lock_guard lock(link.mutex);
+            *static_cast<int*>(argument) = link.lines;
+        }
+        break;
+    case TCFLSH: error = Flush(port, link, reinterpret_cast<long>(argument)); break;
+    case TIOCSBRK:
+    case TIOCCBRK:
+        error = link.address.rfc2217
+                    ? Send(link, Control::Break, request == TIOCSBRK ? SERGENSIO_BREAK_ON : SERGENSIO_BREAK_OFF)
+                    : ENOTTY;
+        break;
+    case TIOCINQ:
+    case TIOCOUTQ: return SysIoctl(port.fd, request, argument);  // the socket's own queues
+    case TIOCEXCL:
+    case TIOCNXCL: return 0;  // the exporter holds the device for one connection
+    default: error = ENOTTY; break;
+    }
+    if (error == 0) return 0;
+    errno = error;
+    return -1;
+}
+
+std::string LastNetworkReport(const std::string& path) {
+    std::lock_guard lock(reports_mutex);
+    auto found = reports.find(path);
+    return found == reports.end() ? std::string() : found->second;
+}
+
+}  // namespace platform::internal
