@@ -72,6 +72,11 @@ constexpr struct {
     {GE_INUSE, EBUSY},
 };
 
+// An exporter that drops a connection before it answers refuses the port.
+constexpr const char* ClosedAtOnce =
+    "the exporter closed the connection at once: its port is busy (another client holds it) or its device did "
+    "not open";
+
 int ErrnoOf(int gensio_error) {
     for (const auto& row : Errors) {
         if (row.gensio == gensio_error) return row.error;
@@ -112,6 +117,7 @@ struct NetLink {
     std::string report;
     termios2 settings{};
     int lines = TIOCM_DTR | TIOCM_RTS;  // set when a port opens, as the kernel sets them
+    bool no_lines = false;  // a line change went unanswered: the exporter's device has none
 
     // The pump thread's own.
     gensio_os_funcs* os = nullptr;
@@ -169,10 +175,11 @@ void Lose(NetLink& link, int gensio_error) {
     ::shutdown(link.pump_fd, SHUT_RDWR);
     link.os->set_read_handler(link.pump_iod, false);
     link.os->set_write_handler(link.pump_iod, false);
-    std::string report = "the exporter closed the connection";
-    if (gensio_error != GE_REMCLOSE) report = std::string("the connection failed: ") + gensio_err_to_str(gensio_error);
+    std::string report = gensio_error == GE_REMCLOSE ? ClosedAtOnce
+                                                     : std::string("the connection failed: ") + gensio_err_to_str(gensio_error);
+    while (!link.early.empty() && link.early.back() == ' ') link.early.pop_back();
     if (!link.early.empty()) report += "; it said: " + link.early;
-    EndOpen(link, gensio_error == GE_REMCLOSE && !link.early.empty() ? EBUSY : ErrnoOf(gensio_error), report);
+    EndOpen(link, gensio_error == GE_REMCLOSE ? EBUSY : ErrnoOf(gensio_error), report);
     for (const auto& request : link.waiting) Finish(link, request, EIO);
     link.waiting.clear();
     {
@@ -272,14 +279,21 @@ void BaudAnswered(struct sergensio*, int err, unsigned, void* data) {
     Verified(link);
 }
 
+// Why a connection did not come about, in words.
+std::string OpenReport(int err) {
+    if (err == GE_REMCLOSE) return ClosedAtOnce;
+    std::string report = gensio_err_to_str(err);
+    if (ErrnoOf(err) == ENXIO) return "the host name does not resolve (" + report + ")";
+    if (err == GE_CONNREFUSE) return "nobody listens on that port of the host";
+    if (err == GE_HOSTDOWN) return "the host cannot be reached (" + report + ")";
+    return report;
+}
+
 void OpenDone(struct gensio* io, int err, void* data) {
     NetLink& link = *static_cast<NetLink*>(data);
     if (err != 0) {
-        std::string report = gensio_err_to_str(err);
-        if (ErrnoOf(err) == ENXIO) report = "the host name does not resolve (" + report + ")";
-        else if (err == GE_CONNREFUSE) report = "nobody listens on that port of the host";
         link.lost = true;
-        EndOpen(link, ErrnoOf(err), report);
+        EndOpen(link, err == GE_REMCLOSE ? EBUSY : ErrnoOf(err), OpenReport(err));
         return;
     }
     {
@@ -294,7 +308,8 @@ void OpenDone(struct gensio* io, int err, void* data) {
     // The exporter's answer to a query of the speed shows that it speaks RFC 2217.
     struct sergensio* sio = gensio_to_sergensio(io);
     if (sio == nullptr || sergensio_baud(sio, 0, BaudAnswered, &link) != 0)
-        EndOpen(link, EPROTO, "the connection offers no RFC 2217 line control");
+        EndOpen(link, EPROTO, "the exporter accepted the connection but did not take up RFC 2217 (a raw TCP "
+                              "port is named tcp://HOST:PORT)");
 }
 
 struct AnswerContext {
@@ -420,7 +435,7 @@ void StartLink(const std::shared_ptr<NetLink>& shared) {
     int rc = str_to_gensio(spec.c_str(), os, Event, &link, &link.io);
     if (rc == 0) rc = gensio_open(link.io, OpenDone, &link);
     if (rc != 0) {
-        EndOpen(link, ErrnoOf(rc), gensio_err_to_str(rc));
+        EndOpen(link, rc == GE_REMCLOSE ? EBUSY : ErrnoOf(rc), OpenReport(rc));
         link.lost = true;
         BeginClose(link);
     }
@@ -552,8 +567,18 @@ int SetLines(NetLink& link, int bits, bool on) {
             std::lock_guard lock(link.mutex);
             if (((link.lines & row.bit) != 0) == on) continue;  // as it is: nothing to ask
         }
-        if (int error = Send(link, row.control, on ? SERGENSIO_DTR_ON : SERGENSIO_DTR_OFF); error != 0) return error;
+        {
+            std::lock_guard lock(link.mutex);
+            if (link.no_lines) return ENOTTY;
+        }
+        int error = Send(link, row.control, on ? SERGENSIO_DTR_ON : SERGENSIO_DTR_OFF);
         std::lock_guard lock(link.mutex);
+        if (error == ETIMEDOUT || error == ENOTTY) {
+            // ser2net leaves a change it could not make on its device (a pty) unanswered.
+            link.no_lines = true;
+            return ENOTTY;
+        }
+        if (error != 0) return error;
         link.lines = on ? (link.lines | row.bit) : (link.lines & ~row.bit);
     }
     return 0;
@@ -659,7 +684,8 @@ int NetIoctl(SerialPort& port, unsigned long request, void* argument) {
             error = ENOTTY;
         } else {
             std::lock_guard lock(link.mutex);
-            *static_cast<int*>(argument) = link.lines;
+            if (link.no_lines) error = ENOTTY;
+            else *static_cast<int*>(argument) = link.lines;
         }
         break;
     case TCFLSH: error = Flush(port, link, reinterpret_cast<long>(argument)); break;
