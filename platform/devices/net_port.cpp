@@ -13,6 +13,8 @@
 #include <gensio/gensio_unix.h>
 #include <gensio/selector.h>
 #include <gensio/sergensio.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -225,7 +227,7 @@ int Deliver(NetLink& link, unsigned char* buffer, gensiods* length) {
         }
         return 0;
     }
-    ssize_t n = ::write(link.pump_fd, buffer, *length);
+    ssize_t n = ::send(link.pump_fd, buffer, *length, MSG_NOSIGNAL);
     if (n < 0 && errno != EAGAIN) {
         *length = 0;
         BeginClose(link);  // the port is gone
@@ -261,7 +263,7 @@ int Event(struct gensio*, void* data, int event, int err, unsigned char* buffer,
 void Verified(NetLink& link) {
     link.verified = true;
     if (!link.early.empty()) {  // what came before the answer belongs to the line
-        ssize_t n = ::write(link.pump_fd, link.early.data(), link.early.size());
+        ssize_t n = ::send(link.pump_fd, link.early.data(), link.early.size(), MSG_NOSIGNAL);
         (void)n;
         link.early.clear();
     }
@@ -475,6 +477,12 @@ void LinksArrived(struct gensio_iod*, void*) {
 }
 
 void RunLoop() {
+    // A write to a connection the exporter dropped fails with EPIPE here rather than ending
+    // the program: gensio's own writes cannot be given MSG_NOSIGNAL.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     for (;;) {
         loop->os->service(loop->os, nullptr);
         Retire();
