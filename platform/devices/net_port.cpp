@@ -399,7 +399,8 @@ void Cleared(struct gensio_iod*, void*) {}
 
 std::string GensioSpec(const NetworkAddress& address) {
     std::string host = address.host;
-    std::string spec = address.rfc2217 ? "telnet(rfc2217),tcp," : "tcp,";
+    // No Nagle delay: the protocol waits for one-byte answers to every chunk.
+    std::string spec = address.rfc2217 ? "telnet(rfc2217),tcp(nodelay)," : "tcp(nodelay),";
     return spec + host + "," + std::to_string(address.port);
 }
 

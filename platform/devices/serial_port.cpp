@@ -256,6 +256,8 @@ Handle OpenSerialPort(const char* path) {
     if (IsNetworkPath(path)) {
         std::shared_ptr<SerialPort> port = OpenNetworkPort(path);
         if (!port) return InvalidHandle;
+        termios2 t{};
+        if (port->Ioctl(TCGETS2, &t) == 0) port->dcb = DcbFromTermios(t);  // what a caller gives back
         Remember(port);
         return InsertObject(std::move(port));
     }

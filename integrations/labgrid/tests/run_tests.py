@@ -74,7 +74,7 @@ def environment(path, kind, link, at, gone, program, entries):
 def pytest_run(env_file, name):
     print(f"== labgrid driver: {name}", flush=True)
     environ = dict(os.environ, PYTHONDONTWRITEBYTECODE="1", PYTHONPATH=os.path.dirname(HERE) + os.pathsep + os.environ.get("PYTHONPATH", ""))
-    return subprocess.call([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "--lg-env", env_file,
+    return subprocess.call([sys.executable, "-m", "pytest", "-q", "--durations=3", "-p", "no:cacheprovider", "--lg-env", env_file,
                             os.path.join(HERE, "test_firmware_update.py")], env=environ)
 
 
@@ -105,7 +105,7 @@ def main():
             config = os.path.join(directory, "ser2net.yaml")
             with open(config, "w", encoding="utf-8") as out:
                 for index, (port, device) in enumerate(((link_port, entries["COM1:"]), (at_port, entries["COM2:"]))):
-                    out.write(f"connection: &port{index}\n  accepter: telnet(rfc2217),tcp,127.0.0.1,{port}\n"
+                    out.write(f"connection: &port{index}\n  accepter: telnet(rfc2217),tcp(nodelay),127.0.0.1,{port}\n"
                               f"  connector: serialdev,{device},115200n81,local\n")
             log = open(os.path.join(directory, "ser2net.log"), "w", encoding="utf-8")
             ser2net = subprocess.Popen([ser2net_path, "-n", "-d", "-c", config], stdout=log, stderr=log)
