@@ -6,7 +6,8 @@
 // calling thread's own eventfd (signalled by suspend, terminate, purge-abort and mask changes,
 // after they have registered their reason here). The handle table holds the object by
 // shared_ptr and each call keeps its own reference, so the descriptor is closed only when the
-// last call has let go, never under a call that is still using it.
+// last call has let go, never under a call that is still using it. A port across the network
+// (platform/devices/net_port.h) is one end of a socket pair, its tty requests going to its link.
 //
 // Index: SerialPort FindOpenPort WaitScope WaitOnce Fail | WaiterRead WaiterWrite WaiterEvent
 #pragma once
