@@ -1,9 +1,10 @@
-// Serial ports across the network through libgensio (platform/devices/net_port.cpp).
+// Serial ports across the network through libgensio (platform/devices/net_port.cpp and
+// net_pump.cpp).
 //
 // How it works: a network port is a SerialPort like any other, so reads, writes, time-outs and
-// event waits run unchanged: its descriptor is one end of a Unix socket pair. A pump thread of
-// the port's own owns the gensio connection and relays bytes between it and the other end of
-// the pair; the tty requests the port layer makes (line settings, DTR/RTS, purge) come to
+// event waits run unchanged: its descriptor is one end of a Unix socket pair. One event loop
+// thread for all network ports owns the gensio connections and relays bytes between each and
+// the other end of its pair; the tty requests the port layer makes (line settings, DTR/RTS, purge) come to
 // NetIoctl instead of the kernel and go out as RFC 2217 COM port controls, each waited for
 // within NetAnswerTimeoutMs. A raw `tcp://` port has no line control: its settings are kept
 // and it has no modem lines, as a pty. A connection that ends shuts the pair down, so the port
@@ -31,7 +32,7 @@ inline constexpr int NetAnswerTimeoutMs = 5000;
 std::shared_ptr<SerialPort> OpenNetworkPort(const char* path);
 // A tty request on a network port, as ioctl answers: 0, or -1 with errno.
 int NetIoctl(SerialPort& port, unsigned long request, void* argument);
-// Ends the connection and the pump (the port was closed); the pump's thread ends with the link.
+// Ends the connection (the port was closed); the event loop lets go of the link once it has.
 void StopNetLink(NetLink& link);
 // Why the last open of `path` failed, in words ("" when it did not).
 std::string LastNetworkReport(const std::string& path);
