@@ -1,7 +1,8 @@
 // OpenDevice: a device name of the profile becomes a serial port or a driver service, by what
-// the named path is on disk (a tty or other character device, or a Unix socket); the radio
-// driver named as a program, or with a reset pulse, becomes an adapter. A port named by
-// identity (udev:...) is looked up anew at each open.
+// the named path is on disk (a tty or other character device, or a Unix socket) or a serial
+// port across the network (rfc2217://, tcp://); the radio driver named as a program, or with a
+// reset pulse, becomes an adapter. A port named by identity (udev:...) is looked up anew at
+// each open.
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -9,6 +10,7 @@
 
 #include "platform/devices/adapter.h"
 #include "platform/devices/devices.h"
+#include "platform/devices/net_address.h"
 #include "platform/devices/ports.h"
 #include "platform/devices/profile.h"
 #include "platform/devices/serial.h"
@@ -28,6 +30,7 @@ Handle OpenDevice(const char* name) {
         SetLastError(ENOENT);  // no such device on this handset
         return InvalidHandle;
     }
+    if (internal::IsNetworkPath(path)) return internal::OpenSerialPort(path.c_str());
     // A port named by identity opens as the node that matches it now.
     if (std::uint32_t error = ResolvePortPath(path, &path)) {
         SetLastError(error);

@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "platform/devices/adapter.h"
+#include "platform/devices/net_address.h"
+#include "platform/devices/net_port.h"
 #include "platform/devices/ports.h"
 #include "platform/devices/program.h"
 #include "platform/devices/profile.h"
@@ -172,6 +174,10 @@ std::string ExplainOpenFailure(const char* device, std::uint32_t error) {
         std::string text = name + " (" + path + " at " + node + "): " + ErrorText(error);
         std::string fix = Fix(node, false, error);
         return fix.empty() ? text : text + ": " + fix;
+    }
+    if (internal::IsNetworkPath(path)) {
+        std::string report = internal::LastNetworkReport(path);
+        return name + " (" + path + "): " + ErrorText(error) + (report.empty() ? "" : ": " + report);
     }
     std::vector<std::string> program;
     bool is_program = SplitProgram(path, &program);

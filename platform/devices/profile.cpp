@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "platform/base/user_file.h"
+#include "platform/devices/net_address.h"
 
 namespace platform {
 namespace {
@@ -195,6 +196,10 @@ bool ParseProfile(const std::string& text, const std::string& name, Profile* pro
                 std::vector<IdentityProperty> properties;
                 std::string problem;
                 if (!ParsePortIdentity(value, &properties, &problem)) return fail(problem);
+            } else if (internal::IsNetworkPath(value)) {
+                if (device == "RIL1:") return fail("the radio driver cannot be a network port: " + value);
+                std::string problem = internal::NetworkPathProblem(value);
+                if (!problem.empty()) return fail(problem);
             } else if (std::string problem = PathProblem(value); !problem.empty()) {
                 return fail(problem);
             }

@@ -9,6 +9,7 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -18,6 +19,8 @@
 #include "platform/devices/devices.h"
 #include "platform/base/ending.h"
 #include "platform/devices/serial_port.h"
+#include "platform/devices/net_address.h"
+#include "platform/devices/net_port.h"
 #include "platform/base/sys.h"
 #include "platform/base/thread.h"
 #include "platform/devices/serial.h"
@@ -29,6 +32,7 @@ SerialPort::SerialPort(int port_fd, int port_wake_fd, std::string device_path)
     : fd(port_fd), wake_fd(port_wake_fd), path(std::move(device_path)) {}
 
 SerialPort::~SerialPort() {
+    if (net) StopNetLink(*net);
     if (!closed) ForgetExclusivePort(fd);
     SysClose(fd);
     SysClose(wake_fd);
@@ -45,6 +49,7 @@ void SerialPort::Close() {
         SysFlock(fd, LOCK_UN);
     }
     SignalWake(wake_fd);  // never drained: every later wait on this port returns at once
+    if (net) StopNetLink(*net);
     std::lock_guard lock(mutex);
     WakeWaiters(WaiterRead | WaiterWrite | WaiterEvent);
 }
@@ -64,6 +69,13 @@ ssize_t SerialPort::Write(const void* buffer, std::size_t size) {
         errno = EBADF;
         return -1;
     }
+    if (net) {
+        // The far end of a network port's pair shut down: the connection is gone, as a
+        // hung-up tty's write fails.
+        ssize_t n = ::send(fd, buffer, size, MSG_NOSIGNAL);
+        if (n < 0 && (errno == EPIPE || errno == ECONNRESET)) errno = EIO;
+        return n;
+    }
     return SysWrite(fd, buffer, size);
 }
 
@@ -73,6 +85,7 @@ int SerialPort::Ioctl(unsigned long request, void* argument) {
         errno = EBADF;
         return -1;
     }
+    if (net) return NetIoctl(*this, request, argument);
     return SysIoctl(fd, request, argument);
 }
 
@@ -232,7 +245,22 @@ std::mutex open_ports_mutex;
 std::vector<std::weak_ptr<SerialPort>> open_ports;
 }  // namespace
 
+// Keeps a port findable by its path.
+void Remember(const std::shared_ptr<SerialPort>& port) {
+    std::lock_guard lock(open_ports_mutex);
+    std::erase_if(open_ports, [](const std::weak_ptr<SerialPort>& held) { return held.expired(); });
+    open_ports.push_back(port);
+}
+
 Handle OpenSerialPort(const char* path) {
+    if (IsNetworkPath(path)) {
+        std::shared_ptr<SerialPort> port = OpenNetworkPort(path);
+        if (!port) return InvalidHandle;
+        termios2 t{};
+        if (port->Ioctl(TCGETS2, &t) == 0) port->dcb = DcbFromTermios(t);  // what a caller gives back
+        Remember(port);
+        return InsertObject(std::move(port));
+    }
     int fd = SysOpen(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return FailHandle(errno);
     bool exclusive = false;
@@ -263,11 +291,7 @@ Handle OpenSerialPort(const char* path) {
         port->has_counts = true;
         port->counts = {counts.frame, counts.overrun, counts.parity, counts.brk, counts.buf_overrun};
     }
-    {
-        std::lock_guard lock(open_ports_mutex);
-        std::erase_if(open_ports, [](const std::weak_ptr<SerialPort>& held) { return held.expired(); });
-        open_ports.push_back(port);
-    }
+    Remember(port);
     return InsertObject(std::move(port));
 }
 

@@ -7,7 +7,8 @@
 // calling thread's own eventfd (signalled by suspend, terminate, purge-abort and mask changes,
 // after they have registered their reason here). The handle table holds the object by
 // shared_ptr and each call keeps its own reference, so the descriptor is closed only when the
-// last call has let go, never under a call that is still using it.
+// last call has let go, never under a call that is still using it. A port across the network
+// (platform/devices/net_port.h) is one end of a socket pair, its tty requests going to its link.
 //
 // Index: SerialPort FindOpenPort WaitScope WaitOnce Fail | WaiterRead WaiterWrite WaiterEvent
 #pragma once
@@ -39,6 +40,8 @@ inline constexpr int WaiterEvent = 4;
 struct LineCounts {
     int frame = 0, overrun = 0, parity = 0, brk = 0, buf_overrun = 0;
 };
+
+struct NetLink;  // a port across the network (platform/devices/net_port.h)
 
 struct SerialPort : Object {
     SerialPort(int port_fd, int port_wake_fd, std::string device_path);
@@ -77,6 +80,9 @@ struct SerialPort : Object {
     LineCounts counts;
     std::uint64_t read_aborts = 0, write_aborts = 0, mask_changes = 0;
     std::vector<std::pair<int, int>> waiters;  // (thread wake fd, kinds)
+
+    // Set for a network port: its tty requests go to the link, not to the kernel.
+    std::shared_ptr<NetLink> net;
 };
 
 // Registers the calling thread as a waiter of the port for the length of one call, and keeps

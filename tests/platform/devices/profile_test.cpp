@@ -175,6 +175,19 @@ TEST(Profile, AdapterEntriesAreCheckedLikeTheRest) {
         {"[devices]\nCOM1: = ttyUSB0\n", "hand.prof:2: a device path must be absolute: ttyUSB0"},
         {"[devices]\nRIL1: = run/ril.sock\n", "hand.prof:2: a device path must be absolute: run/ril.sock"},
         {"[kernel]\nKernelIoControl = ./k.sock\n", "hand.prof:2: a device path must be absolute: ./k.sock"},
+        {"[devices]\nCOM1: = rfc2217://host\n",
+         "hand.prof:2: a network port needs HOST:PORT: rfc2217://host (the exporter's TCP port, e.g. "
+         "rfc2217://host:2000)"},
+        {"[devices]\nCOM1: = tcp://:2000\n", "hand.prof:2: a network port needs a host: tcp://:2000"},
+        {"[devices]\nCOM1: = tcp://h:0\n", "hand.prof:2: a network port's TCP port must be 1 to 65535: 0"},
+        {"[devices]\nCOM1: = tcp://h:65536\n", "hand.prof:2: a network port's TCP port must be 1 to 65535: 65536"},
+        {"[devices]\nCOM1: = tcp://h:20/x\n", "hand.prof:2: a network port's TCP port must be 1 to 65535: 20/x"},
+        {"[devices]\nCOM1: = rfc2217://::1:2000\n",
+         "hand.prof:2: a network port needs HOST:PORT: rfc2217://::1:2000 (the exporter's TCP port, e.g. "
+         "rfc2217://host:2000)"},
+        {"[devices]\nCOM1: = telnet://h:23\n",
+         "hand.prof:2: unknown network port scheme telnet:// (expected rfc2217:// or tcp://)"},
+        {"[devices]\nRIL1: = tcp://h:23\n", "hand.prof:2: the radio driver cannot be a network port: tcp://h:23"},
         {"[kernel]\nKernelIoControl = exec:  \n", "hand.prof:2: exec: needs a program: exec:"},
         {"[devices]\nCOM1: = udev:\n",
          "hand.prof:2: udev: needs at least one KEY=VALUE (expected udev:KEY=VALUE[,KEY=VALUE...], as "
@@ -206,6 +219,19 @@ TEST(Profile, AdapterEntriesAreCheckedLikeTheRest) {
          "hand.prof:5: duplicate entry RESET"},
     };
     for (const auto& row : rows) EXPECT_EQ(Refusal(row.text), row.refusal) << row.text;
+}
+
+// Ports across the network pass the check of absolute paths; IPv6 literals go in brackets.
+TEST(Profile, NetworkPortsAreKept) {
+    Profile profile;
+    std::string error;
+    ASSERT_TRUE(ParseProfile("[devices]\nCOM1: = rfc2217://lab-exp1:2001\nCOM2: = tcp://10.0.0.7:4000\n"
+                             "COM3: = rfc2217://[fd00::7]:2003\n",
+                             "p", &profile, &error))
+        << error;
+    EXPECT_EQ(profile.devices.at("COM1:"), "rfc2217://lab-exp1:2001");
+    EXPECT_EQ(profile.devices.at("COM2:"), "tcp://10.0.0.7:4000");
+    EXPECT_EQ(profile.devices.at("COM3:"), "rfc2217://[fd00::7]:2003");
 }
 
 TEST(Profile, AdapterEntriesAreKept) {

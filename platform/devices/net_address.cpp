@@ -1,0 +1,89 @@
+// The form of a network port entry: scheme, host, TCP port.
+#include "platform/devices/net_address.h"
+
+#include <cstring>
+
+namespace platform::internal {
+
+namespace {
+
+constexpr const char* SchemeMark = "://";
+constexpr unsigned HighestTcpPort = 65535;
+
+// Scheme, whether it carries line control.
+constexpr struct {
+    const char* scheme;
+    bool rfc2217;
+} Schemes[] = {{"rfc2217", true}, {"tcp", false}};
+
+// Splits "HOST:PORT" or "[V6]:PORT"; false when the port is missing.
+bool SplitHostPort(const std::string& rest, std::string* host, std::string* port) {
+    std::size_t colon;
+    if (!rest.empty() && rest.front() == '[') {
+        std::size_t close = rest.find(']');
+        if (close == std::string::npos) return false;
+        *host = rest.substr(1, close - 1);
+        colon = close + 1;
+        if (colon >= rest.size() || rest[colon] != ':') return false;
+    } else {
+        colon = rest.rfind(':');
+        if (colon == std::string::npos) return false;
+        *host = rest.substr(0, colon);
+        if (host->find(':') != std::string::npos) return false;  // a bare IPv6 literal
+    }
+    *port = rest.substr(colon + 1);
+    return true;
+}
+
+std::string Check(const std::string& path, NetworkAddress* address) {
+    std::size_t mark = path.find(SchemeMark);
+    if (mark == std::string::npos) return "not a network port: " + path;
+    const std::string scheme = path.substr(0, mark);
+    bool known = false;
+    for (const auto& row : Schemes) {
+        if (scheme == row.scheme) {
+            known = true;
+            address->rfc2217 = row.rfc2217;
+        }
+    }
+    if (!known) return "unknown network port scheme " + scheme + ":// (expected rfc2217:// or tcp://)";
+    const std::string rest = path.substr(mark + std::strlen(SchemeMark));
+    std::string host, port;
+    if (!SplitHostPort(rest, &host, &port)) {
+        return "a network port needs HOST:PORT: " + path + " (the exporter's TCP port, e.g. " + scheme +
+               "://host:2000)";
+    }
+    if (host.empty()) return "a network port needs a host: " + path;
+    unsigned number = 0;
+    bool digits = !port.empty() && port.size() <= 5;
+    for (char c : port) {
+        if (c < '0' || c > '9') digits = false;
+        else number = number * 10 + static_cast<unsigned>(c - '0');
+    }
+    if (!digits || number == 0 || number > HighestTcpPort)
+        return "a network port's TCP port must be 1 to 65535: " + port;
+    address->host = host;
+    address->port = number;
+    return {};
+}
+
+}  // namespace
+
+bool IsNetworkPath(const std::string& path) {
+    std::size_t mark = path.find(SchemeMark);
+    return mark != std::string::npos && mark > 0 && path.find('/') == mark + 1;
+}
+
+bool ParseNetworkPath(const std::string& path, NetworkAddress* address) {
+    NetworkAddress parsed;
+    if (!Check(path, &parsed).empty()) return false;
+    *address = parsed;
+    return true;
+}
+
+std::string NetworkPathProblem(const std::string& path) {
+    NetworkAddress parsed;
+    return Check(path, &parsed);
+}
+
+}  // namespace platform::internal

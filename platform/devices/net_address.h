@@ -1,0 +1,26 @@
+// Serial ports across the network, as a profile names them: `rfc2217://HOST:PORT` (a port an
+// exporter such as ser2net serves with RFC 2217 line control) or `tcp://HOST:PORT` (raw bytes,
+// no line control). Only the form is checked here, so the profile parser needs no network
+// library; platform/devices/net_port.cpp opens them.
+//
+// Index: NetworkAddress IsNetworkPath ParseNetworkPath NetworkPathProblem
+#pragma once
+
+#include <string>
+
+namespace platform::internal {
+
+struct NetworkAddress {
+    bool rfc2217 = false;  // else raw TCP
+    std::string host;      // without the brackets of an IPv6 literal
+    unsigned port = 0;
+};
+
+// Whether a device entry names a network port at all (it has a scheme), well-formed or not.
+bool IsNetworkPath(const std::string& path);
+// Fills *address from a well-formed entry; false for anything else.
+bool ParseNetworkPath(const std::string& path, NetworkAddress* address);
+// What is wrong with a network entry, or "" when it is well-formed.
+std::string NetworkPathProblem(const std::string& path);
+
+}  // namespace platform::internal

@@ -1,0 +1,40 @@
+// Serial ports across the network through libgensio (platform/devices/net_port.cpp and
+// net_pump.cpp).
+//
+// How it works: a network port is a SerialPort like any other, so reads, writes, time-outs and
+// event waits run unchanged: its descriptor is one end of a Unix socket pair. One event loop
+// thread for all network ports owns the gensio connections and relays bytes between each and
+// the other end of its pair; the tty requests the port layer makes (line settings, DTR/RTS, purge) come to
+// NetIoctl instead of the kernel and go out as RFC 2217 COM port controls, each waited for
+// within NetAnswerTimeoutMs. A raw `tcp://` port has no line control: its settings are kept
+// and it has no modem lines, as a pty. A connection that ends shuts the pair down, so the port
+// reads end-of-file as a hung-up tty does and the line counts as lost.
+//
+// Index: NetLink OpenNetworkPort NetIoctl StopNetLink LastNetworkReport NetOpenTimeoutMs
+// NetAnswerTimeoutMs
+#pragma once
+
+#include <memory>
+#include <string>
+
+namespace platform::internal {
+
+struct SerialPort;
+struct NetLink;
+
+// The bound on an open: the connection, and for rfc2217:// the exporter's first answer.
+inline constexpr int NetOpenTimeoutMs = 10000;
+// The bound on the exporter's answer to one COM port control.
+inline constexpr int NetAnswerTimeoutMs = 5000;
+
+// Connects to `path` (a well-formed network entry); null with the last error set and the
+// reason kept for LastNetworkReport.
+std::shared_ptr<SerialPort> OpenNetworkPort(const char* path);
+// A tty request on a network port, as ioctl answers: 0, or -1 with errno.
+int NetIoctl(SerialPort& port, unsigned long request, void* argument);
+// Ends the connection (the port was closed); the event loop lets go of the link once it has.
+void StopNetLink(NetLink& link);
+// Why the last open of `path` failed, in words ("" when it did not).
+std::string LastNetworkReport(const std::string& path);
+
+}  // namespace platform::internal

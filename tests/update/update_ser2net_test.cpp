@@ -1,0 +1,201 @@
+// The module link, the AT port and a bridge port across the network: a real ser2net on
+// loopback exports the simulated handset's ptys (RFC 2217, and raw TCP for the AT port), and
+// the program runs against `rfc2217://` and `tcp://` entries as against local ttys. The update's
+// trace must be exactly the local one; a reset pulse reaches the exporter, whose pty has no
+// modem lines; a bridge carries megabytes intact; an exporter that dies mid-image is the
+// module lost; opens that cannot succeed say why. Skipped when ser2net is not installed.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <map>
+#include <random>
+#include <thread>
+
+#include "tests/bridge/bridge_support.h"
+#include "tests/support/program.h"
+#include "tests/support/ser2net.h"
+#include "tests/support/update_run.h"
+
+namespace {
+
+using fwu_test::Banner;
+using fwu_test::ExpectedTrace;
+using fwu_test::FirstDifference;
+using fwu_test::RunningProgram;
+using fwu_test::TempDir;
+
+// A run that loses its exporter ends within this (the module time-out is not waited out).
+constexpr int LostBoundMs = 5000;
+// The bytes each way through the bridge.
+constexpr std::size_t BridgeBytes = 2 * 1024 * 1024;
+
+// The handset's profile with some devices named anew, and lines added at its end.
+std::string WriteProfile(const sim::Handset& handset, const std::map<std::string, std::string>& devices,
+                         const std::string& path, const std::string& more = "") {
+    std::ifstream in(handset.ProfilePath());
+    std::ofstream out(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        for (const auto& [device, url] : devices) {
+            if (line.rfind(device + " = ", 0) == 0) line = device + " = " + url;
+        }
+        out << line << "\n";
+    }
+    out << more;
+    return path;
+}
+
+class Ser2net : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (fwu_test::Ser2netPath().empty()) GTEST_SKIP() << "ser2net is not installed; the network port tests need it";
+        std::string error;
+        ASSERT_TRUE(handset_.Start({}, &error)) << error;
+    }
+    // COM1: over RFC 2217, COM2: (the AT port) over raw TCP.
+    void ExportLinkAndAtPort() {
+        std::string error;
+        ASSERT_TRUE(exporter_.Start({{handset_.DevicePath("COM1:"), true}, {handset_.DevicePath("COM2:"), false}},
+                                    dir_.path(), &error))
+            << error;
+        profile_ = WriteProfile(handset_, {{"COM1:", exporter_.Url(0)}, {"COM2:", exporter_.Url(1)}},
+                                dir_.path() + "/net.prof");
+    }
+    std::vector<std::string> Env() const { return fwu_test::UpdateEnv(runtime_, handset_); }
+
+    sim::Handset handset_;
+    TempDir dir_, runtime_;
+    fwu_test::Exporter exporter_;
+    std::string profile_;
+};
+
+TEST_F(Ser2net, AWholeUpdateThroughTheExporterIsByteExact) {
+    ExportLinkAndAtPort();
+    fwu_test::UpdateRun run = fwu_test::RunUpdate(handset_, {}, 120000, profile_);
+    ASSERT_EQ(run.result.status, 0) << run.result.err << exporter_.Log();
+    EXPECT_EQ(run.result.out, std::string(Banner) + fwu_test::SuccessPane());
+    const std::string expected =
+        ExpectedTrace().Open().Handshake().Stage1(true).Stage2(true).Stage3(true).Verified().text();
+    EXPECT_EQ(FirstDifference(fwu_test::TraceFromOpen(run.trace), expected), "");
+    EXPECT_EQ(handset_.module().Downloads(), 1);
+    EXPECT_EQ(handset_.module().LastRefusal(), "");
+    EXPECT_NE(run.result.err.find("verified: the module runs revision"), std::string::npos) << run.result.err;
+}
+
+// ser2net takes the pulse's RFC 2217 controls but cannot set DTR on a pty and leaves them
+// unanswered: the reset fails as on a local pty, with the same advice.
+TEST_F(Ser2net, AResetPulseReachesTheExporterWhosePtyHasNoModemLines) {
+    ExportLinkAndAtPort();
+    WriteProfile(handset_, {{"COM1:", exporter_.Url(0)}, {"COM2:", exporter_.Url(1)}}, profile_,
+                 "[radio]\nreset = COM1: dtr 100\n");
+    fwu_test::UpdateRun run =
+        fwu_test::RunUpdate(handset_, {"--attempts", "1", "--module-timeout", "1"}, 60000, profile_);
+    EXPECT_EQ(run.result.status, 1) << run.result.err;
+    EXPECT_NE(run.result.err.find("RIL1: (DTR pulse on COM1:): reset failed: Inappropriate ioctl for device: the "
+                                  "port has no modem lines"),
+              std::string::npos)
+        << run.result.err;
+    EXPECT_EQ(handset_.module().Downloads(), 0);
+}
+
+TEST_F(Ser2net, AnExporterKilledMidImageIsTheModuleLost) {
+    ExportLinkAndAtPort();
+    const std::string events = dir_.path() + "/events.jsonl";
+    RunningProgram update({"update", "--profile", profile_, "--events", events}, Env());
+    bool imaging = false;
+    for (int i = 0; i < 6000 && !imaging; ++i) {
+        imaging = fwu_test::ReadText(events).find("\"stage\":3,\"bytes\"") != std::string::npos;
+        if (!imaging) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(imaging) << fwu_test::ReadText(events);
+    exporter_.Kill();
+    fwu_test::ProgramResult end = update.Wait(LostBoundMs);
+    EXPECT_EQ(end.status, 1) << end.err;
+    const std::string text = fwu_test::ReadText(events);
+    EXPECT_NE(text.find("\"event\":\"module_lost\""), std::string::npos) << text;
+    EXPECT_NE(text.find("\"outcome\":\"module_lost\""), std::string::npos) << text;
+}
+
+TEST_F(Ser2net, ABridgeCarriesMegabytesBothWaysThroughAnExportedPort) {
+    bridge_test::TestPty gsm = bridge_test::MakePty(), irda = bridge_test::MakePty();
+    std::string error;
+    ASSERT_TRUE(exporter_.Start({{gsm.slave_path, true}}, dir_.path(), &error)) << error;
+    const std::string profile = dir_.path() + "/bridge.prof";
+    std::ofstream(profile) << "[devices]\nCOM2: = " << exporter_.Url(0) << "\nCOM3: = " << irda.slave_path
+                           << "\n[registry]\nHKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\Serial\\Index = 2\n";
+    RunningProgram bridge({"bridge", "--profile", profile, "--command", "112"}, Env());
+    ASSERT_TRUE(bridge.WaitForOutput("Stopbits:1,Databits:8", 20000)) << bridge.err();
+
+    std::vector<std::uint8_t> up(BridgeBytes), down(BridgeBytes), got_up(BridgeBytes), got_down(BridgeBytes);
+    std::mt19937 random(20);
+    for (auto& byte : up) byte = static_cast<std::uint8_t>(random());
+    for (auto& byte : down) byte = static_cast<std::uint8_t>(random());
+    bool up_read = false, down_read = false;
+    std::thread reader_up([&] { up_read = bridge_test::ReadExactly(gsm.master, got_up.data(), BridgeBytes); });
+    std::thread reader_down([&] { down_read = bridge_test::ReadExactly(irda.master, got_down.data(), BridgeBytes); });
+    const bool up_written = bridge_test::WriteAll(irda.master, up.data(), up.size());
+    const bool down_written = bridge_test::WriteAll(gsm.master, down.data(), down.size());
+    reader_up.join();
+    reader_down.join();
+    EXPECT_TRUE(up_written && down_written);
+    EXPECT_TRUE(up_read && down_read);
+    EXPECT_TRUE(got_up == up);
+    EXPECT_TRUE(got_down == down);
+    bridge.Signal(SIGTERM);
+    EXPECT_EQ(bridge.Wait(10000).status, 0);
+}
+
+// Opens that cannot succeed: one line each from `check`, naming the entry and the reason.
+TEST_F(Ser2net, OpensThatCannotSucceedSayWhy) {
+    ExportLinkAndAtPort();
+    // A listener that takes connections and never says a word.
+    int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(silent, 4), 0);
+    ::getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length);
+    const std::string silent_url = "rfc2217://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    // A port nobody listens on: the silent listener's, once closed.
+    int gone = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    address.sin_port = 0;
+    ASSERT_EQ(::bind(gone, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ::getsockname(gone, reinterpret_cast<sockaddr*>(&address), &length);
+    const std::string refused_url = "tcp://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    ::close(gone);
+    // The exporter's port held by another client.
+    RunningProgram holder({"bridge", "--profile", WriteProfile(handset_, {{"COM2:", exporter_.Url(0)}},
+                                                               dir_.path() + "/holder.prof")},
+                          Env());
+    ASSERT_TRUE(holder.WaitForOutput("Stopbits:1,Databits:8", 20000)) << holder.err();
+
+    const struct {
+        std::string url;
+        std::string line;
+    } rows[] = {
+        {refused_url, "Connection refused: nobody listens on that port of the host"},
+        {"rfc2217://no-such-host.invalid:2000", "No such device or address: the host name does not resolve"},
+        {exporter_.Url(0), "Device or resource busy: the exporter closed the connection at once: its port is busy "
+                           "(another client holds it) or its device did not open"},
+        {silent_url, "the exporter accepted the connection but did not"},
+    };
+    for (const auto& row : rows) {
+        const std::string profile = WriteProfile(handset_, {{"COM1:", row.url}}, dir_.path() + "/bad.prof");
+        fwu_test::ProgramResult check = fwu_test::RunProgram({"check", "--profile", profile}, Env(), 30000);
+        EXPECT_EQ(check.status, 1) << row.url;
+        EXPECT_NE(check.out.find("COM1: "), std::string::npos) << check.out;
+        EXPECT_NE(check.out.find(row.url), std::string::npos) << check.out;
+        EXPECT_NE(check.out.find(row.line), std::string::npos) << row.url << "\n" << check.out;
+    }
+    ::close(silent);
+}
+
+}  // namespace
