@@ -13,7 +13,7 @@
 // input and the next timer deadline, and handles queued sent messages while it waits. Two
 // screens draw the windows: headless (log text to stdout) and terminal (ncurses).
 //
-// Index: RegisterClass UnregisterClass CreateWindowEx DestroyWindow IsWindow GetDlgItem
+// Index: Hwnd NoWindow | RegisterClass UnregisterClass CreateWindowEx DestroyWindow IsWindow GetDlgItem
 // DefWindowProc | SendMessage PostMessage PostQuitMessage GetMessage TranslateAccelerator
 // TranslateMessage DispatchMessage | ShowWindow UpdateWindow GetClientRect SetWindowPos SetFocus
 // SetTimer KillTimer | FindWindow GetWindowProcessId SetForegroundWindow SendCommandToRunningWindow
