@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdint>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <thread>
 
@@ -25,23 +26,31 @@ constexpr const char* Ser2netCandidates[] = {"/usr/sbin/ser2net", "/usr/bin/ser2
 constexpr auto ListenBound = std::chrono::seconds(10);
 constexpr auto ListenPoll = std::chrono::milliseconds(20);
 
+// Ports are taken below the kernel's range for outgoing connections (32768 up by default),
+// so that no connection of another test takes a port between its choice and ser2net's bind.
+constexpr unsigned LowestPort = 20000;
+constexpr unsigned PortSpan = 12000;
+
 // `count` TCP ports of loopback that nobody uses now, all different (each held until all are
 // found).
 std::vector<unsigned> FreePorts(std::size_t count) {
     std::vector<int> held;
     std::vector<unsigned> ports;
-    for (std::size_t i = 0; i < count; ++i) {
+    std::random_device seed;
+    unsigned candidate = LowestPort + seed() % PortSpan;
+    for (unsigned tries = 0; ports.size() < count && tries < PortSpan; ++tries) {
+        candidate = LowestPort + (candidate - LowestPort + 1) % PortSpan;
         int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        unsigned port = 0;
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-            ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-            port = ntohs(address.sin_port);
-        held.push_back(fd);
-        ports.push_back(port);
+        address.sin_port = htons(static_cast<std::uint16_t>(candidate));
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+            held.push_back(fd);
+            ports.push_back(candidate);
+        } else {
+            ::close(fd);
+        }
     }
     for (int fd : held) ::close(fd);
     return ports;

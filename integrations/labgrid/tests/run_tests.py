@@ -6,6 +6,7 @@
 Usage: run_tests.py FIRMWARE_UTILITY   (exit 77: skipped, labgrid or pytest missing)"""
 
 import os
+import random
 import shutil
 import signal
 import socket
@@ -18,6 +19,8 @@ SKIPPED = 77
 HERE = os.path.dirname(os.path.abspath(__file__))
 # How long ser2net may take to listen.
 LISTEN_BOUND_S = 10
+# Where the exported ports are chosen.
+LOWEST_PORT, PORT_SPAN = 20000, 12000
 
 
 def profile_entries(path):
@@ -32,12 +35,15 @@ def profile_entries(path):
 
 
 def free_ports(count):
-    held = [socket.socket() for _ in range(count)]
-    for sock in held:
-        sock.bind(("127.0.0.1", 0))
-    ports = [sock.getsockname()[1] for sock in held]
-    for sock in held:
-        sock.close()
+    """Ports below the kernel's range for outgoing connections, so that no other connection
+    takes one between its choice and ser2net's bind."""
+    ports, candidate = [], LOWEST_PORT + random.randrange(PORT_SPAN)
+    for _ in range(PORT_SPAN):
+        if len(ports) == count:
+            break
+        candidate = LOWEST_PORT + (candidate - LOWEST_PORT + 1) % PORT_SPAN
+        if not listening(candidate):
+            ports.append(candidate)
     return ports
 
 
