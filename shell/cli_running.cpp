@@ -28,7 +28,7 @@ int EnterOwnRuntimeScope() {
     std::string directory;
     if (platform::EnterPrivateRuntimeScope(&directory)) return 0;
     std::fprintf(stderr, "firmware-utility: cannot make a runtime directory of its own for this update: %s\n",
-                 std::strerror(errno));
+                 std::strerror(static_cast<int>(platform::GetLastError())));
     return ExitBadArguments;
 }
 

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/base/sha256.h"
 #include "update/payloads.h"
 
 namespace fwu_test {
@@ -250,6 +251,34 @@ std::string SuccessPane() {
     pane += "The module runs the expected firmware, revision " + update::CurrentPayloadSet().revision + "\r\n";
     pane += "[Successful] Reboot device/Reset module !\n";
     return pane;
+}
+
+void Write(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
+
+std::string BuiltIn(std::uint32_t kind, std::uint32_t length) {
+    return {reinterpret_cast<const char*>(update::LoadPayload(kind)), length};
+}
+
+std::string OtherImage() {
+    std::string image = BuiltIn(update::PayloadFirmware, update::FirmwareLength);
+    for (char& c : image) c = static_cast<char>(c ^ 0x5A);
+    return image;
+}
+
+std::string Sha(const std::string& bytes) { return platform::Sha256Hex(bytes.data(), bytes.size()); }
+
+void WriteSet(const std::string& dir) {
+    Write(dir + "/boot1.bin", BuiltIn(update::PayloadBoot1, update::Boot1Length));
+    Write(dir + "/boot2.bin", BuiltIn(update::PayloadBoot2, update::Boot2Length));
+    Write(dir + "/filesize.bin", BuiltIn(update::PayloadFileSize, update::FileSizeLength));
+    Write(dir + "/fw.bin", OtherImage());
+    Write(dir + "/version", std::string(SetRevision) + "\n");
+    std::string sums;
+    for (const char* name : {"boot1.bin", "boot2.bin", "fw.bin", "version"}) {
+        sums += Sha(ReadText(dir + "/" + name)) + "  " + name + "\n";
+    }
+    Write(dir + "/SHA256SUMS", sums);
+    sim::KnownFirmware(Sha(OtherImage()), SetRevision);
 }
 
 }  // namespace fwu_test

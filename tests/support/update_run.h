@@ -5,7 +5,8 @@
 // embedded payloads, step by step as the protocol goes, so tests compare whole traces.
 //
 // Index: UpdateEnv ReadText TraceFromOpen Count FirstDifference | UpdateRun RunUpdate | Station
-// RunStations | ExpectedTrace SuccessPane LostLine NotConfirmedLine
+// RunStations | ExpectedTrace SuccessPane LostLine NotConfirmedLine | Write BuiltIn OtherImage Sha
+// WriteSet SetRevision
 #pragma once
 
 #include <chrono>
@@ -89,5 +90,17 @@ private:
 // The pane of a verified run, after the banner: milestones, 27 lines of 23 marks, the done
 // line, the verdict and the success box.
 std::string SuccessPane();
+
+// Payload sets for `--firmware DIR` runs.
+inline constexpr char SetRevision[] = "R7.1.3-test";
+void Write(const std::string& path, const std::string& bytes);
+// The built-in payload of `kind`, `length` bytes.
+std::string BuiltIn(std::uint32_t kind, std::uint32_t length);
+// An image of the right length that is not the built-in one.
+std::string OtherImage();
+std::string Sha(const std::string& bytes);
+// A sound set in `dir`: the built-in loaders, OtherImage, its sums and SetRevision; the
+// simulated modules of this process know the image as that revision.
+void WriteSet(const std::string& dir);
 
 }  // namespace fwu_test

@@ -14,7 +14,6 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "platform/base/sha256.h"
 #include "platform/devices/service.h"
 #include "tests/support/tmux.h"
 #include "tests/support/update_run.h"
@@ -22,42 +21,16 @@
 
 namespace {
 
+using fwu_test::BuiltIn;
 using fwu_test::Count;
+using fwu_test::OtherImage;
 using fwu_test::ProgramResult;
 using fwu_test::RunProgram;
+using fwu_test::Sha;
 using fwu_test::TempDir;
+using fwu_test::Write;
+using fwu_test::WriteSet;
 using Json = nlohmann::json;
-
-void Write(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
-
-std::string BuiltIn(std::uint32_t kind, std::uint32_t length) {
-    return {reinterpret_cast<const char*>(update::LoadPayload(kind)), length};
-}
-
-// An image of the right length that is not the built-in one.
-std::string OtherImage() {
-    std::string image = BuiltIn(update::PayloadFirmware, update::FirmwareLength);
-    for (char& c : image) c = static_cast<char>(c ^ 0x5A);
-    return image;
-}
-
-std::string Sha(const std::string& bytes) { return platform::Sha256Hex(bytes.data(), bytes.size()); }
-
-// A sound set in `dir`: the built-in loaders, another image, its sums and a revision.
-void WriteSet(const std::string& dir) {
-    Write(dir + "/boot1.bin", BuiltIn(update::PayloadBoot1, update::Boot1Length));
-    Write(dir + "/boot2.bin", BuiltIn(update::PayloadBoot2, update::Boot2Length));
-    Write(dir + "/filesize.bin", BuiltIn(update::PayloadFileSize, update::FileSizeLength));
-    Write(dir + "/fw.bin", OtherImage());
-    Write(dir + "/version", "R7.1.3-test\n");
-    std::string sums;
-    for (const char* name : {"boot1.bin", "boot2.bin", "fw.bin", "version"}) {
-        sums += Sha(fwu_test::ReadText(dir + "/" + name)) + "  " + name + "\n";
-    }
-    Write(dir + "/SHA256SUMS", sums);
-    // The simulated modules run in this process: they know the image as the set's revision.
-    sim::KnownFirmware(Sha(OtherImage()), "R7.1.3-test");
-}
 
 struct CheckCase {
     const char* name;

@@ -7,19 +7,23 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <string>
 #include <thread>
 
 #include <umockdev.h>
 
+#include "platform/devices/service.h"
 #include "platform/platform.h"
 #include "sim/pty.h"
 #include "sim/sim.h"
@@ -51,7 +55,7 @@ public:
     // themselves, and so do the test bed's nodes through PassThrough.
     TestBed() : bed_(umockdev_testbed_new()), handler_(umockdev_ioctl_base_new()) {
         ::unlink((Root() + "/ioctl/_default").c_str());
-        g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(PassThrough), nullptr);
+        g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(PassThrough), &lines_);
     }
     ~TestBed() {
         g_object_unref(bed_);
@@ -71,14 +75,64 @@ public:
                umockdev_testbed_attach_ioctl(bed_, node.c_str(), handler_, nullptr);
     }
     void Announce(const std::string& syspath, const char* action) { umockdev_testbed_uevent(bed_, syspath.c_str(), action); }
+    // From now on a DTR pulse on a test bed port resets the module behind this radio driver.
+    void WireDtrToReset(const std::string& radio_driver) {
+        std::lock_guard lock(lines_.mutex);
+        lines_.radio_driver = radio_driver;
+    }
     void Remove(const std::string& syspath) {
         Announce(syspath, "remove");
         umockdev_testbed_remove_device(bed_, syspath.c_str());
     }
 
 private:
-    // A request on a test bed node is carried out by the program on the pty itself.
-    static gboolean PassThrough(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer) {
+    // The modem lines a pty lacks, as a USB adapter wired to the module's reset pin has them:
+    // DTR changed and changed back after 50 ms to 1 s is a reset pulse, and it resets the
+    // module through the handset's radio driver when one is named.
+    struct ModemLines {
+        std::mutex mutex;
+        bool dtr = true;  // a tty raises DTR when it is opened
+        std::chrono::steady_clock::time_point changed{};
+        std::string radio_driver;
+    };
+
+    static void SetDtr(ModemLines* lines, bool high) {
+        std::lock_guard lock(lines->mutex);
+        if (high == lines->dtr) return;
+        const auto now = std::chrono::steady_clock::now();
+        const auto held = now - lines->changed;
+        lines->dtr = high;
+        lines->changed = now;
+        std::uint32_t status = 0;
+        if (held >= std::chrono::milliseconds(50) && held <= std::chrono::seconds(1) && !lines->radio_driver.empty()) {
+            EXPECT_TRUE(platform::internal::ServiceControl(lines->radio_driver.c_str(), sim::RilResetModule, &status));
+        }
+    }
+
+    // The modem-line requests are answered here; any other request on a test bed node is
+    // carried out by the program on the pty itself.
+    static gboolean PassThrough(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
+        auto* lines = static_cast<ModemLines*>(data);
+        const gulong request = umockdev_ioctl_client_get_request(client);
+        if (request == TIOCMBIS || request == TIOCMBIC || request == TIOCMGET) {
+            UMockdevIoctlData* bits = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0, sizeof(int), nullptr);
+            if (bits == nullptr) {
+                umockdev_ioctl_client_complete(client, -1, EFAULT);
+                return TRUE;
+            }
+            int value = 0;
+            std::memcpy(&value, bits->data, sizeof value);
+            if (request == TIOCMGET) {
+                std::lock_guard lock(lines->mutex);
+                value = TIOCM_CTS | TIOCM_DSR | (lines->dtr ? TIOCM_DTR : 0);
+                umockdev_ioctl_data_update(bits, 0, reinterpret_cast<guint8*>(&value), sizeof value);
+            } else if (value & TIOCM_DTR) {
+                SetDtr(lines, request == TIOCMBIS);
+            }
+            g_object_unref(bits);
+            umockdev_ioctl_client_complete(client, 0, 0);
+            return TRUE;
+        }
         int error = 0;
         const int result = umockdev_ioctl_client_execute(client, &error, nullptr);
         umockdev_ioctl_client_complete(client, result, error);
@@ -92,6 +146,7 @@ private:
     }
     UMockdevTestbed* bed_;
     UMockdevIoctlBase* handler_;
+    ModemLines lines_;
 };
 
 TEST(PortIdentity, OneNoneOrSeveralPortsMatch) {
@@ -245,38 +300,56 @@ private:
     std::thread thread_;
 };
 
+// Once with the handset's profile (the radio driver resets the module), once as a bench starts
+// one: the quick run, the port named by identity and the reset a DTR pulse on it.
 TEST(PortIdentity, UpdateFollowsAModuleThatReenumeratesAfterItsReset) {
     SKIP_OUTSIDE_TEST_BED();
-    TestBed bed;
-    ASSERT_TRUE(bed.AddRecord(ModuleUsbRecord));
-    sim::Handset handset;
-    std::string error;
-    ASSERT_TRUE(handset.Start({}, &error)) << error;
-    ReplugRelay relay(&bed, &handset);
-    ASSERT_TRUE(relay.Plug(0));
-    relay.Start();
-
-    // The handset's own profile, its module link named by identity.
-    std::ifstream original(handset.ProfilePath());
-    std::string text, line;
-    while (std::getline(original, line)) {
-        text += (line.rfind("COM1:", 0) == 0 ? std::string("COM1: = ") + ModuleIdentity : line) + "\n";
+    for (const bool quick_run : {false, true}) {
+        SCOPED_TRACE(quick_run ? "--port udev:... --reset dtr:100" : "profile");
+        TestBed bed;
+        ASSERT_TRUE(bed.AddRecord(ModuleUsbRecord));
+        sim::Handset handset;
+        std::string error;
+        ASSERT_TRUE(handset.Start({}, &error)) << error;
+        ReplugRelay relay(&bed, &handset);
+        ASSERT_TRUE(relay.Plug(0));
+        relay.Start();
+        fwu_test::TempDir dir;
+        fwu_test::UpdateRun run;
+        if (quick_run) {
+            bed.WireDtrToReset(handset.DevicePath("RIL1:"));
+            fwu_test::WriteSet(dir.path());
+            const std::string trace = dir.path() + "/trace.txt";
+            run.result = fwu_test::RunProgram({"update", "--port", ModuleIdentity, "--reset", "dtr:100", "--at-port",
+                                               handset.DevicePath("COM2:"), "--firmware", dir.path(), "--after", "keep",
+                                               "--module-timeout", "3", "--trace", trace},
+                                              {"FIRMWARE_UTILITY_RUNTIME_DIR=" + dir.path() + "/rt"}, 120000);
+            run.trace = fwu_test::ReadText(trace);
+        } else {
+            // The handset's own profile, its module link named by identity.
+            std::ifstream original(handset.ProfilePath());
+            std::string text, line;
+            while (std::getline(original, line)) {
+                text += (line.rfind("COM1:", 0) == 0 ? std::string("COM1: = ") + ModuleIdentity : line) + "\n";
+            }
+            const std::string profile = dir.path() + "/module.prof";
+            std::ofstream(profile) << text;
+            run = fwu_test::RunUpdate(handset, {"--module-timeout", "3"}, 120000, profile);
+        }
+        EXPECT_EQ(run.result.status, 0) << run.result.err << run.result.out;
+        EXPECT_TRUE(relay.Replugged());
+        EXPECT_TRUE(handset.module().DownloadDone());
+        // The link went with ttyACM0 and was opened again on ttyACM1, where the image went.
+        EXPECT_EQ(fwu_test::Count(run.trace, "COM1: went away; waiting up to 15000 ms for " + std::string(ModuleIdentity)),
+                  1u)
+            << run.trace.substr(0, 4000);
+        EXPECT_EQ(fwu_test::Count(run.trace, "Open : COM1:"), 2u);
+        EXPECT_EQ(fwu_test::Count(run.trace, "COM1: back at /dev/ttyACM1\r\n"), 1u);
+        EXPECT_NE(run.trace.find(" Upgrade succeed!! "), std::string::npos);
+        if (quick_run) {
+            EXPECT_EQ(fwu_test::Count(run.result.err, "verified: the module runs revision R7.1.3-test"), 1u);
+        }
     }
-    fwu_test::TempDir dir;
-    const std::string profile = dir.path() + "/module.prof";
-    std::ofstream(profile) << text;
-
-    fwu_test::UpdateRun run = fwu_test::RunUpdate(handset, {"--module-timeout", "3"}, 120000, profile);
-    EXPECT_EQ(run.result.status, 0) << run.result.err << run.result.out;
-    EXPECT_TRUE(relay.Replugged());
-    EXPECT_TRUE(handset.module().DownloadDone());
-    // The link went with ttyACM0 and was opened again on ttyACM1, where the image went.
-    EXPECT_EQ(fwu_test::Count(run.trace, "COM1: went away; waiting up to 15000 ms for " + std::string(ModuleIdentity)),
-              1u)
-        << run.trace.substr(0, 4000);
-    EXPECT_EQ(fwu_test::Count(run.trace, "Open : COM1:"), 2u);
-    EXPECT_EQ(fwu_test::Count(run.trace, "COM1: back at /dev/ttyACM1\r\n"), 1u);
-    EXPECT_NE(run.trace.find(" Upgrade succeed!! "), std::string::npos);
 }
 
 }  // namespace
