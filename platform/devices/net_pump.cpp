@@ -331,11 +331,11 @@ void PortWritable(struct gensio_iod*, void* data) {
 
 void Cleared(struct gensio_iod*, void*) {}
 
-std::string GensioSpec(const NetworkAddress& address) {
+std::string GensioString(const NetworkAddress& address) {
     std::string host = address.host;
     // No Nagle delay: the protocol waits for one-byte answers to every chunk.
-    std::string spec = address.rfc2217 ? "telnet(rfc2217),tcp(nodelay)," : "tcp(nodelay),";
-    return spec + host + "," + std::to_string(address.port);
+    std::string text = address.rfc2217 ? "telnet(rfc2217),tcp(nodelay)," : "tcp(nodelay),";
+    return text + host + "," + std::to_string(address.port);
 }
 
 // The one event loop of all network ports: gensio keeps its protocol classes for the life of
@@ -368,8 +368,8 @@ void StartLink(const std::shared_ptr<NetLink>& shared) {
         return;
     }
     os->set_read_handler(link.ctl_iod, true);
-    const std::string spec = GensioSpec(link.address);
-    int rc = str_to_gensio(spec.c_str(), os, Event, &link, &link.io);
+    const std::string gensio_string = GensioString(link.address);
+    int rc = str_to_gensio(gensio_string.c_str(), os, Event, &link, &link.io);
     if (rc == 0) rc = gensio_open(link.io, OpenDone, &link);
     if (rc != 0) {
         EndOpen(link, rc == GE_REMCLOSE ? EBUSY : ErrnoOf(rc), OpenReport(rc));

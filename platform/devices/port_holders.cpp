@@ -20,7 +20,8 @@ namespace platform {
 namespace {
 
 constexpr char ProcRoot[] = "/proc";
-constexpr std::size_t CommandNameMax = 64;  // /proc/PID/comm holds at most 16 bytes
+constexpr std::size_t CommandNameMax = 256;  // enough of /proc/PID/comm and of argv[0]
+constexpr std::size_t CommandNameKept = 15;  // what the kernel keeps of a longer name
 constexpr unsigned PtySlaveMajorFirst = 136;     // Unix98 pty slaves: majors 136-143
 constexpr unsigned PtySlaveMajorLast = 143;
 constexpr unsigned PtyMinorsPerMajor = 256;
@@ -51,16 +52,29 @@ int PidOf(const char* name) {
     return static_cast<int>(pid);
 }
 
-std::string CommandName(int pid) {
-    std::string path = std::string(ProcRoot) + "/" + std::to_string(pid) + "/comm";
+// The start of /proc/PID/NAME, up to a newline or NUL; "" when it cannot be read.
+std::string ProcText(int pid, const char* name) {
+    std::string path = std::string(ProcRoot) + "/" + std::to_string(pid) + "/" + name;
     int fd = internal::SysOpen(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return "?";
+    if (fd < 0) return "";
     char buffer[CommandNameMax];
     ssize_t n = internal::SysRead(fd, buffer, sizeof buffer);
     internal::SysClose(fd);
-    if (n <= 0) return "?";
-    std::string name(buffer, static_cast<std::size_t>(n));
-    while (!name.empty() && (name.back() == '\n' || name.back() == '\0')) name.pop_back();
+    if (n <= 0) return "";
+    std::string text(buffer, static_cast<std::size_t>(n));
+    return text.substr(0, text.find_first_of(std::string("\n\0", 2)));
+}
+
+std::string CommandName(int pid) {
+    std::string name = ProcText(pid, "comm");
+    if (name.empty()) return "?";
+    // The kernel cuts the name to 15 bytes ("firmware-utilit"); the program's own name, when
+    // it starts so, is the one a person knows.
+    if (name.size() == CommandNameKept) {
+        std::string program = ProcText(pid, "cmdline");
+        program = program.substr(program.rfind('/') + 1);
+        if (program.rfind(name, 0) == 0) return program;
+    }
     return name;
 }
 

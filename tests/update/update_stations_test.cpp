@@ -326,7 +326,7 @@ TEST(UpdateStations, SeparateUpdatesRunOnePerPort) {
     EXPECT_EQ(same.status, 1) << same.err;
     EXPECT_EQ(Count(same.err, "firmware-utility: COM1: (" + handsets.list[1]->DevicePath("COM1:") +
                                   ") is being updated by process " + std::to_string(waiting.pid()) +
-                                  " (firmware-utilit); one update per module at a time\n"),
+                                  " (firmware-utility); one update per module at a time\n"),
               1u)
         << same.err;
     // Refused before the radio driver was asked: the one suspend is the first run's.

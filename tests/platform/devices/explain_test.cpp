@@ -150,7 +150,7 @@ TEST_F(Explain, APortOnlyItsFarEndsOwnerHoldsIsExplainedAsLeftExclusive) {
     std::string text = platform::ExplainOpenFailure("COM1:", EBUSY);
     EXPECT_NE(text.find("Device or resource busy: left in exclusive mode by a program that ended without "
                         "giving the port back (killed); process " +
-                        std::to_string(sim.pid()) + " (firmware-utilit) only owns its far end"),
+                        std::to_string(sim.pid()) + " (firmware-utility) only owns its far end"),
               std::string::npos)
         << text;
     EXPECT_NE(text.find("restart process " + std::to_string(sim.pid())), std::string::npos) << text;
