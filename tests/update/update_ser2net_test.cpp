@@ -1,9 +1,10 @@
 // The module link, the AT port and a bridge port across the network: a real ser2net on
 // loopback exports the simulated handset's ptys (RFC 2217, and raw TCP for the AT port), and
 // the program runs against `rfc2217://` and `tcp://` entries as against local ttys. The update's
-// trace must be exactly the local one; a reset pulse reaches the exporter, whose pty has no
-// modem lines; a bridge carries megabytes intact; an exporter that dies mid-image is the
-// module lost; opens that cannot succeed say why. Skipped when ser2net is not installed.
+// trace must be exactly the local one; a reset pulse reaches the exporter, and through it the
+// module when a tty with modem lines is behind it (umockdev's test bed); a bridge carries
+// megabytes intact; an exporter that dies mid-image is the module lost; opens that cannot
+// succeed say why. Skipped when ser2net is not installed.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -20,6 +21,7 @@
 #include "tests/bridge/bridge_support.h"
 #include "tests/support/program.h"
 #include "tests/support/ser2net.h"
+#include "tests/support/test_bed.h"
 #include "tests/support/update_run.h"
 
 namespace {
@@ -102,6 +104,27 @@ TEST_F(Ser2net, AResetPulseReachesTheExporterWhosePtyHasNoModemLines) {
               std::string::npos)
         << run.result.err;
     EXPECT_EQ(handset_.module().Downloads(), 0);
+}
+
+// The same pulse with an adapter behind the exporter: the module link is a test bed tty whose
+// DTR is wired to the module's reset, so ser2net sets the line and the module starts over.
+TEST_F(Ser2net, ADtrPulseThroughTheExporterResetsTheModuleBehindIt) {
+    SKIP_OUTSIDE_TEST_BED();
+    fwu_test::TestBed bed;
+    ASSERT_TRUE(bed.AddRecord("P: /devices/virtual/tty/ttyUSB9\nE: SUBSYSTEM=tty\nE: DEVNAME=/dev/ttyUSB9\n"
+                              "E: MAJOR=188\nE: MINOR=9\nA: dev=188:9\n"));
+    ASSERT_TRUE(bed.LinkNode("/dev/ttyUSB9", handset_.DevicePath("COM1:")));
+    bed.WireDtrToReset(handset_.DevicePath("RIL1:"));
+    std::string error;
+    ASSERT_TRUE(exporter_.Start({{"/dev/ttyUSB9", true}, {handset_.DevicePath("COM2:"), false}}, dir_.path(), &error))
+        << error;
+    profile_ = WriteProfile(handset_, {{"COM1:", exporter_.Url(0)}, {"COM2:", exporter_.Url(1)}},
+                            dir_.path() + "/net.prof", "[radio]\nreset = COM1: dtr 100\n");
+    fwu_test::UpdateRun run = fwu_test::RunUpdate(handset_, {"--module-timeout", "3"}, 120000, profile_);
+    EXPECT_EQ(run.result.status, 0) << run.result.err << exporter_.Log();
+    EXPECT_NE(run.trace.find("RIL1: reset pulse: DTR low for 100 ms on COM1:"), std::string::npos);
+    EXPECT_GE(handset_.module().Resets(), 1);
+    EXPECT_EQ(handset_.module().Downloads(), 1);
 }
 
 TEST_F(Ser2net, AnExporterKilledMidImageIsTheModuleLost) {
