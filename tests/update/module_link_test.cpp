@@ -100,7 +100,7 @@ TEST_F(ModuleLinkTest, HeldPortFailsWithTheTextOnTheTrace) {
     EXPECT_EQ(ModulePort(), 0);
     EXPECT_EQ(Trace(), "Open : COM1:\r\nError (16: Device or resource busy) opening COM1:\r\nCOM1: (" +
                            std::string(pty.slave()) + "): Device or resource busy: held by process " +
-                           std::to_string(::getpid()) + " (module_link_tes), this program; close that program first (a "
+                           std::to_string(::getpid()) + " (module_link_test), this program; close that program first (a "
                            "modem manager: inhibit it, see examples/)\r\n");
     CloseHandle(holder);
 }

@@ -8,6 +8,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <fstream>
 #include <sstream>
 
@@ -140,9 +141,8 @@ TEST_F(UpdateFaults, HeldLinkIsAFailedOpen) {
     ::close(holder);
     EXPECT_EQ(run.result.status, 1) << run.result.err;
     EXPECT_EQ(run.result.out, std::string(Banner) + "Open Comport fail!!\r\n");
-    // The explanation names this test process as the holder (its command name, as /proc has it).
-    const std::string holder_name = fwu_test::ReadText("/proc/self/comm").substr(0, 15);
-    const std::string comm = holder_name.substr(0, holder_name.find('\n'));
+    // The explanation names this test process as the holder, by its program's name.
+    const std::string comm = program_invocation_short_name;
     const std::string explanation = "COM1: (" + com1 + "): Device or resource busy: held by process " +
                                     std::to_string(::getpid()) + " (" + comm +
                                     "); close that program first (a modem manager: inhibit it, see examples/)";
