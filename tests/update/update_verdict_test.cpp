@@ -124,7 +124,8 @@ TEST(UpdateVerdict, NoiseNeverFakesAConfirmation) {
         SCOPED_TRACE("seed " + std::to_string(station->fault.seed));
         const int status = station->run.result.status;
         EXPECT_TRUE(status == 0 || status == 1) << status << " " << station->run.result.err;
-        EXPECT_LE(station->took, std::chrono::seconds(2 * 3 + 3 + 15));
+        // Two attempts, the stage 3 bound, and room to wait for a turn: forty runs share the cores.
+        EXPECT_LE(station->took, std::chrono::seconds(2 * 3 + 3 + 45));
         ExpectNoSuccessWithoutConfirmation(*station);
         if (status == 0) {
             ++confirmed;
