@@ -77,14 +77,14 @@ bool StreamImage(platform::Hwnd window, const std::uint8_t* image, std::uint32_t
         shell::AppendLogUnlessQuiet(window, "#");
         marks %= MarksPerLine;
         if (marks == 0) shell::AppendLogUnlessQuiet(window, "\r\n");
-        // A dead line takes nothing more: stop at the first sign instead of writing into it.
-        if (ModuleLinkLost()) return false;
+        // A dead line takes nothing more: a write it cut short ends the stage instead of the next.
+        if (written < chunk_length && ModuleLinkLost()) return false;
         if (chunk_length < ImageChunkSize) {
             shell::TracePrint(" The last section sent; %d chars!!\r\n", static_cast<int>(written));
             break;
         }
         const bool acknowledged = WaitForModuleByte(ChunkAckByte) != 0;
-        if (ModuleLinkLost() || MissedAck(tally, acknowledged)) return false;
+        if ((!acknowledged && ModuleLinkLost()) || MissedAck(tally, acknowledged)) return false;
     }
     return true;
 }

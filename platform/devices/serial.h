@@ -10,7 +10,7 @@
 // A port whose device hung up (POLLHUP, EIO) reports a line error on every later call.
 //
 // Index: OpenDevice CloseHandle(system.h) | GetCommState SetCommState GetCommTimeouts
-// SetCommTimeouts PurgeComm SetupComm EscapeCommFunction GetCommModemStatus SetCommMask WaitCommEvent
+// SetCommTimeouts PurgeComm PurgeQueuedInput SetupComm EscapeCommFunction GetCommModemStatus SetCommMask WaitCommEvent
 // WaitCommEventFor ClearCommError PortLost ReadFile WriteFile | DeviceIoControl
 #pragma once
 
@@ -91,6 +91,8 @@ bool SetCommState(Handle port, const Dcb* dcb);
 bool GetCommTimeouts(Handle port, CommTimeouts* timeouts);
 bool SetCommTimeouts(Handle port, const CommTimeouts* timeouts);
 bool PurgeComm(Handle port, std::uint32_t flags);
+// PurgeComm(PurgeRxClear), with no flush at all when the receive queue holds nothing.
+bool PurgeQueuedInput(Handle port);
 bool SetupComm(Handle port, std::uint32_t in_queue, std::uint32_t out_queue);
 bool EscapeCommFunction(Handle port, int function);
 // The port's modem lines as the kernel reports them (TIOCM_* bits); false with ENOTTY or EINVAL
