@@ -11,7 +11,7 @@
 //
 // Index: OpenDevice CloseHandle(system.h) | GetCommState SetCommState GetCommTimeouts
 // SetCommTimeouts PurgeComm PurgeQueuedInput SetupComm EscapeCommFunction GetCommModemStatus SetCommMask WaitCommEvent
-// WaitCommEventFor ClearCommError PortLost ReadFile WriteFile | DeviceIoControl
+// WaitCommEventFor ClearCommError PortLost ReadFile ReadQueued WriteFile | DeviceIoControl
 #pragma once
 
 #include <cstdint>
@@ -110,6 +110,9 @@ bool ClearCommError(Handle port, std::uint32_t* errors, ComStat* status);
 bool PortLost(Handle port);
 // Both report the count moved in *done (0 on a time-out); false on a failure of the device.
 bool ReadFile(Handle port, void* buffer, std::uint32_t size, std::uint32_t* done);
+// As ReadFile, but returns at once with what is queued (0 when nothing is), whatever the
+// port's time-outs.
+bool ReadQueued(Handle port, void* buffer, std::uint32_t size, std::uint32_t* done);
 bool WriteFile(Handle port, const void* buffer, std::uint32_t size, std::uint32_t* done);
 
 // A driver service: one control is one exchange on the connection opened by OpenDevice: the
