@@ -196,6 +196,8 @@ int main(int argc, char** argv) {
     char runtime[] = "/tmp/fwu-update-bench-XXXXXX";
     if (::mkdtemp(runtime) == nullptr) return 1;
     ::setenv("FIRMWARE_UTILITY_RUNTIME_DIR", runtime, 1);
+    // The simulated module runs the image it got as the set's revision, as the check expects.
+    sim::KnownFirmware(update::CurrentPayloadSet().sha256, update::CurrentPayloadSet().revision);
 
     std::printf("update_bench: whole update against the simulated handset over pseudo-terminals\n");
     std::printf("fixed pauses of a run: %.3f s\n\n", FixedPausesS);

@@ -2,9 +2,9 @@
 // one read of at most 1024 bytes, one write of what was read, and one log line when the
 // display mode asks for that direction.
 //
-// An idle relay sleeps: it waits for the source port's events (data or a line error) before it
-// reads, and then reads what the receive queue holds, so a byte is forwarded as soon as it is
-// there, whatever time-outs the port has. The release wakes it by closing the ports and
+// A relay reads what the receive queue holds first, whatever time-outs the port has, and
+// sleeps in the source port's event wait (data or a line error) only when it found nothing, so
+// a byte is forwarded as soon as it is there and a busy line costs a read and a write a pass. The release wakes it by closing the ports and
 // terminating it; a relay thread that finds a bridge port gone (the device hung up) logs one
 // line naming it and stops the other direction too.
 #include "bridge/bridge.h"
@@ -39,46 +39,14 @@ constexpr RelayRow GsmToPeer{&GsmPort, &PeerPort, &GsmPortName, &PeerPortName, &
 constexpr RelayRow PeerToGsm{&PeerPort, &GsmPort, &PeerPortName, &GsmPortName, &GsmToPeerThread,
                              "Fail to write FF(GSM)", ">>> %d bytes ->BT->FF->\r\n", 1, 3, false};
 
-enum class Ready { Data, Stop, Lost };
+// How a run of reads on one pair of handles ended.
+enum class Pass { Stop, Lost };
 
 // True while this thread should go on with the ports it took: not released, not terminated,
 // no port lost, and the handles still the ones in use.
 bool StillRelaying(const RelayRow& row, platform::Handle source, platform::Handle destination) {
     return RelayRunning.load() != 0 && RelayLost.load() == 0 && !platform::ThreadStopRequested() &&
            row.source->load() == source && row.destination->load() == destination;
-}
-
-// Waits until the source has data and sets *want to what a read should ask for: what the
-// receive queue holds (at most a buffer), or a whole buffer when the queue cannot tell. The
-// event wait returns at once while bytes are queued; *backlog (more queued than the last read
-// took) skips it.
-Ready WaitForData(const RelayRow& row, platform::Handle source, platform::Handle destination, bool* backlog,
-                  std::uint32_t* want) {
-    for (;;) {
-        if (!*backlog) {
-            std::uint32_t events = 0;
-            const bool woke = platform::WaitCommEvent(source, &events);
-            if (!StillRelaying(row, source, destination)) return Ready::Stop;
-            if (!woke) {
-                // Not a release, not a stop: a port that refuses the wait is read with its own
-                // time-outs instead (it cannot spin: the read sleeps in the port layer).
-                if (platform::PortLost(source)) return Ready::Lost;
-                *want = RelayBufferSize;
-                return Ready::Data;
-            }
-        }
-        // Data or a line error: the queue and the error state tell which.
-        std::uint32_t errors = 0;
-        platform::ComStat status{};
-        const bool cleared = platform::ClearCommError(source, &errors, &status);
-        if (!StillRelaying(row, source, destination)) return Ready::Stop;
-        if (!cleared || (errors & platform::CeIoe) != 0) return Ready::Lost;
-        *backlog = status.in_queue > RelayBufferSize;
-        if (status.in_queue > 0) {
-            *want = *backlog ? RelayBufferSize : status.in_queue;
-            return Ready::Data;
-        }
-    }
 }
 
 // One line for the lost port, from the first thread that finds it; the other direction is
@@ -96,12 +64,63 @@ void ReportLost(const RelayRow& row, platform::Hwnd window, std::atomic<platform
     platform::PostMessage(window, PortLostMessage, 0, 0);  // the window decides: idle, end or reopen
 }
 
+// Writes what was read and logs it when the display mode asks; Lost when the destination went.
+bool Forward(const RelayRow& row, platform::Hwnd window, platform::Handle source, platform::Handle destination,
+             const unsigned char* buffer, std::uint32_t read, char* line) {
+    std::uint32_t written = 0;
+    if (!platform::WriteFile(destination, buffer, read, &written)) {
+        if (!StillRelaying(row, source, destination)) return true;  // released meanwhile
+        if (platform::PortLost(destination)) {
+            ReportLost(row, window, row.destination, row.destination_name->load(), line);
+            return false;
+        }
+        platform::MessageBox(platform::NoWindow, row.failure_text, row.failure_text, 0);
+    }
+    const std::int32_t mode = shell::DisplayMode.load();
+    if (written != 0 && (mode == row.logged_mode || mode == row.logged_mode_too)) {
+        platform::FormatText(line, RelayLineSize, row.line_format,
+                             static_cast<int>(row.print_written ? written : read));
+        shell::AppendLog(window, line);
+    }
+    return true;
+}
+
+// Relays on one pair of handles until it is released or stopped, a port is lost or the
+// handles change. Each pass reads what is queued first and waits only when nothing is: a busy
+// source costs one read and one write per buffer. The ports' state is asked only when a read
+// or a write brings nothing or fails.
+Pass RelayPair(const RelayRow& row, platform::Hwnd window, platform::Handle source, platform::Handle destination,
+               unsigned char* buffer, char* line) {
+    bool woken = false;     // the last wait ended with an event
+    bool use_read = false;  // the source refused the event wait: its own time-outs pace the reads
+    for (;;) {
+        std::uint32_t read = 0;
+        const bool ok = use_read ? platform::ReadFile(source, buffer, RelayBufferSize, &read)
+                                 : platform::ReadQueued(source, buffer, RelayBufferSize, &read);
+        if (ok && read > 0) {
+            if (!Forward(row, window, source, destination, buffer, read, line)) return Pass::Lost;
+            woken = false;
+            continue;
+        }
+        // Nothing came: released, stopped, the ports changed, or a line error or hang-up.
+        if (!StillRelaying(row, source, destination)) return Pass::Stop;
+        if ((!ok || woken) && platform::PortLost(source)) {
+            ReportLost(row, window, row.source, row.source_name->load(), line);
+            return Pass::Lost;
+        }
+        std::uint32_t events = 0;
+        woken = platform::WaitCommEvent(source, &events);
+        // Not a release, not a stop: a port that refuses the wait is read with its own
+        // time-outs instead (it cannot spin: the read sleeps in the port layer).
+        use_read = !woken;
+    }
+}
+
 std::uint32_t Relay(const RelayRow& row, platform::Hwnd window) {
     platform::SetThreadPriority(platform::GetCurrentThread(), platform::ThreadPriorityNormal);
     unsigned char buffer[RelayBufferSize];
     char line[RelayLineSize];
     platform::Handle armed = platform::InvalidHandle;
-    bool backlog = false;
     while (RelayRunning.load() != 0 && RelayLost.load() == 0 && !platform::ThreadStopRequested()) {
         const platform::Handle source = row.source->load();
         const platform::Handle destination = row.destination->load();
@@ -111,31 +130,7 @@ std::uint32_t Relay(const RelayRow& row, platform::Hwnd window) {
             platform::SetCommMask(source, platform::EvRxChar | platform::EvErr);
             armed = source;
         }
-        std::uint32_t want = 0;
-        const Ready ready = WaitForData(row, source, destination, &backlog, &want);
-        if (ready == Ready::Stop) continue;  // released, stopped, or the ports changed: look again
-        if (ready == Ready::Lost) {
-            ReportLost(row, window, row.source, row.source_name->load(), line);
-            break;
-        }
-        std::uint32_t read = 0;
-        if (platform::ReadFile(source, buffer, want, &read) && read > 0) {
-            std::uint32_t written = 0;
-            if (!platform::WriteFile(destination, buffer, read, &written)) {
-                if (!StillRelaying(row, source, destination)) continue;  // released meanwhile
-                if (platform::PortLost(destination)) {
-                    ReportLost(row, window, row.destination, row.destination_name->load(), line);
-                    break;
-                }
-                platform::MessageBox(platform::NoWindow, row.failure_text, row.failure_text, 0);
-            }
-            const std::int32_t mode = shell::DisplayMode.load();
-            if (written != 0 && (mode == row.logged_mode || mode == row.logged_mode_too)) {
-                platform::FormatText(line, RelayLineSize, row.line_format,
-                                     static_cast<int>(row.print_written ? written : read));
-                shell::AppendLog(window, line);
-            }
-        }
+        if (RelayPair(row, window, source, destination, buffer, line) == Pass::Lost) break;
         if (GsmPort.load() == platform::InvalidHandle || PeerPort.load() == platform::InvalidHandle) break;
     }
     return 0;

@@ -20,6 +20,7 @@ void AppendLogUnlessQuiet(platform::Hwnd window, const char* text) {
 }
 
 void TracePrint(const char* format, ...) {
+    if (!platform::TraceOpen()) return;  // the update's hot path traces every byte it waits for
     char line[MessageBufferSize];
     std::va_list args;
     va_start(args, format);

@@ -65,7 +65,7 @@ std::uint8_t SendLoaderChunks(const std::uint8_t* loader, std::uint32_t length, 
         }
         // The next chunk follows whatever the wait returned, unless the module stopped answering.
         const bool acknowledged = WaitForModuleByte(ChunkAckByte) != 0;
-        if (ModuleLinkLost() || MissedAck(tally, acknowledged)) break;
+        if ((!acknowledged && ModuleLinkLost()) || MissedAck(tally, acknowledged)) break;
     }
     *remaining = left;
     return checksum;

@@ -231,7 +231,7 @@ bool ModuleLinkLost() {
     return port != 0 && platform::PortLost(port);
 }
 
-void DiscardModuleInput() { platform::PurgeComm(ModulePort(), platform::PurgeRxClear); }
+void DiscardModuleInput() { platform::PurgeQueuedInput(ModulePort()); }
 
 void SendModuleByte(std::uint32_t byte) {
     const auto value = static_cast<std::uint8_t>(byte & 0xFF);

@@ -200,6 +200,12 @@ bool RefusedLoaderEndsRun(platform::Hwnd window, std::uint32_t attempt, std::uin
     return false;
 }
 
+// One 0x55 to the boot ROM, from whichever thread casts it.
+void CastOnce() {
+    std::uint32_t written = 0;
+    platform::WriteFile(ModulePort(), &CastingByte, 1, &written);
+}
+
 enum class HandshakeResult { Answered, Silent, Lost };
 
 // How long a module link named by identity may stay away after its device went (a module that
@@ -245,6 +251,8 @@ HandshakeResult Handshake(std::uint32_t attempt) {
     // An 0xA0 from before this reset (a module still in its boot ROM) answers nothing.
     DiscardModuleInput();
     device::ResetModule(platform::NoWindow);
+    // The boot ROM listens from the reset on; the caster's next tick may be 10 ms away.
+    CastOnce();
     using Clock = std::chrono::steady_clock;
     auto deadline = Clock::now() + std::chrono::milliseconds(ModuleTimeoutMs.load());
     // A wait ended early by a break or line error is followed by the next, within the same bound.
@@ -421,8 +429,7 @@ bool WaitForRunThread(std::uint32_t milliseconds) {
 std::uint32_t CasterThread(void*) {
     // Ended cooperatively by the updater; a suspended caster is parked and writes nothing.
     while (!platform::ThreadStopRequested()) {
-        std::uint32_t written = 0;
-        platform::WriteFile(ModulePort(), &CastingByte, 1, &written);
+        CastOnce();
         platform::Sleep(10);
     }
     return 0;

@@ -46,9 +46,28 @@ bool MissedAck(AckTally* tally, bool acknowledged) {
     return TooManyMissed(*tally);
 }
 
+namespace {
+
+// Copies the chunk at `offset` into `chunk` and adds it to the checksums; its length (0 past
+// the end).
+std::uint32_t PrepareChunk(const std::uint8_t* image, std::uint32_t length, std::uint32_t offset,
+                           std::uint8_t* chunk, ImageChecksums* sums) {
+    const std::uint32_t left = length - offset;
+    const std::uint32_t chunk_length = left <= ImageChunkSize ? left : ImageChunkSize;
+    std::memcpy(chunk, image + offset, chunk_length);
+    for (std::uint32_t p = 0; p < chunk_length; ++p) {
+        if (p % 2 == 0) sums->even ^= chunk[p];
+        else sums->odd ^= chunk[p];
+    }
+    return chunk_length;
+}
+
+}  // namespace
+
 bool StreamImage(platform::Hwnd window, const std::uint8_t* image, std::uint32_t length,
                  ImageChecksums* sums, AckTally* tally) {
-    std::uint8_t chunk[ImageChunkSize];
+    std::uint8_t chunks[2][ImageChunkSize];
+    int current = 0;
     std::uint32_t sent = 0;
     std::int32_t marks = 0;
     sums->even = 0;
@@ -57,17 +76,11 @@ bool StreamImage(platform::Hwnd window, const std::uint8_t* image, std::uint32_t
     progress.stage = 3;
     progress.total = length;
     progress.chunk_total = (length + ImageChunkSize - 1) / ImageChunkSize;
+    std::uint32_t chunk_length = PrepareChunk(image, length, 0, chunks[current], sums);
     while (sent != length) {
-        std::uint32_t left = length - sent;
-        std::uint32_t chunk_length = left <= ImageChunkSize ? left : ImageChunkSize;
-        std::memcpy(chunk, image + sent, chunk_length);
-        for (std::uint32_t p = 0; p < chunk_length; ++p) {
-            if (p % 2 == 0) sums->even ^= chunk[p];
-            else sums->odd ^= chunk[p];
-        }
         sent += chunk_length;
         DiscardModuleInput();
-        std::uint32_t written = WriteToModule(chunk, chunk_length);
+        std::uint32_t written = WriteToModule(chunks[current], chunk_length);
         shell::TracePrint("Write %d bytes!, Totally write %d bytes\r\n", static_cast<int>(written),
                           static_cast<int>(sent));
         progress.bytes = sent;
@@ -77,14 +90,17 @@ bool StreamImage(platform::Hwnd window, const std::uint8_t* image, std::uint32_t
         shell::AppendLogUnlessQuiet(window, "#");
         marks %= MarksPerLine;
         if (marks == 0) shell::AppendLogUnlessQuiet(window, "\r\n");
-        // A dead line takes nothing more: stop at the first sign instead of writing into it.
-        if (ModuleLinkLost()) return false;
+        // A dead line takes nothing more: a write it cut short ends the stage instead of the next.
+        if (written < chunk_length && ModuleLinkLost()) return false;
         if (chunk_length < ImageChunkSize) {
             shell::TracePrint(" The last section sent; %d chars!!\r\n", static_cast<int>(written));
             break;
         }
+        // The next chunk is made ready while this one is still on the wire.
+        current = 1 - current;
+        chunk_length = PrepareChunk(image, length, sent, chunks[current], sums);
         const bool acknowledged = WaitForModuleByte(ChunkAckByte) != 0;
-        if (ModuleLinkLost() || MissedAck(tally, acknowledged)) return false;
+        if ((!acknowledged && ModuleLinkLost()) || MissedAck(tally, acknowledged)) return false;
     }
     return true;
 }

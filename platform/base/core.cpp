@@ -199,6 +199,8 @@ std::string trace_name;  // guarded by trace_mutex: "--trace FILE"
 std::atomic<WriteFailureFn> write_failure_handler{nullptr};
 bool trace_times = false;          // guarded by trace_mutex
 bool trace_at_line_start = true;   // guarded by trace_mutex
+// Read without the lock, so that a line nobody will see is not even formatted.
+std::atomic<bool> trace_is_open{false};
 
 // Caller holds trace_mutex. False, told to the write-failure handler, when the sink took nothing.
 bool WriteTrace(const char* text, std::size_t len) {
@@ -262,6 +264,8 @@ void DebugOutput(const char* text, std::size_t len) {
     }
 }
 
+bool TraceOpen() { return trace_is_open.load(std::memory_order_relaxed); }
+
 void SetTraceTimestamps(bool on) {
     std::lock_guard lock(trace_mutex);
     trace_times = on;
@@ -284,6 +288,7 @@ bool SetTraceSink(const char* path, std::string* reason) {
     std::lock_guard lock(trace_mutex);
     if (trace_owned) internal::SysClose(trace_fd);
     trace_fd = fd;
+    trace_is_open.store(fd >= 0);
     trace_owned = owned;
     trace_name = std::string("--trace ") + (path ? path : "");
     return true;

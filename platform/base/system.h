@@ -14,7 +14,7 @@
 // VirtualAlloc VirtualCopy VirtualFree LocalAllocTrace | LoadLibrary GetProcAddress FreeLibrary
 // KernelControlUnanswered ProbeKernelService |
 // RegOpenKeyEx RegQueryValueEx RegCloseKey | SystemIdleTimerReset KeybdEvent |
-// DebugOutput SetTraceSink SetTraceTimestamps StderrIsTerminal SetWriteFailureHandler
+// DebugOutput TraceOpen SetTraceSink SetTraceTimestamps StderrIsTerminal SetWriteFailureHandler
 // NoteWriteFailure FillStandardDescriptors | RemoveDirectoryAtEnding ForgetDirectoryAtEnding
 #pragma once
 
@@ -109,6 +109,9 @@ void KeybdEvent(std::uint8_t virtual_key, std::uint8_t scan, std::uint32_t flags
 // ---- debug output: where TracePrint's lines go (nowhere until a sink is set)
 // Writes len bytes as one unit; safe from any thread.
 void DebugOutput(const char* text, std::size_t len);
+// Whether a sink is set: a caller may skip building a line while it is not. A sink set
+// meanwhile takes whole lines from the next one on.
+bool TraceOpen();
 // path "-" is stderr; an empty path is nowhere; else a regular file only (OpenUserFile). False
 // (errno kept, *reason when given) when it cannot be opened.
 bool SetTraceSink(const char* path, std::string* reason = nullptr);

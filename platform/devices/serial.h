@@ -10,8 +10,8 @@
 // A port whose device hung up (POLLHUP, EIO) reports a line error on every later call.
 //
 // Index: OpenDevice CloseHandle(system.h) | GetCommState SetCommState GetCommTimeouts
-// SetCommTimeouts PurgeComm SetupComm EscapeCommFunction GetCommModemStatus SetCommMask WaitCommEvent
-// WaitCommEventFor ClearCommError PortLost ReadFile WriteFile | DeviceIoControl
+// SetCommTimeouts PurgeComm PurgeQueuedInput SetupComm EscapeCommFunction GetCommModemStatus SetCommMask WaitCommEvent
+// WaitCommEventFor ClearCommError PortLost ReadFile ReadQueued WriteFile | DeviceIoControl
 #pragma once
 
 #include <cstdint>
@@ -91,6 +91,8 @@ bool SetCommState(Handle port, const Dcb* dcb);
 bool GetCommTimeouts(Handle port, CommTimeouts* timeouts);
 bool SetCommTimeouts(Handle port, const CommTimeouts* timeouts);
 bool PurgeComm(Handle port, std::uint32_t flags);
+// PurgeComm(PurgeRxClear), with no flush at all when the receive queue holds nothing.
+bool PurgeQueuedInput(Handle port);
 bool SetupComm(Handle port, std::uint32_t in_queue, std::uint32_t out_queue);
 bool EscapeCommFunction(Handle port, int function);
 // The port's modem lines as the kernel reports them (TIOCM_* bits); false with ENOTTY or EINVAL
@@ -108,6 +110,9 @@ bool ClearCommError(Handle port, std::uint32_t* errors, ComStat* status);
 bool PortLost(Handle port);
 // Both report the count moved in *done (0 on a time-out); false on a failure of the device.
 bool ReadFile(Handle port, void* buffer, std::uint32_t size, std::uint32_t* done);
+// As ReadFile, but returns at once with what is queued (0 when nothing is), whatever the
+// port's time-outs.
+bool ReadQueued(Handle port, void* buffer, std::uint32_t size, std::uint32_t* done);
 bool WriteFile(Handle port, const void* buffer, std::uint32_t size, std::uint32_t* done);
 
 // A driver service: one control is one exchange on the connection opened by OpenDevice: the

@@ -158,11 +158,16 @@ bool PortLost(Handle port) {
     return (errors & CeIoe) != 0;
 }
 
-bool ReadFile(Handle handle, void* buffer, std::uint32_t size, std::uint32_t* done) {
+namespace {
+
+// A read as the time-out record plans it, or at once with what is queued.
+bool Read(Handle handle, void* buffer, std::uint32_t size, std::uint32_t* done, bool at_once) {
     bool result = false;
     auto port = EnterTransfer(handle, buffer, size, done, &result);
     if (!port) return result;
-    const ReadPlan plan = PlanRead(*port, size);
+    ReadPlan plan;
+    if (at_once) plan.at_once = true;
+    else plan = PlanRead(*port, size);
     WaitScope scope(*port, internal::WaiterRead);
     auto* bytes = static_cast<unsigned char*>(buffer);
     std::uint32_t got = 0;
@@ -200,6 +205,16 @@ bool ReadFile(Handle handle, void* buffer, std::uint32_t size, std::uint32_t* do
         }
         if (scope.ReadAborted()) return finish(false, ECANCELED);
     }
+}
+
+}  // namespace
+
+bool ReadFile(Handle handle, void* buffer, std::uint32_t size, std::uint32_t* done) {
+    return Read(handle, buffer, size, done, false);
+}
+
+bool ReadQueued(Handle handle, void* buffer, std::uint32_t size, std::uint32_t* done) {
+    return Read(handle, buffer, size, done, true);
 }
 
 bool WriteFile(Handle handle, const void* buffer, std::uint32_t size, std::uint32_t* done) {

@@ -418,6 +418,16 @@ bool PurgeComm(Handle handle, std::uint32_t flags) {
     return true;
 }
 
+bool PurgeQueuedInput(Handle handle) {
+    auto port = Port(handle);
+    if (!port) return false;
+    if (port->line_lost) return Fail(EIO);
+    int queued = 0;
+    // Between requests the queue is nearly always empty: asking is cheaper than flushing.
+    if (port->Ioctl(TIOCINQ, &queued) == 0 && queued == 0) return true;
+    return port->Ioctl(TCFLSH, reinterpret_cast<void*>(long{TCIFLUSH})) == 0 || Fail(errno);
+}
+
 bool SetupComm(Handle handle, std::uint32_t in_queue, std::uint32_t out_queue) {
     auto port = Port(handle);
     if (!port) return false;

@@ -4,6 +4,7 @@
 #include <regex>
 
 #include "platform/platform.h"
+#include "shell/log.h"
 #include "tests/support/trace_file.h"
 
 namespace {
@@ -49,6 +50,15 @@ TEST(TraceTime, EachLineStartsWithOneMonotonicStamp) {
     EXPECT_TRUE(std::regex_match(trace.Text(), std::regex(stamp + "first line\r\n" + stamp + "second line\r\n" +
                                                           stamp + "third\r\nplain\r\n")))
         << trace.Text();
+}
+
+// A line traced with no sink is not kept for later; a sink set afterwards takes whole lines.
+TEST(TraceSink, LinesFromTheSinkOnAreWhole) {
+    platform::SetTraceSink("");
+    shell::TracePrint("dropped %d\r\n", 1);
+    fwu_test::TraceFile trace;
+    shell::TracePrint("kept %d of %s\r\n", 2, "two");
+    EXPECT_EQ(trace.Text(), "kept 2 of two\r\n");
 }
 
 }  // namespace
