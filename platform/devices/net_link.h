@@ -55,6 +55,7 @@ struct NetLink {
     termios2 settings{};
     int lines = TIOCM_DTR | TIOCM_RTS;  // set when a port opens, as the kernel sets them
     bool no_lines = false;  // a line change went unanswered: the exporter's device has none
+    bool retired = false;   // the event loop has let go of the link and its descriptors
 
     // The pump thread's own.
     gensio_os_funcs* os = nullptr;

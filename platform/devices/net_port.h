@@ -32,7 +32,8 @@ inline constexpr int NetAnswerTimeoutMs = 5000;
 std::shared_ptr<SerialPort> OpenNetworkPort(const char* path);
 // A tty request on a network port, as ioctl answers: 0, or -1 with errno.
 int NetIoctl(SerialPort& port, unsigned long request, void* argument);
-// Ends the connection (the port was closed); the event loop lets go of the link once it has.
+// Ends the connection (the port was closed) and waits (bounded) until the event loop has let go
+// of the link and its descriptors.
 void StopNetLink(NetLink& link);
 // Why the last open of `path` failed, in words ("" when it did not).
 std::string LastNetworkReport(const std::string& path);

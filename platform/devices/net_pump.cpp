@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -395,6 +396,11 @@ void Retire() {
         for (const auto& request : link->waiting) Finish(*link, request, EIO);
         link->waiting.clear();
         ::shutdown(link->pump_fd, SHUT_RDWR);
+        {
+            std::lock_guard lock(link->mutex);
+            link->retired = true;
+        }
+        link->changed.notify_all();
         return true;
     });
 }
@@ -455,10 +461,14 @@ int StartPump(const std::shared_ptr<NetLink>& link) {
 }
 
 void StopNetLink(NetLink& link) {
-    std::lock_guard lock(link.mutex);
-    if (link.stop) return;
-    link.stop = true;
-    SignalWake(link.ctl_fd);
+    std::unique_lock lock(link.mutex);
+    if (!link.stop) {
+        link.stop = true;
+        SignalWake(link.ctl_fd);
+    }
+    // The loop lets go of the link's descriptors before the caller goes on: a descriptor the
+    // caller makes next may take the number of one the loop still watches.
+    link.changed.wait_for(lock, std::chrono::milliseconds(NetAnswerTimeoutMs), [&] { return link.retired; });
 }
 
 }  // namespace platform::internal

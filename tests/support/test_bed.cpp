@@ -2,10 +2,6 @@
 
 #include <cstdlib>
 
-// The test bed's worker thread and its maker share GLib data synchronised by futexes, which
-// ThreadSanitizer cannot see: what happens inside those libraries is not this program's.
-extern "C" const char* __tsan_default_suppressions() { return "race:libumockdev.so\nrace:libumockdev-preload.so\nrace:libglib-2.0.so\n"; }
-
 namespace fwu_test {
 
 bool Preloaded() {

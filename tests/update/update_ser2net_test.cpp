@@ -3,7 +3,7 @@
 // the program runs against `rfc2217://` and `tcp://` entries as against local ttys. The update's
 // trace must be exactly the local one; a reset pulse reaches the exporter, and through it the
 // module when a tty with modem lines is behind it (umockdev's test bed); a bridge carries
-// megabytes intact; an exporter that dies mid-image is the module lost; opens that cannot
+// megabytes intact; an exporter that dies in any stage is the module lost; opens that cannot
 // succeed say why. Skipped when ser2net is not installed.
 #include <gtest/gtest.h>
 
@@ -127,22 +127,34 @@ TEST_F(Ser2net, ADtrPulseThroughTheExporterResetsTheModuleBehindIt) {
     EXPECT_EQ(handset_.module().Downloads(), 1);
 }
 
-TEST_F(Ser2net, AnExporterKilledMidImageIsTheModuleLost) {
-    ExportLinkAndAtPort();
-    const std::string events = dir_.path() + "/events.jsonl";
-    RunningProgram update({"update", "--profile", profile_, "--events", events}, Env());
-    bool imaging = false;
-    for (int i = 0; i < 6000 && !imaging; ++i) {
-        imaging = fwu_test::ReadText(events).find("\"stage\":3,\"bytes\"") != std::string::npos;
-        if (!imaging) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+// The exporter killed in the handshake, in the second boot loader and in the image: each time
+// the module lost, within the bound.
+TEST_F(Ser2net, AnExporterKilledInEachStageIsTheModuleLost) {
+    for (const char* mark : {"\"event\":\"attempt\"", "\"event\":\"stage_start\",\"stage\":2", "\"stage\":3,\"bytes\""}) {
+        SCOPED_TRACE(mark);
+        fwu_test::Exporter exporter;
+        std::string error;
+        ASSERT_TRUE(exporter.Start({{handset_.DevicePath("COM1:"), true}, {handset_.DevicePath("COM2:"), false}},
+                                   dir_.path(), &error))
+            << error;
+        const std::string profile = WriteProfile(handset_, {{"COM1:", exporter.Url(0)}, {"COM2:", exporter.Url(1)}},
+                                                 dir_.path() + "/net.prof");
+        const std::string events = dir_.path() + "/events.jsonl";
+        ::unlink(events.c_str());
+        RunningProgram update({"update", "--profile", profile, "--events", events}, Env());
+        bool reached = false;
+        for (int i = 0; i < 6000 && !reached; ++i) {
+            reached = fwu_test::ReadText(events).find(mark) != std::string::npos;
+            if (!reached) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_TRUE(reached) << fwu_test::ReadText(events);
+        exporter.Kill();
+        fwu_test::ProgramResult end = update.Wait(LostBoundMs);
+        EXPECT_EQ(end.status, 1) << end.err;
+        const std::string text = fwu_test::ReadText(events);
+        EXPECT_NE(text.find("\"event\":\"module_lost\""), std::string::npos) << text;
+        EXPECT_NE(text.find("\"outcome\":\"module_lost\""), std::string::npos) << text;
     }
-    ASSERT_TRUE(imaging) << fwu_test::ReadText(events);
-    exporter_.Kill();
-    fwu_test::ProgramResult end = update.Wait(LostBoundMs);
-    EXPECT_EQ(end.status, 1) << end.err;
-    const std::string text = fwu_test::ReadText(events);
-    EXPECT_NE(text.find("\"event\":\"module_lost\""), std::string::npos) << text;
-    EXPECT_NE(text.find("\"outcome\":\"module_lost\""), std::string::npos) << text;
 }
 
 TEST_F(Ser2net, ABridgeCarriesMegabytesBothWaysThroughAnExportedPort) {
@@ -213,7 +225,7 @@ TEST_F(Ser2net, OpensThatCannotSucceedSayWhy) {
     for (const auto& row : rows) {
         const std::string profile = WriteProfile(handset_, {{"COM1:", row.url}}, dir_.path() + "/bad.prof");
         fwu_test::ProgramResult check = fwu_test::RunProgram({"check", "--profile", profile}, Env(), 30000);
-        EXPECT_EQ(check.status, 1) << row.url;
+        EXPECT_EQ(check.status, 1) << row.url << "\n" << check.err;
         EXPECT_NE(check.out.find("COM1: "), std::string::npos) << check.out;
         EXPECT_NE(check.out.find(row.url), std::string::npos) << check.out;
         EXPECT_NE(check.out.find(row.line), std::string::npos) << row.url << "\n" << check.out;
