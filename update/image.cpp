@@ -54,6 +54,7 @@ std::uint32_t PrepareChunk(const std::uint8_t* image, std::uint32_t length, std:
                            std::uint8_t* chunk, ImageChecksums* sums) {
     const std::uint32_t left = length - offset;
     const std::uint32_t chunk_length = left <= ImageChunkSize ? left : ImageChunkSize;
+    if (chunk_length == 0) return 0;  // past the end: an empty image may have no bytes at all
     std::memcpy(chunk, image + offset, chunk_length);
     for (std::uint32_t p = 0; p < chunk_length; ++p) {
         if (p % 2 == 0) sums->even ^= chunk[p];
