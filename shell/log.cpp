@@ -32,11 +32,21 @@ void TracePrint(const char* format, ...) {
 std::atomic<OpenFailureObserverFn> OpenFailureObserver{nullptr};
 std::atomic<ControlFailureObserverFn> ControlFailureObserver{nullptr};
 
+namespace {
+thread_local std::string* held_open_failure = nullptr;
+}
+
 void ReportOpenFailure(const char* device, std::uint32_t error) {
     const std::string explanation = platform::ExplainOpenFailure(device, error);
     TracePrint("%s\r\n", explanation.c_str());
+    if (held_open_failure != nullptr) {
+        *held_open_failure = explanation;
+        return;
+    }
     if (OpenFailureObserverFn observer = OpenFailureObserver.load()) observer(explanation.c_str());
 }
+
+void HoldOpenFailures(std::string* last) { held_open_failure = last; }
 
 void ReportControlFailure(const char* device, std::uint32_t code, std::uint32_t error) {
     std::string adapter_line;

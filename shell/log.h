@@ -13,12 +13,13 @@
 // was open (ControlFailureObserver: stderr and the events of `update`).
 //
 // Index: AppendLog AppendLogUnlessQuiet TracePrint MessageBuffer FormatAndAppend ReportOpenFailure
-// OpenFailureObserver ReportControlFailure ControlFailure ControlFailureObserver
+// OpenFailureObserver HoldOpenFailures ReportControlFailure ControlFailure ControlFailureObserver
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -39,6 +40,10 @@ void FormatAndAppend(platform::Hwnd window, const char* format, ...) __attribute
 using OpenFailureObserverFn = void (*)(const char* explanation);
 extern std::atomic<OpenFailureObserverFn> OpenFailureObserver;  // null: the trace only
 void ReportOpenFailure(const char* device, std::uint32_t error);
+// While `last` is set, the calling thread's open failures go to the trace and into *last
+// instead of the observer: a caller retrying an open says only the failure it gives up on.
+// Null ends the hold.
+void HoldOpenFailures(std::string* last);
 
 // A control that failed: the device ("RIL1:", "KernelIoControl"), the action ("reset",
 // "reboot", ...), the error code, the line that explains it, and an adapter program's last line.

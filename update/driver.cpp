@@ -226,20 +226,27 @@ bool FollowModuleLink() {
     CloseModuleLink();
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(PortReturnMs);
-    for (auto now = Clock::now(); now < deadline; now = Clock::now()) {
+    // A node that is back before udev's rules gave it its group fails a few opens: the trace
+    // keeps each, the user hears of the last one only if the port never opens.
+    std::string last_failure;
+    shell::HoldOpenFailures(&last_failure);
+    bool back = false;
+    for (auto now = Clock::now(); now < deadline && !back; now = Clock::now()) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
         if (!platform::WaitForPort(identity, static_cast<std::uint32_t>(left))) break;
-        if (OpenModuleLink() != 0) {
-            std::string node;
-            platform::ResolvePortPath(identity, &node);
-            shell::TracePrint("COM1: back at %s\r\n", node.c_str());
-            platform::ResumeThread(CasterHandle.load());
-            return true;
-        }
-        platform::Sleep(ReopenPauseMs);  // back, but not ready to open yet
+        back = OpenModuleLink() != 0;
+        if (!back) platform::Sleep(ReopenPauseMs);  // back, but not ready to open yet
     }
-    platform::ResumeThread(CasterHandle.load());  // it writes to no port now, and is ended with the run
-    return false;
+    shell::HoldOpenFailures(nullptr);
+    if (back) {
+        std::string node;
+        platform::ResolvePortPath(identity, &node);
+        shell::TracePrint("COM1: back at %s\r\n", node.c_str());
+    } else if (!last_failure.empty()) {
+        if (shell::OpenFailureObserverFn observer = shell::OpenFailureObserver.load()) observer(last_failure.c_str());
+    }
+    platform::ResumeThread(CasterHandle.load());  // without a port it writes nothing, and is ended with the run
+    return back;
 }
 
 // One attempt: resets the module and waits for the boot ROM's 0xA0 while the caster casts,

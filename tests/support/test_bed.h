@@ -57,6 +57,12 @@ public:
         return ::symlink(target.c_str(), path.c_str()) == 0 &&
                umockdev_testbed_attach_ioctl(bed_, node.c_str(), handler_, nullptr);
     }
+    // Points an existing node at another target, leaving its modem lines as they are.
+    bool RelinkNode(const std::string& node, const std::string& target) {
+        const std::string path = Root() + node;
+        ::unlink(path.c_str());
+        return ::symlink(target.c_str(), path.c_str()) == 0;
+    }
     void Announce(const std::string& syspath, const char* action) { umockdev_testbed_uevent(bed_, syspath.c_str(), action); }
     // From now on a DTR pulse on a test bed port resets the module behind this radio driver.
     void WireDtrToReset(const std::string& radio_driver) {
