@@ -49,7 +49,6 @@ extern char** environ;
 
 namespace {
 
-using bench::Drain;
 using bench::Pty;
 using bench::ReadAll;
 using bench::WriteAll;
@@ -65,7 +64,6 @@ constexpr int SmallTrip = 1;
 constexpr int LargeTrip = 64;
 constexpr int ProbeMs = 100;
 constexpr int ReadyTries = 100;  // probes before a subject counts as not relaying
-constexpr int SettleMs = 50;
 constexpr int EndTimeoutMs = 10000;
 constexpr int ResponderPollMs = 20;
 constexpr int TerminalWidth = 80;
@@ -219,18 +217,19 @@ int Stop(Running* running) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-// Relaying once a probe byte gets from `from` to `to`; what the probes left is drained.
+// Relaying once a probe byte gets from `from` to `to`. A marker sent after it is then read
+// for: the probes still on their way arrive before it, so nothing of them is left behind.
 bool Relays(int from, int to) {
+    constexpr std::uint8_t Probe = 0x5A, Marker = 0xA5;
     for (int i = 0; i < ReadyTries; ++i) {
-        std::uint8_t probe = 0x5A;
-        if (!WriteAll(from, &probe, 1)) return false;
+        if (!WriteAll(from, &Probe, 1)) return false;
         pollfd pfd{to, POLLIN, 0};
-        if (::poll(&pfd, 1, ProbeMs) > 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(SettleMs));
-            Drain(to);
-            Drain(from);
-            return true;
+        if (::poll(&pfd, 1, ProbeMs) <= 0) continue;
+        if (!WriteAll(from, &Marker, 1)) return false;
+        for (std::uint8_t got = 0; got != Marker;) {
+            if (!ReadAll(to, &got, 1)) return false;
         }
+        return true;
     }
     return false;
 }
@@ -256,12 +255,14 @@ Load LoadOf(const std::vector<std::uint8_t>& data, int from, int to) {
 bool Pass(std::vector<Load>* loads, pid_t pid, double* cpu_ms) {
     std::vector<std::thread> threads;
     std::vector<char> wrote(loads->size(), 0);
+    for (Load& load : *loads) load.got.assign(load.data->size(), 0);
     const double cpu = ProcessCpuMs(pid);
     const auto start = Clock::now();
     for (std::size_t i = 0; i < loads->size(); ++i) {
         Load& load = (*loads)[i];
-        load.got.assign(load.data->size(), 0);
-        threads.emplace_back([&load, &wrote, i] { wrote[i] = WriteAll(load.from, load.data->data(), load.data->size()); });
+        threads.emplace_back([&load, &wrote, i] {
+            wrote[i] = WriteAll(load.from, load.data->data(), load.data->size());
+        });
         threads.emplace_back([&load, start] {
             load.ok = ReadAll(load.to, load.got.data(), load.got.size());
             load.seconds = std::chrono::duration<double>(Clock::now() - start).count();
