@@ -4,7 +4,7 @@
 // (COM3:); the benchmark holds their masters as the far ends, and between the slaves runs one
 // subject:
 //   socat -b1024 SLAVE_A,raw,echo=0 SLAVE_B,raw,echo=0   (the reference; the bridge reads 1024 too)
-//   firmware-utility bridge --profile P --command 112|115 >/dev/null   (headless, display mode 0|3)
+//   firmware-utility bridge --profile P --command 112|115 >FILE   (headless, display mode 0|3)
 //   firmware-utility --profile P --command 153 --command 112|115       (the window, in tmux 80x24)
 // Every round runs every subject once, the order turned by one each round, so that a machine
 // busy with something else meets all of them alike. Each run gives:
@@ -13,7 +13,9 @@
 //               those three phases;
 //   round trip  TRIPS trips of 1 byte and of 64 bytes from the GSM far end, echoed back by a
 //               responder on the peer's far end: p50 and p99.
-// Every byte that arrives is compared with what was sent. Printed: min/median/max over the
+// Every byte that arrives is compared with what was sent, and the log shows the display mode in
+// force: headless, at least a relay line per 1024 bytes in mode 3 and only the probes' in mode
+// 0; in tmux, relay lines on the screen in mode 3. Printed: min/median/max over the
 // rounds for each subject, and the ratio bridge/socat of the same round (min/median/max).
 // A subject that does not start, loses or changes a byte, or (the bridge) does not end with 0
 // on SIGTERM is named, and the benchmark exits 1. It asserts no speed.
@@ -71,6 +73,8 @@ constexpr int TerminalHeight = 24;
 constexpr std::uint16_t DisplayModeZero = 112;
 constexpr std::uint16_t DisplayModeThree = 115;
 constexpr std::uint16_t StartBridgeCommand = 153;
+constexpr std::size_t RelayReadSize = 1024;  // the bridge's (and socat's -b) largest read
+constexpr long ProbeLines = 16;              // relay lines mode 0 may show: the probes' before it applies
 
 enum class Kind { Socat, Headless, Terminal };
 
@@ -120,7 +124,7 @@ struct Running {
     bool child = false;  // ours to reap (socat, headless); the window is the tmux pane's
     std::unique_ptr<fwu_test::Tmux> tmux;
     std::unique_ptr<fwu_test::TerminalRun> terminal;
-    std::string stderr_path;
+    std::string stdout_path, stderr_path;
 };
 
 // CPU time of every thread of a process, in ms, from the scheduler's nanosecond counts.
@@ -140,19 +144,23 @@ std::string ReadText(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
-bool Spawn(const std::vector<std::string>& args, const std::string& stderr_path, Running* running) {
+// stdout and stderr to DIR/stdout and DIR/stderr.
+bool Spawn(const std::vector<std::string>& args, const std::string& dir, Running* running) {
+    const std::string stdout_path = dir + "/stdout", stderr_path = dir + "/stderr";
     std::vector<char*> argv;
     for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0600);
     const int failed = posix_spawnp(&running->pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     running->child = failed == 0;
+    running->stdout_path = stdout_path;
     running->stderr_path = stderr_path;
     return failed == 0;
 }
@@ -169,7 +177,7 @@ bool Start(const Subject& subject, const Pty& gsm, const Pty& peer, const std::s
     const std::string mode = std::to_string(subject.mode == 0 ? DisplayModeZero : DisplayModeThree);
     if (subject.kind == Kind::Socat) {
         if (Spawn({"socat", "-b1024", gsm.slave_path + ",raw,echo=0", peer.slave_path + ",raw,echo=0"},
-                  dir + "/stderr", running)) {
+                  dir, running)) {
             return true;
         }
         *why = "socat did not start (apt-get install -y socat)";
@@ -177,7 +185,7 @@ bool Start(const Subject& subject, const Pty& gsm, const Pty& peer, const std::s
     }
     const std::string profile = ProfileFor(gsm, peer, dir);
     if (subject.kind == Kind::Headless) {
-        if (Spawn({FWU_PROGRAM, "bridge", "--profile", profile, "--command", mode}, dir + "/stderr", running)) {
+        if (Spawn({FWU_PROGRAM, "bridge", "--profile", profile, "--command", mode}, dir, running)) {
             return true;
         }
         *why = std::string("cannot run ") + FWU_PROGRAM;
@@ -328,6 +336,25 @@ bool RoundTrips(const Pty& gsm, const Pty& peer, int size, int trips, double* p5
     return true;
 }
 
+long RelayLines(const std::string& text) {
+    long lines = 0;
+    for (std::size_t at = 0; (at = text.find(" bytes ", at)) != std::string::npos; ++at) ++lines;
+    return lines;
+}
+
+// The display mode shows in the log: false with *why when it does not.
+bool ModeShows(const Subject& subject, const Running& running, std::size_t relayed, std::string* why) {
+    if (subject.kind == Kind::Terminal) {
+        if (subject.mode == 0 || running.tmux->Capture().find(" bytes ") != std::string::npos) return true;
+        return (*why = "display mode 3: no relay line on the screen", false);
+    }
+    const long lines = RelayLines(ReadText(running.stdout_path));
+    const long least = static_cast<long>(relayed / RelayReadSize);
+    if (subject.mode == 0 ? lines <= ProbeLines : lines >= least) return true;
+    *why = "display mode " + std::to_string(subject.mode) + ": " + std::to_string(lines) + " relay lines logged";
+    return false;
+}
+
 // One run of one subject on fresh ptys; false with *why when it failed.
 bool Measure(const Subject& subject, const Settings& settings, const std::vector<std::uint8_t>& out,
              const std::vector<std::uint8_t>& in, Figures* figures, std::string* why) {
@@ -346,11 +373,14 @@ bool Measure(const Subject& subject, const Settings& settings, const std::vector
         *why = "round trip: bytes lost or changed";
         ok = false;
     }
+    const bool on_screen = !ok || subject.kind != Kind::Terminal || ModeShows(subject, running, 0, why);
     const int status = Stop(&running);
     if (ok && subject.kind != Kind::Socat && status != 0) {
         *why = "ended with " + std::to_string(status) + " on SIGTERM, not 0";
         ok = false;
     }
+    const std::size_t relayed = 4 * out.size();
+    ok = ok && on_screen && (subject.kind != Kind::Headless || ModeShows(subject, running, relayed, why));
     if (!ok) {
         const std::string err = StderrOf(running);
         if (!err.empty()) why->append("; its stderr: ").append(err.substr(0, err.find_last_not_of('\n') + 1));
