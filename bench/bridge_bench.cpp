@@ -17,8 +17,9 @@
 // force: headless, at least a relay line per 1024 bytes in mode 3 and only the probes' in mode
 // 0; in tmux, relay lines on the screen in mode 3. Printed: min/median/max over the
 // rounds for each subject, and the ratio bridge/socat of the same round (min/median/max).
-// A subject that does not start, loses or changes a byte, or (the bridge) does not end with 0
-// on SIGTERM is named, and the benchmark exits 1. It asserts no speed.
+// A subject that does not start, loses or changes a byte, logs otherwise than its mode says, or
+// (the bridge) does not end with 0 on SIGTERM is named, and the benchmark exits 1. It asserts
+// no speed.
 //
 // Build and run (socat and tmux from Debian):
 //   cmake --build build -j2 --target bridge_bench
@@ -98,16 +99,10 @@ enum Figure {
     OutMbps, InMbps, BothMbps, OutCpu, InCpu, BothCpu, SmallP50, SmallP99, LargeP50, LargeP99, FigureCount
 };
 
-struct FigureRow {
-    const char* name;
-    bool higher_is_better;
-};
-
-constexpr FigureRow FigureRows[FigureCount] = {
-    {"GSM>peer MB/s", true},       {"peer>GSM MB/s", true},      {"both at once MB/s", true},
-    {"CPU GSM>peer ms/MB", false}, {"CPU peer>GSM ms/MB", false}, {"CPU both ms/MB", false},
-    {"round trip 1 B p50 us", false}, {"round trip 1 B p99 us", false},
-    {"round trip 64 B p50 us", false}, {"round trip 64 B p99 us", false},
+constexpr const char* FigureNames[FigureCount] = {
+    "GSM>peer MB/s",         "peer>GSM MB/s",         "both at once MB/s",      "CPU GSM>peer ms/MB",
+    "CPU peer>GSM ms/MB",    "CPU both ms/MB",        "round trip 1 B p50 us",  "round trip 1 B p99 us",
+    "round trip 64 B p50 us", "round trip 64 B p99 us",
 };
 
 using Figures = std::array<double, FigureCount>;
@@ -121,7 +116,6 @@ struct Settings {
 // A subject between the two slaves: its process, and for the window the tmux that draws it.
 struct Running {
     pid_t pid = -1;
-    bool child = false;  // ours to reap (socat, headless); the window is the tmux pane's
     std::unique_ptr<fwu_test::Tmux> tmux;
     std::unique_ptr<fwu_test::TerminalRun> terminal;
     std::string stdout_path, stderr_path;
@@ -159,7 +153,7 @@ bool Spawn(const std::vector<std::string>& args, const std::string& dir, Running
                                      0600);
     const int failed = posix_spawnp(&running->pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    running->child = failed == 0;
+    if (failed != 0) running->pid = -1;  // nothing to signal or reap
     running->stdout_path = stdout_path;
     running->stderr_path = stderr_path;
     return failed == 0;
@@ -430,7 +424,7 @@ void PrintTable(const std::vector<std::vector<Figures>>& results, const std::vec
                     ratio.push_back(results[s][r][f] / results[Reference][r][f]);
                 }
             }
-            std::printf("%-26s", FigureRows[f].name);
+            std::printf("%-26s", FigureNames[f]);
             PrintSpread(SpreadOf(mine), "%.1f/%.1f/%.1f");
             PrintSpread(SpreadOf(theirs), "%.1f/%.1f/%.1f");
             PrintSpread(SpreadOf(ratio), "%.2f/%.2f/%.2fx");
