@@ -20,6 +20,7 @@
 
 #include "platform/base/spawn.h"
 #include "sim/sim.h"
+#include "update/payloads.h"
 
 extern char** environ;
 
@@ -68,6 +69,8 @@ int main(int argc, char** argv) {
     // Each handset holds some twenty descriptors (its pseudo-terminals and sockets).
     std::string reason;
     if (!platform::RaiseDescriptorLimit(&reason)) std::fprintf(stderr, "stations_bench: open-file limit: %s\n", reason.c_str());
+    // The simulated modules run the image they got as the set's revision, as the check expects.
+    sim::KnownFirmware(update::CurrentPayloadSet().sha256, update::CurrentPayloadSet().revision);
     std::vector<std::unique_ptr<sim::Handset>> handsets;
     for (int i = 0; i < MostStations; ++i) {
         auto handset = std::make_unique<sim::Handset>();

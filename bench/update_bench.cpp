@@ -193,7 +193,7 @@ Spread SpreadOf(std::vector<double> values) {
     return {values.front(), values[values.size() / 2], values.back()};
 }
 void PrintSpread(const char* name, const Spread& spread, const char* format) {
-    std::printf("  %-28s", name);
+    std::printf("  %-32s", name);
     std::printf(format, spread.min);
     std::printf(format, spread.median);
     std::printf(format, spread.max);
@@ -229,7 +229,7 @@ bool ComparePaced(std::uint32_t baud, int rounds) {
     const Spread t = SpreadOf(tool), m = SpreadOf(minimal);
     std::printf("  protocol bytes %llu, wire time %.3f s; %d round trips\n",
                 static_cast<unsigned long long>(ProtocolBytes()), last.wire_s, acks);
-    std::printf("  %-28s%10s%10s%10s\n", "", "min", "median", "max");
+    std::printf("  %-32s%10s%10s%10s\n", "", "min", "median", "max");
     PrintSpread("tool (s)", t, "%10.3f");
     PrintSpread("minimal client (s)", m, "%10.3f");
     PrintSpread("tool efficiency (%)", SpreadOf(tool_efficiency), "%10.2f");
