@@ -19,9 +19,9 @@
 // BootWindow plus a boot time after a reset that no casting answered. An image whose checksums
 // it accepted runs from the reset after the download on.
 //
-// Index: LineWriter LineHangUp LineFraming DefaultFrameBits WireClock | Module: FromTool Reset Stop SetFault Resets DownloadDone
-// Downloads Confirmations ImageSize ImageSha256 Loader1 Loader2 Loader1Sha256 Loader2Sha256 LastRefusal
-// SetAtFault Firmware FrameBits | FirmwareState MakeModule
+// Index: LineWriter LineHangUp LineFraming DefaultFrameBits WireClock | Module: FromTool Reset Stop
+// SetFault Resets DownloadDone Downloads Confirmations ImageSize ImageSha256 Loader1 Loader2
+// Loader1Sha256 Loader2Sha256 LastRefusal SetAtFault Firmware FrameBits | FirmwareState MakeModule
 #pragma once
 
 #include <chrono>

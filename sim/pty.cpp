@@ -56,7 +56,8 @@ std::uint32_t FrameBits(int fd) {
     }
     const std::uint32_t parity = (settings.c_cflag & PARENB) ? 1 : 0;
     const std::uint32_t stop = (settings.c_cflag & CSTOPB) ? 2 : 1;
-    return 1 + data + parity + stop;
+    constexpr std::uint32_t start = 1;
+    return start + data + parity + stop;
 }
 
 bool OpenPty(Pty* pty, std::string* error) {
