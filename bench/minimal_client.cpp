@@ -32,7 +32,7 @@ std::uint8_t pending[256];  // what the latest read brought and no wait has take
 std::size_t pending_at = 0, pending_end = 0;
 
 bool Fail(const char* what) {
-    std::fprintf(stderr, "minimal client: %s: %s\n", what, errno != 0 ? std::strerror(errno) : "no answer");
+    std::fprintf(stderr, "minimal client: %s: %s\n", what, errno != 0 ? std::strerror(errno) : "no good answer");
     return false;
 }
 
@@ -86,6 +86,7 @@ bool OpenLink(const char* path) {
 
 // The radio driver's reset control: a 32-bit little-endian code in, a status out.
 bool ResetModule(const char* ril) {
+    errno = 0;
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -109,6 +110,7 @@ bool Handshake(const char* ril) {
         pollfd ready{link_fd, POLLIN, 0};
         if (::poll(&ready, 1, CastPeriodMs) > 0) return Await(update::ReadyByte);
     }
+    errno = 0;
     return Fail("handshake");
 }
 
