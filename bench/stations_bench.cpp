@@ -1,4 +1,4 @@
-// Several modules at once: `firmware-utility update --profile ... ` with N = 1, 2, 4, 8
+// Several modules at once: `firmware-utility update --profile ... ` with N = 1, 2, 4, 8, 32
 // stations against simulated handsets in this process whose module links are paced at 921,600
 // baud. Prints the wall time of N at once against one alone (N = 1 is a plain `update`) and
 // the tool's CPU time per station (the program and its station children, from wait4).
@@ -13,11 +13,14 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/base/spawn.h"
 #include "sim/sim.h"
+#include "update/payloads.h"
 
 extern char** environ;
 
@@ -25,7 +28,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr std::uint32_t Baud = 921600;
-constexpr int Stations[] = {1, 2, 4, 8};
+constexpr int Stations[] = {1, 2, 4, 8, 32};
+constexpr int MostStations = Stations[std::size(Stations) - 1];
 
 struct Run {
     int status = -1;
@@ -62,8 +66,13 @@ Run RunProgram(const std::vector<std::string>& args) {
 
 int main(int argc, char** argv) {
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+    // Each handset holds some twenty descriptors (its pseudo-terminals and sockets).
+    std::string reason;
+    if (!platform::RaiseDescriptorLimit(&reason)) std::fprintf(stderr, "stations_bench: open-file limit: %s\n", reason.c_str());
+    // The simulated modules run the image they got as the set's revision, as the check expects.
+    sim::KnownFirmware(update::CurrentPayloadSet().sha256, update::CurrentPayloadSet().revision);
     std::vector<std::unique_ptr<sim::Handset>> handsets;
-    for (int i = 0; i < Stations[3]; ++i) {
+    for (int i = 0; i < MostStations; ++i) {
         auto handset = std::make_unique<sim::Handset>();
         sim::Options options;
         options.module_baud = Baud;

@@ -4,14 +4,26 @@
 // Unpaced: the run's time from the radio driver's suspend control (the update command's first
 // step) to the kernel's reboot control (its last), minus the fixed pauses of the run (500 +
 // 1000 + 20 + 100 + 20 + 200 ms), is the transfer overhead; the child's CPU time comes from
-// wait4. Paced at 921,600 baud: the same run against the wire time of the protocol's bytes
-// (efficiency = wire time / (run time - pauses)).
+// wait4.
+//
+// Paced at 921,600 baud: the tool (no trace, as users run it) and a minimal protocol client
+// (bench/minimal_client.h, a process of its own started from this program), interleaved over
+// several rounds, each against a fresh handset. Both are timed on the handset's clock over the
+// steps they share: from the radio driver's reset that starts the download to its reset after
+// the final 0xA5 (the last two reset controls the handset recorded), minus the protocol's pauses
+// within (20 + 100 + 20 + 200 ms). The tool's steps before that reset (the AT port's query, the
+// second before the reset) and after it (the revision check, about 2.1 s) are left out: the
+// minimal client does none of them. Wire time is that of the protocol's bytes, each framed in
+// the bits the simulated module saw on the line (11 for 8 data and 2 stop bits); efficiency =
+// wire time / time; tool/minimal = the tool's time / the minimal client's: 1.000 means the
+// tool adds nothing beyond what the protocol itself costs.
 //
 // Then the time to a verdict against misbehaving modules at --module-timeout 2 and the default
 // attempts, all cases side by side (each run mostly waits).
 //
-// Usage: update_bench [RUNS [BAUD]]   (default: 3 unpaced runs of each kind, then one run paced
-// at 921,600 baud, then the verdict table); update_bench verdicts   (the verdict table alone)
+// Usage: update_bench [RUNS [BAUD [ROUNDS]]]   (default: 3 unpaced runs of each kind, then 3
+// rounds paced at 921,600 baud, then the verdict table); update_bench paced [ROUNDS [BAUD]]
+// (the paced comparison alone); update_bench verdicts (the verdict table alone)
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -27,6 +39,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/minimal_client.h"
 #include "sim/sim.h"
 #include "update/payloads.h"
 
@@ -42,11 +55,16 @@ struct Child {
     std::string out;
 };
 
-// Runs the program with `args` (and `env` entries added to this process's environment),
-// draining its output, and reaps it with its resource usage.
-Child RunProgram(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
+// The argument that makes this program the minimal client: `update_bench minimal LINK RIL`.
+constexpr char MinimalMode[] = "minimal";
+constexpr char SelfProgram[] = "/proc/self/exe";
+
+// Runs `program` (the tool by default) with `args` (and `env` entries added to this process's
+// environment), draining its output, and reaps it with its resource usage.
+Child RunProgram(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+                 const char* program = FWU_PROGRAM) {
     Child child;
-    std::vector<std::string> strings{FWU_PROGRAM};
+    std::vector<std::string> strings{program};
     strings.insert(strings.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& s : strings) argv.push_back(s.data());
@@ -128,6 +146,105 @@ std::uint64_t ProtocolBytes() {
     return to_module + to_tool;
 }
 
+// One download paced at `baud` against a fresh handset, by the tool or by the minimal client.
+struct Paced {
+    bool ok = false;
+    double seconds = 0;  // reset to reset, minus the protocol's pauses
+    double wire_s = 0;   // the protocol's bytes, framed as the module saw the line
+    std::uint32_t frame_bits = 0;
+};
+
+Paced PacedOnce(std::uint32_t baud, bool minimal) {
+    Paced paced;
+    sim::Handset handset;
+    sim::Options options;
+    options.module_baud = baud;
+    std::string error;
+    if (!handset.Start(options, &error)) {
+        std::fprintf(stderr, "update_bench: %s\n", error.c_str());
+        return paced;
+    }
+    const Child child =
+        minimal ? RunProgram({MinimalMode, handset.DevicePath("COM1:"), handset.DevicePath("RIL1:")}, {}, SelfProgram)
+                : RunProgram({"update", "--profile", handset.ProfilePath()});
+    std::vector<Clock::time_point> resets;
+    for (const sim::ControlRecord& record : handset.RilRecords()) {
+        if (record.code == sim::RilResetModule) resets.push_back(record.at);
+    }
+    paced.ok = child.status == 0 && resets.size() >= 2 && handset.module().DownloadDone();
+    if (!paced.ok) {
+        std::fprintf(stderr, "update_bench: the %s failed (exit %d): %s\n", minimal ? "minimal client" : "tool",
+                     child.status, child.out.c_str());
+        return paced;
+    }
+    paced.seconds = std::chrono::duration<double>(resets.back() - resets[resets.size() - 2]).count() -
+                    bench::MinimalPausesMs / 1000.0;
+    paced.frame_bits = handset.module().FrameBits();
+    paced.wire_s =
+        std::chrono::duration<double>(sim::WireClock::Time(ProtocolBytes(), baud, paced.frame_bits)).count();
+    return paced;
+}
+
+struct Spread {
+    double min, median, max;
+};
+Spread SpreadOf(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return {values.front(), values[values.size() / 2], values.back()};
+}
+void PrintSpread(const char* name, const Spread& spread, const char* format) {
+    std::printf("  %-32s", name);
+    std::printf(format, spread.min);
+    std::printf(format, spread.median);
+    std::printf(format, spread.max);
+    std::printf("\n");
+}
+
+// The tool against the minimal client, interleaved (the order swaps each round).
+bool ComparePaced(std::uint32_t baud, int rounds) {
+    std::vector<double> tool, minimal, tool_efficiency, minimal_efficiency, ratios;
+    Paced last{};
+    for (int round = 0; round < rounds; ++round) {
+        Paced pair[2];
+        for (int i = 0; i < 2; ++i) {
+            const bool is_minimal = (i + round) % 2 == 1;
+            pair[is_minimal ? 1 : 0] = PacedOnce(baud, is_minimal);
+            if (!pair[is_minimal ? 1 : 0].ok) return false;
+        }
+        tool.push_back(pair[0].seconds);
+        minimal.push_back(pair[1].seconds);
+        tool_efficiency.push_back(100.0 * pair[0].wire_s / pair[0].seconds);
+        minimal_efficiency.push_back(100.0 * pair[1].wire_s / pair[1].seconds);
+        ratios.push_back(pair[0].seconds / pair[1].seconds);
+        std::printf("  round %d: tool %.3f s (%u bits a byte), minimal %.3f s (%u bits a byte), tool/minimal %.4f\n",
+                    round + 1, pair[0].seconds, pair[0].frame_bits, pair[1].seconds, pair[1].frame_bits, ratios.back());
+        std::fflush(stdout);
+        last = pair[0];
+    }
+    // Each answer awaited is a round trip through both pseudo-terminals, the module's pacer and
+    // the client: the 0xA0, each loader's 0xA5, stage 2's chunks, the memory check, the size
+    // header's three 0xA5 (one request), the image's chunks and the final 0xA5.
+    const int acks = 1 + 1 + static_cast<int>(update::Boot2Length / 1000) + 1 + 1 + 1 +
+                     static_cast<int>(update::FirmwareLength / 4000) + 1;
+    const Spread t = SpreadOf(tool), m = SpreadOf(minimal);
+    std::printf("  protocol bytes %llu, wire time %.3f s; %d round trips\n",
+                static_cast<unsigned long long>(ProtocolBytes()), last.wire_s, acks);
+    std::printf("  %-32s%10s%10s%10s\n", "", "min", "median", "max");
+    PrintSpread("tool (s)", t, "%10.3f");
+    PrintSpread("minimal client (s)", m, "%10.3f");
+    PrintSpread("tool efficiency (%)", SpreadOf(tool_efficiency), "%10.2f");
+    PrintSpread("minimal efficiency (%)", SpreadOf(minimal_efficiency), "%10.2f");
+    auto per_trip = [&](const Spread& x) {
+        return Spread{1e6 * (x.min - last.wire_s) / acks, 1e6 * (x.median - last.wire_s) / acks,
+                      1e6 * (x.max - last.wire_s) / acks};
+    };
+    PrintSpread("tool beyond wire/trip (us)", per_trip(t), "%10.1f");
+    PrintSpread("minimal beyond wire/trip (us)", per_trip(m), "%10.1f");
+    PrintSpread("tool/minimal, per round", SpreadOf(ratios), "%10.4f");
+    std::printf("  tool/minimal of the medians %.4f (aim <= 1.000)\n", t.median / m.median);
+    return true;
+}
+
 struct VerdictCase {
     const char* name;
     sim::RomFault fault;
@@ -188,11 +305,16 @@ void PrintVerdicts() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 4 && std::strcmp(argv[1], MinimalMode) == 0) return bench::RunMinimalClient(argv[2], argv[3]);
     if (argc > 1 && std::strcmp(argv[1], "verdicts") == 0) {
         PrintVerdicts();
         return 0;
     }
-    const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+    const bool paced_only = argc > 1 && std::strcmp(argv[1], "paced") == 0;
+    const int runs = argc > 1 && !paced_only ? std::max(1, std::atoi(argv[1])) : 3;
+    const int rounds = std::max(1, paced_only ? (argc > 2 ? std::atoi(argv[2]) : 3) : (argc > 3 ? std::atoi(argv[3]) : 3));
+    const char* baud_arg = paced_only ? (argc > 3 ? argv[3] : nullptr) : (argc > 2 ? argv[2] : nullptr);
+    const std::uint32_t baud = baud_arg != nullptr ? static_cast<std::uint32_t>(std::atoi(baud_arg)) : 921600;
     char runtime[] = "/tmp/fwu-update-bench-XXXXXX";
     if (::mkdtemp(runtime) == nullptr) return 1;
     ::setenv("FIRMWARE_UTILITY_RUNTIME_DIR", runtime, 1);
@@ -200,41 +322,32 @@ int main(int argc, char** argv) {
     sim::KnownFirmware(update::CurrentPayloadSet().sha256, update::CurrentPayloadSet().revision);
 
     std::printf("update_bench: whole update against the simulated handset over pseudo-terminals\n");
-    std::printf("fixed pauses of a run: %.3f s\n\n", FixedPausesS);
-    std::printf("unpaced                run (s)  overhead (s)  tool CPU (s)  process (s)\n");
-    std::vector<double> overheads, cpus;
-    for (int trace = 0; trace < 2; ++trace) {
-        for (int i = 0; i < runs; ++i) {
-            Run run = UpdateOnce(0, trace != 0);
-            if (!run.ok) return 1;
-            const double overhead = run.run_s - FixedPausesS;
-            std::printf("  %-20s %7.3f  %12.3f  %12.3f  %11.3f\n", trace ? "with --trace FILE" : "no trace", run.run_s,
-                        overhead, run.child.cpu_s, run.child.process_s);
-            overheads.push_back(overhead);
-            cpus.push_back(run.child.cpu_s);
+    if (!paced_only) {
+        std::printf("fixed pauses of a run: %.3f s\n\n", FixedPausesS);
+        std::printf("unpaced                run (s)  overhead (s)  tool CPU (s)  process (s)\n");
+        std::vector<double> overheads, cpus;
+        for (int trace = 0; trace < 2; ++trace) {
+            for (int i = 0; i < runs; ++i) {
+                Run run = UpdateOnce(0, trace != 0);
+                if (!run.ok) return 1;
+                const double overhead = run.run_s - FixedPausesS;
+                std::printf("  %-20s %7.3f  %12.3f  %12.3f  %11.3f\n", trace ? "with --trace FILE" : "no trace", run.run_s,
+                            overhead, run.child.cpu_s, run.child.process_s);
+                overheads.push_back(overhead);
+                cpus.push_back(run.child.cpu_s);
+            }
         }
+        std::sort(overheads.begin(), overheads.end());
+        std::sort(cpus.begin(), cpus.end());
+        std::printf("  median overhead %.3f s (aim < 0.1), median tool CPU %.3f s (aim < 0.2)\n\n",
+                    overheads[overheads.size() / 2], cpus[cpus.size() / 2]);
     }
-    std::sort(overheads.begin(), overheads.end());
-    std::sort(cpus.begin(), cpus.end());
-    std::printf("  median overhead %.3f s (aim < 0.1), median tool CPU %.3f s (aim < 0.2)\n\n",
-                overheads[overheads.size() / 2], cpus[cpus.size() / 2]);
 
-    const std::uint32_t baud = argc > 2 ? std::atoi(argv[2]) : 921600;
-    const double wire_s = std::chrono::duration<double>(sim::WireClock::Time(ProtocolBytes(), baud)).count();
-    Run paced = UpdateOnce(baud, true);
-    if (!paced.ok) return 1;
-    const double transfer_s = paced.run_s - FixedPausesS;
-    std::printf("paced at %u baud, with --trace FILE\n", baud);
-    std::printf("  protocol bytes %llu, wire time %.3f s\n", static_cast<unsigned long long>(ProtocolBytes()), wire_s);
-    std::printf("  run %.3f s, minus pauses %.3f s, tool CPU %.3f s\n", paced.run_s, transfer_s, paced.child.cpu_s);
-    std::printf("  efficiency %.2f %% (aim > 99 %%); whole run incl. pauses %.2f %%\n", 100.0 * wire_s / transfer_s,
-                100.0 * wire_s / paced.run_s);
-    // Each acknowledgement on the critical path is a round trip through both pseudo-terminals,
-    // the module's pacer and the tool: what the run took beyond the wire, per acknowledgement.
-    const int acks = 1 + 1 + static_cast<int>(update::Boot2Length / 1000) + 1 + static_cast<int>(update::FirmwareLength / 4000) + 1;
-    std::printf("  beyond the wire: %.3f s, %.0f us per acknowledgement (%d on the critical path)\n", transfer_s - wire_s,
-                1e6 * (transfer_s - wire_s) / acks, acks);
-    PrintVerdicts();
+    std::printf("paced at %u baud, %d rounds, the tool and the minimal client interleaved; reset to reset\n"
+                "minus the protocol's pauses (%.3f s)\n",
+                baud, rounds, bench::MinimalPausesMs / 1000.0);
+    if (!ComparePaced(baud, rounds)) return 1;
+    if (!paced_only) PrintVerdicts();
     ::rmdir(runtime);
     return 0;
 }

@@ -139,7 +139,7 @@ bool Handset::Impl::Build(const Options& options, std::string* error) {
     }
     module = MakeModule([this, link](const std::uint8_t* d, std::size_t n) { lines.SendAtOnce(link, d, n); },
                         [this, link] { lines.HangUp(link); }, options.module_fault, options.module_baud,
-                        options.at_fault);
+                        options.at_fault, [this, link] { return lines.FrameBits(link); });
     at_port = std::make_unique<AtPort>([this, ff](const std::uint8_t* d, std::size_t n) { lines.Send(ff, d, n); },
                                        [this] { return module->Firmware(); });
     lines.SetReceiver(link, [this](const std::uint8_t* d, std::size_t n) { module->FromTool(d, n); });

@@ -14,21 +14,21 @@
 
 namespace sim {
 
-std::chrono::nanoseconds WireClock::Time(std::uint64_t bytes, std::uint32_t baud) {
+std::chrono::nanoseconds WireClock::Time(std::uint64_t bytes, std::uint32_t baud, std::uint32_t bits_per_byte) {
     if (baud == 0) return std::chrono::nanoseconds(0);
-    // 10 bits a byte; whole seconds and the rest apart, so nothing overflows or rounds away.
-    const std::uint64_t bits = bytes * 10u;
+    // Whole seconds and the rest apart, so nothing overflows or rounds away.
+    const std::uint64_t bits = bytes * bits_per_byte;
     const std::uint64_t ns = bits / baud * 1000000000u + bits % baud * 1000000000u / baud;
     return std::chrono::nanoseconds(static_cast<std::int64_t>(ns));
 }
 
-WireClock::Clock::time_point WireClock::Carry(Clock::time_point at, std::uint64_t bytes) {
+WireClock::Clock::time_point WireClock::Carry(Clock::time_point at, std::uint64_t bytes, std::uint32_t bits_per_byte) {
     if (at >= free_) {  // the line was idle: a new busy stretch starts now
         run_start_ = at;
-        run_bytes_ = 0;
+        run_bits_ = 0;
     }
-    run_bytes_ += bytes;
-    free_ = run_start_ + Time(run_bytes_, baud_);
+    run_bits_ += bytes * bits_per_byte;
+    free_ = run_start_ + Time(run_bits_, baud_, 1);
     return free_;
 }
 
@@ -122,9 +122,10 @@ constexpr std::chrono::milliseconds FloodPeriod{10};
 class BootRomModule final : public Module {
 public:
     BootRomModule(LineWriter writer, LineHangUp hang_up, const RomFault& fault, std::uint32_t baud,
-                  const AtFault& at_fault)
-        : writer_(std::move(writer)), hang_up_(std::move(hang_up)), receive_clock_(baud), send_clock_(baud),
-          at_fault_(at_fault), revision_(FactoryRevision), serial_(MakeSerialNumber()) {
+                  const AtFault& at_fault, LineFraming framing)
+        : writer_(std::move(writer)), hang_up_(std::move(hang_up)), framing_(std::move(framing)),
+          receive_clock_(baud), send_clock_(baud), at_fault_(at_fault), revision_(FactoryRevision),
+          serial_(MakeSerialNumber()) {
         rom_.SetFault(fault);
         if (baud != 0) pacer_ = std::make_unique<Pacer>(writer_, hang_up_);
     }
@@ -144,13 +145,19 @@ public:
             if (rom_.Flooding()) StartOrWakeFlood();
             return;
         }
+        // Read as the bytes arrive, not once per reset: the tool may set the line at any time
+        // (it opens and sets it before the reset, a host program may never reset), and a byte
+        // on a wire is framed as the line is set when it goes out.
+        if (framing_) {
+            if (const std::uint32_t bits = framing_()) frame_bits_ = bits;
+        }
         // Byte by byte, so that each answer is due when the byte that caused it has arrived.
         const auto arrival = WireClock::Clock::now();
         for (std::size_t i = 0; i < size && !vanish; ++i) {
-            const auto received = receive_clock_.Carry(arrival, 1);
+            const auto received = receive_clock_.Carry(arrival, 1, frame_bits_);
             rom_.Receive(data + i, 1, &reply_, &vanish);
             if (reply_.empty() && !vanish) continue;
-            pacer_->Add(send_clock_.Carry(received, reply_.size()), reply_, vanish);
+            pacer_->Add(send_clock_.Carry(received, reply_.size(), frame_bits_), reply_, vanish);
             reply_.clear();
         }
         if (rom_.Flooding()) StartOrWakeFlood();
@@ -241,6 +248,11 @@ public:
         return state;
     }
 
+    std::uint32_t FrameBits() const override {
+        std::lock_guard lock(mutex_);
+        return frame_bits_;
+    }
+
 private:
     // Sleeps until a Flood fault strikes; then sends bursts of 0x00 until a reset or the stop.
     // Wakes the flood thread, started the first time a Flood fault strikes. Under mutex_.
@@ -267,6 +279,8 @@ private:
     BootRom rom_;
     LineWriter writer_;
     LineHangUp hang_up_;
+    LineFraming framing_;
+    std::uint32_t frame_bits_ = DefaultFrameBits;  // as the line was set at the latest bytes
     WireClock receive_clock_;  // tool to module
     WireClock send_clock_;     // module to tool
     std::vector<std::uint8_t> reply_;
@@ -283,8 +297,9 @@ private:
 }  // namespace
 
 std::unique_ptr<Module> MakeModule(LineWriter writer, LineHangUp hang_up, const RomFault& fault, std::uint32_t baud,
-                                   const AtFault& at_fault) {
-    return std::make_unique<BootRomModule>(std::move(writer), std::move(hang_up), fault, baud, at_fault);
+                                   const AtFault& at_fault, LineFraming framing) {
+    return std::make_unique<BootRomModule>(std::move(writer), std::move(hang_up), fault, baud, at_fault,
+                                           std::move(framing));
 }
 
 }  // namespace sim

@@ -6,8 +6,9 @@
 // reset it ignores what it gets. Calls may come from different threads (the lines' thread
 // brings bytes, the radio driver's thread resets, a test sets faults): the model serialises them.
 //
-// Paced at a baud rate, the module takes bytes no faster than baud/10 a second (start, 8 data
-// and stop bits) and its answers take their own wire time back: an answer leaves no earlier
+// Paced at a baud rate, each byte takes the bits of the line's framing as the tool set it (start
+// bit, data bits, parity bit, stop bits: 8 data and 2 stop bits are 11), read from the line
+// whenever bytes arrive; its answers take their own wire time back: an answer leaves no earlier
 // than the last byte that caused it has arrived, plus its own bytes' time. A pacer thread sends
 // each answer (or hangs the line up) at its due time. Unpaced, answers go out at once.
 //
@@ -18,9 +19,9 @@
 // BootWindow plus a boot time after a reset that no casting answered. An image whose checksums
 // it accepted runs from the reset after the download on.
 //
-// Index: LineWriter LineHangUp WireClock | Module: FromTool Reset Stop SetFault Resets DownloadDone
-// Downloads Confirmations ImageSize ImageSha256 Loader1 Loader2 Loader1Sha256 Loader2Sha256 LastRefusal
-// SetAtFault Firmware | FirmwareState MakeModule
+// Index: LineWriter LineHangUp LineFraming DefaultFrameBits WireClock | Module: FromTool Reset Stop
+// SetFault Resets DownloadDone Downloads Confirmations ImageSize ImageSha256 Loader1 Loader2
+// Loader1Sha256 Loader2Sha256 LastRefusal SetAtFault Firmware FrameBits | FirmwareState MakeModule
 #pragma once
 
 #include <chrono>
@@ -41,22 +42,29 @@ using LineWriter = std::function<void(const std::uint8_t* data, std::size_t size
 // The module link goes away (the device vanishes under the tool).
 using LineHangUp = std::function<void()>;
 
+// The bits a byte takes on the line as the tool set it now (start, data, parity and stop bits);
+// 0 when that cannot be told.
+using LineFraming = std::function<std::uint32_t()>;
+// A line nobody set, or whose framing cannot be read: 8 data bits, no parity, 1 stop bit.
+inline constexpr std::uint32_t DefaultFrameBits = 10;
+
 // One direction of a serial line at a baud rate: when bytes handed to it at a time have gone
-// through. A byte takes 10 bit times; bytes queue behind those still on the wire. Exact to the
-// nanosecond over any number of bytes (the time of a busy stretch is worked out from its start).
+// through. A byte takes bits_per_byte bit times; bytes queue behind those still on the wire.
+// Exact to the nanosecond over any number of bytes (the time of a busy stretch is worked out
+// from its start).
 class WireClock {
 public:
     using Clock = std::chrono::steady_clock;
     explicit WireClock(std::uint32_t baud) : baud_(baud) {}
     // `bytes` reach the line at `at`: the time the last of them has arrived at the far end.
-    Clock::time_point Carry(Clock::time_point at, std::uint64_t bytes);
-    // The wire time of `bytes` at `baud`.
-    static std::chrono::nanoseconds Time(std::uint64_t bytes, std::uint32_t baud);
+    Clock::time_point Carry(Clock::time_point at, std::uint64_t bytes, std::uint32_t bits_per_byte);
+    // The wire time of `bytes` at `baud`, each framed in bits_per_byte bits.
+    static std::chrono::nanoseconds Time(std::uint64_t bytes, std::uint32_t baud, std::uint32_t bits_per_byte);
 
 private:
     std::uint32_t baud_;
     Clock::time_point run_start_{};  // start of the current busy stretch
-    std::uint64_t run_bytes_ = 0;    // bytes carried since then
+    std::uint64_t run_bits_ = 0;     // bits carried since then
     Clock::time_point free_{};       // when the line is idle again
 };
 
@@ -99,10 +107,15 @@ public:
     // A fault of the firmware's AT side from now on.
     virtual void SetAtFault(const AtFault& fault) = 0;
     virtual FirmwareState Firmware() const = 0;
+    // The bits a byte took on the line at the latest bytes from the tool (DefaultFrameBits
+    // before any, and always when unpaced or without a LineFraming).
+    virtual std::uint32_t FrameBits() const = 0;
 };
 
-// baud 0: unpaced, answers go out at once.
+// baud 0: unpaced, answers go out at once. `framing` is asked on the thread that brings the
+// tool's bytes, each time some arrive; none: every byte takes DefaultFrameBits.
 std::unique_ptr<Module> MakeModule(LineWriter writer, LineHangUp hang_up, const RomFault& fault,
-                                   std::uint32_t baud = 0, const AtFault& at_fault = {});
+                                   std::uint32_t baud = 0, const AtFault& at_fault = {},
+                                   LineFraming framing = {});
 
 }  // namespace sim

@@ -44,6 +44,22 @@ bool MakeRaw(int fd) {
     return ::tcsetattr(fd, TCSANOW, &settings) == 0;
 }
 
+std::uint32_t FrameBits(int fd) {
+    struct termios settings {};
+    if (::tcgetattr(fd, &settings) != 0) return 0;
+    std::uint32_t data = 8;
+    switch (settings.c_cflag & CSIZE) {
+        case CS5: data = 5; break;
+        case CS6: data = 6; break;
+        case CS7: data = 7; break;
+        default: break;
+    }
+    const std::uint32_t parity = (settings.c_cflag & PARENB) ? 1 : 0;
+    const std::uint32_t stop = (settings.c_cflag & CSTOPB) ? 2 : 1;
+    constexpr std::uint32_t start = 1;
+    return start + data + parity + stop;
+}
+
 bool OpenPty(Pty* pty, std::string* error) {
     if (!OpenPtyMaster(true, &pty->master, &pty->slave_path, error)) return false;
     pty->held_slave = ::open(pty->slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);

@@ -4,9 +4,10 @@
 // host program) has the slave closed; the held slave is never read, so everything written on
 // the master reaches whoever opens the slave path. Slaves start in raw mode (no echo).
 //
-// Index: Pty OpenPty ClosePty | OpenPtyMaster MakeRaw
+// Index: Pty OpenPty ClosePty | OpenPtyMaster MakeRaw FrameBits
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace sim {
@@ -27,5 +28,10 @@ void ClosePty(Pty* pty);
 bool OpenPtyMaster(bool nonblocking, int* master, std::string* slave_path, std::string* error);
 // A terminal in raw mode: no echo, no line editing, 8 bits through. False when it is no tty.
 bool MakeRaw(int fd);
+// The bits one byte takes on a line framed as the terminal is set: a start bit, the data bits,
+// a parity bit if any and the stop bits (two for CSTOPB). A master gives its slave's settings,
+// as the program on the slave set them (a Linux pty keeps 8 data bits and no parity whatever
+// is asked: only its stop bits follow the settings). 0 when `fd` is no terminal.
+std::uint32_t FrameBits(int fd);
 
 }  // namespace sim

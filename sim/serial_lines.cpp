@@ -131,6 +131,11 @@ void SerialLines::HangUp(int line) {
 
 std::string SerialLines::SlavePath(int line) const { return state_->lines[line].pty.slave_path; }
 
+std::uint32_t SerialLines::FrameBits(int line) const {
+    const Line& l = state_->lines[line];
+    return l.closed || l.broken ? 0 : sim::FrameBits(l.pty.master);
+}
+
 void SerialLines::State::Serve() {
     serving = this;
     std::vector<pollfd> fds(lines.size() + 1);

@@ -5,7 +5,7 @@
 // slave side takes them, so nothing is lost when a reader is slow; a relay line stops reading
 // while the queue of the line it feeds is full.
 //
-// Index: SerialLines::Add SetReceiver Feeds Start Stop Send SendAtOnce HangUp SlavePath
+// Index: SerialLines::Add SetReceiver Feeds Start Stop Send SendAtOnce HangUp SlavePath FrameBits
 #pragma once
 
 #include <cstddef>
@@ -45,6 +45,9 @@ public:
     // Any thread: the line's device goes away (its master closes; the slave side hangs up).
     void HangUp(int line);
     std::string SlavePath(int line) const;
+    // The bits a byte takes on `line` as its slave is set now (sim/pty.h FrameBits); 0 once the
+    // line is gone. Only from a receiver: the lines' thread alone closes a master.
+    std::uint32_t FrameBits(int line) const;
 
 private:
     struct State;

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -14,6 +15,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/base/leftovers.h"
 #include "platform/base/signals.h"
@@ -202,5 +204,20 @@ void RemoveStationDirectory(const std::string& path, int lock) {
 }
 
 int RemoveLeftoverStations() { return RemoveLeftoverDirectories(StationParent(), StationPrefix, StationLockName); }
+
+bool RaiseDescriptorLimit(std::string* reason) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        *reason = std::strerror(errno);
+        return false;
+    }
+    if (limit.rlim_cur == limit.rlim_max) return true;
+    limit.rlim_cur = limit.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        *reason = std::strerror(errno);
+        return false;
+    }
+    return true;
+}
 
 }  // namespace platform

@@ -9,7 +9,7 @@
 //
 // Index: ChildProcess SpawnSelf OpenChildEvents WaitReadable ReadAvailable CloseDescriptor ReapChild
 // StopChild WatchStopSignals StopRequested MakeStationDirectory RemoveStationDirectory
-// RemoveLeftoverStations
+// RemoveLeftoverStations RaiseDescriptorLimit
 #pragma once
 
 #include <cstddef>
@@ -56,5 +56,9 @@ bool StopRequested();
 std::string MakeStationDirectory(int* lock);
 void RemoveStationDirectory(const std::string& path, int lock);
 int RemoveLeftoverStations();
+// Raises this process's soft limit of open descriptors to its hard limit, for a parent that
+// holds a few per child (the children inherit it). False with *reason (strerror) when the
+// limit cannot be read or set; the limit is then as it was.
+bool RaiseDescriptorLimit(std::string* reason);
 
 }  // namespace platform

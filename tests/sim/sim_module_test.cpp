@@ -1,8 +1,10 @@
 // The simulated module's glue around its boot ROM: what it keeps and reports (SHA-256 of the
 // image and loaders), faults set while it runs, the fault kinds at the checksum steps, the
-// wire-time arithmetic of a paced line, and paced answers: all of them, in order, the hang-up
-// after the answers before it, and nothing once it has stopped.
+// wire-time arithmetic of a paced line and its framing as the line is set, and paced answers:
+// all of them, in order, the hang-up after the answers before it, and nothing once it stopped.
 #include <gtest/gtest.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <condition_variable>
 #include <mutex>
@@ -11,6 +13,7 @@
 #include "platform/base/sha256.h"
 #include "sim/boot_rom.h"
 #include "sim/module.h"
+#include "sim/pty.h"
 #include "update/payloads.h"
 
 namespace {
@@ -92,32 +95,77 @@ std::vector<int> DownloadAnswers() {
     return answers;
 }
 
-TEST(WireClock, TimeOfBytesAtABaudRate) {
-    EXPECT_EQ(sim::WireClock::Time(1, 921600), nanoseconds(10850));  // 10 bits: 10850.69 ns
-    EXPECT_EQ(sim::WireClock::Time(2481250, 921600), nanoseconds(26923285590));
-    EXPECT_EQ(sim::WireClock::Time(11520, 115200), nanoseconds(1000000000));
-    EXPECT_EQ(sim::WireClock::Time(0, 921600), nanoseconds(0));
-    EXPECT_EQ(sim::WireClock::Time(100, 0), nanoseconds(0)) << "no baud: unpaced";
+TEST(WireClock, TimeOfBytesAtABaudRateAndFraming) {
+    struct Case {
+        std::uint64_t bytes;
+        std::uint32_t baud;
+        std::uint32_t bits;
+        std::int64_t ns;
+    };
+    const Case cases[] = {
+        {1, 921600, 10, 10850},                 // 8N1: 10850.69 ns
+        {1, 921600, 11, 11935},                 // 8N2, as the tool sets the line: 11935.76 ns
+        {1, 921600, 7, 7595},                   // 5N1
+        {2481250, 921600, 10, 26923285590},
+        {2481250, 921600, 11, 29615614149},
+        {2481250, 115200, 11, 236924913194},    // the image on a real line: 236.9 s, not 215.4 s
+        {11520, 115200, 10, 1000000000},
+        {0, 921600, 11, 0},
+        {100, 0, 11, 0},                        // no baud: unpaced
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(sim::WireClock::Time(c.bytes, c.baud, c.bits), nanoseconds(c.ns)) << c.bytes << " @ " << c.baud << "/" << c.bits;
+    }
+}
+
+// The framing as the program on the slave set the line, read on the master's side. (A Linux
+// pty keeps 8 data bits and no parity whatever is asked; 7E1 and 7E2 frame as 8N1 and 8N2 do.)
+TEST(WireClock, FrameBitsFollowTheLineSettings) {
+    struct Case {
+        const char* name;
+        tcflag_t cflag;
+        std::uint32_t bits;
+    };
+    const Case cases[] = {
+        {"8N1", CS8, 10}, {"8N2", CS8 | CSTOPB, 11}, {"7E1", CS7 | PARENB, 10}, {"7E2", CS7 | PARENB | CSTOPB, 11},
+        {"8N1 after 8N2", CS8, 10},
+    };
+    sim::Pty pty;
+    std::string error;
+    ASSERT_TRUE(sim::OpenPty(&pty, &error)) << error;
+    for (const Case& c : cases) {
+        termios settings{};
+        ASSERT_EQ(::tcgetattr(pty.held_slave, &settings), 0);
+        settings.c_cflag = (settings.c_cflag & ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB)) | c.cflag;
+        ASSERT_EQ(::tcsetattr(pty.held_slave, TCSANOW, &settings), 0);
+        EXPECT_EQ(sim::FrameBits(pty.master), c.bits) << c.name;
+    }
+    sim::ClosePty(&pty);
+    int pipe_ends[2];
+    ASSERT_EQ(::pipe(pipe_ends), 0);
+    EXPECT_EQ(sim::FrameBits(pipe_ends[0]), 0u) << "no terminal";
+    ::close(pipe_ends[0]);
+    ::close(pipe_ends[1]);
 }
 
 TEST(WireClock, BytesQueueBehindThoseOnTheWireAndAnIdleLineStartsAfresh) {
     sim::WireClock clock(921600);
     const Clock::time_point t0 = Clock::now();
-    EXPECT_EQ(clock.Carry(t0, 10), t0 + sim::WireClock::Time(10, 921600));
-    // Handed over while the first ten are still going: behind them.
-    EXPECT_EQ(clock.Carry(t0 + nanoseconds(1), 10), t0 + sim::WireClock::Time(20, 921600));
+    EXPECT_EQ(clock.Carry(t0, 10, 11), t0 + sim::WireClock::Time(10, 921600, 11));
+    // Handed over while the first ten are still going: behind them, framed as the line is now.
+    EXPECT_EQ(clock.Carry(t0 + nanoseconds(1), 10, 10), t0 + sim::WireClock::Time(210, 921600, 1));
     // A second later the line is idle again.
     const Clock::time_point t1 = t0 + std::chrono::seconds(1);
-    EXPECT_EQ(clock.Carry(t1, 1), t1 + sim::WireClock::Time(1, 921600));
+    EXPECT_EQ(clock.Carry(t1, 1, 11), t1 + sim::WireClock::Time(1, 921600, 11));
 }
 
 TEST(WireClock, ExactOverManySingleBytes) {
     sim::WireClock clock(921600);
     const Clock::time_point t0 = Clock::now();
     Clock::time_point last{};
-    for (int i = 0; i < 1000000; ++i) last = clock.Carry(t0, 1);
-    // Not a million times the rounded-down byte time (which would be 0.69 ms short).
-    EXPECT_EQ(last, t0 + sim::WireClock::Time(1000000, 921600));
+    for (int i = 0; i < 1000000; ++i) last = clock.Carry(t0, 1, 11);
+    // Not a million times the rounded-down byte time (which would be 0.76 ms short).
+    EXPECT_EQ(last, t0 + sim::WireClock::Time(1000000, 921600, 11));
 }
 
 TEST(Module, KeepsAndReportsWhatItReceived) {

@@ -143,13 +143,14 @@ TEST_F(UpdateE2e, DisplayModeZeroKeepsThePaneQuietAndTheTraceWhole) {
 
 TEST_F(UpdateE2e, ModulePacedAtABaudRateStillReceivesEverything) {
     sim::Options options;
-    options.module_baud = 20000000;  // 2.5 MB take about 1.25 s on this wire
+    options.module_baud = 20000000;  // 2.5 MB take about 1.4 s on this wire (11 bits a byte)
     StartHandset(options);
     fwu_test::UpdateRun run = fwu_test::RunUpdate(handset_);
     ASSERT_EQ(run.result.status, 0) << run.result.err << run.result.out;
     EXPECT_EQ(run.result.out, std::string(Banner) + fwu_test::SuccessPane());
     EXPECT_EQ(FirstDifference(fwu_test::TraceFromOpen(run.trace), SuccessTrace()), "");
     ExpectConfirmedOnce(handset_);
+    EXPECT_EQ(handset_.module().FrameBits(), 11u) << "paced as the tool set the line: 8 data bits, 2 stop bits";
 }
 
 // --after: what follows a verified run, as the radio driver and the kernel saw it and as

@@ -87,7 +87,7 @@ TEST_F(UpdateLost, InStage3) {
 }
 
 // Ctrl+C in the middle of stage 3 closes the window; the process ends with the run unfinished.
-// The module is paced so that stage 3 takes seconds (about 6 s), longer than the moment the
+// The module is paced so that stage 3 takes seconds (about 7 s), longer than the moment the
 // program gives ending threads at exit.
 TEST(UpdateInterrupted, CloseSignalEndsTheProcessWithExit1) {
     sim::Handset handset;

@@ -115,26 +115,30 @@ TEST(UpdateStations, FourModulesAtOnceOneFaulty) {
 }
 
 // Without --events the table is on stdout; a link that cannot open fails its station alone.
-TEST(UpdateStations, AStationWhoseLinkCannotOpenFailsAlone) {
+// Started under a soft limit of 64 open files, which the parent's four descriptors per station
+// would pass by far: the parent raises it, and every station runs.
+TEST(UpdateStations, AStationWhoseLinkCannotOpenFailsAloneAlsoManyUnderALowLimit) {
+    constexpr int BadStations = 24;
     Handsets handsets(std::vector<sim::RomFault>{sim::RomFault{}});
     TempDir runtime;
-    const std::string bad = runtime.path() + "/bad.prof";
-    {
-        FILE* file = std::fopen(bad.c_str(), "w");
-        ASSERT_NE(file, nullptr);
-        std::fputs("[devices]\nCOM1: = /nonexistent/tty\nRIL1: = /nonexistent/ril.sock\n[handset]\nsimulated = true\n",
-                   file);
-        std::fclose(file);
+    std::vector<std::string> command{"/bin/sh", "-c", "ulimit -Sn 64 && exec \"$0\" \"$@\"", FWU_PROGRAM};
+    const std::vector<std::string> args = handsets.Args();
+    command.insert(command.end(), args.begin(), args.end());
+    std::map<std::string, std::pair<std::string, int>> expected{{"m1", {"verified", 0}}};
+    for (int i = 0; i < BadStations; ++i) {
+        const std::string name = "bad" + std::to_string(i) + ".prof";
+        // A port of its own each: one update per port.
+        std::ofstream(runtime.path() + "/" + name)
+            << "[devices]\nCOM1: = /nonexistent/tty" << i << "\nRIL1: = /nonexistent/ril.sock\n[handset]\nsimulated = true\n";
+        command.insert(command.end(), {"--profile", runtime.path() + "/" + name});
+        expected[name] = {"failed", 1};
     }
-    std::vector<std::string> args = handsets.Args();
-    args.insert(args.end(), {"--profile", bad});
     fwu_test::ProgramResult result =
-        fwu_test::RunProgram(args, {"FIRMWARE_UTILITY_RUNTIME_DIR=" + runtime.path()}, 120000);
+        fwu_test::RunCommand(command, {"FIRMWARE_UTILITY_RUNTIME_DIR=" + runtime.path()}, 120000);
     EXPECT_EQ(result.status, 1) << result.err;
-    const std::map<std::string, std::pair<std::string, int>> expected{{"m1", {"verified", 0}},
-                                                                      {"bad.prof", {"failed", 1}}};
-    EXPECT_EQ(Summary(result.out), expected) << result.out;
-    EXPECT_EQ(Count(result.out, "bad.prof: Open Comport fail!!"), 1u) << result.out;
+    EXPECT_EQ(Summary(result.out), expected) << result.out << result.err;
+    EXPECT_EQ(Count(result.out, "bad0.prof: Open Comport fail!!"), 1u) << result.out;
+    EXPECT_EQ(Count(result.err, "cannot start"), 0u) << result.err;
 }
 
 // The stations' radio adapter lists the descriptors it got and leaves a helper running: the
