@@ -9,6 +9,7 @@ namespace shell {
 
 void AppendLog(platform::Hwnd window, const char* text) {
     if (window == 0) return;
+    if (platform::IsWindowThread(window)) TakePendingLog(window);  // queued lines go first
     platform::Hwnd pane = platform::GetDlgItem(window, LogPaneId);
     if (pane == 0) return;
     platform::SendMessage(pane, platform::EM_REPLACESEL, 0, reinterpret_cast<platform::LParam>(text));

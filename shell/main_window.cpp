@@ -174,6 +174,8 @@ LResult OnClose(Hwnd window, std::uint32_t message, WParam wparam, LParam lparam
 LResult OnDestroy(Hwnd window, std::uint32_t, WParam, LParam) {
     update::CallOffRun();
     bridge::ReleaseBridgeSteps();
+    TakePendingLog(window);  // the lines relayed before the release, then none
+    CloseLogBacklog(window);
     if (GpioWindow != nullptr) {
         VirtualFree(GpioWindow, 0, MemRelease);
         GpioWindow = nullptr;
@@ -185,8 +187,16 @@ LResult OnDestroy(Hwnd window, std::uint32_t, WParam, LParam) {
 }
 
 // A bridge port was lost: the bridge decides whether the window idles, ends or waits for it.
+// The relay lines, the lost port's last, are in the pane first.
 LResult OnBridgePortLost(Hwnd window, std::uint32_t, WParam, LParam) {
+    TakePendingLog(window);
     bridge::OnPortLost(window);
+    return 0;
+}
+
+// Lines queued by the relay threads: all of them in one edit.
+LResult OnLogPending(Hwnd window, std::uint32_t, WParam, LParam) {
+    TakePendingLog(window);
     return 0;
 }
 
@@ -222,6 +232,7 @@ constexpr MessageRow MessageTable[] = {
     {WM_DESTROY, OnDestroy},
     {WM_TIMER, OnKeepAlive},
     {bridge::PortLostMessage, OnBridgePortLost},
+    {LogPendingMessage, OnLogPending},
 };
 
 }  // namespace
@@ -286,7 +297,8 @@ int RunMainWindow(int show_state, const std::uint16_t* commands, int command_cou
             DispatchMessage(&msg);
         }
     }
-    // 9. The quit message's code.
+    // 9. The quit message's code. No relay thread waits for a loop that has ended.
+    CloseLogBacklog(window);
     return static_cast<int>(msg.wparam);
 }
 

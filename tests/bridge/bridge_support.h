@@ -218,10 +218,13 @@ public:
         Command(RunCommand);
         Step() = nullptr;
     }
-    // Everything the pane holds.
+    // Everything the pane holds once the lines queued so far are in.
     std::string Log() {
         std::string text;
-        RunOnWindowThread([&] { text = platform::EditText(pane_); });
+        RunOnWindowThread([&] {
+            shell::TakePendingLog(main_);
+            text = platform::EditText(pane_);
+        });
         return text;
     }
     // The pane's text from `offset` on, once `done` holds for it (or the bound has passed).
@@ -253,8 +256,14 @@ private:
                 default: return 0;
             }
         }
+        if (message == shell::LogPendingMessage) {
+            shell::TakePendingLog(window);
+            return 0;
+        }
         if (message == platform::WM_DESTROY) {
             bridge::ReleaseBridgeSteps();
+            shell::TakePendingLog(window);
+            shell::CloseLogBacklog(window);
             platform::PostQuitMessage(0);
             return 0;
         }
