@@ -13,6 +13,7 @@
 #include "bridge/bridge.h"
 #include "bridge/relay.h"
 #include "shell/log.h"
+#include "shell/log_backlog.h"
 #include "shell/options.h"
 
 namespace bridge {

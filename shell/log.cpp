@@ -1,4 +1,5 @@
 #include "shell/log.h"
+#include "shell/log_backlog.h"
 
 #include <cstdarg>
 #include <string>

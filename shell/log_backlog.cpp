@@ -1,12 +1,12 @@
-// The backlog of lines that worker threads queue for the log pane (shell/log.h): one buffer the
-// workers append to and one the window's thread appends from, swapped under the lock, so the
-// pane gets a batch in one edit and nothing is allocated once both have grown to the bound.
+// The backlog of lines that worker threads queue for the log pane: one buffer the workers
+// append to and one the window's thread appends from, swapped under the lock, so the pane gets a
+// batch in one edit and nothing is allocated once both have grown to the bound.
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <string>
 
-#include "shell/log.h"
+#include "shell/log_backlog.h"
 
 namespace shell {
 

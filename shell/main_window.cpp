@@ -11,6 +11,7 @@
 #include "resources/commands.h"
 #include "resources/resources.h"
 #include "shell/log.h"
+#include "shell/log_backlog.h"
 #include "shell/options.h"
 #include "update/payloads.h"
 #include "update/update.h"

@@ -32,6 +32,7 @@
 #include "platform/platform.h"
 #include "platform/testing.h"
 #include "shell/log.h"
+#include "shell/log_backlog.h"
 #include "sim/pty.h"
 #include "resources/commands.h"
 
