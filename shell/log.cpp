@@ -1,5 +1,4 @@
 #include "shell/log.h"
-#include "shell/log_backlog.h"
 
 #include <cstdarg>
 #include <string>
@@ -10,7 +9,6 @@ namespace shell {
 
 void AppendLog(platform::Hwnd window, const char* text) {
     if (window == 0) return;
-    if (platform::IsWindowThread(window)) TakePendingLog(window);  // queued lines go first
     platform::Hwnd pane = platform::GetDlgItem(window, LogPaneId);
     if (pane == 0) return;
     platform::SendMessage(pane, platform::EM_REPLACESEL, 0, reinterpret_cast<platform::LParam>(text));

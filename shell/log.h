@@ -3,9 +3,7 @@
 // the trace channel (the platform's debug output).
 //
 // AppendLog sends the pane's replace-selection request, so an append from a worker thread waits
-// until the window's thread has inserted the text. A null window makes an append silent. On the
-// window's thread it first appends the lines queued by workers (shell/log_backlog.h), so its
-// line never overtakes them.
+// until the window's thread has inserted the text. A null window makes an append silent.
 // MessageBuffer is the line buffer a handler formats into before appending; each thread has
 // its own, so the updater's formatting never disturbs a line the window's thread is building.
 //

@@ -61,6 +61,7 @@ void AppendBatch(platform::Hwnd window, const std::string& batch) {
 void QueueLog(platform::Hwnd window, const char* text) {
     if (window == 0 || text == nullptr) return;
     if (platform::IsWindowThread(window)) {  // it would wait for itself
+        TakePendingLog(window);
         AppendLog(window, text);
         return;
     }

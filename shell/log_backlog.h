@@ -2,11 +2,14 @@
 // Log lines that worker threads queue for the log pane instead of waiting for a round trip to
 // the window's thread each (the relay threads log every read).
 //
-// The first line into an empty backlog posts LogPendingMessage to the window; its handler
-// (TakePendingLog) appends everything pending in one edit, and so does AppendLog on the window's
-// thread before its own line. The backlog holds at most LogBacklogBytes: a thread finding it full
-// sleeps until the window's thread takes it, the thread is terminated (its line is then dropped)
-// or the window goes (CloseLogBacklog: the lines are dropped).
+// The first line into an empty backlog posts LogPendingMessage to the window. The window's
+// procedure takes the backlog (TakePendingLog: everything pending in one edit) as it starts on
+// any message, so the lines queued before a message come before whatever the message does (its
+// own lines, a release, a lost port), and a line queued while a handler runs comes after that
+// handler's lines, as a line sent to the window always did. The backlog holds at most
+// LogBacklogBytes: a thread finding it full sleeps until the window's thread takes it, the
+// thread is terminated (its line is then dropped) or the window goes (CloseLogBacklog: the lines
+// are dropped).
 //
 // Index: LogBacklogBytes LogPendingMessage QueueLog WaitForQueuedLog TakePendingLog CloseLogBacklog
 // PendingLogBytes
@@ -32,7 +35,7 @@ void QueueLog(platform::Hwnd window, const char* text);
 // Waits until everything queued so far has reached the pane (or been dropped), so that what
 // the worker does next (a message box) comes after its lines.
 void WaitForQueuedLog();
-// On the window's thread (the handler of LogPendingMessage): appends everything queued for
+// On the window's thread, as its procedure starts on a message: appends everything queued for
 // `window`, in order, in one edit; where that edit would pass the pane's capacity, line by line,
 // so that the pane drops its oldest lines exactly as it would for lines appended one by one.
 void TakePendingLog(platform::Hwnd window);

@@ -188,18 +188,13 @@ LResult OnDestroy(Hwnd window, std::uint32_t, WParam, LParam) {
 }
 
 // A bridge port was lost: the bridge decides whether the window idles, ends or waits for it.
-// The relay lines, the lost port's last, are in the pane first.
 LResult OnBridgePortLost(Hwnd window, std::uint32_t, WParam, LParam) {
-    TakePendingLog(window);
     bridge::OnPortLost(window);
     return 0;
 }
 
-// Lines queued by the relay threads: all of them in one edit.
-LResult OnLogPending(Hwnd window, std::uint32_t, WParam, LParam) {
-    TakePendingLog(window);
-    return 0;
-}
+// Lines queued by the relay threads: MainWindowProc has taken them on the way in.
+LResult OnLogPending(Hwnd, std::uint32_t, WParam, LParam) { return 0; }
 
 // Every tick: idle timer, the silent key event, and the window to the front while asked. The
 // bridge's reopen timer looks for its lost port.
@@ -255,6 +250,9 @@ std::int32_t DispatchCommand(const CommandRow* rows, std::size_t count, Hwnd win
 }
 
 LResult MainWindowProc(Hwnd window, std::uint32_t message, WParam wparam, LParam lparam) {
+    // The lines queued before this message reach the pane before anything it does (its own
+    // lines, a release, a lost port); those queued while it runs come after its lines.
+    TakePendingLog(window);
     for (const MessageRow& row : MessageTable) {
         if (row.message == message) return row.handler(window, message, wparam, lparam);
     }

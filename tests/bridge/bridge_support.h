@@ -222,10 +222,7 @@ public:
     // Everything the pane holds once the lines queued so far are in.
     std::string Log() {
         std::string text;
-        RunOnWindowThread([&] {
-            shell::TakePendingLog(main_);
-            text = platform::EditText(pane_);
-        });
+        RunOnWindowThread([&] { text = platform::EditText(pane_); });
         return text;
     }
     // The pane's text from `offset` on, once `done` holds for it (or the bound has passed).
@@ -247,6 +244,7 @@ private:
 
     static platform::LResult Proc(platform::Hwnd window, std::uint32_t message, platform::WParam wparam,
                                   platform::LParam lparam) {
+        shell::TakePendingLog(window);  // as the program's window does for every message
         if (message == platform::WM_COMMAND) {
             switch (platform::LowWord(wparam)) {
                 case commands::StartBridge: return bridge::StartBridge(window, commands::StartBridge, lparam, 0);
@@ -256,10 +254,6 @@ private:
                     return 0;
                 default: return 0;
             }
-        }
-        if (message == shell::LogPendingMessage) {
-            shell::TakePendingLog(window);
-            return 0;
         }
         if (message == platform::WM_DESTROY) {
             bridge::ReleaseBridgeSteps();
