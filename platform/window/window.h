@@ -13,8 +13,7 @@
 // input and the next timer deadline, and handles queued sent messages while it waits. Two
 // screens draw the windows: headless (log text to stdout) and terminal (ncurses).
 //
-// Index: Hwnd NoWindow | RegisterClass UnregisterClass CreateWindowEx DestroyWindow IsWindow IsWindowThread
-// GetDlgItem
+// Index: Hwnd NoWindow | RegisterClass UnregisterClass CreateWindowEx DestroyWindow IsWindow IsWindowThread GetDlgItem
 // DefWindowProc | SendMessage PostMessage PostQuitMessage GetMessage TranslateAccelerator
 // TranslateMessage DispatchMessage | ShowWindow UpdateWindow GetClientRect SetWindowPos SetFocus
 // SetTimer KillTimer | FindWindow GetWindowProcessId SetForegroundWindow SendCommandToRunningWindow
