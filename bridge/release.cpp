@@ -1,9 +1,10 @@
 // Releasing the bridge: both ports closed, both handles invalid, the relay threads asked to
-// end. The release never waits for a relay thread: one that is logging waits for the window's
-// thread, which is the thread running the release. Closing a port wakes a relay thread out of
-// its wait on it, and terminating a thread makes every later wait of it return at once, so a
-// relay thread leaves its loop on its own right after; it never touches a closed port, whose
-// handle value is never reused.
+// end. The release never waits for a relay thread: one that waits for room in the log backlog
+// waits for the window's thread, which is the thread running the release. Closing a port wakes a
+// relay thread out of its wait on it, and terminating a thread wakes it out of any wait (the
+// backlog's too: a line that does not fit is dropped) and makes every later wait of it return
+// at once, so a relay thread leaves its loop on its own right after; it never touches a closed
+// port, whose handle value is never reused.
 #include "bridge/bridge.h"
 #include "bridge/relay.h"
 #include "shell/log.h"

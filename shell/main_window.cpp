@@ -11,6 +11,7 @@
 #include "resources/commands.h"
 #include "resources/resources.h"
 #include "shell/log.h"
+#include "shell/log_backlog.h"
 #include "shell/options.h"
 #include "update/payloads.h"
 #include "update/update.h"
@@ -174,6 +175,8 @@ LResult OnClose(Hwnd window, std::uint32_t message, WParam wparam, LParam lparam
 LResult OnDestroy(Hwnd window, std::uint32_t, WParam, LParam) {
     update::CallOffRun();
     bridge::ReleaseBridgeSteps();
+    TakePendingLog(window);  // the lines relayed before the release, then none
+    CloseLogBacklog(window);
     if (GpioWindow != nullptr) {
         VirtualFree(GpioWindow, 0, MemRelease);
         GpioWindow = nullptr;
@@ -189,6 +192,9 @@ LResult OnBridgePortLost(Hwnd window, std::uint32_t, WParam, LParam) {
     bridge::OnPortLost(window);
     return 0;
 }
+
+// Lines queued by the relay threads: MainWindowProc has taken them on the way in.
+LResult OnLogPending(Hwnd, std::uint32_t, WParam, LParam) { return 0; }
 
 // Every tick: idle timer, the silent key event, and the window to the front while asked. The
 // bridge's reopen timer looks for its lost port.
@@ -222,6 +228,7 @@ constexpr MessageRow MessageTable[] = {
     {WM_DESTROY, OnDestroy},
     {WM_TIMER, OnKeepAlive},
     {bridge::PortLostMessage, OnBridgePortLost},
+    {LogPendingMessage, OnLogPending},
 };
 
 }  // namespace
@@ -243,6 +250,9 @@ std::int32_t DispatchCommand(const CommandRow* rows, std::size_t count, Hwnd win
 }
 
 LResult MainWindowProc(Hwnd window, std::uint32_t message, WParam wparam, LParam lparam) {
+    // The lines queued before this message reach the pane before anything it does (its own
+    // lines, a release, a lost port); those queued while it runs come after its lines.
+    TakePendingLog(window);
     for (const MessageRow& row : MessageTable) {
         if (row.message == message) return row.handler(window, message, wparam, lparam);
     }
@@ -286,7 +296,8 @@ int RunMainWindow(int show_state, const std::uint16_t* commands, int command_cou
             DispatchMessage(&msg);
         }
     }
-    // 9. The quit message's code.
+    // 9. The quit message's code. No relay thread waits for a loop that has ended.
+    CloseLogBacklog(window);
     return static_cast<int>(msg.wparam);
 }
 

@@ -9,7 +9,7 @@
 // thread after another thread closed it finds nothing instead of someone else's descriptor.
 //
 // Index: GetLastError SetLastError CloseHandle | CreateThread GetCurrentThread GetExitCodeThread
-// TerminateThread SuspendThread ResumeThread SetThreadPriority ThreadStopRequested Sleep
+// TerminateThread SuspendThread ResumeThread SetThreadPriority ThreadStopRequested ThreadStopToken Sleep
 // WaitForThreadEnd JoinEndingThreads |
 // VirtualAlloc VirtualCopy VirtualFree LocalAllocTrace | LoadLibrary GetProcAddress FreeLibrary
 // KernelControlUnanswered ProbeKernelService |
@@ -20,6 +20,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <stop_token>
 
 namespace platform {
 
@@ -56,6 +57,9 @@ std::uint32_t ResumeThread(Handle thread);
 bool SetThreadPriority(Handle thread, int priority);
 // True on a thread that TerminateThread has asked to end.
 bool ThreadStopRequested();
+// The same as a token, for a wait of the caller's own (std::condition_variable_any): it is
+// stopped by the TerminateThread of the calling thread, which so wakes that wait too.
+std::stop_token ThreadStopToken();
 // Pauses the calling thread; a platform thread is woken early by suspend or terminate.
 void Sleep(std::uint32_t milliseconds);
 // True once the thread's procedure has returned; false (ETIMEDOUT) when it is still running

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <stop_token>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -43,6 +44,7 @@ struct ThreadRecord : Object {
     std::thread::id id;
     std::atomic<std::uint32_t> exit_code{StillActive};
     std::atomic<int> priority{ThreadPriorityNormal};
+    std::stop_source stop_source;  // stopped with `stop`: wakes the thread's own waits
     const int wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 
     ~ThreadRecord() override {
@@ -258,6 +260,9 @@ bool TerminateThread(Handle thread, std::uint32_t code) {
     record->exit_code.store(code);
     internal::SignalWake(record->wake_fd);
     record->changed.notify_all();
+    // Wakes waits of the thread's own (their callbacks never take this lock); under the lock,
+    // so that a second terminate never returns before the token is stopped.
+    record->stop_source.request_stop();
     return true;
 }
 
@@ -312,6 +317,8 @@ bool ThreadStopRequested() {
     std::lock_guard lock(record.mutex);
     return record.stop;
 }
+
+std::stop_token ThreadStopToken() { return Current()->stop_source.get_token(); }
 
 void Sleep(std::uint32_t milliseconds) {
     ThreadRecord& record = *Current();

@@ -380,6 +380,11 @@ bool IsWindow(Hwnd handle) {
     return window && window->alive.load() && !window->destroying.load();
 }
 
+bool IsWindowThread(Hwnd handle) {
+    auto window = LookupWindow(handle);
+    return window && OnThreadOf(*window->queue);
+}
+
 Hwnd GetDlgItem(Hwnd parent, int child_id) {
     if (parent == 0) return 0;
     for (auto& window : AllWindows()) {

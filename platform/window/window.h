@@ -13,7 +13,7 @@
 // input and the next timer deadline, and handles queued sent messages while it waits. Two
 // screens draw the windows: headless (log text to stdout) and terminal (ncurses).
 //
-// Index: Hwnd NoWindow | RegisterClass UnregisterClass CreateWindowEx DestroyWindow IsWindow GetDlgItem
+// Index: Hwnd NoWindow | RegisterClass UnregisterClass CreateWindowEx DestroyWindow IsWindow IsWindowThread GetDlgItem
 // DefWindowProc | SendMessage PostMessage PostQuitMessage GetMessage TranslateAccelerator
 // TranslateMessage DispatchMessage | ShowWindow UpdateWindow GetClientRect SetWindowPos SetFocus
 // SetTimer KillTimer | FindWindow GetWindowProcessId SetForegroundWindow SendCommandToRunningWindow
@@ -141,6 +141,8 @@ Hwnd CreateWindowEx(std::uint32_t ex_style, const char* class_name, const char* 
                     std::uintptr_t menu_or_child_id, Hinstance instance, void* create_param);
 bool DestroyWindow(Hwnd window);
 bool IsWindow(Hwnd window);
+// True on the thread that owns the window (its procedure runs there); false for no window.
+bool IsWindowThread(Hwnd window);
 Hwnd GetDlgItem(Hwnd parent, int child_id);
 // Destroys the window on WM_CLOSE; answers 0 to the rest.
 LResult DefWindowProc(Hwnd window, std::uint32_t message, WParam wparam, LParam lparam);

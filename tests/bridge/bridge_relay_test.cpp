@@ -1,6 +1,7 @@
 // The relay threads over pseudo-terminals: bytes both ways at once with nothing lost,
-// duplicated or reordered; the relay lines of each display mode; an idle bridge that sleeps;
-// the release while both directions are busy and while a relay thread waits to log; ports that
+// duplicated or reordered; the relay lines of each display mode, and their order and the log
+// backlog's bound while the window's thread is held; an idle bridge that sleeps; the release
+// while both directions are busy and while a relay thread waits for room to log; ports that
 // vanish under the bridge.
 #include <memory>
 #include <random>
@@ -164,6 +165,22 @@ protected:
         ASSERT_TRUE(bridge_test::ReadExactly(to.master, got.data(), got.size()));
         ASSERT_EQ(got, bytes);
     }
+    // On the window's thread: streams `out` towards the peer until the log backlog is full (the
+    // relay thread then waits for this thread); the most it held meanwhile.
+    std::size_t FillBacklog(Stream* out) {
+        constexpr std::size_t LongestLine = sizeof "1024 bytes <-BT<-FF<- <<<\r\n" - 1;
+        std::size_t most = 0;
+        out->Start(gsm_.master, irda_.master);
+        EXPECT_TRUE(bridge_test::WaitUntil([&] {
+            most = std::max(most, shell::PendingLogBytes());
+            return most + LongestLine > shell::LogBacklogBytes;
+        }));
+        for (int look = 0; look < 50; ++look) {  // a relay that did not wait would go on past it
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            most = std::max(most, shell::PendingLogBytes());
+        }
+        return most;
+    }
     // The log from `offset` once it holds `text`.
     std::string LogWith(std::size_t offset, const std::string& text) {
         return window_->LogFrom(offset, [&](const std::string& t) { return t.find(text) != std::string::npos; });
@@ -205,6 +222,63 @@ TEST_F(BridgeRelayTest, TenBytesInOneReadGiveOneLineOfTen) {
     const std::size_t middle = window_->Log().size();
     Send(irda_, gsm_, "abc");
     EXPECT_EQ(LogWith(middle, "\n"), ">>> 3 bytes ->BT->FF->\r\n");
+}
+
+// Lines queued while the window's thread is busy reach the pane in order and as they are, also
+// when the batch passes the pane's capacity: the pane then holds what appending them one by one
+// leaves in a pane of that capacity.
+TEST_F(BridgeRelayTest, AHeldWindowThreadGetsTheLinesInOrderAsOneByOne) {
+    Start();
+    for (std::size_t limit : {platform::EditCapacity, std::size_t{1000}}) {
+        SCOPED_TRACE(limit);
+        const platform::Hwnd pane = window_->pane();
+        std::vector<std::string> lines;
+        std::string held;
+        window_->RunOnWindowThread([&] {
+            platform::SendMessage(pane, platform::EM_SETLIMITTEXT, limit, 0);
+            held = platform::EditText(pane);
+            std::size_t queued = 0;
+            for (int n = 1; n <= 30; ++n) {
+                Send(gsm_, irda_, std::string(static_cast<std::size_t>(n), 'x'));
+                lines.push_back(std::to_string(n) + " bytes <-BT<-FF<- <<<\r\n");
+                queued += lines.back().size();
+            }
+            EXPECT_TRUE(bridge_test::WaitUntil([&] { return shell::PendingLogBytes() == queued; }));
+            EXPECT_EQ(platform::EditText(pane), held);  // nothing appended yet
+        });
+        EXPECT_TRUE(bridge_test::WaitUntil([] { return shell::PendingLogBytes() == 0; }));  // taken unasked
+        std::string expected;
+        window_->RunOnWindowThread([&] {
+            const platform::Hwnd other = platform::CreateWindowEx(0, "edit", "", platform::WS_CHILD, 0, 0, 80, 24,
+                                                                  window_->main(), 99, 1, nullptr);
+            platform::SendMessage(other, platform::EM_SETLIMITTEXT, limit, 0);
+            platform::SendMessage(other, platform::WM_SETTEXT, 0, reinterpret_cast<platform::LParam>(held.c_str()));
+            platform::SendMessage(other, platform::EM_SETSEL, held.size(), static_cast<platform::LParam>(held.size()));
+            for (const std::string& line : lines) {
+                platform::SendMessage(other, platform::EM_REPLACESEL, 0, reinterpret_cast<platform::LParam>(line.c_str()));
+            }
+            expected = platform::EditText(other);
+            platform::DestroyWindow(other);
+        });
+        EXPECT_EQ(window_->Log(), expected);
+    }
+}
+
+// While the window's thread is held the backlog stops at its bound and the relay waits: once
+// the window's thread is back, every byte has passed and every read has its line.
+TEST_F(BridgeRelayTest, AHeldWindowThreadHoldsTheBacklogToItsBound) {
+    Start();
+    const std::size_t before = window_->Log().size();
+    const long size = 4 << 20;
+    Stream out;
+    out.sent = RandomBytes(static_cast<std::size_t>(size), 41);
+    std::size_t most = 0;
+    window_->RunOnWindowThread([&] { most = FillBacklog(&out); });
+    EXPECT_LE(most, shell::LogBacklogBytes);
+    out.Join();
+    EXPECT_TRUE(out.received == out.sent);
+    const std::string log = window_->LogFrom(before, [&](const std::string& t) { return Sum(LineCounts(t, true)) == size; });
+    EXPECT_EQ(Sum(LineCounts(log, true)), size);
 }
 
 // Each mode on a bridge of its own, so that no relay thread is between its write and its log
@@ -309,35 +383,39 @@ TEST_F(BridgeRelayTest, ReleaseWhileBothDirectionsAreBusy) {
     EXPECT_TRUE(ThreadsFinished());
 }
 
-// The window's thread runs the release while a relay thread has written its bytes and waits
-// for that thread to take its log line: the release must not wait for it.
-TEST_F(BridgeRelayTest, ReleaseWhileARelayThreadWaitsToLog) {
+// The window's thread runs the release while a relay thread waits for it to make room in the
+// log backlog: the release does not wait for it, and the terminate wakes it (its line dropped)
+// while the backlog is still full. The lines queued meanwhile follow the release's line.
+TEST_F(BridgeRelayTest, ReleaseWhileARelayThreadWaitsForRoomToLog) {
+    Start();
+    const std::size_t before = window_->Log().size();
+    Stream out;
+    out.sent = RandomBytes(4u << 20, 43);
+    window_->RunOnWindowThread([&] {
+        FillBacklog(&out);
+        bridge::ReleaseBridgeSteps();
+        EXPECT_TRUE(platform::WaitForThreadEnd(bridge::GsmToPeerThread.load(), 30000));
+        EXPECT_EQ(bridge::ReleaseBridge(window_->main(), commands::ReleaseBridge, 0, 0), 0);
+    });
+    out.stop = true;
+    out.Join();
+    EXPECT_TRUE(ThreadsFinished());
+    const std::string log = window_->Log().substr(before);
+    EXPECT_EQ(log.find(Released), 0u);
+    EXPECT_GT(LineCounts(log, true).size(), 0u);
+}
+
+// The window's thread is held, so the line of the last read is still queued when the port goes.
+TEST_F(BridgeRelayTest, AVanishedPeerStopsBothDirectionsWithOneLine) {
     Start();
     const std::size_t before = window_->Log().size();
     window_->RunOnWindowThread([&] {
-        ASSERT_TRUE(bridge_test::WriteAll(gsm_.master, "AT\r", 3));
-        char got[3];
-        ASSERT_TRUE(bridge_test::ReadExactly(irda_.master, got, sizeof got));
-        // The relay thread has written; its line can reach the pane only through this thread.
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        EXPECT_EQ(bridge::ReleaseBridge(window_->main(), commands::ReleaseBridge, 0, 0), 0);
-        EXPECT_EQ(bridge::GsmPort.load(), platform::InvalidHandle);
-        EXPECT_EQ(bridge::PeerPort.load(), platform::InvalidHandle);
+        Send(gsm_, irda_, "before");
+        EXPECT_TRUE(bridge_test::WaitUntil([] { return shell::PendingLogBytes() > 0; }));  // its line is queued
+        bridge_test::ClosePty(&irda_);  // the adapter is pulled
+        EXPECT_TRUE(ThreadsFinished());
     });
-    EXPECT_TRUE(ThreadsFinished());
-    EXPECT_EQ(window_->Log().substr(before), std::string(Released) + "3 bytes <-BT<-FF<- <<<\r\n");
-    // A later start relays with fresh threads.
-    Start();
-    Send(irda_, gsm_, "again");
-}
-
-TEST_F(BridgeRelayTest, AVanishedPeerStopsBothDirectionsWithOneLine) {
-    Start();
-    Send(gsm_, irda_, "before");
-    const std::size_t before = LogWith(0, "6 bytes").size();
-    bridge_test::ClosePty(&irda_);  // the adapter is pulled
-    EXPECT_TRUE(ThreadsFinished());
-    EXPECT_EQ(window_->Log().substr(before), "COM3: was lost, relaying stopped\r\n");
+    EXPECT_EQ(window_->Log().substr(before), "6 bytes <-BT<-FF<- <<<\r\nCOM3: was lost, relaying stopped\r\n");
     // The handles stay until the release, which then goes as usual.
     EXPECT_NE(bridge::PeerPort.load(), platform::InvalidHandle);
     EXPECT_NE(bridge::GsmPort.load(), platform::InvalidHandle);

@@ -32,6 +32,7 @@
 #include "platform/platform.h"
 #include "platform/testing.h"
 #include "shell/log.h"
+#include "shell/log_backlog.h"
 #include "sim/pty.h"
 #include "resources/commands.h"
 
@@ -218,7 +219,7 @@ public:
         Command(RunCommand);
         Step() = nullptr;
     }
-    // Everything the pane holds.
+    // Everything the pane holds once the lines queued so far are in.
     std::string Log() {
         std::string text;
         RunOnWindowThread([&] { text = platform::EditText(pane_); });
@@ -243,6 +244,7 @@ private:
 
     static platform::LResult Proc(platform::Hwnd window, std::uint32_t message, platform::WParam wparam,
                                   platform::LParam lparam) {
+        shell::TakePendingLog(window);  // as the program's window does for every message
         if (message == platform::WM_COMMAND) {
             switch (platform::LowWord(wparam)) {
                 case commands::StartBridge: return bridge::StartBridge(window, commands::StartBridge, lparam, 0);
@@ -255,6 +257,8 @@ private:
         }
         if (message == platform::WM_DESTROY) {
             bridge::ReleaseBridgeSteps();
+            shell::TakePendingLog(window);
+            shell::CloseLogBacklog(window);
             platform::PostQuitMessage(0);
             return 0;
         }

@@ -115,11 +115,15 @@ protected:
 };
 
 TEST_F(BridgeWriteFailureTest, AFailedWriteToThePeerShowsTheBoxAndTheRelayGoesOn) {
-    const std::size_t before = window_->Log().size();
-    Arm(irda_);
-    ASSERT_TRUE(bridge_test::WriteAll(gsm_.master, "lost!", 5));
+    window_->RunOnWindowThread([&] {
+        Send(gsm_, irda_, "first");  // its line waits for this thread
+        Arm(irda_);
+        ASSERT_TRUE(bridge_test::WriteAll(gsm_.master, "lost!", 5));
+    });
     const std::string box = "[Fail to write to BT/Irda] Fail to write to BT/Irda";
-    EXPECT_NE(ScreenWith(box).find(box), std::string::npos);
+    const std::string screen = ScreenWith(box);
+    EXPECT_LT(screen.find("5 bytes <-BT<-FF<- <<<\r\n"), screen.find(box)) << "the line before comes first";
+    const std::size_t before = window_->Log().size();
     EXPECT_FALSE(fail_armed.load());
     Send(gsm_, irda_, "next");  // the bytes of the failed write are dropped; these pass
     const std::string log = window_->LogFrom(before, [](const std::string& t) { return !t.empty(); });
