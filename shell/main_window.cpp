@@ -193,14 +193,23 @@ LResult OnBridgePortLost(Hwnd window, std::uint32_t, WParam, LParam) {
     return 0;
 }
 
-// Lines queued by the relay threads: MainWindowProc has taken them on the way in.
-LResult OnLogPending(Hwnd, std::uint32_t, WParam, LParam) { return 0; }
+// Lines queued by the relay threads: taken a few milliseconds later, so that a busy relay's
+// lines reach the pane in batches rather than waking this thread for each read. Any message
+// before then takes them too.
+LResult OnLogPending(Hwnd window, std::uint32_t, WParam, LParam) {
+    SetTimer(window, LogBatchTimer, LogBatchDelayMs);
+    return 0;
+}
 
 // Every tick: idle timer, the silent key event, and the window to the front while asked. The
 // bridge's reopen timer looks for its lost port.
 LResult OnKeepAlive(Hwnd window, std::uint32_t, WParam timer, LParam) {
     if (timer == bridge::ReopenTimer) {
         bridge::TryReopen(window);
+        return 0;
+    }
+    if (timer == LogBatchTimer) {  // MainWindowProc took the lines on the way in
+        KillTimer(window, LogBatchTimer);
         return 0;
     }
     SystemIdleTimerReset();
@@ -251,8 +260,9 @@ std::int32_t DispatchCommand(const CommandRow* rows, std::size_t count, Hwnd win
 
 LResult MainWindowProc(Hwnd window, std::uint32_t message, WParam wparam, LParam lparam) {
     // The lines queued before this message reach the pane before anything it does (its own
-    // lines, a release, a lost port); those queued while it runs come after its lines.
-    TakePendingLog(window);
+    // lines, a release, a lost port); those queued while it runs come after its lines. The
+    // notice of new lines only starts their batch's delay.
+    if (message != LogPendingMessage) TakePendingLog(window);
     for (const MessageRow& row : MessageTable) {
         if (row.message == message) return row.handler(window, message, wparam, lparam);
     }
