@@ -109,16 +109,20 @@ struct Run {
     Child child;
 };
 
-Run UpdateOnce(std::uint32_t baud, bool trace) {
-    Run run;
-    sim::Handset handset;
+// A fresh simulated handset whose module link is paced at `baud` (0: unpaced).
+bool StartHandset(sim::Handset* handset, std::uint32_t baud) {
     sim::Options options;
     options.module_baud = baud;
     std::string error;
-    if (!handset.Start(options, &error)) {
-        std::fprintf(stderr, "update_bench: %s\n", error.c_str());
-        return run;
-    }
+    if (handset->Start(options, &error)) return true;
+    std::fprintf(stderr, "update_bench: %s\n", error.c_str());
+    return false;
+}
+
+Run UpdateOnce(std::uint32_t baud, bool trace) {
+    Run run;
+    sim::Handset handset;
+    if (!StartHandset(&handset, baud)) return run;
     std::vector<std::string> args{"update", "--profile", handset.ProfilePath()};
     if (trace) {
         args.push_back("--trace");
@@ -157,13 +161,7 @@ struct Paced {
 Paced PacedOnce(std::uint32_t baud, bool minimal) {
     Paced paced;
     sim::Handset handset;
-    sim::Options options;
-    options.module_baud = baud;
-    std::string error;
-    if (!handset.Start(options, &error)) {
-        std::fprintf(stderr, "update_bench: %s\n", error.c_str());
-        return paced;
-    }
+    if (!StartHandset(&handset, baud)) return paced;
     const Child child =
         minimal ? RunProgram({MinimalMode, handset.DevicePath("COM1:"), handset.DevicePath("RIL1:")}, {}, SelfProgram)
                 : RunProgram({"update", "--profile", handset.ProfilePath()});
