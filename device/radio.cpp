@@ -12,6 +12,8 @@ std::atomic<HandResetPromptFn> HandResetPrompt{nullptr};
 
 namespace {
 
+thread_local ControlFault LastFault;
+
 struct RadioControl {
     std::uint32_t code;
     const char* open_failed;     // "%08lX": the last-error code of the open
@@ -31,6 +33,7 @@ constexpr RadioControl Reset = {
     "Failed to reset GSM/GPRS module, error code: 0x%08lX\r\n", "GSM/GPRS has been reset\r\n", true};
 
 std::int32_t RunRadioControl(platform::Hwnd window, const RadioControl& control) {
+    LastFault = {};
     if (ResetByHand.load()) {  // no driver to ask: the person resets the module
         HandResetPromptFn prompt = HandResetPrompt.load();
         if (control.code == IoctlResetModule && prompt != nullptr) prompt();
@@ -40,13 +43,15 @@ std::int32_t RunRadioControl(platform::Hwnd window, const RadioControl& control)
     if (ril == platform::InvalidHandle) {
         unsigned long error = platform::GetLastError();
         shell::FormatAndAppend(window, control.open_failed, error);
-        shell::ReportOpenFailure("RIL1:", static_cast<std::uint32_t>(error));
+        LastFault.explanation = shell::ReportOpenFailure("RIL1:", static_cast<std::uint32_t>(error));
+        LastFault.lasting = platform::ControlFailsForGood("RIL1:", control.code, static_cast<std::uint32_t>(error), false);
         return 1;
     }
     if (!platform::DeviceIoControl(ril, control.code, nullptr, 0, nullptr, 0, nullptr)) {
         unsigned long error = platform::GetLastError();
         shell::FormatAndAppend(window, control.control_failed, error);
-        shell::ReportControlFailure("RIL1:", control.code, static_cast<std::uint32_t>(error));
+        LastFault.explanation = shell::ReportControlFailure("RIL1:", control.code, static_cast<std::uint32_t>(error));
+        LastFault.lasting = platform::ControlFailsForGood("RIL1:", control.code, static_cast<std::uint32_t>(error), true);
         platform::CloseHandle(ril);
         return 1;
     }
@@ -58,6 +63,8 @@ std::int32_t RunRadioControl(platform::Hwnd window, const RadioControl& control)
 }
 
 }  // namespace
+
+ControlFault LastControlFault() { return LastFault; }
 
 std::int32_t SuspendRadio(platform::Hwnd window, std::uint16_t, platform::LParam, std::uint16_t) {
     return RunRadioControl(window, Suspend);

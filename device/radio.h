@@ -3,11 +3,12 @@
 // opens the device, issues one control and closes it. Results: 0 success, 1 failure. As
 // command handlers they use only the window; a null window makes their lines silent.
 //
-// Index: SuspendRadio ResumeRadio ResetModule ResetByHand HandResetPrompt
+// Index: SuspendRadio ResumeRadio ResetModule ResetByHand HandResetPrompt ControlFault LastControlFault
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -23,6 +24,14 @@ inline constexpr std::uint32_t IoctlResetModule = 0x03001F88;
 extern std::atomic<bool> ResetByHand;
 using HandResetPromptFn = void (*)();
 extern std::atomic<HandResetPromptFn> HandResetPrompt;
+
+// The latest control of this thread that failed: why, and whether a retry would fail alike
+// (platform::ControlFailsForGood). Empty explanation: the latest one succeeded.
+struct ControlFault {
+    std::string explanation;
+    bool lasting = false;
+};
+ControlFault LastControlFault();
 
 std::int32_t SuspendRadio(platform::Hwnd window, std::uint16_t id = 0, platform::LParam lparam = 0,
                           std::uint16_t code = 0);

@@ -1,18 +1,22 @@
-// `firmware-utility check`: every device the profile names, opened as the run would open it and
-// given back without a byte written to the module. A serial port gets the module link's line
-// settings and its own back; the reset pulse's port shows that it has modem lines (read, not
-// changed); the radio
-// driver and the kernel show that a control could be taken (a program that is executable, a
-// service that accepts a connection), none is sent. One line per device, ok or the reason with
-// its fix; exit 0 only when every device is ready. A module that answers on its AT port tells
-// its identity and revision there (read-only AT queries); one that does not is no failure: it
-// may be off, or in its boot ROM.
+// `firmware-utility check`: every device the profile names, asked what an update will ask of
+// it, through the same functions, and given back without a byte written to the module. The
+// refusals an update makes before it opens anything come first. A serial port (as OpenDevice
+// opened it) gets the module link's line settings and its own back; a modem-line reset is one
+// real pulse through the update's own reset (harmless before an update, and said so); the
+// radio driver and the kernel show that a control could be taken (a program that is
+// executable, a service that accepts a connection), none is sent. One line per device, ok or
+// the reason with its fix; exit 0 only when every device is ready. A module that answers on its
+// AT port tells its identity and revision there (read-only AT queries); one that does not is a
+// warning, and not ready when a revision is expected (the update could not verify it).
 #include <cstdio>
 #include <string>
 
+#include "device/radio.h"
 #include "platform/platform.h"
 #include "shell/cli.h"
 #include "update/identity.h"
+#include "update/update.h"
+#include "update/verify.h"
 
 namespace shell {
 namespace {
@@ -31,11 +35,13 @@ constexpr std::uint8_t LinkStopBits = 2;
 constexpr std::uint32_t AtAnswerWaitMs = 2000;
 constexpr std::uint32_t MillisecondsPerSecond = 1000;
 constexpr char ModuleLine[] = "module";
-
-bool IsSerialPort(const std::string& device) { return device.rfind("COM", 0) == 0; }
+constexpr char ResetLine[] = "reset";
+constexpr char UpdateLine[] = "update";
+constexpr char LineEnd[] = "\r\n";
+constexpr char RefusalPrefix[] = "Update refused: ";
 
 // The reason a port that opened is still not ready, or "" when it is.
-std::string PortProblem(platform::Handle port, const std::string& device, const platform::Profile& profile) {
+std::string PortProblem(platform::Handle port) {
     platform::Dcb saved{};
     saved.length = sizeof saved;
     if (!platform::GetCommState(port, &saved)) return "its line settings cannot be read: " + platform::ErrorText(platform::GetLastError());
@@ -48,14 +54,17 @@ std::string PortProblem(platform::Handle port, const std::string& device, const 
     const std::uint32_t error = platform::GetLastError();
     platform::SetCommState(port, &saved);
     if (!applied) return "it refuses the module link's line settings (115200 8N2): " + platform::ErrorText(error);
-    const platform::ResetPulse& pulse = profile.reset;
-    std::uint32_t lines = 0;
-    if (pulse.milliseconds != 0 && pulse.port == device && !platform::GetCommModemStatus(port, &lines)) {
-        return std::string("it has no ") + (pulse.dtr ? "DTR" : "RTS") + " line for the [radio] reset pulse (" +
-               platform::ErrorText(platform::GetLastError()) +
-               "); wire the module's reset to a port that has one, or reset it through a RIL1: program";
-    }
     return {};
+}
+
+// The modem-line reset, done once as every handshake attempt does it: through ResetModule, with
+// the pulse's port held as the update holds its link. A port that cannot pulse (no modem lines,
+// here or behind an exporter) fails exactly as the update's first attempt would. "" when ready.
+std::string ResetProblem(const platform::ResetPulse& pulse) {
+    platform::Handle port = platform::OpenDevice(pulse.port.c_str());
+    const bool failed = device::ResetModule(platform::NoWindow) != 0;
+    if (port != platform::InvalidHandle) platform::CloseHandle(port);
+    return failed ? device::LastControlFault().explanation : std::string();
 }
 
 // A note on a ready port that ModemManager may still take, or "" when it will not.
@@ -64,8 +73,9 @@ std::string ModemManagerProblem(const std::string& path, const platform::Profile
     // A RIL1: program (modem-manager.sh) lets it go for the run.
     auto radio = profile.devices.find(RadioDriver);
     if (radio != profile.devices.end() && radio->second.rfind(platform::ProgramPrefix, 0) == 0) return {};
-    return "ModemManager runs and may open this port to probe it; install "
-           "examples/70-firmware-utility.rules (ID_MM_DEVICE_IGNORE) or let a RIL1: program stop it";
+    return std::string("ModemManager runs and may open this port to probe it; install "
+                       "examples/70-firmware-utility.rules (ID_MM_DEVICE_IGNORE) or ") +
+           (profile.from_options ? "give --reset exec:PROGRAM that stops it" : "let a RIL1: program stop it");
 }
 
 // Why `device` did not open, without the "DEVICE (PATH): " its explanation starts with: the
@@ -81,8 +91,9 @@ void Report(const std::string& device, const std::string& path, const std::strin
     std::printf("%-16s %-40s %s\n", device.c_str(), path.c_str(), problem.empty() ? Ready : problem.c_str());
 }
 
-// What the module says on its AT port, on one line of its own; never counted as not ready.
-void ReportModule(const std::string& at_path) {
+// What the module says on its AT port, on one line of its own. False when it gave no revision
+// although one is expected: the update could not verify its work.
+bool ReportModule(const std::string& at_path) {
     update::ModuleIdentity identity;
     const update::AtRead read = update::ReadModuleIdentity(AtAnswerWaitMs, &identity);
     std::string said;
@@ -95,7 +106,21 @@ void ReportModule(const std::string& at_path) {
         said = "no answer to AT within " + std::to_string(AtAnswerWaitMs / MillisecondsPerSecond) +
                " s (it may be off or in its boot ROM; an update resets it)";
     }
+    const std::string expected = update::ExpectedRevision();
+    const bool ready = read == update::AtRead::Read || expected.empty();
+    if (!ready) said += "; not ready: the update expects revision " + expected + " and could not read it";
     Report(ModuleLine, at_path, said);
+    return ready;
+}
+
+// What an update refuses before it opens anything; "" when it goes on.
+std::string RunRefusal() {
+    const char* refusal = update::RunRefusal.load();
+    if (refusal == nullptr) return {};
+    std::string text = refusal;
+    if (text.rfind(RefusalPrefix, 0) == 0) text.erase(0, sizeof RefusalPrefix - 1);
+    if (text.size() >= 2 && text.compare(text.size() - 2, 2, LineEnd) == 0) text.erase(text.size() - 2);
+    return "refused: " + text;
 }
 
 }  // namespace
@@ -104,7 +129,12 @@ int CheckDevices(const CliOptions&) {
     const platform::Profile profile = platform::CurrentProfile();
     std::printf("profile %s\n", profile.path.c_str());
     int not_ready = 0;
+    if (const std::string refusal = RunRefusal(); !refusal.empty()) {
+        Report(UpdateLine, "-", refusal);
+        ++not_ready;
+    }
     std::string at_path;  // the AT port's, once it proved ready
+    bool pulse_port_ready = false;
     const std::string at_port = update::AtPortName();
     if (!profile.devices.count(ModuleLink)) {
         Report(ModuleLink, "-", "the module link has no entry in [devices]; add `COM1: = /dev/...`");
@@ -116,15 +146,27 @@ int CheckDevices(const CliOptions&) {
         if (handle == platform::InvalidHandle) {
             problem = OpenProblem(device.c_str());
         } else {
-            if (IsSerialPort(device)) problem = PortProblem(handle, device, profile);
+            const bool serial = platform::IsSerialPort(handle);
+            if (serial) problem = PortProblem(handle);
             platform::CloseHandle(handle);
-            if (problem.empty() && IsSerialPort(device)) problem = ModemManagerProblem(path, profile);
+            if (problem.empty() && serial) problem = ModemManagerProblem(path, profile);
         }
         Report(device, path, problem);
         if (!problem.empty()) ++not_ready;
         if (device == at_port && problem.empty()) at_path = path;
+        if (device == profile.reset.port && problem.empty()) pulse_port_ready = true;
     }
-    if (!at_path.empty()) ReportModule(at_path);
+    if (!at_path.empty() && !ReportModule(at_path)) ++not_ready;
+    // The pulse resets the module: after the AT port was read.
+    if (profile.reset.milliseconds != 0 && pulse_port_ready) {
+        const std::string problem = ResetProblem(profile.reset);
+        const std::string what = std::string(profile.reset.dtr ? "DTR" : "RTS") + " pulse on " + profile.reset.port;
+        Report(ResetLine, what,
+               problem.empty() ? "ok (one " + std::to_string(profile.reset.milliseconds) +
+                                     " ms pulse sent: the module was reset, harmless before an update)"
+                               : problem);
+        if (!problem.empty()) ++not_ready;
+    }
     if (!profile.kernel.empty()) {
         std::string problem;
         if (!platform::ProbeKernelService()) problem = OpenProblem(KernelEntry);

@@ -60,6 +60,7 @@ void AddAfterOption(CLI::App* app, CliOptions* options) {
            for (const auto& row : AfterWords) {
                if (word == row.word) options->after = row.after;
            }
+           options->after_given = true;
        })
         ->type_name("resume|keep|reboot")
         ->check(CLI::IsMember({"resume", "keep", "reboot"}));
@@ -70,6 +71,7 @@ void AddPortOptions(CLI::App* app, CliOptions* options) {
     app->add_option("--port", options->port)->type_name("PATH|udev:...")->check(NotEmpty);
     app->add_option("--reset", options->reset)->type_name("KIND")->check(NotEmpty);
     app->add_option("--at-port", options->at_port)->type_name("PATH")->check(NotEmpty);
+    app->add_option("--reboot", options->reboot)->type_name("exec:PROGRAM|SOCKET")->check(NotEmpty);
 }
 
 // `ports --tsv`, `--profile-lines` or `--json`; one of them.
@@ -161,8 +163,9 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options, std::string* er
     if (!options->port.empty() && options->invocation != Invocation::Update && options->invocation != Invocation::Check) {
         return Fail(error, "--port: only update and check take it");
     }
-    if (options->port.empty() && (!options->reset.empty() || !options->at_port.empty())) {
-        return Fail(error, std::string(options->reset.empty() ? "--at-port" : "--reset") + " needs --port");
+    if (options->port.empty() && (!options->reset.empty() || !options->at_port.empty() || !options->reboot.empty())) {
+        return Fail(error, std::string(!options->reset.empty() ? "--reset" : !options->at_port.empty() ? "--at-port" : "--reboot") +
+                               " needs --port");
     }
     if (options->invocation == Invocation::Send) have_send_id = app.get_subcommand("send")->count("ID") > 0;
     if (options->invocation == Invocation::Send && !have_send_id && !options->help && !options->version) {
@@ -178,7 +181,8 @@ void PrintUsage() {
         "invocations:\n"
         "  (none)          the window, drawn in the terminal\n"
         "  update          headless: one firmware update, then close (exit 0 verified, or\n"
-        "                  accepted and not checkable; 1 failed)\n"
+        "                  accepted and not checkable; 1 failed; 2 did not start: bad\n"
+        "                  arguments, profile or payload set, no way to reset the module)\n"
         "  bridge          headless: the port bridge, relaying until SIGINT/SIGTERM (exit 1\n"
         "                  at once when it could not start, or when a port was lost)\n"
         "  bridge --reopen a lost port is waited for and relaying starts again once it is back\n"
@@ -225,13 +229,16 @@ void PrintUsage() {
         "  --record FILE             update: append one JSON line per run to FILE\n"
         "  --force                   update: use a module link that another program has open\n"
         "  --after resume|keep|reboot  update: after a success, resume the radio driver, keep it\n"
-        "                            suspended, or request the reboot (default reboot)\n"
+        "                            suspended, or request the reboot (default reboot when\n"
+        "                            the profile has a reboot entry, else keep)\n"
         "  --port PATH|udev:KEY=VALUE  update, check: no profile file; the module link, with\n"
         "    --reset KIND            how the module is reset: dtr or rts[:MS[:low|high]] (a pulse\n"
         "                            on the link's line, default 100 ms low), exec:PROGRAM (a\n"
         "                            radio driver program), none (default: you press its reset\n"
         "                            button when asked; needs a terminal)\n"
         "    --at-port PATH          the module's AT port (its revision is read there)\n"
+        "    --reboot exec:PROGRAM   how the handset is rebooted after a success (a program,\n"
+        "                            or a service's socket path); none: it is not rebooted\n"
         "  -h, --help, -V, --version\n"
         "\n"
         "window exit codes: 0 normal end, 255 another window of this user runs (asked to come\n"
@@ -245,7 +252,7 @@ int UsePayloadSet(const CliOptions& options) {
     // Only these send the set to a module or describe it; the rest never read it.
     const bool reads_set = options.version || options.invocation == Invocation::Window ||
                            options.invocation == Invocation::Update || options.invocation == Invocation::Payloads ||
-                           options.invocation == Invocation::Sim;
+                           options.invocation == Invocation::Sim || options.invocation == Invocation::Check;
     std::string directory = options.firmware;
     const char* given_by = "--firmware";
     if (directory.empty()) {
@@ -291,6 +298,7 @@ const char* AwaitedOutcome(std::intptr_t outcome) {
         case update::OutcomeRevisionMismatch: return "the module runs another revision than expected";
         case update::OutcomeNotVerified: return "the firmware the module runs was not verified";
         case update::OutcomeAlreadyCurrent: return "the module already ran the expected revision";
+        case update::OutcomeControlFailed: return "the module's reset failed and cannot succeed; the update stopped";
         default: return "unknown outcome";
     }
 }

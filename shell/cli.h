@@ -8,7 +8,7 @@
 // station each), --headless, --trace FILE, --trace-time, --command ID (repeatable),
 // --module-timeout SECONDS, --attempts N, --events FILE, --station NAME, --firmware DIR,
 // --verify-timeout SECONDS, --expect-revision TEXT, --skip-current, --record FILE, --force,
-// --after resume|keep|reboot, --port PATH [--reset KIND] [--at-port PATH] (update and check: the
+// --after resume|keep|reboot, --port PATH [--reset KIND] [--at-port PATH] [--reboot ENTRY] (update and check: the
 // profile built from the command line), -h/--help, -V/--version; "--name=value" works too. Bad
 // arguments: one line on stderr, exit 2.
 //
@@ -60,9 +60,11 @@ struct CliOptions {
     bool skip_current = false;                  // --skip-current
     std::string record;                         // --record FILE: one JSON line per run appended
     update::AfterRun after = update::AfterRun::Reboot;  // --after: what follows a successful run
+    bool after_given = false;                   // --after was on the command line
     std::string port;                           // --port PATH|udev:...: the profile from the command line
     std::string reset;                          // --reset dtr|rts[:MS[:low|high]]|exec:PROGRAM|none
     std::string at_port;                        // --at-port PATH
+    std::string reboot;                         // --reboot exec:PROGRAM|SOCKET: the kernel's reboot entry
     bool help = false;
     bool version = false;
 };

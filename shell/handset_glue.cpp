@@ -181,6 +181,42 @@ int RefuseWithoutReset(const CliOptions& options) {
                                    "or a modem-line pulse to [radio] (`reset = COM1: dtr 100`)");
 }
 
+// What follows a success needs its entry: without a reboot entry the default is keep, said on
+// the pane at the end; --after reboot asked for without one is refused.
+int SettleAfterRun(const CliOptions& options) {
+    const platform::Profile profile = platform::CurrentProfile();
+    update::NoRebootEntry.store(false);
+    if (!profile.kernel.empty() || options.after != update::AfterRun::Reboot) return 0;
+    if (!options.after_given) {
+        update::AfterSuccess.store(update::AfterRun::Keep);
+        update::NoRebootEntry.store(true);
+        return 0;
+    }
+    return RefuseRuns(options, profile.path + " has no reboot entry, so --after reboot cannot be done: " +
+                                   (profile.from_options ? "give --reboot exec:PROGRAM"
+                                                         : "add `KernelIoControl = exec:/path/to/program` to [kernel]") +
+                                   ", or --after keep or resume");
+}
+
+// An expected revision the payload set does not carry cannot be met by sending that set.
+int RefuseForeignRevision(const CliOptions& options) {
+    const std::string& version = update::CurrentPayloadSet().revision;
+    if (options.expect_revision.empty() || version.empty() || update::RevisionMatches(version, options.expect_revision)) {
+        return 0;
+    }
+    return RefuseRuns(options, "--expect-revision " + options.expect_revision + ": the payload set's version is " +
+                                   version + ", so the module cannot run " + options.expect_revision + " after it");
+}
+
+// The refusals a run is checked against once its profile is known, in order.
+int RefuseImpossibleRuns(const CliOptions& options) {
+    if (int code = RefuseStandIns(options)) return code;
+    if (int code = RefuseForeignRevision(options)) return code;
+    if (int code = SettleAfterRun(options)) return code;
+    if (device::ResetByHand.load()) return RefuseUnattendedReset(options);
+    return RefuseWithoutReset(options);
+}
+
 // The run's last line on stderr: a simulated handset is never taken for a module, and the
 // payloads are named with their image's digest.
 void SayHandsetAndPayloads() {
@@ -218,15 +254,12 @@ int ApplyRunOptions(const CliOptions& options) {
     if (!options.port.empty()) {
         if (int code = UsePortProfile(options)) return code;
         RunProfilePath = platform::CurrentProfile().path;
-        if (int code = RefuseStandIns(options)) return code;
-        if (device::ResetByHand.load()) return RefuseUnattendedReset(options);
-        return RefuseWithoutReset(options);
+        return RefuseImpossibleRuns(options);
     }
     const std::string path = FindProfile(options);
     if (!path.empty()) {
         if (int code = UseProfileFile(path)) return code;
-        if (int code = RefuseStandIns(options)) return code;
-        return RefuseWithoutReset(options);
+        return RefuseImpossibleRuns(options);
     }
 
     std::string error;
@@ -246,7 +279,8 @@ int ApplyRunOptions(const CliOptions& options) {
                          peer.far_path.c_str(), peer.name.c_str());
         }
     }
-    return UseProfileFile(built_in);
+    if (int code = UseProfileFile(built_in)) return code;
+    return RefuseImpossibleRuns(options);
 }
 
 int PrepareUpdateRun(const CliOptions& options) {

@@ -36,19 +36,20 @@ namespace {
 thread_local std::string* held_open_failure = nullptr;
 }
 
-void ReportOpenFailure(const char* device, std::uint32_t error) {
+std::string ReportOpenFailure(const char* device, std::uint32_t error) {
     const std::string explanation = platform::ExplainOpenFailure(device, error);
     TracePrint("%s\r\n", explanation.c_str());
     if (held_open_failure != nullptr) {
         *held_open_failure = explanation;
-        return;
+        return explanation;
     }
     if (OpenFailureObserverFn observer = OpenFailureObserver.load()) observer(explanation.c_str());
+    return explanation;
 }
 
 void HoldOpenFailures(std::string* last) { held_open_failure = last; }
 
-void ReportControlFailure(const char* device, std::uint32_t code, std::uint32_t error) {
+std::string ReportControlFailure(const char* device, std::uint32_t code, std::uint32_t error) {
     std::string adapter_line;
     const std::string explanation = platform::ExplainControlFailure(device, code, error, &adapter_line);
     TracePrint("%s\r\n", explanation.c_str());
@@ -56,6 +57,7 @@ void ReportControlFailure(const char* device, std::uint32_t code, std::uint32_t 
         const std::string action = platform::ControlName(code);
         observer({device, action.c_str(), error, explanation.c_str(), adapter_line.c_str()});
     }
+    return explanation;
 }
 
 char* MessageBuffer() {

@@ -39,7 +39,8 @@ void FormatAndAppend(platform::Hwnd window, const char* format, ...) __attribute
 
 using OpenFailureObserverFn = void (*)(const char* explanation);
 extern std::atomic<OpenFailureObserverFn> OpenFailureObserver;  // null: the trace only
-void ReportOpenFailure(const char* device, std::uint32_t error);
+// Both return the explanation they reported.
+std::string ReportOpenFailure(const char* device, std::uint32_t error);
 // While `last` is set, the calling thread's open failures go to the trace and into *last
 // instead of the observer: a caller retrying an open says only the failure it gives up on.
 // Null ends the hold.
@@ -57,6 +58,6 @@ struct ControlFailure {
 using ControlFailureObserverFn = void (*)(const ControlFailure& failure);
 extern std::atomic<ControlFailureObserverFn> ControlFailureObserver;  // null: the trace only
 // Call on the thread that issued the control, right after it failed.
-void ReportControlFailure(const char* device, std::uint32_t code, std::uint32_t error);
+std::string ReportControlFailure(const char* device, std::uint32_t code, std::uint32_t error);
 
 }  // namespace shell

@@ -54,6 +54,11 @@ std::string BuildLines(const CliOptions& options, std::vector<BuiltLine>* lines)
     lines->push_back({"[devices]", "--port " + options.port});
     lines->push_back({"COM1: = " + options.port, "--port " + options.port});
     if (!options.at_port.empty()) lines->push_back({"COM2: = " + options.at_port, "--at-port " + options.at_port});
+    if (!options.reboot.empty()) {
+        lines->push_back({"[kernel]", "--reboot " + options.reboot});
+        lines->push_back({"KernelIoControl = " + options.reboot, "--reboot " + options.reboot});
+        lines->push_back({"[devices]", "--port " + options.port});
+    }
     if (options.reset.empty() || options.reset == ResetNone) return {};
     if (options.reset.rfind(platform::ProgramPrefix, 0) == 0) {
         lines->push_back({"RIL1: = " + options.reset, reset_option});
@@ -88,6 +93,7 @@ int UsePortProfile(const CliOptions& options) {
         std::fprintf(stderr, "firmware-utility: %s\n", problem.c_str());
         return ExitBadArguments;
     }
+    profile.from_options = true;
     platform::SetProfile(profile);
     // No radio driver and no pulse: the person resets the module when asked.
     device::ResetByHand.store(options.reset.empty() || options.reset == ResetNone);

@@ -151,6 +151,7 @@ const char* OutcomeName(std::int32_t outcome) {
         case update::OutcomeRevisionMismatch: return "revision_mismatch";
         case update::OutcomeNotVerified: return "not_verified";
         case update::OutcomeAlreadyCurrent: return "already_current";
+        case update::OutcomeControlFailed: return "control_failed";
         default: return "interrupted";
     }
 }

@@ -1,7 +1,7 @@
 // --record: one line per run for a module's history (see shell/run_report.h). Its fields: "v",
 // "station", "profile", "port" and "at_port" (device paths), the module's "manufacturer",
 // "model" and "serial", "revision_before", "revision_after", "expected_revision", the payload
-// set's "set_source" and "set_sha256", "outcome", "exit_code", "reason", "start" and "end"
+// set's "set_source" and "set_sha256", "reboot_failed", "outcome", "exit_code", "reason", "start" and "end"
 // (UTC, ISO 8601, milliseconds) and "duration" (seconds). Unknown values are null.
 #include <time.h>
 
@@ -12,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "device/reboot.h"
 #include "platform/platform.h"
 #include "shell/lost_records.h"
 #include "shell/run_report.h"
@@ -73,7 +74,10 @@ bool OpenRunRecord(const std::string& path, std::string* error) {
 bool WriteRunRecord(const std::string& station, const std::string& profile, const char* outcome, int exit_code,
                     std::string* error) {
     if (record == nullptr) return true;
-    const update::RunFacts facts = update::LastRunFacts();
+    update::RunFacts facts = update::LastRunFacts();
+    // A run cut short before it read the module still keeps what it was given.
+    if (facts.at_port.empty()) facts.at_port = update::AtPortName();
+    if (facts.expected.empty()) facts.expected = update::ExpectedRevision();
     const update::ModuleIdentity& known = facts.after.serial.empty() ? facts.before : facts.after;
     const update::PayloadSet& set = update::CurrentPayloadSet();
     Json line = {{"v", RecordVersion}};
@@ -85,6 +89,7 @@ bool WriteRunRecord(const std::string& station, const std::string& profile, cons
     line["model"] = TextOrNull(known.model);
     line["serial"] = TextOrNull(known.serial);
     RunEndFields(facts, &line);
+    line["reboot_failed"] = device::RebootFailed.load() != 0;
     line["set_source"] = update::PayloadSourceName(set.source);
     line["set_sha256"] = set.sha256;
     line["outcome"] = outcome;

@@ -26,6 +26,7 @@ std::atomic<RunObserverFn> RunObserver{nullptr};
 std::atomic<std::int32_t> ShareHeldLine{0};
 std::atomic<AfterRun> AfterSuccess{AfterRun::Reboot};
 std::atomic<bool> AfterApplied{false};
+std::atomic<bool> NoRebootEntry{false};
 
 const char* AfterRunName(AfterRun after) {
     switch (after) {
@@ -119,6 +120,16 @@ std::uint32_t EndRunGaveUp(platform::Hwnd window, std::uint32_t attempts, Attemp
     return EndRun(window, OutcomeGaveUp, 0);
 }
 
+// The module's reset cannot succeed: the run ends at its first attempt, naming the reset.
+std::uint32_t EndRunResetImpossible(platform::Hwnd window) {
+    const std::string reason = device::LastControlFault().explanation;
+    SetRunReason("the module could not be reset: " + reason);
+    shell::AppendLog(window, ("The module could not be reset, and a retry would fail alike: " + reason +
+                              "; the update has stopped\r\n").c_str());
+    CloseRun();
+    return EndRun(window, OutcomeControlFailed, 0);
+}
+
 std::uint32_t RefuseSharedLine(platform::Hwnd window, const std::string& sharers) {
     const std::string explanation = sharers + "; close it first, or share the line with --force";
     shell::TracePrint("%s\r\n", explanation.c_str());
@@ -130,16 +141,20 @@ std::uint32_t RefuseSharedLine(platform::Hwnd window, const std::string& sharers
 // A run that succeeded past the image: the reboot request (the radio driver stays suspended),
 // or the module given back to the radio driver, or both left as they are.
 void FollowSuccess(platform::Hwnd window) {
-    platform::MessageBox(platform::NoWindow, "Reboot device/Reset module !", "Successful", platform::MB_OK);
     const AfterRun after = AfterSuccess.load();
     AfterApplied.store(true);
     if (after == AfterRun::Reboot) {
-        device::RebootDevice(platform::NoWindow);
+        // The box tells the reboot is on its way: only once the kernel took the request (a
+        // refusal says so on the pane instead).
+        if (device::RebootDevice(window) == 0) {
+            platform::MessageBox(platform::NoWindow, "Reboot device/Reset module !", "Successful", platform::MB_OK);
+        }
         return;
     }
     if (after == AfterRun::Resume) device::ResumeRadio(window);
-    shell::AppendLogUnlessQuiet(window, after == AfterRun::Resume
-                                            ? "No reboot was requested (--after resume)\r\n"
+    shell::AppendLogUnlessQuiet(window, after == AfterRun::Resume ? "No reboot was requested (--after resume)\r\n"
+                                        : NoRebootEntry.load()
+                                            ? "No reboot entry: the handset is not rebooted\r\n"
                                             : "The radio driver stays suspended; no reboot was requested (--after keep)\r\n");
 }
 
@@ -206,7 +221,7 @@ void CastOnce() {
     platform::WriteFile(ModulePort(), &CastingByte, 1, &written);
 }
 
-enum class HandshakeResult { Answered, Silent, Lost };
+enum class HandshakeResult { Answered, Silent, Lost, ResetImpossible };
 
 // How long a module link named by identity may stay away after its device went (a module that
 // re-enumerates on reset: ttyACM0 comes back as ttyACM1), and the pause between two opens of
@@ -257,7 +272,11 @@ HandshakeResult Handshake(std::uint32_t attempt) {
     platform::Sleep(1000);
     // An 0xA0 from before this reset (a module still in its boot ROM) answers nothing.
     DiscardModuleInput();
-    device::ResetModule(platform::NoWindow);
+    // A reset that failed for good (no modem lines, no such program) fails alike on every
+    // retry: the run ends now. Any other failure may pass, and the attempt goes on.
+    if (device::ResetModule(platform::NoWindow) != 0 && device::LastControlFault().lasting) {
+        return HandshakeResult::ResetImpossible;
+    }
     // The boot ROM listens from the reset on; the caster's next tick may be 10 ms away.
     CastOnce();
     using Clock = std::chrono::steady_clock;
@@ -367,6 +386,7 @@ std::uint32_t UpdateThread(void* parameter) {
     for (std::uint32_t attempt = 1;; ++attempt) {
         const HandshakeResult handshake = Handshake(attempt);
         if (handshake == HandshakeResult::Lost) return EndRunModuleLost(window);
+        if (handshake == HandshakeResult::ResetImpossible) return EndRunResetImpossible(window);
         if (handshake == HandshakeResult::Silent) {
             if (AttemptsExhausted(attempt)) return EndRunGaveUp(window, attempt, AttemptEnd::Silent);
             continue;  // the caster still casts; the next attempt resets the module again

@@ -161,8 +161,8 @@ std::int32_t DownloadFirmwareImage(platform::Hwnd window) {
                       static_cast<unsigned>(header[2]));
 
     if (!WaitForModuleByte(AcceptByte)) return GiveUp();
+    // The pane says it once the verdict stands (update/verify.cpp).
     shell::TracePrint("Firmware Updated....Done");
-    shell::AppendLogUnlessQuiet(window, "\r\nFirmware Updated....Done\r\n");
     shell::KeepForeground.store(0);
     platform::Sleep(200);
     // The new firmware starts with this reset; the reboot waits for the run's verdict.

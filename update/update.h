@@ -39,6 +39,7 @@ inline constexpr std::int32_t OutcomeVerified = 6;          // it runs the expec
 inline constexpr std::int32_t OutcomeRevisionMismatch = 7;  // it runs another revision
 inline constexpr std::int32_t OutcomeNotVerified = 8;       // its AT port gave no revision in time
 inline constexpr std::int32_t OutcomeAlreadyCurrent = 9;    // --skip-current: it ran it before
+inline constexpr std::int32_t OutcomeControlFailed = 10;    // the module's reset cannot succeed
 // Outcomes that end `update` with 0.
 constexpr bool OutcomeSucceeded(std::int32_t outcome) {
     return outcome == OutcomeConfirmed || outcome == OutcomeVerified || outcome == OutcomeAlreadyCurrent;
@@ -77,6 +78,8 @@ void NoteRun(const RunNote& note);
 // run is never followed by a reboot.
 enum class AfterRun : std::int32_t { Reboot, Resume, Keep };
 extern std::atomic<AfterRun> AfterSuccess;
+// Set when AfterSuccess is Keep only because the profile has no reboot entry: the pane says so.
+extern std::atomic<bool> NoRebootEntry;
 // The latest run applied its AfterSuccess (it succeeded past the image); else it applied none.
 extern std::atomic<bool> AfterApplied;
 // "reboot", "resume", "keep".

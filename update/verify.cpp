@@ -44,6 +44,9 @@ std::string NotVerifiedReason(AtRead read, const std::string& port, std::uint32_
     }
 }
 
+// The pane's milestone for an image whose firmware runs as expected (or cannot be checked).
+void SayImageDone(platform::Hwnd window) { shell::AppendLogUnlessQuiet(window, "\r\nFirmware Updated....Done\r\n"); }
+
 }  // namespace
 
 std::string ExpectedRevision() {
@@ -100,6 +103,7 @@ std::int32_t VerifyAfterRun(platform::Hwnd window) {
         const std::string reason = known.expected.empty() ? "no expected revision is known"
                                                           : "the profile names no AT port";
         SetRunReason(reason);
+        SayImageDone(window);
         shell::AppendLogUnlessQuiet(window, ("The firmware running was not checked: " + reason + "\r\n").c_str());
         return OutcomeConfirmed;
     }
@@ -128,6 +132,7 @@ std::int32_t VerifyAfterRun(platform::Hwnd window) {
                                after.revision.c_str(), known.expected.c_str());
         return OutcomeRevisionMismatch;
     }
+    SayImageDone(window);
     shell::AppendLogUnlessQuiet(window, ("The module runs the expected firmware, revision " + after.revision + "\r\n").c_str());
     return OutcomeVerified;
 }

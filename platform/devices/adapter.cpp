@@ -12,6 +12,8 @@
 
 #include "platform/base/handles.h"
 #include "platform/base/sys.h"
+#include "platform/devices/devices.h"
+#include "platform/devices/net_address.h"
 #include "platform/devices/ports.h"
 #include "platform/devices/program.h"
 #include "platform/devices/serial_port.h"
@@ -134,6 +136,13 @@ bool PulseModemLine(const ResetPulse& pulse, const std::string& path) {
         return false;
     }
     std::shared_ptr<SerialPort> port = FindOpenPort(node);
+    // A port across the network that nobody holds is opened for the pulse, as a local one is.
+    Handle network = InvalidHandle;
+    if (!port && IsNetworkPath(node)) {
+        network = OpenSerialPort(node.c_str());
+        if (network == InvalidHandle) return false;
+        port = FindOpenPort(node);
+    }
     int fd = -1;
     if (!port) {
         fd = SysOpen(node.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -149,6 +158,8 @@ bool PulseModemLine(const ResetPulse& pulse, const std::string& path) {
     }
     int error = errno;
     if (fd >= 0) SysClose(fd);
+    port.reset();
+    if (network != InvalidHandle) CloseHandle(network);
     if (rc != 0) {
         SetLastError(static_cast<std::uint32_t>(error));
         return false;

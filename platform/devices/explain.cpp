@@ -198,8 +198,10 @@ std::string ExplainControlFailure(const char* device, std::uint32_t code, std::u
         std::string text = name + " (" + (profile.reset.dtr ? "DTR" : "RTS") + " pulse on " + profile.reset.port +
                            "): reset failed: " + ErrorText(error);
         if (error == ENOTTY || error == EINVAL) {
-            text += ": the port has no modem lines; reset the module through an exec: program for RIL1: instead "
-                    "(see examples/gpio-reset.sh) and drop the [radio] reset";
+            text += profile.from_options
+                        ? ": the port has no modem lines; give --reset exec:PROGRAM instead (see examples/gpio-reset.sh)"
+                        : ": the port has no modem lines; reset the module through an exec: program for RIL1: instead "
+                          "(see examples/gpio-reset.sh) and drop the [radio] reset";
         }
         return text;
     }
@@ -218,6 +220,19 @@ std::string ExplainControlFailure(const char* device, std::uint32_t code, std::u
     std::string text = name + " (" + path + "): " + action + " failed: " + ErrorText(error);
     if (error == ETIMEDOUT) text += ": the service did not answer within 5 s";
     return text;
+}
+
+bool ControlFailsForGood(const char* device, std::uint32_t code, std::uint32_t error, bool opened) {
+    // Errors of a device that is not there, is no device of its kind, or may not be used.
+    constexpr std::uint32_t Lasting[] = {ENOTTY, EINVAL, ENOENT, ENODEV, ENXIO, EACCES, EPERM, EISDIR, ENOEXEC};
+    bool lasting = false;
+    for (std::uint32_t each : Lasting) lasting = lasting || error == each;
+    if (!opened) return lasting;
+    // Once open, only a pulse reports the system's errors; a program's status or a service's
+    // answer is its own and may differ next time.
+    const Profile profile = CurrentProfile();
+    return lasting && code == internal::RadioResetCode && profile.reset.milliseconds != 0 &&
+           Upper(device ? device : "") == "RIL1:";
 }
 
 std::string ControlName(std::uint32_t code) { return internal::ControlActionName(code); }

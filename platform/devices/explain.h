@@ -4,7 +4,7 @@
 // holds the port, where to find the machine's serial ports, that a path is no serial port).
 // Likewise why a control of the radio driver or the kernel failed once the device was open.
 //
-// Index: ErrorText ExplainOpenFailure ExplainControlFailure ControlName CanResetModule
+// Index: ErrorText ExplainOpenFailure ExplainControlFailure ControlFailsForGood ControlName CanResetModule
 #pragma once
 
 #include <cstdint>
@@ -22,6 +22,11 @@ std::string ExplainOpenFailure(const char* device, std::uint32_t error);
 // open gpiochip0". *adapter_line gets a program's last line ("" for none or no program).
 std::string ExplainControlFailure(const char* device, std::uint32_t code, std::uint32_t error,
                                   std::string* adapter_line);
+// Whether a control that failed with `error` (or the open of its device, `opened` false) would
+// fail alike on every retry: a pulse on a port without modem lines, a device or program that
+// is not there or may not be used. A program's exit status, a time-out or a busy device may
+// change, and are not.
+bool ControlFailsForGood(const char* device, std::uint32_t code, std::uint32_t error, bool opened);
 // "suspend", "resume", "reset", "reboot", or the code as "0x%08X".
 std::string ControlName(std::uint32_t code);
 // Whether the profile gives a way to reset the module: a RIL1: entry or a [radio] reset.

@@ -56,6 +56,7 @@ struct Profile {
     std::string kernel;                             // KernelIoControl service path, or empty
     ResetPulse reset;                               // [radio] reset, when milliseconds != 0
     bool simulated = false;                         // written by a simulated handset
+    bool from_options = false;  // built from the command line (update --port): advice names options
 };
 
 // "exec:/path a b" -> {"/path", "a", "b"} (split at blanks); false for any other value.
