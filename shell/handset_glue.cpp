@@ -208,8 +208,20 @@ int RefuseForeignRevision(const CliOptions& options) {
                                    version + ", so the module cannot run " + options.expect_revision + " after it");
 }
 
+// The window's title says what it works on: the handset and the payload set.
+void NameWhatTheWindowUses() {
+    const platform::Profile profile = platform::CurrentProfile();
+    const update::PayloadSet& set = update::CurrentPayloadSet();
+    const std::string handset = profile.simulated ? "simulated handset" : "profile " + profile.path;
+    const std::string payloads = set.source == update::PayloadSource::Directory ? "set " + set.directory
+                                 : set.source == update::PayloadSource::Embedded ? "embedded set"
+                                                                                 : "built-in set";
+    platform::SetScreenStatus(handset + ", " + payloads);
+}
+
 // The refusals a run is checked against once its profile is known, in order.
 int RefuseImpossibleRuns(const CliOptions& options) {
+    NameWhatTheWindowUses();
     if (int code = RefuseStandIns(options)) return code;
     if (int code = RefuseForeignRevision(options)) return code;
     if (int code = SettleAfterRun(options)) return code;

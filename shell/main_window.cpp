@@ -36,8 +36,11 @@ constexpr std::uint32_t LogPaneStyle = 0x50200884;        // child, visible, vsc
 constexpr std::uint32_t LogPaneExStyle = 0x00000200;      // sunken client edge
 constexpr std::uint32_t MainWindowStyle = 0x10000000;     // visible
 constexpr int CommandBarId = 4;
-constexpr char Banner[] = "Korvan Halvik Firmware Utility\r\n<< Firmware Version: V.4.2.0 >>\r\n";
+// The banner names the firmware of the payload set in use (the built-in set's is V.4.2.0).
+constexpr char BannerFormat[] = "Korvan Halvik Firmware Utility\r\n<< Firmware Version: %s >>\r\n";
+constexpr char UnnamedRevision[] = "not named by the set";
 
+constexpr char UpdateRunningCaption[] = "Update running";
 constexpr char LeaveDuringUpdateText[] =
     "An update is running: leaving now leaves the module half-written, and it may need another "
     "update.\r\nClose again to leave anyway.";
@@ -125,7 +128,9 @@ LResult OnCreate(Hwnd window, std::uint32_t, WParam, LParam) {
     }
 
     TracePrint("get current dir %s\r\n", WorkDir);
-    AppendLogUnlessQuiet(window, Banner);
+    const std::string& revision = update::CurrentPayloadSet().revision;
+    FormatText(MessageBuffer(), MessageBufferSize, BannerFormat, revision.empty() ? UnnamedRevision : revision.c_str());
+    AppendLogUnlessQuiet(window, MessageBuffer());
     // Which payloads an update would send: stand-in filler is fit only for a simulated handset.
     TracePrint("%s\r\n", update::PayloadSetLine().c_str());
     return 0;
@@ -164,10 +169,17 @@ LResult OnClose(Hwnd window, std::uint32_t message, WParam wparam, LParam lparam
     if (!update::UpdateRunning.load()) LeaveConfirmed = false;
     if (update::UpdateRunning.load() && wparam != CloseBySystem && ScreenIsInteractive() && !LeaveConfirmed) {
         LeaveConfirmed = true;
-        MessageBox(window, LeaveDuringUpdateText, "Update running", MB_OK);
+        MessageBox(window, LeaveDuringUpdateText, UpdateRunningCaption, MB_OK);
         return 0;
     }
     return DefWindowProc(window, message, wparam, lparam);
+}
+
+// The run has ended: a box asking whether to leave during it no longer stands. The run cleared
+// UpdateRunning before posting this, so a close request handled after it shows no box.
+LResult OnRunEnded(Hwnd, std::uint32_t, WParam, LParam) {
+    CloseMessageBoxes(UpdateRunningCaption);
+    return 0;
 }
 
 // The bridge release steps, the register window, the quit message. Never waits for a thread:
@@ -237,6 +249,7 @@ constexpr MessageRow MessageTable[] = {
     {WM_DESTROY, OnDestroy},
     {WM_TIMER, OnKeepAlive},
     {bridge::PortLostMessage, OnBridgePortLost},
+    {update::RunEndedMessage, OnRunEnded},
     {LogPendingMessage, OnLogPending},
 };
 

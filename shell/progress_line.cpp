@@ -29,6 +29,7 @@ std::uint32_t stage = 0;
 std::uint32_t bytes = 0;
 std::uint32_t total = 0;
 Clock::time_point stage_start{};
+Clock::time_point stage_stop{};  // when the stage ended; {} while it runs
 Clock::time_point last_draw{};
 Clock::time_point run_start{};
 
@@ -36,8 +37,10 @@ const char* StageLabel(std::uint32_t s) { return s == 1 ? "boot loader 1" : s ==
 
 double SecondsSince(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
 
+// Bytes per second over the stage's own time: up to now while it runs, else up to its end.
 double StageRate() {
-    const double seconds = SecondsSince(stage_start);
+    const Clock::time_point end = stage_stop == Clock::time_point{} ? Clock::now() : stage_stop;
+    const double seconds = std::chrono::duration<double>(end - stage_start).count();
     return seconds > 0 ? bytes / seconds : 0;
 }
 
@@ -99,6 +102,7 @@ void ProgressNote(const update::RunNote& note) {
             bytes = 0;
             total = note.total;
             stage_start = Clock::now();
+            stage_stop = {};
             return Draw();
         case update::RunStep::Progress:
             bytes = note.bytes;
@@ -107,6 +111,8 @@ void ProgressNote(const update::RunNote& note) {
             return;
         case update::RunStep::StageEnd:
         case update::RunStep::ModuleLost:
+            if (stage_stop == Clock::time_point{}) stage_stop = Clock::now();
+            return;
         case update::RunStep::ModuleRead:
             return;
         case update::RunStep::End: {

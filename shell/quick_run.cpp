@@ -11,6 +11,7 @@
 #include "platform/platform.h"
 #include "shell/cli.h"
 #include "shell/run_report.h"
+#include "update/update.h"
 
 namespace shell {
 namespace {
@@ -24,7 +25,10 @@ constexpr char ResetForm[] = "expected dtr|rts[:MILLISECONDS[:low|high]], exec:/
 // the image) is the person's, asked for on the terminal.
 void AskForReset() {
     ClearProgressLine();
-    std::fprintf(stderr, "firmware-utility: press the module's reset button now\n");
+    std::fprintf(stderr, update::ImageConfirmed.load()
+                             ? "firmware-utility: the image was sent; press the module's reset button now to start "
+                               "the new firmware\n"
+                             : "firmware-utility: press the module's reset button now\n");
 }
 
 // One line of the built profile and the option it came from.

@@ -176,13 +176,16 @@ std::int32_t OpenModuleLink() {
     return 1;
 }
 
-std::string ModuleLinkSharers() {
+std::string ModuleLinkSharers(bool* ours) {
+    *ours = true;
     std::string path;
     if (!platform::ProfileDevicePath(ModulePortName, &path)) return "";
     bool unknown = false;
     std::string text;
+    const std::string own_name = platform::OwnCommandName();
     for (const platform::PortHolder& holder : platform::FindSharingHolders(path, &unknown)) {
         text += (text.empty() ? "" : ", ") + std::to_string(holder.pid) + " (" + holder.name + ")";
+        *ours = *ours && holder.name == own_name;
     }
     if (text.empty()) return "";
     return std::string(ModulePortName) + " (" + path + ") is open in process " + text;

@@ -35,8 +35,9 @@ extern std::atomic<std::uint32_t> ModuleTimeoutMs;
 
 std::int32_t OpenModuleLink();
 // Who else has the module link's node open without a lock (`exec 3<>/dev/ttyUSB0` in a shell),
-// as "COM1: (PATH) is open in process 1234 (sleep)"; "" when nobody shares it.
-std::string ModuleLinkSharers();
+// as "COM1: (PATH) is open in process 1234 (sleep)"; "" when nobody shares it. *ours: every
+// one of them is this program (another update or bridge), which a shared line would not help.
+std::string ModuleLinkSharers(bool* ours);
 void CloseModuleLink();
 std::int32_t WaitForModuleByte(std::uint32_t expected);
 // As WaitForModuleByte, bounded by `milliseconds` instead of ModuleTimeoutMs.

@@ -27,6 +27,7 @@ std::atomic<std::int32_t> ShareHeldLine{0};
 std::atomic<AfterRun> AfterSuccess{AfterRun::Reboot};
 std::atomic<bool> AfterApplied{false};
 std::atomic<bool> NoRebootEntry{false};
+std::atomic<bool> ImageConfirmed{false};
 
 const char* AfterRunName(AfterRun after) {
     switch (after) {
@@ -72,6 +73,7 @@ std::uint32_t EndRun(platform::Hwnd window, std::int32_t outcome, std::uint32_t 
     UpdateOutcome.store(outcome);
     UpdateRunning.store(0);
     if (platform::ReplyTicket ticket = RunReplyTicket.exchange(0)) platform::CompleteReply(ticket, outcome);
+    if (window != 0) platform::PostMessage(window, RunEndedMessage, 0, 0);
     if (CloseWindowAfterRun.load() && window != 0) {
         platform::PostMessage(window, platform::WM_CLOSE, 0, 0);
     }
@@ -130,8 +132,12 @@ std::uint32_t EndRunResetImpossible(platform::Hwnd window) {
     return EndRun(window, OutcomeControlFailed, 0);
 }
 
-std::uint32_t RefuseSharedLine(platform::Hwnd window, const std::string& sharers) {
-    const std::string explanation = sharers + "; close it first, or share the line with --force";
+std::uint32_t RefuseSharedLine(platform::Hwnd window, const std::string& sharers, bool ours) {
+    // Another run of this program holds the port exclusively: sharing would fail as busy.
+    const std::string explanation =
+        sharers + (ours ? ", another run of this program (under another runtime directory); wait for it to end, "
+                          "or stop it"
+                        : "; close it first, or share the line with --force");
     shell::TracePrint("%s\r\n", explanation.c_str());
     if (shell::OpenFailureObserverFn observer = shell::OpenFailureObserver.load()) observer(explanation.c_str());
     shell::AppendLogUnlessQuiet(window, "Open Comport fail!!\r\n");
@@ -327,6 +333,7 @@ std::int32_t StartUpdate(platform::Hwnd window, std::uint16_t, platform::LParam,
     // A sender awaiting the run's end is answered by EndRun (or, window gone, as interrupted).
     RunReplyTicket.store(platform::DeferReply(OutcomeInterrupted));
     AfterApplied.store(false);
+    ImageConfirmed.store(false);
     if (!ClaimModulePort(window)) {
         EndRun(window, OutcomeFailed, 1);
         return 1;
@@ -357,8 +364,9 @@ std::uint32_t UpdateThread(void* parameter) {
     // A line another program has open (without a lock, else the open would fail) would carry
     // its bytes and ours mixed: refused before anything is written, unless --force.
     if (!ShareHeldLine.load()) {
-        const std::string sharers = ModuleLinkSharers();
-        if (!sharers.empty()) return RefuseSharedLine(window, sharers);
+        bool ours = false;
+        const std::string sharers = ModuleLinkSharers(&ours);
+        if (!sharers.empty()) return RefuseSharedLine(window, sharers, ours);
     }
     if (const std::int32_t early = CheckBeforeRun(window); early != OutcomeNone) {
         // Nothing was written: the radio driver goes back to the module it had.

@@ -164,6 +164,7 @@ std::int32_t DownloadFirmwareImage(platform::Hwnd window) {
     // The pane says it once the verdict stands (update/verify.cpp).
     shell::TracePrint("Firmware Updated....Done");
     shell::KeepForeground.store(0);
+    ImageConfirmed.store(true);
     platform::Sleep(200);
     // The new firmware starts with this reset; the reboot waits for the run's verdict.
     device::ResetModule(platform::NoWindow);

@@ -14,8 +14,8 @@
 // Index: StartUpdate UpdateThread CasterThread UploadBootLoader1 UploadBootLoader2
 // DownloadFirmwareImage SendLoaderChunks StreamImage CallOffRun WaitForRunThread MissedAck |
 // UpdateRunning UpdateOutcome CloseWindowAfterRun RunRefusal ShareHeldLine MaxAttempts
-// AttemptObserver OutcomeSucceeded AfterRun AfterSuccess AfterApplied AfterRunName
-// RunStep RunNote RunObserver NoteRun
+// AttemptObserver ImageConfirmed OutcomeSucceeded AfterRun AfterSuccess AfterApplied AfterRunName
+// RunStep RunNote RunObserver NoteRun RunEndedMessage
 #pragma once
 
 #include <atomic>
@@ -85,10 +85,16 @@ extern std::atomic<bool> AfterApplied;
 // "reboot", "resume", "keep".
 const char* AfterRunName(AfterRun after);
 
+// Set once the module confirmed the image of the run in progress (cleared as a run starts):
+// the reset that follows starts the new firmware.
+extern std::atomic<bool> ImageConfirmed;
+
 // Set by --force: a module link that another program has open is used all the same.
 extern std::atomic<std::int32_t> ShareHeldLine;
 extern std::atomic<std::int32_t> UpdateRunning;  // 1 from StartUpdate until the run has ended
 extern std::atomic<std::int32_t> UpdateOutcome;
+// Posted to the window when a run has ended (a private message, application range).
+inline constexpr std::uint32_t RunEndedMessage = 0x8000 + 118;
 // Set by `firmware-utility update`: the run's end closes the main window.
 extern std::atomic<std::int32_t> CloseWindowAfterRun;
 // Null, or the pane line with which every update command is refused before any device opens

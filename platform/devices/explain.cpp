@@ -113,12 +113,22 @@ std::string Fix(const std::string& path, bool program, std::uint32_t error) {
         const std::vector<PortHolder> found = FindPortHolders(path, &unknown);
         std::string exclusive = LeftExclusive(path, found);
         if (!exclusive.empty()) return exclusive;
-        std::vector<std::string> holders = Holders(found);
+        // A pty's far end is the device itself (a simulated handset), not one of its users.
+        std::vector<PortHolder> users;
+        bool ours = true;  // every user is another run of this program
+        const std::string own_name = ProcessCommandName(::getpid());
+        for (const PortHolder& holder : found) {
+            if (holder.far_end && holder.pid != ::getpid()) continue;
+            users.push_back(holder);
+            ours = ours && holder.name == own_name;
+        }
+        std::vector<std::string> holders = Holders(users);
         if (holders.empty())
             return "another process holds it (one this user cannot see: try `sudo fuser -v " + path + "`)";
         std::string text = "held by process " + holders[0];
         for (std::size_t i = 1; i < holders.size(); ++i) text += ", " + holders[i];
-        return text + "; close that program first (a modem manager: inhibit it, see examples/)";
+        return text + (ours ? "; another run of this program uses it: wait for it to end, or stop it"
+                            : "; close that program first (a modem manager: inhibit it, see examples/)");
     }
     case ECONNREFUSED:
         return "nobody listens on that socket; start the service first";

@@ -190,4 +190,6 @@ std::vector<PortHolder> FindSharingHolders(const std::string& node, bool* unknow
 
 std::string ProcessCommandName(int pid) { return CommandName(pid); }
 
+std::string OwnCommandName() { return CommandName(::getpid()); }
+
 }  // namespace platform

@@ -13,7 +13,7 @@
 // ID_PATH, ID_VENDOR_ID, ...). It is looked up at each open, so a module that comes back
 // under another node after its reset is found there.
 //
-// Index: PortHolder SerialPortInfo ListSerialPorts FindPortHolders FindSharingHolders ProcessCommandName
+// Index: PortHolder SerialPortInfo ListSerialPorts FindPortHolders FindSharingHolders ProcessCommandName OwnCommandName
 // ProcessRunning PortProperty | ResolvePortPath PortIdentityReport WaitForPort
 #pragma once
 
@@ -59,6 +59,8 @@ std::vector<PortHolder> FindSharingHolders(const std::string& node, bool* unknow
 
 // The command name of process `pid` (/proc/PID/comm), "?" when it cannot be read.
 std::string ProcessCommandName(int pid);
+// This process's own command name.
+std::string OwnCommandName();
 
 // Whether a process whose command name is `name` runs (as far as /proc shows).
 bool ProcessRunning(const char* name);

@@ -1,6 +1,7 @@
 // The current screen. Headless until SelectScreen picks another; the terminal screen (ncurses,
 // screen/terminal/) needs a terminal on stdin and stdout.
 #include <cerrno>
+#include <mutex>
 
 #include "platform/screen/screen.h"
 #include "platform/screen/terminal/terminal.h"
@@ -42,5 +43,20 @@ bool SelectScreen(ScreenKind kind) {
 }
 
 bool ScreenIsInteractive() { return internal::CurrentScreen().Interactive(); }
+
+namespace {
+std::mutex status_mutex;
+std::string status_text;  // guarded by status_mutex
+}  // namespace
+
+void SetScreenStatus(const std::string& text) {
+    std::lock_guard lock(status_mutex);
+    status_text = text;
+}
+
+std::string ScreenStatus() {
+    std::lock_guard lock(status_mutex);
+    return status_text;
+}
 
 }  // namespace platform

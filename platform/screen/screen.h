@@ -63,6 +63,8 @@ public:
     virtual int MessageBox(Hwnd owner, std::string_view text, std::string_view caption,
                            std::uint32_t type) = 0;
     virtual bool BoxesOnAnyThread() const { return false; }
+    // Closes the open message boxes with this caption as if answered OK (none: nothing).
+    virtual void CloseMessageBoxes(std::string_view /*caption*/) {}
     // A modal dialog is up (its controls are children of `dialog`); it ends through EndDialog.
     virtual void DialogShown(Hwnd dialog, const DialogTemplate& dialog_template) = 0;
 };

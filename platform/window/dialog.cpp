@@ -49,6 +49,8 @@ bool DialogEnded(const std::shared_ptr<Window>& dialog) {
 
 }  // namespace
 
+void CloseMessageBoxes(const char* caption) { internal::CurrentScreen().CloseMessageBoxes(caption ? caption : ""); }
+
 int MessageBox(Hwnd owner, const char* text, const char* caption, std::uint32_t type) {
     std::string_view body = WithoutLineEnd(text ? text : "");
     std::string_view title = WithoutLineEnd(caption ? caption : "Error");

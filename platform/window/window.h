@@ -20,8 +20,8 @@
 // DeferReply CompleteReply
 // PrepareRuntimeDirectory | CreateMenuBar CommandBarHeight CommandBarGetMenu CheckMenuItem
 // GetMenuItemChecked InitCommonControls ShInitDialog ShHandleSettingChange ShHandleActivate |
-// LoadAccelerators MessageBox DialogBoxIndirectParam EndDialog | FindResource LoadResource
-// LockResource SizeofResource GetModuleHandle GetModuleFileName | SelectScreen HeadlessTextToStderr
+// LoadAccelerators MessageBox CloseMessageBoxes DialogBoxIndirectParam EndDialog | FindResource LoadResource
+// LockResource SizeofResource GetModuleHandle GetModuleFileName | SelectScreen SetScreenStatus HeadlessTextToStderr
 // LiveLineYield ShareHeadlessTerminal InstallCloseSignals CloseSignalOrigin
 #pragma once
 
@@ -237,6 +237,9 @@ Haccel LoadAccelerators(Hinstance instance, const char* name);
 // centred box; from a worker thread the box is drawn by the window's thread and the worker
 // waits. A null caption is the platform's default, "Error".
 int MessageBox(Hwnd owner, const char* text, const char* caption, std::uint32_t type);
+// Closes the open message boxes with this caption, as if answered OK: a question that no longer
+// stands goes away.
+void CloseMessageBoxes(const char* caption);
 struct DialogTemplate;
 std::intptr_t DialogBoxIndirectParam(Hinstance instance, const DialogTemplate* dialog_template,
                                      Hwnd owner, DlgProc proc, LParam init_param);
@@ -263,6 +266,10 @@ enum class ScreenKind { Headless, Terminal };
 bool SelectScreen(ScreenKind kind);
 // True when a person sees the screen and can answer a box (the terminal screen).
 bool ScreenIsInteractive();
+// A short text the terminal screen shows in the title bar after the title (what the window
+// works on); set before the first window is created. ScreenStatus reads it.
+void SetScreenStatus(const std::string& text);
+std::string ScreenStatus();
 // The headless screen's text goes to stderr instead of stdout (stdout then carries a machine
 // stream of its own, such as `update --events -`).
 void HeadlessTextToStderr();

@@ -10,6 +10,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -125,6 +126,108 @@ TEST_F(Ser2net, ADtrPulseThroughTheExporterResetsTheModuleBehindIt) {
     EXPECT_NE(run.trace.find("RIL1: reset pulse: DTR low for 100 ms on COM1:"), std::string::npos);
     EXPECT_GE(handset_.module().Resets(), 1);
     EXPECT_EQ(handset_.module().Downloads(), 1);
+}
+
+// A radio driver program: forwards the control code (its last argument) to the socket given
+// first, and exits 0 only on status 0.
+constexpr char ForwardScript[] =
+    "#!/bin/sh\n"
+    "sock=$1; code=$(($2))\n"
+    "bytes=$(printf '\\\\%03o\\\\%03o\\\\%03o\\\\%03o' $((code & 255)) $((code >> 8 & 255)) $((code >> 16 & 255)) "
+    "$((code >> 24 & 255)))\n"
+    "status=$(printf \"$bytes\" | socat -t 5 - UNIX-CONNECT:\"$sock\" | od -An -tu4 | tr -d ' \\n')\n"
+    "[ \"$status\" = 0 ]\n";
+
+// check's verdict against the update's, per bench kind: ready exactly when the update reaches
+// the module (the image arrives); a reset that cannot work ends the update at its first attempt.
+TEST_F(Ser2net, CheckIsReadyExactlyWhenTheUpdateReachesTheModule) {
+    ExportLinkAndAtPort();
+    const std::string set = dir_.path() + "/set", script = dir_.path() + "/ril.sh";
+    ASSERT_EQ(::mkdir(set.c_str(), 0700), 0);
+    fwu_test::WriteSet(set);
+    fwu_test::Write(script, ForwardScript);
+    ::chmod(script.c_str(), 0755);
+    const std::string link = handset_.DevicePath("COM1:"), at = handset_.DevicePath("COM2:");
+    const std::string no_lines = WriteProfile(handset_, {{"COM1:", exporter_.Url(0)}, {"COM2:", exporter_.Url(1)}},
+                                              dir_.path() + "/lines.prof", "[radio]\nreset = COM1: dtr 100\n");
+    struct Row {
+        const char* kind;
+        std::vector<std::string> args;
+        bool ready;
+    };
+    std::vector<Row> rows = {
+        {"local pty", {"--profile", handset_.ProfilePath()}, true},
+        {"pty without modem lines", {"--port", link, "--at-port", at, "--reset", "dtr"}, false},
+        {"ser2net without modem lines", {"--profile", no_lines}, false},
+        {"missing adapter", {"--port", link, "--at-port", at, "--reset", "exec:" + dir_.path() + "/none.sh"}, false},
+        {"quick run without reboot entry",
+         {"--port", link, "--at-port", at, "--reset", "exec:" + script + " " + handset_.DevicePath("RIL1:")},
+         true},
+        {"ser2net with modem lines", {}, true},
+    };
+    fwu_test::TestBed* bed = nullptr;  // the last row's: it answers every tty's requests while it lives
+    fwu_test::Exporter lines_exporter;
+    for (Row& row : rows) {
+        SCOPED_TRACE(row.kind);
+        if (row.args.empty()) {
+            if (!fwu_test::Preloaded()) continue;  // needs umockdev's test bed (ctest has it)
+            bed = new fwu_test::TestBed;
+            ASSERT_TRUE(bed->AddRecord("P: /devices/virtual/tty/ttyUSB9\nE: SUBSYSTEM=tty\nE: DEVNAME=/dev/ttyUSB9\n"
+                                       "E: MAJOR=188\nE: MINOR=9\nA: dev=188:9\n"));
+            ASSERT_TRUE(bed->LinkNode("/dev/ttyUSB9", link));
+            bed->WireDtrToReset(handset_.DevicePath("RIL1:"));
+            std::string error;
+            ASSERT_TRUE(lines_exporter.Start({{"/dev/ttyUSB9", true}, {at, false}}, dir_.path(), &error)) << error;
+            row.args = {"--profile", WriteProfile(handset_, {{"COM1:", lines_exporter.Url(0)}, {"COM2:", lines_exporter.Url(1)}},
+                                                  dir_.path() + "/lines.prof", "[radio]\nreset = COM1: dtr 100\n")};
+        }
+        std::vector<std::string> check = {"check", "--firmware", set};
+        check.insert(check.end(), row.args.begin(), row.args.end());
+        const fwu_test::ProgramResult verdict = fwu_test::RunProgram(check, Env(), 60000);
+        const std::string events = dir_.path() + "/events.jsonl";
+        ::unlink(events.c_str());
+        std::vector<std::string> update = {"update", "--firmware", set, "--events", events, "--attempts", "3",
+                                           "--module-timeout", "3"};
+        update.insert(update.end(), row.args.begin(), row.args.end());
+        const int downloads = handset_.module().Downloads();
+        const fwu_test::ProgramResult run = fwu_test::RunProgram(update, Env(), 120000);
+        const bool reached = handset_.module().Downloads() > downloads;
+        EXPECT_EQ(verdict.status == 0, row.ready) << verdict.out << verdict.err;
+        EXPECT_EQ(reached, row.ready) << run.err;
+        EXPECT_EQ(run.status == 0, row.ready) << run.err;
+        const std::string text = fwu_test::ReadText(events);
+        if (!row.ready) {
+            EXPECT_EQ(fwu_test::Count(text, "\"event\":\"attempt\""), 1u) << text;
+            EXPECT_NE(text.find("\"outcome\":\"control_failed\""), std::string::npos) << text;
+        }
+        std::printf("| %s | check %s (exit %d) | update %s (exit %d) |\n", row.kind, verdict.status == 0 ? "ready" : "not ready",
+                    verdict.status, run.status == 0 ? "reached the module" : "did not reach it", run.status);
+    }
+    delete bed;
+}
+
+// A reset failure that a retry may mend (a program that exits 1) keeps the attempts; one that
+// cannot change (no modem lines) ends at the first.
+TEST_F(Ser2net, OnlyAResetThatMayPassIsRetried) {
+    const std::string link = handset_.DevicePath("COM1:");
+    const std::string set = dir_.path() + "/set";
+    ASSERT_EQ(::mkdir(set.c_str(), 0700), 0);
+    fwu_test::WriteSet(set);
+    const struct {
+        const char* reset;
+        std::size_t attempts;
+    } rows[] = {{"exec:/bin/false", 3}, {"dtr:50", 1}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.reset);
+        const std::string events = dir_.path() + "/events.jsonl";
+        ::unlink(events.c_str());
+        const fwu_test::ProgramResult run =
+            fwu_test::RunProgram({"update", "--port", link, "--reset", row.reset, "--firmware", set, "--events", events,
+                                  "--attempts", "3", "--module-timeout", "1"},
+                                 Env(), 60000);
+        EXPECT_EQ(run.status, 1) << run.err;
+        EXPECT_EQ(fwu_test::Count(fwu_test::ReadText(events), "\"event\":\"attempt\""), row.attempts) << run.err;
+    }
 }
 
 // The exporter killed in the handshake, in the second boot loader and in the image: each time

@@ -116,7 +116,10 @@ void Terminal::DrawTitleBar(Hwnd window) {
     const bool described = window != 0 && DescribeWindow(window, &info);
     const bool done = described && done_buttons_.count(window) != 0 && columns >= 6;
     if (described) {
-        mvaddstr(0, 1, ClipText(info.title, columns - 2 - (done ? 5 : 0), unicode_).c_str());
+        // The main window's title carries what it works on (the handset and the payload set).
+        const std::string status = info.parent == 0 && info.owner == 0 ? ScreenStatus() : std::string();
+        const std::string title = status.empty() ? info.title : info.title + " - " + status;
+        mvaddstr(0, 1, ClipText(title, columns - 2 - (done ? 6 : 0), unicode_).c_str());
     }
     if (done) {
         mvaddstr(0, columns - 5, "[OK]");

@@ -374,6 +374,17 @@ int Terminal::MessageBox(Hwnd, std::string_view text, std::string_view caption, 
     return IDOK;
 }
 
+void Terminal::CloseMessageBoxes(std::string_view caption) {
+    std::vector<std::shared_ptr<TerminalBox>> closing;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& box : boxes_) {
+            if (box->dialog == 0 && !box->done && box->caption == caption) closing.push_back(box);
+        }
+    }
+    for (const auto& box : closing) CloseBox(box, IDOK);
+}
+
 void Terminal::DialogShown(Hwnd dialog, const DialogTemplate& dialog_template) {
     if (!active_.load()) {
         EndDialog(dialog, IDCANCEL);  // nobody can see it

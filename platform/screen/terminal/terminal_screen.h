@@ -112,6 +112,7 @@ public:
     void DoneButton(Hwnd window) override;
     void AttentionRequested(Hwnd window) override;
     int MessageBox(Hwnd owner, std::string_view text, std::string_view caption, std::uint32_t type) override;
+    void CloseMessageBoxes(std::string_view caption) override;
     void DialogShown(Hwnd dialog, const DialogTemplate& dialog_template) override;
 
     // At exit: curses ends on the screen thread, anywhere else the terminal is put back raw.
