@@ -41,19 +41,24 @@ std::string GroupName(gid_t gid) {
     return "gid " + std::to_string(gid);
 }
 
-// Whether some process holds an flock on the node (a user of the port: this tool locks what it
-// opens), as /proc/locks lists it: "PID MAJOR:MINOR:INODE" of the node's file system, in hex.
-bool NodeLocked(const std::string& path) {
+// The process that holds an flock on the node (a user of the port: this tool locks what it
+// opens), as /proc/locks lists it: "PID MAJOR:MINOR:INODE" of the node's file system, in hex;
+// 0 when none does.
+int NodeLocker(const std::string& path) {
     struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) return false;
+    if (::stat(path.c_str(), &info) != 0) return 0;
     char node[64];
     std::snprintf(node, sizeof node, " %02x:%02x:%lu ", major(info.st_dev), minor(info.st_dev),
                   static_cast<unsigned long>(info.st_ino));
     std::ifstream locks(LocksTable);
     for (std::string line; std::getline(locks, line);) {
-        if ((line + " ").find(node) != std::string::npos) return true;
+        const std::size_t at = (line + " ").find(node);
+        if (at == std::string::npos) continue;
+        const std::size_t pid_at = line.rfind(' ', at == 0 ? 0 : at - 1);
+        const int pid = std::atoi(line.c_str() + (pid_at == std::string::npos ? 0 : pid_at + 1));
+        return pid > 0 ? pid : -1;  // locked, by a process not named
     }
-    return false;
+    return 0;
 }
 
 // A pty slave that only the owner of its far end holds, yet refuses to open, is in exclusive
@@ -61,7 +66,7 @@ bool NodeLocked(const std::string& path) {
 // lasts until the slave's last close, and the far end's owner keeps it open. A lock on the node
 // means a user holds it instead.
 std::string LeftExclusive(const std::string& path, const std::vector<PortHolder>& holders) {
-    if (holders.empty() || NodeLocked(path)) return {};
+    if (holders.empty() || NodeLocker(path) != 0) return {};
     for (const PortHolder& holder : holders) {
         if (!holder.far_end || holder.pid == ::getpid()) return {};
     }
@@ -113,14 +118,16 @@ std::string Fix(const std::string& path, bool program, std::uint32_t error) {
         const std::vector<PortHolder> found = FindPortHolders(path, &unknown);
         std::string exclusive = LeftExclusive(path, found);
         if (!exclusive.empty()) return exclusive;
-        // A pty's far end is the device itself (a simulated handset), not one of its users.
+        // A pty's far end is the device itself (a simulated handset), not one of its users,
+        // unless it holds the port's lock as well.
+        const int locker = NodeLocker(path);
         std::vector<PortHolder> users;
         bool ours = true;  // every user is another run of this program
         const std::string own_name = ProcessCommandName(::getpid());
         for (const PortHolder& holder : found) {
-            if (holder.far_end && holder.pid != ::getpid()) continue;
+            if (holder.far_end && holder.pid != ::getpid() && holder.pid != locker) continue;
             users.push_back(holder);
-            ours = ours && holder.name == own_name;
+            ours = ours && holder.pid != ::getpid() && holder.name == own_name;
         }
         std::vector<std::string> holders = Holders(users);
         if (holders.empty())

@@ -230,6 +230,55 @@ TEST_F(Ser2net, OnlyAResetThatMayPassIsRetried) {
     }
 }
 
+// A quick run ends as asked: without a reboot entry the handset is kept (said once, no
+// failure), --reboot gives one, the success box shows only once the reboot was accepted, and
+// the record says when it failed; --after reboot without an entry is refused.
+TEST(QuickRun, EndsAsAsked) {
+    sim::Handset handset;
+    std::string error;
+    ASSERT_TRUE(handset.Start({}, &error)) << error;
+    TempDir dir, runtime;
+    const std::string set = dir.path() + "/set", script = dir.path() + "/forward.sh";
+    ASSERT_EQ(::mkdir(set.c_str(), 0700), 0);
+    fwu_test::WriteSet(set);
+    fwu_test::Write(script, ForwardScript);
+    ::chmod(script.c_str(), 0755);
+    const std::string forward = "exec:" + script + " ";
+    const std::string ril = handset.DevicePath("RIL1:");
+    const std::string kernel = ril.substr(0, ril.rfind('/')) + "/kernel.sock";
+    const struct {
+        std::vector<std::string> extra;
+        int status;
+        const char* pane_line;
+        bool box;
+        const char* reboot_failed;  // in the record; null: no record
+    } rows[] = {
+        {{}, 0, "No reboot entry: the handset is not rebooted\r\n", false, "false"},
+        {{"--reboot", forward + kernel}, 0, "Firmware Updated....Done", true, "false"},
+        {{"--reboot", "exec:/bin/false"}, 0, "Failed to call KernelIoControl() to reboot!\r\n", false, "true"},
+        {{"--after", "resume"}, 0, "No reboot was requested (--after resume)\r\n", false, "false"},
+        {{"--after", "reboot"}, 2, "", false, nullptr},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.extra.empty() ? "default" : row.extra[0] + " " + row.extra[1]);
+        const std::string record = dir.path() + "/record.jsonl";
+        ::unlink(record.c_str());
+        std::vector<std::string> args = {"update", "--port", handset.DevicePath("COM1:"), "--at-port",
+                                         handset.DevicePath("COM2:"), "--reset", forward + handset.DevicePath("RIL1:"),
+                                         "--firmware", set, "--record", record};
+        args.insert(args.end(), row.extra.begin(), row.extra.end());
+        const fwu_test::ProgramResult run = fwu_test::RunProgram(args, fwu_test::UpdateEnv(runtime, handset), 60000);
+        EXPECT_EQ(run.status, row.status) << run.err;
+        EXPECT_EQ(fwu_test::Count(run.out, row.pane_line), row.status == 2 ? 0u : 1u) << run.out;
+        EXPECT_EQ(fwu_test::Count(run.out, "[Successful] Reboot device/Reset module !"), row.box ? 1u : 0u) << run.out;
+        if (row.reboot_failed != nullptr) {
+            EXPECT_NE(fwu_test::ReadText(record).find(std::string("\"reboot_failed\":") + row.reboot_failed),
+                      std::string::npos)
+                << fwu_test::ReadText(record);
+        }
+    }
+}
+
 // The exporter killed in the handshake, in the second boot loader and in the image: each time
 // the module lost, within the bound.
 TEST_F(Ser2net, AnExporterKilledInEachStageIsTheModuleLost) {

@@ -145,7 +145,7 @@ struct RunningCase {
     std::vector<std::string> extra;
     int status;
     const char* verdict;    // the stderr line's start
-    const char* pane_line;  // "" when the verdict says nothing on the pane
+    const char* pane_line;  // null: the run did not start, the pane is empty
     bool rebooted;
     int downloads;          // images the module accepted
 };
@@ -161,8 +161,10 @@ const RunningCase RunningCases[] = {
     {"an 0xA5 made by noise after refused checksums", {RomFaultKind::FakeAck, RomStep::FinalAck, 0, 1}, {}, {}, 1,
      "firmware-utility: revision_mismatch: the module runs revision V.4.1.3, not ",
      "The module runs revision V.4.1.3, not ", false, 0},
-    {"another revision expected", {}, {}, {"--expect-revision", "V.9.9"}, 1,
-     "firmware-utility: revision_mismatch: the module runs revision ", ", not V.9.9; the update has failed", false, 1},
+    {"another revision than the set's expected, refused before the run", {}, {}, {"--expect-revision", "V.9.9"}, 2,
+     "firmware-utility: --expect-revision V.9.9: the payload set's version is V.4.2.0, so the module cannot run "
+     "V.9.9 after it; nothing was opened\n",
+     nullptr, false, 0},
     {"never boots", {}, {sim::AtFaultKind::NeverBoots}, {"--verify-timeout", "2"}, 1,
      "firmware-utility: not_verified: the module did not answer on COM2: within 2 s; no reboot was requested\n",
      "The firmware was not verified: the module did not answer on COM2: within 2 s\r\n", false, 1},
@@ -191,6 +193,11 @@ TEST(UpdateVerdict, ExitZeroOnlyWhenTheModuleRunsTheExpectedRevision) {
         fwu_test::UpdateRun run = fwu_test::RunUpdate(handset, c.extra);
         EXPECT_EQ(run.result.status, c.status) << run.result.err;
         EXPECT_EQ(Count(run.result.err, c.verdict), 1u) << run.result.err;
+        if (c.pane_line == nullptr) {
+            EXPECT_EQ(run.result.out, "");
+            EXPECT_TRUE(handset.RilCodes().empty());
+            continue;
+        }
         EXPECT_EQ(Count(run.result.out, c.pane_line), 1u) << run.result.out;
         EXPECT_EQ(Count(run.result.out, "[Successful]"), c.rebooted ? 1u : 0u) << run.result.out;
         EXPECT_EQ(handset.KernelCodes().size(), c.rebooted ? 1u : 0u);
@@ -356,6 +363,40 @@ TEST(UpdateVerdict, TheTerminalWindowAsksBeforeLeavingDuringAnUpdate) {
         EXPECT_EQ(Count(run.Stderr(), "the update was interrupted; the module may need another update\n"), 1u)
             << run.Stderr();
     }
+}
+
+// The window with a set from a directory: the banner and the title name that set. Ctrl+Q during
+// the update from the menu shows the leave box, which goes when the update ends; Enter on the
+// result leaves no box behind.
+TEST(UpdateVerdict, TheLeaveBoxGoesWhenTheUpdateEnds) {
+    sim::Handset handset;
+    std::string error;
+    ASSERT_TRUE(handset.Start({}, &error)) << error;
+    TempDir dir;
+    fwu_test::WriteSet(dir.path());
+    fwu_test::Tmux tmux;
+    fwu_test::TerminalRun run;
+    ASSERT_TRUE(run.Start(tmux, fwu_test::ShellQuote(FWU_PROGRAM) + " --firmware " + dir.path(),
+                          {"FIRMWARE_UTILITY_PROFILE=" + handset.ProfilePath()}));
+    std::string screen;
+    ASSERT_TRUE(tmux.WaitForText(std::string("<< Firmware Version: ") + fwu_test::SetRevision + " >>", 10000, &screen))
+        << screen << run.Stderr();
+    EXPECT_NE(screen.find("Firmware Utility - simulated handset, set "), std::string::npos) << screen;
+    ASSERT_TRUE(tmux.SendKeys({"F10", "Enter"}));  // "Update firmware - Go"
+    ASSERT_TRUE(fwu_test::WaitUntil([&] { return handset.module().Resets() >= 1; }, 15000));
+    ASSERT_TRUE(tmux.SendKeys({"C-q"}));
+    ASSERT_TRUE(tmux.WaitForText("Close again to leave anyway.", 10000, &screen)) << screen;
+    ASSERT_TRUE(tmux.WaitForText("Reboot device/Reset module !", 60000, &screen)) << screen;
+    ASSERT_TRUE(tmux.SendKeys({"Enter"}));
+    EXPECT_TRUE(tmux.WaitForScreen(
+        [](const std::string& s) {
+            return s.find("Reboot device") == std::string::npos && s.find("Close again") == std::string::npos;
+        },
+        10000, &screen))
+        << screen;
+    EXPECT_EQ(handset.module().Downloads(), 1);
+    ASSERT_TRUE(tmux.SendKeys({"C-q"}));
+    EXPECT_EQ(run.WaitForExit(10000), 0);
 }
 
 }  // namespace
