@@ -152,6 +152,9 @@ struct RunningCase {
 
 void WriteText(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
+// Stands for a set of the built-in payloads whose version is the simulated module's factory one.
+constexpr char FactorySet[] = "@factory-set";
+
 const RunningCase RunningCases[] = {
     {"runs the new image", {}, {}, {}, 0, "firmware-utility: verified: the module runs revision ",
      "The module runs the expected firmware, revision ", true, 1},
@@ -176,7 +179,7 @@ const RunningCase RunningCases[] = {
     {"answers overlong binary lines", {}, {sim::AtFaultKind::Junk}, {}, 1,
      "firmware-utility: not_verified: the module gave no readable revision on COM2:",
      "The firmware was not verified: the module gave no readable revision on COM2:\r\n", false, 1},
-    {"already current, skipped", {}, {}, {"--skip-current", "--expect-revision", "V.4.1"}, 0,
+    {"already current, skipped", {}, {}, {"--skip-current", "--firmware", FactorySet}, 0,
      "firmware-utility: already_current: the module runs revision V.4.1.3; nothing was written\n",
      "The module already runs revision V.4.1.3; nothing was written\r\n", false, 0},
 };
@@ -190,7 +193,18 @@ TEST(UpdateVerdict, ExitZeroOnlyWhenTheModuleRunsTheExpectedRevision) {
         options.at_fault = c.at;
         std::string error;
         ASSERT_TRUE(handset.Start(options, &error)) << error;
-        fwu_test::UpdateRun run = fwu_test::RunUpdate(handset, c.extra);
+        TempDir set;
+        std::vector<std::string> extra = c.extra;
+        for (std::string& option : extra) {
+            if (option != FactorySet) continue;
+            option = set.path();
+            fwu_test::Write(option + "/boot1.bin", fwu_test::BuiltIn(update::PayloadBoot1, update::Boot1Length));
+            fwu_test::Write(option + "/boot2.bin", fwu_test::BuiltIn(update::PayloadBoot2, update::Boot2Length));
+            fwu_test::Write(option + "/filesize.bin", fwu_test::BuiltIn(update::PayloadFileSize, update::FileSizeLength));
+            fwu_test::Write(option + "/fw.bin", fwu_test::BuiltIn(update::PayloadFirmware, update::FirmwareLength));
+            fwu_test::Write(option + "/version", "V.4.1.3\n");
+        }
+        fwu_test::UpdateRun run = fwu_test::RunUpdate(handset, extra);
         EXPECT_EQ(run.result.status, c.status) << run.result.err;
         EXPECT_EQ(Count(run.result.err, c.verdict), 1u) << run.result.err;
         if (c.pane_line == nullptr) {
