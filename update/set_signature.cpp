@@ -196,7 +196,9 @@ bool CheckSetSignature(const std::string& directory, const std::string* sums, st
         path = Join(directory, name);
     }
     const std::string trusted = " (the trusted keys are " + KeysPlace + ")";
-    if (path.empty()) return Fail(error, directory, "no signature (SHA256SUMS.asc or SHA256SUMS.sig), and trusted keys are set" + trusted);
+    if (path.empty()) {
+        return Fail(error, directory, "no signature (SHA256SUMS.asc or SHA256SUMS.sig); with trusted keys only signed sets are taken" + trusted);
+    }
     if (sums == nullptr) return Fail(error, Join(directory, SumsFile), "missing; the signature is over it");
     std::string binary, reason;
     if (!ReadSignature(path, &binary, error)) return false;
@@ -225,7 +227,9 @@ bool CheckSetSignature(const std::string& directory, const std::string* sums, st
             return Fail(error, path, "gpgv could not check the signature by " + Describe(finding));
         }
     }
-    if (goods > 1) return Fail(error, path, std::to_string(goods) + " trusted keys signed; exactly one must");
+    if (goods > 1) {
+        return Fail(error, path, std::to_string(goods) + " good signatures by trusted keys; a set has exactly one signer");
+    }
     if (good == nullptr) {
         for (const platform::SignatureFinding& finding : findings) {
             if (finding.state == platform::SignatureState::UnknownKey) {
