@@ -224,7 +224,7 @@ void PrintUsage() {
         "                            .sig); default $FIRMWARE_UTILITY_TRUSTED_KEYS, else\n"
         "                            $XDG_CONFIG_HOME/firmware-utility/trusted-keys/, else\n"
         "                            /etc/firmware-utility/trusted-keys/\n"
-        "  --require-signature       refuse a set when no trusted key is found, and the built-in set\n"
+        "  --require-signature       refuse to run without trusted keys, and the built-in set\n"
         "  --verify-timeout SECONDS  update: the bound on the wait for the new firmware to\n"
         "                            answer on the AT port after the image (default 30)\n"
         "  --expect-revision TEXT    update: exit 0 only when the revision read after the\n"

@@ -91,6 +91,10 @@ void TakeStatus(const std::string& line, std::vector<SignatureFinding>* findings
         if (finding.key.empty()) finding.key = fields[1];
         const std::size_t uid = rest.find(' ', rest.find(' ') + 1);
         finding.user_id = uid == std::string::npos ? "" : rest.substr(uid + 1);
+        // A user id is the key maker's text: no control character of it reaches a terminal.
+        for (char& c : finding.user_id) {
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+        }
     }
     if (word == "ERRSIG" && fields.size() >= 7) {
         SignatureFinding& finding = open();
