@@ -49,7 +49,7 @@ int Base64Value(char c) {
 // Appends the bytes of base64 `line` (padding ends it); false on a character outside base64.
 bool DecodeLine(const std::string& line, unsigned* bits, int* count, std::string* out) {
     for (char c : line) {
-        if (c == '=' ) return true;
+        if (c == '=') return true;
         if (c == ' ' || c == '\t' || c == '\r') continue;
         const int value = Base64Value(c);
         if (value < 0) return false;
@@ -96,9 +96,9 @@ bool Dearmor(const std::string& text, std::string* binary, ArmorKind* kind, std:
             const ArmorKind block = KindOf(line.substr(std::strlen(ArmorBegin), line.size() - std::strlen(ArmorBegin) -
                                                                                    std::strlen(ArmorDashes)));
             if (*kind == ArmorKind::None) *kind = block;
+            if (block != *kind) return Fail(reason, "armored blocks of different kinds");
             // A clear-signed message carries its text in the clear: nothing more to decode.
             if (block == ArmorKind::SignedMessage) return true;
-            if (block != *kind) return Fail(reason, "armored blocks of different kinds");
             state = Headers;
             bits = 0;
             count = 0;
