@@ -121,6 +121,7 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options, std::string* er
     app.add_option("--expect-revision", options->expect_revision)->type_name("TEXT")->check(NotEmpty);
     app.add_flag("--skip-current", options->skip_current)->disable_flag_override();
     app.add_option("--record", options->record)->type_name("FILE")->check(NotEmpty);
+    app.add_option("--log-dir", options->log_dir)->type_name("DIR")->check(NotEmpty);
     app.add_flag("--force", options->force)->disable_flag_override();
     AddAfterOption(&app, options);
     AddPortOptions(&app, options);
@@ -155,6 +156,9 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options, std::string* er
     if (!options->profiles.empty()) options->profile = options->profiles.front();
     if (options->profiles.size() > 1 && options->invocation != Invocation::Update) {
         return Fail(error, "--profile: only update takes several (one station each)");
+    }
+    if (!options->log_dir.empty() && options->profiles.size() < 2) {
+        return Fail(error, "--log-dir: only update with several profiles takes it (one file per station)");
     }
     // The profile comes from --port or from a file, never from both.
     if (!options->port.empty() && !options->profiles.empty()) return Fail(error, "--port and --profile: give one of them");
@@ -223,6 +227,9 @@ void PrintUsage() {
         "  --skip-current            update: end at once, exit 0, when the module already runs\n"
         "                            the expected revision\n"
         "  --record FILE             update: append one JSON line per run to FILE\n"
+        "  --log-dir DIR             update with several profiles: each station's pane in\n"
+        "                            DIR/NAME.log (on a terminal, default a new directory under\n"
+        "                            $XDG_STATE_HOME/firmware-utility/stations)\n"
         "  --force                   update: use a module link that another program has open\n"
         "  --after resume|keep|reboot  update: after a success, resume the radio driver, keep it\n"
         "                            suspended, or request the reboot (default reboot)\n"

@@ -7,7 +7,7 @@
 // ports [--tsv | --profile-lines | --json]; check. Options: --profile FILE (update: repeatable, one
 // station each), --headless, --trace FILE, --trace-time, --command ID (repeatable),
 // --module-timeout SECONDS, --attempts N, --events FILE, --station NAME, --firmware DIR,
-// --verify-timeout SECONDS, --expect-revision TEXT, --skip-current, --record FILE, --force,
+// --verify-timeout SECONDS, --expect-revision TEXT, --skip-current, --record FILE, --log-dir DIR, --force,
 // --after resume|keep|reboot, --port PATH [--reset KIND] [--at-port PATH] (update and check: the
 // profile built from the command line), -h/--help, -V/--version; "--name=value" works too. Bad
 // arguments: one line on stderr, exit 2.
@@ -59,6 +59,7 @@ struct CliOptions {
     std::string expect_revision;                // --expect-revision TEXT; empty: the set's
     bool skip_current = false;                  // --skip-current
     std::string record;                         // --record FILE: one JSON line per run appended
+    std::string log_dir;                        // --log-dir DIR: each station's pane in DIR/NAME.log
     update::AfterRun after = update::AfterRun::Reboot;  // --after: what follows a successful run
     std::string port;                           // --port PATH|udev:...: the profile from the command line
     std::string reset;                          // --reset dtr|rts[:MS[:low|high]]|exec:PROGRAM|none

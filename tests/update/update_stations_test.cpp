@@ -1,5 +1,6 @@
 // Several modules at once: `update --profile P1 ... --profile P4` against four simulated
-// handsets in this process, one of them faulty; a station whose link cannot open; Ctrl+C;
+// handsets in this process, one of them faulty; a station whose link cannot open; Ctrl+C; the live
+// rows on a terminal and each station's pane in its file;
 // separate `update` runs of one user side by side, one per module port.
 #include <gtest/gtest.h>
 
@@ -11,6 +12,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 
 #include <map>
@@ -42,11 +44,12 @@ std::string ReadText(const std::string& path) {
 }
 
 struct Handsets {
-    explicit Handsets(const std::vector<sim::RomFault>& faults) {
+    explicit Handsets(const std::vector<sim::RomFault>& faults, std::uint32_t baud = 0) {
         for (const sim::RomFault& fault : faults) {
             auto handset = std::make_unique<sim::Handset>();
             sim::Options options;
             options.module_fault = fault;
+            options.module_baud = baud;
             std::string error;
             EXPECT_TRUE(handset->Start(options, &error)) << error;
             list.push_back(std::move(handset));
@@ -341,3 +344,129 @@ TEST(UpdateStations, SeparateUpdatesRunOnePerPort) {
 }
 
 }  // namespace
+
+namespace {
+
+using fwu_test::ShellQuote;
+using fwu_test::TerminalRun;
+using fwu_test::Tmux;
+
+// Paced so that each image takes about eight seconds: the rows are seen while it goes out.
+constexpr std::uint32_t WatchedBaud = 4000000;
+constexpr int ScreenMs = 60000;
+
+std::vector<std::string> ScreenLines(const std::string& screen) {
+    std::vector<std::string> lines;
+    std::istringstream in(screen);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// The row of each station m1..m3 on the screen shows `text`.
+bool RowsShow(const std::string& screen, const std::string& text) {
+    int rows = 0;
+    for (const std::string& line : ScreenLines(screen)) {
+        rows += line.rfind("m", 0) == 0 && line.find("/dev/") != std::string::npos && line.find(text) != std::string::npos;
+    }
+    return rows == 3;
+}
+
+// Three paced stations in a terminal of `width` columns, their panes under *state (XDG_STATE_HOME).
+bool StartWatched(Handsets& handsets, Tmux& tmux, TerminalRun& run, const TempDir& state, int width) {
+    std::string command = ShellQuote(FWU_PROGRAM);
+    for (const std::string& arg : handsets.Args()) command += " " + ShellQuote(arg);
+    return run.Start(tmux, command, {"XDG_STATE_HOME=" + state.path()}, width, 24);
+}
+
+}  // namespace
+
+// On a terminal: a live row per station with its bar and percentage (no '#' marks), fitted to a
+// resized terminal, then the rows' last state, the table, and each pane in the per-run directory.
+TEST(UpdateStations, ATerminalShowsALiveRowPerStationThenTheTable) {
+    Handsets handsets({{}, {}, {}}, WatchedBaud);
+    TempDir state;
+    Tmux tmux;
+    TerminalRun run;
+    ASSERT_TRUE(StartWatched(handsets, tmux, run, state, 100));
+    std::string screen;
+    ASSERT_TRUE(tmux.WaitForScreen([](const std::string& s) { return RowsShow(s, "kB/s"); }, ScreenMs, &screen))
+        << screen;
+    EXPECT_EQ(screen.find('#'), std::string::npos) << screen;
+    EXPECT_NE(screen.find(" running, "), std::string::npos) << screen;
+    ASSERT_TRUE(tmux.Resize(50, 24));
+    ASSERT_TRUE(tmux.WaitForScreen(
+        [](const std::string& s) {
+            for (const std::string& line : ScreenLines(s)) {
+                if (line.size() >= 50) return false;
+            }
+            return RowsShow(s, "%") || RowsShow(s, "verif");
+        },
+        ScreenMs, &screen))
+        << screen;
+    ASSERT_TRUE(tmux.Resize(100, 24));  // the table's lines are wider than 50
+    EXPECT_EQ(run.WaitForExit(ScreenMs), 0) << run.Stderr();
+    screen = tmux.Capture();
+    EXPECT_TRUE(RowsShow(screen, "verified")) << screen;
+    EXPECT_NE(screen.find("0 running, 3 verified, 0 failed"), std::string::npos) << screen;
+    const std::map<std::string, std::pair<std::string, int>> expected{
+        {"m1", {"verified", 0}}, {"m2", {"verified", 0}}, {"m3", {"verified", 0}}};
+    EXPECT_EQ(Summary(screen.substr(0, screen.find("EXIT="))), expected) << screen;
+    const std::string said = run.Stderr();
+    const std::string prefix = "each station's pane is in ";
+    ASSERT_NE(said.find(prefix), std::string::npos) << said;
+    const std::string directory = said.substr(said.find(prefix) + prefix.size(), said.find("/NAME.log") - said.find(prefix) - prefix.size());
+    EXPECT_EQ(directory.rfind(state.path() + "/firmware-utility/stations/", 0), 0u) << said;
+    for (const char* name : {"m1", "m2", "m3"}) {
+        EXPECT_EQ(Count(ReadText(directory + "/" + name + ".log"), "Bootload2 updated!!"), 1u) << name;
+    }
+}
+
+// Ctrl+C in the middle of the images: every station is interrupted, the rows keep their last
+// state with the cursor below the table, and the terminal is as it was (echo on, cursor shown).
+TEST(UpdateStations, CtrlCLeavesTheRowsAndRestoresTheTerminal) {
+    Handsets handsets({{}, {}, {}}, WatchedBaud);
+    TempDir state;
+    Tmux tmux;
+    TerminalRun run;
+    ASSERT_TRUE(StartWatched(handsets, tmux, run, state, 100));
+    std::string screen;
+    ASSERT_TRUE(tmux.WaitForScreen([](const std::string& s) { return RowsShow(s, "kB/s"); }, ScreenMs, &screen)) << screen;
+    ASSERT_TRUE(tmux.SendKeys({"C-c"}));
+    EXPECT_EQ(run.WaitForExit(ScreenMs), 1) << run.Stderr();
+    screen = tmux.Capture();
+    EXPECT_TRUE(RowsShow(screen, "interrupted")) << screen;
+    const std::vector<std::string> lines = ScreenLines(screen);
+    const auto table = std::find_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("station ", 0) == 0; });
+    ASSERT_NE(table, lines.end()) << screen;
+    EXPECT_GT(std::stoi(tmux.Format("#{cursor_y}")), table - lines.begin() + 3) << screen;
+    EXPECT_EQ(tmux.Format("#{cursor_flag}"), "1");
+    EXPECT_NE(run.SttyModes().find(" echo "), std::string::npos) << run.SttyModes();
+}
+
+// Through a pipe the lines are today's, prefixed, with no terminal sequences and no rows;
+// --log-dir DIR also puts each station's lines, in order, into DIR/NAME.log.
+TEST(UpdateStations, APipeGetsTheLinesAndLogDirGetsEachPane) {
+    Handsets handsets({{}, {}, {}});
+    TempDir runtime, logs, state;
+    std::vector<std::string> args = handsets.Args();
+    args.insert(args.end(), {"--log-dir", logs.path() + "/panes"});
+    fwu_test::ProgramResult result = fwu_test::RunProgram(
+        args, {"FIRMWARE_UTILITY_RUNTIME_DIR=" + runtime.path(), "XDG_STATE_HOME=" + state.path()}, 120000);
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out.find('\x1b'), std::string::npos) << result.out;
+    EXPECT_EQ(result.out.find(" running, "), std::string::npos) << result.out;
+    EXPECT_TRUE(std::filesystem::is_empty(state.path()));  // no default directory without rows
+    for (const char* name : {"m1", "m2", "m3"}) {
+        SCOPED_TRACE(name);
+        const std::string pane = ReadText(logs.path() + "/panes/" + name + ".log");
+        std::size_t at = 0, lines = 0;
+        for (const std::string& line : ScreenLines(result.out)) {
+            if (line.rfind(std::string(name) + ": ", 0) != 0) continue;
+            at = pane.find(line.substr(std::strlen(name) + 2) + "\n", at);
+            ASSERT_NE(at, std::string::npos) << line << "\n" << pane;
+            ++lines;
+        }
+        EXPECT_GT(lines, 5u) << result.out;
+    }
+    EXPECT_NE(result.err.find("each station's pane is in " + logs.path() + "/panes/NAME.log"), std::string::npos) << result.err;
+}
