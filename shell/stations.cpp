@@ -336,8 +336,9 @@ int RunStations(const CliOptions& options) {
             return ExitBadArguments;
         }
     }
-    // This process holds four descriptors per station (its three streams and its end): a few
-    // hundred stations would pass the usual soft limit of 1024 long before the hard one.
+    // This process holds four descriptors per station (its three streams and its end; five with
+    // its file): a few hundred stations would pass the usual soft limit of 1024 long before the
+    // hard one.
     std::string reason;
     if (!platform::RaiseDescriptorLimit(&reason)) {
         std::fprintf(stderr, "firmware-utility: cannot raise the open-file limit to its hard limit: %s\n", reason.c_str());
