@@ -147,6 +147,7 @@ void Start(const CliOptions& options, Station& station) {
         std::fprintf(stderr, "firmware-utility: station %s: cannot start: %s\n", station.spec.name.c_str(),
                      std::strerror(static_cast<int>(platform::GetLastError())));
         station.ended = true;
+        RowEnded(&station.row, station.outcome, 0, station.exit_code);
     }
 }
 
@@ -209,7 +210,7 @@ std::string PortOf(const std::string& profile_path) {
 }
 
 // Where the rows put the panes when --log-dir names no directory: a new one per run under
-// $XDG_STATE_HOME (else ~/.local/state), "firmware-utility/stations/UTCSTAMP-PID".
+// $XDG_STATE_HOME (else ~/.local/state), "firmware-utility/stations/UTCSTAMP".
 std::string DefaultLogDirectory() {
     const char* state = std::getenv("XDG_STATE_HOME");
     const char* home = std::getenv("HOME");
@@ -270,6 +271,13 @@ void CloseLogs(std::vector<Station>& stations) {
     }
 }
 
+// How long the loop may sleep: a change to the rows is drawn once its frame has come.
+int RowsTimeout(Clock::time_point last_draw) {
+    if (!rows_changed) return -1;
+    const auto due = std::chrono::ceil<std::chrono::milliseconds>(last_draw + RowsInterval - Clock::now());
+    return static_cast<int>(std::max<long long>(0, due.count()));
+}
+
 void DrawRows(const std::vector<Station>& stations) {
     std::vector<const StationRow*> rows;
     for (const Station& station : stations) rows.push_back(&station.row);
@@ -287,7 +295,8 @@ bool ShowStations(const CliOptions& options, bool events_on_stdout, std::vector<
     if (!rows_shown || !options.log_dir.empty()) return true;
     *log_directory = DefaultLogDirectory();
     std::string why = "HOME is not set";
-    if (!log_directory->empty() && MakeFreshDirectory(log_directory, &why) && OpenLogs(*log_directory, stations, &why)) {
+    if (!log_directory->empty() && MakeFreshDirectory(log_directory, &why) &&
+        OpenLogs(*log_directory, stations, &why)) {
         return true;
     }
     // Without files for the panes the lines stay on the terminal, as they were.
@@ -384,8 +393,7 @@ int RunStations(const CliOptions& options) {
         if (rows_shown) {
             fds.push_back(platform::LiveRowsWake());
             owners.push_back({nullptr, StreamCount});
-            const auto due = last_draw + RowsInterval - Clock::now();
-            if (rows_changed) timeout_ms = static_cast<int>(std::max<long long>(0, std::chrono::ceil<std::chrono::milliseconds>(due).count()));
+            timeout_ms = RowsTimeout(last_draw);
         }
         std::vector<bool> ready;
         platform::WaitReadable(fds, timeout_ms, &ready);
@@ -398,7 +406,11 @@ int RunStations(const CliOptions& options) {
         for (std::size_t i = 0; i < fds.size(); ++i) {
             if (!ready[i]) continue;
             if (owners[i].first == nullptr) {
-                if (platform::TakeLiveRowsWakes()) last_draw = {};  // at once, at the new width
+                // Drawn at once, at the new width.
+                if (platform::TakeLiveRowsWakes()) {
+                    rows_changed = true;
+                    last_draw = {};
+                }
             } else if (owners[i].second == StreamCount) {
                 TakeLast(*owners[i].first, events_on_stdout);
             } else if (Descriptor(*owners[i].first, owners[i].second) >= 0) {
@@ -406,7 +418,7 @@ int RunStations(const CliOptions& options) {
             }
         }
         for (Station& station : stations) Finish(station, stopping);
-        if (rows_shown && (rows_changed || last_draw == Clock::time_point{}) && Clock::now() - last_draw >= RowsInterval) {
+        if (rows_shown && rows_changed && Clock::now() - last_draw >= RowsInterval) {
             DrawRows(stations);
             last_draw = Clock::now();
         }

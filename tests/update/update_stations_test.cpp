@@ -366,7 +366,8 @@ std::vector<std::string> ScreenLines(const std::string& screen) {
 bool RowsShow(const std::string& screen, const std::string& text) {
     int rows = 0;
     for (const std::string& line : ScreenLines(screen)) {
-        rows += line.rfind("m", 0) == 0 && line.find("/dev/") != std::string::npos && line.find(text) != std::string::npos;
+        const bool row = line.rfind("m", 0) == 0 && line.find("/dev/") != std::string::npos;
+        rows += row && line.find(text) != std::string::npos;
     }
     return rows == 3;
 }
@@ -414,7 +415,8 @@ TEST(UpdateStations, ATerminalShowsALiveRowPerStationThenTheTable) {
     const std::string said = run.Stderr();
     const std::string prefix = "each station's pane is in ";
     ASSERT_NE(said.find(prefix), std::string::npos) << said;
-    const std::string directory = said.substr(said.find(prefix) + prefix.size(), said.find("/NAME.log") - said.find(prefix) - prefix.size());
+    const std::size_t from = said.find(prefix) + prefix.size();
+    const std::string directory = said.substr(from, said.find("/NAME.log") - from);
     EXPECT_EQ(directory.rfind(state.path() + "/firmware-utility/stations/", 0), 0u) << said;
     for (const char* name : {"m1", "m2", "m3"}) {
         EXPECT_EQ(Count(ReadText(directory + "/" + name + ".log"), "Bootload2 updated!!"), 1u) << name;
@@ -430,13 +432,15 @@ TEST(UpdateStations, CtrlCLeavesTheRowsAndRestoresTheTerminal) {
     TerminalRun run;
     ASSERT_TRUE(StartWatched(handsets, tmux, run, state, 100));
     std::string screen;
-    ASSERT_TRUE(tmux.WaitForScreen([](const std::string& s) { return RowsShow(s, "kB/s"); }, ScreenMs, &screen)) << screen;
+    ASSERT_TRUE(tmux.WaitForScreen([](const std::string& s) { return RowsShow(s, "kB/s"); }, ScreenMs, &screen))
+        << screen;
     ASSERT_TRUE(tmux.SendKeys({"C-c"}));
     EXPECT_EQ(run.WaitForExit(ScreenMs), 1) << run.Stderr();
     screen = tmux.Capture();
     EXPECT_TRUE(RowsShow(screen, "interrupted")) << screen;
     const std::vector<std::string> lines = ScreenLines(screen);
-    const auto table = std::find_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("station ", 0) == 0; });
+    const auto table =
+        std::find_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("station ", 0) == 0; });
     ASSERT_NE(table, lines.end()) << screen;
     EXPECT_GT(std::stoi(tmux.Format("#{cursor_y}")), table - lines.begin() + 3) << screen;
     EXPECT_EQ(tmux.Format("#{cursor_flag}"), "1");
@@ -468,5 +472,6 @@ TEST(UpdateStations, APipeGetsTheLinesAndLogDirGetsEachPane) {
         }
         EXPECT_GT(lines, 5u) << result.out;
     }
-    EXPECT_NE(result.err.find("each station's pane is in " + logs.path() + "/panes/NAME.log"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("each station's pane is in " + logs.path() + "/panes/NAME.log"), std::string::npos)
+        << result.err;
 }
