@@ -23,6 +23,7 @@ constexpr std::size_t WakeChunk = 64;
 
 bool started = false;
 termios shell_modes{};
+bool modes_changed = false;  // echo is off (only ever in the terminal's foreground)
 std::size_t drawn = 0;    // lines of the block on the terminal now
 bool clear_below = false;  // the width changed: what the old block left goes too
 std::string out;           // what one redraw writes
@@ -44,11 +45,17 @@ void Send() {
     out.clear();
 }
 
+// A background job changing the terminal's modes would be stopped (SIGTTOU).
+bool InForeground() { return ::tcgetpgrp(STDOUT_FILENO) == ::getpgrp(); }
+
 // Cursor hidden, keys not echoed (a typed ^C would land in a row); a fatal signal undoes both.
 void Quiet() {
-    termios quiet = shell_modes;
-    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    ::tcsetattr(STDOUT_FILENO, TCSADRAIN, &quiet);
+    modes_changed = InForeground();
+    if (modes_changed) {
+        termios quiet = shell_modes;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        ::tcsetattr(STDOUT_FILENO, TCSADRAIN, &quiet);
+    }
     internal::ArmTerminalRestore(STDOUT_FILENO, shell_modes, Has(cursor_normal) ? cursor_normal : "");
     Put(cursor_invisible);
     Send();
@@ -57,7 +64,8 @@ void Quiet() {
 void Loud() {
     Put(cursor_normal);
     Send();
-    ::tcsetattr(STDOUT_FILENO, TCSADRAIN, &shell_modes);
+    if (modes_changed && InForeground()) ::tcsetattr(STDOUT_FILENO, TCSADRAIN, &shell_modes);
+    modes_changed = false;
     internal::DisarmTerminalRestore();
 }
 
@@ -76,7 +84,7 @@ std::string Cut(const std::string& line, int width) {
 
 bool StartLiveRows() {
     if (started) return true;
-    if (!::isatty(STDOUT_FILENO) || ::tcgetattr(STDOUT_FILENO, &shell_modes) != 0) return false;
+    if (!::isatty(STDOUT_FILENO) || !InForeground() || ::tcgetattr(STDOUT_FILENO, &shell_modes) != 0) return false;
     int status = 0;
     if (setupterm(nullptr, STDOUT_FILENO, &status) != OK) return false;
     if (!(Has(cursor_up) || Has(parm_up_cursor)) || !Has(clr_eol)) {
