@@ -7,7 +7,7 @@
 // ports [--tsv | --profile-lines | --json]; check. Options: --profile FILE (update: repeatable, one
 // station each), --headless, --trace FILE, --trace-time, --command ID (repeatable),
 // --module-timeout SECONDS, --attempts N, --events FILE, --station NAME, --firmware DIR,
-// --verify-timeout SECONDS, --expect-revision TEXT, --skip-current, --record FILE, --force,
+// --verify-timeout SECONDS, --expect-revision TEXT, --expect-revision-match exact|glob, --skip-current, --record FILE, --force,
 // --after resume|keep|reboot, --port PATH [--reset KIND] [--at-port PATH] (update and check: the
 // profile built from the command line), -h/--help, -V/--version; "--name=value" works too. Bad
 // arguments: one line on stderr, exit 2.
@@ -57,6 +57,7 @@ struct CliOptions {
     std::string firmware;                       // --firmware DIR: the payload set; empty: not given
     std::uint32_t verify_timeout_seconds = update::DefaultVerifyTimeoutSeconds;  // --verify-timeout
     std::string expect_revision;                // --expect-revision TEXT; empty: the set's
+    update::RevisionMatch expect_revision_match = update::RevisionMatch::Exact;  // --expect-revision-match
     bool skip_current = false;                  // --skip-current
     std::string record;                         // --record FILE: one JSON line per run appended
     update::AfterRun after = update::AfterRun::Reboot;  // --after: what follows a successful run
