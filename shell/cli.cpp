@@ -303,6 +303,7 @@ const char* AwaitedOutcome(std::intptr_t outcome) {
         case update::OutcomeRevisionMismatch: return "the module runs another revision than expected";
         case update::OutcomeNotVerified: return "the firmware the module runs was not verified";
         case update::OutcomeAlreadyCurrent: return "the module already ran the expected revision";
+        case update::OutcomeLineNoise: return "the module link carried noise during the image; the update stopped";
         default: return "unknown outcome";
     }
 }

@@ -93,6 +93,9 @@ void ReportVerdict(std::int32_t outcome) {
             std::fprintf(stderr, "firmware-utility: %s: %s; no reboot was requested\n", OutcomeName(outcome),
                          facts.reason.c_str());
             break;
+        case update::OutcomeLineNoise:
+            std::fprintf(stderr, "firmware-utility: line_noise: %s\n", facts.reason.c_str());
+            break;
         case update::OutcomeAlreadyCurrent:
             std::fprintf(stderr, "firmware-utility: already_current: the module runs revision %s; nothing was written\n",
                          facts.before.revision.c_str());

@@ -156,6 +156,7 @@ const char* OutcomeName(std::int32_t outcome) {
         case update::OutcomeRevisionMismatch: return "revision_mismatch";
         case update::OutcomeNotVerified: return "not_verified";
         case update::OutcomeAlreadyCurrent: return "already_current";
+        case update::OutcomeLineNoise: return "line_noise";
         default: return "interrupted";
     }
 }
