@@ -184,67 +184,28 @@ TEST_F(UpdateFaults, WrongByteForAChunkAckDoesNotStopStage2) {
     EXPECT_EQ(handset_.module().ImageSha256(), ImageSha());
 }
 
-// Random bytes where the module should be, until stopped: written on a pty's master, or sent
-// to each client of a TCP listener on loopback. Nothing answers what the tool writes.
-class NoiseSource {
-public:
-    explicit NoiseSource(bool network) {
-        if (!network) {
-            ends_.push_back(::dup(pty_.master()));
-            ::fcntl(ends_.back(), F_SETFL, O_NONBLOCK);
-            url_ = pty_.slave();
-        } else {
-            listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_in address{};
-            address.sin_family = AF_INET;
-            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            socklen_t length = sizeof address;
-            ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-            ::listen(listener_, 4);
-            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-            url_ = "tcp://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+// Random bytes on `fd` until stopped; on a listener, to the client it accepts first. A pty
+// master polls as hung up until the tool opens its end.
+void SendNoise(int fd, bool listener, const std::atomic<bool>* stop) {
+    std::mt19937 random(std::random_device{}());
+    std::uint8_t block[256];
+    int end = listener ? -1 : fd;
+    while (!*stop) {
+        pollfd p{end < 0 ? fd : end, static_cast<short>(end < 0 ? POLLIN : POLLOUT), 0};
+        if (::poll(&p, 1, 50) <= 0) continue;
+        if (end < 0) {
+            end = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            continue;
         }
-        thread_ = std::thread([this] { Run(); });
+        for (std::uint8_t& byte : block) byte = static_cast<std::uint8_t>(random());
+        const bool hung_up = p.revents & (POLLHUP | POLLERR);
+        const ssize_t sent = hung_up    ? -1
+                             : listener ? ::send(end, block, sizeof block, MSG_NOSIGNAL)
+                                        : ::write(end, block, sizeof block);
+        if (sent < 0) ::usleep(10000);
     }
-    ~NoiseSource() {
-        stop_ = true;
-        thread_.join();
-        for (int end : ends_) ::close(end);
-        if (listener_ >= 0) ::close(listener_);
-    }
-    const std::string& url() const { return url_; }
-
-private:
-    void Run() {
-        std::mt19937 random(std::random_device{}());
-        std::uint8_t block[256];
-        while (!stop_) {
-            std::vector<pollfd> polls;
-            if (listener_ >= 0) polls.push_back({listener_, POLLIN, 0});
-            for (int end : ends_) polls.push_back({end, POLLOUT, 0});
-            if (::poll(polls.data(), polls.size(), 50) <= 0) continue;
-            for (const pollfd& p : polls) {
-                if (p.fd == listener_) {
-                    if (p.revents & POLLIN) ends_.push_back(::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC));
-                    continue;
-                }
-                if (p.revents & (POLLHUP | POLLERR)) {  // no reader: the tool has not opened its end yet
-                    ::usleep(10000);
-                    continue;
-                }
-                for (std::uint8_t& byte : block) byte = static_cast<std::uint8_t>(random());
-                if (listener_ >= 0) ::send(p.fd, block, sizeof block, MSG_NOSIGNAL | MSG_DONTWAIT);
-                else if (::write(p.fd, block, sizeof block) < 0) ::usleep(10000);
-            }
-        }
-    }
-    fwu_test::Pty pty_;
-    int listener_ = -1;
-    std::vector<int> ends_;
-    std::string url_;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
+    if (listener && end >= 0) ::close(end);
+}
 
 // Noise supplies every byte the handshake and the loaders wait for, and they drop the others;
 // during the image it is found out: line_noise, exit 1, never a confirmed image.
@@ -260,20 +221,34 @@ TEST_F(UpdateFaults, RandomBytesInsteadOfAModuleEndAsLineNoise) {
         int zero = 0;
         for (int run_number = 0; run_number < Runs; ++run_number) {
             SCOPED_TRACE(std::string(network ? "network port, run " : "pty, run ") + std::to_string(run_number));
-            NoiseSource noise(network);
+            fwu_test::Pty pty;
+            ::fcntl(pty.master(), F_SETFL, O_NONBLOCK);
+            int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+            socklen_t length = sizeof address;
+            ::bind(listener, reinterpret_cast<sockaddr*>(&address), length);
+            ::listen(listener, 1);
+            ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+            const std::string url =
+                network ? "tcp://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) : std::string(pty.slave());
+            std::atomic<bool> stop{false};
+            std::thread noise(SendNoise, network ? listener : pty.master(), network, &stop);
             // The handset's profile with the noise as the module link and no AT port.
             std::ifstream in(handset_.ProfilePath());
             std::ostringstream text;
             for (std::string line; std::getline(in, line);) {
                 if (line.rfind("COM2: = ", 0) == 0) continue;
-                text << (line.rfind("COM1: = ", 0) == 0 ? "COM1: = " + noise.url() : line) << "\n";
+                text << (line.rfind("COM1: = ", 0) == 0 ? "COM1: = " + url : line) << "\n";
             }
             const std::string profile = dir.path() + "/noise.prof";
             fwu_test::Write(profile, text.str());
             UpdateRun run = fwu_test::RunUpdate(handset_, {"--module-timeout", "1", "--attempts", "3"}, 60000, profile);
+            stop = true;
+            noise.join();
+            ::close(listener);
             zero += run.result.status == 0;
             EXPECT_EQ(run.result.status, 1) << run.result.err;
-            EXPECT_EQ(fwu_test::Count(run.result.err, "firmware-utility: line_noise: the module link COM1: (" + noise.url() +
+            EXPECT_EQ(fwu_test::Count(run.result.err, "firmware-utility: line_noise: the module link COM1: (" + url +
                                                           ") sent 17 bytes other than acknowledgements during the image"),
                       1u) << run.result.err;
             EXPECT_EQ(fwu_test::Count(run.result.out, "Firmware Updated....Done"), 0u);
