@@ -7,9 +7,11 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "update/payloads.h"
+#include "update/set_signature.h"
 
 namespace update {
 namespace {
@@ -115,9 +117,9 @@ bool ReadSums(const std::string& directory, bool* present, std::string* text, st
 // The sums list `text` (DIR/SHA256SUMS as read) against the set's files in memory: every line a
 // sha256sum line whose name, normalised, stays in the directory and is listed once; each
 // listed file of the set matches its digest. A name that is no file of the set is passed
-// over without being read.
+// over without being read. *listed gets the normalised names, for a signed list's check.
 bool CheckSums(const std::string& directory, const std::string& text, const SetFile* files, std::size_t count,
-               std::string* error) {
+               std::vector<std::string>* listed_names, std::string* error) {
     const std::string path = Join(directory, SumsFile);
     std::map<std::string, int> listed_on;  // normalised name -> its line
     std::size_t start = 0;
@@ -139,6 +141,7 @@ bool CheckSums(const std::string& directory, const std::string& text, const SetF
         if (const auto [first, fresh] = listed_on.emplace(normal, number); !fresh) {
             return Fail(error, where, "lists " + normal + " again (first on line " + std::to_string(first->second) + ")");
         }
+        listed_names->push_back(normal);
         for (std::size_t i = 0; i < count; ++i) {
             if (files[i].bytes == nullptr || normal != files[i].name) continue;
             const std::string actual = platform::Sha256Hex(files[i].bytes->data(), files[i].bytes->size());
@@ -207,8 +210,20 @@ bool UsePayloadDirectory(const std::string& directory, std::string* error) {
     bool has_sums = false;
     std::string sums;
     if (!ReadSums(directory, &has_sums, &sums, error)) return false;
-    if (has_sums && !CheckSums(directory, sums, files, KindCount + 1, error)) return false;
+    // The signature covers the very bytes of the list that are then checked.
     PayloadSet set;
+    if (!CheckSetSignature(directory, has_sums ? &sums : nullptr, &set.signer_fingerprint, &set.signer_user_id, error)) {
+        return false;
+    }
+    std::vector<std::string> listed;
+    if (has_sums && !CheckSums(directory, sums, files, KindCount + 1, &listed, error)) return false;
+    if (!set.signer_fingerprint.empty()) {
+        // A signed list names every file of the set.
+        std::vector<std::string> needed;
+        for (const auto& row : PayloadFiles) needed.push_back(row.file);
+        needed.push_back(VersionFile);
+        if (!CheckSignedList(Join(directory, SumsFile), listed, needed, error)) return false;
+    }
     if (has_version && !RevisionFrom(directory, version, &set.revision, error)) return false;
     set.source = PayloadSource::Directory;
     // Reports name the set by an absolute path: a relative one says nothing once the run is over.
