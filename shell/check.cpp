@@ -91,6 +91,8 @@ void ReportModule(const std::string& at_path) {
                identity.serial;
     } else if (read == update::AtRead::NoRevision) {
         said = "it answers AT but gives no readable revision";
+    } else if (read == update::AtRead::Ambiguous) {
+        said = "it answers AT but gives " + std::to_string(identity.revision_lines.size()) + " revision lines";
     } else {
         said = "no answer to AT within " + std::to_string(AtAnswerWaitMs / MillisecondsPerSecond) +
                " s (it may be off or in its boot ROM; an update resets it)";

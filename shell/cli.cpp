@@ -56,6 +56,15 @@ constexpr struct {
     update::AfterRun after;
 } AfterWords[] = {{"reboot", update::AfterRun::Reboot}, {"resume", update::AfterRun::Resume}, {"keep", update::AfterRun::Keep}};
 
+// --expect-revision-match WORD: equality, or the expected text as a shell pattern.
+void AddRevisionMatchOption(CLI::App* app, CliOptions* options) {
+    app->add_option_function<std::string>("--expect-revision-match", [options](const std::string& word) {
+           options->expect_revision_match = word == "glob" ? update::RevisionMatch::Glob : update::RevisionMatch::Exact;
+       })
+        ->type_name("exact|glob")
+        ->check(CLI::IsMember({"exact", "glob"}));
+}
+
 void AddAfterOption(CLI::App* app, CliOptions* options) {
     app->add_option_function<std::string>("--after", [options](const std::string& word) {
            for (const auto& row : AfterWords) {
@@ -122,6 +131,7 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options, std::string* er
         ->check(WholeNumber)
         ->check(CLI::Range(1, 86400));
     app.add_option("--expect-revision", options->expect_revision)->type_name("TEXT")->check(NotEmpty);
+    AddRevisionMatchOption(&app, options);
     app.add_flag("--skip-current", options->skip_current)->disable_flag_override();
     app.add_option("--record", options->record)->type_name("FILE")->check(NotEmpty);
     app.add_option("--log-dir", options->log_dir)->type_name("DIR")->check(NotEmpty);
@@ -232,7 +242,9 @@ void PrintUsage() {
         "  --verify-timeout SECONDS  update: the bound on the wait for the new firmware to\n"
         "                            answer on the AT port after the image (default 30)\n"
         "  --expect-revision TEXT    update: exit 0 only when the revision read after the\n"
-        "                            image contains TEXT (default: the payload set's revision)\n"
+        "                            image is TEXT (default: the payload set's revision)\n"
+        "  --expect-revision-match exact|glob  update: TEXT is the whole revision (default), or\n"
+        "                            a shell pattern (V.4.2.*) that must match all of it\n"
         "  --skip-current            update: end at once, exit 0, when the module already runs\n"
         "                            the expected revision\n"
         "  --record FILE             update: append one JSON line per run to FILE\n"
@@ -325,6 +337,7 @@ const char* AwaitedOutcome(std::intptr_t outcome) {
         case update::OutcomeRevisionMismatch: return "the module runs another revision than expected";
         case update::OutcomeNotVerified: return "the firmware the module runs was not verified";
         case update::OutcomeAlreadyCurrent: return "the module already ran the expected revision";
+        case update::OutcomeLineNoise: return "the module link carried noise during the image; the update stopped";
         default: return "unknown outcome";
     }
 }

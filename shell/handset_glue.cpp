@@ -66,7 +66,8 @@ void ReportModuleBefore() {
         std::fprintf(stderr, "firmware-utility: module on %s %s %s, revision %s, serial %s\n", facts.at_port.c_str(),
                      facts.before.manufacturer.c_str(), facts.before.model.c_str(), facts.before.revision.c_str(),
                      facts.before.serial.c_str());
-    } else if (facts.before_read == update::AtRead::Silent || facts.before_read == update::AtRead::NoRevision) {
+    } else if (facts.before_read == update::AtRead::Silent || facts.before_read == update::AtRead::NoRevision ||
+               facts.before_read == update::AtRead::Ambiguous) {
         std::fprintf(stderr, "firmware-utility: the module gave no revision on %s before the update\n",
                      facts.at_port.c_str());
     }
@@ -91,6 +92,9 @@ void ReportVerdict(std::int32_t outcome) {
         case update::OutcomeNotVerified:
             std::fprintf(stderr, "firmware-utility: %s: %s; no reboot was requested\n", OutcomeName(outcome),
                          facts.reason.c_str());
+            break;
+        case update::OutcomeLineNoise:
+            std::fprintf(stderr, "firmware-utility: line_noise: %s\n", facts.reason.c_str());
             break;
         case update::OutcomeAlreadyCurrent:
             std::fprintf(stderr, "firmware-utility: already_current: the module runs revision %s; nothing was written\n",
@@ -212,6 +216,7 @@ int ApplyRunOptions(const CliOptions& options) {
     }
     update::VerifyTimeoutMs.store(options.verify_timeout_seconds * 1000u);
     update::ExpectRevisionOption = options.expect_revision;
+    update::ExpectRevisionMatch.store(options.expect_revision_match);
     update::SkipCurrent.store(options.skip_current);
     update::AfterSuccess.store(options.after);
 

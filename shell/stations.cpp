@@ -63,6 +63,9 @@ std::vector<std::string> ChildArguments(const CliOptions& options, const Station
                                   "--attempts", std::to_string(options.attempts),
                                   "--verify-timeout", std::to_string(options.verify_timeout_seconds)};
     if (!options.expect_revision.empty()) args.insert(args.end(), {"--expect-revision", options.expect_revision});
+    if (options.expect_revision_match == update::RevisionMatch::Glob) {
+        args.insert(args.end(), {"--expect-revision-match", "glob"});
+    }
     if (options.skip_current) args.push_back("--skip-current");
     // Each child appends its own line: O_APPEND keeps whole lines apart.
     if (!options.record.empty()) args.insert(args.end(), {"--record", options.record});
