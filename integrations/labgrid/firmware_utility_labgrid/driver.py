@@ -177,9 +177,9 @@ class FirmwareUtilityDriver(Driver):
             record_line = None
             if os.path.exists(record):
                 with open(record, encoding="utf-8") as lines:
-                    text = [line for line in lines if line.strip()]
-                if text:
-                    record_line = json.loads(text[-1])
+                    kept = [line for line in lines if line.strip()]
+                if kept:
+                    record_line = json.loads(kept[-1])
         ends = [event for event in events if event.get("event") == "run_end"]
         outcome = TIMED_OUT if timed_out else ends[-1].get("outcome") if ends else "not_started"
         return UpdateResult(outcome=outcome, exit_code=exit_code, record=record_line, events=events, stderr=stderr)
