@@ -102,7 +102,7 @@ void ReportModule(const std::string& at_path) {
 
 int CheckDevices(const CliOptions&) {
     const platform::Profile profile = platform::CurrentProfile();
-    std::printf("profile %s\n", profile.path.c_str());
+    std::printf("profile %s\n", platform::EscapeControls(profile.path).c_str());
     int not_ready = 0;
     std::string at_path;  // the AT port's, once it proved ready
     const std::string at_port = update::AtPortName();
@@ -133,10 +133,10 @@ int CheckDevices(const CliOptions&) {
     }
     std::fflush(stdout);
     if (not_ready != 0) {
-        std::fprintf(stderr, "firmware-utility: check: %d device%s not ready\n", not_ready, not_ready == 1 ? "" : "s");
+        platform::SayOnStderr("check: %d device%s not ready", not_ready, not_ready == 1 ? "" : "s");
         return 1;
     }
-    std::fprintf(stderr, "firmware-utility: check: every device is ready\n");
+    platform::SayOnStderr("check: every device is ready");
     return 0;
 }
 

@@ -256,7 +256,7 @@ int UsePayloadSet(const CliOptions& options) {
     if (directory.empty() || !reads_set) return 0;
     std::string error;
     if (update::UsePayloadDirectory(directory, &error)) return 0;
-    std::fprintf(stderr, "%s: %s: %s\n", Program, given_by, error.c_str());
+    platform::SayOnStderr("%s: %s", given_by, error.c_str());
     return ExitBadArguments;
 }
 
@@ -265,14 +265,14 @@ int OpenTrace(const CliOptions& options) {
     platform::SetTraceTimestamps(options.trace_time);
     std::string reason;
     if (platform::SetTraceSink(options.trace.c_str(), &reason)) return 0;
-    std::fprintf(stderr, "%s: --trace %s: %s\n", Program, options.trace.c_str(), reason.c_str());
+    platform::SayOnStderr("--trace %s: %s", options.trace.c_str(), reason.c_str());
     return ExitBadArguments;
 }
 
 int CheckRuntimeDirectory() {
     std::string error;
     if (platform::PrepareRuntimeDirectory(&error, WindowClassName)) return 0;
-    std::fprintf(stderr, "%s: runtime directory %s\n", Program, error.c_str());
+    platform::SayOnStderr("runtime directory %s", error.c_str());
     return ExitBadArguments;
 }
 
@@ -299,33 +299,31 @@ const char* AwaitedOutcome(std::intptr_t outcome) {
 
 int SendToRunning(const CliOptions& options) {
     if (!IsCommand(options.send_id)) {
-        std::fprintf(stderr, "%s: send %u: no command has this id (nothing was sent)\n", Program, options.send_id);
+        platform::SayOnStderr("send %u: no command has this id (nothing was sent)", options.send_id);
         return ExitBadArguments;
     }
     const bool awaits_update = options.send_id == commands::Update || options.send_id == commands::UpdateGo;
     if (options.send_wait && !awaits_update) {
-        std::fprintf(stderr, "%s: send --wait %u: only the update commands %u and %u have an end to wait for\n",
-                     Program, options.send_id, commands::Update, commands::UpdateGo);
+        platform::SayOnStderr("send --wait %u: only the update commands %u and %u have an end to wait for", options.send_id,
+                              commands::Update, commands::UpdateGo);
         return ExitBadArguments;
     }
     std::intptr_t result = 0;
     if (!platform::SendCommandToRunningWindow(WindowClassName, options.send_id, &result, options.send_wait)) {
         const int error = static_cast<int>(platform::GetLastError());
         if (error == ENOENT) {
-            std::fprintf(stderr, "%s: send %u: no window of this user runs\n", Program, options.send_id);
+            platform::SayOnStderr("send %u: no window of this user runs", options.send_id);
         } else if (error == EBUSY) {
-            std::fprintf(stderr,
-                         "%s: send %u: the window is busy: every connection it serves at once is taken "
-                         "(nothing was sent); try again\n",
-                         Program, options.send_id);
+            platform::SayOnStderr("send %u: the window is busy: every connection it serves at once is taken "
+                                  "(nothing was sent); try again", options.send_id);
             return ExitWindowBusy;
         } else {
-            std::fprintf(stderr, "%s: send %u: %s\n", Program, options.send_id, std::strerror(error));
+            platform::SayOnStderr("send %u: %s", options.send_id, std::strerror(error));
         }
         return ExitNoWindow;
     }
     if (options.send_wait) {
-        std::fprintf(stderr, "%s: send --wait %u: %s\n", Program, options.send_id, AwaitedOutcome(result));
+        platform::SayOnStderr("send --wait %u: %s", options.send_id, AwaitedOutcome(result));
         result = update::OutcomeSucceeded(static_cast<std::int32_t>(result)) ? 0 : 1;
     }
     std::printf("%ld\n", static_cast<long>(result));
@@ -344,7 +342,7 @@ int SelectWindowScreen(const CliOptions& options) {
                          : error == ENOENT ? "terminfo does not know the terminal named by TERM"
                          : error == ENOTSUP ? "the terminal named by TERM cannot move its cursor"
                                            : std::strerror(error);
-    std::fprintf(stderr, "%s: cannot draw the window in the terminal: %s (use --headless)\n", Program, reason);
+    platform::SayOnStderr("cannot draw the window in the terminal: %s (use --headless)", reason);
     return ExitBadArguments;
 }
 

@@ -117,8 +117,8 @@ void Start(const CliOptions& options, Station& station) {
     // Each child `update` takes a runtime directory of its own (and claims its port in this
     // user's), as every headless update does.
     if (!platform::SpawnSelf(ChildArguments(options, station.spec), {}, &station.child)) {
-        std::fprintf(stderr, "firmware-utility: station %s: cannot start: %s\n", station.spec.name.c_str(),
-                     std::strerror(static_cast<int>(platform::GetLastError())));
+        platform::SayOnStderr("station %s: cannot start: %s", station.spec.name.c_str(),
+                              std::strerror(static_cast<int>(platform::GetLastError())));
         station.ended = true;
     }
 }
@@ -203,7 +203,7 @@ int RunStations(const CliOptions& options) {
     if (!options.events.empty()) {
         std::string error;
         if (!OpenRunEvents(options.events, "", "", &error)) {
-            std::fprintf(stderr, "firmware-utility: %s\n", error.c_str());
+            platform::SayOnStderr("%s", error.c_str());
             return ExitBadArguments;
         }
     }
@@ -211,7 +211,7 @@ int RunStations(const CliOptions& options) {
     // hundred stations would pass the usual soft limit of 1024 long before the hard one.
     std::string reason;
     if (!platform::RaiseDescriptorLimit(&reason)) {
-        std::fprintf(stderr, "firmware-utility: cannot raise the open-file limit to its hard limit: %s\n", reason.c_str());
+        platform::SayOnStderr("cannot raise the open-file limit to its hard limit: %s", reason.c_str());
     }
     platform::WatchStopSignals();
     platform::RemoveLeftoverStations();  // those of a parent that was killed

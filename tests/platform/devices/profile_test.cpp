@@ -100,6 +100,8 @@ TEST(Profile, RefusalsNameFileAndLine) {
     EXPECT_EQ(Refusal("[registry]\nHKEY_LOCAL_MACHINE\\A\\B = 1\nhkey_local_machine\\a\\b = 2\n"),
               "hand.prof:3: duplicate registry value hkey_local_machine\\a\\b");
     EXPECT_EQ(Refusal(std::string("[devices]\nCOM1: = /a\0b\n", 23)), "hand.prof:2: NUL byte in line");
+    EXPECT_EQ(Refusal("[devices]\nCOM1: = /dev/tty\x1B[2JUSB0\n"), "hand.prof:2: a control character (\\x1B) in line");
+    EXPECT_EQ(Refusal("[devices]\nCOM1: = /dev/tty\rUSB0\n"), "hand.prof:2: a control character (\\r) in line");
     EXPECT_EQ(Refusal("[handset]\nsimulated = yes\n"), "hand.prof:2: simulated must be true or false: yes");
     EXPECT_EQ(Refusal("[handset]\nreal = true\n"), "hand.prof:2: unknown handset entry real (expected simulated)");
     EXPECT_EQ(Refusal("[handset]\nsimulated = true\nsimulated = true\n"), "hand.prof:3: duplicate entry simulated");
