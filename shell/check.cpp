@@ -47,7 +47,9 @@ std::string PortProblem(platform::Handle port, const std::string& device, const 
     const bool applied = platform::SetCommState(port, &link);
     const std::uint32_t error = platform::GetLastError();
     platform::SetCommState(port, &saved);
-    if (!applied) return "it refuses the module link's line settings (115200 8N2): " + platform::ErrorText(error);
+    if (!applied) {
+        return "it refuses the module link's line settings (115200 8N2): " + platform::ExplainSettingFailure(device.c_str(), error);
+    }
     const platform::ResetPulse& pulse = profile.reset;
     std::uint32_t lines = 0;
     if (pulse.milliseconds != 0 && pulse.port == device && !platform::GetCommModemStatus(port, &lines)) {

@@ -51,6 +51,12 @@ void ReportOpenFailureOnStderr(const char* explanation) {
     platform::SayOnStderr("%s", explanation);
 }
 
+// A port that serves otherwise than asked (an exporter that does not set the line) is said once.
+void ReportPortNote(const char* note) {
+    ClearProgressLine();
+    platform::SayOnStderr("%s", note);
+}
+
 // A reset or reboot that failed is said where it happens, with the adapter's own words.
 void ReportControlFailureOnStderr(const ControlFailure& failure) {
     ClearProgressLine();
@@ -207,6 +213,7 @@ int ApplyRunOptions(const CliOptions& options) {
     if (options.invocation == Invocation::Update || options.invocation == Invocation::Bridge) {
         OpenFailureObserver.store(ReportOpenFailureOnStderr);
     }
+    if (options.invocation != Invocation::Window) platform::SetPortNoteHandler(ReportPortNote);
     if (options.invocation == Invocation::Update) ControlFailureObserver.store(ReportControlFailureOnStderr);
     if (options.invocation == Invocation::Bridge) {
         bridge::CloseWindowIfNotStarted.store(1);

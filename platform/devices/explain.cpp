@@ -188,6 +188,13 @@ std::string ExplainOpenFailure(const char* device, std::uint32_t error) {
     return text;
 }
 
+std::string ExplainSettingFailure(const char* device, std::uint32_t error) {
+    std::string path;
+    if (device == nullptr || !ProfileDevicePath(device, &path) || !internal::IsNetworkPath(path)) return ErrorText(error);
+    const std::string report = internal::LastNetworkReport(path);
+    return ErrorText(error) + (report.empty() ? "" : ": " + report);
+}
+
 std::string ExplainControlFailure(const char* device, std::uint32_t code, std::uint32_t error,
                                   std::string* adapter_line) {
     adapter_line->clear();

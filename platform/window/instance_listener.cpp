@@ -384,9 +384,8 @@ bool StartInstanceListener(const std::shared_ptr<Window>& window) {
             if (listener->path == path && !listener->stopped) return true;  // one per class
         }
     }
-    if (int error = ClaimInstance(lock_path)) {
-        std::uint32_t holder = 0;
-        ClaimedElsewhere(lock_path, &holder);
+    std::uint32_t holder = 0;
+    if (int error = ClaimInstance(lock_path, &holder)) {
         ReportListenerFailure(lock_path, error, holder);
         SetLastError(static_cast<std::uint32_t>(error));
         return false;

@@ -163,6 +163,36 @@ TEST(Profile, LoadReadsAFileAndReportsItsLines) {
     ::unlink(path);
 }
 
+// The host of a network port is a name, an IPv4 address or a bracketed IPv6 address: nothing
+// else can reach the connection string (a comma there would name another TCP port).
+TEST(Profile, NetworkHostsAreNamesOrAddresses) {
+    // host and port as written, accepted
+    const struct {
+        const char* rest;
+        bool accepted;
+    } rows[] = {
+        {"127.0.0.1:3001", true},        {"exporter-3.lab:3001", true},   {"[fd00::7]:3001", true},
+        {"[::1]:3001", true},            {"127.0.0.1,23003:1", false},    {"h,tcp:3001", false},
+        {"exporter_3:3001", false},      {"-h:3001", false},              {"h-:3001", false},
+        {"a..b:3001", false},            {"10.0.0.256:3001", false},      {"[127.0.0.1]:3001", false},
+        {"[fd00::7%eth0]:3001", false},  {"h(x):3001", false},            {"h/x:3001", false},
+    };
+    for (const auto& row : rows) {
+        for (const std::string scheme : {"rfc2217://", "tcp://"}) {
+            Profile profile;
+            std::string error;
+            const bool parsed = ParseProfile("[devices]\nCOM1: = " + scheme + row.rest + "\n", "p", &profile, &error);
+            EXPECT_EQ(parsed, row.accepted) << scheme << row.rest << ": " << error;
+            if (!row.accepted) {
+                EXPECT_NE(error.find("a network port's host must be a host name, an IPv4 address or an IPv6 "
+                                     "address in brackets: "),
+                          std::string::npos)
+                    << error;
+            }
+        }
+    }
+}
+
 // Adapters: device names, programs and the reset pulse are checked before anything opens.
 TEST(Profile, AdapterEntriesAreCheckedLikeTheRest) {
     const struct {
