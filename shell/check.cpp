@@ -46,7 +46,8 @@ std::string PortProblem(platform::Handle port, const std::string& device, const 
     link.stop_bits = LinkStopBits;
     const bool applied = platform::SetCommState(port, &link);
     const std::uint32_t error = platform::GetLastError();
-    platform::SetCommState(port, &saved);
+    // Given back when taken (an exporter that did not answer would keep this waiting again).
+    if (applied) platform::SetCommState(port, &saved);
     if (!applied) {
         return "it refuses the module link's line settings (115200 8N2): " + platform::ExplainSettingFailure(device.c_str(), error);
     }
