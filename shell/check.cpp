@@ -49,7 +49,9 @@ std::string PortProblem(platform::Handle port, const std::string& device, const 
     // Given back when taken (an exporter that did not answer would keep this waiting again).
     if (applied) platform::SetCommState(port, &saved);
     if (!applied) {
-        return "it refuses the module link's line settings (115200 8N2): " + platform::ExplainSettingFailure(device.c_str(), error);
+        const std::string report = platform::NetworkSettingReport(device.c_str());
+        return "it refuses the module link's line settings (115200 8N2): " + platform::ErrorText(error) +
+               (report.empty() ? "" : ": " + report);
     }
     const platform::ResetPulse& pulse = profile.reset;
     std::uint32_t lines = 0;

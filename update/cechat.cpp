@@ -163,7 +163,7 @@ std::int32_t OpenModuleLink() {
         const std::uint32_t error = platform::GetLastError();
         TraceOpenFailure("Error (%d) configuring %s", link);
         // A network port's exporter that did not answer or set the line is said as an open.
-        shell::ReportOpenFailure(link->PortName, error);
+        if (!platform::NetworkSettingReport(link->PortName).empty()) shell::ReportOpenFailure(link->PortName, error);
         return AbandonOpen(link);
     }
     platform::CommTimeouts timeouts{};

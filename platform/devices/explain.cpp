@@ -188,11 +188,10 @@ std::string ExplainOpenFailure(const char* device, std::uint32_t error) {
     return text;
 }
 
-std::string ExplainSettingFailure(const char* device, std::uint32_t error) {
+std::string NetworkSettingReport(const char* device) {
     std::string path;
-    if (device == nullptr || !ProfileDevicePath(device, &path) || !internal::IsNetworkPath(path)) return ErrorText(error);
-    const std::string report = internal::LastNetworkReport(path);
-    return ErrorText(error) + (report.empty() ? "" : ": " + report);
+    if (device == nullptr || !ProfileDevicePath(device, &path) || !internal::IsNetworkPath(path)) return {};
+    return internal::LastNetworkReport(path);
 }
 
 std::string ExplainControlFailure(const char* device, std::uint32_t code, std::uint32_t error,
