@@ -39,6 +39,13 @@ std::string WholeNumber(const std::string& text) {
 
 std::string NotEmpty(const std::string& text) { return text.empty() ? "needs a value" : std::string(); }
 
+// A text shown in the pane, on stderr and in the events as it is: a name or a revision.
+std::string PlainText(const std::string& text) {
+    if (text.empty()) return "needs a value";
+    const std::string control = platform::FirstControlCharacter(text);
+    return control.empty() ? std::string() : "a control character (" + control + ") in the value";
+}
+
 // One line out of CLI11's message (some span lines), with the pointer to --help.
 int Fail(std::string* error, std::string text) {
     for (char& c : text) {
@@ -112,13 +119,13 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options, std::string* er
         ->check(CLI::Range(1, 86400));
     app.add_option("--attempts", options->attempts)->type_name("N")->check(WholeNumber)->check(CLI::Range(0UL, MaxAttemptsOption));
     app.add_option("--events", options->events)->type_name("FILE")->check(NotEmpty);
-    app.add_option("--station", options->station)->type_name("NAME")->check(NotEmpty);
+    app.add_option("--station", options->station)->type_name("NAME")->check(PlainText);
     app.add_option("--firmware", options->firmware)->type_name("DIR")->check(NotEmpty);
     app.add_option("--verify-timeout", options->verify_timeout_seconds)
         ->type_name("SECONDS")
         ->check(WholeNumber)
         ->check(CLI::Range(1, 86400));
-    app.add_option("--expect-revision", options->expect_revision)->type_name("TEXT")->check(NotEmpty);
+    app.add_option("--expect-revision", options->expect_revision)->type_name("TEXT")->check(PlainText);
     app.add_flag("--skip-current", options->skip_current)->disable_flag_override();
     app.add_option("--record", options->record)->type_name("FILE")->check(NotEmpty);
     app.add_flag("--force", options->force)->disable_flag_override();

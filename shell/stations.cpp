@@ -185,6 +185,8 @@ std::vector<StationSpec> StationSpecs(const std::vector<std::string>& profiles) 
             const std::size_t slash = given.rfind('/');
             spec.name = slash == std::string::npos ? given : given.substr(slash + 1);
         }
+        // A name prefixes every line of the station: its control characters are shown escaped.
+        spec.name = platform::EscapeControls(spec.name);
         // Names tell the stations apart: a repeated one gets -2, -3, ...
         const std::string base = spec.name;
         for (int n = 2;; ++n) {
