@@ -59,16 +59,6 @@ bool ParseDword(const std::string& text, std::uint32_t* value) {
     return true;
 }
 
-// The sections a profile has.
-constexpr const char* kSections[] = {"DEVICES", "REGISTRY", "KERNEL", "RADIO", "HANDSET"};
-
-bool IsSection(const std::string& title) {
-    for (const char* known : kSections) {
-        if (Upper(title) == known) return true;
-    }
-    return false;
-}
-
 // The first control character of a text, escaped ("\\n", "\\x1B"); "" when it has none. A
 // tab is a blank.
 std::string ControlCharacter(std::string text) {
@@ -144,6 +134,88 @@ constexpr char kKeyCharacters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrs
 // A byte order mark some editors put at the start of a UTF-8 file.
 constexpr char kUtf8Bom[] = "\xEF\xBB\xBF";
 
+// Each section's entries: "" or the reason one is refused.
+std::string AddDevice(Profile* profile, const std::string& key, const std::string& value) {
+    std::string device = Upper(key);
+    if (!IsPortName(device) && device != "RIL1:") return "unknown device " + key + " (expected COM0: to COM9: or RIL1:)";
+    if (profile->devices.count(device)) return "duplicate device " + key;
+    if (value.compare(0, std::strlen(ProgramPrefix), ProgramPrefix) == 0) {
+        if (device != "RIL1:") return "a serial port cannot be a program: " + key;
+        if (std::string problem = ProgramProblem(value); !problem.empty()) return problem;
+    } else if (IsPortIdentity(value)) {
+        if (!IsPortName(device)) return "only a serial port can be named by identity: " + key;
+        std::vector<IdentityProperty> properties;
+        std::string problem;
+        if (!ParsePortIdentity(value, &properties, &problem)) return problem;
+    } else if (internal::IsNetworkPath(value)) {
+        if (device == "RIL1:") return "the radio driver cannot be a network port: " + value;
+        if (std::string problem = internal::NetworkPathProblem(value); !problem.empty()) return problem;
+    } else if (std::string problem = PathProblem(value); !problem.empty()) {
+        return problem;
+    }
+    profile->devices.emplace(device, value);
+    return {};
+}
+
+std::string AddRegistryValue(Profile* profile, const std::string& key, const std::string& value) {
+    std::string full = Upper(key);
+    std::size_t prefix = std::strlen(kLocalMachine);
+    if (full.compare(0, prefix, kLocalMachine) != 0) return "registry key must start with HKEY_LOCAL_MACHINE\\: " + key;
+    std::string rest = full.substr(prefix);
+    std::size_t slash = rest.rfind('\\');
+    if (slash == std::string::npos || slash == 0 || slash + 1 == rest.size() || rest.find("\\\\") != std::string::npos)
+        return "registry entry needs KEY\\VALUE: " + key;
+    std::uint32_t dword = 0;
+    if (!ParseDword(value, &dword)) return "registry value is not a number (decimal or 0x hex DWORD): " + value;
+    if (profile->registry.count(rest)) return "duplicate registry value " + key;
+    profile->registry.emplace(rest, dword);
+    return {};
+}
+
+std::string AddKernel(Profile* profile, const std::string& key, const std::string& value) {
+    if (Upper(key) != "KERNELIOCONTROL") return "unknown kernel entry " + key + " (expected KernelIoControl)";
+    if (!profile->kernel.empty()) return "duplicate entry " + key;
+    if (value.compare(0, std::strlen(ProgramPrefix), ProgramPrefix) == 0) {
+        if (std::string problem = ProgramProblem(value); !problem.empty()) return problem;
+    } else if (std::string problem = PathProblem(value); !problem.empty()) {
+        return problem;
+    }
+    profile->kernel = value;
+    return {};
+}
+
+std::string AddRadio(Profile* profile, const std::string& key, const std::string& value) {
+    if (Upper(key) != "RESET") return "unknown radio entry " + key + " (expected reset)";
+    if (profile->reset.milliseconds != 0) return "duplicate entry " + key;
+    return ParseResetPulse(value, &profile->reset);
+}
+
+std::string AddHandset(Profile* profile, const std::string& key, const std::string& value) {
+    if (Upper(key) != "SIMULATED") return "unknown handset entry " + key + " (expected simulated)";
+    const std::string flag = Upper(value);
+    if (flag != "TRUE" && flag != "FALSE") return "simulated must be true or false: " + value;
+    profile->simulated = flag == "TRUE";
+    return {};
+}
+
+constexpr char kSectionList[] = " (expected [devices], [registry], [kernel], [radio] or [handset])";
+
+// Section (upper-cased), what adds its entries.
+constexpr struct {
+    const char* name;
+    std::string (*add)(Profile*, const std::string& key, const std::string& value);
+} kSections[] = {
+    {"DEVICES", AddDevice}, {"REGISTRY", AddRegistryValue}, {"KERNEL", AddKernel}, {"RADIO", AddRadio},
+    {"HANDSET", AddHandset},
+};
+
+bool IsSection(const std::string& title) {
+    for (const auto& row : kSections) {
+        if (Upper(title) == row.name) return true;
+    }
+    return false;
+}
+
 std::string Where(const std::string& name, int line) { return name + ":" + std::to_string(line) + ": "; }
 
 std::mutex profile_mutex;
@@ -154,67 +226,17 @@ Profile& Current() {
 
 }  // namespace
 
-std::string AddProfileEntry(Profile* profile, const std::string& section_name, const std::string& key,
+std::string AddProfileEntry(Profile* profile, const std::string& section, const std::string& key,
                             const std::string& value) {
-    const std::string section = Upper(section_name);
     if (key.empty()) return "empty name before '='";
     if (value.empty()) return "empty value for " + key;
     if (const std::string control = ControlCharacter(key + value); !control.empty()) {
         return "a control character (" + control + ") in " + key;
     }
-    if (section == "DEVICES") {
-        std::string device = Upper(key);
-        if (!IsPortName(device) && device != "RIL1:") return "unknown device " + key + " (expected COM0: to COM9: or RIL1:)";
-        if (profile->devices.count(device)) return "duplicate device " + key;
-        if (value.compare(0, std::strlen(ProgramPrefix), ProgramPrefix) == 0) {
-            if (device != "RIL1:") return "a serial port cannot be a program: " + key;
-            if (std::string problem = ProgramProblem(value); !problem.empty()) return problem;
-        } else if (IsPortIdentity(value)) {
-            if (!IsPortName(device)) return "only a serial port can be named by identity: " + key;
-            std::vector<IdentityProperty> properties;
-            std::string problem;
-            if (!ParsePortIdentity(value, &properties, &problem)) return problem;
-        } else if (internal::IsNetworkPath(value)) {
-            if (device == "RIL1:") return "the radio driver cannot be a network port: " + value;
-            if (std::string problem = internal::NetworkPathProblem(value); !problem.empty()) return problem;
-        } else if (std::string problem = PathProblem(value); !problem.empty()) {
-            return problem;
-        }
-        profile->devices.emplace(device, value);
-    } else if (section == "REGISTRY") {
-        std::string full = Upper(key);
-        std::size_t prefix = std::strlen(kLocalMachine);
-        if (full.compare(0, prefix, kLocalMachine) != 0) return "registry key must start with HKEY_LOCAL_MACHINE\\: " + key;
-        std::string rest = full.substr(prefix);
-        std::size_t slash = rest.rfind('\\');
-        if (slash == std::string::npos || slash == 0 || slash + 1 == rest.size() || rest.find("\\\\") != std::string::npos)
-            return "registry entry needs KEY\\VALUE: " + key;
-        std::uint32_t dword = 0;
-        if (!ParseDword(value, &dword)) return "registry value is not a number (decimal or 0x hex DWORD): " + value;
-        if (profile->registry.count(rest)) return "duplicate registry value " + key;
-        profile->registry.emplace(rest, dword);
-    } else if (section == "KERNEL") {
-        if (Upper(key) != "KERNELIOCONTROL") return "unknown kernel entry " + key + " (expected KernelIoControl)";
-        if (!profile->kernel.empty()) return "duplicate entry " + key;
-        if (value.compare(0, std::strlen(ProgramPrefix), ProgramPrefix) == 0) {
-            if (std::string problem = ProgramProblem(value); !problem.empty()) return problem;
-        } else if (std::string problem = PathProblem(value); !problem.empty()) {
-            return problem;
-        }
-        profile->kernel = value;
-    } else if (section == "RADIO") {
-        if (Upper(key) != "RESET") return "unknown radio entry " + key + " (expected reset)";
-        if (profile->reset.milliseconds != 0) return "duplicate entry " + key;
-        if (std::string problem = ParseResetPulse(value, &profile->reset); !problem.empty()) return problem;
-    } else if (section == "HANDSET") {
-        if (Upper(key) != "SIMULATED") return "unknown handset entry " + key + " (expected simulated)";
-        const std::string flag = Upper(value);
-        if (flag != "TRUE" && flag != "FALSE") return "simulated must be true or false: " + value;
-        profile->simulated = flag == "TRUE";
-    } else {
-        return "unknown section [" + section_name + "] (expected [devices], [registry], [kernel], [radio] or [handset])";
+    for (const auto& row : kSections) {
+        if (Upper(section) == row.name) return row.add(profile, key, value);
     }
-    return {};
+    return "unknown section [" + section + "]" + kSectionList;
 }
 
 std::string ResetPortProblem(const Profile& profile) {
@@ -252,7 +274,7 @@ bool ParseProfile(const std::string& text, const std::string& name, Profile* pro
             if (line.back() != ']') return fail("section header without closing ']'");
             const std::string title = Trim(line.substr(1, line.size() - 2));
             if (!IsSection(title)) {
-                return fail("unknown section [" + title + "] (expected [devices], [registry], [kernel], [radio] or [handset])");
+                return fail("unknown section [" + title + "]" + kSectionList);
             }
             section = title;
             continue;
