@@ -10,7 +10,6 @@
 #include <cstring>
 #include <vector>
 
-
 namespace platform {
 namespace {
 
@@ -41,7 +40,7 @@ void PutLatin1(Out* out, unsigned char byte) {
 }
 
 // What every line for people on stderr starts with.
-constexpr char ProgramPrefix[] = "firmware-utility: ";
+constexpr char StderrPrefix[] = "firmware-utility: ";
 
 // The length of the UTF-8 sequence at text[at] that is no control character (C1 included), or
 // 0 when the byte there starts none.
@@ -113,7 +112,7 @@ void SayOnStderr(const char* format, ...) {
     std::vector<char> text(length > 0 ? static_cast<std::size_t>(length) + 1 : 1, '\0');
     if (length > 0) std::vsnprintf(text.data(), text.size(), format, again);
     va_end(again);
-    const std::string line = ProgramPrefix + EscapeControls(text.data()) + "\n";
+    const std::string line = StderrPrefix + EscapeControls(text.data()) + "\n";
     for (std::size_t at = 0; at < line.size();) {
         const ssize_t n = ::write(STDERR_FILENO, line.data() + at, line.size() - at);
         if (n < 0 && errno == EINTR) continue;
