@@ -8,7 +8,8 @@
 //             files.h   whole-file reads and existence checks (a payload set, profiles)
 //             format.h  printf-style formatting with %c as a Latin-1 character
 //             sha256.h  SHA-256 digests (payload listing, the simulated module's report)
-//             spawn.h   child processes of this program (stations side by side)
+//             spawn.h   child processes of this program (stations side by side) and helpers
+//             openpgp.h OpenPGP armor and packets, detached signatures checked by gpgv
 //             user_file.h files named on the command line, opened without ever blocking
 //   devices/  serial.h  serial ports and driver services by device name (and the registry and
 //                       the kernel library, which read the profile)
@@ -35,6 +36,7 @@
 
 #include "platform/base/files.h"
 #include "platform/base/format.h"
+#include "platform/base/openpgp.h"
 #include "platform/base/sha256.h"
 #include "platform/base/spawn.h"
 #include "platform/base/system.h"

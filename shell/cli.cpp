@@ -12,6 +12,7 @@
 #include "resources/commands.h"
 #include "shell/main_window.h"
 #include "update/payloads.h"
+#include "update/set_signature.h"
 
 namespace shell {
 namespace {
@@ -121,6 +122,8 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options, std::string* er
     app.add_option("--events", options->events)->type_name("FILE")->check(NotEmpty);
     app.add_option("--station", options->station)->type_name("NAME")->check(PlainText);
     app.add_option("--firmware", options->firmware)->type_name("DIR")->check(NotEmpty);
+    app.add_option("--trusted-keys", options->trusted_keys)->type_name("PATH")->check(NotEmpty);
+    app.add_flag("--require-signature", options->require_signature)->disable_flag_override();
     app.add_option("--verify-timeout", options->verify_timeout_seconds)
         ->type_name("SECONDS")
         ->check(WholeNumber)
@@ -223,6 +226,12 @@ void PrintUsage() {
         "                            fw.bin, checked against SHA256SUMS when there, and an optional\n"
         "                            one-line version (default $FIRMWARE_UTILITY_FIRMWARE, else\n"
         "                            the set built in)\n"
+        "  --trusted-keys PATH       public keys (a file, or a directory of *.asc/*.gpg files) of\n"
+        "                            which one must sign the set's SHA256SUMS (SHA256SUMS.asc or\n"
+        "                            .sig); default $FIRMWARE_UTILITY_TRUSTED_KEYS, else\n"
+        "                            $XDG_CONFIG_HOME/firmware-utility/trusted-keys/, else\n"
+        "                            /etc/firmware-utility/trusted-keys/\n"
+        "  --require-signature       refuse to run without trusted keys, and the built-in set\n"
         "  --verify-timeout SECONDS  update: the bound on the wait for the new firmware to\n"
         "                            answer on the AT port after the image (default 30)\n"
         "  --expect-revision TEXT    update: exit 0 only when the revision read after the\n"
@@ -260,11 +269,29 @@ int UsePayloadSet(const CliOptions& options) {
         if (from_environment) directory = from_environment;
         given_by = "$FIRMWARE_UTILITY_FIRMWARE";
     }
-    if (directory.empty() || !reads_set) return 0;
+    if (!reads_set || (directory.empty() && !options.require_signature)) return 0;
     std::string error;
-    if (update::UsePayloadDirectory(directory, &error)) return 0;
-    platform::SayOnStderr("%s: %s", given_by, error.c_str());
-    return ExitBadArguments;
+    update::SetSignaturePolicy(options.trusted_keys, options.require_signature);
+    if (!update::LoadTrustedKeys(&error)) {
+        platform::SayOnStderr("%s", error.c_str());
+        return ExitBadArguments;
+    }
+    if (directory.empty()) {
+        platform::SayOnStderr("--require-signature: the built-in payload set carries no signature; give a signed "
+                              "set with --firmware DIR");
+        return ExitBadArguments;
+    }
+    if (!update::UsePayloadDirectory(directory, &error)) {
+        platform::SayOnStderr("%s: %s", given_by, error.c_str());
+        return ExitBadArguments;
+    }
+    // Said once per run: a station's parent has said it for its children.
+    const bool runs = options.invocation == Invocation::Update || options.invocation == Invocation::Window;
+    if (runs && !options.version && !update::HaveTrustedKeys() && options.events != platform::ChildEventsPath) {
+        platform::SayOnStderr("%s: %s: not signature-checked: no trusted keys (%s)", given_by,
+                              update::CurrentPayloadSet().directory.c_str(), update::TrustedKeyPlaces().c_str());
+    }
+    return 0;
 }
 
 int OpenTrace(const CliOptions& options) {

@@ -7,6 +7,7 @@
 // ports [--tsv | --profile-lines | --json]; check. Options: --profile FILE (update: repeatable, one
 // station each), --headless, --trace FILE, --trace-time, --command ID (repeatable),
 // --module-timeout SECONDS, --attempts N, --events FILE, --station NAME, --firmware DIR,
+// --trusted-keys PATH, --require-signature,
 // --verify-timeout SECONDS, --expect-revision TEXT, --skip-current, --record FILE, --force,
 // --after resume|keep|reboot, --port PATH [--reset KIND] [--at-port PATH] (update and check: the
 // profile built from the command line), -h/--help, -V/--version; "--name=value" works too. Bad
@@ -55,6 +56,8 @@ struct CliOptions {
     std::string events;                         // --events FILE ("-" stdout): the run as JSON Lines
     std::string station;                        // --station NAME: tags every event
     std::string firmware;                       // --firmware DIR: the payload set; empty: not given
+    std::string trusted_keys;                   // --trusted-keys PATH: keys a set's signature must be by
+    bool require_signature = false;             // --require-signature: no set without a trusted signer
     std::uint32_t verify_timeout_seconds = update::DefaultVerifyTimeoutSeconds;  // --verify-timeout
     std::string expect_revision;                // --expect-revision TEXT; empty: the set's
     bool skip_current = false;                  // --skip-current
@@ -74,8 +77,9 @@ void PrintUsage();
 void PrintVersion();
 // The payload set of the invocations that send or describe it (the window, update, payloads,
 // sim, --version): --firmware DIR, else $FIRMWARE_UTILITY_FIRMWARE, else the built-in set. A
-// directory is checked whole before anything opens. 0, or ExitBadArguments after a line
-// naming the file and the reason.
+// directory is checked whole before anything opens, its signature too when trusted keys are
+// found (update/set_signature.h); a run of a set not signature-checked says so once. 0, or
+// ExitBadArguments after a line naming the file and the reason.
 int UsePayloadSet(const CliOptions& options);
 // Points the trace channel at --trace; 0, or ExitBadArguments after a one-line error.
 int OpenTrace(const CliOptions& options);

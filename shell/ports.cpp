@@ -19,7 +19,7 @@ constexpr char HeldNo[] = "no";
 constexpr char HeldUnknown[] = "unknown";
 constexpr char HeldYes[] = "yes";
 
-// The columns, in the order both outputs print them (README: "Finding the ports").
+// The columns, in the order both outputs print them (doc/guide.md: "Finding the ports").
 enum Column { Device, Driver, Usb, Maker, Product, Serial, Held, ById, ByPath, ColumnCount };
 constexpr const char* TableHeadings[ColumnCount] = {"DEVICE", "DRIVER",  "USB",   "MAKER",  "PRODUCT",
                                                     "SERIAL", "HELD BY", "BY-ID", "BY-PATH"};

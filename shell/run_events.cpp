@@ -85,6 +85,20 @@ Json PayloadSet() {
     return described;
 }
 
+}  // namespace
+
+void SignerField(Json* object) {
+    const update::PayloadSet& set = update::CurrentPayloadSet();
+    Json& signer = (*object)["signer"];
+    if (set.signer_fingerprint.empty()) {
+        signer = nullptr;
+        return;
+    }
+    signer = {{"fingerprint", set.signer_fingerprint}, {"user_id", set.signer_user_id}};
+}
+
+namespace {
+
 // At most every ProgressStepPercent or ProgressInterval, and always the stage's last.
 bool ProgressDue(const update::RunNote& note) {
     const std::uint64_t percent = note.total ? std::uint64_t{note.bytes} * 100 / note.total : 100;
@@ -204,6 +218,7 @@ void EventRunNote(const update::RunNote& note) {
             event["profile"] = events_profile;
             event["payloads"] = Payloads();
             event["payload_set"] = PayloadSet();
+            SignerField(&event);
             event["simulated"] = platform::CurrentProfile().simulated;
             event["attempts"] = update::MaxAttempts.load();
             break;

@@ -1,7 +1,7 @@
 // --record: one line per run for a module's history (see shell/run_report.h). Its fields: "v",
 // "station", "profile", "port" and "at_port" (device paths), the module's "manufacturer",
 // "model" and "serial", "revision_before", "revision_after", "expected_revision", the payload
-// set's "set_source" and "set_sha256", "outcome", "exit_code", "reason", "start" and "end"
+// set's "set_source", "set_sha256" and "signer" (null when unsigned), "outcome", "exit_code", "reason", "start" and "end"
 // (UTC, ISO 8601, milliseconds) and "duration" (seconds). Unknown values are null.
 #include <time.h>
 
@@ -87,6 +87,7 @@ bool WriteRunRecord(const std::string& station, const std::string& profile, cons
     RunEndFields(facts, &line);
     line["set_source"] = update::PayloadSourceName(set.source);
     line["set_sha256"] = set.sha256;
+    SignerField(&line);
     line["outcome"] = outcome;
     line["exit_code"] = exit_code;
     const auto wall_end = WallClock::now();

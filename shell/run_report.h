@@ -5,7 +5,7 @@
 // program's glue points here.
 //
 // Index: EventsSchemaVersion OpenRunEvents CloseRunEvents EventAttempt EventRunNote EventRunEnd
-// EventControlFailed WriteEventLine OutcomeName RunEndFields | OpenRunRecord WriteRunRecord |
+// EventControlFailed WriteEventLine OutcomeName RunEndFields SignerField | OpenRunRecord WriteRunRecord |
 // StartProgressLine ProgressNote ClearProgressLine
 #pragma once
 
@@ -43,6 +43,9 @@ void EventRunEnd(const char* outcome, int exit_code, const std::string& station 
 void EventControlFailed(const ControlFailure& failure);
 // Those last four fields, for the run_end event and the run's record.
 void RunEndFields(const update::RunFacts& facts, nlohmann::ordered_json* event);
+// "signer": the trusted key that signed the payload set, {"fingerprint", "user_id"}, or null
+// (run_start and the record).
+void SignerField(nlohmann::ordered_json* object);
 // A line that is already an event (a station's), written as it is.
 void WriteEventLine(const std::string& line);
 // "confirmed", "failed", "module_lost", "gave_up", "refused", "interrupted", "verified",

@@ -34,6 +34,7 @@ struct Station {
     std::string outcome = "not_started";
     std::uint32_t image_bytes = 0;
     const char* handset = "-";  // "simulated" or "real", as its run_start says
+    std::string signer = "-";   // the fingerprint of the set's signer, as its run_start says
     bool run_end_seen = false;  // the child wrote its own run_end
 };
 
@@ -58,6 +59,8 @@ std::vector<std::string> ChildArguments(const CliOptions& options, const Station
     }
     for (std::uint16_t id : options.commands) args.insert(args.end(), {"--command", std::to_string(id)});
     if (!options.firmware.empty()) args.insert(args.end(), {"--firmware", options.firmware});
+    if (!options.trusted_keys.empty()) args.insert(args.end(), {"--trusted-keys", options.trusted_keys});
+    if (options.require_signature) args.push_back("--require-signature");
     if (options.force) args.push_back("--force");
     if (options.after != update::AfterRun::Reboot) args.insert(args.end(), {"--after", update::AfterRunName(options.after)});
     return args;
@@ -71,6 +74,8 @@ void TakeEvent(Station& station, const std::string& line) {
     if (name == "run_start") {
         station.outcome = "unfinished";  // until its run_end says more
         station.handset = event.value("simulated", false) ? "simulated" : "real";
+        const nlohmann::json signer = event.value("signer", nlohmann::json());
+        if (signer.is_object()) station.signer = signer.value("fingerprint", "-");
     }
     if (name == "progress" && event.value("stage", 0) == 3) station.image_bytes = event.value("bytes", 0u);
     if (name == "run_end") {
@@ -162,10 +167,12 @@ void PrintSummary(const std::vector<Station>& stations, std::FILE* to) {
     for (const Station& station : stations) width = std::max(width, station.spec.name.size());
     const int w = static_cast<int>(width);
     std::fprintf(to, "%s\n", update::PayloadSetLine().c_str());
-    std::fprintf(to, "%-*s  %-17s  %8s  %9s  %4s  %s\n", w, "station", "outcome", "time", "bytes", "exit", "handset");
+    std::fprintf(to, "%-*s  %-17s  %8s  %9s  %4s  %-9s  %s\n", w, "station", "outcome", "time", "bytes", "exit",
+                 "handset", "signer");
     for (const Station& station : stations) {
-        std::fprintf(to, "%-*s  %-17s  %6.1f s  %9u  %4d  %s\n", w, station.spec.name.c_str(), station.outcome.c_str(),
-                     station.seconds, station.image_bytes, station.exit_code, station.handset);
+        std::fprintf(to, "%-*s  %-17s  %6.1f s  %9u  %4d  %-9s  %s\n", w, station.spec.name.c_str(),
+                     station.outcome.c_str(), station.seconds, station.image_bytes, station.exit_code, station.handset,
+                     station.signer.c_str());
     }
     std::fflush(to);
 }

@@ -5,9 +5,11 @@
 #include <cctype>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "update/payloads.h"
+#include "update/set_signature.h"
 
 namespace update {
 namespace {
@@ -77,12 +79,17 @@ bool ParseSumsLine(const std::string& line, std::string* digest, std::string* na
 
 // The digest of a listed file: one of the four already read, or any other file of the directory.
 bool ListedDigest(const std::string& directory, const std::string& name, const std::string (&bytes)[KindCount],
-                  std::string* digest, std::string* error) {
+                  const std::string* version, std::string* digest, std::string* error) {
     for (std::size_t i = 0; i < KindCount; ++i) {
         if (name == PayloadFiles[i].file) {
             *digest = platform::Sha256Hex(bytes[i].data(), bytes[i].size());
             return true;
         }
+    }
+    // The revision is checked in the bytes it is then read from.
+    if (name == VersionFile && version != nullptr) {
+        *digest = platform::Sha256Hex(version->data(), version->size());
+        return true;
     }
     const std::string path = Join(directory, name);
     std::string content;
@@ -96,15 +103,25 @@ bool ListedDigest(const std::string& directory, const std::string& name, const s
     return true;
 }
 
-// Absent: nothing to check. Present: every line a sha256sum line, every listed file matching.
-bool CheckSums(const std::string& directory, const std::string (&bytes)[KindCount], std::string* error) {
+// Absent: nothing to check, unless trusted keys ask for a signed list. Present: read once, its
+// signature checked over those bytes, then every line a sha256sum line, every listed file
+// matching; a signed list names every file of the set.
+bool CheckSums(const std::string& directory, const std::string (&bytes)[KindCount], const std::string* version,
+               PayloadSet* set, std::string* error) {
     const std::string path = Join(directory, SumsFile);
-    if (!platform::PathExists(path)) return true;
-    std::string reason;
     std::string text;
-    std::uint64_t size = 0;
-    if (!platform::ReadRegularFile(path, MaxSumsBytes, &text, &size, &reason)) return Fail(error, path, reason);
-    if (size > MaxSumsBytes) return Fail(error, path, "larger than 1 MiB, not a sha256sum list");
+    const bool present = platform::PathExists(path);
+    if (present) {
+        std::string reason;
+        std::uint64_t size = 0;
+        if (!platform::ReadRegularFile(path, MaxSumsBytes, &text, &size, &reason)) return Fail(error, path, reason);
+        if (size > MaxSumsBytes) return Fail(error, path, "larger than 1 MiB, not a sha256sum list");
+    }
+    if (!CheckSetSignature(directory, present ? &text : nullptr, &set->signer_fingerprint, &set->signer_user_id, error)) {
+        return false;
+    }
+    if (!present) return true;
+    std::vector<std::string> listed;
     std::size_t start = 0;
     for (int number = 1; start < text.size(); ++number) {
         std::size_t end = text.find('\n', start);
@@ -113,36 +130,49 @@ bool CheckSums(const std::string& directory, const std::string (&bytes)[KindCoun
         start = end + 1;
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line.empty()) continue;
-        std::string listed;
+        std::string digest;
         std::string name;
         const std::string where = path + ":" + std::to_string(number);
-        if (!ParseSumsLine(line, &listed, &name)) {
+        if (!ParseSumsLine(line, &digest, &name)) {
             return Fail(error, where, "not a sha256sum line (64 hex digits, two blanks, a file name)");
         }
         if (name.front() == '/' || name.find("..") != std::string::npos) {
             return Fail(error, where, "names a file outside the directory: " + name);
         }
+        listed.push_back(name);
         std::string actual;
-        if (!ListedDigest(directory, name, bytes, &actual, error)) return false;
-        if (actual != listed) {
+        if (!ListedDigest(directory, name, bytes, version, &actual, error)) return false;
+        if (actual != digest) {
             return Fail(error, Join(directory, name),
-                        "SHA-256 " + actual + " does not match " + std::string(SumsFile) + " (" + listed + ")");
+                        "SHA-256 " + actual + " does not match " + std::string(SumsFile) + " (" + digest + ")");
         }
     }
+    if (set->signer_fingerprint.empty()) return true;
+    std::vector<std::string> needed;
+    for (const auto& row : PayloadFiles) needed.push_back(row.file);
+    needed.push_back(VersionFile);
+    return CheckSignedList(path, listed, needed, error);
+}
+
+// The version file's bytes, read once; *present false when there is none.
+bool ReadVersionFile(const std::string& directory, std::string* text, bool* present, std::string* error) {
+    const std::string path = Join(directory, VersionFile);
+    *present = platform::PathExists(path);
+    if (!*present) return true;
+    std::string reason;
+    std::uint64_t size = 0;
+    if (!platform::ReadRegularFile(path, MaxVersionBytes, text, &size, &reason)) return Fail(error, path, reason);
+    if (size > MaxVersionBytes) return Fail(error, path, "longer than 256 bytes; it holds one line, the revision");
     return true;
 }
 
 // Absent: the set names no revision. Present: one line, trimmed, neither empty nor holding
 // control characters.
-bool ReadRevision(const std::string& directory, std::string* revision, std::string* error) {
+bool ReadRevision(const std::string& directory, std::string text, bool present, std::string* revision,
+                  std::string* error) {
     revision->clear();
     const std::string path = Join(directory, VersionFile);
-    if (!platform::PathExists(path)) return true;
-    std::string reason;
-    std::string text;
-    std::uint64_t size = 0;
-    if (!platform::ReadRegularFile(path, MaxVersionBytes, &text, &size, &reason)) return Fail(error, path, reason);
-    if (size > MaxVersionBytes) return Fail(error, path, "longer than 256 bytes; it holds one line, the revision");
+    if (!present) return true;
     if (!text.empty() && text.back() == '\n') text.pop_back();
     if (!text.empty() && text.back() == '\r') text.pop_back();
     if (text.find('\n') != std::string::npos) return Fail(error, path, "more than one line; it holds the revision only");
@@ -173,9 +203,12 @@ bool UsePayloadDirectory(const std::string& directory, std::string* error) {
     for (std::size_t i = 0; i < KindCount; ++i) {
         if (!ReadPayloadFile(directory, i, &bytes[i], error)) return false;
     }
-    if (!CheckSums(directory, bytes, error)) return false;
+    std::string version;
+    bool have_version = false;
+    if (!ReadVersionFile(directory, &version, &have_version, error)) return false;
     PayloadSet set;
-    if (!ReadRevision(directory, &set.revision, error)) return false;
+    if (!CheckSums(directory, bytes, have_version ? &version : nullptr, &set, error)) return false;
+    if (!ReadRevision(directory, version, have_version, &set.revision, error)) return false;
     set.source = PayloadSource::Directory;
     // Reports name the set by an absolute path: a relative one says nothing once the run is over.
     std::error_code ignored;

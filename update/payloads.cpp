@@ -129,6 +129,11 @@ std::string PayloadSetLine() {
                                                                : "payloads from " + set.directory;
     line += ", image sha256 " + (set.sha256.empty() ? std::string("unknown") : set.sha256);
     line += ", revision " + (set.revision.empty() ? std::string("not named") : set.revision);
+    if (!set.signer_fingerprint.empty()) {
+        line += ", signed by " + set.signer_fingerprint + " (" + set.signer_user_id + ")";
+    } else if (set.source == PayloadSource::Directory) {
+        line += ", not signature-checked";
+    }
     return line;
 }
 

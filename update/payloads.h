@@ -41,6 +41,8 @@ struct PayloadSet {
     std::string directory;  // Directory: the directory the set was read from
     std::string sha256;     // SHA-256 of the image (fw.bin), 64 lower-case hex digits
     std::string revision;   // the set's firmware revision; empty when the set names none
+    std::string signer_fingerprint;  // the trusted key whose signature covers SHA256SUMS; empty: unsigned
+    std::string signer_user_id;
 };
 // The set the run uses, fixed at start-up.
 const PayloadSet& CurrentPayloadSet();
@@ -50,7 +52,8 @@ const char* PayloadSourceName(PayloadSource source);
 inline constexpr char StandInRevision[] = "V.4.2.0";
 // One line on the set in use, for --version, `payloads`, the trace and the run's summary:
 // "stand-in payloads (generated filler, only for a simulated handset), image sha256 HEX,
-// revision V.4.2.0"; "embedded payloads, ..."; "payloads from DIR, ...".
+// revision V.4.2.0"; "embedded payloads, ..."; "payloads from DIR, ...", which ends
+// ", signed by FINGERPRINT (USER ID)" or ", not signature-checked".
 std::string PayloadSetLine();
 
 // ---- a set read at run time (update/payload_dir.cpp)

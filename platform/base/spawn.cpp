@@ -1,4 +1,4 @@
-// Child processes of this program: fork and exec of /proc/self/exe with three pipes, a poll
+// Child processes: fork and exec (of /proc/self/exe, or a program by path) with three pipes, a poll
 // over their read ends and a self-pipe for stop signals, and reaping.
 #include "platform/base/spawn.h"
 
@@ -46,6 +46,13 @@ bool MakePipe(int fds[2]) { return ::pipe2(fds, O_CLOEXEC) == 0; }
 }  // namespace
 
 bool SpawnSelf(const std::vector<std::string>& args, const std::vector<std::string>& env, ChildProcess* child) {
+    std::vector<std::string> argument_text{"firmware-utility"};
+    argument_text.insert(argument_text.end(), args.begin(), args.end());
+    return SpawnProgram("/proc/self/exe", argument_text, env, child);
+}
+
+bool SpawnProgram(const std::string& path, const std::vector<std::string>& args, const std::vector<std::string>& env,
+                  ChildProcess* child) {
     int out[2] = {-1, -1}, err[2] = {-1, -1}, events[2] = {-1, -1};
     if (!MakePipe(out) || !MakePipe(err) || !MakePipe(events)) {
         int saved = errno;
@@ -57,8 +64,7 @@ bool SpawnSelf(const std::vector<std::string>& args, const std::vector<std::stri
         return false;
     }
     // Everything the child needs is built before the fork: after it only exec-safe calls.
-    std::vector<std::string> argument_text{"firmware-utility"};
-    argument_text.insert(argument_text.end(), args.begin(), args.end());
+    std::vector<std::string> argument_text = args;
     std::vector<char*> argv;
     for (std::string& a : argument_text) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -90,7 +96,7 @@ bool SpawnSelf(const std::vector<std::string>& args, const std::vector<std::stri
         ::close_range(ChildEventsFd + 1, ~0U, 0);
         // The parent watches stop signals; the child takes them as a program does.
         internal::DefaultSignalsInChild();
-        ::execve("/proc/self/exe", argv.data(), envp.data());
+        ::execve(path.c_str(), argv.data(), envp.data());
         ::_exit(ExecFailed);
     }
     int saved = errno;

@@ -1,13 +1,13 @@
 // Implemented in platform/base/spawn.cpp.
-// Child processes of this program, for runs side by side (`update` with several profiles):
-// start the program again with its output on pipes, wait for any of them to speak or for a
+// Child processes of this program, for runs side by side (`update` with several profiles), and
+// helper programs it runs to their end: start the program with its output on pipes, wait for any of them to speak or for a
 // stop signal, read what came, reap the children.
 //
 // A child starts with descriptors 0-2 and its event pipe (3) only; a child marks that pipe
 // close-on-exec for what it starts in turn (OpenChildEvents). A child has ended when its
 // process has, whatever its own children still hold open.
 //
-// Index: ChildProcess SpawnSelf OpenChildEvents WaitReadable ReadAvailable CloseDescriptor ReapChild
+// Index: ChildProcess SpawnSelf SpawnProgram OpenChildEvents WaitReadable ReadAvailable CloseDescriptor ReapChild
 // StopChild WatchStopSignals StopRequested MakeStationDirectory RemoveStationDirectory
 // RemoveLeftoverStations RaiseDescriptorLimit
 #pragma once
@@ -32,6 +32,11 @@ inline constexpr const char* ChildEventsPath = "/dev/fd/3";
 // Starts this very program (/proc/self/exe) with `args` (without the program name) and the
 // environment plus `env` ("NAME=VALUE"); stdin is /dev/null. False with the last error set.
 bool SpawnSelf(const std::vector<std::string>& args, const std::vector<std::string>& env, ChildProcess* child);
+// The same for the program at `path` (no search of $PATH), `args` starting with its argv[0];
+// a helper the program waits for (the signature verifier). An exec that fails ends the child
+// with 127.
+bool SpawnProgram(const std::string& path, const std::vector<std::string>& args, const std::vector<std::string>& env,
+                  ChildProcess* child);
 // In a child started so: its event pipe as a stream, marked close-on-exec so that the programs
 // it starts in turn do not get it. Null with the last error set.
 std::FILE* OpenChildEvents();

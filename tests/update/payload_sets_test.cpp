@@ -120,7 +120,7 @@ TEST(PayloadSets, TheEnvironmentNamesTheSetWhenTheOptionDoesNot) {
     EXPECT_EQ(listed.status, 0) << listed.err;
     EXPECT_EQ(Count(listed.out, "4 110 IDR_FW         2481250 " + Sha(OtherImage()) + "\n"), 1u) << listed.out;
     EXPECT_EQ(Count(listed.out, "payloads from " + temp.path() + ", image sha256 " + Sha(OtherImage()) +
-                                    ", revision R7.1.3-test\n"),
+                                    ", revision R7.1.3-test, not signature-checked\n"),
               1u)
         << listed.out;
     ProgramResult refused = RunProgram({"--version"}, {"FIRMWARE_UTILITY_FIRMWARE=" + temp.path() + "/none"});

@@ -59,6 +59,13 @@ class UpdateResult:
     def revision_after(self):
         return (self.record or {}).get("revision_after")
 
+    @property
+    def signer(self):
+        """The trusted key that signed the payload set, {"fingerprint", "user_id"}; None when
+        the set was not signed."""
+        starts = [event for event in self.events if event.get("event") == "run_start"]
+        return (self.record or (starts[-1] if starts else {})).get("signer")
+
 
 @target_factory.reg_driver
 @attr.s(eq=False)
