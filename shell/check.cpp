@@ -46,8 +46,13 @@ std::string PortProblem(platform::Handle port, const std::string& device, const 
     link.stop_bits = LinkStopBits;
     const bool applied = platform::SetCommState(port, &link);
     const std::uint32_t error = platform::GetLastError();
-    platform::SetCommState(port, &saved);
-    if (!applied) return "it refuses the module link's line settings (115200 8N2): " + platform::ErrorText(error);
+    // Given back when taken (an exporter that did not answer would keep this waiting again).
+    if (applied) platform::SetCommState(port, &saved);
+    if (!applied) {
+        const std::string report = platform::NetworkSettingReport(device.c_str());
+        return "it refuses the module link's line settings (115200 8N2): " + platform::ErrorText(error) +
+               (report.empty() ? "" : ": " + report);
+    }
     const platform::ResetPulse& pulse = profile.reset;
     std::uint32_t lines = 0;
     if (pulse.milliseconds != 0 && pulse.port == device && !platform::GetCommModemStatus(port, &lines)) {
@@ -104,7 +109,7 @@ void ReportModule(const std::string& at_path) {
 
 int CheckDevices(const CliOptions&) {
     const platform::Profile profile = platform::CurrentProfile();
-    std::printf("profile %s\n", profile.path.c_str());
+    std::printf("profile %s\n", platform::EscapeControls(profile.path).c_str());
     int not_ready = 0;
     std::string at_path;  // the AT port's, once it proved ready
     const std::string at_port = update::AtPortName();
@@ -135,10 +140,10 @@ int CheckDevices(const CliOptions&) {
     }
     std::fflush(stdout);
     if (not_ready != 0) {
-        std::fprintf(stderr, "firmware-utility: check: %d device%s not ready\n", not_ready, not_ready == 1 ? "" : "s");
+        platform::SayOnStderr("check: %d device%s not ready", not_ready, not_ready == 1 ? "" : "s");
         return 1;
     }
-    std::fprintf(stderr, "firmware-utility: check: every device is ready\n");
+    platform::SayOnStderr("check: every device is ready");
     return 0;
 }
 

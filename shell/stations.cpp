@@ -152,8 +152,8 @@ void Start(const CliOptions& options, Station& station) {
     // Each child `update` takes a runtime directory of its own (and claims its port in this
     // user's), as every headless update does.
     if (!platform::SpawnSelf(ChildArguments(options, station.spec), {}, &station.child)) {
-        std::fprintf(stderr, "firmware-utility: station %s: cannot start: %s\n", station.spec.name.c_str(),
-                     std::strerror(static_cast<int>(platform::GetLastError())));
+        platform::SayOnStderr("station %s: cannot start: %s", station.spec.name.c_str(),
+                              std::strerror(static_cast<int>(platform::GetLastError())));
         station.ended = true;
         RowEnded(&station.row, station.outcome, 0, station.exit_code);
     }
@@ -310,7 +310,7 @@ bool ShowStations(const CliOptions& options, bool events_on_stdout, std::vector<
         return true;
     }
     // Without files for the panes the lines stay on the terminal, as they were.
-    std::fprintf(stderr, "firmware-utility: no file for the stations' panes (%s); their lines follow\n", why.c_str());
+    platform::SayOnStderr("no file for the stations' panes (%s); their lines follow", why.c_str());
     CloseLogs(stations);
     log_directory->clear();
     platform::EndLiveRows();
@@ -333,6 +333,8 @@ std::vector<StationSpec> StationSpecs(const std::vector<std::string>& profiles) 
             const std::size_t slash = given.rfind('/');
             spec.name = slash == std::string::npos ? given : given.substr(slash + 1);
         }
+        // A name prefixes every line of the station: its control characters are shown escaped.
+        spec.name = platform::EscapeControls(spec.name);
         // Names tell the stations apart: a repeated one gets -2, -3, ...
         const std::string base = spec.name;
         for (int n = 2;; ++n) {
@@ -351,7 +353,7 @@ int RunStations(const CliOptions& options) {
     if (!options.events.empty()) {
         std::string error;
         if (!OpenRunEvents(options.events, "", "", &error)) {
-            std::fprintf(stderr, "firmware-utility: %s\n", error.c_str());
+            platform::SayOnStderr("%s", error.c_str());
             return ExitBadArguments;
         }
     }
@@ -360,7 +362,7 @@ int RunStations(const CliOptions& options) {
     // hard one.
     std::string reason;
     if (!platform::RaiseDescriptorLimit(&reason)) {
-        std::fprintf(stderr, "firmware-utility: cannot raise the open-file limit to its hard limit: %s\n", reason.c_str());
+        platform::SayOnStderr("cannot raise the open-file limit to its hard limit: %s", reason.c_str());
     }
     platform::WatchStopSignals();
     platform::RemoveLeftoverStations();  // those of a parent that was killed
@@ -374,7 +376,7 @@ int RunStations(const CliOptions& options) {
     }
     std::string log_directory, error;
     if (!ShowStations(options, events_on_stdout, stations, &log_directory, &error)) {
-        std::fprintf(stderr, "firmware-utility: --log-dir %s\n", error.c_str());
+        platform::SayOnStderr("--log-dir %s", error.c_str());
         CloseLogs(stations);
         return ExitBadArguments;
     }
@@ -445,7 +447,7 @@ int RunStations(const CliOptions& options) {
 
     PrintSummary(stations, events_on_stdout ? stderr : stdout);
     if (!log_directory.empty()) {
-        std::fprintf(stderr, "firmware-utility: each station's pane is in %s/NAME.log\n", log_directory.c_str());
+        platform::SayOnStderr("each station's pane is in %s/NAME.log", log_directory.c_str());
     }
     for (const Station& station : stations) {
         if (station.exit_code != 0) return 1;

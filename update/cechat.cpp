@@ -162,7 +162,10 @@ std::int32_t OpenModuleLink() {
     link->PortHandle.store(port);
     platform::PurgeComm(port, PurgeAll);
     if (!platform::SetCommState(port, &link->LineSettings)) {
+        const std::uint32_t error = platform::GetLastError();
         TraceOpenFailure("Error (%d) configuring %s", link);
+        // A network port's exporter that did not answer or set the line is said as an open.
+        if (!platform::NetworkSettingReport(link->PortName).empty()) shell::ReportOpenFailure(link->PortName, error);
         return AbandonOpen(link);
     }
     platform::CommTimeouts timeouts{};

@@ -224,6 +224,8 @@ TEST_F(Program, BadArgumentsGiveOneLineAndExit2) {
         {"update", "--verify-timeout", "-5"},
         {"update", "--verify-timeout", "ten"},
         {"update", "--expect-revision", ""},
+        {"update", "--expect-revision", "V.4.2.0\x1B[2J"},
+        {"update", "--station", "bench\n1"},
         {"update", "--record", ""},
         {"update", "--log-dir", "panes"},
         {"update", "--after", "never"},

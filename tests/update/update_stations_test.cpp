@@ -16,6 +16,7 @@
 #include <fstream>
 
 #include <map>
+#include <set>
 #include <nlohmann/json.hpp>
 #include <memory>
 #include <sstream>
@@ -341,6 +342,47 @@ TEST(UpdateStations, SeparateUpdatesRunOnePerPort) {
     EXPECT_EQ(std::count(codes.begin(), codes.end(), sim::RilSuspend), 1);
     waiting.Signal(SIGTERM);
     EXPECT_EQ(waiting.Wait(20000).status, 1);
+}
+
+// Claims made at the same moment: one run takes the port, and every refusal names it by a real
+// process id (the claim file never shows empty). Claim files are gone once nobody holds them:
+// those of runs that ended, and one a killed run left, removed by the next update's start.
+TEST(UpdateStations, SimultaneousClaimsNameTheirHolder) {
+    constexpr int Claimants = 15;
+    const sim::RomFault silent{RomFaultKind::Silent, RomStep::Handshake, 0, Always};
+    Handsets handsets({silent});
+    TempDir runtime;
+    const std::vector<std::string> env{"FIRMWARE_UTILITY_RUNTIME_DIR=" + runtime.path()};
+    std::vector<std::unique_ptr<fwu_test::RunningProgram>> runs;
+    for (int i = 0; i < Claimants; ++i) {
+        runs.push_back(std::make_unique<fwu_test::RunningProgram>(
+            std::vector<std::string>{"update", "--profile", handsets.list[0]->ProfilePath(), "--attempts", "2",
+                                     "--module-timeout", "1"},
+            env));
+    }
+    const std::string refusal = "firmware-utility: COM1: (" + handsets.list[0]->DevicePath("COM1:") +
+                                ") is being updated by process ";
+    std::set<pid_t> named, ran;
+    for (auto& run : runs) {
+        fwu_test::ProgramResult end = run->Wait(60000);
+        EXPECT_EQ(end.status, 1) << end.err;
+        const std::size_t at = end.err.find(refusal);
+        if (at == std::string::npos) {  // it held the port: the silent module wore out its attempts
+            EXPECT_NE(end.err.find("waiting for the module on COM1: (attempt 2 of 2)"), std::string::npos) << end.err;
+            ran.insert(run->pid());
+            continue;
+        }
+        named.insert(static_cast<pid_t>(std::stol(end.err.substr(at + refusal.size()))));
+        EXPECT_NE(end.err.find(" (firmware-utility); one update per module at a time\n"), std::string::npos) << end.err;
+    }
+    EXPECT_FALSE(named.empty());
+    EXPECT_FALSE(ran.empty());
+    for (pid_t pid : named) EXPECT_EQ(ran.count(pid), 1u) << "a refusal named process " << pid;
+    EXPECT_EQ(fwu_test::RunCommand({"/bin/sh", "-c", "ls \"$0\" | grep -c '^port-'", runtime.path()}).out, "0\n");
+    // A killed run's claim: nobody holds it, the next update's start removes it.
+    std::ofstream(runtime.path() + "/port-1234.lock") << "999999\n";
+    EXPECT_EQ(fwu_test::RunProgram({"update", "--profile", runtime.path() + "/none.prof"}, env).status, 2);
+    EXPECT_EQ(::access((runtime.path() + "/port-1234.lock").c_str(), F_OK), -1);
 }
 
 }  // namespace
