@@ -1,19 +1,26 @@
 // A whole firmware update through ser2net against the same update on the local pty, in one
 // run: the simulated handset in this process, ser2net on loopback exporting its module link
 // (RFC 2217) and AT port (raw TCP), `firmware-utility update` alternating between the handset's
-// own profile and one naming the exported ports. The time is the run's, from the radio
-// driver's suspend control (its first step) to the kernel's reboot control (its last), and the
-// program's whole life; the image rate is the image's bytes over the run's time.
+// own profile and profiles naming the ports of exporters with different ser2net settings:
+// its defaults, tcp(nodelay), and tcp(nodelay) with chardelay shortened or off. Each pace is a
+// handset of its own: unpaced, or its module acknowledging at the pace of a baud rate (11 bits
+// a byte, as the link is set). The time is the run's, from the radio driver's suspend control
+// (its first step) to the kernel's reboot control (its last), and the program's whole life;
+// the image rate is the image's bytes over the run's time. The load average is printed before
+// and after, as other work on the machine takes its share.
 //
-// Usage: ser2net_bench [RUNS]   (default 3 of each)
+// Usage: ser2net_bench [RUNS [BAUD...]]   (default 3 runs; paces 0 (unpaced) and 921600)
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,6 +32,23 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+constexpr unsigned DefaultPaces[] = {0, 921600};
+constexpr int DefaultRuns = 3;
+
+// The exporters compared, each a ser2net of its own; the last is the recommended one.
+struct Setting {
+    const char* name;
+    bool nodelay;
+    const char* option;  // a connection option, or nullptr
+};
+constexpr Setting Settings[] = {
+    {"ser2net defaults", false, nullptr},
+    {"tcp(nodelay)", true, nullptr},
+    {"nodelay, chardelay-min: 100", true, "chardelay-min: 100"},
+    {"nodelay, chardelay: false", true, "chardelay: false"},
+};
+constexpr std::size_t SettingCount = sizeof Settings / sizeof Settings[0];
 
 // Runs the program to its end, its output dropped; the exit status, or -1.
 int RunQuietly(const std::vector<std::string>& args) {
@@ -64,54 +88,102 @@ bool UpdateOnce(const sim::Handset& handset, const std::string& profile, Timing*
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    const int runs = argc > 1 ? std::atoi(argv[1]) : 3;
-    // The handset runs the payload set's image as its revision, as the program's own does.
-    sim::KnownFirmware(update::CurrentPayloadSet().sha256, update::CurrentPayloadSet().revision);
+namespace {
+
+void PrintLoad(const char* when) {
+    double load[3] = {0, 0, 0};
+    if (::getloadavg(load, 3) == 3) std::printf("load average %s: %.2f %.2f %.2f\n", when, load[0], load[1], load[2]);
+}
+
+// The handset's profile with the link and the AT port named through the exporter.
+std::string NetProfile(const sim::Handset& handset, const fwu_test::Exporter& exporter, std::size_t n) {
+    const std::string path = handset.Directory() + "/net" + std::to_string(n) + ".prof";
+    std::ifstream in(handset.ProfilePath());
+    std::ofstream out(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("COM1: = ", 0) == 0) line = "COM1: = " + exporter.Url(0);
+        if (line.rfind("COM2: = ", 0) == 0) line = "COM2: = " + exporter.Url(1);
+        out << line << "\n";
+    }
+    return path;
+}
+
+// Every subject at one pace, RUNS rounds alternating; false when a run failed.
+bool BenchPace(unsigned baud, int runs) {
+    sim::Options options;
+    options.module_baud = baud;
     sim::Handset handset;
     std::string error;
-    if (!handset.Start({}, &error)) {
+    if (!handset.Start(options, &error)) {
         std::fprintf(stderr, "ser2net_bench: %s\n", error.c_str());
-        return 1;
+        return false;
     }
-    fwu_test::Exporter exporter;
-    if (!exporter.Start({{handset.DevicePath("COM1:"), true}, {handset.DevicePath("COM2:"), false}},
-                        handset.Directory(), &error)) {
-        std::fprintf(stderr, "ser2net_bench: %s\n", error.c_str());
-        return 1;
-    }
-    // The handset's profile with the link and the AT port named through the exporter.
-    const std::string net_profile = handset.Directory() + "/net.prof";
-    {
-        std::ifstream in(handset.ProfilePath());
-        std::ofstream out(net_profile);
-        std::string line;
-        while (std::getline(in, line)) {
-            if (line.rfind("COM1: = ", 0) == 0) line = "COM1: = " + exporter.Url(0);
-            if (line.rfind("COM2: = ", 0) == 0) line = "COM2: = " + exporter.Url(1);
-            out << line << "\n";
+    std::vector<std::string> names{"local pty"}, profiles{handset.ProfilePath()};
+    std::vector<std::unique_ptr<fwu_test::Exporter>> exporters;
+    for (std::size_t s = 0; s < SettingCount; ++s) {
+        const std::string directory = handset.Directory() + "/exporter" + std::to_string(s);
+        ::mkdir(directory.c_str(), 0700);
+        std::vector<std::string> extra;
+        if (Settings[s].option) extra.push_back(Settings[s].option);
+        exporters.push_back(std::make_unique<fwu_test::Exporter>());
+        if (!exporters.back()->Start({{handset.DevicePath("COM1:"), true, Settings[s].nodelay, extra},
+                                      {handset.DevicePath("COM2:"), false, Settings[s].nodelay, extra}},
+                                     directory, &error)) {
+            std::fprintf(stderr, "ser2net_bench: %s\n", error.c_str());
+            return false;
         }
+        names.push_back(Settings[s].name);
+        profiles.push_back(NetProfile(handset, *exporters.back(), s));
     }
-    std::printf("whole update, %d runs each, alternating (run: suspend control to reboot control)\n", runs);
-    std::printf("%-28s %8s %10s %12s\n", "path", "run s", "process s", "image kB/s");
-    double sums[2] = {0, 0};
+    if (baud) {
+        std::printf("\nmodule paced at %u baud, 11 bits a byte; %d runs each, alternating\n", baud, runs);
+    } else {
+        std::printf("\nmodule unpaced; %d runs each, alternating\n", runs);
+    }
+    std::vector<std::vector<double>> times(names.size());
     for (int i = 0; i < runs; ++i) {
-        const struct {
-            const char* name;
-            std::string profile;
-        } paths[] = {{"local pty", handset.ProfilePath()}, {"ser2net (rfc2217 + raw tcp)", net_profile}};
-        for (int p = 0; p < 2; ++p) {
+        for (std::size_t p = 0; p < names.size(); ++p) {
             Timing timing;
-            if (!UpdateOnce(handset, paths[p].profile, &timing)) {
-                std::fprintf(stderr, "ser2net_bench: the run through %s failed\n%s", paths[p].name, exporter.Log().c_str());
-                return 1;
+            if (!UpdateOnce(handset, profiles[p], &timing)) {
+                std::fprintf(stderr, "ser2net_bench: the run through %s failed\n%s", names[p].c_str(),
+                             p ? exporters[p - 1]->Log().c_str() : "");
+                return false;
             }
-            sums[p] += timing.run_s;
-            std::printf("%-28s %8.2f %10.2f %12.1f\n", paths[p].name, timing.run_s, timing.process_s,
-                        update::FirmwareLength / timing.run_s / 1000.0);
+            times[p].push_back(timing.run_s);
+            std::printf("  %-30s %8.2f s run %8.2f s process %9.1f kB/s\n", names[p].c_str(), timing.run_s,
+                        timing.process_s, update::FirmwareLength / timing.run_s / 1000.0);
+            std::fflush(stdout);
         }
     }
-    std::printf("mean: local %.2f s, through ser2net %.2f s (%.2f times)\n", sums[0] / runs, sums[1] / runs,
-                sums[1] / sums[0]);
+    std::printf("%-32s %8s %8s %8s %12s\n", "path", "mean s", "min s", "max s", "x local pty");
+    double local = 0;
+    for (std::size_t p = 0; p < names.size(); ++p) {
+        double sum = 0;
+        for (double t : times[p]) sum += t;
+        const double mean = sum / times[p].size();
+        if (p == 0) local = mean;
+        std::printf("%-32s %8.2f %8.2f %8.2f %12.3f\n", names[p].c_str(), mean,
+                    *std::min_element(times[p].begin(), times[p].end()),
+                    *std::max_element(times[p].begin(), times[p].end()), mean / local);
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : DefaultRuns;
+    std::vector<unsigned> paces;
+    for (int i = 2; i < argc; ++i) paces.push_back(static_cast<unsigned>(std::strtoul(argv[i], nullptr, 10)));
+    if (paces.empty()) paces.assign(std::begin(DefaultPaces), std::end(DefaultPaces));
+    // The handset runs the payload set's image as its revision, as the program's own does.
+    sim::KnownFirmware(update::CurrentPayloadSet().sha256, update::CurrentPayloadSet().revision);
+    std::printf("whole update through ser2net against the local pty (run: suspend control to reboot control)\n");
+    PrintLoad("before");
+    for (unsigned baud : paces) {
+        if (!BenchPace(baud, runs)) return 1;
+    }
+    PrintLoad("after");
     return 0;
 }

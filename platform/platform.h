@@ -19,7 +19,8 @@
 //                       one window per user
 //             resource.h the shape of the resource table
 //             scope.h   a private runtime directory per update, and claims on module ports
-//   screen/   the headless screen and the terminal one (screen/terminal/), behind window.h
+//   screen/   the headless screen and the terminal one (screen/terminal/), behind window.h;
+//             rows.h    live rows redrawn in place on a terminal (stations side by side)
 //
 // Tests reach the layer's seam through platform/testing.h, which the program never includes.
 //
@@ -45,6 +46,7 @@
 #include "platform/devices/ports.h"
 #include "platform/devices/profile.h"
 #include "platform/devices/serial.h"
+#include "platform/screen/rows.h"
 #include "platform/window/resource.h"
 #include "platform/window/window.h"
 #include "platform/window/scope.h"

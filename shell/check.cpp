@@ -41,7 +41,7 @@ constexpr char LineEnd[] = "\r\n";
 constexpr char RefusalPrefix[] = "Update refused: ";
 
 // The reason a port that opened is still not ready, or "" when it is.
-std::string PortProblem(platform::Handle port) {
+std::string PortProblem(platform::Handle port, const std::string& device) {
     platform::Dcb saved{};
     saved.length = sizeof saved;
     if (!platform::GetCommState(port, &saved)) return "its line settings cannot be read: " + platform::ErrorText(platform::GetLastError());
@@ -52,8 +52,13 @@ std::string PortProblem(platform::Handle port) {
     link.stop_bits = LinkStopBits;
     const bool applied = platform::SetCommState(port, &link);
     const std::uint32_t error = platform::GetLastError();
-    platform::SetCommState(port, &saved);
-    if (!applied) return "it refuses the module link's line settings (115200 8N2): " + platform::ErrorText(error);
+    // Given back when taken (an exporter that did not answer would keep this waiting again).
+    if (applied) platform::SetCommState(port, &saved);
+    if (!applied) {
+        const std::string report = platform::NetworkSettingReport(device.c_str());
+        return "it refuses the module link's line settings (115200 8N2): " + platform::ErrorText(error) +
+               (report.empty() ? "" : ": " + report);
+    }
     return {};
 }
 
@@ -102,6 +107,8 @@ bool ReportModule(const std::string& at_path) {
                identity.serial;
     } else if (read == update::AtRead::NoRevision) {
         said = "it answers AT but gives no readable revision";
+    } else if (read == update::AtRead::Ambiguous) {
+        said = "it answers AT but gives " + std::to_string(identity.revision_lines.size()) + " revision lines";
     } else {
         said = "no answer to AT within " + std::to_string(AtAnswerWaitMs / MillisecondsPerSecond) +
                " s (it may be off or in its boot ROM; an update resets it)";
@@ -127,7 +134,7 @@ std::string RunRefusal() {
 
 int CheckDevices(const CliOptions&) {
     const platform::Profile profile = platform::CurrentProfile();
-    std::printf("profile %s\n", profile.path.c_str());
+    std::printf("profile %s\n", platform::EscapeControls(profile.path).c_str());
     int not_ready = 0;
     if (const std::string refusal = RunRefusal(); !refusal.empty()) {
         Report(UpdateLine, "-", refusal);
@@ -147,7 +154,7 @@ int CheckDevices(const CliOptions&) {
             problem = OpenProblem(device.c_str());
         } else {
             const bool serial = platform::IsSerialPort(handle);
-            if (serial) problem = PortProblem(handle);
+            if (serial) problem = PortProblem(handle, device);
             platform::CloseHandle(handle);
             if (problem.empty() && serial) problem = ModemManagerProblem(path, profile);
         }
@@ -175,10 +182,10 @@ int CheckDevices(const CliOptions&) {
     }
     std::fflush(stdout);
     if (not_ready != 0) {
-        std::fprintf(stderr, "firmware-utility: check: %d device%s not ready\n", not_ready, not_ready == 1 ? "" : "s");
+        platform::SayOnStderr("check: %d device%s not ready", not_ready, not_ready == 1 ? "" : "s");
         return 1;
     }
-    std::fprintf(stderr, "firmware-utility: check: every device is ready\n");
+    platform::SayOnStderr("check: every device is ready");
     return 0;
 }
 

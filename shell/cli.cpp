@@ -40,6 +40,13 @@ std::string WholeNumber(const std::string& text) {
 
 std::string NotEmpty(const std::string& text) { return text.empty() ? "needs a value" : std::string(); }
 
+// A text shown in the pane, on stderr and in the events as it is: a name or a revision.
+std::string PlainText(const std::string& text) {
+    if (text.empty()) return "needs a value";
+    const std::string control = platform::FirstControlCharacter(text);
+    return control.empty() ? std::string() : "a control character (" + control + ") in the value";
+}
+
 // One line out of CLI11's message (some span lines), with the pointer to --help.
 int Fail(std::string* error, std::string text) {
     for (char& c : text) {
@@ -55,6 +62,15 @@ constexpr struct {
     const char* word;
     update::AfterRun after;
 } AfterWords[] = {{"reboot", update::AfterRun::Reboot}, {"resume", update::AfterRun::Resume}, {"keep", update::AfterRun::Keep}};
+
+// --expect-revision-match WORD: equality, or the expected text as a shell pattern.
+void AddRevisionMatchOption(CLI::App* app, CliOptions* options) {
+    app->add_option_function<std::string>("--expect-revision-match", [options](const std::string& word) {
+           options->expect_revision_match = word == "glob" ? update::RevisionMatch::Glob : update::RevisionMatch::Exact;
+       })
+        ->type_name("exact|glob")
+        ->check(CLI::IsMember({"exact", "glob"}));
+}
 
 void AddAfterOption(CLI::App* app, CliOptions* options) {
     app->add_option_function<std::string>("--after", [options](const std::string& word) {
@@ -115,7 +131,7 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options, std::string* er
         ->check(CLI::Range(1, 86400));
     app.add_option("--attempts", options->attempts)->type_name("N")->check(WholeNumber)->check(CLI::Range(0UL, MaxAttemptsOption));
     app.add_option("--events", options->events)->type_name("FILE")->check(NotEmpty);
-    app.add_option("--station", options->station)->type_name("NAME")->check(NotEmpty);
+    app.add_option("--station", options->station)->type_name("NAME")->check(PlainText);
     app.add_option("--firmware", options->firmware)->type_name("DIR")->check(NotEmpty);
     app.add_option("--trusted-keys", options->trusted_keys)->type_name("PATH")->check(NotEmpty);
     app.add_flag("--require-signature", options->require_signature)->disable_flag_override();
@@ -123,9 +139,11 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options, std::string* er
         ->type_name("SECONDS")
         ->check(WholeNumber)
         ->check(CLI::Range(1, 86400));
-    app.add_option("--expect-revision", options->expect_revision)->type_name("TEXT")->check(NotEmpty);
+    app.add_option("--expect-revision", options->expect_revision)->type_name("TEXT")->check(PlainText);
+    AddRevisionMatchOption(&app, options);
     app.add_flag("--skip-current", options->skip_current)->disable_flag_override();
     app.add_option("--record", options->record)->type_name("FILE")->check(NotEmpty);
+    app.add_option("--log-dir", options->log_dir)->type_name("DIR")->check(NotEmpty);
     app.add_flag("--force", options->force)->disable_flag_override();
     AddAfterOption(&app, options);
     AddPortOptions(&app, options);
@@ -160,6 +178,9 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options, std::string* er
     if (!options->profiles.empty()) options->profile = options->profiles.front();
     if (options->profiles.size() > 1 && options->invocation != Invocation::Update) {
         return Fail(error, "--profile: only update takes several (one station each)");
+    }
+    if (!options->log_dir.empty() && options->profiles.size() < 2) {
+        return Fail(error, "--log-dir: only update with several profiles takes it (one file per station)");
     }
     // The profile comes from --port or from a file, never from both.
     if (!options->port.empty() && !options->profiles.empty()) return Fail(error, "--port and --profile: give one of them");
@@ -232,10 +253,15 @@ void PrintUsage() {
         "  --verify-timeout SECONDS  update: the bound on the wait for the new firmware to\n"
         "                            answer on the AT port after the image (default 30)\n"
         "  --expect-revision TEXT    update: exit 0 only when the revision read after the\n"
-        "                            image contains TEXT (default: the payload set's revision)\n"
+        "                            image is TEXT (default: the payload set's revision)\n"
+        "  --expect-revision-match exact|glob  update: TEXT is the whole revision (default), or\n"
+        "                            a shell pattern (V.4.2.*) that must match all of it\n"
         "  --skip-current            update: end at once, exit 0, when the module already runs\n"
         "                            the expected revision\n"
         "  --record FILE             update: append one JSON line per run to FILE\n"
+        "  --log-dir DIR             update with several profiles: each station's pane in\n"
+        "                            DIR/NAME.log (on a terminal, default a new directory under\n"
+        "                            $XDG_STATE_HOME/firmware-utility/stations)\n"
         "  --force                   update: use a module link that another program has open\n"
         "  --after resume|keep|reboot  update: after a success, resume the radio driver, keep it\n"
         "                            suspended, or request the reboot (default reboot when\n"
@@ -273,23 +299,23 @@ int UsePayloadSet(const CliOptions& options) {
     std::string error;
     update::SetSignaturePolicy(options.trusted_keys, options.require_signature);
     if (!update::LoadTrustedKeys(&error)) {
-        std::fprintf(stderr, "%s: %s\n", Program, error.c_str());
+        platform::SayOnStderr("%s", error.c_str());
         return ExitBadArguments;
     }
     if (directory.empty()) {
-        std::fprintf(stderr, "%s: --require-signature: the built-in payload set carries no signature; give a signed "
-                     "set with --firmware DIR\n", Program);
+        platform::SayOnStderr("--require-signature: the built-in payload set carries no signature; give a signed "
+                              "set with --firmware DIR");
         return ExitBadArguments;
     }
     if (!update::UsePayloadDirectory(directory, &error)) {
-        std::fprintf(stderr, "%s: %s: %s\n", Program, given_by, error.c_str());
+        platform::SayOnStderr("%s: %s", given_by, error.c_str());
         return ExitBadArguments;
     }
     // Said once per run: a station's parent has said it for its children.
     const bool runs = options.invocation == Invocation::Update || options.invocation == Invocation::Window;
     if (runs && !options.version && !update::HaveTrustedKeys() && options.events != platform::ChildEventsPath) {
-        std::fprintf(stderr, "%s: %s: %s: not signature-checked: no trusted keys (%s)\n", Program, given_by,
-                     update::CurrentPayloadSet().directory.c_str(), update::TrustedKeyPlaces().c_str());
+        platform::SayOnStderr("%s: %s: not signature-checked: no trusted keys (%s)", given_by,
+                              update::CurrentPayloadSet().directory.c_str(), update::TrustedKeyPlaces().c_str());
     }
     return 0;
 }
@@ -299,14 +325,14 @@ int OpenTrace(const CliOptions& options) {
     platform::SetTraceTimestamps(options.trace_time);
     std::string reason;
     if (platform::SetTraceSink(options.trace.c_str(), &reason)) return 0;
-    std::fprintf(stderr, "%s: --trace %s: %s\n", Program, options.trace.c_str(), reason.c_str());
+    platform::SayOnStderr("--trace %s: %s", options.trace.c_str(), reason.c_str());
     return ExitBadArguments;
 }
 
 int CheckRuntimeDirectory() {
     std::string error;
     if (platform::PrepareRuntimeDirectory(&error, WindowClassName)) return 0;
-    std::fprintf(stderr, "%s: runtime directory %s\n", Program, error.c_str());
+    platform::SayOnStderr("runtime directory %s", error.c_str());
     return ExitBadArguments;
 }
 
@@ -326,6 +352,7 @@ const char* AwaitedOutcome(std::intptr_t outcome) {
         case update::OutcomeNotVerified: return "the firmware the module runs was not verified";
         case update::OutcomeAlreadyCurrent: return "the module already ran the expected revision";
         case update::OutcomeControlFailed: return "the module's reset failed and cannot succeed; the update stopped";
+        case update::OutcomeLineNoise: return "the module link carried noise during the image; the update stopped";
         default: return "unknown outcome";
     }
 }
@@ -334,33 +361,31 @@ const char* AwaitedOutcome(std::intptr_t outcome) {
 
 int SendToRunning(const CliOptions& options) {
     if (!IsCommand(options.send_id)) {
-        std::fprintf(stderr, "%s: send %u: no command has this id (nothing was sent)\n", Program, options.send_id);
+        platform::SayOnStderr("send %u: no command has this id (nothing was sent)", options.send_id);
         return ExitBadArguments;
     }
     const bool awaits_update = options.send_id == commands::Update || options.send_id == commands::UpdateGo;
     if (options.send_wait && !awaits_update) {
-        std::fprintf(stderr, "%s: send --wait %u: only the update commands %u and %u have an end to wait for\n",
-                     Program, options.send_id, commands::Update, commands::UpdateGo);
+        platform::SayOnStderr("send --wait %u: only the update commands %u and %u have an end to wait for", options.send_id,
+                              commands::Update, commands::UpdateGo);
         return ExitBadArguments;
     }
     std::intptr_t result = 0;
     if (!platform::SendCommandToRunningWindow(WindowClassName, options.send_id, &result, options.send_wait)) {
         const int error = static_cast<int>(platform::GetLastError());
         if (error == ENOENT) {
-            std::fprintf(stderr, "%s: send %u: no window of this user runs\n", Program, options.send_id);
+            platform::SayOnStderr("send %u: no window of this user runs", options.send_id);
         } else if (error == EBUSY) {
-            std::fprintf(stderr,
-                         "%s: send %u: the window is busy: every connection it serves at once is taken "
-                         "(nothing was sent); try again\n",
-                         Program, options.send_id);
+            platform::SayOnStderr("send %u: the window is busy: every connection it serves at once is taken "
+                                  "(nothing was sent); try again", options.send_id);
             return ExitWindowBusy;
         } else {
-            std::fprintf(stderr, "%s: send %u: %s\n", Program, options.send_id, std::strerror(error));
+            platform::SayOnStderr("send %u: %s", options.send_id, std::strerror(error));
         }
         return ExitNoWindow;
     }
     if (options.send_wait) {
-        std::fprintf(stderr, "%s: send --wait %u: %s\n", Program, options.send_id, AwaitedOutcome(result));
+        platform::SayOnStderr("send --wait %u: %s", options.send_id, AwaitedOutcome(result));
         result = update::OutcomeSucceeded(static_cast<std::int32_t>(result)) ? 0 : 1;
     }
     std::printf("%ld\n", static_cast<long>(result));
@@ -379,7 +404,7 @@ int SelectWindowScreen(const CliOptions& options) {
                          : error == ENOENT ? "terminfo does not know the terminal named by TERM"
                          : error == ENOTSUP ? "the terminal named by TERM cannot move its cursor"
                                            : std::strerror(error);
-    std::fprintf(stderr, "%s: cannot draw the window in the terminal: %s (use --headless)\n", Program, reason);
+    platform::SayOnStderr("cannot draw the window in the terminal: %s (use --headless)", reason);
     return ExitBadArguments;
 }
 

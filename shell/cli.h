@@ -7,8 +7,8 @@
 // ports [--tsv | --profile-lines | --json]; check. Options: --profile FILE (update: repeatable, one
 // station each), --headless, --trace FILE, --trace-time, --command ID (repeatable),
 // --module-timeout SECONDS, --attempts N, --events FILE, --station NAME, --firmware DIR,
-// --trusted-keys PATH, --require-signature,
-// --verify-timeout SECONDS, --expect-revision TEXT, --skip-current, --record FILE, --force,
+// --trusted-keys PATH, --require-signature, --verify-timeout SECONDS, --expect-revision TEXT,
+// --expect-revision-match exact|glob, --skip-current, --record FILE, --log-dir DIR, --force,
 // --after resume|keep|reboot, --port PATH [--reset KIND] [--at-port PATH] [--reboot ENTRY] (update and check: the
 // profile built from the command line), -h/--help, -V/--version; "--name=value" works too. Bad
 // arguments: one line on stderr, exit 2.
@@ -60,8 +60,10 @@ struct CliOptions {
     bool require_signature = false;             // --require-signature: no set without a trusted signer
     std::uint32_t verify_timeout_seconds = update::DefaultVerifyTimeoutSeconds;  // --verify-timeout
     std::string expect_revision;                // --expect-revision TEXT; empty: the set's
+    update::RevisionMatch expect_revision_match = update::RevisionMatch::Exact;  // --expect-revision-match
     bool skip_current = false;                  // --skip-current
     std::string record;                         // --record FILE: one JSON line per run appended
+    std::string log_dir;                        // --log-dir DIR: each station's pane in DIR/NAME.log
     update::AfterRun after = update::AfterRun::Reboot;  // --after: what follows a successful run
     bool after_given = false;                   // --after was on the command line
     std::string port;                           // --port PATH|udev:...: the profile from the command line

@@ -16,10 +16,9 @@ namespace shell {
 int RefuseSecondWindow() {
     platform::Hwnd running = platform::FindWindow(WindowClassName);
     if (running == 0) return 0;
-    std::fprintf(stderr,
-                 "firmware-utility: the window of this user already runs (process %u); it is asked to the "
-                 "front, and `firmware-utility send ID` delivers commands to it\n",
-                 static_cast<unsigned>(platform::GetWindowProcessId(running)));
+    platform::SayOnStderr("the window of this user already runs (process %u); it is asked to the "
+                          "front, and `firmware-utility send ID` delivers commands to it",
+                          static_cast<unsigned>(platform::GetWindowProcessId(running)));
     platform::SetForegroundWindow(running | 1);
     return ExitAnotherWindow;
 }
@@ -27,8 +26,8 @@ int RefuseSecondWindow() {
 int EnterOwnRuntimeScope() {
     std::string directory;
     if (platform::EnterPrivateRuntimeScope(&directory)) return 0;
-    std::fprintf(stderr, "firmware-utility: cannot make a runtime directory of its own for this update: %s\n",
-                 std::strerror(static_cast<int>(platform::GetLastError())));
+    platform::SayOnStderr("cannot make a runtime directory of its own for this update: %s",
+                          std::strerror(static_cast<int>(platform::GetLastError())));
     return ExitBadArguments;
 }
 

@@ -5,6 +5,7 @@
 // other subsystems.
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -39,22 +40,27 @@ void ReportAttempt(std::uint32_t attempt, std::uint32_t limit) {
     ClearProgressLine();
     EventAttempt(attempt, limit);
     if (limit == 0) {
-        std::fprintf(stderr, "firmware-utility: waiting for the module on COM1: (attempt %u)\n", attempt);
+        platform::SayOnStderr("waiting for the module on COM1: (attempt %u)", attempt);
     } else {
-        std::fprintf(stderr, "firmware-utility: waiting for the module on COM1: (attempt %u of %u)\n", attempt,
-                     limit);
+        platform::SayOnStderr("waiting for the module on COM1: (attempt %u of %u)", attempt, limit);
     }
 }
 
 // `update` and `bridge` say on stderr why a device did not open and what to do about it.
 void ReportOpenFailureOnStderr(const char* explanation) {
-    std::fprintf(stderr, "firmware-utility: %s\n", explanation);
+    platform::SayOnStderr("%s", explanation);
+}
+
+// A port that serves otherwise than asked (an exporter that does not set the line) is said once.
+void ReportPortNote(const char* note) {
+    ClearProgressLine();
+    platform::SayOnStderr("%s", note);
 }
 
 // A reset or reboot that failed is said where it happens, with the adapter's own words.
 void ReportControlFailureOnStderr(const ControlFailure& failure) {
     ClearProgressLine();
-    std::fprintf(stderr, "firmware-utility: %s\n", failure.explanation);
+    platform::SayOnStderr("%s", failure.explanation);
     EventControlFailed(failure);
 }
 
@@ -63,12 +69,12 @@ void ReportModuleBefore() {
     const update::RunFacts facts = update::LastRunFacts();
     ClearProgressLine();
     if (facts.before_read == update::AtRead::Read) {
-        std::fprintf(stderr, "firmware-utility: module on %s %s %s, revision %s, serial %s\n", facts.at_port.c_str(),
-                     facts.before.manufacturer.c_str(), facts.before.model.c_str(), facts.before.revision.c_str(),
-                     facts.before.serial.c_str());
-    } else if (facts.before_read == update::AtRead::Silent || facts.before_read == update::AtRead::NoRevision) {
-        std::fprintf(stderr, "firmware-utility: the module gave no revision on %s before the update\n",
-                     facts.at_port.c_str());
+        platform::SayOnStderr("module on %s %s %s, revision %s, serial %s", facts.at_port.c_str(),
+                              facts.before.manufacturer.c_str(), facts.before.model.c_str(),
+                              facts.before.revision.c_str(), facts.before.serial.c_str());
+    } else if (facts.before_read == update::AtRead::Silent || facts.before_read == update::AtRead::NoRevision ||
+               facts.before_read == update::AtRead::Ambiguous) {
+        platform::SayOnStderr("the module gave no revision on %s before the update", facts.at_port.c_str());
     }
 }
 
@@ -84,21 +90,24 @@ void ReportVerdict(std::int32_t outcome) {
     const update::RunFacts facts = update::LastRunFacts();
     switch (outcome) {
         case update::OutcomeVerified:
-            std::fprintf(stderr, "firmware-utility: verified: the module runs revision %s (before: %s)\n",
-                         facts.after.revision.c_str(), facts.before.revision.empty() ? "unknown" : facts.before.revision.c_str());
+            platform::SayOnStderr("verified: the module runs revision %s (before: %s)", facts.after.revision.c_str(),
+                                  facts.before.revision.empty() ? "unknown" : facts.before.revision.c_str());
             break;
         case update::OutcomeRevisionMismatch:
         case update::OutcomeNotVerified:
-            std::fprintf(stderr, "firmware-utility: %s: %s; no reboot was requested\n", OutcomeName(outcome),
-                         facts.reason.c_str());
+            platform::SayOnStderr("%s: %s; no reboot was requested", OutcomeName(outcome),
+                                  facts.reason.c_str());
+            break;
+        case update::OutcomeLineNoise:
+            platform::SayOnStderr("line_noise: %s", facts.reason.c_str());
             break;
         case update::OutcomeAlreadyCurrent:
-            std::fprintf(stderr, "firmware-utility: already_current: the module runs revision %s; nothing was written\n",
-                         facts.before.revision.c_str());
+            platform::SayOnStderr("already_current: the module runs revision %s; nothing was written",
+                                  facts.before.revision.c_str());
             break;
         case update::OutcomeConfirmed:
-            std::fprintf(stderr, "firmware-utility: confirmed: the module accepted the image; the firmware running was "
-                         "not checked (%s)\n", facts.reason.c_str());
+            platform::SayOnStderr("confirmed: the module accepted the image; the firmware running was "
+                                  "not checked (%s)", facts.reason.c_str());
             break;
         default:
             break;
@@ -112,11 +121,14 @@ void TellSimulatorTheSet() {
 }
 
 int UseProfileFile(const std::string& path) {
-    RunProfilePath = path;
+    // The events and the record name the file wherever they are read from.
+    std::error_code ignored;
+    const std::filesystem::path absolute = std::filesystem::absolute(path, ignored);
+    RunProfilePath = absolute.empty() ? path : absolute.string();
     platform::Profile profile;
     std::string error;
     if (!platform::LoadProfile(path, &profile, &error)) {
-        std::fprintf(stderr, "firmware-utility: %s\n", error.c_str());
+        platform::SayOnStderr("%s", error.c_str());
         return ExitBadArguments;
     }
     platform::SetProfile(profile);
@@ -141,7 +153,7 @@ std::string FindProfile(const CliOptions& options) {
     candidates.push_back(SystemProfile);
     for (const std::string& candidate : candidates) {
         if (!platform::PathExists(candidate)) continue;
-        std::fprintf(stderr, "firmware-utility: using the profile %s\n", candidate.c_str());
+        platform::SayOnStderr("using the profile %s", candidate.c_str());
         return candidate;
     }
     return {};
@@ -151,12 +163,12 @@ std::string FindProfile(const CliOptions& options) {
 // command with it instead.
 int RefuseRuns(const CliOptions& options, const std::string& reason) {
     if (options.invocation == Invocation::Update) {
-        std::fprintf(stderr, "firmware-utility: %s; nothing was opened\n", reason.c_str());
+        platform::SayOnStderr("%s; nothing was opened", reason.c_str());
         return ExitBadArguments;
     }
     static std::string pane_line;  // the first refusal stays: RunRefusal points into it
     if (update::RunRefusal.load() == nullptr) {
-        pane_line = "Update refused: " + reason + "\r\n";
+        pane_line = "Update refused: " + platform::EscapeControls(reason) + "\r\n";
         update::RunRefusal.store(pane_line.c_str());
     }
     return 0;
@@ -235,11 +247,11 @@ void SayHandsetAndPayloads() {
     const platform::Profile profile = platform::CurrentProfile();
     ClearProgressLine();
     if (profile.simulated) {
-        std::fprintf(stderr, "firmware-utility: simulated handset %s (no real module was updated); %s\n",
-                     profile.path.c_str(), update::PayloadSetLine().c_str());
+        platform::SayOnStderr("simulated handset %s (no real module was updated); %s",
+                              profile.path.c_str(), update::PayloadSetLine().c_str());
     } else {
-        std::fprintf(stderr, "firmware-utility: handset %s; %s\n", profile.path.c_str(),
-                     update::PayloadSetLine().c_str());
+        platform::SayOnStderr("handset %s; %s", profile.path.c_str(),
+                              update::PayloadSetLine().c_str());
     }
 }
 
@@ -252,6 +264,7 @@ int ApplyRunOptions(const CliOptions& options) {
     if (options.invocation == Invocation::Update || options.invocation == Invocation::Bridge) {
         OpenFailureObserver.store(ReportOpenFailureOnStderr);
     }
+    if (options.invocation != Invocation::Window) platform::SetPortNoteHandler(ReportPortNote);
     if (options.invocation == Invocation::Update) ControlFailureObserver.store(ReportControlFailureOnStderr);
     if (options.invocation == Invocation::Bridge) {
         bridge::CloseWindowIfNotStarted.store(1);
@@ -260,6 +273,7 @@ int ApplyRunOptions(const CliOptions& options) {
     }
     update::VerifyTimeoutMs.store(options.verify_timeout_seconds * 1000u);
     update::ExpectRevisionOption = options.expect_revision;
+    update::ExpectRevisionMatch.store(options.expect_revision_match);
     update::SkipCurrent.store(options.skip_current);
     update::AfterSuccess.store(options.after);
 
@@ -278,17 +292,17 @@ int ApplyRunOptions(const CliOptions& options) {
     TellSimulatorTheSet();
     std::string built_in = sim::Start({}, &error);
     if (built_in.empty()) {
-        std::fprintf(stderr, "firmware-utility: %s\n", error.c_str());
+        platform::SayOnStderr("%s", error.c_str());
         return 1;
     }
     std::atexit(StopBuiltInHandset);
-    std::fprintf(stderr, "firmware-utility: no profile given or found, using the simulated handset: %s\n",
-                 built_in.c_str());
+    platform::SayOnStderr("no profile given or found, using the simulated handset: %s",
+                          built_in.c_str());
     // A host program talks through the bridge on the far ends of the simulated peer ports.
     if (options.invocation == Invocation::Bridge && sim::Current()) {
         for (const sim::Peer& peer : sim::Current()->Peers()) {
-            std::fprintf(stderr, "firmware-utility: %s %s (%s far end)\n", peer.device.c_str(),
-                         peer.far_path.c_str(), peer.name.c_str());
+            platform::SayOnStderr("%s %s (%s far end)", peer.device.c_str(),
+                                  peer.far_path.c_str(), peer.name.c_str());
         }
     }
     if (int code = UseProfileFile(built_in)) return code;
@@ -299,7 +313,7 @@ int PrepareUpdateRun(const CliOptions& options) {
     if (!options.events.empty()) {
         std::string error;
         if (!OpenRunEvents(options.events, options.station, RunProfilePath, &error)) {
-            std::fprintf(stderr, "firmware-utility: %s\n", error.c_str());
+            platform::SayOnStderr("%s", error.c_str());
             return ExitBadArguments;
         }
         if (options.events == "-") platform::HeadlessTextToStderr();
@@ -307,7 +321,7 @@ int PrepareUpdateRun(const CliOptions& options) {
     if (!options.record.empty()) {
         std::string error;
         if (!OpenRunRecord(options.record, &error)) {
-            std::fprintf(stderr, "firmware-utility: %s\n", error.c_str());
+            platform::SayOnStderr("%s", error.c_str());
             return ExitBadArguments;
         }
     }
@@ -321,7 +335,7 @@ int PrepareUpdateRun(const CliOptions& options) {
 void ReportInterruptedUpdate() {
     if (!update::UpdateRunning.load()) return;
     ClearProgressLine();
-    std::fprintf(stderr, "firmware-utility: the update was interrupted; the module may need another update\n");
+    platform::SayOnStderr("the update was interrupted; the module may need another update");
 }
 
 // 0 only when the module runs the expected image (or confirmed one that could not be checked,
@@ -335,8 +349,8 @@ int FinishUpdateRun(const CliOptions& options, int window_exit_code) {
     ClearProgressLine();
     ReportVerdict(outcome);
     if (code == 0 && device::RebootFailed.load()) {
-        std::fprintf(stderr, "firmware-utility: the module took the image, but the handset's reboot request "
-                             "failed (above); reboot it by hand\n");
+        platform::SayOnStderr("the module took the image, but the handset's reboot request "
+                              "failed (above); reboot it by hand");
     }
     EventRunEnd(OutcomeName(outcome), code);
     CloseRunEvents();

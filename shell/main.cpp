@@ -30,7 +30,7 @@ int main(int argc, char** argv) {
     CliOptions options;
     std::string error;
     if (ParseCommandLine(argc, argv, &options, &error) != 0) {
-        std::fprintf(stderr, "firmware-utility: %s\n", error.c_str());
+        platform::SayOnStderr("%s", error.c_str());
         return ExitBadArguments;
     }
 

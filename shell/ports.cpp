@@ -201,10 +201,10 @@ int ListSerialPorts(const CliOptions& options) {
     std::vector<platform::SerialPortInfo> ports;
     std::string error;
     if (!platform::ListSerialPorts(&ports, &error)) {
-        std::fprintf(stderr, "firmware-utility: ports: %s\n", error.c_str());
+        platform::SayOnStderr("ports: %s", error.c_str());
         return 1;
     }
-    if (ports.empty()) std::fprintf(stderr, "firmware-utility: no serial ports found\n");
+    if (ports.empty()) platform::SayOnStderr("no serial ports found");
     if (options.ports_format == PortsFormat::Json) {
         PrintJson(ports);
     } else if (options.ports_format == PortsFormat::ProfileLines) {

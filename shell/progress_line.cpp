@@ -120,9 +120,9 @@ void ProgressNote(const update::RunNote& note) {
             const std::uint32_t image_bytes = stage == 3 ? bytes : 0;
             // A run that failed to start has no start to count from.
             const double seconds = run_start == Clock::time_point{} ? 0.0 : SecondsSince(run_start);
-            std::fprintf(stderr, "firmware-utility: update %s after %.1f s; image: %u of %u bytes sent (%.1f kB/s)\n",
-                         OutcomeName(note.outcome), seconds, image_bytes, update::FirmwareLength,
-                         stage == 3 ? StageRate() / BytesPerKilobyte : 0.0);
+            platform::SayOnStderr("update %s after %.1f s; image: %u of %u bytes sent (%.1f kB/s)",
+                                  OutcomeName(note.outcome), seconds, image_bytes, update::FirmwareLength,
+                                  stage == 3 ? StageRate() / BytesPerKilobyte : 0.0);
             return;
         }
     }

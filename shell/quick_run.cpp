@@ -1,9 +1,7 @@
 // The quick run: `update --port PATH [--reset KIND] [--at-port PATH]` (and `check` alike) needs
-// no profile file. The options become the lines a profile would hold and go through the
-// profile parser, so they are checked exactly as a file's lines are; a mistake is said against
-// the option that gave the line.
+// no profile file. The options become the entries a profile would hold, each checked as a
+// file's line is; a mistake is said against the option that gave the entry.
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -25,15 +23,16 @@ constexpr char ResetForm[] = "expected dtr|rts[:MILLISECONDS[:low|high]], exec:/
 // the image) is the person's, asked for on the terminal.
 void AskForReset() {
     ClearProgressLine();
-    std::fprintf(stderr, update::ImageConfirmed.load()
-                             ? "firmware-utility: the image was sent; press the module's reset button now to start "
-                               "the new firmware\n"
-                             : "firmware-utility: press the module's reset button now\n");
+    platform::SayOnStderr(update::ImageConfirmed.load()
+                              ? "the image was sent; press the module's reset button now to start the new firmware"
+                              : "press the module's reset button now");
 }
 
-// One line of the built profile and the option it came from.
-struct BuiltLine {
-    std::string text;
+// One entry of the built profile and the option it came from.
+struct BuiltEntry {
+    const char* section;
+    const char* key;
+    std::string value;
     std::string option;
 };
 
@@ -47,54 +46,73 @@ bool PulseWords(const std::string& kind, std::string* words) {
         at = colon + 1;
     }
     if ((parts[0] != "dtr" && parts[0] != "rts") || parts.size() > 3) return false;
+    for (const std::string& part : parts) {
+        if (part.empty() || part.find_first_of(" \t") != std::string::npos) return false;
+    }
     *words = parts[0] + " " + (parts.size() > 1 ? parts[1] : std::to_string(DefaultPulseMs));
     if (parts.size() > 2) *words += " " + parts[2];
     return true;
 }
 
-// The profile's lines for the options; "" or the reason --reset is refused.
-std::string BuildLines(const CliOptions& options, std::vector<BuiltLine>* lines) {
+// The profile's entries for the options; "" or the reason --reset is refused.
+std::string BuildEntries(const CliOptions& options, std::vector<BuiltEntry>* entries) {
     const std::string reset_option = "--reset " + options.reset;
-    lines->push_back({"[devices]", "--port " + options.port});
-    lines->push_back({"COM1: = " + options.port, "--port " + options.port});
-    if (!options.at_port.empty()) lines->push_back({"COM2: = " + options.at_port, "--at-port " + options.at_port});
+    entries->push_back({"devices", "COM1:", options.port, "--port " + options.port});
+    if (!options.at_port.empty()) entries->push_back({"devices", "COM2:", options.at_port, "--at-port " + options.at_port});
     if (!options.reboot.empty()) {
-        lines->push_back({"[kernel]", "--reboot " + options.reboot});
-        lines->push_back({"KernelIoControl = " + options.reboot, "--reboot " + options.reboot});
-        lines->push_back({"[devices]", "--port " + options.port});
+        entries->push_back({"kernel", "KernelIoControl", options.reboot, "--reboot " + options.reboot});
     }
     if (options.reset.empty() || options.reset == ResetNone) return {};
     if (options.reset.rfind(platform::ProgramPrefix, 0) == 0) {
-        lines->push_back({"RIL1: = " + options.reset, reset_option});
+        entries->push_back({"devices", "RIL1:", options.reset, reset_option});
         return {};
     }
     std::string words;
     if (!PulseWords(options.reset, &words)) return reset_option + ": " + ResetForm;
-    lines->push_back({"[radio]", reset_option});
-    lines->push_back({"reset = COM1: " + words, reset_option});
+    entries->push_back({"radio", "reset", "COM1: " + words, reset_option});
+    return {};
+}
+
+// A value holding a control character (a newline, an ESC) is no device path or program: it is
+// refused whole, with the option that gave it.
+std::string ControlProblem(const CliOptions& options) {
+    const struct {
+        const char* option;
+        const std::string& value;
+    } values[] = {{"--port", options.port}, {"--at-port", options.at_port}, {"--reset", options.reset},
+                       {"--reboot", options.reboot}};
+    for (const auto& row : values) {
+        const std::string control = platform::FirstControlCharacter(row.value);
+        if (!control.empty()) {
+            return std::string(row.option) + " " + row.value + ": a control character (" + control +
+                   ") in the value; nothing was opened";
+        }
+    }
     return {};
 }
 
 }  // namespace
 
+// The options become the profile's entries directly, one record each, never text to parse:
+// a ';' or '#' stays part of a path, and no value can start another line or section.
 int UsePortProfile(const CliOptions& options) {
-    std::vector<BuiltLine> lines;
-    std::string problem = BuildLines(options, &lines);
-    // The parser says "NAME:LINE: reason"; the option that gave that line is named instead.
-    const std::string name = "--port " + options.port;
-    std::string text;
-    for (const BuiltLine& line : lines) text += line.text + "\n";
+    std::string problem = ControlProblem(options);
+    std::vector<BuiltEntry> entries;
+    if (problem.empty()) problem = BuildEntries(options, &entries);
     platform::Profile profile;
-    std::string error;
-    if (problem.empty() && !platform::ParseProfile(text, name, &profile, &error)) {
-        const std::size_t number_at = name.size() + 1;
-        const std::size_t reason_at = error.find(": ", number_at);
-        const unsigned long number = std::strtoul(error.c_str() + number_at, nullptr, 10);
-        const std::string option = number >= 1 && number <= lines.size() ? lines[number - 1].option : name;
-        problem = option + ": " + (reason_at == std::string::npos ? error : error.substr(reason_at + 2));
+    profile.path = "--port " + options.port;
+    for (const BuiltEntry& entry : entries) {
+        if (!problem.empty()) break;
+        const std::string reason = platform::AddProfileEntry(&profile, entry.section, entry.key, entry.value);
+        if (!reason.empty()) problem = entry.option + ": " + reason;
+    }
+    if (problem.empty()) {
+        if (const std::string reason = platform::ResetPortProblem(profile); !reason.empty()) {
+            problem = "--reset " + options.reset + ": " + reason;
+        }
     }
     if (!problem.empty()) {
-        std::fprintf(stderr, "firmware-utility: %s\n", problem.c_str());
+        platform::SayOnStderr("%s", problem.c_str());
         return ExitBadArguments;
     }
     profile.from_options = true;
@@ -107,11 +125,10 @@ int UsePortProfile(const CliOptions& options) {
 
 int RefuseUnattendedReset(const CliOptions& options) {
     if (!device::ResetByHand.load() || options.invocation != Invocation::Update || platform::StderrIsTerminal()) return 0;
-    std::fprintf(stderr,
-                 "firmware-utility: --port %s: the module cannot be reset: with --reset none (the default) someone "
-                 "presses its reset button when asked, and stderr is not a terminal; give --reset dtr|rts[:MS[:low|high]] or "
-                 "--reset exec:PROGRAM; nothing was opened\n",
-                 options.port.c_str());
+    platform::SayOnStderr("--port %s: the module cannot be reset: with --reset none (the default) someone presses "
+                          "its reset button when asked, and stderr is not a terminal; give --reset "
+                          "dtr|rts[:MS[:low|high]] or --reset exec:PROGRAM; nothing was opened",
+                          options.port.c_str());
     return ExitBadArguments;
 }
 

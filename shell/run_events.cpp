@@ -119,6 +119,7 @@ const char* AtReadName(update::AtRead read) {
         case update::AtRead::NoPort: return "no_port";
         case update::AtRead::NotOpened: return "not_opened";
         case update::AtRead::Silent: return "silent";
+        case update::AtRead::Ambiguous: return "several_revisions";
         default: return "no_revision";
     }
 }
@@ -135,6 +136,7 @@ void ModuleFields(bool after, const update::RunFacts& facts, Json* event) {
     (*event)["model"] = TextOrNull(identity.model);
     (*event)["revision"] = TextOrNull(identity.revision);
     (*event)["serial"] = TextOrNull(identity.serial);
+    if (!identity.revision_lines.empty()) (*event)["revision_lines"] = identity.revision_lines;
 }
 
 }  // namespace
@@ -143,6 +145,9 @@ void RunEndFields(const update::RunFacts& facts, nlohmann::ordered_json* event) 
     (*event)["revision_before"] = TextOrNull(facts.before.revision);
     (*event)["revision_after"] = TextOrNull(facts.after.revision);
     (*event)["expected_revision"] = TextOrNull(facts.expected);
+    // The lines of a revision answer that held several (after the image, else before); else null.
+    const auto& lines = facts.after.revision_lines.empty() ? facts.before.revision_lines : facts.after.revision_lines;
+    (*event)["revision_lines"] = lines.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(lines);
     (*event)["reason"] = TextOrNull(facts.reason);
     // What followed a success (--after); null when the run did not get that far.
     (*event)["after"] = update::AfterApplied.load() ? nlohmann::ordered_json(update::AfterRunName(update::AfterSuccess.load()))
@@ -165,6 +170,7 @@ const char* OutcomeName(std::int32_t outcome) {
         case update::OutcomeRevisionMismatch: return "revision_mismatch";
         case update::OutcomeNotVerified: return "not_verified";
         case update::OutcomeAlreadyCurrent: return "already_current";
+        case update::OutcomeLineNoise: return "line_noise";
         case update::OutcomeControlFailed: return "control_failed";
         default: return "interrupted";
     }

@@ -49,7 +49,7 @@ void SignerField(nlohmann::ordered_json* object);
 // A line that is already an event (a station's), written as it is.
 void WriteEventLine(const std::string& line);
 // "confirmed", "failed", "module_lost", "gave_up", "refused", "interrupted", "verified",
-// "revision_mismatch", "not_verified", "already_current".
+// "revision_mismatch", "not_verified", "already_current", "line_noise".
 const char* OutcomeName(std::int32_t outcome);
 
 // --record FILE: one JSON object per run, appended (O_APPEND) and flushed in one write at the

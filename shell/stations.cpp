@@ -1,18 +1,24 @@
 // Stations side by side: the children are started through the platform (SpawnSelf), each with
 // --events on its descriptor 3 so the parent learns every outcome; their stdout and stderr
 // lines reach the parent's, prefixed "NAME: ", and their events the parent's --events as they
-// are (each already tagged with its station).
+// are (each already tagged with its station). On a terminal, live rows (shell/station_rows.h)
+// take the place of the lines, which then go only to each station's file (--log-dir).
 #include "shell/stations.h"
 
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <filesystem>
 #include <nlohmann/json.hpp>
+#include <system_error>
 
 #include "platform/platform.h"
 #include "shell/lost_records.h"
 #include "shell/run_report.h"
+#include "shell/station_rows.h"
 #include "update/payloads.h"
 
 namespace shell {
@@ -20,6 +26,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr std::size_t ReadChunk = 4096;
+constexpr auto RowsInterval = std::chrono::milliseconds(100);  // redraws at most 10 times a second
 
 enum Stream { StreamOut, StreamErr, StreamEvents, StreamCount };
 
@@ -36,7 +43,14 @@ struct Station {
     const char* handset = "-";  // "simulated" or "real", as its run_start says
     std::string signer = "-";   // the fingerprint of the set's signer, as its run_start says
     bool run_end_seen = false;  // the child wrote its own run_end
+    StationRow row;
+    std::string log_path;          // DIR/NAME.log, its pane lines and its other lines; empty: none
+    std::FILE* log = nullptr;
 };
+
+// Set while the rows are drawn: the stations' lines then go only to their files.
+bool rows_shown = false;
+bool rows_changed = false;
 
 int& Descriptor(Station& station, int stream) {
     return stream == StreamOut ? station.child.out : stream == StreamErr ? station.child.err : station.child.events;
@@ -49,6 +63,9 @@ std::vector<std::string> ChildArguments(const CliOptions& options, const Station
                                   "--attempts", std::to_string(options.attempts),
                                   "--verify-timeout", std::to_string(options.verify_timeout_seconds)};
     if (!options.expect_revision.empty()) args.insert(args.end(), {"--expect-revision", options.expect_revision});
+    if (options.expect_revision_match == update::RevisionMatch::Glob) {
+        args.insert(args.end(), {"--expect-revision-match", "glob"});
+    }
     if (options.skip_current) args.push_back("--skip-current");
     // Each child appends its own line: O_APPEND keeps whole lines apart.
     if (!options.record.empty()) args.insert(args.end(), {"--record", options.record});
@@ -82,6 +99,17 @@ void TakeEvent(Station& station, const std::string& line) {
         station.outcome = event.value("outcome", station.outcome);
         station.run_end_seen = true;
     }
+    RowEvent(&station.row, event);
+    rows_changed = true;
+}
+
+void WriteLog(Station& station, const std::string& line) {
+    if (station.log == nullptr) return;
+    errno = 0;
+    if (std::fprintf(station.log, "%s\n", line.c_str()) < 0 || std::fflush(station.log) != 0) {
+        ReportWriteFailure(station.log_path.c_str(), errno != 0 ? errno : EIO);
+        std::clearerr(station.log);
+    }
 }
 
 void PassLine(Station& station, int stream, const std::string& line, bool events_on_stdout) {
@@ -90,6 +118,8 @@ void PassLine(Station& station, int stream, const std::string& line, bool events
         WriteEventLine(line);
         return;
     }
+    WriteLog(station, line);
+    if (rows_shown) return;
     std::FILE* to = stream == StreamErr || events_on_stdout ? stderr : stdout;
     std::fprintf(to, "%s: %s\n", station.spec.name.c_str(), line.c_str());
     FlushListing(to, to == stdout ? "stdout" : "stderr");
@@ -122,9 +152,10 @@ void Start(const CliOptions& options, Station& station) {
     // Each child `update` takes a runtime directory of its own (and claims its port in this
     // user's), as every headless update does.
     if (!platform::SpawnSelf(ChildArguments(options, station.spec), {}, &station.child)) {
-        std::fprintf(stderr, "firmware-utility: station %s: cannot start: %s\n", station.spec.name.c_str(),
-                     std::strerror(static_cast<int>(platform::GetLastError())));
+        platform::SayOnStderr("station %s: cannot start: %s", station.spec.name.c_str(),
+                              std::strerror(static_cast<int>(platform::GetLastError())));
         station.ended = true;
+        RowEnded(&station.row, station.outcome, 0, station.exit_code);
     }
 }
 
@@ -156,6 +187,8 @@ void Finish(Station& station, bool stopped) {
     if (stopped && (station.outcome == "not_started" || station.outcome == "unfinished")) {
         station.outcome = "interrupted";
     }
+    RowEnded(&station.row, station.outcome, station.seconds, station.exit_code);
+    rows_changed = true;
     // A child that could not write its own end (killed alone) gets it from here.
     if (!station.run_end_seen && station.child.pid > 0) {
         EventRunEnd(station.outcome.c_str(), station.exit_code, station.spec.name);
@@ -177,6 +210,114 @@ void PrintSummary(const std::vector<Station>& stations, std::FILE* to) {
     std::fflush(to);
 }
 
+// The module link of the station's profile, for its row.
+std::string PortOf(const std::string& profile_path) {
+    platform::Profile profile;
+    std::string error;
+    if (!platform::LoadProfile(profile_path, &profile, &error)) return "-";
+    const auto link = profile.devices.find("COM1:");
+    return link == profile.devices.end() ? "-" : link->second;
+}
+
+// Where the rows put the panes when --log-dir names no directory: a new one per run under
+// $XDG_STATE_HOME (else ~/.local/state), "firmware-utility/stations/UTCSTAMP".
+std::string DefaultLogDirectory() {
+    const char* state = std::getenv("XDG_STATE_HOME");
+    const char* home = std::getenv("HOME");
+    std::string base;
+    if (state != nullptr && state[0] == '/') {
+        base = state;
+    } else if (home != nullptr && home[0] == '/') {
+        base = std::string(home) + "/.local/state";
+    } else {
+        return "";
+    }
+    char stamp[32];
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    ::gmtime_r(&now, &utc);
+    std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
+    return base + "/firmware-utility/stations/" + stamp;
+}
+
+// A directory of its own: a run that started in the same second takes STAMP-2, STAMP-3, ...
+bool MakeFreshDirectory(std::string* directory, std::string* error) {
+    std::error_code failed;
+    std::filesystem::create_directories(std::filesystem::path(*directory).parent_path(), failed);
+    const std::string base = *directory;
+    for (int n = 2; !failed; ++n) {
+        if (std::filesystem::create_directory(*directory, failed)) return true;
+        *directory = base + "-" + std::to_string(n);
+    }
+    *error = *directory + ": " + failed.message();
+    return false;
+}
+
+// DIR (made when missing) and one file per station in it, DIR/NAME.log. False with *error.
+bool OpenLogs(const std::string& directory, std::vector<Station>& stations, std::string* error) {
+    std::error_code failed;
+    std::filesystem::create_directories(directory, failed);
+    if (failed) {
+        *error = directory + ": " + failed.message();
+        return false;
+    }
+    for (Station& station : stations) {
+        station.log_path = directory + "/" + station.spec.name + ".log";
+        station.log = std::fopen(station.log_path.c_str(), "we");  // not for the children
+        if (station.log == nullptr) {
+            *error = station.log_path + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    return true;
+}
+
+void CloseLogs(std::vector<Station>& stations) {
+    for (Station& station : stations) {
+        if (station.log != nullptr && std::fclose(station.log) != 0) {
+            ReportWriteFailure(station.log_path.c_str(), errno != 0 ? errno : EIO);
+        }
+        station.log = nullptr;
+    }
+}
+
+// How long the loop may sleep: a change to the rows is drawn once its frame has come.
+int RowsTimeout(Clock::time_point last_draw) {
+    if (!rows_changed) return -1;
+    const auto due = std::chrono::ceil<std::chrono::milliseconds>(last_draw + RowsInterval - Clock::now());
+    return static_cast<int>(std::max<long long>(0, due.count()));
+}
+
+void DrawRows(const std::vector<Station>& stations) {
+    std::vector<const StationRow*> rows;
+    for (const Station& station : stations) rows.push_back(&station.row);
+    platform::DrawLiveRows(StationRowLines(rows, platform::LiveRowsWidth()));
+    rows_changed = false;
+}
+
+// The panes' files, and the rows when stdout is a terminal (not when it carries the events).
+// False with *error when --log-dir cannot be used; without it, the rows are given up instead.
+bool ShowStations(const CliOptions& options, bool events_on_stdout, std::vector<Station>& stations,
+                  std::string* log_directory, std::string* error) {
+    *log_directory = options.log_dir;
+    if (!options.log_dir.empty() && !OpenLogs(options.log_dir, stations, error)) return false;
+    rows_shown = !events_on_stdout && platform::StartLiveRows();
+    if (!rows_shown || !options.log_dir.empty()) return true;
+    *log_directory = DefaultLogDirectory();
+    std::string why = "HOME is not set";
+    if (!log_directory->empty() && MakeFreshDirectory(log_directory, &why) &&
+        OpenLogs(*log_directory, stations, &why)) {
+        return true;
+    }
+    // Without files for the panes the lines stay on the terminal, as they were.
+    platform::SayOnStderr("no file for the stations' panes (%s); their lines follow", why.c_str());
+    CloseLogs(stations);
+    log_directory->clear();
+    platform::EndLiveRows();
+    rows_shown = false;
+    return true;
+}
+
 }  // namespace
 
 std::vector<StationSpec> StationSpecs(const std::vector<std::string>& profiles) {
@@ -192,6 +333,8 @@ std::vector<StationSpec> StationSpecs(const std::vector<std::string>& profiles) 
             const std::size_t slash = given.rfind('/');
             spec.name = slash == std::string::npos ? given : given.substr(slash + 1);
         }
+        // A name prefixes every line of the station: its control characters are shown escaped.
+        spec.name = platform::EscapeControls(spec.name);
         // Names tell the stations apart: a repeated one gets -2, -3, ...
         const std::string base = spec.name;
         for (int n = 2;; ++n) {
@@ -210,15 +353,16 @@ int RunStations(const CliOptions& options) {
     if (!options.events.empty()) {
         std::string error;
         if (!OpenRunEvents(options.events, "", "", &error)) {
-            std::fprintf(stderr, "firmware-utility: %s\n", error.c_str());
+            platform::SayOnStderr("%s", error.c_str());
             return ExitBadArguments;
         }
     }
-    // This process holds four descriptors per station (its three streams and its end): a few
-    // hundred stations would pass the usual soft limit of 1024 long before the hard one.
+    // This process holds four descriptors per station (its three streams and its end; five with
+    // its file): a few hundred stations would pass the usual soft limit of 1024 long before the
+    // hard one.
     std::string reason;
     if (!platform::RaiseDescriptorLimit(&reason)) {
-        std::fprintf(stderr, "firmware-utility: cannot raise the open-file limit to its hard limit: %s\n", reason.c_str());
+        platform::SayOnStderr("cannot raise the open-file limit to its hard limit: %s", reason.c_str());
     }
     platform::WatchStopSignals();
     platform::RemoveLeftoverStations();  // those of a parent that was killed
@@ -226,11 +370,21 @@ int RunStations(const CliOptions& options) {
     for (const StationSpec& spec : StationSpecs(options.profiles)) {
         Station station;
         station.spec = spec;
+        station.row.name = spec.name;
+        station.row.port = PortOf(spec.profile);
         stations.push_back(station);
     }
+    std::string log_directory, error;
+    if (!ShowStations(options, events_on_stdout, stations, &log_directory, &error)) {
+        platform::SayOnStderr("--log-dir %s", error.c_str());
+        CloseLogs(stations);
+        return ExitBadArguments;
+    }
+    if (rows_shown) DrawRows(stations);
     for (Station& station : stations) Start(options, station);
 
     bool stopping = false;
+    Clock::time_point last_draw = Clock::now();
     for (;;) {
         std::vector<int> fds;
         std::vector<std::pair<Station*, int>> owners;
@@ -246,8 +400,15 @@ int RunStations(const CliOptions& options) {
             }
         }
         if (fds.empty()) break;
+        // The rows' wakes (a resize, a suspend) come with the rest; a change waits for its frame.
+        int timeout_ms = -1;
+        if (rows_shown) {
+            fds.push_back(platform::LiveRowsWake());
+            owners.push_back({nullptr, StreamCount});
+            timeout_ms = RowsTimeout(last_draw);
+        }
         std::vector<bool> ready;
-        platform::WaitReadable(fds, -1, &ready);
+        platform::WaitReadable(fds, timeout_ms, &ready);
         if (platform::StopRequested() && !stopping) {
             stopping = true;
             for (Station& station : stations) {
@@ -256,19 +417,38 @@ int RunStations(const CliOptions& options) {
         }
         for (std::size_t i = 0; i < fds.size(); ++i) {
             if (!ready[i]) continue;
-            if (owners[i].second == StreamCount) {
+            if (owners[i].first == nullptr) {
+                // Drawn at once, at the new width.
+                if (platform::TakeLiveRowsWakes()) {
+                    rows_changed = true;
+                    last_draw = {};
+                }
+            } else if (owners[i].second == StreamCount) {
                 TakeLast(*owners[i].first, events_on_stdout);
             } else if (Descriptor(*owners[i].first, owners[i].second) >= 0) {
                 Pump(*owners[i].first, owners[i].second, events_on_stdout);
             }
         }
         for (Station& station : stations) Finish(station, stopping);
+        if (rows_shown && rows_changed && Clock::now() - last_draw >= RowsInterval) {
+            DrawRows(stations);
+            last_draw = Clock::now();
+        }
     }
     for (Station& station : stations) Finish(station, stopping);
     platform::RemoveLeftoverStations();  // the directory of a station killed alone
     CloseRunEvents();
+    CloseLogs(stations);
+    if (rows_shown) {
+        DrawRows(stations);  // the last state stays on the screen, the table below it
+        platform::EndLiveRows();
+        rows_shown = false;
+    }
 
     PrintSummary(stations, events_on_stdout ? stderr : stdout);
+    if (!log_directory.empty()) {
+        platform::SayOnStderr("each station's pane is in %s/NAME.log", log_directory.c_str());
+    }
     for (const Station& station : stations) {
         if (station.exit_code != 0) return 1;
     }

@@ -1,7 +1,8 @@
 // Implemented in shell/stations.cpp.
 // `firmware-utility update --profile A --profile B ...`: one update per profile at the same
 // time, each a child `update` of its own (own process, own runtime directory), its lines
-// prefixed by its station name, then one summary table.
+// prefixed by its station name (on a terminal: one live row per station instead, the lines in
+// a file per station), then one summary table.
 //
 // Index: StationSpec StationSpecs RunStations
 #pragma once

@@ -1,5 +1,7 @@
 #include "sim/at_port.h"
 
+#include <vector>
+
 namespace sim {
 namespace {
 
@@ -7,11 +9,30 @@ void Answer(const LineWriter& writer, const std::string& text) {
     writer(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
 }
 
-// An information answer: each line framed as the firmware frames it, then OK.
-std::string Lines(std::initializer_list<std::string> lines) {
-    std::string text;
-    for (const std::string& line : lines) text += "\r\n" + line + "\r\n";
-    return text + "\r\nOK\r\n";
+// Result codes a modem sends on its own, as an Unsolicited answer carries them.
+std::string UnsolicitedCodes() {
+    return "\r\n+CREG: 1\r\n\r\nRING\r\n\r\n+NOISE: " + std::string(300, 'n') + "\r\n";
+}
+
+// An information answer: each line framed as the firmware frames it, then OK; with result
+// codes of the module's own before, between the lines and after the OK when it sends them.
+std::string Lines(const AtFault& fault, const std::vector<std::string>& lines) {
+    const std::string own = fault.unsolicited ? UnsolicitedCodes() : std::string();
+    std::string text = own;
+    for (const std::string& line : lines) text += "\r\n" + line + "\r\n" + own;
+    return text + "\r\nOK\r\n" + own;
+}
+
+// The revision answer's lines: the fault's shape with '%' as the revision, else the revision.
+std::vector<std::string> RevisionLines(const AtFault& fault, const std::string& revision) {
+    if (fault.revision_answer.empty()) return {revision};
+    std::vector<std::string> lines(1);
+    for (char c : fault.revision_answer) {
+        if (c == '\n') lines.emplace_back();
+        else if (c == '%') lines.back() += revision;
+        else lines.back() += c;
+    }
+    return lines;
 }
 
 // Bytes of every value but CR and LF, so the line never ends before its length.
@@ -30,7 +51,10 @@ void AtPort::Command(const std::string& command) {
     if (command.compare(0, 2, "AT") != 0) return;
     const FirmwareState firmware = state_();
     if (!firmware.answering) return;
+    const AtFault& fault = firmware.fault;
+    if (fault.echo) Answer(writer_, command + "\r");
     if (command == "AT") return Answer(writer_, "\r\nOK\r\n");
+    if (fault.kind == AtFaultKind::OnlyOk) return;
 
     // command, what it answers
     const struct {
@@ -39,17 +63,18 @@ void AtPort::Command(const std::string& command) {
     } rows[] = {
         {"AT+CGMI", Manufacturer},
         {"AT+CGMM", ModelName},
-        {"AT+CGMR", firmware.revision},
-        {"AT+GMR", firmware.revision},
         {"AT+CGSN", firmware.serial},
     };
-    if (firmware.fault.kind == AtFaultKind::Junk) return Answer(writer_, Lines({JunkLine()}));
-    if (firmware.fault.kind == AtFaultKind::Error) return Answer(writer_, "\r\nERROR\r\n");
+    if (fault.kind == AtFaultKind::Junk) return Answer(writer_, Lines(fault, {JunkLine()}));
+    if (fault.kind == AtFaultKind::Error) return Answer(writer_, "\r\nERROR\r\n");
+    if (command == "AT+CGMR" || command == "AT+GMR") {
+        return Answer(writer_, Lines(fault, RevisionLines(fault, firmware.revision)));
+    }
     for (const auto& row : rows) {
-        if (command == row.command) return Answer(writer_, Lines({row.answer}));
+        if (command == row.command) return Answer(writer_, Lines(fault, {row.answer}));
     }
     if (command == "ATI") {
-        return Answer(writer_, Lines({std::string(Manufacturer) + " " + ModelName, "Revision: " + firmware.revision}));
+        return Answer(writer_, Lines(fault, {std::string(Manufacturer) + " " + ModelName, "Revision: " + firmware.revision}));
     }
     Answer(writer_, "\r\nERROR\r\n");
 }

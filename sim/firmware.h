@@ -29,11 +29,19 @@ enum class AtFaultKind : int {
     SlowBoot,          // boots after `boot_time` instead of BootTime
     Error,             // answers OK to AT and ERROR to every other command
     Junk,              // answers every query with an overlong line of binary bytes, then OK
+    OnlyOk,            // answers OK to AT and nothing at all to every other command
 };
 
+// What the firmware's answers look like besides a fault: an echo of each command, result
+// codes of its own around and inside every answer, and the lines of its revision answer.
 struct AtFault {
     AtFaultKind kind = AtFaultKind::None;
     std::chrono::milliseconds boot_time{0};  // SlowBoot
+    bool echo = false;         // each command line comes back first, as after ATE1
+    bool unsolicited = false;  // +CREG: 1, RING and a long +NOISE: line before, inside and after answers
+    // AT+CGMR and AT+GMR answer these lines ('\n' between two, '%' stands for the revision);
+    // "" answers the revision alone.
+    std::string revision_answer{};
 };
 
 // The image with this SHA-256 (64 lower-case hex digits) is firmware `revision`. Any thread.

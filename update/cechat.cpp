@@ -106,11 +106,13 @@ std::uint32_t MillisecondsLeft(Clock::time_point deadline) {
     return left > 0 ? static_cast<std::uint32_t>(left) : 0;
 }
 
-// After a received-character event: reads byte by byte until the expected one, tracing and
-// dropping the others. An empty queue is waited on (no spinning). The deadline holds whatever
+// After a received-character event: reads byte by byte until the expected one, tracing,
+// counting and dropping the others. An empty queue is waited on (no spinning). The deadline holds whatever
 // arrives: a module that keeps sending other bytes ends the wait as surely as a silent one.
 // False at the deadline, on a break or line error alone, or a failed read.
-bool ReadUntilExpected(platform::Handle port, std::uint8_t expected, Clock::time_point deadline) {
+// Each dropped byte is counted in *dropped; past `limit` the wait ends as a failed one.
+bool ReadUntilExpected(platform::Handle port, std::uint8_t expected, Clock::time_point deadline,
+                       std::uint32_t* dropped, std::uint32_t limit) {
     for (;;) {
         std::uint8_t byte = 0;
         std::uint32_t got = 0;
@@ -118,7 +120,7 @@ bool ReadUntilExpected(platform::Handle port, std::uint8_t expected, Clock::time
         if (got == 1) {
             shell::TracePrint("A byte got from TRX37A : %c , %X h\r\n", byte, byte);
             if (byte == expected) return true;
-            if (Clock::now() >= deadline) return false;
+            if (++*dropped > limit || Clock::now() >= deadline) return false;
             continue;
         }
         const std::uint32_t left = MillisecondsLeft(deadline);
@@ -160,7 +162,10 @@ std::int32_t OpenModuleLink() {
     link->PortHandle.store(port);
     platform::PurgeComm(port, PurgeAll);
     if (!platform::SetCommState(port, &link->LineSettings)) {
+        const std::uint32_t error = platform::GetLastError();
         TraceOpenFailure("Error (%d) configuring %s", link);
+        // A network port's exporter that did not answer or set the line is said as an open.
+        if (!platform::NetworkSettingReport(link->PortName).empty()) shell::ReportOpenFailure(link->PortName, error);
         return AbandonOpen(link);
     }
     platform::CommTimeouts timeouts{};
@@ -206,6 +211,16 @@ std::int32_t WaitForModuleByte(std::uint32_t expected) {
 }
 
 std::int32_t WaitForModuleByteFor(std::uint32_t expected, std::uint32_t milliseconds) {
+    std::uint32_t dropped = 0;
+    return WaitForModuleByteCounting(expected, milliseconds, &dropped, platform::MaxDword);
+}
+
+std::int32_t WaitForModuleAck(std::uint32_t expected, std::uint32_t* dropped, std::uint32_t limit) {
+    return WaitForModuleByteCounting(expected, ModuleTimeoutMs.load(), dropped, limit);
+}
+
+std::int32_t WaitForModuleByteCounting(std::uint32_t expected, std::uint32_t milliseconds, std::uint32_t* dropped,
+                                       std::uint32_t limit) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
     const auto want = static_cast<std::uint8_t>(expected & 0xFF);
     shell::TracePrint("Waiting for char -> %X h\r\n", want);
@@ -216,7 +231,7 @@ std::int32_t WaitForModuleByteFor(std::uint32_t expected, std::uint32_t millisec
     if (!platform::WaitCommEventFor(port, &events, milliseconds)) events = 0;
     platform::SetCommMask(port, LinkEvents);
     if (events & ~platform::EvRxChar) ClearLineErrors(port);
-    if ((events & platform::EvRxChar) && ReadUntilExpected(port, want, deadline)) return 1;
+    if ((events & platform::EvRxChar) && ReadUntilExpected(port, want, deadline, dropped, limit)) return 1;
     shell::TracePrint("None byte got from TRX36 !!\r\n");
     return 0;
 }

@@ -6,7 +6,7 @@
 // follows the request can confirm it.
 //
 // Index: ModuleLink CurrentModuleLink ModuleTimeoutMs PurgeAll | OpenModuleLink ModuleLinkSharers CloseModuleLink
-// WaitForModuleByte WaitForModuleByteFor SendModuleByte WriteToModule PurgeModuleLink
+// WaitForModuleByte WaitForModuleByteFor WaitForModuleAck WaitForModuleByteCounting SendModuleByte WriteToModule PurgeModuleLink
 // ModuleLinkLost DiscardModuleInput ModulePort
 #pragma once
 
@@ -42,6 +42,11 @@ void CloseModuleLink();
 std::int32_t WaitForModuleByte(std::uint32_t expected);
 // As WaitForModuleByte, bounded by `milliseconds` instead of ModuleTimeoutMs.
 std::int32_t WaitForModuleByteFor(std::uint32_t expected, std::uint32_t milliseconds);
+// As WaitForModuleByte, adding each byte it drops to *dropped; once *dropped passes `limit`
+// the wait ends at once with 0, so a line that keeps sending other bytes is found out.
+std::int32_t WaitForModuleAck(std::uint32_t expected, std::uint32_t* dropped, std::uint32_t limit);
+std::int32_t WaitForModuleByteCounting(std::uint32_t expected, std::uint32_t milliseconds, std::uint32_t* dropped,
+                                       std::uint32_t limit);
 void SendModuleByte(std::uint32_t byte);
 // One platform write of a whole buffer on the link; the count written (its result is judged by
 // the module's reply, not here).

@@ -105,6 +105,19 @@ std::uint32_t EndRunModuleLost(platform::Hwnd window) {
     return EndRun(window, OutcomeModuleLost, 0);
 }
 
+// The module link carried other bytes than a module's acknowledgements while the image went
+// out: whatever answered there was no module, so the run ends, and says how many came.
+std::uint32_t EndRunLineNoise(platform::Hwnd window, std::uint32_t bytes) {
+    std::string path;
+    platform::ProfileDevicePath("COM1:", &path);
+    SetRunReason("the module link COM1: (" + path + ") sent " + std::to_string(bytes) +
+                 " bytes other than acknowledgements during the image; it carries noise, not a module's answers");
+    shell::FormatAndAppend(window, "The module link COM1: sent %u bytes of noise during the image; the update has stopped\r\n",
+                           bytes);
+    CloseRun();
+    return EndRun(window, OutcomeLineNoise, 0);
+}
+
 // How an attempt ended short of stage 3.
 enum class AttemptEnd { Silent, Refused };
 
@@ -433,6 +446,7 @@ std::uint32_t UpdateThread(void* parameter) {
     const bool confirmed = NoteStageEnd(3, DownloadFirmwareImage(window) != 0);
     shell::TracePrint(confirmed ? " Upgrade succeed!! \r\n" : " Write to flash  fail!!  !!\r\n");
     if (!confirmed && ModuleLinkLost()) return EndRunModuleLost(window);
+    if (!confirmed && ImageNoiseBytes.load() > MaxImageNoiseBytes) return EndRunLineNoise(window, ImageNoiseBytes.load());
     if (!confirmed) {
         SetRunReason("the module did not confirm the image");
         shell::AppendLog(window, "The module did not confirm the image; the update has failed\r\n");

@@ -1,8 +1,9 @@
 // Reading the module's identity on its AT port. Every wait sleeps in the port's event wait;
 // a module that answers at once with something else than OK is asked again only after the
-// rest of its answer time, so a read never spins.
+// rest of its answer time, so a read never spins. One deadline bounds the whole read.
 #include "update/identity.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <vector>
@@ -24,7 +25,21 @@ constexpr std::uint32_t AtEvents = platform::EvRxChar | platform::EvBreak | plat
 constexpr platform::CommTimeouts AtTimeouts = {platform::MaxDword, 0, 0, 10, 1000};
 constexpr std::size_t ReadBlock = 256;
 
-enum class Answer { Ok, Error, None };
+enum class Final { Ok, Error, None };
+
+// Result codes a modem sends on its own, besides the "+NAME: ..." ones.
+constexpr const char* BareUnsolicited[] = {"RING", "NO CARRIER", "BUSY", "NO ANSWER", "NO DIALTONE",
+                                           "RDY", "Call Ready", "SMS Ready"};
+// The revision queries in order; ATI labels its revision line.
+constexpr const char* RevisionCommands[] = {"AT+CGMR", "AT+GMR", "ATI"};
+constexpr char AtiRevisionLabel[] = "Revision:";
+
+// What a query was answered: its final result code and the lines before it.
+struct Answer {
+    Final final = Final::None;
+    std::vector<std::string> lines;  // taken lines, without the command's own prefix
+    bool unreadable = false;         // a line of the answer was overlong or binary
+};
 
 std::uint32_t MillisecondsLeft(Clock::time_point deadline) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -48,28 +63,79 @@ bool Configure(platform::Handle port) {
            platform::SetCommMask(port, AtEvents);
 }
 
-// One line of an answer, as it ends: taken, or dropped as overlong or binary.
+// One line as it arrives: its printable characters (at most MaxAnswerLine), and whether it
+// was overlong or held other bytes.
 struct LineReader {
     std::string line;
     bool unreadable = false;
 };
 
-// The answer to `command` up to OK or ERROR: its readable information lines (not the echo).
-// None at the deadline, after MaxAnswerBytes, or when the port failed.
-Answer ReadAnswer(platform::Handle port, const std::string& command, Clock::time_point deadline,
-                  std::vector<std::string>* lines) {
+// "AT+CGMR" -> "+CGMR": the name a module puts in front of its answer; "" for other commands.
+std::string OwnPrefix(const std::string& command) {
+    return command.rfind("AT+", 0) == 0 ? command.substr(2) : std::string();
+}
+
+// A result code the module sent on its own: a bare one, or a "+NAME" (or "^NAME") line of
+// another name than the command's.
+bool Unsolicited(const std::string& command, const std::string& line) {
+    for (const char* code : BareUnsolicited) {
+        if (line == code) return true;
+    }
+    if (line.empty() || (line[0] != '+' && line[0] != '^')) return false;
+    const std::string own = OwnPrefix(command);
+    if (own.empty() || line.compare(0, own.size(), own) != 0) return true;
+    return line.size() > own.size() && line[own.size()] != ':';
+}
+
+// "+CGMR: V.1" -> "V.1" for AT+CGMR.
+std::string WithoutOwnPrefix(const std::string& command, const std::string& line) {
+    const std::string own = OwnPrefix(command);
+    if (own.empty() || line.compare(0, own.size(), own) != 0) return line;
+    const std::size_t start = line.find_first_not_of(' ', own.size() + 1);
+    return start == std::string::npos ? std::string() : line.substr(start);
+}
+
+// One received line of the answer to `command`: true when it was the final result code.
+bool TakeLine(const std::string& command, const LineReader& reader, Answer* answer) {
+    const std::string& line = reader.line;
+    if (!reader.unreadable) {
+        if (line.empty()) return false;
+        if (line == command) {  // the echo: what came before it answers nothing
+            answer->lines.clear();
+            answer->unreadable = false;
+            return false;
+        }
+        if (line == "OK") answer->final = Final::Ok;
+        if (line == "ERROR" || line.rfind("+CME ERROR", 0) == 0 || line.rfind("+CMS ERROR", 0) == 0) {
+            answer->final = Final::Error;
+        }
+        if (answer->final != Final::None) return true;
+    }
+    if (Unsolicited(command, line)) return false;
+    if (reader.unreadable) {
+        answer->unreadable = true;
+        return false;
+    }
+    const std::string value = WithoutOwnPrefix(command, line);
+    if (!value.empty()) answer->lines.push_back(value);
+    return false;
+}
+
+// Reads the answer to `command` up to its final result code. Final::None at the deadline,
+// after MaxAnswerBytes, or when the port failed.
+void ReadAnswer(platform::Handle port, const std::string& command, Clock::time_point deadline, Answer* answer) {
     LineReader reader;
     std::size_t total = 0;
     for (;;) {
         std::uint8_t block[ReadBlock];
         std::uint32_t got = 0;
-        if (!platform::ReadFile(port, block, sizeof block, &got)) return Answer::None;
+        if (!platform::ReadFile(port, block, sizeof block, &got)) return;
         if (got == 0) {
             const std::uint32_t left = MillisecondsLeft(deadline);
-            if (left == 0 || platform::PortLost(port)) return Answer::None;
+            if (left == 0 || platform::PortLost(port)) return;
             std::uint32_t events = 0;
             // A wait that fails or meets the deadline ends the answer: nothing spins.
-            if (!platform::WaitCommEventFor(port, &events, left)) return Answer::None;
+            if (!platform::WaitCommEventFor(port, &events, left)) return;
             if (events & ~platform::EvRxChar) {
                 std::uint32_t errors = 0;
                 platform::ComStat status{};
@@ -85,59 +151,75 @@ Answer ReadAnswer(platform::Handle port, const std::string& command, Clock::time
                 else reader.line += c;
                 continue;
             }
-            const std::string line = reader.unreadable ? std::string() : reader.line;
-            const bool unreadable = reader.unreadable;
+            const bool final = TakeLine(command, reader, answer);
             reader = {};
-            if (unreadable || line.empty() || line == command) continue;
-            if (line == "OK") return Answer::Ok;
-            if (line == "ERROR" || line.rfind("+CME ERROR", 0) == 0) return Answer::Error;
-            lines->push_back(line);
+            if (final) return;
         }
-        if (total > MaxAnswerBytes) return Answer::None;
+        // A module that keeps talking without a final result code ends its answer too.
+        if (total > MaxAnswerBytes || Clock::now() >= deadline) {
+            answer->final = Final::None;
+            return;
+        }
     }
 }
 
-// Sends one command and reads its answer within AtAnswerMs (or `deadline` when sooner).
-Answer Ask(platform::Handle port, const std::string& command, Clock::time_point deadline,
-           std::vector<std::string>* lines) {
-    lines->clear();
+// Sends one command and reads its answer within AtAnswerMs, or until `deadline` when sooner.
+Answer Ask(platform::Handle port, const std::string& command, Clock::time_point deadline) {
+    Answer answer;
+    if (MillisecondsLeft(deadline) == 0) return answer;
     platform::PurgeComm(port, platform::PurgeRxClear);
     const std::string text = command + "\r";
     std::uint32_t written = 0;
-    if (!platform::WriteFile(port, text.data(), static_cast<std::uint32_t>(text.size()), &written)) return Answer::None;
-    return ReadAnswer(port, command, std::min(deadline, Clock::now() + std::chrono::milliseconds(AtAnswerMs)), lines);
+    if (!platform::WriteFile(port, text.data(), static_cast<std::uint32_t>(text.size()), &written)) return answer;
+    ReadAnswer(port, command, std::min(deadline, Clock::now() + std::chrono::milliseconds(AtAnswerMs)), &answer);
+    return answer;
 }
 
-// "+CGMR: V.1" -> "V.1": the command's echo in front of a value is not part of it.
-std::string Value(const std::string& line) {
-    if (line.empty() || line[0] != '+') return line;
-    const std::size_t colon = line.find(':');
-    if (colon == std::string::npos) return line;
-    const std::size_t start = line.find_first_not_of(' ', colon + 1);
-    return start == std::string::npos ? std::string() : line.substr(start);
-}
-
-// The command's value: its information lines joined by blanks; "" when it gave none.
-std::string Query(platform::Handle port, const char* command) {
-    std::vector<std::string> lines;
-    const auto far = Clock::now() + std::chrono::milliseconds(AtAnswerMs);
-    if (Ask(port, command, far, &lines) != Answer::Ok) return {};
+// A field of the identity: the answer's lines joined by blanks, at most MaxIdentityField long.
+std::string Field(platform::Handle port, const char* command, Clock::time_point deadline) {
+    const Answer answer = Ask(port, command, deadline);
+    if (answer.final != Final::Ok) return {};
     std::string value;
-    for (const std::string& line : lines) {
-        const std::string part = Value(line);
-        if (part.empty()) continue;
-        if (!value.empty()) value += ' ';
-        value += part;
+    for (const std::string& line : answer.lines) value += (value.empty() ? "" : " ") + line;
+    return value.substr(0, MaxIdentityField);
+}
+
+// The revision: the one line of the first revision query that the module answers with lines
+// (one it refuses leads to the next). ATI, which answers its identity on several lines, gives
+// the one labelled "Revision:".
+AtRead Revision(platform::Handle port, Clock::time_point deadline, ModuleIdentity* identity) {
+    for (const char* command : RevisionCommands) {
+        const Answer answer = Ask(port, command, deadline);
+        if (answer.final == Final::None && MillisecondsLeft(deadline) == 0) return AtRead::Silent;
+        if (answer.final != Final::Ok) continue;  // not supported: the next query
+        if (answer.unreadable) return AtRead::NoRevision;  // an answer that cannot be taken
+        std::vector<std::string> lines = answer.lines;
+        if (lines.size() > 1 && std::string(command) == "ATI") {
+            std::vector<std::string> labelled;
+            for (const std::string& line : lines) {
+                if (line.rfind(AtiRevisionLabel, 0) != 0) continue;
+                const std::size_t start = line.find_first_not_of(' ', sizeof AtiRevisionLabel - 1);
+                if (start != std::string::npos) labelled.push_back(line.substr(start));
+            }
+            lines = labelled;
+        }
+        if (lines.size() == 1) {
+            identity->revision = lines[0];
+            return AtRead::Read;
+        }
+        if (lines.size() > 1) {
+            identity->revision_lines = lines;
+            return AtRead::Ambiguous;
+        }
     }
-    return value;
+    return AtRead::NoRevision;
 }
 
 // "AT" until "OK" or the deadline; an answer that is not OK is asked again after its time.
 bool AwaitOk(platform::Handle port, Clock::time_point deadline) {
-    std::vector<std::string> lines;
     while (Clock::now() < deadline) {
         const auto asked = Clock::now();
-        if (Ask(port, "AT", deadline, &lines) == Answer::Ok) return true;
+        if (Ask(port, "AT", deadline).final == Final::Ok) return true;
         if (platform::PortLost(port)) return false;
         const auto next = std::min(deadline, asked + std::chrono::milliseconds(AtAnswerMs));
         if (const std::uint32_t left = MillisecondsLeft(next)) platform::Sleep(left);
@@ -168,16 +250,13 @@ AtRead ReadModuleIdentity(std::uint32_t milliseconds, ModuleIdentity* identity) 
         return AtRead::NotOpened;
     }
     AtRead result = AtRead::Silent;
+    // One deadline for the whole read, whatever the module answers and however it paces it.
     const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
     if (Configure(port) && AwaitOk(port, deadline)) {
-        identity->manufacturer = Query(port, "AT+CGMI");
-        identity->model = Query(port, "AT+CGMM");
-        identity->serial = Query(port, "AT+CGSN");
-        for (const char* command : {"AT+CGMR", "AT+GMR", "ATI"}) {
-            identity->revision = Query(port, command);
-            if (!identity->revision.empty()) break;
-        }
-        result = identity->revision.empty() ? AtRead::NoRevision : AtRead::Read;
+        identity->manufacturer = Field(port, "AT+CGMI", deadline);
+        identity->model = Field(port, "AT+CGMM", deadline);
+        identity->serial = Field(port, "AT+CGSN", deadline);
+        result = Revision(port, deadline, identity);
     }
     platform::CloseHandle(port);
     return result;

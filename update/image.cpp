@@ -4,7 +4,8 @@
 //
 // Only an answer that follows its request counts: the receive queue is cleared before each
 // request that awaits one (0x50, 0x54, every chunk, the checksums). A module that stops
-// acknowledging ends the stage as failed (MissedAck) instead of costing a time-out per chunk.
+// acknowledging ends the stage as failed (MissedAck) instead of costing a time-out per chunk,
+// and so do more than MaxImageNoiseBytes other bytes while acknowledgements are awaited.
 #include <cstring>
 
 #include "device/radio.h"
@@ -17,6 +18,9 @@
 #include "update/update.h"
 
 namespace update {
+
+std::atomic<std::uint32_t> ImageNoiseBytes{0};
+
 namespace {
 
 constexpr std::uint32_t ImageChunkSize = 4000;
@@ -29,6 +33,13 @@ std::int32_t GiveUp() {
     shell::TracePrint("Update firmware FAIL!!!");
     return 0;
 }
+
+// An acknowledgement of stage 3, counting what else came meanwhile.
+bool AwaitAck(std::uint8_t byte, AckTally* tally) {
+    return WaitForModuleAck(byte, &tally->dropped, MaxImageNoiseBytes) != 0;
+}
+
+bool Noisy(const AckTally& tally) { return tally.dropped > MaxImageNoiseBytes; }
 
 }  // namespace
 
@@ -100,15 +111,17 @@ bool StreamImage(platform::Hwnd window, const std::uint8_t* image, std::uint32_t
         // The next chunk is made ready while this one is still on the wire.
         current = 1 - current;
         chunk_length = PrepareChunk(image, length, sent, chunks[current], sums);
-        const bool acknowledged = WaitForModuleByte(ChunkAckByte) != 0;
-        if ((!acknowledged && ModuleLinkLost()) || MissedAck(tally, acknowledged)) return false;
+        const bool acknowledged = AwaitAck(ChunkAckByte, tally);
+        if ((!acknowledged && ModuleLinkLost()) || Noisy(*tally) || MissedAck(tally, acknowledged)) return false;
     }
     return true;
 }
 
-std::int32_t DownloadFirmwareImage(platform::Hwnd window) {
+namespace {
+
+// The stage itself; DownloadFirmwareImage keeps what it dropped for the run's verdict.
+std::int32_t SendImageStage(platform::Hwnd window, AckTally* tally) {
     std::uint8_t header[3] = {0, 0, 0};
-    AckTally tally;
 
     DiscardModuleInput();
     SendModuleByte(BaudRateByte);
@@ -118,7 +131,7 @@ std::int32_t DownloadFirmwareImage(platform::Hwnd window) {
     shell::TracePrint("Memory Check, We would get 3 char here !!!!\r\n");
     const bool memory_checked = WaitForModuleByte(AcceptByte) != 0;
     shell::TracePrint("Memory Check, We should get 3 char above !!!!\r\n");
-    MissedAck(&tally, memory_checked);
+    MissedAck(tally, memory_checked);
 
     DiscardModuleInput();
     SendModuleByte(SizeCommandByte);
@@ -126,9 +139,9 @@ std::int32_t DownloadFirmwareImage(platform::Hwnd window) {
     shell::TracePrint("Write fixed file size\r\n");
     WriteToModule(header, 3);
     for (int i = 0; i < 3; ++i) {
-        const bool acknowledged = WaitForModuleByte(AcceptByte) != 0;
+        const bool acknowledged = AwaitAck(AcceptByte, tally);
         if (ModuleLinkLost()) return 0;
-        if (MissedAck(&tally, acknowledged)) return GiveUp();
+        if (Noisy(*tally) || MissedAck(tally, acknowledged)) return GiveUp();
     }
 
     const std::uint8_t* image = LoadPayload(PayloadFirmware);
@@ -147,7 +160,7 @@ std::int32_t DownloadFirmwareImage(platform::Hwnd window) {
     platform::Sleep(20);
 
     ImageChecksums sums{};
-    if (!StreamImage(window, image, FirmwareLength, &sums, &tally)) return ModuleLinkLost() ? 0 : GiveUp();
+    if (!StreamImage(window, image, FirmwareLength, &sums, tally)) return ModuleLinkLost() ? 0 : GiveUp();
 
     shell::TracePrint(" Sending Checksum %X  %X !!\r\n", static_cast<unsigned>(sums.even),
                       static_cast<unsigned>(sums.odd));
@@ -160,7 +173,7 @@ std::int32_t DownloadFirmwareImage(platform::Hwnd window) {
                       static_cast<unsigned>(header[0]), static_cast<unsigned>(header[1]),
                       static_cast<unsigned>(header[2]));
 
-    if (!WaitForModuleByte(AcceptByte)) return GiveUp();
+    if (!AwaitAck(AcceptByte, tally)) return GiveUp();
     // The pane says it once the verdict stands (update/verify.cpp).
     shell::TracePrint("Firmware Updated....Done");
     shell::KeepForeground.store(0);
@@ -169,6 +182,16 @@ std::int32_t DownloadFirmwareImage(platform::Hwnd window) {
     // The new firmware starts with this reset; the reboot waits for the run's verdict.
     device::ResetModule(platform::NoWindow);
     return 1;
+}
+
+}  // namespace
+
+std::int32_t DownloadFirmwareImage(platform::Hwnd window) {
+    AckTally tally;
+    const std::int32_t result = SendImageStage(window, &tally);
+    if (Noisy(tally)) shell::TracePrint(" Line noise: %u bytes other than acknowledgements\r\n", tally.dropped);
+    ImageNoiseBytes.store(tally.dropped);
+    return result;
 }
 
 }  // namespace update

@@ -1,9 +1,11 @@
 // A payload set read at run time from a directory (--firmware DIR). Everything is read and
 // checked before the set is taken, so a failed check leaves the built-in set in use and the
-// program ends before any device opens.
+// program ends before any device opens. Each file is read once, into the memory the set is
+// sent from; SHA256SUMS is checked against that memory (CheckSums), never against a second read.
 #include <atomic>
 #include <cctype>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -29,11 +31,10 @@ constexpr std::size_t KindCount = sizeof PayloadFiles / sizeof PayloadFiles[0];
 
 constexpr char SumsFile[] = "SHA256SUMS";
 constexpr char VersionFile[] = "version";
-// Bounds on what is read besides the payloads: the sums list, a revision line, and any other
-// file the list names.
-constexpr std::uint64_t MaxSumsBytes = 1 << 20;
+// Bounds on what is read besides the payloads: the sums list (a set's list is a few hundred
+// bytes; this leaves room for hundreds of lines) and the revision line.
+constexpr std::uint64_t MaxSumsBytes = 64 * 1024;
 constexpr std::uint64_t MaxVersionBytes = 256;
-constexpr std::uint64_t MaxListedBytes = std::uint64_t{1} << 30;
 constexpr std::size_t Sha256HexLength = 64;
 
 // The set in use once taken; written once at start-up, before any thread reads it.
@@ -77,51 +78,50 @@ bool ParseSumsLine(const std::string& line, std::string* digest, std::string* na
     return !name->empty();
 }
 
-// The digest of a listed file: one of the four already read, or any other file of the directory.
-bool ListedDigest(const std::string& directory, const std::string& name, const std::string (&bytes)[KindCount],
-                  const std::string* version, std::string* digest, std::string* error) {
-    for (std::size_t i = 0; i < KindCount; ++i) {
-        if (name == PayloadFiles[i].file) {
-            *digest = platform::Sha256Hex(bytes[i].data(), bytes[i].size());
-            return true;
-        }
+// "./fw.bin", ".//fw.bin" -> "fw.bin": the name within the directory, its "." and empty
+// components dropped. False for a name that leaves the directory (absolute, or with "..").
+bool NormalName(const std::string& name, std::string* normal) {
+    normal->clear();
+    if (name.front() == '/') return false;
+    std::size_t start = 0;
+    while (start <= name.size()) {
+        std::size_t end = name.find('/', start);
+        if (end == std::string::npos) end = name.size();
+        const std::string part = name.substr(start, end - start);
+        start = end + 1;
+        if (part.empty() || part == ".") continue;
+        if (part == "..") return false;
+        *normal += (normal->empty() ? "" : "/") + part;
     }
-    // The revision is checked in the bytes it is then read from.
-    if (name == VersionFile && version != nullptr) {
-        *digest = platform::Sha256Hex(version->data(), version->size());
-        return true;
-    }
-    const std::string path = Join(directory, name);
-    std::string content;
-    std::uint64_t size = 0;
+    return !normal->empty();
+}
+
+// A file of the set as it was read, once: the bytes the checks hash are the bytes sent.
+struct SetFile {
+    const char* name;
+    const std::string* bytes;  // nullptr when the set has no such file (no version)
+};
+
+// Absent: *present false. Present: read whole, at most MaxSumsBytes.
+bool ReadSums(const std::string& directory, bool* present, std::string* text, std::string* error) {
+    const std::string path = Join(directory, SumsFile);
+    *present = platform::PathExists(path);
+    if (!*present) return true;
     std::string reason;
-    if (!platform::ReadRegularFile(path, MaxListedBytes, &content, &size, &reason)) {
-        return Fail(error, path, reason + " (listed in " + std::string(SumsFile) + ")");
-    }
-    if (size > MaxListedBytes) return Fail(error, path, "larger than 1 GiB (listed in " + std::string(SumsFile) + ")");
-    *digest = platform::Sha256Hex(content.data(), content.size());
+    std::uint64_t size = 0;
+    if (!platform::ReadRegularFile(path, MaxSumsBytes, text, &size, &reason)) return Fail(error, path, reason);
+    if (size > MaxSumsBytes) return Fail(error, path, "larger than 64 KiB, not a sha256sum list of a payload set");
     return true;
 }
 
-// Absent: nothing to check, unless trusted keys ask for a signed list. Present: read once, its
-// signature checked over those bytes, then every line a sha256sum line, every listed file
-// matching; a signed list names every file of the set.
-bool CheckSums(const std::string& directory, const std::string (&bytes)[KindCount], const std::string* version,
-               PayloadSet* set, std::string* error) {
+// The sums list `text` (DIR/SHA256SUMS as read) against the set's files in memory: every line a
+// sha256sum line whose name, normalised, stays in the directory and is listed once; each
+// listed file of the set matches its digest. A name that is no file of the set is passed
+// over without being read. *listed gets the normalised names, for a signed list's check.
+bool CheckSums(const std::string& directory, const std::string& text, const SetFile* files, std::size_t count,
+               std::vector<std::string>* listed_names, std::string* error) {
     const std::string path = Join(directory, SumsFile);
-    std::string text;
-    const bool present = platform::PathExists(path);
-    if (present) {
-        std::string reason;
-        std::uint64_t size = 0;
-        if (!platform::ReadRegularFile(path, MaxSumsBytes, &text, &size, &reason)) return Fail(error, path, reason);
-        if (size > MaxSumsBytes) return Fail(error, path, "larger than 1 MiB, not a sha256sum list");
-    }
-    if (!CheckSetSignature(directory, present ? &text : nullptr, &set->signer_fingerprint, &set->signer_user_id, error)) {
-        return false;
-    }
-    if (!present) return true;
-    std::vector<std::string> listed;
+    std::map<std::string, int> listed_on;  // normalised name -> its line
     std::size_t start = 0;
     for (int number = 1; start < text.size(); ++number) {
         std::size_t end = text.find('\n', start);
@@ -130,32 +130,32 @@ bool CheckSums(const std::string& directory, const std::string (&bytes)[KindCoun
         start = end + 1;
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line.empty()) continue;
-        std::string digest;
+        std::string listed;
         std::string name;
+        std::string normal;
         const std::string where = path + ":" + std::to_string(number);
-        if (!ParseSumsLine(line, &digest, &name)) {
+        if (!ParseSumsLine(line, &listed, &name)) {
             return Fail(error, where, "not a sha256sum line (64 hex digits, two blanks, a file name)");
         }
-        if (name.front() == '/' || name.find("..") != std::string::npos) {
-            return Fail(error, where, "names a file outside the directory: " + name);
+        if (!NormalName(name, &normal)) return Fail(error, where, "names a file outside the directory: " + name);
+        if (const auto [first, fresh] = listed_on.emplace(normal, number); !fresh) {
+            return Fail(error, where, "lists " + normal + " again (first on line " + std::to_string(first->second) + ")");
         }
-        listed.push_back(name);
-        std::string actual;
-        if (!ListedDigest(directory, name, bytes, version, &actual, error)) return false;
-        if (actual != digest) {
-            return Fail(error, Join(directory, name),
-                        "SHA-256 " + actual + " does not match " + std::string(SumsFile) + " (" + digest + ")");
+        listed_names->push_back(normal);
+        for (std::size_t i = 0; i < count; ++i) {
+            if (files[i].bytes == nullptr || normal != files[i].name) continue;
+            const std::string actual = platform::Sha256Hex(files[i].bytes->data(), files[i].bytes->size());
+            if (actual != listed) {
+                return Fail(error, Join(directory, normal),
+                            "SHA-256 " + actual + " does not match " + std::string(SumsFile) + " (" + listed + ")");
+            }
         }
     }
-    if (set->signer_fingerprint.empty()) return true;
-    std::vector<std::string> needed;
-    for (const auto& row : PayloadFiles) needed.push_back(row.file);
-    needed.push_back(VersionFile);
-    return CheckSignedList(path, listed, needed, error);
+    return true;
 }
 
-// The version file's bytes, read once; *present false when there is none.
-bool ReadVersionFile(const std::string& directory, std::string* text, bool* present, std::string* error) {
+// Absent: *present false. Present: its bytes, at most MaxVersionBytes.
+bool ReadVersion(const std::string& directory, bool* present, std::string* text, std::string* error) {
     const std::string path = Join(directory, VersionFile);
     *present = platform::PathExists(path);
     if (!*present) return true;
@@ -166,13 +166,10 @@ bool ReadVersionFile(const std::string& directory, std::string* text, bool* pres
     return true;
 }
 
-// Absent: the set names no revision. Present: one line, trimmed, neither empty nor holding
+// The revision a version file's bytes name: one line, trimmed, neither empty nor holding
 // control characters.
-bool ReadRevision(const std::string& directory, std::string text, bool present, std::string* revision,
-                  std::string* error) {
-    revision->clear();
+bool RevisionFrom(const std::string& directory, std::string text, std::string* revision, std::string* error) {
     const std::string path = Join(directory, VersionFile);
-    if (!present) return true;
     if (!text.empty() && text.back() == '\n') text.pop_back();
     if (!text.empty() && text.back() == '\r') text.pop_back();
     if (text.find('\n') != std::string::npos) return Fail(error, path, "more than one line; it holds the revision only");
@@ -203,12 +200,31 @@ bool UsePayloadDirectory(const std::string& directory, std::string* error) {
     for (std::size_t i = 0; i < KindCount; ++i) {
         if (!ReadPayloadFile(directory, i, &bytes[i], error)) return false;
     }
+    // Each file is read once; the sums are checked against those bytes, which are what is sent.
+    bool has_version = false;
     std::string version;
-    bool have_version = false;
-    if (!ReadVersionFile(directory, &version, &have_version, error)) return false;
+    if (!ReadVersion(directory, &has_version, &version, error)) return false;
+    SetFile files[KindCount + 1];
+    for (std::size_t i = 0; i < KindCount; ++i) files[i] = {PayloadFiles[i].file, &bytes[i]};
+    files[KindCount] = {VersionFile, has_version ? &version : nullptr};
+    bool has_sums = false;
+    std::string sums;
+    if (!ReadSums(directory, &has_sums, &sums, error)) return false;
+    // The signature covers the very bytes of the list that are then checked.
     PayloadSet set;
-    if (!CheckSums(directory, bytes, have_version ? &version : nullptr, &set, error)) return false;
-    if (!ReadRevision(directory, version, have_version, &set.revision, error)) return false;
+    if (!CheckSetSignature(directory, has_sums ? &sums : nullptr, &set.signer_fingerprint, &set.signer_user_id, error)) {
+        return false;
+    }
+    std::vector<std::string> listed;
+    if (has_sums && !CheckSums(directory, sums, files, KindCount + 1, &listed, error)) return false;
+    if (!set.signer_fingerprint.empty()) {
+        // A signed list names every file of the set.
+        std::vector<std::string> needed;
+        for (const auto& row : PayloadFiles) needed.push_back(row.file);
+        needed.push_back(VersionFile);
+        if (!CheckSignedList(Join(directory, SumsFile), listed, needed, error)) return false;
+    }
+    if (has_version && !RevisionFrom(directory, version, &set.revision, error)) return false;
     set.source = PayloadSource::Directory;
     // Reports name the set by an absolute path: a relative one says nothing once the run is over.
     std::error_code ignored;

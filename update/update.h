@@ -7,7 +7,8 @@
 // the module link, starts the caster (0x55 every 10 ms), resets the module and waits for 0xA0,
 // then runs stage 1 and stage 2 (a failure goes back to casting) and stage 3 once. Every run
 // reaches a verdict: the handshake attempts are bounded by MaxAttempts, stage 3 gives up on a
-// module that stops acknowledging, and a module link that hangs up ends the run at once. The
+// module that stops acknowledging and on a line that sends other bytes than acknowledgements
+// (MaxImageNoiseBytes), and a module link that hangs up ends the run at once. The
 // module's revision is read on its AT port before the handshake and after a confirmed image
 // (update/verify.h); the reboot is requested only when the image is known to run.
 //
@@ -15,7 +16,7 @@
 // DownloadFirmwareImage SendLoaderChunks StreamImage CallOffRun WaitForRunThread MissedAck |
 // UpdateRunning UpdateOutcome CloseWindowAfterRun RunRefusal ShareHeldLine MaxAttempts
 // AttemptObserver ImageConfirmed OutcomeSucceeded AfterRun AfterSuccess AfterApplied AfterRunName
-// RunStep RunNote RunObserver NoteRun RunEndedMessage
+// RunStep RunNote RunObserver NoteRun RunEndedMessage MaxImageNoiseBytes ImageNoiseBytes
 #pragma once
 
 #include <atomic>
@@ -39,7 +40,8 @@ inline constexpr std::int32_t OutcomeVerified = 6;          // it runs the expec
 inline constexpr std::int32_t OutcomeRevisionMismatch = 7;  // it runs another revision
 inline constexpr std::int32_t OutcomeNotVerified = 8;       // its AT port gave no revision in time
 inline constexpr std::int32_t OutcomeAlreadyCurrent = 9;    // --skip-current: it ran it before
-inline constexpr std::int32_t OutcomeControlFailed = 10;    // the module's reset cannot succeed
+inline constexpr std::int32_t OutcomeLineNoise = 10;        // the link carried noise during the image
+inline constexpr std::int32_t OutcomeControlFailed = 11;    // the module's reset cannot succeed
 // Outcomes that end `update` with 0.
 constexpr bool OutcomeSucceeded(std::int32_t outcome) {
     return outcome == OutcomeConfirmed || outcome == OutcomeVerified || outcome == OutcomeAlreadyCurrent;
@@ -123,7 +125,16 @@ std::int32_t DownloadFirmwareImage(platform::Hwnd window);
 struct AckTally {
     int in_row = 0;
     int total = 0;
+    std::uint32_t dropped = 0;  // stage 3: bytes dropped while awaiting acknowledgements
 };
+// While the image goes out (stage 3, after the memory check, where a module reports more than
+// its 0xA5) a module sends nothing but its acknowledgements: one byte per awaited one. Past
+// this many other bytes the line carries noise, not a module, and the run ends as line noise.
+// A sound module drops none; the simulated module's stray-byte faults drop 3 or 4 at a time;
+// random bytes drop about 255 per awaited 0xAA, so they pass this bound at the first one or two.
+inline constexpr std::uint32_t MaxImageNoiseBytes = 16;
+// The bytes stage 3 of the latest run dropped while awaiting acknowledgements (updater thread).
+extern std::atomic<std::uint32_t> ImageNoiseBytes;
 // Counts one wait's result; true when the stage is to give up (and from then on).
 bool MissedAck(AckTally* tally, bool acknowledged);
 bool TooManyMissed(const AckTally& tally);

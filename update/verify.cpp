@@ -3,6 +3,8 @@
 // and read by the program's thread at the run's end, under one lock.
 #include "update/verify.h"
 
+#include <fnmatch.h>
+
 #include <mutex>
 
 #include "shell/log.h"
@@ -15,6 +17,7 @@ namespace update {
 std::atomic<std::uint32_t> VerifyTimeoutMs{DefaultVerifyTimeoutSeconds * 1000u};
 std::atomic<bool> SkipCurrent{false};
 std::string ExpectRevisionOption;
+std::atomic<RevisionMatch> ExpectRevisionMatch{RevisionMatch::Exact};
 
 namespace {
 
@@ -27,7 +30,7 @@ RunFacts facts;  // guarded by facts_mutex
 
 // The identity on one trace line.
 void TraceIdentity(const char* when, const std::string& port, AtRead read, const ModuleIdentity& identity) {
-    if (read == AtRead::Read || read == AtRead::NoRevision) {
+    if (read == AtRead::Read || read == AtRead::NoRevision || read == AtRead::Ambiguous) {
         shell::TracePrint(" AT %s %s: %s %s, revision %s\r\n", port.c_str(), when,
                           identity.manufacturer.c_str(), identity.model.c_str(), identity.revision.c_str());
     } else if (read == AtRead::Silent) {
@@ -35,9 +38,18 @@ void TraceIdentity(const char* when, const std::string& port, AtRead read, const
     }
 }
 
+// "2 revision lines on COM2: (V.4.1.3 | previous: V.4.2.0)"
+std::string SeveralLines(const std::vector<std::string>& lines, const std::string& port) {
+    std::string text;
+    for (const std::string& line : lines) text += (text.empty() ? "" : " | ") + line;
+    return std::to_string(lines.size()) + " revision lines on " + port + " (" + text + ")";
+}
+
 // The reason a confirmed image's firmware was not verified, and its pane line.
-std::string NotVerifiedReason(AtRead read, const std::string& port, std::uint32_t milliseconds) {
+std::string NotVerifiedReason(AtRead read, const ModuleIdentity& identity, const std::string& port,
+                              std::uint32_t milliseconds) {
     switch (read) {
+        case AtRead::Ambiguous: return "the module gave " + SeveralLines(identity.revision_lines, port);
         case AtRead::NotOpened: return "the AT port " + port + " did not open";
         case AtRead::NoRevision: return "the module gave no readable revision on " + port;
         default:
@@ -56,7 +68,9 @@ std::string ExpectedRevision() {
 }
 
 bool RevisionMatches(const std::string& revision, const std::string& expected) {
-    return !expected.empty() && revision.find(expected) != std::string::npos;
+    if (expected.empty()) return false;
+    if (ExpectRevisionMatch.load() == RevisionMatch::Glob) return ::fnmatch(expected.c_str(), revision.c_str(), 0) == 0;
+    return revision == expected;
 }
 
 RunFacts LastRunFacts() {
@@ -123,7 +137,7 @@ std::int32_t VerifyAfterRun(platform::Hwnd window) {
     note.after = true;
     NoteRun(note);
     if (read != AtRead::Read) {
-        const std::string reason = NotVerifiedReason(read, known.at_port, bound);
+        const std::string reason = NotVerifiedReason(read, after, known.at_port, bound);
         SetRunReason(reason);
         shell::FormatAndAppend(window, "The firmware was not verified: %s\r\n", reason.c_str());
         return OutcomeNotVerified;

@@ -2,9 +2,13 @@
 // argument, except %c, which becomes the UTF-8 form of the Latin-1 character.
 #include "platform/base/format.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace platform {
 namespace {
@@ -35,7 +39,87 @@ void PutLatin1(Out* out, unsigned char byte) {
     out->Put(pair, 2);
 }
 
+// What every line for people on stderr starts with.
+constexpr char StderrPrefix[] = "firmware-utility: ";
+
+// The length of the UTF-8 sequence at text[at] that is no control character (C1 included), or
+// 0 when the byte there starts none.
+std::size_t PrintableSequence(const std::string& text, std::size_t at) {
+    const auto byte = [&](std::size_t i) { return i < text.size() ? static_cast<unsigned char>(text[i]) : 0u; };
+    const unsigned lead = byte(at);
+    if (lead >= 0x20 && lead < 0x7F) return 1;
+    std::size_t length = 0;
+    unsigned low = 0x80, high = 0xBF;  // the second byte's range
+    if (lead >= 0xC2 && lead <= 0xDF) length = 2;
+    else if (lead >= 0xE0 && lead <= 0xEF) length = 3;
+    else if (lead >= 0xF0 && lead <= 0xF4) length = 4;
+    else return 0;
+    if (lead == 0xC2) low = 0xA0;  // U+0080 to U+009F are C1 controls
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+    if (byte(at + 1) < low || byte(at + 1) > high) return 0;
+    for (std::size_t i = 2; i < length; ++i) {
+        if (byte(at + i) < 0x80 || byte(at + i) > 0xBF) return 0;
+    }
+    return length;
+}
+
 }  // namespace
+
+std::string EscapeControls(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t at = 0; at < text.size();) {
+        if (std::size_t n = PrintableSequence(text, at)) {
+            out.append(text, at, n);
+            at += n;
+            continue;
+        }
+        const unsigned char c = static_cast<unsigned char>(text[at++]);
+        if (c == '\n') out += "\\n";
+        else if (c == '\r') out += "\\r";
+        else if (c == '\t') out += "\\t";
+        else {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        }
+    }
+    return out;
+}
+
+std::string FirstControlCharacter(const std::string& text) {
+    for (std::size_t at = 0; at < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[at]);
+        if (byte < 0x20 || byte == 0x7F) return EscapeControls(text.substr(at, 1));
+        if (byte == 0xC2 && at + 1 < text.size() && static_cast<unsigned char>(text[at + 1]) < 0xA0 &&
+            static_cast<unsigned char>(text[at + 1]) >= 0x80) {
+            return EscapeControls(text.substr(at, 2));
+        }
+        ++at;
+    }
+    return {};
+}
+
+void SayOnStderr(const char* format, ...) {
+    std::va_list args, again;
+    va_start(args, format);
+    va_copy(again, args);
+    const int length = std::vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    std::vector<char> text(length > 0 ? static_cast<std::size_t>(length) + 1 : 1, '\0');
+    if (length > 0) std::vsnprintf(text.data(), text.size(), format, again);
+    va_end(again);
+    const std::string line = StderrPrefix + EscapeControls(text.data()) + "\n";
+    for (std::size_t at = 0; at < line.size();) {
+        const ssize_t n = ::write(STDERR_FILENO, line.data() + at, line.size() - at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;  // stderr gone: nobody to tell
+        at += static_cast<std::size_t>(n);
+    }
+}
 
 int FormatTextV(char* buffer, std::size_t size, const char* format, std::va_list args) {
     Out out{buffer, size, 0};

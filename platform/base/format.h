@@ -3,11 +3,17 @@
 // written as the Latin-1 character it stands for (UTF-8), so traced protocol bytes keep the
 // text valid UTF-8. Output is cut to fit and always terminated.
 //
-// Index: FormatText FormatTextV
+// A line for people on stderr goes through SayOnStderr: the program's name, the text on one
+// line with its control characters (and bytes that are no UTF-8) escaped, so that a value a
+// user gave (a file name with an ESC, a device path with a newline) can neither split the line
+// nor reach the terminal as a command.
+//
+// Index: FormatText FormatTextV EscapeControls FirstControlCharacter SayOnStderr
 #pragma once
 
 #include <cstdarg>
 #include <cstddef>
+#include <string>
 
 namespace platform {
 
@@ -15,5 +21,14 @@ namespace platform {
 int FormatText(char* buffer, std::size_t size, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 int FormatTextV(char* buffer, std::size_t size, const char* format, std::va_list args);
+
+// The text with C0 and C1 control characters and bytes that are no UTF-8 written as \n, \r,
+// \t or \xHH; the rest of UTF-8 as it is.
+std::string EscapeControls(const std::string& text);
+// The first control character (C0, DEL or C1) of a text as EscapeControls writes it; "" when
+// it has none.
+std::string FirstControlCharacter(const std::string& text);
+// "firmware-utility: " and the formatted text, escaped, then one newline, in one write.
+void SayOnStderr(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace platform

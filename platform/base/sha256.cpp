@@ -4,15 +4,16 @@
 
 #include <openssl/evp.h>
 
-#include <cstdio>
 #include <cstdlib>
+
+#include "platform/base/format.h"
 
 namespace platform {
 namespace {
 
 void Check(int ok, const char* what) {
     if (ok == 1) return;
-    std::fprintf(stderr, "firmware-utility: SHA-256: %s failed\n", what);
+    SayOnStderr("SHA-256: %s failed", what);
     std::abort();
 }
 

@@ -205,6 +205,12 @@ std::string ExplainOpenFailure(const char* device, std::uint32_t error) {
     return text;
 }
 
+std::string NetworkSettingReport(const char* device) {
+    std::string path;
+    if (device == nullptr || !ProfileDevicePath(device, &path) || !internal::IsNetworkPath(path)) return {};
+    return internal::LastNetworkReport(path);
+}
+
 std::string ExplainControlFailure(const char* device, std::uint32_t code, std::uint32_t error,
                                   std::string* adapter_line) {
     adapter_line->clear();

@@ -1,6 +1,9 @@
 // The form of a network port entry: scheme, host, TCP port.
 #include "platform/devices/net_address.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <cstring>
 
 namespace platform::internal {
@@ -15,6 +18,38 @@ constexpr struct {
     const char* scheme;
     bool rfc2217;
 } Schemes[] = {{"rfc2217", true}, {"tcp", false}};
+
+// The longest host name and label the name system takes.
+constexpr std::size_t LongestHostName = 253;
+constexpr std::size_t LongestLabel = 63;
+
+// Letters, digits and '-' in dot-separated labels, none starting or ending with '-'.
+bool IsHostName(const std::string& host) {
+    if (host.size() > LongestHostName) return false;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t dot = host.find('.', start);
+        const std::string label = host.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+        if (label.empty() || label.size() > LongestLabel || label.front() == '-' || label.back() == '-') return false;
+        for (char c : label) {
+            const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+            if (!letter && !(c >= '0' && c <= '9') && c != '-') return false;
+        }
+        if (dot == std::string::npos) return true;
+        start = dot + 1;
+    }
+}
+
+// A host name, an IPv4 address, or (bracketed in the entry) an IPv6 address; nothing else
+// reaches the connection string.
+bool IsHost(const std::string& host, bool bracketed) {
+    unsigned char address[sizeof(in6_addr)];
+    if (bracketed) return ::inet_pton(AF_INET6, host.c_str(), address) == 1;
+    if (::inet_pton(AF_INET, host.c_str(), address) == 1) return true;
+    // Digits and dots only are an IPv4 address or nothing ("10.0.0.256" is no name).
+    if (host.find_first_not_of("0123456789.") == std::string::npos) return false;
+    return IsHostName(host);
+}
 
 // Splits "HOST:PORT" or "[V6]:PORT"; false when the port is missing.
 bool SplitHostPort(const std::string& rest, std::string* host, std::string* port) {
@@ -54,6 +89,9 @@ std::string Check(const std::string& path, NetworkAddress* address) {
                "://host:2000)";
     }
     if (host.empty()) return "a network port needs a host: " + path;
+    if (!IsHost(host, rest.front() == '[')) {
+        return "a network port's host must be a host name, an IPv4 address or an IPv6 address in brackets: " + host;
+    }
     unsigned number = 0;
     bool digits = !port.empty() && port.size() <= 5;
     for (char c : port) {

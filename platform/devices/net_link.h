@@ -37,6 +37,7 @@ struct Request {
     unsigned value;
     bool done = false;
     int error = 0;
+    unsigned answer = 0;  // the value the exporter answered with
 };
 
 struct NetLink {
@@ -55,6 +56,8 @@ struct NetLink {
     termios2 settings{};
     int lines = TIOCM_DTR | TIOCM_RTS;  // set when a port opens, as the kernel sets them
     bool no_lines = false;  // a line change went unanswered: the exporter's device has none
+    bool line_sent = false;     // every line setting went out once (the exporter's are unknown before)
+    bool unsupported_said = false;  // an exporter's "not supported" answer was said
     bool retired = false;   // the event loop has let go of the link and its descriptors
 
     // The pump thread's own.

@@ -9,13 +9,17 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <string>
 
 #include "platform/base/sys.h"
+#include "platform/base/system.h"
+#include "platform/devices/serial.h"
 #include "platform/base/thread.h"
 #include "platform/devices/net_address.h"
 #include "platform/devices/net_link.h"
@@ -34,8 +38,8 @@ void KeepReport(const std::string& path, const std::string& report) {
     reports[path] = report;
 }
 
-// Queues one control for the pump and waits for the exporter's answer.
-int Send(NetLink& link, Control control, unsigned value) {
+// Queues one control for the pump and waits for the exporter's answer (its value in *answer).
+int Send(NetLink& link, Control control, unsigned value, unsigned* answer = nullptr) {
     auto request = std::make_shared<Request>(Request{control, value});
     std::unique_lock lock(link.mutex);
     if (link.stop) return EBADF;
@@ -43,6 +47,7 @@ int Send(NetLink& link, Control control, unsigned value) {
     SignalWake(link.ctl_fd);
     if (!link.changed.wait_for(lock, std::chrono::milliseconds(NetAnswerTimeoutMs), [&] { return request->done; }))
         return ETIMEDOUT;
+    if (answer != nullptr) *answer = request->answer;
     return request->error;
 }
 
@@ -65,11 +70,77 @@ unsigned Parity(const termios2& t) {
 
 unsigned StopBits(const termios2& t) { return (t.c_cflag & CSTOPB) ? 2 : 1; }
 
+// A line setting's control: its name for people, and its value as they read it.
+constexpr struct {
+    Control control;
+    const char* name;
+} LineControls[] = {
+    {Control::Baud, "speed"}, {Control::DataSize, "data bits"}, {Control::Parity, "parity"}, {Control::StopBits, "stop bits"}};
+
+// The answer RFC 2217 gives no setting: 0 asks for the current value, so an exporter that
+// answers 0 says it does not set this one.
+constexpr unsigned NotSupportedAnswer = 0;
+
+const char* ControlName(Control control) {
+    for (const auto& row : LineControls) {
+        if (row.control == control) return row.name;
+    }
+    return "control";
+}
+
+std::string ValueText(Control control, unsigned value) {
+    if (control != Control::Parity) return std::to_string(value);
+    constexpr const char* names[] = {"?", "none", "odd", "even", "mark", "space"};
+    return value < std::size(names) ? names[value] : std::to_string(value);
+}
+
+std::atomic<PortNoteHandler> note_handler{nullptr};
+
+// Said once per port on the trace and to the handler.
+void Note(const std::string& text) {
+    const std::string line = text + "\r\n";
+    DebugOutput(line.c_str(), line.size());
+    if (PortNoteHandler handler = note_handler.load()) handler(text.c_str());
+}
+
+// One line setting sent and its answer held to it: a control left unanswered, or answered
+// with another value than asked, ends the setting with the reason kept for the explanation.
+int SendLineControl(NetLink& link, Control control, unsigned want) {
+    unsigned answer = 0;
+    const int error = Send(link, control, want, &answer);
+    const std::string asked = std::string("the ") + ControlName(control) + " control (" + ValueText(control, want) + ")";
+    if (error == ETIMEDOUT) {
+        KeepReport(link.path, "the exporter did not answer " + asked + " within " +
+                                  std::to_string(NetAnswerTimeoutMs / 1000) + " s");
+        return error;
+    }
+    if (error != 0) return error;
+    if (answer == want) return 0;
+    if (answer == NotSupportedAnswer) {
+        bool said;
+        {
+            std::lock_guard lock(link.mutex);
+            said = link.unsupported_said;
+            link.unsupported_said = true;
+        }
+        if (!said) {
+            Note(link.path + ": the exporter answered " + asked + " with 0: it does not set its port's line settings, "
+                 "which stay as the exporter is configured");
+        }
+        return 0;
+    }
+    KeepReport(link.path, "the exporter answered " + asked + " with " + ValueText(control, answer) +
+                              ": its port does not run as asked");
+    return EPROTO;
+}
+
 int SetLine(NetLink& link, const termios2& next) {
     termios2 now;
+    bool sent;
     {
         std::lock_guard lock(link.mutex);
         now = link.settings;
+        sent = link.line_sent;
     }
     if (link.address.rfc2217) {
         const struct {
@@ -81,13 +152,15 @@ int SetLine(NetLink& link, const termios2& next) {
             {Control::Parity, Parity(next), Parity(now)},
             {Control::StopBits, StopBits(next), StopBits(now)},
         };
+        // The exporter's own settings are not known: the first time, each one is sent.
         for (const auto& change : changes) {
-            if (change.want == change.have) continue;
-            if (int error = Send(link, change.control, change.want); error != 0) return error;
+            if (sent && change.want == change.have) continue;
+            if (int error = SendLineControl(link, change.control, change.want); error != 0) return error;
         }
     }
     std::lock_guard lock(link.mutex);
     link.settings = next;
+    link.line_sent = true;
     return 0;
 }
 
@@ -228,6 +301,16 @@ int NetIoctl(SerialPort& port, unsigned long request, void* argument) {
     errno = error;
     return -1;
 }
+
+}  // namespace platform::internal
+
+namespace platform {
+
+void SetPortNoteHandler(PortNoteHandler handler) { internal::note_handler.store(handler); }
+
+}  // namespace platform
+
+namespace platform::internal {
 
 std::string LastNetworkReport(const std::string& path) {
     std::lock_guard lock(reports_mutex);

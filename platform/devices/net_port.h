@@ -6,7 +6,11 @@
 // thread for all network ports owns the gensio connections and relays bytes between each and
 // the other end of its pair; the tty requests the port layer makes (line settings, DTR/RTS, purge) come to
 // NetIoctl instead of the kernel and go out as RFC 2217 COM port controls, each waited for
-// within NetAnswerTimeoutMs. A raw `tcp://` port has no line control: its settings are kept
+// within NetAnswerTimeoutMs. A line setting (speed, data bits, parity, stop bits) the exporter
+// leaves unanswered fails with ETIMEDOUT, one it answers with another value with EPROTO, each
+// with the reason kept for LastNetworkReport; an answer of 0 ("not supported": the exporter
+// does not set its port) is said once (SetPortNoteHandler) and the port goes on. The first
+// setting sends all four, since the exporter's own are not known. A raw `tcp://` port has no line control: its settings are kept
 // and it has no modem lines, as a pty. A connection that ends shuts the pair down, so the port
 // reads end-of-file as a hung-up tty does and the line counts as lost.
 //

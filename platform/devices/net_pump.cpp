@@ -254,14 +254,18 @@ struct AnswerContext {
     std::shared_ptr<Request> request;
 };
 
-void Answer(struct sergensio*, int err, unsigned, void* data) {
+void Answer(struct sergensio*, int err, unsigned value, void* data) {
     auto* context = static_cast<AnswerContext*>(data);
     NetLink& link = *context->link;
     std::erase(link.waiting, context->request);
     // An exporter whose device has no modem lines (a pty) leaves DTR and RTS unanswered:
-    // the port has none, as a local pty.
+    // the port has none, as a local pty. Any other control left unanswered timed out.
     const bool line = context->request->control == Control::Dtr || context->request->control == Control::Rts;
-    Finish(link, context->request, err == 0 ? 0 : line && err == GE_TIMEDOUT ? ENOTTY : EIO);
+    {
+        std::lock_guard lock(link.mutex);
+        context->request->answer = value;
+    }
+    Finish(link, context->request, err == 0 ? 0 : err != GE_TIMEDOUT ? EIO : line ? ENOTTY : ETIMEDOUT);
     delete context;
 }
 

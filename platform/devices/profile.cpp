@@ -10,6 +10,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/base/format.h"
 #include "platform/base/user_file.h"
 #include "platform/devices/net_address.h"
 
@@ -58,7 +59,14 @@ bool ParseDword(const std::string& text, std::uint32_t* value) {
     return true;
 }
 
-enum class Section { None, Devices, Registry, Kernel, Radio, Handset };
+// The first control character of a text, escaped ("\\n", "\\x1B"); "" when it has none. A
+// tab is a blank.
+std::string ControlCharacter(std::string text) {
+    for (char& c : text) {
+        if (c == '\t') c = ' ';
+    }
+    return FirstControlCharacter(text);
+}
 
 // The longest reset pulse a profile may ask for.
 constexpr std::uint32_t kMaxPulseMilliseconds = 10000;
@@ -126,6 +134,88 @@ constexpr char kKeyCharacters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrs
 // A byte order mark some editors put at the start of a UTF-8 file.
 constexpr char kUtf8Bom[] = "\xEF\xBB\xBF";
 
+// Each section's entries: "" or the reason one is refused.
+std::string AddDevice(Profile* profile, const std::string& key, const std::string& value) {
+    std::string device = Upper(key);
+    if (!IsPortName(device) && device != "RIL1:") return "unknown device " + key + " (expected COM0: to COM9: or RIL1:)";
+    if (profile->devices.count(device)) return "duplicate device " + key;
+    if (value.compare(0, std::strlen(ProgramPrefix), ProgramPrefix) == 0) {
+        if (device != "RIL1:") return "a serial port cannot be a program: " + key;
+        if (std::string problem = ProgramProblem(value); !problem.empty()) return problem;
+    } else if (IsPortIdentity(value)) {
+        if (!IsPortName(device)) return "only a serial port can be named by identity: " + key;
+        std::vector<IdentityProperty> properties;
+        std::string problem;
+        if (!ParsePortIdentity(value, &properties, &problem)) return problem;
+    } else if (internal::IsNetworkPath(value)) {
+        if (device == "RIL1:") return "the radio driver cannot be a network port: " + value;
+        if (std::string problem = internal::NetworkPathProblem(value); !problem.empty()) return problem;
+    } else if (std::string problem = PathProblem(value); !problem.empty()) {
+        return problem;
+    }
+    profile->devices.emplace(device, value);
+    return {};
+}
+
+std::string AddRegistryValue(Profile* profile, const std::string& key, const std::string& value) {
+    std::string full = Upper(key);
+    std::size_t prefix = std::strlen(kLocalMachine);
+    if (full.compare(0, prefix, kLocalMachine) != 0) return "registry key must start with HKEY_LOCAL_MACHINE\\: " + key;
+    std::string rest = full.substr(prefix);
+    std::size_t slash = rest.rfind('\\');
+    if (slash == std::string::npos || slash == 0 || slash + 1 == rest.size() || rest.find("\\\\") != std::string::npos)
+        return "registry entry needs KEY\\VALUE: " + key;
+    std::uint32_t dword = 0;
+    if (!ParseDword(value, &dword)) return "registry value is not a number (decimal or 0x hex DWORD): " + value;
+    if (profile->registry.count(rest)) return "duplicate registry value " + key;
+    profile->registry.emplace(rest, dword);
+    return {};
+}
+
+std::string AddKernel(Profile* profile, const std::string& key, const std::string& value) {
+    if (Upper(key) != "KERNELIOCONTROL") return "unknown kernel entry " + key + " (expected KernelIoControl)";
+    if (!profile->kernel.empty()) return "duplicate entry " + key;
+    if (value.compare(0, std::strlen(ProgramPrefix), ProgramPrefix) == 0) {
+        if (std::string problem = ProgramProblem(value); !problem.empty()) return problem;
+    } else if (std::string problem = PathProblem(value); !problem.empty()) {
+        return problem;
+    }
+    profile->kernel = value;
+    return {};
+}
+
+std::string AddRadio(Profile* profile, const std::string& key, const std::string& value) {
+    if (Upper(key) != "RESET") return "unknown radio entry " + key + " (expected reset)";
+    if (profile->reset.milliseconds != 0) return "duplicate entry " + key;
+    return ParseResetPulse(value, &profile->reset);
+}
+
+std::string AddHandset(Profile* profile, const std::string& key, const std::string& value) {
+    if (Upper(key) != "SIMULATED") return "unknown handset entry " + key + " (expected simulated)";
+    const std::string flag = Upper(value);
+    if (flag != "TRUE" && flag != "FALSE") return "simulated must be true or false: " + value;
+    profile->simulated = flag == "TRUE";
+    return {};
+}
+
+constexpr char kSectionList[] = " (expected [devices], [registry], [kernel], [radio] or [handset])";
+
+// Section (upper-cased), what adds its entries.
+constexpr struct {
+    const char* name;
+    std::string (*add)(Profile*, const std::string& key, const std::string& value);
+} kSections[] = {
+    {"DEVICES", AddDevice}, {"REGISTRY", AddRegistryValue}, {"KERNEL", AddKernel}, {"RADIO", AddRadio},
+    {"HANDSET", AddHandset},
+};
+
+bool IsSection(const std::string& title) {
+    for (const auto& row : kSections) {
+        if (Upper(title) == row.name) return true;
+    }
+    return false;
+}
+
 std::string Where(const std::string& name, int line) { return name + ":" + std::to_string(line) + ": "; }
 
 std::mutex profile_mutex;
@@ -136,12 +226,29 @@ Profile& Current() {
 
 }  // namespace
 
+std::string AddProfileEntry(Profile* profile, const std::string& section, const std::string& key,
+                            const std::string& value) {
+    if (key.empty()) return "empty name before '='";
+    if (value.empty()) return "empty value for " + key;
+    if (const std::string control = ControlCharacter(key + value); !control.empty()) {
+        return "a control character (" + control + ") in " + key;
+    }
+    for (const auto& row : kSections) {
+        if (Upper(section) == row.name) return row.add(profile, key, value);
+    }
+    return "unknown section [" + section + "]" + kSectionList;
+}
+
+std::string ResetPortProblem(const Profile& profile) {
+    if (profile.reset.milliseconds == 0 || profile.devices.count(profile.reset.port)) return {};
+    return "reset port " + profile.reset.port + " has no entry in [devices]";
+}
+
 bool ParseProfile(const std::string& text, const std::string& name, Profile* profile,
                   std::string* error) {
     Profile result;
     result.path = name;
-    Section section = Section::None;
-    bool kernel_seen = false;
+    std::string section;
     bool simulated_seen = false;
     int reset_line = 0;
     std::size_t start = text.compare(0, 3, kUtf8Bom) == 0 ? 3 : 0;
@@ -159,17 +266,17 @@ bool ParseProfile(const std::string& text, const std::string& name, Profile* pro
         if (comment != std::string::npos) line.erase(comment);
         line = Trim(line);
         if (line.empty()) continue;
+        if (const std::string control = ControlCharacter(line); !control.empty()) {
+            return fail("a control character (" + control + ") in line");
+        }
 
         if (line.front() == '[') {
             if (line.back() != ']') return fail("section header without closing ']'");
-            std::string title = Upper(Trim(line.substr(1, line.size() - 2)));
-            if (title == "DEVICES") section = Section::Devices;
-            else if (title == "REGISTRY") section = Section::Registry;
-            else if (title == "KERNEL") section = Section::Kernel;
-            else if (title == "RADIO") section = Section::Radio;
-            else if (title == "HANDSET") section = Section::Handset;
-            else return fail("unknown section [" + Trim(line.substr(1, line.size() - 2)) +
-                             "] (expected [devices], [registry], [kernel], [radio] or [handset])");
+            const std::string title = Trim(line.substr(1, line.size() - 2));
+            if (!IsSection(title)) {
+                return fail("unknown section [" + title + "]" + kSectionList);
+            }
+            section = title;
             continue;
         }
 
@@ -177,89 +284,17 @@ bool ParseProfile(const std::string& text, const std::string& name, Profile* pro
         if (equals == std::string::npos) return fail("line without '=': " + line);
         std::string key = Trim(line.substr(0, equals));
         std::string value = Trim(line.substr(equals + 1));
-        if (section == Section::None) return fail("entry before any section: " + key);
-        if (key.empty()) return fail("empty name before '='");
-        if (value.empty()) return fail("empty value for " + key);
-
-        switch (section) {
-        case Section::Devices: {
-            std::string device = Upper(key);
-            if (!IsPortName(device) && device != "RIL1:")
-                return fail("unknown device " + key + " (expected COM0: to COM9: or RIL1:)");
-            if (result.devices.count(device)) return fail("duplicate device " + key);
-            if (value.compare(0, std::strlen(ProgramPrefix), ProgramPrefix) == 0) {
-                if (device != "RIL1:") return fail("a serial port cannot be a program: " + key);
-                std::string problem = ProgramProblem(value);
-                if (!problem.empty()) return fail(problem);
-            } else if (IsPortIdentity(value)) {
-                if (!IsPortName(device)) return fail("only a serial port can be named by identity: " + key);
-                std::vector<IdentityProperty> properties;
-                std::string problem;
-                if (!ParsePortIdentity(value, &properties, &problem)) return fail(problem);
-            } else if (internal::IsNetworkPath(value)) {
-                if (device == "RIL1:") return fail("the radio driver cannot be a network port: " + value);
-                std::string problem = internal::NetworkPathProblem(value);
-                if (!problem.empty()) return fail(problem);
-            } else if (std::string problem = PathProblem(value); !problem.empty()) {
-                return fail(problem);
-            }
-            result.devices.emplace(device, value);
-            break;
+        if (section.empty()) return fail("entry before any section: " + key);
+        if (Upper(section) == "HANDSET" && simulated_seen && !key.empty() && !value.empty() && Upper(key) == "SIMULATED") {
+            return fail("duplicate entry " + key);
         }
-        case Section::Registry: {
-            std::string full = Upper(key);
-            std::size_t prefix = std::strlen(kLocalMachine);
-            if (full.compare(0, prefix, kLocalMachine) != 0)
-                return fail("registry key must start with HKEY_LOCAL_MACHINE\\: " + key);
-            std::string rest = full.substr(prefix);
-            std::size_t slash = rest.rfind('\\');
-            if (slash == std::string::npos || slash == 0 || slash + 1 == rest.size() ||
-                rest.find("\\\\") != std::string::npos)
-                return fail("registry entry needs KEY\\VALUE: " + key);
-            std::uint32_t dword = 0;
-            if (!ParseDword(value, &dword))
-                return fail("registry value is not a number (decimal or 0x hex DWORD): " + value);
-            if (result.registry.count(rest)) return fail("duplicate registry value " + key);
-            result.registry.emplace(rest, dword);
-            break;
-        }
-        case Section::Kernel:
-            if (Upper(key) != "KERNELIOCONTROL")
-                return fail("unknown kernel entry " + key + " (expected KernelIoControl)");
-            if (kernel_seen) return fail("duplicate entry " + key);
-            if (value.compare(0, std::strlen(ProgramPrefix), ProgramPrefix) == 0) {
-                std::string problem = ProgramProblem(value);
-                if (!problem.empty()) return fail(problem);
-            } else if (std::string problem = PathProblem(value); !problem.empty()) {
-                return fail(problem);
-            }
-            kernel_seen = true;
-            result.kernel = value;
-            break;
-        case Section::Radio: {
-            if (Upper(key) != "RESET") return fail("unknown radio entry " + key + " (expected reset)");
-            if (result.reset.milliseconds != 0) return fail("duplicate entry " + key);
-            std::string problem = ParseResetPulse(value, &result.reset);
-            if (!problem.empty()) return fail(problem);
-            reset_line = number;
-            break;
-        }
-        case Section::Handset: {
-            if (Upper(key) != "SIMULATED") return fail("unknown handset entry " + key + " (expected simulated)");
-            if (simulated_seen) return fail("duplicate entry " + key);
-            const std::string flag = Upper(value);
-            if (flag != "TRUE" && flag != "FALSE") return fail("simulated must be true or false: " + value);
-            simulated_seen = true;
-            result.simulated = flag == "TRUE";
-            break;
-        }
-        case Section::None:
-            break;
-        }
+        if (std::string problem = AddProfileEntry(&result, section, key, value); !problem.empty()) return fail(problem);
+        if (Upper(section) == "HANDSET") simulated_seen = true;
+        if (Upper(section) == "RADIO") reset_line = number;
     }
     // The pulse needs its port, wherever in the file that is named.
-    if (reset_line != 0 && !result.devices.count(result.reset.port)) {
-        *error = Where(name, reset_line) + "reset port " + result.reset.port + " has no entry in [devices]";
+    if (std::string problem = ResetPortProblem(result); !problem.empty()) {
+        *error = Where(name, reset_line) + problem;
         return false;
     }
     *profile = std::move(result);

@@ -11,7 +11,7 @@
 // A serial port may be named by identity, "udev:KEY=VALUE[,KEY=VALUE...]" (platform/devices/
 // ports.h finds it).
 //
-// Index: ParseProfile LoadProfile SetProfile CurrentProfile ProfileDevicePath ProfileRegistryValue
+// Index: AddProfileEntry ResetPortProblem ParseProfile LoadProfile SetProfile CurrentProfile ProfileDevicePath ProfileRegistryValue
 // ResetPulse ProgramPrefix SplitProgram | IdentityPrefix IdentityProperty IsPortIdentity
 // ParsePortIdentity
 #pragma once
@@ -62,6 +62,13 @@ struct Profile {
 // "exec:/path a b" -> {"/path", "a", "b"} (split at blanks); false for any other value.
 bool SplitProgram(const std::string& value, std::vector<std::string>* argv);
 
+// Adds one entry to a profile as the line "KEY = VALUE" in [SECTION] of a file would, with the
+// same checks (a profile built in memory is held to a file's rules); "" or the reason it is
+// refused. The value is taken whole: nothing in it is read as a comment or a new line.
+std::string AddProfileEntry(Profile* profile, const std::string& section, const std::string& key,
+                            const std::string& value);
+// A [radio] reset whose port has no [devices] entry: the reason, or "".
+std::string ResetPortProblem(const Profile& profile);
 // Parses profile text. False with *error set to "NAME:LINE: what is wrong".
 bool ParseProfile(const std::string& text, const std::string& name, Profile* profile,
                   std::string* error);

@@ -9,7 +9,8 @@
 // gives, beside a wake-up descriptor that purge-abort, close and thread terminate/suspend use.
 // A port whose device hung up (POLLHUP, EIO) reports a line error on every later call.
 //
-// Index: OpenDevice CloseHandle(system.h) IsSerialPort | GetCommState SetCommState GetCommTimeouts
+// Index: OpenDevice SetPortNoteHandler CloseHandle(system.h) IsSerialPort | GetCommState SetCommState
+// GetCommTimeouts
 // SetCommTimeouts PurgeComm PurgeQueuedInput SetupComm EscapeCommFunction GetCommModemStatus SetCommMask WaitCommEvent
 // WaitCommEventFor ClearCommError PortLost ReadFile ReadQueued WriteFile | DeviceIoControl
 #pragma once
@@ -85,6 +86,10 @@ inline constexpr std::uint32_t MaxDword = 0xFFFFFFFFu;
 // Opens a device of the profile by name; InvalidHandle on failure with the last error set
 // (ENOENT: no such device; EBUSY: the port is held; a connect errno for a service).
 Handle OpenDevice(const char* name);
+// A port that opened but serves otherwise than asked is said once per port (an exporter that
+// does not set its port's line settings) on the trace and to this handler; null: the trace only.
+using PortNoteHandler = void (*)(const char* note);
+void SetPortNoteHandler(PortNoteHandler handler);
 
 bool GetCommState(Handle port, Dcb* dcb);
 bool SetCommState(Handle port, const Dcb* dcb);

@@ -32,6 +32,11 @@ constexpr auto NoDeadline = Clock::time_point::max();
 // A window that holds the lock but does not listen yet is asked again after this long.
 constexpr auto ListenRetry = std::chrono::milliseconds(20);
 constexpr std::size_t HolderTextBytes = 16;
+// A claim made under a name of its own first: LOCK.PID.new.
+constexpr char FreshClaimSuffix[] = ".new";
+// Rounds, at most, in which a claim finds the file let go (another run took the claim and gave
+// it back in between) before it gives up.
+constexpr int ClaimRounds = 1000;
 
 // The instance locks this process holds, by path; the descriptors stay open while it does.
 std::mutex claims_mutex;
@@ -208,30 +213,79 @@ std::string InstanceLockPath(const std::string& directory, const char* class_nam
     return path.substr(0, path.size() - std::strlen(".sock")) + ".lock";
 }
 
-int ClaimInstance(const std::string& lock_path) {
-    std::lock_guard lock(claims_mutex);
-    if (Claims().count(lock_path) != 0) return 0;
-    int fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
-    if (fd < 0) return errno;
+int RemoveUnheldClaim(const std::string& lock_path, std::uint32_t* holder) {
+    if (holder != nullptr) *holder = 0;
+    int fd = ::open(lock_path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return errno == ENOENT ? 0 : errno;
     struct flock whole {};
     whole.l_type = F_WRLCK;
     whole.l_whence = SEEK_SET;
     if (::fcntl(fd, F_OFD_SETLK, &whole) != 0) {
-        int error = errno == EAGAIN || errno == EACCES ? EEXIST : errno;
+        const int error = errno == EAGAIN || errno == EACCES ? EEXIST : errno;
+        // Held: its holder's id was in it before it had its name.
+        char text[HolderTextBytes] = {};
+        if (error == EEXIST && holder != nullptr && SysRead(fd, text, sizeof text - 1) > 0) {
+            *holder = static_cast<std::uint32_t>(std::strtoul(text, nullptr, 10));
+        }
         SysClose(fd);
         return error;
     }
-    char text[HolderTextBytes];
-    int n = std::snprintf(text, sizeof text, "%d\n", static_cast<int>(::getpid()));
-    if (::ftruncate(fd, 0) == 0) (void)SysWrite(fd, text, static_cast<std::size_t>(n));
-    Claims()[lock_path] = fd;
+    // Held now: removed only while the name is still this file (another run may have removed
+    // it and put its own in its place since it was opened).
+    struct stat held {}, named {};
+    if (::fstat(fd, &held) == 0 && ::lstat(lock_path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+        held.st_ino == named.st_ino) {
+        ::unlink(lock_path.c_str());
+    }
+    SysClose(fd);
     return 0;
+}
+
+// The claim file appears under its name only whole: made under a name of its own, locked and
+// given this process's id there, then linked to the claim's name, which fails while another
+// file has it. So a reader never finds the file empty, and a file nobody holds is one a run
+// that was killed left: it is removed and the claim tried again.
+int ClaimInstance(const std::string& lock_path, std::uint32_t* holder) {
+    if (holder != nullptr) *holder = 0;
+    std::lock_guard lock(claims_mutex);
+    if (Claims().count(lock_path) != 0) return 0;
+    const std::string fresh = lock_path + "." + std::to_string(::getpid()) + FreshClaimSuffix;
+    for (int round = 0; round < ClaimRounds; ++round) {
+        ::unlink(fresh.c_str());  // one a killed process of this id left
+        int fd = ::open(fresh.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+        if (fd < 0) return errno;
+        struct flock whole {};
+        whole.l_type = F_WRLCK;
+        whole.l_whence = SEEK_SET;
+        char text[HolderTextBytes];
+        const int n = std::snprintf(text, sizeof text, "%d\n", static_cast<int>(::getpid()));
+        if (::fcntl(fd, F_OFD_SETLK, &whole) != 0 || SysWrite(fd, text, static_cast<std::size_t>(n)) != n) {
+            const int error = errno;
+            SysClose(fd);
+            ::unlink(fresh.c_str());
+            return error;
+        }
+        const int linked = ::link(fresh.c_str(), lock_path.c_str());
+        const int link_error = errno;
+        ::unlink(fresh.c_str());
+        if (linked == 0) {
+            Claims()[lock_path] = fd;
+            return 0;
+        }
+        SysClose(fd);
+        if (link_error == ENOENT) continue;  // a sweep took the fresh file before its lock: again
+        if (link_error != EEXIST) return link_error;
+        if (const int error = RemoveUnheldClaim(lock_path, holder); error != 0) return error;
+    }
+    return EEXIST;  // taken and let go again each round: another run is at it
 }
 
 void ReleaseInstance(const std::string& lock_path) {
     std::lock_guard lock(claims_mutex);
     auto it = Claims().find(lock_path);
     if (it == Claims().end()) return;
+    // Nobody else removes the name while this process holds the lock: it is still this file.
+    ::unlink(lock_path.c_str());
     SysClose(it->second);  // the lock goes with the descriptor
     Claims().erase(it);
 }
@@ -243,7 +297,7 @@ bool ClaimedElsewhere(const std::string& lock_path, std::uint32_t* holder) {
         if (Claims().count(lock_path) != 0) return false;
     }
     int fd = ::open(lock_path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) return false;  // never made: nobody ever ran here
+    if (fd < 0) return false;  // nobody holds it
     // Only asks: taking the lock even for a moment could turn away the start that wants it.
     struct flock whole {};
     whole.l_type = F_WRLCK;

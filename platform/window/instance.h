@@ -13,7 +13,7 @@
 // newcomer at once with EBUSY (and its process id) instead of a silent close.
 //
 // Index: InstanceRequest InstanceReply InstanceOp RuntimeDirectory InstanceSocketPath |
-// InstanceLockPath ClaimInstance ReleaseInstance ClaimedElsewhere | FillAddress PeerIsThisUser
+// InstanceLockPath ClaimInstance ReleaseInstance RemoveUnheldClaim ClaimedElsewhere | FillAddress PeerIsThisUser
 // ConnectToListener
 #pragma once
 
@@ -56,9 +56,14 @@ std::string InstanceSocketPath(const std::string& directory, const char* class_n
 std::string InstanceLockPath(const std::string& directory, const char* class_name);
 
 // Takes the lock for this process (or finds it taken by this process already): 0, EEXIST when
-// another process holds it, or why the lock file could not be used.
-int ClaimInstance(const std::string& lock_path);
+// another process holds it (*holder: its process id, read from the file found held), or why
+// the lock file could not be used. The file holds the holder's process id from the moment it
+// has its name; a release removes it.
+int ClaimInstance(const std::string& lock_path, std::uint32_t* holder = nullptr);
 void ReleaseInstance(const std::string& lock_path);
+// Removes a lock file that no process holds: 0 (also when there is none), EEXIST when one
+// holds it (*holder: its process id), or the errno why it could not be looked at.
+int RemoveUnheldClaim(const std::string& lock_path, std::uint32_t* holder = nullptr);
 // True when another process holds the lock; *holder is its process id (0 if unknown).
 bool ClaimedElsewhere(const std::string& lock_path, std::uint32_t* holder);
 

@@ -19,6 +19,7 @@
 #include <cstring>
 #include <map>
 
+#include "platform/base/format.h"
 #include "platform/window/instance.h"
 #include "platform/screen/screen.h"
 #include "platform/base/sys.h"
@@ -359,13 +360,12 @@ int BindListener(const std::string& path) {
 // One line on stderr: the window cannot be reached, so it does not run.
 void ReportListenerFailure(const std::string& path, int error, std::uint32_t holder) {
     if (error == EEXIST) {
-        std::fprintf(stderr,
-                     "firmware-utility: the window of this user already runs (process %u), started at the same "
-                     "moment; this start ends\n",
-                     static_cast<unsigned>(holder));
+        platform::SayOnStderr("the window of this user already runs (process %u), started at the same "
+                              "moment; this start ends",
+                              static_cast<unsigned>(holder));
     } else {
-        std::fprintf(stderr, "firmware-utility: %s: cannot listen for other starts: %s; the window ends\n",
-                     path.c_str(), std::strerror(error));
+        platform::SayOnStderr("%s: cannot listen for other starts: %s; the window ends",
+                              path.c_str(), std::strerror(error));
     }
 }
 
@@ -384,9 +384,8 @@ bool StartInstanceListener(const std::shared_ptr<Window>& window) {
             if (listener->path == path && !listener->stopped) return true;  // one per class
         }
     }
-    if (int error = ClaimInstance(lock_path)) {
-        std::uint32_t holder = 0;
-        ClaimedElsewhere(lock_path, &holder);
+    std::uint32_t holder = 0;
+    if (int error = ClaimInstance(lock_path, &holder)) {
         ReportListenerFailure(lock_path, error, holder);
         SetLastError(static_cast<std::uint32_t>(error));
         return false;

@@ -2,12 +2,15 @@
 // the one-window-per-user rule.
 #include "platform/window/scope.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <mutex>
+#include <vector>
 
 #include "platform/base/spawn.h"
 #include "platform/base/system.h"
@@ -51,10 +54,25 @@ std::string ClaimPath(const std::string& path) {
     return directory + ClaimPrefix + key + ClaimSuffix;
 }
 
+// The claim files of the user's directory that no run holds: those of runs that were killed.
+void RemoveLeftoverClaims(const std::string& directory) {
+    DIR* listing = ::opendir(directory.c_str());
+    if (listing == nullptr) return;
+    std::vector<std::string> names;
+    while (const dirent* entry = ::readdir(listing)) {
+        if (std::strncmp(entry->d_name, ClaimPrefix + 1, std::strlen(ClaimPrefix) - 1) == 0) {
+            names.push_back(entry->d_name);
+        }
+    }
+    ::closedir(listing);
+    for (const std::string& name : names) internal::RemoveUnheldClaim(directory + "/" + name);
+}
+
 }  // namespace
 
 bool EnterPrivateRuntimeScope(std::string* directory) {
     RemoveLeftoverStations();  // those of updates that were killed
+    RemoveLeftoverClaims(internal::RuntimeDirectory());
     int lock = -1;
     std::string made = MakeStationDirectory(&lock);
     if (made.empty()) return false;
@@ -73,13 +91,12 @@ bool EnterPrivateRuntimeScope(std::string* directory) {
 
 int ClaimPort(const std::string& path, std::uint32_t* holder, std::string* holder_name) {
     const std::string lock_path = ClaimPath(path);
-    const int result = internal::ClaimInstance(lock_path);
+    const int result = internal::ClaimInstance(lock_path, holder);
     if (result == 0) {
         std::lock_guard lock(scope_mutex);
         claimed[path] = lock_path;  // given back under this name, wherever the node has gone
     }
     if (result != EEXIST) return result;
-    internal::ClaimedElsewhere(lock_path, holder);
     *holder_name = *holder != 0 ? ProcessCommandName(static_cast<int>(*holder)) : "?";
     return EEXIST;
 }

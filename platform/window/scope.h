@@ -4,7 +4,9 @@
 //
 // A claim is a lock of an open file description on USERDIR/port-KEY.lock (KEY the device number
 // of the node, else the path's text made a file name), the holder's process id written in it; it
-// goes with the descriptor, so a run that ends in any way gives it back.
+// goes with the descriptor, so a run that ends in any way gives it back. The file has its name
+// only once the id is in it, a release removes it, and the files that runs which were killed
+// left are removed by the next claim of that port and by the next update's start.
 //
 // Index: EnterPrivateRuntimeScope ClaimPort ReleasePortClaim
 #pragma once

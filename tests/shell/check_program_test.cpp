@@ -8,6 +8,7 @@
 
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "sim/sim.h"
 #include "tests/support/pty.h"
@@ -121,6 +122,54 @@ TEST(Check, EachDeviceNotReadyIsSaidWithItsFix) {
     // Only the read-only AT queries reached a far end (COM2: is the AT port).
     const std::vector<unsigned char> received = no_modem_lines.Receive(50);
     EXPECT_EQ(std::string(received.begin(), received.end()).rfind("AT", 0), 0u);
+}
+
+// A value that would become a profile entry holding a control character is refused whole, for
+// `check` and `update` alike: exit 2, one line naming the option, the character escaped, and
+// nothing opened. A profile's own syntax (';', '#', '=', '[') in a value is kept as part of it.
+TEST(Check, OptionValuesAreValuesNeverProfileLines) {
+    sim::Handset handset;
+    std::string error;
+    ASSERT_TRUE(handset.Start({}, &error)) << error;
+    fwu_test::TempDir runtime;
+    const std::vector<std::string> env{"FIRMWARE_UTILITY_RUNTIME_DIR=" + runtime.path()};
+    const std::string link = handset.DevicePath("COM1:");
+    // the character, as the line shows it
+    const struct {
+        std::string character, shown;
+    } characters[] = {{"\n[handset]\nsimulated = true\n[devices]", "\\n"}, {"\r", "\\r"}, {"\x1B[31m", "\\x1B"},
+                      {"\t", "\\t"}, {"\x7F", "\\x7F"}, {"\xC2\x9B", "\\xC2\\x9B"}};
+    const char* options[] = {"--port", "--at-port", "--reset"};
+    for (const char* invocation : {"check", "update"}) {
+        for (const char* option : options) {
+            for (const auto& row : characters) {
+                SCOPED_TRACE(std::string(invocation) + " " + option + " " + row.shown);
+                const std::string bad = std::string(option) == "--reset" ? "exec:/bin/true" + row.character
+                                                                         : link + row.character;
+                std::vector<std::string> args{invocation, "--port", link, "--reset", "exec:/bin/true"};
+                for (std::size_t i = 1; i + 1 < args.size(); i += 2) {
+                    if (args[i] == option) args[i + 1] = bad;
+                }
+                if (std::string(option) == "--at-port") args.insert(args.end(), {"--at-port", bad});
+                fwu_test::ProgramResult result = fwu_test::RunProgram(args, env);
+                EXPECT_EQ(result.status, 2) << result.err;
+                EXPECT_EQ(result.out, "");
+                EXPECT_EQ(Count(result.err, "\n"), 1u) << result.err;
+                EXPECT_EQ(result.err.rfind(std::string("firmware-utility: ") + option + " ", 0), 0u) << result.err;
+                EXPECT_EQ(Count(result.err, "a control character (" + row.shown + ") in the value; nothing was opened"),
+                          1u)
+                    << result.err;
+            }
+        }
+    }
+    EXPECT_TRUE(handset.RilCodes().empty());
+    EXPECT_EQ(handset.module().Resets(), 0);
+    // A by-id style name with the profile's comment and entry marks in it names the port whole.
+    const std::string marked = runtime.path() + "/usb-Serial_#2;if00=[x]";
+    ASSERT_EQ(::symlink(link.c_str(), marked.c_str()), 0);
+    fwu_test::ProgramResult result = fwu_test::RunProgram({"check", "--port", marked, "--reset", "exec:/bin/true"}, env);
+    EXPECT_EQ(result.status, 0) << result.out << result.err;
+    EXPECT_EQ(LineOf(result.out, "COM1:").find(marked), 17u) << result.out;
 }
 
 }  // namespace

@@ -201,6 +201,7 @@ TEST_F(Program, FilesThatAreNotFilesAreRefusedWithoutWaiting) {
         {{"--headless", "--trace", fifo}, "--trace " + fifo + ": a FIFO with nobody reading it"},
         {{"update", "--profile", "/dev/null"}, "/dev/null: a character device, not a regular file"},
         {{"update", "--events", runtime_.path()}, "--events " + runtime_.path() + ": a directory, not a regular file"},
+        {{"update", "--log-dir", fifo, "--profile", "a", "--profile", "b"}, "--log-dir " + fifo + ": Not a directory"},
     };
     for (const auto& row : rows) {
         ProgramResult result = Run(row.args);
@@ -223,7 +224,10 @@ TEST_F(Program, BadArgumentsGiveOneLineAndExit2) {
         {"update", "--verify-timeout", "-5"},
         {"update", "--verify-timeout", "ten"},
         {"update", "--expect-revision", ""},
+        {"update", "--expect-revision", "V.4.2.0\x1B[2J"},
+        {"update", "--station", "bench\n1"},
         {"update", "--record", ""},
+        {"update", "--log-dir", "panes"},
         {"update", "--after", "never"},
         {"update", "--reset", "dtr"},
         {"update", "--port", "/dev/ttyS0", "--profile", "p"},

@@ -94,10 +94,12 @@ bool Exporter::Start(const std::vector<Export>& exports, const std::string& dire
     std::ofstream yaml(config);
     ports_ = FreePorts(exports.size());
     for (std::size_t i = 0; i < exports.size(); ++i) {
+        const char* tcp = exports[i].nodelay ? "tcp(nodelay)," : "tcp,";
         yaml << "connection: &port" << i << "\n"
-             << "  accepter: " << (exports[i].rfc2217 ? "telnet(rfc2217),tcp(nodelay)," : "tcp(nodelay),") << "127.0.0.1," << ports_[i]
+             << "  accepter: " << (exports[i].rfc2217 ? "telnet(rfc2217)," : "") << tcp << "127.0.0.1," << ports_[i]
              << "\n  connector: serialdev," << exports[i].device << ",115200n81,local\n"
              << "  options:\n    kickolduser: false\n";
+        for (const std::string& option : exports[i].options) yaml << "    " << option << "\n";
     }
     yaml.close();
     pid_ = ::fork();

@@ -19,6 +19,8 @@ std::string Ser2netPath();
 struct Export {
     std::string device;  // the tty ser2net opens
     bool rfc2217 = true; // else raw TCP
+    bool nodelay = true; // tcp(nodelay) on the accepter
+    std::vector<std::string> options = {};  // more connection options, "chardelay: false"
 };
 
 class Exporter {

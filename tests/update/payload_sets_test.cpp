@@ -25,6 +25,7 @@ using fwu_test::BuiltIn;
 using fwu_test::Count;
 using fwu_test::OtherImage;
 using fwu_test::ProgramResult;
+using fwu_test::ReadText;
 using fwu_test::RunProgram;
 using fwu_test::Sha;
 using fwu_test::TempDir;
@@ -75,9 +76,19 @@ TEST(PayloadSets, EveryFailedCheckIsOneLineNamingTheFileAndExit2) {
          "/boot2.bin", "SHA-256 " + Sha(std::string(update::Boot2Length, 'x')) + " does not match SHA256SUMS ("},
         {"sums line malformed", [](const std::string& dir) { Write(dir + "/SHA256SUMS", "fw.bin 1234\n"); },
          "/SHA256SUMS:1", "not a sha256sum line"},
-        {"sums list a missing file",
-         [zeros](const std::string& dir) { Write(dir + "/SHA256SUMS", zeros + "  notes.txt\n"); }, "/notes.txt",
-         "No such file or directory (listed in SHA256SUMS)"},
+        {"image listed as ./fw.bin, another digest",
+         [zeros](const std::string& dir) { Write(dir + "/SHA256SUMS", zeros + "  ./fw.bin\n"); }, "/fw.bin",
+         "SHA-256 " + Sha(OtherImage()) + " does not match SHA256SUMS (" + zeros + ")"},
+        {"a name listed twice",
+         [](const std::string& dir) {
+             Write(dir + "/SHA256SUMS", ReadText(dir + "/SHA256SUMS") + Sha(OtherImage()) + "  .//fw.bin\n");
+         },
+         "/SHA256SUMS:5", "lists fw.bin again (first on line 3)"},
+        {"sums list too large",
+         [](const std::string& dir) { Write(dir + "/SHA256SUMS", ReadText(dir + "/SHA256SUMS") + std::string(65536, '\n')); },
+         "/SHA256SUMS", "larger than 64 KiB"},
+        {"version changed after its sum", [](const std::string& dir) { Write(dir + "/version", "R9\n"); }, "/version",
+         "SHA-256 " + Sha("R9\n") + " does not match SHA256SUMS ("},
         {"sums reach outside",
          [zeros](const std::string& dir) { Write(dir + "/SHA256SUMS", zeros + "  ../fw.bin\n"); }, "/SHA256SUMS:1",
          "names a file outside the directory: ../fw.bin"},
@@ -111,6 +122,16 @@ TEST(PayloadSets, EveryFailedCheckIsOneLineNamingTheFileAndExit2) {
             EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
         }
     }
+}
+
+// Names are taken as the directory's files: "./fw.bin" is fw.bin; a name that is no file of the
+// set is passed over unread.
+TEST(PayloadSets, SumsNamesAreNormalisedAndOtherNamesPassedOver) {
+    TempDir temp;
+    WriteSet(temp.path());
+    Write(temp.path() + "/SHA256SUMS", Sha(OtherImage()) + "  ./fw.bin\n" + std::string(64, '0') + "  notes.txt\n");
+    ProgramResult listed = RunProgram({"payloads", "--firmware", temp.path()});
+    EXPECT_EQ(listed.status, 0) << listed.err;
 }
 
 TEST(PayloadSets, TheEnvironmentNamesTheSetWhenTheOptionDoesNot) {

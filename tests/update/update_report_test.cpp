@@ -347,4 +347,25 @@ TEST(UpdateProgressLine, PaneTextAndTheLiveLineShareATerminalWithoutOverwriting)
     EXPECT_EQ(summaries, 1u);
 }
 
+// A profile named relative to the working directory, with an ESC in its name: the record names
+// it absolute, and stderr shows the ESC escaped on the lines that name it.
+TEST(UpdateRecord, TheProfileIsRecordedAbsoluteAndShownEscaped) {
+    sim::Handset handset;
+    std::string error;
+    ASSERT_TRUE(handset.Start({}, &error)) << error;
+    fwu_test::TempDir dir;
+    const std::string name = "bench\x1B[2J.prof";
+    ASSERT_EQ(::symlink(handset.ProfilePath().c_str(), (dir.path() + "/" + name).c_str()), 0);
+    std::vector<std::string> command{"/bin/sh", "-c", "cd \"$1\" && shift && exec \"$@\"", "sh", dir.path(),
+                                     FWU_PROGRAM, "update", "--profile", name, "--record", "r.jsonl"};
+    fwu_test::ProgramResult result = fwu_test::RunCommand(command, fwu_test::UpdateEnv(dir, handset), 60000);
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.err.find('\x1B'), std::string::npos) << result.err;
+    EXPECT_EQ(fwu_test::Count(result.err, "simulated handset bench\\x1B[2J.prof (no real module was updated)"), 1u)
+        << result.err;
+    const std::vector<Json> lines = ParseLines(fwu_test::ReadText(dir.path() + "/r.jsonl"));
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].at("profile"), dir.path() + "/" + name);
+}
+
 }  // namespace

@@ -8,11 +8,14 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <map>
@@ -389,6 +392,156 @@ TEST_F(Ser2net, OpensThatCannotSucceedSayWhy) {
         EXPECT_NE(check.out.find(row.line), std::string::npos) << row.url << "\n" << check.out;
     }
     ::close(silent);
+}
+
+// An exporter of our own on loopback that speaks just enough telnet and RFC 2217 to be taken
+// for one, then holds its controls otherwise than asked.
+enum class Hostility { Silent, WrongStopBits, NotSupported };
+
+class HostileExporter {
+public:
+    explicit HostileExporter(Hostility hostility) : hostility_(hostility) {
+        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::listen(listener_, 4);
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+        ::pipe2(stop_, O_CLOEXEC);
+        thread_ = std::thread([this] { Serve(); });
+    }
+    ~HostileExporter() {
+        ::close(stop_[1]);
+        thread_.join();
+        ::close(stop_[0]);
+        ::close(listener_);
+    }
+    std::string Url() const { return "rfc2217://127.0.0.1:" + std::to_string(port_); }
+
+private:
+    static constexpr unsigned char Iac = 255, Sb = 250, Se = 240, Will = 251, Do = 253, ComPort = 44;
+    static constexpr unsigned char SetBaud = 1, SetStopSize = 4, ServerOffset = 100;
+
+    // The answer to one COM port control, or none.
+    bool Answer(const std::vector<unsigned char>& control, std::vector<unsigned char>* reply) {
+        const unsigned char command = control[0];
+        std::vector<unsigned char> value(control.begin() + 1, control.end());
+        const bool query = std::all_of(value.begin(), value.end(), [](unsigned char c) { return c == 0; });
+        if (command == SetBaud && query && !queried_) {  // the open's question: it speaks RFC 2217
+            queried_ = true;
+            value = {0, 1, 0xC2, 0};  // 115200
+        } else if (hostility_ == Hostility::Silent) {
+            return false;
+        } else if (hostility_ == Hostility::NotSupported) {
+            std::fill(value.begin(), value.end(), 0);
+        } else if (command == SetStopSize) {
+            value = {1};
+        }
+        *reply = {Iac, Sb, ComPort, static_cast<unsigned char>(command + ServerOffset)};
+        reply->insert(reply->end(), value.begin(), value.end());
+        reply->insert(reply->end(), {Iac, Se});
+        return true;
+    }
+
+    void Talk(int connection) {
+        std::vector<unsigned char> in, control;
+        for (;;) {
+            pollfd fds[2] = {{connection, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+            if (::poll(fds, 2, -1) <= 0 || fds[1].revents != 0) return;
+            unsigned char chunk[512];
+            const ssize_t n = ::read(connection, chunk, sizeof chunk);
+            if (n <= 0) return;
+            in.insert(in.end(), chunk, chunk + n);
+            std::size_t at = 0;
+            while (at + 2 < in.size() || (at + 1 < in.size() && in[at] != Iac)) {
+                if (in[at] != Iac) {
+                    ++at;  // line data: nobody listens
+                } else if (in[at + 1] == Will || in[at + 1] == Do) {
+                    const unsigned char agreed[] = {Iac, static_cast<unsigned char>(in[at + 1] == Will ? Do : Will), in[at + 2]};
+                    if (in[at + 2] == ComPort) (void)!::write(connection, agreed, sizeof agreed);
+                    at += 3;
+                } else if (in[at + 1] == Sb) {
+                    std::size_t end = at + 2;
+                    while (end + 1 < in.size() && !(in[end] == Iac && in[end + 1] == Se)) ++end;
+                    if (end + 1 >= in.size()) break;  // the rest is still on its way
+                    control.assign(in.begin() + static_cast<long>(at) + 3, in.begin() + static_cast<long>(end));
+                    std::vector<unsigned char> reply;
+                    if (in[at + 2] == ComPort && !control.empty() && Answer(control, &reply)) {
+                        (void)!::write(connection, reply.data(), reply.size());
+                    }
+                    at = end + 2;
+                } else {
+                    at += 3;  // WONT, DONT
+                }
+            }
+            in.erase(in.begin(), in.begin() + static_cast<long>(std::min(at, in.size())));
+        }
+    }
+
+    void Serve() {
+        for (;;) {
+            pollfd fds[2] = {{listener_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+            if (::poll(fds, 2, -1) <= 0 || fds[1].revents != 0) return;
+            const int connection = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (connection < 0) continue;
+            queried_ = false;
+            Talk(connection);
+            ::close(connection);
+        }
+    }
+
+    const Hostility hostility_;
+    int listener_ = -1;
+    int stop_[2] = {-1, -1};
+    unsigned port_ = 0;
+    bool queried_ = false;  // the serving thread's own
+    std::thread thread_;
+};
+
+// An exporter that leaves the line settings unanswered, answers other values than asked, or
+// says it does not set them: `check` names the port, the control and the bound or the answer;
+// `update` says the same on stderr and ends before a byte reaches the module.
+TEST(NetworkPort, AnExporterIsHeldToItsAnswers) {
+    sim::Handset handset;
+    std::string error;
+    ASSERT_TRUE(handset.Start({}, &error)) << error;
+    TempDir dir, runtime;
+    const std::vector<std::string> env = fwu_test::UpdateEnv(runtime, handset);
+    // hostility, check's exit code, what the COM1: line says, what stderr says once
+    const struct {
+        Hostility hostility;
+        int status;
+        std::string line, said;
+    } rows[] = {
+        {Hostility::Silent, 1, "Connection timed out: the exporter did not answer the speed control (115200) within 5 s",
+         "1 device not ready"},
+        {Hostility::WrongStopBits, 1,
+         "Protocol error: the exporter answered the stop bits control (2) with 1: its port does not run as asked",
+         "1 device not ready"},
+        {Hostility::NotSupported, 0, " ok", "it does not set its port's line settings"},
+    };
+    for (const auto& row : rows) {
+        HostileExporter exporter(row.hostility);
+        SCOPED_TRACE(row.line);
+        const std::string profile = WriteProfile(handset, {{"COM1:", exporter.Url()}}, dir.path() + "/hostile.prof");
+        fwu_test::ProgramResult check = fwu_test::RunProgram({"check", "--profile", profile}, env, 30000);
+        EXPECT_EQ(check.status, row.status) << check.out << check.err;
+        const std::size_t line = check.out.find("\nCOM1: ");
+        ASSERT_NE(line, std::string::npos) << check.out;
+        const std::string text = check.out.substr(line + 1, check.out.find('\n', line + 1) - line - 1);
+        EXPECT_NE(text.find(exporter.Url()), std::string::npos) << text;
+        EXPECT_NE(text.find(row.line), std::string::npos) << text;
+        EXPECT_EQ(fwu_test::Count(check.err, row.said), 1u) << check.err;
+        if (row.hostility == Hostility::NotSupported) continue;
+        fwu_test::ProgramResult update = fwu_test::RunProgram({"update", "--profile", profile}, env, 30000);
+        EXPECT_EQ(update.status, 1) << update.err;
+        EXPECT_EQ(fwu_test::Count(update.err, "firmware-utility: COM1: (" + exporter.Url() + "): " + row.line + "\n"), 1u)
+            << update.err;
+        EXPECT_EQ(handset.module().Resets(), 0);
+    }
 }
 
 }  // namespace

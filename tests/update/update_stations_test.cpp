@@ -1,5 +1,6 @@
 // Several modules at once: `update --profile P1 ... --profile P4` against four simulated
-// handsets in this process, one of them faulty; a station whose link cannot open; Ctrl+C;
+// handsets in this process, one of them faulty; a station whose link cannot open; Ctrl+C; the live
+// rows on a terminal and each station's pane in its file;
 // separate `update` runs of one user side by side, one per module port.
 #include <gtest/gtest.h>
 
@@ -11,9 +12,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 
 #include <map>
+#include <set>
 #include <nlohmann/json.hpp>
 #include <memory>
 #include <sstream>
@@ -42,11 +45,12 @@ std::string ReadText(const std::string& path) {
 }
 
 struct Handsets {
-    explicit Handsets(const std::vector<sim::RomFault>& faults) {
+    explicit Handsets(const std::vector<sim::RomFault>& faults, std::uint32_t baud = 0) {
         for (const sim::RomFault& fault : faults) {
             auto handset = std::make_unique<sim::Handset>();
             sim::Options options;
             options.module_fault = fault;
+            options.module_baud = baud;
             std::string error;
             EXPECT_TRUE(handset->Start(options, &error)) << error;
             list.push_back(std::move(handset));
@@ -340,4 +344,176 @@ TEST(UpdateStations, SeparateUpdatesRunOnePerPort) {
     EXPECT_EQ(waiting.Wait(20000).status, 1);
 }
 
+// Claims made at the same moment: one run takes the port, and every refusal names it by a real
+// process id (the claim file never shows empty). Claim files are gone once nobody holds them:
+// those of runs that ended, and one a killed run left, removed by the next update's start.
+TEST(UpdateStations, SimultaneousClaimsNameTheirHolder) {
+    constexpr int Claimants = 15;
+    const sim::RomFault silent{RomFaultKind::Silent, RomStep::Handshake, 0, Always};
+    Handsets handsets({silent});
+    TempDir runtime;
+    const std::vector<std::string> env{"FIRMWARE_UTILITY_RUNTIME_DIR=" + runtime.path()};
+    std::vector<std::unique_ptr<fwu_test::RunningProgram>> runs;
+    for (int i = 0; i < Claimants; ++i) {
+        runs.push_back(std::make_unique<fwu_test::RunningProgram>(
+            std::vector<std::string>{"update", "--profile", handsets.list[0]->ProfilePath(), "--attempts", "2",
+                                     "--module-timeout", "1"},
+            env));
+    }
+    const std::string refusal = "firmware-utility: COM1: (" + handsets.list[0]->DevicePath("COM1:") +
+                                ") is being updated by process ";
+    std::set<pid_t> named, ran;
+    for (auto& run : runs) {
+        fwu_test::ProgramResult end = run->Wait(60000);
+        EXPECT_EQ(end.status, 1) << end.err;
+        const std::size_t at = end.err.find(refusal);
+        if (at == std::string::npos) {  // it held the port: the silent module wore out its attempts
+            EXPECT_NE(end.err.find("waiting for the module on COM1: (attempt 2 of 2)"), std::string::npos) << end.err;
+            ran.insert(run->pid());
+            continue;
+        }
+        named.insert(static_cast<pid_t>(std::stol(end.err.substr(at + refusal.size()))));
+        EXPECT_NE(end.err.find(" (firmware-utility); one update per module at a time\n"), std::string::npos) << end.err;
+    }
+    EXPECT_FALSE(named.empty());
+    EXPECT_FALSE(ran.empty());
+    for (pid_t pid : named) EXPECT_EQ(ran.count(pid), 1u) << "a refusal named process " << pid;
+    EXPECT_EQ(fwu_test::RunCommand({"/bin/sh", "-c", "ls \"$0\" | grep -c '^port-'", runtime.path()}).out, "0\n");
+    // A killed run's claim: nobody holds it, the next update's start removes it.
+    std::ofstream(runtime.path() + "/port-1234.lock") << "999999\n";
+    EXPECT_EQ(fwu_test::RunProgram({"update", "--profile", runtime.path() + "/none.prof"}, env).status, 2);
+    EXPECT_EQ(::access((runtime.path() + "/port-1234.lock").c_str(), F_OK), -1);
+}
+
 }  // namespace
+
+namespace {
+
+using fwu_test::ShellQuote;
+using fwu_test::TerminalRun;
+using fwu_test::Tmux;
+
+// Paced so that each image takes about eight seconds: the rows are seen while it goes out.
+constexpr std::uint32_t WatchedBaud = 4000000;
+constexpr int ScreenMs = 60000;
+
+std::vector<std::string> ScreenLines(const std::string& screen) {
+    std::vector<std::string> lines;
+    std::istringstream in(screen);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// The row of each station m1..m3 on the screen shows `text`.
+bool RowsShow(const std::string& screen, const std::string& text) {
+    int rows = 0;
+    for (const std::string& line : ScreenLines(screen)) {
+        const bool row = line.rfind("m", 0) == 0 && line.find("/dev/") != std::string::npos;
+        rows += row && line.find(text) != std::string::npos;
+    }
+    return rows == 3;
+}
+
+// Three paced stations in a terminal of `width` columns, their panes under *state (XDG_STATE_HOME).
+bool StartWatched(Handsets& handsets, Tmux& tmux, TerminalRun& run, const TempDir& state, int width) {
+    std::string command = ShellQuote(FWU_PROGRAM);
+    for (const std::string& arg : handsets.Args()) command += " " + ShellQuote(arg);
+    return run.Start(tmux, command, {"XDG_STATE_HOME=" + state.path()}, width, 24);
+}
+
+}  // namespace
+
+// On a terminal: a live row per station with its bar and percentage (no '#' marks), fitted to a
+// resized terminal, then the rows' last state, the table, and each pane in the per-run directory.
+TEST(UpdateStations, ATerminalShowsALiveRowPerStationThenTheTable) {
+    Handsets handsets({{}, {}, {}}, WatchedBaud);
+    TempDir state;
+    Tmux tmux;
+    TerminalRun run;
+    ASSERT_TRUE(StartWatched(handsets, tmux, run, state, 100));
+    std::string screen;
+    ASSERT_TRUE(tmux.WaitForScreen([](const std::string& s) { return RowsShow(s, "kB/s"); }, ScreenMs, &screen))
+        << screen;
+    EXPECT_EQ(screen.find('#'), std::string::npos) << screen;
+    EXPECT_NE(screen.find(" running, "), std::string::npos) << screen;
+    ASSERT_TRUE(tmux.Resize(50, 24));
+    ASSERT_TRUE(tmux.WaitForScreen(
+        [](const std::string& s) {
+            for (const std::string& line : ScreenLines(s)) {
+                if (line.size() >= 50) return false;
+            }
+            return RowsShow(s, "%") || RowsShow(s, "verif");
+        },
+        ScreenMs, &screen))
+        << screen;
+    ASSERT_TRUE(tmux.Resize(100, 24));  // the table's lines are wider than 50
+    EXPECT_EQ(run.WaitForExit(ScreenMs), 0) << run.Stderr();
+    screen = tmux.Capture();
+    EXPECT_TRUE(RowsShow(screen, "verified")) << screen;
+    EXPECT_NE(screen.find("0 running, 3 verified, 0 failed"), std::string::npos) << screen;
+    const std::map<std::string, std::pair<std::string, int>> expected{
+        {"m1", {"verified", 0}}, {"m2", {"verified", 0}}, {"m3", {"verified", 0}}};
+    EXPECT_EQ(Summary(screen.substr(0, screen.find("EXIT="))), expected) << screen;
+    const std::string said = run.Stderr();
+    const std::string prefix = "each station's pane is in ";
+    ASSERT_NE(said.find(prefix), std::string::npos) << said;
+    const std::size_t from = said.find(prefix) + prefix.size();
+    const std::string directory = said.substr(from, said.find("/NAME.log") - from);
+    EXPECT_EQ(directory.rfind(state.path() + "/firmware-utility/stations/", 0), 0u) << said;
+    for (const char* name : {"m1", "m2", "m3"}) {
+        EXPECT_EQ(Count(ReadText(directory + "/" + name + ".log"), "Bootload2 updated!!"), 1u) << name;
+    }
+}
+
+// Ctrl+C in the middle of the images: every station is interrupted, the rows keep their last
+// state with the cursor below the table, and the terminal is as it was (echo on, cursor shown).
+TEST(UpdateStations, CtrlCLeavesTheRowsAndRestoresTheTerminal) {
+    Handsets handsets({{}, {}, {}}, WatchedBaud);
+    TempDir state;
+    Tmux tmux;
+    TerminalRun run;
+    ASSERT_TRUE(StartWatched(handsets, tmux, run, state, 100));
+    std::string screen;
+    ASSERT_TRUE(tmux.WaitForScreen([](const std::string& s) { return RowsShow(s, "kB/s"); }, ScreenMs, &screen))
+        << screen;
+    ASSERT_TRUE(tmux.SendKeys({"C-c"}));
+    EXPECT_EQ(run.WaitForExit(ScreenMs), 1) << run.Stderr();
+    screen = tmux.Capture();
+    EXPECT_TRUE(RowsShow(screen, "interrupted")) << screen;
+    const std::vector<std::string> lines = ScreenLines(screen);
+    const auto table =
+        std::find_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("station ", 0) == 0; });
+    ASSERT_NE(table, lines.end()) << screen;
+    EXPECT_GT(std::stoi(tmux.Format("#{cursor_y}")), table - lines.begin() + 3) << screen;
+    EXPECT_EQ(tmux.Format("#{cursor_flag}"), "1");
+    EXPECT_NE(run.SttyModes().find(" echo "), std::string::npos) << run.SttyModes();
+}
+
+// Through a pipe the lines are today's, prefixed, with no terminal sequences and no rows;
+// --log-dir DIR also puts each station's lines, in order, into DIR/NAME.log.
+TEST(UpdateStations, APipeGetsTheLinesAndLogDirGetsEachPane) {
+    Handsets handsets({{}, {}, {}});
+    TempDir runtime, logs, state;
+    std::vector<std::string> args = handsets.Args();
+    args.insert(args.end(), {"--log-dir", logs.path() + "/panes"});
+    fwu_test::ProgramResult result = fwu_test::RunProgram(
+        args, {"FIRMWARE_UTILITY_RUNTIME_DIR=" + runtime.path(), "XDG_STATE_HOME=" + state.path()}, 120000);
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out.find('\x1b'), std::string::npos) << result.out;
+    EXPECT_EQ(result.out.find(" running, "), std::string::npos) << result.out;
+    EXPECT_TRUE(std::filesystem::is_empty(state.path()));  // no default directory without rows
+    for (const char* name : {"m1", "m2", "m3"}) {
+        SCOPED_TRACE(name);
+        const std::string pane = ReadText(logs.path() + "/panes/" + name + ".log");
+        std::size_t at = 0, lines = 0;
+        for (const std::string& line : ScreenLines(result.out)) {
+            if (line.rfind(std::string(name) + ": ", 0) != 0) continue;
+            at = pane.find(line.substr(std::strlen(name) + 2) + "\n", at);
+            ASSERT_NE(at, std::string::npos) << line << "\n" << pane;
+            ++lines;
+        }
+        EXPECT_GT(lines, 5u) << result.out;
+    }
+    EXPECT_NE(result.err.find("each station's pane is in " + logs.path() + "/panes/NAME.log"), std::string::npos)
+        << result.err;
+}

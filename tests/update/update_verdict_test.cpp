@@ -12,6 +12,10 @@
 
 #include <chrono>
 #include <fstream>
+#include <map>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
 
 #include "tests/support/program.h"
 #include "tests/support/tmux.h"
@@ -223,6 +227,113 @@ TEST(UpdateVerdict, ExitZeroOnlyWhenTheModuleRunsTheExpectedRevision) {
         EXPECT_EQ(Count(run.result.err, "firmware-utility: the module gave no revision on COM2: before the update\n"),
                   readable ? 0u : 1u) << run.result.err;
     }
+}
+
+// The revision read is the one line of the answer, matched whole: after the update (the module
+// then runs V.4.2.0, answered in the row's shape) and for --skip-current (it runs V.4.1.3).
+struct RevisionCase {
+    const char* name;
+    sim::AtFault at;
+    bool glob;
+    const char* update_line;  // the verdict of the update on stderr
+    bool current;             // --skip-current finds it current
+};
+
+sim::AtFault Shaped(const std::string& answer, bool chatty = false) {
+    sim::AtFault fault;
+    fault.revision_answer = answer;
+    fault.echo = fault.unsolicited = chatty;
+    return fault;
+}
+
+const RevisionCase RevisionCases[] = {
+    {"equal", {}, false, "firmware-utility: verified: the module runs revision V.4.2.0 (before: V.4.1.3)\n", true},
+    {"contains", Shaped("X%1"), false, "revision XV.4.2.01, not V.4.2.0; no reboot was requested\n", false},
+    {"prefix", Shaped("%-rc-broken"), false, "revision V.4.2.0-rc-broken, not V.4.2.0; no reboot", false},
+    {"suffix", Shaped("build %"), false, "revision build V.4.2.0, not V.4.2.0; no reboot", false},
+    {"two lines", Shaped("V.4.1.3\nprevious: %"), false,
+     "firmware-utility: not_verified: the module gave 2 revision lines on COM2: (V.4.1.3 | previous: V.4.2.0); no "
+     "reboot was requested\n", false},
+    {"echo, unsolicited codes, +CGMR: prefix", Shaped("+CGMR: %", true), false,
+     "firmware-utility: verified: the module runs revision V.4.2.0 (before: V.4.1.3)\n", true},
+    {"too long", Shaped("%" + std::string(130, 'x')), false,
+     "firmware-utility: not_verified: the module gave no readable revision on COM2:; no reboot", false},
+    {"a pattern, asked for", Shaped("%-rc-broken"), true,
+     "firmware-utility: verified: the module runs revision V.4.2.0-rc-broken (before: V.4.1.3-rc-broken)\n", true},
+};
+
+TEST(UpdateVerdict, TheRevisionIsTheAnswersOneLineMatchedWhole) {
+    int runs = 0, zero = 0;
+    for (const RevisionCase& c : RevisionCases) {
+        SCOPED_TRACE(c.name);
+        sim::Handset handset;
+        sim::Options options;
+        options.at_fault = c.at;
+        std::string error;
+        ASSERT_TRUE(handset.Start(options, &error)) << error;
+        fwu_test::TempDir dir;
+        const std::string record = dir.path() + "/record.jsonl";
+        std::vector<std::string> extra{"--record", record};
+        if (c.glob) extra.insert(extra.end(), {"--expect-revision", "V.4.2.*", "--expect-revision-match", "glob"});
+        fwu_test::UpdateRun run = fwu_test::RunUpdate(handset, extra);
+        const bool verified = Count(c.update_line, "verified: ") == 1 && Count(c.update_line, "not_verified") == 0;
+        EXPECT_EQ(run.result.status, verified ? 0 : 1) << run.result.err;
+        EXPECT_EQ(Count(run.result.err, c.update_line), 1u) << run.result.err;
+        EXPECT_EQ(handset.KernelCodes().size(), verified ? 1u : 0u);
+        // Unsolicited lines never reach the identity; several lines are kept in the record.
+        if (c.at.unsolicited) {
+            EXPECT_EQ(Count(run.result.err, "module on COM2: Simulated Radio GPRS-37A, revision V.4.1.3, serial "), 1u)
+                << run.result.err;
+        }
+        EXPECT_EQ(Count(run.result.err, "NOISE"), 0u);
+        EXPECT_EQ(Count(fwu_test::ReadText(record), "\"revision_lines\":[\"V.4.1.3\",\"previous: V.4.2.0\"]"),
+                  std::string(c.name) == "two lines" ? 1u : 0u);
+        runs += 1;
+        zero += run.result.status == 0;
+
+        // --skip-current by the same rule; a module not found current goes on to a handshake
+        // that its silent boot ROM ends at once.
+        sim::Handset before;
+        options.module_fault = {RomFaultKind::Silent, RomStep::Handshake, 0, Always};
+        ASSERT_TRUE(before.Start(options, &error)) << error;
+        std::vector<std::string> skip{"--skip-current", "--expect-revision", c.glob ? "V.4.1.*" : "V.4.1.3",
+                                      "--attempts", "1", "--module-timeout", "1"};
+        if (c.glob) skip.insert(skip.end(), {"--expect-revision-match", "glob"});
+        fwu_test::UpdateRun skipped = fwu_test::RunUpdate(before, skip);
+        EXPECT_EQ(skipped.result.status, c.current ? 0 : 1) << skipped.result.err;
+        EXPECT_EQ(Count(skipped.result.err, "firmware-utility: already_current: "), c.current ? 1u : 0u);
+        EXPECT_EQ(before.module().Resets(), c.current ? 0 : 1);
+        runs += 1;
+        zero += skipped.result.status == 0;
+    }
+    std::printf("revision table: %d runs, %d exit 0\n", runs, zero);
+}
+
+// The whole AT read keeps its bound, however the module answers: "before" within
+// --module-timeout, "after" within --verify-timeout, for a chatty module that answers AT and
+// then nothing (each query would otherwise take its own second).
+TEST(UpdateVerdict, EachAtReadEndsWithinItsBound) {
+    sim::Options options;
+    options.at_fault = Shaped("", true);
+    options.at_fault.kind = sim::AtFaultKind::OnlyOk;
+    sim::Handset handset;
+    std::string error;
+    ASSERT_TRUE(handset.Start(options, &error)) << error;
+    fwu_test::TempDir dir;
+    const std::string events = dir.path() + "/events.jsonl";
+    fwu_test::UpdateRun run =
+        fwu_test::RunUpdate(handset, {"--module-timeout", "2", "--verify-timeout", "2", "--events", events});
+    EXPECT_EQ(Count(run.result.err, "not_verified: the module did not answer on COM2: within 2 s"), 1u) << run.result.err;
+    std::map<std::string, double> at;  // when each step was told
+    std::istringstream lines(fwu_test::ReadText(events));
+    for (std::string line; std::getline(lines, line);) {
+        const auto event = nlohmann::json::parse(line);
+        at[event["event"].get<std::string>() + event.value("when", "") + std::to_string(event.value("stage", 0))] = event["t"];
+    }
+    ASSERT_EQ(at.count("modulebefore0") + at.count("moduleafter0") + at.count("stage_end3"), 3u);
+    // Two seconds each, and room for a slow (sanitized) build; the queries alone took 6 s.
+    EXPECT_LE(at["modulebefore0"] - at["run_start0"], 3.5);
+    EXPECT_LE(at["moduleafter0"] - at["stage_end3"], 3.5);
 }
 
 // The AT port is checked before anything is written: one that does not open ends the run at once.

@@ -37,6 +37,15 @@ TEST(FormatText, CutsToFitAndTerminates) {
     EXPECT_STREQ(out, "a long ");
 }
 
+// Text for stderr stays one line of UTF-8: controls (C0, DEL, C1) and stray bytes escaped.
+TEST(EscapeControls, ControlsAndStrayBytesAreWrittenOut) {
+    EXPECT_EQ(platform::EscapeControls("a\nb\rc\td\x1B[0m\x7F"), "a\\nb\\rc\\td\\x1B[0m\\x7F");
+    EXPECT_EQ(platform::EscapeControls("caf\xC3\xA9 \xE2\x82\xAC"), "caf\xC3\xA9 \xE2\x82\xAC");
+    EXPECT_EQ(platform::EscapeControls("\xC2\x9B" "2J \xFF \xC3"), "\\xC2\\x9B2J \\xFF \\xC3");
+    EXPECT_EQ(platform::FirstControlCharacter("/dev/ttyS0"), "");
+    EXPECT_EQ(platform::FirstControlCharacter("/dev/x\x1B\n"), "\\x1B");
+}
+
 // A line traced in several pieces gets one stamp, before its first piece.
 TEST(TraceTime, EachLineStartsWithOneMonotonicStamp) {
     fwu_test::TraceFile trace;

@@ -100,6 +100,8 @@ TEST(Profile, RefusalsNameFileAndLine) {
     EXPECT_EQ(Refusal("[registry]\nHKEY_LOCAL_MACHINE\\A\\B = 1\nhkey_local_machine\\a\\b = 2\n"),
               "hand.prof:3: duplicate registry value hkey_local_machine\\a\\b");
     EXPECT_EQ(Refusal(std::string("[devices]\nCOM1: = /a\0b\n", 23)), "hand.prof:2: NUL byte in line");
+    EXPECT_EQ(Refusal("[devices]\nCOM1: = /dev/tty\x1B[2JUSB0\n"), "hand.prof:2: a control character (\\x1B) in line");
+    EXPECT_EQ(Refusal("[devices]\nCOM1: = /dev/tty\rUSB0\n"), "hand.prof:2: a control character (\\r) in line");
     EXPECT_EQ(Refusal("[handset]\nsimulated = yes\n"), "hand.prof:2: simulated must be true or false: yes");
     EXPECT_EQ(Refusal("[handset]\nreal = true\n"), "hand.prof:2: unknown handset entry real (expected simulated)");
     EXPECT_EQ(Refusal("[handset]\nsimulated = true\nsimulated = true\n"), "hand.prof:3: duplicate entry simulated");
@@ -159,6 +161,36 @@ TEST(Profile, LoadReadsAFileAndReportsItsLines) {
     EXPECT_FALSE(platform::LoadProfile(path, &profile, &error));
     EXPECT_EQ(error, std::string(path) + ":4: line without '=': bad line");
     ::unlink(path);
+}
+
+// The host of a network port is a name, an IPv4 address or a bracketed IPv6 address: nothing
+// else can reach the connection string (a comma there would name another TCP port).
+TEST(Profile, NetworkHostsAreNamesOrAddresses) {
+    // host and port as written, accepted
+    const struct {
+        const char* rest;
+        bool accepted;
+    } rows[] = {
+        {"127.0.0.1:3001", true},        {"exporter-3.lab:3001", true},   {"[fd00::7]:3001", true},
+        {"[::1]:3001", true},            {"127.0.0.1,23003:1", false},    {"h,tcp:3001", false},
+        {"exporter_3:3001", false},      {"-h:3001", false},              {"h-:3001", false},
+        {"a..b:3001", false},            {"10.0.0.256:3001", false},      {"[127.0.0.1]:3001", false},
+        {"[fd00::7%eth0]:3001", false},  {"h(x):3001", false},            {"h/x:3001", false},
+    };
+    for (const auto& row : rows) {
+        for (const std::string scheme : {"rfc2217://", "tcp://"}) {
+            Profile profile;
+            std::string error;
+            const bool parsed = ParseProfile("[devices]\nCOM1: = " + scheme + row.rest + "\n", "p", &profile, &error);
+            EXPECT_EQ(parsed, row.accepted) << scheme << row.rest << ": " << error;
+            if (!row.accepted) {
+                EXPECT_NE(error.find("a network port's host must be a host name, an IPv4 address or an IPv6 "
+                                     "address in brackets: "),
+                          std::string::npos)
+                    << error;
+            }
+        }
+    }
 }
 
 // Adapters: device names, programs and the reset pulse are checked before anything opens.

@@ -16,6 +16,8 @@
 
 #include <atomic>
 #include <cstring>
+#include <set>
+#include <vector>
 
 #include "platform/window/instance.h"
 #include "platform/platform.h"
@@ -47,6 +49,47 @@ LResult CommandProc(Hwnd window, std::uint32_t message, WParam wparam, LParam lp
         return 0;
     }
     return fwu_test::TestWindowProc(window, message, wparam, lparam);
+}
+
+// Claims taken and given back over and over by several processes at once: every refusal
+// names one of them (the claim file is never seen empty), and no claim file is left behind.
+TEST(Instance, RacingClaimsAlwaysNameTheirHolder) {
+    constexpr int Processes = 8;
+    constexpr int Rounds = 400;
+    const std::string port = "/claimed/race";
+    ASSERT_TRUE(PrepareRuntimeDirectory(nullptr, nullptr));
+    int named[2];
+    ASSERT_EQ(::pipe2(named, O_CLOEXEC), 0);
+    std::set<std::uint32_t> children;
+    for (int i = 0; i < Processes; ++i) {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::close(named[0]);
+            for (int round = 0; round < Rounds; ++round) {
+                std::uint32_t holder = 0;
+                std::string name;
+                const int result = ClaimPort(port, &holder, &name);
+                if (result == 0) ReleasePortClaim(port);
+                else if (result != EEXIST || ::write(named[1], &holder, sizeof holder) != sizeof holder) ::_exit(2);
+            }
+            ::_exit(0);
+        }
+        ASSERT_GT(child, 0);
+        children.insert(static_cast<std::uint32_t>(child));
+    }
+    ::close(named[1]);
+    std::vector<std::uint32_t> holders;
+    std::uint32_t holder = 0;
+    while (::read(named[0], &holder, sizeof holder) == sizeof holder) holders.push_back(holder);
+    ::close(named[0]);
+    for (std::uint32_t child : children) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(static_cast<pid_t>(child), &status, 0), static_cast<pid_t>(child));
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    EXPECT_FALSE(holders.empty());
+    for (std::uint32_t named_pid : holders) EXPECT_EQ(children.count(named_pid), 1u) << named_pid;
+    EXPECT_NE(::access((runtime_directory + "/port-_claimed_race.lock").c_str(), F_OK), 0);
 }
 
 TEST(Instance, AWindowOfAnotherProcessIsFoundAskedToTheFrontAndCommanded) {
