@@ -13,6 +13,7 @@ execute_process(COMMAND dpkg --print-architecture OUTPUT_VARIABLE arch OUTPUT_ST
 
 set(program_deb ${out}/firmware-utility_${VERSION}_${arch}.deb)
 set(program_files ./usr/bin/firmware-utility ./usr/share/man/man1/firmware-utility.1.gz
+    ./usr/share/doc/firmware-utility/guide.md
     ./usr/share/doc/firmware-utility/examples/70-firmware-utility.rules
     ./usr/share/doc/firmware-utility/examples/gpio-reset.sh ./usr/share/doc/firmware-utility/copyright
     ./etc/firmware-utility/trusted-keys/)
