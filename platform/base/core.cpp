@@ -24,13 +24,25 @@
 
 namespace platform {
 
-// ---- last error: errno of the failing call, kept per thread
+// ---- last error: errno of the failing call and its reason in words, kept per thread
 namespace {
 thread_local std::uint32_t last_error = 0;
+thread_local std::string last_error_text;
 }
 
 std::uint32_t GetLastError() { return last_error; }
-void SetLastError(std::uint32_t code) { last_error = code; }
+void SetLastError(std::uint32_t code) {
+    last_error = code;
+    last_error_text.clear();
+}
+void SetLastError(std::uint32_t code, std::string text) {
+    last_error = code;
+    last_error_text = std::move(text);
+}
+std::string LastErrorText() {
+    if (!last_error_text.empty()) return last_error_text;
+    return last_error == 0 ? std::string() : std::string(std::strerror(static_cast<int>(last_error)));
+}
 
 // ---- handle table
 namespace internal {

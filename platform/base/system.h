@@ -8,7 +8,7 @@
 // Handles are small integers into one table; a value is never reused, so a handle kept by a
 // thread after another thread closed it finds nothing instead of someone else's descriptor.
 //
-// Index: GetLastError SetLastError CloseHandle | CreateThread GetCurrentThread GetExitCodeThread
+// Index: GetLastError SetLastError LastErrorText CloseHandle | CreateThread GetCurrentThread GetExitCodeThread
 // TerminateThread SuspendThread ResumeThread SetThreadPriority ThreadStopRequested ThreadStopToken Sleep
 // WaitForThreadEnd JoinEndingThreads |
 // VirtualAlloc VirtualCopy VirtualFree LocalAllocTrace | LoadLibrary GetProcAddress FreeLibrary
@@ -21,15 +21,22 @@
 #include <cstddef>
 #include <cstdint>
 #include <stop_token>
+#include <string>
 
 namespace platform {
 
 using Handle = std::intptr_t;
 inline constexpr Handle InvalidHandle = -1;
 
-// ---- errors: the last-error code is the calling thread's errno value of the failing call
+// ---- errors: the last-error code is the calling thread's errno value of the failing call, and
+// the last-error text the reason in words that the failing call gave beside it (as a serial
+// library keeps its last message). Setting a code alone clears the text, so a stale reason never
+// explains a later failure.
 std::uint32_t GetLastError();
 void SetLastError(std::uint32_t code);
+void SetLastError(std::uint32_t code, std::string text);
+// The text given at the failure, else the system's words for the code ("" for code 0).
+std::string LastErrorText();
 
 // Closes a port, a service connection, a thread handle or a library; false for an unknown handle.
 bool CloseHandle(Handle handle);

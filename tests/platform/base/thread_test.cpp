@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <string>
 #include <thread>
 
 #include "platform/devices/devices.h"
@@ -148,6 +150,17 @@ TEST(Thread, UnknownHandlesFail) {
     EXPECT_EQ(ResumeThread(0x7777), 0xFFFFFFFFu);
     EXPECT_FALSE(TerminateThread(0x7777, 0));
     EXPECT_EQ(GetLastError(), static_cast<std::uint32_t>(EBADF));
+}
+
+// The reason given at a failure stays with its thread, and a later bare code replaces it.
+TEST(Thread, LastErrorTextIsPerThreadAndClearedByABareCode) {
+    SetLastError(EACCES, "held by process 7 (sleep)");
+    std::string other;
+    std::thread([&] { other = LastErrorText(); }).join();
+    EXPECT_EQ(other, "");
+    EXPECT_EQ(LastErrorText(), "held by process 7 (sleep)");
+    SetLastError(ENOENT);
+    EXPECT_EQ(LastErrorText(), std::strerror(ENOENT));
 }
 
 // ---- threads in port calls (a pseudo-terminal stands in for the device)
