@@ -1,28 +1,23 @@
 // `firmware-utility sim`: the simulated handset in the foreground until a signal ends it.
 // The signals are blocked before any of the handset's threads starts, so every thread inherits
-// the mask and only sigwait here takes them; the handset then stops and cleans up normally.
-#include <signal.h>
-
+// the mask and only WaitCloseSignal here takes them; the handset then stops and cleans up normally.
 #include <cstdio>
 #include <string>
 
+#include "platform/base/signals.h"
 #include "sim/sim.h"
 
 namespace sim {
 
 int RunForeground() {
-    sigset_t stop_signals, previous;
-    sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGINT);
-    sigaddset(&stop_signals, SIGTERM);
-    sigaddset(&stop_signals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &stop_signals, &previous);
+    sigset_t previous;
+    platform::BlockCloseSignals(&previous);
 
     Handset handset;
     std::string error;
     if (!handset.Start(Options{}, &error)) {
         std::fprintf(stderr, "firmware-utility sim: %s\n", error.c_str());
-        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        platform::RestoreSignalMask(previous);
         return 1;
     }
     std::printf("%s\n", handset.ProfilePath().c_str());
@@ -31,11 +26,9 @@ int RunForeground() {
     }
     std::fflush(stdout);
 
-    int signal_number = 0;
-    while (sigwait(&stop_signals, &signal_number) != 0) {
-    }
+    platform::WaitCloseSignal();
     handset.Stop();
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    platform::RestoreSignalMask(previous);
     return 0;
 }
 

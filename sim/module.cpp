@@ -1,7 +1,5 @@
 #include "sim/module.h"
 
-#include <pthread.h>
-#include <signal.h>
 #include <sys/prctl.h>
 
 #include <condition_variable>
@@ -11,6 +9,7 @@
 #include <vector>
 
 #include "platform/base/sha256.h"
+#include "platform/base/signals.h"
 
 namespace sim {
 
@@ -41,11 +40,7 @@ std::string HexOrEmpty(const std::vector<std::uint8_t>& bytes) {
 // The module's own threads never take the program's signals (SIGINT, SIGTERM, SIGHUP close the
 // window): a thread that sleeps on a condition variable would hold such a signal until it wakes
 // when a sanitizer delivers signals only at its own safe points, and the window would not close.
-void KeepProgramSignalsAway() {
-    sigset_t all;
-    ::sigfillset(&all);
-    ::pthread_sigmask(SIG_BLOCK, &all, nullptr);
-}
+void KeepProgramSignalsAway() { platform::BlockAllSignals(nullptr); }
 
 // Sends the module's answers at their due times, in order, on a thread of its own, so the
 // lines' thread that brings the tool's bytes never sleeps.

@@ -7,6 +7,8 @@
 #include <atomic>
 #include <cerrno>
 #include <initializer_list>
+#include <iterator>
+#include <utility>
 #include <mutex>
 
 namespace platform::internal {
@@ -21,7 +23,17 @@ void Run(SignalStep step, int signal_number) {
 
 constexpr int FatalSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGQUIT, SIGTRAP, SIGSYS};
 constexpr int FatalCount = sizeof FatalSignals / sizeof FatalSignals[0];
+constexpr int ScreenSignals[] = {SIGWINCH, SIGTSTP, SIGCONT};
+// Ignored here (SIGPIPE), or maybe by whoever started this program: a child gets them back.
+constexpr int IgnoredSignals[] = {SIGPIPE, SIGCHLD, SIGUSR1, SIGUSR2};
 struct sigaction before[FatalCount];  // written once, before the handler is installed
+
+void SetDefault(int signal_number) {
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    ::sigemptyset(&fallback.sa_mask);
+    ::sigaction(signal_number, &fallback, nullptr);
+}
 
 extern "C" void OnFatalSignal(int signal_number, siginfo_t* info, void* context) {
     int saved = errno;
@@ -45,10 +57,7 @@ extern "C" void OnFatalSignal(int signal_number, siginfo_t* info, void* context)
     }
     // The default action: at once for a signal sent with kill, and again when a fault returns
     // to the instruction that caused it.
-    struct sigaction fallback {};
-    fallback.sa_handler = SIG_DFL;
-    ::sigemptyset(&fallback.sa_mask);
-    ::sigaction(signal_number, &fallback, nullptr);
+    SetDefault(signal_number);
     errno = saved;
     ::raise(signal_number);
 }
@@ -78,7 +87,8 @@ void InstallFatal() {
 }
 
 // A screen's signals restart the calls they interrupt; a stop signal interrupts them.
-void InstallPlain(void (*handler)(int), int flags, std::initializer_list<int> signal_numbers) {
+template <std::size_t N>
+void InstallPlain(void (*handler)(int), int flags, const int (&signal_numbers)[N]) {
     struct sigaction plain {};
     plain.sa_handler = handler;
     ::sigemptyset(&plain.sa_mask);
@@ -99,10 +109,10 @@ void SetSignalAction(SignalStep step, SignalAction action) {
         std::call_once(fatal_once, InstallFatal);
         break;
     case SignalStep::WakeScreen:
-        std::call_once(screen_once, [] { InstallPlain(OnScreenSignal, SA_RESTART, {SIGWINCH, SIGTSTP, SIGCONT}); });
+        std::call_once(screen_once, [] { InstallPlain(OnScreenSignal, SA_RESTART, ScreenSignals); });
         break;
     case SignalStep::WakeStopPipe:
-        std::call_once(stop_once, [] { InstallPlain(OnStopSignal, 0, {SIGINT, SIGTERM, SIGHUP}); });
+        std::call_once(stop_once, [] { InstallPlain(OnStopSignal, 0, CloseSignals); });
         break;
     case SignalStep::Count:
         break;
@@ -116,13 +126,55 @@ void IgnoreSignal(int signal_number) {
     ::sigaction(signal_number, &ignore, nullptr);
 }
 
-void BlockSignals(const sigset_t& set) { ::pthread_sigmask(SIG_BLOCK, &set, nullptr); }
+sigset_t CloseSignalSet() {
+    sigset_t set;
+    ::sigemptyset(&set);
+    for (int signal_number : CloseSignals) ::sigaddset(&set, signal_number);
+    return set;
+}
+
+void BlockSignal(int signal_number) {
+    sigset_t set;
+    ::sigemptyset(&set);
+    ::sigaddset(&set, signal_number);
+    ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
 
 void DefaultSignalsInChild() {
-    struct sigaction fallback {};
-    fallback.sa_handler = SIG_DFL;
-    ::sigemptyset(&fallback.sa_mask);
-    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal_number, &fallback, nullptr);
+    for (const auto& [group, count] : {std::pair{FatalSignals, std::size(FatalSignals)},
+                                       std::pair{ScreenSignals, std::size(ScreenSignals)},
+                                       std::pair{CloseSignals, std::size(CloseSignals)},
+                                       std::pair{IgnoredSignals, std::size(IgnoredSignals)}}) {
+        for (std::size_t i = 0; i < count; ++i) SetDefault(group[i]);
+    }
+    sigset_t none;
+    ::sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
 }  // namespace platform::internal
+
+namespace platform {
+
+void BlockAllSignals(sigset_t* previous) {
+    sigset_t all;
+    ::sigfillset(&all);
+    ::pthread_sigmask(SIG_BLOCK, &all, previous);
+}
+
+void BlockCloseSignals(sigset_t* previous) {
+    const sigset_t set = internal::CloseSignalSet();
+    ::pthread_sigmask(SIG_BLOCK, &set, previous);
+}
+
+int WaitCloseSignal() {
+    const sigset_t set = internal::CloseSignalSet();
+    int signal_number = 0;
+    while (::sigwait(&set, &signal_number) != 0) {
+    }
+    return signal_number;
+}
+
+void RestoreSignalMask(const sigset_t& mask) { ::pthread_sigmask(SIG_SETMASK, &mask, nullptr); }
+
+}  // namespace platform

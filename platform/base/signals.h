@@ -13,15 +13,39 @@
 //   SIGINT SIGTERM SIGHUP, while a parent watches its stations
 //     5 WakeStopPipe       a byte on the stop pipe                   (base/spawn.cpp)
 //
-// The window takes SIGINT, SIGTERM and SIGHUP through a signalfd instead, with no handler
-// (window/close_signals.cpp): BlockSignals here. An added ending registers an action for a
-// step (or adds a step where it must run); it never installs a handler of its own. Actions run
-// inside a handler: async-signal-safe calls only.
+// The window takes the close signals (CloseSignals) through a signalfd instead, with no
+// handler (window/close_signals.cpp): BlockCloseSignals here. An added ending registers an
+// action for a step (or adds a step where it must run); it never installs a handler of its own.
+// Actions run inside a handler: async-signal-safe calls only.
 //
-// Index: SignalStep SignalAction SetSignalAction IgnoreSignal BlockSignals DefaultSignalsInChild
+// Signal masks are set here too, and nowhere else: the window's thread, the threads of the
+// network ports and of the simulated handset, `sim` in the foreground, and a child between its
+// start and its exec (spawn.cpp).
+//
+// Index: CloseSignals BlockAllSignals BlockCloseSignals WaitCloseSignal RestoreSignalMask |
+// SignalStep SignalAction SetSignalAction IgnoreSignal CloseSignalSet BlockSignal
+// DefaultSignalsInChild
 #pragma once
 
 #include <signal.h>
+
+namespace platform {
+
+// The close signals: a person's Ctrl+C, the system's end of the session or of the process.
+inline constexpr int CloseSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Every signal blocked in the calling thread (and the threads it starts): a thread that must
+// never take the program's signals, or a fork whose child must run no handler of this
+// program. *previous (unless null) the mask before.
+void BlockAllSignals(sigset_t* previous);
+// The close signals blocked in the calling thread (and the threads it starts), *previous the
+// mask before, for WaitCloseSignal; RestoreSignalMask puts *previous back.
+void BlockCloseSignals(sigset_t* previous);
+// Sleeps until a blocked close signal is pending, takes it and returns its number.
+int WaitCloseSignal();
+void RestoreSignalMask(const sigset_t& mask);
+
+}  // namespace platform
 
 namespace platform::internal {
 
@@ -39,9 +63,13 @@ using SignalAction = void (*)(int signal_number);
 void SetSignalAction(SignalStep step, SignalAction action);
 // SIGPIPE and the like: an error result instead of the end of the process.
 void IgnoreSignal(int signal_number);
-// Blocks `set` in the calling thread (and the threads it starts), for a signalfd to read.
-void BlockSignals(const sigset_t& set);
-// After fork, before exec: the stop signals take their default action again. Async-signal-safe.
+// The close signals as a set, for a signalfd to read.
+sigset_t CloseSignalSet();
+// One signal blocked in the calling thread only (SIGPIPE where a library's writes cannot ask
+// for EPIPE).
+void BlockSignal(int signal_number);
+// After fork, before exec: every signal this program handles or ignores takes its default
+// action again, then none is blocked, as a program expects to start. Async-signal-safe.
 void DefaultSignalsInChild();
 
 }  // namespace platform::internal

@@ -12,7 +12,6 @@
 #include <gensio/gensio_unix.h>
 #include <gensio/selector.h>
 #include <gensio/sergensio.h>
-#include <pthread.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -26,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/base/signals.h"
 #include "platform/base/thread.h"
 #include "platform/devices/net_link.h"
 #include "platform/devices/net_port.h"
@@ -424,10 +424,7 @@ void LinksArrived(struct gensio_iod*, void*) {
 void RunLoop() {
     // A write to a connection the exporter dropped fails with EPIPE here rather than ending
     // the program: gensio's own writes cannot be given MSG_NOSIGNAL.
-    sigset_t pipe;
-    sigemptyset(&pipe);
-    sigaddset(&pipe, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+    BlockSignal(SIGPIPE);
     for (;;) {
         loop->os->service(loop->os, nullptr);
         Retire();

@@ -1,4 +1,4 @@
-// Close signals: SIGINT, SIGTERM and SIGHUP become WM_CLOSE for the top-level windows, so the
+// Close signals (base/signals.h: SIGINT, SIGTERM and SIGHUP) become WM_CLOSE for the top-level windows, so the
 // normal shut-down runs (bridge released, screen restored). SIGPIPE is ignored, so a closed
 // stdout or a vanished socket peer is an error result, not the end of the process.
 //
@@ -27,13 +27,6 @@ namespace {
 std::atomic<int> read_end{-1};
 std::atomic<WParam> delivered_origin{0};  // the strongest close request taken from the descriptor
 
-sigset_t CloseSignalSet() {
-    sigset_t set;
-    ::sigemptyset(&set);
-    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) ::sigaddset(&set, signal_number);
-    return set;
-}
-
 }  // namespace
 
 int SignalDescriptor() { return read_end.load(); }
@@ -59,8 +52,11 @@ WParam CloseSignalOrigin() {
     WParam origin = internal::delivered_origin.load();
     sigset_t pending;
     if (internal::read_end.load() >= 0 && ::sigpending(&pending) == 0) {
-        if (::sigismember(&pending, SIGINT) == 1 && origin < CloseByInterrupt) origin = CloseByInterrupt;
-        if (::sigismember(&pending, SIGTERM) == 1 || ::sigismember(&pending, SIGHUP) == 1) origin = CloseBySystem;
+        for (int signal_number : CloseSignals) {
+            if (::sigismember(&pending, signal_number) != 1) continue;
+            const WParam by = signal_number == SIGINT ? CloseByInterrupt : CloseBySystem;
+            if (origin < by) origin = by;
+        }
     }
     return origin;
 }
@@ -73,7 +69,7 @@ void InstallCloseSignals() {
         sigset_t set = internal::CloseSignalSet();
         int fd = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
         if (fd < 0) return;  // the signals keep their default action: they still end the process
-        internal::BlockSignals(set);
+        BlockCloseSignals(nullptr);
         internal::read_end.store(fd);
     });
 }
