@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -25,7 +26,6 @@ constexpr int VerifyBoundSeconds = 30;
 constexpr std::size_t MaxCaptured = 64 * 1024;  // of each of gpgv's streams
 constexpr std::size_t ReadPiece = 4096;
 constexpr char NoPublicKeyCode[] = "9";  // ERRSIG's code for a key that is not in the keyring
-constexpr int ExecFailed = 127;
 constexpr std::size_t ValidsigPrimaryField = 10;  // VALIDSIG's fields, the primary key's last
 
 // status keyword, what it says about the signature it names
@@ -160,7 +160,9 @@ bool VerifyDetached(const std::string& keyring, const std::string& data, const s
         *reason = std::string("cannot write gpgv's files in ") + home + ": " + std::strerror(errno);
     } else if (!SpawnProgram(GpgvPath, {GpgvPath, "--homedir", home, "--keyring", keys, "--status-fd", StatusFd, sig, sums},
                              {"LC_ALL=C", "GNUPGHOME=" + home}, &child)) {
-        *reason = std::string("cannot start ") + GpgvPath + ": " + std::strerror(static_cast<int>(GetLastError()));
+        const int error = static_cast<int>(GetLastError());
+        *reason = error == ENOENT ? std::string("cannot run ") + GpgvPath + " (install gpgv)"
+                                  : std::string("cannot start ") + GpgvPath + ": " + std::strerror(error);
     } else {
         std::string status, errors;
         const bool ended = Collect(&child, &status, &errors);
@@ -178,8 +180,6 @@ bool VerifyDetached(const std::string& keyring, const std::string& data, const s
         }
         if (!ended) {
             *reason = std::string(GpgvPath) + " did not end within " + std::to_string(VerifyBoundSeconds) + " s";
-        } else if (code == ExecFailed && status.empty()) {
-            *reason = std::string("cannot run ") + GpgvPath + " (install gpgv)";
         } else {
             done = true;
             if (findings->empty() && code != 0) *reason = LastLine(errors);

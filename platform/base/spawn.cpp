@@ -1,5 +1,6 @@
-// Child processes: fork and exec (of /proc/self/exe, or a program by path) with three pipes, a poll
-// over their read ends and a self-pipe for stop signals, and reaping.
+// Child processes: fork and exec (of /proc/self/exe, or a program by path) with up to three pipes
+// and a fourth that reports a failed exec, a pidfd for the end, a poll over the read ends and a
+// self-pipe for stop signals, and reaping.
 #include "platform/base/spawn.h"
 
 #include <fcntl.h>
@@ -43,6 +44,12 @@ void WakeStopPipe(int) {
 
 bool MakePipe(int fds[2]) { return ::pipe2(fds, O_CLOEXEC) == 0; }
 
+bool Failed(int error) {
+    errno = error;
+    SetLastError(static_cast<std::uint32_t>(error));
+    return false;
+}
+
 }  // namespace
 
 bool SpawnSelf(const std::vector<std::string>& args, const std::vector<std::string>& env, ChildProcess* child) {
@@ -52,16 +59,19 @@ bool SpawnSelf(const std::vector<std::string>& args, const std::vector<std::stri
 }
 
 bool SpawnProgram(const std::string& path, const std::vector<std::string>& args, const std::vector<std::string>& env,
-                  ChildProcess* child) {
-    int out[2] = {-1, -1}, err[2] = {-1, -1}, events[2] = {-1, -1};
-    if (!MakePipe(out) || !MakePipe(err) || !MakePipe(events)) {
-        int saved = errno;
-        for (int fd : {out[0], out[1], err[0], err[1], events[0], events[1]}) {
+                  ChildProcess* child, const ChildSetup& setup) {
+    // out, err, events, and the report of a failed exec (closed by a successful one)
+    int out[2] = {-1, -1}, err[2] = {-1, -1}, events[2] = {-1, -1}, report[2] = {-1, -1};
+    auto close_all = [&] {
+        for (int fd : {out[0], out[1], err[0], err[1], events[0], events[1], report[0], report[1]}) {
             if (fd >= 0) internal::SysClose(fd);
         }
-        errno = saved;
-        SetLastError(static_cast<std::uint32_t>(saved));
-        return false;
+    };
+    if (!MakePipe(out) || (!setup.merged_output && !MakePipe(err)) || (setup.events && !MakePipe(events)) ||
+        !MakePipe(report)) {
+        int saved = errno;
+        close_all();
+        return Failed(saved);
     }
     // Everything the child needs is built before the fork: after it only exec-safe calls.
     std::vector<std::string> argument_text = args;
@@ -69,7 +79,7 @@ bool SpawnProgram(const std::string& path, const std::vector<std::string>& args,
     for (std::string& a : argument_text) argv.push_back(a.data());
     argv.push_back(nullptr);
     std::vector<std::string> environment_text = env;
-    for (char** e = environ; *e; ++e) {
+    for (char** e = setup.inherit_environment ? environ : nullptr; e && *e; ++e) {
         std::string entry = *e;
         bool replaced = false;
         for (const std::string& own : env) {
@@ -80,40 +90,65 @@ bool SpawnProgram(const std::string& path, const std::vector<std::string>& args,
     std::vector<char*> envp;
     for (std::string& e : environment_text) envp.push_back(e.data());
     envp.push_back(nullptr);
+    const int output = out[1], errors = setup.merged_output ? out[1] : err[1];
+    const int keep_from = setup.events ? ChildEventsFd + 1 : ChildEventsFd;
 
+    // No handler of this program may run in the child before its exec.
+    sigset_t mask;
+    BlockAllSignals(&mask);
     const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
     if (pid == 0) {
         // A station ends with its parent, through its normal shut-down (ports given back).
         // A parent gone before the request took effect is seen by getppid.
-        if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || ::getppid() != parent) ::_exit(ExecFailed);
+        if (setup.ends_with_parent && (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || ::getppid() != parent)) {
+            ::_exit(ExecFailed);
+        }
+        if (setup.own_group) ::setpgid(0, 0);
+        const int said = ::fcntl(report[1], F_DUPFD_CLOEXEC, keep_from);  // above what dup2 fills
         int null = ::open("/dev/null", O_RDONLY);
         ::dup2(null, STDIN_FILENO);
-        ::dup2(out[1], STDOUT_FILENO);
-        ::dup2(err[1], STDERR_FILENO);
-        ::dup2(events[1], ChildEventsFd);  // dup2 clears close-on-exec
+        ::dup2(output, STDOUT_FILENO);
+        ::dup2(errors, STDERR_FILENO);
+        if (setup.events) ::dup2(events[1], ChildEventsFd);  // dup2 clears close-on-exec
         // Whatever else this process holds, inherited or its own, stays here.
-        ::close_range(ChildEventsFd + 1, ~0U, 0);
-        // The parent watches stop signals; the child takes them as a program does.
+        ::close_range(keep_from, ~0U, CLOSE_RANGE_CLOEXEC);
+        // The parent may watch stop signals; the child takes them as a program does.
         internal::DefaultSignalsInChild();
         ::execve(path.c_str(), argv.data(), envp.data());
+        const int error = errno;
+        [[maybe_unused]] ssize_t n = ::write(said, &error, sizeof error);
         ::_exit(ExecFailed);
     }
     int saved = errno;
-    internal::SysClose(out[1]);
-    internal::SysClose(err[1]);
-    internal::SysClose(events[1]);
-    if (pid < 0) {
-        internal::SysClose(out[0]);
-        internal::SysClose(err[0]);
-        internal::SysClose(events[0]);
-        errno = saved;
-        SetLastError(static_cast<std::uint32_t>(saved));
-        return false;
+    RestoreSignalMask(mask);
+    for (int* fd : {&out[1], &err[1], &events[1], &report[1]}) {
+        if (*fd >= 0) internal::SysClose(*fd);
+        *fd = -1;
     }
-    for (int fd : {out[0], err[0], events[0]}) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-    const int ended = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-    *child = {static_cast<int>(pid), out[0], err[0], events[0], ended};
+    if (pid < 0) {
+        close_all();
+        return Failed(saved);
+    }
+    int exec_error = 0;
+    ssize_t n;
+    do n = internal::SysRead(report[0], &exec_error, sizeof exec_error);
+    while (n < 0 && errno == EINTR);
+    // End of file: the exec took place; its errno: it failed, and the child is ending.
+    const int ended = n == 0 ? static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)) : -1;
+    if (ended < 0) {
+        saved = n == 0 ? errno : n == sizeof exec_error ? exec_error : EIO;
+        if (n != sizeof exec_error) ::kill(setup.own_group ? -pid : pid, SIGKILL);
+        int code = 0;
+        ReapChild(pid, true, &code);
+        close_all();
+        return Failed(saved);
+    }
+    internal::SysClose(report[0]);
+    for (int fd : {out[0], err[0], events[0]}) {
+        if (fd >= 0) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    }
+    *child = {static_cast<int>(pid), out[0], err[0], events[0], ended, setup.own_group};
     return true;
 }
 
@@ -123,18 +158,21 @@ std::FILE* OpenChildEvents() {
     return events;
 }
 
-void WaitReadable(const std::vector<int>& fds, int timeout_ms, std::vector<bool>* ready) {
+bool WaitReadable(const std::vector<int>& fds, int timeout_ms, std::vector<bool>* ready) {
     std::vector<pollfd> polled;
     for (int fd : fds) polled.push_back({fd, POLLIN, 0});
     polled.push_back({stop_read, POLLIN, 0});
     ready->assign(fds.size(), false);
-    if (internal::SysPoll(polled.data(), polled.size(), timeout_ms) <= 0) return;
+    const int n = internal::SysPoll(polled.data(), polled.size(), timeout_ms);
+    if (n < 0) return Failed(errno);
+    if (n == 0) return true;
     for (std::size_t i = 0; i < fds.size(); ++i) (*ready)[i] = polled[i].revents != 0;
     if (polled.back().revents) {
         char bytes[16];
         while (internal::SysRead(stop_read, bytes, sizeof bytes) > 0) {
         }
     }
+    return true;
 }
 
 long ReadAvailable(int fd, char* buffer, std::size_t size) {
@@ -147,18 +185,24 @@ void CloseDescriptor(int fd) {
     if (fd >= 0) internal::SysClose(fd);
 }
 
-bool ReapChild(int pid, bool wait, int* exit_code) {
+bool ReapChild(int pid, bool wait, int* exit_code, int* signal_number) {
     int status = 0;
     pid_t r;
     do r = ::waitpid(pid, &status, wait ? 0 : WNOHANG);
     while (r < 0 && errno == EINTR);
     if (r != pid) return false;
-    *exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : ExitBySignal + WTERMSIG(status);
+    const int by_signal = WIFEXITED(status) ? 0 : WTERMSIG(status);
+    *exit_code = by_signal == 0 ? WEXITSTATUS(status) : ExitBySignal + by_signal;
+    if (signal_number) *signal_number = by_signal;
     return true;
 }
 
 void StopChild(int pid) {
     if (pid > 0) ::kill(pid, SIGTERM);
+}
+
+void KillChild(const ChildProcess& child) {
+    if (child.pid > 0) ::kill(child.own_group ? -child.pid : child.pid, SIGKILL);
 }
 
 void WatchStopSignals() {

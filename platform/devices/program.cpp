@@ -1,13 +1,8 @@
-// Runs a device adapter's program for one control: posix_spawn (no shell), a pipe for its
-// output, and a pidfd to wait for its end without polling by hand. Everything waits in poll.
+// Runs a device adapter's program for one control through the layer's launcher (base/spawn.h:
+// no shell, a pipe for its output, a pidfd for its end). Everything waits in poll.
 #include "platform/devices/program.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "platform/base/spawn.h"
 #include "platform/base/sys.h"
 #include "platform/base/system.h"
 #include "platform/devices/adapter.h"
@@ -31,8 +27,10 @@ using Clock = std::chrono::steady_clock;
 thread_local std::string last_report;
 thread_local std::string last_line;
 
-// Signals the tool handles or ignores, given back their defaults in the program.
-constexpr int DefaultedSignals[] = {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD, SIGUSR1, SIGUSR2};
+// Stdin /dev/null, stdout and stderr on one pipe in the order written, nothing else; a group of
+// its own, so a time-out kills all it started; only the environment given.
+constexpr ChildSetup ProgramChild{.events = false, .merged_output = true, .own_group = true,
+                                  .inherit_environment = false, .ends_with_parent = false};
 constexpr std::size_t OutputChunk = 4096;
 constexpr int DrainChunks = 64;
 constexpr std::size_t MaxLineBytes = 1024;
@@ -113,65 +111,36 @@ bool Drain(int fd, OutputLines* lines, Clock::time_point deadline) {
     return true;
 }
 
-int Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& environment, int output,
-          pid_t* pid) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, output, 1);
-    posix_spawn_file_actions_adddup2(&actions, output, 2);
-    // Nothing else of this process reaches the program: no event pipe, no inherited descriptor.
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t signals;
-    sigemptyset(&signals);
-    posix_spawnattr_setsigmask(&attributes, &signals);
-    for (int signal : DefaultedSignals) sigaddset(&signals, signal);
-    posix_spawnattr_setsigdefault(&attributes, &signals);
-    posix_spawnattr_setpgroup(&attributes, 0);  // a group of its own: a time-out kills it all
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
-    std::vector<char*> args, env;
-    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    for (const std::string& variable : environment) env.push_back(const_cast<char*>(variable.c_str()));
-    env.push_back(nullptr);
-    int error = posix_spawn(pid, args[0], &actions, &attributes, args.data(), env.data());
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
-    return error;
-}
-
-// Waits for the program's end, passing its output on; false (errno ETIMEDOUT) at the deadline.
-bool AwaitEnd(pid_t pid, int pidfd, int output, OutputLines* lines, int* wait_status) {
+// Waits for the program's end, passing its output on; false (errno ETIMEDOUT) at the deadline,
+// the program then killed with all it started.
+bool AwaitEnd(ChildProcess* child, OutputLines* lines, int* exit_code, int* signal_number) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(ServiceReplyMilliseconds);
-    bool output_open = true;
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) {
-            ::kill(-pid, SIGKILL);
-            ::waitpid(pid, wait_status, 0);
-            errno = ETIMEDOUT;
-            return false;
-        }
+        std::vector<bool> ready;
         // A close signal ends the run at once: the window's close must not wait for it.
-        struct pollfd entries[3] = {{pidfd, POLLIN, 0}, {SignalDescriptor(), POLLIN, 0}, {output, POLLIN, 0}};
-        if (SysPoll(entries, output_open ? 3 : 2, static_cast<int>(left)) < 0) return false;
-        if (entries[1].revents) {
-            ::kill(-pid, SIGKILL);
-            ::waitpid(pid, wait_status, 0);
-            errno = EINTR;
+        int error = left <= 0 ? ETIMEDOUT : 0;
+        if (error == 0 && !WaitReadable({child->ended, SignalDescriptor(), child->out}, static_cast<int>(left), &ready)) {
+            error = errno;
+        } else if (error == 0 && ready[1]) {
+            error = EINTR;
+        }
+        if (error != 0) {
+            KillChild(*child);
+            ReapChild(child->pid, true, exit_code, signal_number);
+            errno = error;
             return false;
         }
-        if (output_open && entries[2].revents) output_open = Drain(output, lines, deadline);
-        if (entries[0].revents) {
-            pid_t done;
-            do done = ::waitpid(pid, wait_status, 0);
-            while (done < 0 && errno == EINTR);
+        if (child->out >= 0 && ready[2] && !Drain(child->out, lines, deadline)) {
+            CloseDescriptor(child->out);
+            child->out = -1;
+        }
+        if (ready[0]) {
+            const bool reaped = ReapChild(child->pid, true, exit_code, signal_number);
             // What it wrote just before it ended; a child it left behind may keep the pipe
             // open, so nothing more is waited for.
-            if (output_open) Drain(output, lines, std::min(deadline, Clock::now() + LastOutputWait));
-            return done == pid;
+            if (child->out >= 0) Drain(child->out, lines, std::min(deadline, Clock::now() + LastOutputWait));
+            return reaped;
         }
     }
 }
@@ -203,33 +172,18 @@ bool RunControlProgram(const std::vector<std::string>& argv, const char* device,
         "FWU_CONTROL=" + CodeText(code), std::string("FWU_ACTION=") + ControlActionName(code).c_str(),
         "FWU_PROFILE=" + CurrentProfile().path};
 
-    int pipe_fds[2];
-    if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return false;
-    ::fcntl(pipe_fds[0], F_SETFL, O_NONBLOCK);
-    pid_t pid = 0;
-    int error = Spawn(args, environment, pipe_fds[1], &pid);
-    SysClose(pipe_fds[1]);
-    if (error != 0) {
-        SysClose(pipe_fds[0]);
-        errno = error;
-        return false;
-    }
-    int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-    if (pidfd < 0) {
-        error = errno;
-        ::kill(-pid, SIGKILL);
-        ::waitpid(pid, nullptr, 0);
-        SysClose(pipe_fds[0]);
-        errno = error;
+    ChildProcess child;
+    if (!SpawnProgram(args[0], args, environment, &child, ProgramChild)) {
+        errno = static_cast<int>(GetLastError());
         return false;
     }
     OutputLines lines{device, {}};
-    int wait_status = 0;
-    bool ended = AwaitEnd(pid, pidfd, pipe_fds[0], &lines, &wait_status);
-    error = errno;
+    int exit_code = 0, signal_number = 0;
+    bool ended = AwaitEnd(&child, &lines, &exit_code, &signal_number);
+    int error = errno;
     lines.Flush();
-    SysClose(pidfd);
-    SysClose(pipe_fds[0]);
+    CloseDescriptor(child.ended);
+    CloseDescriptor(child.out);
     if (!ended) {
         if (error == ETIMEDOUT) {
             last_report = "did not end within " + std::to_string(ServiceReplyMilliseconds / 1000) + " s and was killed";
@@ -237,12 +191,11 @@ bool RunControlProgram(const std::vector<std::string>& argv, const char* device,
         errno = error;
         return false;
     }
-    if (WIFEXITED(wait_status)) {
-        *status = static_cast<std::uint32_t>(WEXITSTATUS(wait_status));
+    *status = static_cast<std::uint32_t>(exit_code);
+    if (signal_number == 0) {
         last_report = "exited with status " + std::to_string(*status);
     } else {
-        *status = 128u + static_cast<std::uint32_t>(WTERMSIG(wait_status));
-        last_report = "was killed by signal " + std::to_string(WTERMSIG(wait_status));
+        last_report = "was killed by signal " + std::to_string(signal_number);
     }
     return true;
 }
