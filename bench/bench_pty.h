@@ -15,6 +15,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/base/format.h"
 #include "sim/pty.h"
 
 namespace bench {
@@ -25,7 +26,7 @@ using Pty = sim::Pty;
 inline Pty MakePty() {
     Pty pty;
     std::string error;
-    if (!sim::OpenPty(&pty, &error)) std::fprintf(stderr, "bench: %s\n", error.c_str());
+    if (!sim::OpenPty(&pty, &error)) platform::SayOnStderrAs("bench", "%s", error.c_str());
     return pty;
 }
 

@@ -45,6 +45,7 @@
 #include <vector>
 
 #include "bench/bench_pty.h"
+#include "platform/base/format.h"
 #include "tests/support/program.h"
 #include "tests/support/tmux.h"
 
@@ -460,7 +461,7 @@ bool ParseArguments(int argc, char** argv, Settings* settings) {
 int main(int argc, char** argv) {
     Settings settings;
     if (!ParseArguments(argc, argv, &settings)) {
-        std::fprintf(stderr, "usage: bridge_bench [--rounds N] [--megabytes N] [--trips N] [--quick]\n");
+        platform::SayOnStderrAs("bridge_bench", "usage: bridge_bench [--rounds N] [--megabytes N] [--trips N] [--quick]");
         return 2;
     }
     // The bridges' instance sockets stay away from a tool the user runs meanwhile.

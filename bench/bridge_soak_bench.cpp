@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "bench/bench_pty.h"
+#include "platform/base/format.h"
 
 extern char** environ;
 
@@ -217,7 +218,7 @@ Soak Measure(Subject subject, const bench::Pty& gsm, const bench::Pty& irda, con
     if (started && Relaying(gsm, irda)) {
         soak = Flood(gsm, irda, child.pid, subject != Subject::Socat, seconds);
     } else {
-        std::fprintf(stderr, "bridge_soak_bench: subject %d did not relay\n", static_cast<int>(subject));
+        platform::SayOnStderrAs("bridge_soak_bench", "subject %d did not relay", static_cast<int>(subject));
     }
     Stop(&child);
     bench::Drain(gsm.master);
@@ -247,7 +248,7 @@ int main(int argc, char** argv) {
         } else if (std::strcmp(argv[i], "--program") == 0) {
             program = argv[i + 1];
         } else {
-            std::fprintf(stderr, "usage: bridge_soak_bench [--seconds N] [--program PATH]\n");
+            platform::SayOnStderrAs("bridge_soak_bench", "usage: bridge_soak_bench [--seconds N] [--program PATH]");
             return 2;
         }
     }

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/base/format.h"
 #include "sim/sim.h"
 #include "update/payloads.h"
 #include "update/protocol.h"
@@ -32,7 +33,7 @@ std::uint8_t pending[256];  // what the latest read brought and no wait has take
 std::size_t pending_at = 0, pending_end = 0;
 
 bool Fail(const char* what) {
-    std::fprintf(stderr, "minimal client: %s: %s\n", what, errno != 0 ? std::strerror(errno) : "no good answer");
+    platform::SayOnStderrAs("minimal client", "%s: %s", what, errno != 0 ? std::strerror(errno) : "no good answer");
     return false;
 }
 

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/base/format.h"
 #include "sim/firmware.h"
 #include "sim/sim.h"
 #include "tests/support/ser2net.h"
@@ -116,7 +117,7 @@ bool BenchPace(unsigned baud, int runs) {
     sim::Handset handset;
     std::string error;
     if (!handset.Start(options, &error)) {
-        std::fprintf(stderr, "ser2net_bench: %s\n", error.c_str());
+        platform::SayOnStderrAs("ser2net_bench", "%s", error.c_str());
         return false;
     }
     std::vector<std::string> names{"local pty"}, profiles{handset.ProfilePath()};
@@ -130,7 +131,7 @@ bool BenchPace(unsigned baud, int runs) {
         if (!exporters.back()->Start({{handset.DevicePath("COM1:"), true, Settings[s].nodelay, extra},
                                       {handset.DevicePath("COM2:"), false, Settings[s].nodelay, extra}},
                                      directory, &error)) {
-            std::fprintf(stderr, "ser2net_bench: %s\n", error.c_str());
+            platform::SayOnStderrAs("ser2net_bench", "%s", error.c_str());
             return false;
         }
         names.push_back(Settings[s].name);
@@ -146,7 +147,7 @@ bool BenchPace(unsigned baud, int runs) {
         for (std::size_t p = 0; p < names.size(); ++p) {
             Timing timing;
             if (!UpdateOnce(handset, profiles[p], &timing)) {
-                std::fprintf(stderr, "ser2net_bench: the run through %s failed\n%s", names[p].c_str(),
+                platform::SayOnStderrAs("ser2net_bench", "the run through %s failed: %s", names[p].c_str(),
                              p ? exporters[p - 1]->Log().c_str() : "");
                 return false;
             }

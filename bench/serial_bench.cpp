@@ -41,7 +41,7 @@ struct Pty {
     std::string slave;
     Pty() {
         std::string error;
-        if (!sim::OpenPtyMaster(false, &master, &slave, &error)) std::fprintf(stderr, "serial_bench: %s\n", error.c_str());
+        if (!sim::OpenPtyMaster(false, &master, &slave, &error)) platform::SayOnStderrAs("serial_bench", "%s", error.c_str());
     }
     ~Pty() {
         if (master >= 0) ::close(master);

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/base/format.h"
 #include "platform/base/spawn.h"
 #include "sim/sim.h"
 #include "update/payloads.h"
@@ -68,7 +69,7 @@ int main(int argc, char** argv) {
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
     // Each handset holds some twenty descriptors (its pseudo-terminals and sockets).
     std::string reason;
-    if (!platform::RaiseDescriptorLimit(&reason)) std::fprintf(stderr, "stations_bench: open-file limit: %s\n", reason.c_str());
+    if (!platform::RaiseDescriptorLimit(&reason)) platform::SayOnStderrAs("stations_bench", "open-file limit: %s", reason.c_str());
     // The simulated modules run the image they got as the set's revision, as the check expects.
     sim::KnownFirmware(update::CurrentPayloadSet().sha256, update::CurrentPayloadSet().revision);
     std::vector<std::unique_ptr<sim::Handset>> handsets;
@@ -78,7 +79,7 @@ int main(int argc, char** argv) {
         options.module_baud = Baud;
         std::string error;
         if (!handset->Start(options, &error)) {
-            std::fprintf(stderr, "handset: %s\n", error.c_str());
+            platform::SayOnStderrAs("stations_bench", "handset: %s", error.c_str());
             return 1;
         }
         handsets.push_back(std::move(handset));

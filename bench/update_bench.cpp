@@ -40,6 +40,7 @@
 #include <vector>
 
 #include "bench/minimal_client.h"
+#include "platform/base/format.h"
 #include "sim/sim.h"
 #include "update/payloads.h"
 
@@ -115,7 +116,7 @@ bool StartHandset(sim::Handset* handset, std::uint32_t baud) {
     options.module_baud = baud;
     std::string error;
     if (handset->Start(options, &error)) return true;
-    std::fprintf(stderr, "update_bench: %s\n", error.c_str());
+    platform::SayOnStderrAs("update_bench", "%s", error.c_str());
     return false;
 }
 
@@ -135,7 +136,7 @@ Run UpdateOnce(std::uint32_t baud, bool trace) {
              kernel.back().code == sim::KernelReboot && handset.module().DownloadDone();
     if (run.ok) run.run_s = std::chrono::duration<double>(kernel.back().at - ril.front().at).count();
     if (trace) ::unlink((handset.Directory() + "/trace.txt").c_str());
-    if (!run.ok) std::fprintf(stderr, "update_bench: the run failed (exit %d): %s\n", run.child.status, run.child.out.c_str());
+    if (!run.ok) platform::SayOnStderrAs("update_bench", "the run failed (exit %d): %s", run.child.status, run.child.out.c_str());
     return run;
 }
 
@@ -171,7 +172,7 @@ Paced PacedOnce(std::uint32_t baud, bool minimal) {
     }
     paced.ok = child.status == 0 && resets.size() >= 2 && handset.module().DownloadDone();
     if (!paced.ok) {
-        std::fprintf(stderr, "update_bench: the %s failed (exit %d): %s\n", minimal ? "minimal client" : "tool",
+        platform::SayOnStderrAs("update_bench", "the %s failed (exit %d): %s", minimal ? "minimal client" : "tool",
                      child.status, child.out.c_str());
         return paced;
     }
@@ -260,7 +261,7 @@ void RunToVerdict(VerdictCase* c) {
     options.module_fault = c->fault;
     std::string error;
     if (!handset.Start(options, &error)) {
-        std::fprintf(stderr, "update_bench: %s\n", error.c_str());
+        platform::SayOnStderrAs("update_bench", "%s", error.c_str());
         return;
     }
     // A runtime directory of its own: each run is its own window.

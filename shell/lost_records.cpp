@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
+
 
 namespace shell {
 namespace {
@@ -32,8 +34,7 @@ void ReportWriteFailure(const char* what, int error) {
         }
         reported.push_back(name);
     }
-    const std::string line = "firmware-utility: " + name + ": write failed: " + std::strerror(error) + "\n";
-    std::fputs(line.c_str(), stderr);  // unbuffered
+    platform::SayOnStderr("%s: write failed: %s", name.c_str(), std::strerror(error));
 }
 
 bool RecordLost() { return record_lost.load(); }

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/base/format.h"
 #include "platform/base/signals.h"
 #include "sim/sim.h"
 
@@ -16,7 +17,7 @@ int RunForeground() {
     Handset handset;
     std::string error;
     if (!handset.Start(Options{}, &error)) {
-        std::fprintf(stderr, "firmware-utility sim: %s\n", error.c_str());
+        platform::SayOnStderrAs("firmware-utility sim", "%s", error.c_str());
         platform::RestoreSignalMask(previous);
         return 1;
     }

@@ -1,21 +1,25 @@
 // Writes the stand-in payload set: deterministic bytes of the exact sizes the upload stages
 // expect. The module maker's loaders and image are not part of this project.
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
+
+#include "platform/base/format.h"
 
 namespace {
 
 bool WriteFile(const std::string& path, const std::vector<unsigned char>& bytes) {
     FILE* out = std::fopen(path.c_str(), "wb");
     if (!out) {
-        std::perror(path.c_str());
+        platform::SayOnStderrAs("gen_payloads", "%s: %s", path.c_str(), std::strerror(errno));
         return false;
     }
     bool ok = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
     ok = (std::fclose(out) == 0) && ok;
-    if (!ok) std::perror(path.c_str());
+    if (!ok) platform::SayOnStderrAs("gen_payloads", "%s: %s", path.c_str(), std::strerror(errno));
     return ok;
 }
 
@@ -36,7 +40,7 @@ std::vector<unsigned char> Pseudorandom(std::size_t size, std::uint32_t seed) {
 
 int main(int argc, char** argv) {
     if (argc != 2) {
-        std::fprintf(stderr, "usage: gen_payloads OUTPUT_DIR\n");
+        platform::SayOnStderrAs("gen_payloads", "usage: gen_payloads OUTPUT_DIR");
         return 2;
     }
     const std::string dir = argv[1];

@@ -40,7 +40,23 @@ void PutLatin1(Out* out, unsigned char byte) {
 }
 
 // What every line for people on stderr starts with.
-constexpr char StderrPrefix[] = "firmware-utility: ";
+constexpr char ProgramName[] = "firmware-utility";
+
+void SayOnStderrV(const char* name, const char* format, std::va_list args) {
+    std::va_list again;
+    va_copy(again, args);
+    const int length = std::vsnprintf(nullptr, 0, format, args);
+    std::vector<char> text(length > 0 ? static_cast<std::size_t>(length) + 1 : 1, '\0');
+    if (length > 0) std::vsnprintf(text.data(), text.size(), format, again);
+    va_end(again);
+    const std::string line = std::string(name) + ": " + EscapeControls(text.data()) + "\n";
+    for (std::size_t at = 0; at < line.size();) {
+        const ssize_t n = ::write(STDERR_FILENO, line.data() + at, line.size() - at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;  // stderr gone: nobody to tell
+        at += static_cast<std::size_t>(n);
+    }
+}
 
 // The length of the UTF-8 sequence at text[at] that is no control character (C1 included), or
 // 0 when the byte there starts none.
@@ -103,22 +119,18 @@ std::string FirstControlCharacter(const std::string& text) {
     return {};
 }
 
-void SayOnStderr(const char* format, ...) {
-    std::va_list args, again;
+void SayOnStderrAs(const char* name, const char* format, ...) {
+    std::va_list args;
     va_start(args, format);
-    va_copy(again, args);
-    const int length = std::vsnprintf(nullptr, 0, format, args);
+    SayOnStderrV(name, format, args);
     va_end(args);
-    std::vector<char> text(length > 0 ? static_cast<std::size_t>(length) + 1 : 1, '\0');
-    if (length > 0) std::vsnprintf(text.data(), text.size(), format, again);
-    va_end(again);
-    const std::string line = StderrPrefix + EscapeControls(text.data()) + "\n";
-    for (std::size_t at = 0; at < line.size();) {
-        const ssize_t n = ::write(STDERR_FILENO, line.data() + at, line.size() - at);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;  // stderr gone: nobody to tell
-        at += static_cast<std::size_t>(n);
-    }
+}
+
+void SayOnStderr(const char* format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    SayOnStderrV(ProgramName, format, args);
+    va_end(args);
 }
 
 int FormatTextV(char* buffer, std::size_t size, const char* format, std::va_list args) {

@@ -3,12 +3,12 @@
 // written as the Latin-1 character it stands for (UTF-8), so traced protocol bytes keep the
 // text valid UTF-8. Output is cut to fit and always terminated.
 //
-// A line for people on stderr goes through SayOnStderr: the program's name, the text on one
+// A line for people on stderr goes through SayOnStderr (SayOnStderrAs): the program's name, the text on one
 // line with its control characters (and bytes that are no UTF-8) escaped, so that a value a
 // user gave (a file name with an ESC, a device path with a newline) can neither split the line
 // nor reach the terminal as a command.
 //
-// Index: FormatText FormatTextV EscapeControls FirstControlCharacter SayOnStderr
+// Index: FormatText FormatTextV EscapeControls FirstControlCharacter SayOnStderr SayOnStderrAs
 #pragma once
 
 #include <cstdarg>
@@ -30,5 +30,7 @@ std::string EscapeControls(const std::string& text);
 std::string FirstControlCharacter(const std::string& text);
 // "firmware-utility: " and the formatted text, escaped, then one newline, in one write.
 void SayOnStderr(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// The same after another name ("firmware-utility sim", a benchmark's, a build tool's).
+void SayOnStderrAs(const char* name, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 }  // namespace platform
