@@ -8,7 +8,7 @@
 //             files.h   whole-file reads and existence checks (a payload set, profiles)
 //             format.h  printf-style formatting with %c as a Latin-1 character
 //             sha256.h  SHA-256 digests (payload listing, the simulated module's report)
-//             spawn.h   child processes of this program (stations side by side) and helpers
+//             spawn.h   child processes: this program (stations side by side), helpers, adapters
 //             openpgp.h OpenPGP armor and packets, detached signatures checked by gpgv
 //             user_file.h files named on the command line, opened without ever blocking
 //   devices/  serial.h  serial ports and driver services by device name (and the registry and

@@ -1,5 +1,5 @@
 // Implemented in platform/base/signals.cpp.
-// The one owner of signal handlers (signals.cpp). Every other file of the layer registers an
+// The one owner of signal handlers and masks (signals.cpp). Every other file of the layer registers an
 // action for a step; the handlers are installed here once, the first time a step of theirs gets
 // an action, and run the registered actions in the order of the steps:
 //
@@ -38,8 +38,8 @@ inline constexpr int CloseSignals[] = {SIGINT, SIGTERM, SIGHUP};
 // never take the program's signals, or a fork whose child must run no handler of this
 // program. *previous (unless null) the mask before.
 void BlockAllSignals(sigset_t* previous);
-// The close signals blocked in the calling thread (and the threads it starts), *previous the
-// mask before, for WaitCloseSignal; RestoreSignalMask puts *previous back.
+// The close signals blocked in the calling thread (and the threads it starts), *previous
+// (unless null) the mask before, for WaitCloseSignal; RestoreSignalMask puts it back.
 void BlockCloseSignals(sigset_t* previous);
 // Sleeps until a blocked close signal is pending, takes it and returns its number.
 int WaitCloseSignal();
@@ -65,8 +65,8 @@ void SetSignalAction(SignalStep step, SignalAction action);
 void IgnoreSignal(int signal_number);
 // The close signals as a set, for a signalfd to read.
 sigset_t CloseSignalSet();
-// One signal blocked in the calling thread only (SIGPIPE where a library's writes cannot ask
-// for EPIPE).
+// One signal blocked in the calling thread (SIGPIPE where a library's writes cannot ask for
+// EPIPE).
 void BlockSignal(int signal_number);
 // After fork, before exec: every signal this program handles or ignores takes its default
 // action again, then none is blocked, as a program expects to start. Async-signal-safe.
