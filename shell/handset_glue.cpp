@@ -126,9 +126,8 @@ int UseProfileFile(const std::string& path) {
     const std::filesystem::path absolute = std::filesystem::absolute(path, ignored);
     RunProfilePath = absolute.empty() ? path : absolute.string();
     platform::Profile profile;
-    std::string error;
-    if (!platform::LoadProfile(path, &profile, &error)) {
-        platform::SayOnStderr("%s", error.c_str());
+    if (!platform::LoadProfile(path, &profile)) {
+        platform::SayOnStderr("%s", platform::LastErrorText().c_str());
         return ExitBadArguments;
     }
     platform::SetProfile(profile);

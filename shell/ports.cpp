@@ -75,7 +75,7 @@ std::string IdentityOf(const platform::SerialPortInfo& port, const std::vector<p
         const auto same = std::count_if(ports.begin(), ports.end(), [&](const platform::SerialPortInfo& other) {
             return IdentityValue(other, key) == value;
         });
-        if (same == 1) return std::string(platform::IdentityPrefix) + key + "=" + value;
+        if (same == 1) return platform::IdentityValue(key, value);
     }
     return {};
 }
@@ -141,8 +141,7 @@ std::string Description(const platform::SerialPortInfo& port) {
 // parser would cut (a '#' or ';' in it) is not offered.
 bool ReadsBack(const std::string& line, const std::string& name, const std::string& path) {
     platform::Profile profile;
-    std::string error;
-    if (!platform::ParseProfile("[devices]\n" + line + "\n", "ports", &profile, &error)) return false;
+    if (!platform::ParseProfile("[devices]\n" + line + "\n", "ports", &profile)) return false;
     auto found = profile.devices.find(name);
     return found != profile.devices.end() && found->second == path;
 }

@@ -17,6 +17,7 @@
 #include "platform/platform.h"
 #include "shell/lost_records.h"
 #include "shell/run_report.h"
+#include "update/cechat.h"
 #include "update/payloads.h"
 
 namespace shell {
@@ -29,7 +30,6 @@ using Clock = std::chrono::steady_clock;
 // Room for a whole line, so the flush is one write.
 constexpr std::size_t RecordBuffer = 64 * 1024;
 constexpr int RecordVersion = 1;
-constexpr char ModuleLinkName[] = "COM1:";
 
 std::FILE* record = nullptr;  // the program's thread only: opened before the run, written after
 std::string record_path;
@@ -84,7 +84,7 @@ bool WriteRunRecord(const std::string& station, const std::string& profile, cons
     Json line = {{"v", RecordVersion}};
     line["station"] = TextOrNull(station);
     line["profile"] = profile;
-    line["port"] = DevicePath(ModuleLinkName);
+    line["port"] = DevicePath(update::ModuleLinkName);
     line["at_port"] = DevicePath(facts.at_port);
     line["manufacturer"] = TextOrNull(known.manufacturer);
     line["model"] = TextOrNull(known.model);

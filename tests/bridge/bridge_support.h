@@ -103,8 +103,7 @@ inline bool ReadExactly(int fd, void* data, std::size_t size, int timeout_ms = 2
 
 inline void UseProfile(const std::string& text) {
     platform::Profile profile;
-    std::string error;
-    ASSERT_TRUE(platform::ParseProfile(text, "bridge-test", &profile, &error)) << error;
+    ASSERT_TRUE(platform::ParseProfile(text, "bridge-test", &profile)) << platform::LastErrorText();
     platform::SetProfile(profile);
 }
 
