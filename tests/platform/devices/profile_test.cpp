@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "tests/support/pty.h"
+#include "tests/support/socket_service.h"
 
 namespace {
 
@@ -280,6 +282,61 @@ TEST(Profile, AdapterEntriesAreKept) {
                              "p", &profile))
         << platform::LastErrorText();
     EXPECT_EQ(profile.devices.at("COM1:"), "udev:ID_VENDOR_ID=0403,ID_SERIAL_SHORT=A50285BI");
+}
+
+// The kind table: each kind recognised in its entry (a path by what it is on disk, the radio
+// driver by the [radio] reset) and its answers.
+TEST(Profile, DeviceKindsAnswerByTheirRow) {
+    using platform::KindProbe;
+    fwu_test::Pty pty;
+    ASSERT_TRUE(pty.ok());
+    const fwu_test::DeadSocket socket(true);
+    const std::string tty = pty.slave();
+    // device, entry, with a reset pulse, kind, comes back, modem lines, runs a program, probe, claim key
+    const struct {
+        const char* device;
+        std::string value;
+        bool pulse;
+        const char* kind;
+        bool comes_back;
+        bool modem_lines;
+        bool program;
+        KindProbe probe;
+        const char* claim;  // nullptr: none
+    } rows[] = {
+        {"COM1:", tty, false, "tty", false, true, false, KindProbe::LineSettings, tty.c_str()},
+        {"COM1:", "udev:ID_SERIAL_SHORT=none-such", false, "udev", true, true, false, KindProbe::LineSettings, nullptr},
+        {"COM1:", "rfc2217://h:2000", false, "rfc2217", false, true, false, KindProbe::LineSettings, "rfc2217://h:2000"},
+        {"COM1:", "tcp://h:2000", false, "tcp", false, false, false, KindProbe::LineSettings, "tcp://h:2000"},
+        {"RIL1:", socket.path(), false, "service", false, false, false, KindProbe::Open, socket.path().c_str()},
+        {"RIL1:", "exec:/bin/true", false, "program", false, false, true, KindProbe::Open, nullptr},
+        {"RIL1:", "exec:/bin/true", true, "pulse", false, false, true, KindProbe::Pulse, nullptr},
+    };
+    for (const auto& row : rows) {
+        Profile profile;
+        profile.devices[row.device] = row.value;
+        if (row.pulse) profile.reset = {"COM2:", true, false, 100};
+        platform::SetProfile(profile);
+        const platform::DeviceKind* kind = platform::KindOfDevice(row.device);
+        ASSERT_NE(kind, nullptr) << row.value;
+        EXPECT_STREQ(kind->name, row.kind) << row.value;
+        EXPECT_EQ(platform::DeviceCanComeBack(row.device), row.comes_back) << row.value;
+        EXPECT_EQ((kind->controls & platform::KindModemLines) != 0, row.modem_lines) << row.value;
+        EXPECT_EQ(platform::DeviceRunsProgram(row.device), row.program) << row.value;
+        EXPECT_EQ(platform::DeviceProbe(row.device), row.probe) << row.value;
+        std::string key;
+        EXPECT_EQ(platform::DeviceClaimKey(row.device, &key), row.claim != nullptr) << row.value;
+        if (row.claim != nullptr) {
+            EXPECT_EQ(key, row.claim);
+        }
+    }
+    // By its text alone a path is read as a tty, and any other scheme as a network port.
+    EXPECT_STREQ(platform::KindOfValue(socket.path())->name, "tty");
+    EXPECT_STREQ(platform::KindOfValue("telnet://h:23")->name, "tcp");
+    EXPECT_TRUE(platform::ValueNamesProgram("exec:/x"));
+    EXPECT_FALSE(platform::ValueNamesProgram("/x"));
+    platform::SetProfile(Profile{});
+    EXPECT_EQ(platform::KindOfDevice("COM1:"), nullptr);
 }
 
 TEST(Profile, LookupsIgnoreCase) {
