@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/base/system.h"
 #include "platform/devices/profile.h"
 
 namespace {

@@ -9,7 +9,7 @@
 // gives, beside a wake-up descriptor that purge-abort, close and thread terminate/suspend use.
 // A port whose device hung up (POLLHUP, EIO) reports a line error on every later call.
 //
-// Index: OpenDevice SetPortNoteHandler CloseHandle(system.h) IsSerialPort | GetCommState SetCommState
+// Index: OpenDevice SetPortNoteHandler CloseHandle(system.h) | GetCommState SetCommState
 // GetCommTimeouts
 // SetCommTimeouts PurgeComm PurgeQueuedInput SetupComm EscapeCommFunction GetCommModemStatus SetCommMask WaitCommEvent
 // WaitCommEventFor ClearCommError PortLost ReadFile ReadQueued WriteFile | DeviceIoControl
@@ -103,8 +103,6 @@ bool EscapeCommFunction(Handle port, int function);
 // The port's modem lines as the kernel reports them (TIOCM_* bits); false with ENOTTY or EINVAL
 // on a tty that has none (a pty).
 bool GetCommModemStatus(Handle port, std::uint32_t* status);
-// Whether OpenDevice opened the handle as a serial port (else a service or an adapter).
-bool IsSerialPort(Handle handle);
 bool SetCommMask(Handle port, std::uint32_t mask);
 bool GetCommMask(Handle port, std::uint32_t* mask);
 // Waits without bound until a masked event occurs (or the wait is aborted: false).
