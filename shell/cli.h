@@ -1,5 +1,5 @@
-// Implemented in shell/check.cpp, shell/cli.cpp, shell/cli_running.cpp, shell/handset_glue.cpp and
-// shell/ports.cpp.
+// Implemented in shell/check.cpp, shell/cli.cpp, shell/cli_running.cpp, shell/handset_glue.cpp,
+// shell/ports.cpp and shell/quick_run.cpp.
 // The command line: invocations and options read into one plain record, and the steps of the
 // program that main() lists.
 //
