@@ -1,5 +1,6 @@
 // The main window: start-up, the window procedure with its message table, the command table,
-// the timer table with the keep-alive timer, and the orderly shut-down. Everything here runs on the window's thread.
+// the timer table with the keep-alive timer, and the orderly shut-down. Everything here runs on
+// the window's thread.
 #include "shell/main_window.h"
 
 #include <cerrno>

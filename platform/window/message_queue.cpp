@@ -39,8 +39,8 @@ bool IsDone(const std::shared_ptr<SentCall>& call) {
     return call->done;
 }
 
-// Ends the loop: every queued call is answered 0, the texts posted are dropped, and listeners of destroyed windows (which
-// may have been waiting on this thread) are collected.
+// Ends the loop: every queued call is answered 0, the texts posted are dropped, and listeners
+// of destroyed windows (which may have been waiting on this thread) are collected.
 void EndLoop(const std::shared_ptr<Queue>& queue) {
     std::deque<std::shared_ptr<SentCall>> pending;
     {
