@@ -1,5 +1,6 @@
-// Implemented in platform/devices/devices.cpp, platform/devices/serial_io.cpp,
-// platform/devices/serial_port.cpp and platform/devices/service.cpp.
+// Implemented in platform/devices/devices.cpp, platform/devices/net_port.cpp,
+// platform/devices/serial_io.cpp, platform/devices/serial_port.cpp and
+// platform/devices/service.cpp.
 // Devices by name: serial ports on termios and driver services on Unix sockets.
 //
 // How it works: OpenDevice looks the name up in the handset profile ([devices], any case). A
