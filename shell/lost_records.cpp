@@ -1,5 +1,4 @@
-// Failed writes: each output is named once on stderr (a full disk fails every later write too),
-// said on stderr, which stdio never buffers.
+// Failed writes: each output is named once on stderr (a full disk fails every later write too).
 #include "shell/lost_records.h"
 
 #include <atomic>
@@ -11,7 +10,6 @@
 #include <vector>
 
 #include "platform/platform.h"
-
 
 namespace shell {
 namespace {

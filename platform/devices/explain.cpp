@@ -15,7 +15,8 @@
 #include <vector>
 
 #include "platform/devices/adapter.h"
-#include "platform/devices/net_address.h"
+#include "platform/devices/devices.h"
+#include "platform/devices/kinds.h"
 #include "platform/devices/net_port.h"
 #include "platform/devices/ports.h"
 #include "platform/devices/program.h"
@@ -179,35 +180,55 @@ std::string ExplainOpenFailure(const char* device, std::uint32_t error) {
         return name + " has no entry in the profile's [devices]" + where + "; add `" + name + " = /dev/...`; " +
                PortsHint;
     }
-    if (IsPortIdentity(path)) {
-        // Not found, or found more than once: the report names the candidates. Found: the
-        // node it stands for is explained, after the identity.
-        std::string node;
-        if (error == ENOENT || error == ENOTUNIQ || ResolvePortPath(path, &node) != 0) {
-            std::string report = PortIdentityReport();
-            if (report.empty()) report = ErrorText(error);  // it matched, then vanished
-            return name + " (" + path + "): " + report + "; " + PortsHint;
-        }
-        std::string text = name + " (" + path + " at " + node + "): " + ErrorText(error);
-        std::string fix = Fix(node, false, error);
-        return fix.empty() ? text : text + ": " + fix;
-    }
-    if (internal::IsNetworkPath(path)) {
-        std::string report = internal::LastNetworkReport(path);
-        return name + " (" + path + "): " + ErrorText(error) + (report.empty() ? "" : ": " + report);
-    }
-    std::vector<std::string> program;
-    bool is_program = SplitProgram(path, &program);
-    std::string shown = is_program ? program[0] : path;
-    std::string text = name + " (" + shown + "): " + ErrorText(error);
-    std::string fix = Fix(shown, is_program, error);
-    if (!fix.empty()) text += ": " + fix;
-    return text;
+    return KindOfValue(path)->explain(name, path, error);
 }
+
+namespace internal {
+
+std::string ExplainValueOpen(const std::string& device, const std::string& value, std::uint32_t error) {
+    return KindOfValue(value)->explain(device, value, error);
+}
+
+std::string ExplainPathOpen(const std::string& device, const std::string& value, std::uint32_t error) {
+    std::string text = device + " (" + value + "): " + ErrorText(error);
+    std::string fix = Fix(value, false, error);
+    return fix.empty() ? text : text + ": " + fix;
+}
+
+std::string ExplainProgramOpen(const std::string& device, const std::string& value, std::uint32_t error) {
+    std::vector<std::string> program;
+    const bool split = SplitProgram(value, &program);
+    const std::string shown = split ? program[0] : value;
+    std::string text = device + " (" + shown + "): " + ErrorText(error);
+    std::string fix = Fix(shown, split, error);
+    return fix.empty() ? text : text + ": " + fix;
+}
+
+// Not found, or found more than once: the report names the candidates. Found: the node it
+// stands for is explained, after the identity.
+std::string ExplainIdentityOpen(const std::string& device, const std::string& value, std::uint32_t error) {
+    std::string node;
+    if (error == ENOENT || error == ENOTUNIQ || ResolvePortPath(value, &node) != 0) {
+        std::string report = PortIdentityReport();
+        if (report.empty()) report = ErrorText(error);  // it matched, then vanished
+        return device + " (" + value + "): " + report + "; " + PortsHint;
+    }
+    std::string text = device + " (" + value + " at " + node + "): " + ErrorText(error);
+    std::string fix = Fix(node, false, error);
+    return fix.empty() ? text : text + ": " + fix;
+}
+
+std::string ExplainNetworkOpen(const std::string& device, const std::string& value, std::uint32_t error) {
+    std::string report = LastNetworkReport(value);
+    return device + " (" + value + "): " + ErrorText(error) + (report.empty() ? "" : ": " + report);
+}
+
+}  // namespace internal
 
 std::string NetworkSettingReport(const char* device) {
     std::string path;
-    if (device == nullptr || !ProfileDevicePath(device, &path) || !internal::IsNetworkPath(path)) return {};
+    // Only a network port's exporter leaves a report (kept by the port's path).
+    if (device == nullptr || !ProfileDevicePath(device, &path)) return {};
     return internal::LastNetworkReport(path);
 }
 

@@ -12,12 +12,16 @@
 #include <string>
 #include <vector>
 
+#include "platform/devices/devices.h"
 #include "platform/devices/ports.h"
 #include "platform/devices/profile.h"
 #include "platform/devices/udev_ports.h"
 
 namespace platform {
 namespace {
+
+// Whether a value is "udev:..." rather than a path.
+bool IsIdentity(const std::string& value) { return value.rfind(internal::IdentityPrefix, 0) == 0; }
 
 using internal::DevicePtr;
 using internal::EnumeratePtr;
@@ -76,7 +80,7 @@ int MatchPorts(const std::vector<IdentityProperty>& properties, std::vector<std:
 
 // Whether `value` names a port now (quietly: this thread's report stays as it was).
 bool PortPresent(const std::string& value) {
-    if (!IsPortIdentity(value)) {
+    if (!IsIdentity(value)) {
         struct stat info {};
         return ::stat(value.c_str(), &info) == 0;
     }
@@ -90,14 +94,13 @@ bool PortPresent(const std::string& value) {
 }  // namespace
 
 std::uint32_t ResolvePortPath(const std::string& value, std::string* node) {
-    if (!IsPortIdentity(value)) {
+    if (!IsIdentity(value)) {
         *node = value;
         return 0;
     }
     std::vector<IdentityProperty> properties;
-    std::string problem;
-    if (!ParsePortIdentity(value, &properties, &problem)) {
-        last_report = problem;
+    if (!ParsePortIdentity(value, &properties)) {
+        last_report = LastErrorText();
         return EINVAL;
     }
     std::vector<std::string> matches, ports;
