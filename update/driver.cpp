@@ -183,7 +183,7 @@ bool ClaimModulePort(platform::Hwnd window) {
     std::string path;
     if (!platform::ProfileDevicePath("COM1:", &path)) return true;  // its open explains it
     // A port named by identity is claimed as the node it has now, as a run naming that node would.
-    if (platform::IsPortIdentity(path) && platform::ResolvePortPath(path, &path) != 0) return true;
+    if (platform::IsPortIdentity(path) && !platform::ResolvePortPath(path, &path)) return true;
     std::uint32_t holder = 0;
     std::string holder_name;
     if (platform::ClaimPort(path, &holder, &holder_name) != EEXIST) {

@@ -32,10 +32,7 @@ Handle OpenDevice(const char* name) {
     }
     if (internal::IsNetworkPath(path)) return internal::OpenSerialPort(path.c_str());
     // A port named by identity opens as the node that matches it now.
-    if (std::uint32_t error = ResolvePortPath(path, &path)) {
-        SetLastError(error);
-        return InvalidHandle;
-    }
+    if (!ResolvePortPath(path, &path)) return InvalidHandle;
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) {
         SetLastError(static_cast<std::uint32_t>(errno));

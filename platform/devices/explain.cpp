@@ -14,6 +14,7 @@
 #include <fstream>
 #include <vector>
 
+#include "platform/base/system.h"
 #include "platform/devices/adapter.h"
 #include "platform/devices/net_address.h"
 #include "platform/devices/net_port.h"
@@ -27,6 +28,14 @@ namespace {
 constexpr const char* PortsHint = "see `firmware-utility ports` for the serial ports of this machine";
 constexpr std::size_t GroupBufferSize = 4096;
 constexpr const char* LocksTable = "/proc/locks";
+
+// The reason the failing call gave in words beside its code, "" when it gave the code alone
+// (LastErrorText then says the system's words for it).
+std::string GivenReason() {
+    const std::uint32_t code = GetLastError();
+    std::string text = LastErrorText();
+    return code != 0 && text == std::strerror(static_cast<int>(code)) ? std::string() : text;
+}
 
 std::string Upper(std::string text) {
     for (char& c : text) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
@@ -161,6 +170,7 @@ std::string ErrorText(std::uint32_t error) {
 }
 
 std::string ExplainOpenFailure(const char* device, std::uint32_t error) {
+    const std::string given = GivenReason();
     std::string name = device ? device : "";
     Profile profile = CurrentProfile();
     std::string path;
@@ -183,8 +193,10 @@ std::string ExplainOpenFailure(const char* device, std::uint32_t error) {
         // Not found, or found more than once: the report names the candidates. Found: the
         // node it stands for is explained, after the identity.
         std::string node;
-        if (error == ENOENT || error == ENOTUNIQ || ResolvePortPath(path, &node) != 0) {
-            std::string report = PortIdentityReport();
+        std::string report = given;
+        const bool resolved = error != ENOENT && error != ENOTUNIQ && ResolvePortPath(path, &node);
+        if (!resolved) {
+            if (error != ENOENT && error != ENOTUNIQ) report = GivenReason();
             if (report.empty()) report = ErrorText(error);  // it matched, then vanished
             return name + " (" + path + "): " + report + "; " + PortsHint;
         }
@@ -193,8 +205,7 @@ std::string ExplainOpenFailure(const char* device, std::uint32_t error) {
         return fix.empty() ? text : text + ": " + fix;
     }
     if (internal::IsNetworkPath(path)) {
-        std::string report = internal::LastNetworkReport(path);
-        return name + " (" + path + "): " + ErrorText(error) + (report.empty() ? "" : ": " + report);
+        return name + " (" + path + "): " + ErrorText(error) + (given.empty() ? "" : ": " + given);
     }
     std::vector<std::string> program;
     bool is_program = SplitProgram(path, &program);
@@ -207,13 +218,15 @@ std::string ExplainOpenFailure(const char* device, std::uint32_t error) {
 
 std::string NetworkSettingReport(const char* device) {
     std::string path;
+    const std::string given = GivenReason();
     if (device == nullptr || !ProfileDevicePath(device, &path) || !internal::IsNetworkPath(path)) return {};
-    return internal::LastNetworkReport(path);
+    return given;
 }
 
 std::string ExplainControlFailure(const char* device, std::uint32_t code, std::uint32_t error,
                                   std::string* adapter_line) {
     adapter_line->clear();
+    const std::string given = GivenReason();
     const std::string name = device ? device : "";
     const std::string action = internal::ControlActionName(code);
     const Profile profile = CurrentProfile();
@@ -233,12 +246,11 @@ std::string ExplainControlFailure(const char* device, std::uint32_t code, std::u
     else ProfileDevicePath(name.c_str(), &path);
     std::vector<std::string> program;
     if (SplitProgram(path, &program)) {
-        std::string report = internal::LastProgramReport();
-        if (report.empty()) report = ErrorText(error);
-        *adapter_line = internal::LastProgramLine();
-        std::string text = name + " (" + program[0] + "): " + action + " failed: " + report;
-        if (!adapter_line->empty()) text += "; its last line: " + *adapter_line;
-        return text;
+        // "exited with status 1; its last line: cannot open gpiochip0"
+        std::string report = given.empty() ? ErrorText(error) : given;
+        const std::size_t mark = report.find(internal::LastLineMark);
+        if (mark != std::string::npos) *adapter_line = report.substr(mark + std::strlen(internal::LastLineMark));
+        return name + " (" + program[0] + "): " + action + " failed: " + report;
     }
     std::string text = name + " (" + path + "): " + action + " failed: " + ErrorText(error);
     if (error == ETIMEDOUT) text += ": the service did not answer within 5 s";

@@ -152,7 +152,7 @@ bool ListSerialPorts(std::vector<SerialPortInfo>* ports, std::string* error) {
 std::string PortProperty(const std::string& path, const char* key) {
     // A port named by identity is asked about the node it stands for now.
     std::string node;
-    if (ResolvePortPath(path, &node) != 0) return {};
+    if (!ResolvePortPath(path, &node)) return {};
     struct stat info {};
     if (::stat(node.c_str(), &info) != 0 || !S_ISCHR(info.st_mode)) return {};
     UdevPtr context(udev_new());

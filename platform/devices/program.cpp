@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/base/sys.h"
 #include "platform/base/system.h"
@@ -26,10 +27,6 @@ namespace platform::internal {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// The calling thread's latest run, for the explanation of a control that failed.
-thread_local std::string last_report;
-thread_local std::string last_line;
 
 // Signals the tool handles or ignores, given back their defaults in the program.
 constexpr int DefaultedSignals[] = {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD, SIGUSR1, SIGUSR2};
@@ -51,6 +48,7 @@ std::string CodeText(std::uint32_t code) {
 // over is only counted and said once at the end. Memory stays at one line whatever comes.
 struct OutputLines {
     std::string device;
+    std::string last;  // the last line not empty, for the explanation of a failed run
     std::string pending;
     std::size_t lines = 0;
     std::size_t cut_bytes = 0;      // beyond a line's limit, or after the line limit
@@ -90,7 +88,7 @@ struct OutputLines {
     }
     void Emit(std::string line, bool cut) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (!line.empty()) last_line = line;
+        if (!line.empty()) last = line;
         // "RIL1: text", "KernelIoControl: text"
         std::string text = device + (device.back() == ':' ? " " : ": ") + line + (cut ? " [...]" : "") + "\r\n";
         DebugOutput(text.data(), text.size());
@@ -178,24 +176,21 @@ bool AwaitEnd(pid_t pid, int pidfd, int output, OutputLines* lines, int* wait_st
 
 }  // namespace
 
-int ProgramReady(const std::string& program) {
+bool ProgramReady(const std::string& program) {
     struct stat info {};
-    if (::stat(program.c_str(), &info) != 0) return errno;
-    if (!S_ISREG(info.st_mode) || ::access(program.c_str(), X_OK) != 0) return EACCES;
-    return 0;
-}
-
-std::string LastProgramReport() { return last_report; }
-std::string LastProgramLine() { return last_line; }
-
-bool RunControlProgram(const std::vector<std::string>& argv, const char* device, std::uint32_t code,
-                       std::uint32_t* status) {
-    last_report.clear();
-    last_line.clear();
-    if (int problem = ProgramReady(argv[0])) {
-        errno = problem;
+    if (::stat(program.c_str(), &info) != 0) {
+        SetLastError(static_cast<std::uint32_t>(errno));
         return false;
     }
+    if (!S_ISREG(info.st_mode) || ::access(program.c_str(), X_OK) != 0) {
+        SetLastError(EACCES);
+        return false;
+    }
+    return true;
+}
+
+ControlResult RunControlProgram(const std::vector<std::string>& argv, const char* device, std::uint32_t code) {
+    if (!ProgramReady(argv[0])) return ControlResult::Unanswered;
     std::vector<std::string> args = argv;
     args.push_back(CodeText(code));
     const std::vector<std::string> environment = {
@@ -204,7 +199,7 @@ bool RunControlProgram(const std::vector<std::string>& argv, const char* device,
         "FWU_PROFILE=" + CurrentProfile().path};
 
     int pipe_fds[2];
-    if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return false;
+    if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return ControlOutcome(false, 0);
     ::fcntl(pipe_fds[0], F_SETFL, O_NONBLOCK);
     pid_t pid = 0;
     int error = Spawn(args, environment, pipe_fds[1], &pid);
@@ -212,7 +207,7 @@ bool RunControlProgram(const std::vector<std::string>& argv, const char* device,
     if (error != 0) {
         SysClose(pipe_fds[0]);
         errno = error;
-        return false;
+        return ControlOutcome(false, 0);
     }
     int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
     if (pidfd < 0) {
@@ -221,30 +216,37 @@ bool RunControlProgram(const std::vector<std::string>& argv, const char* device,
         ::waitpid(pid, nullptr, 0);
         SysClose(pipe_fds[0]);
         errno = error;
-        return false;
+        return ControlOutcome(false, 0);
     }
-    OutputLines lines{device, {}};
+    OutputLines lines{device, {}, {}};
     int wait_status = 0;
     bool ended = AwaitEnd(pid, pidfd, pipe_fds[0], &lines, &wait_status);
     error = errno;
     lines.Flush();
     SysClose(pidfd);
     SysClose(pipe_fds[0]);
+    std::uint32_t status = 0;
+    std::string report;
     if (!ended) {
+        status = static_cast<std::uint32_t>(error);
         if (error == ETIMEDOUT) {
-            last_report = "did not end within " + std::to_string(ServiceReplyMilliseconds / 1000) + " s and was killed";
+            report = "did not end within " + std::to_string(ServiceReplyMilliseconds / 1000) + " s and was killed";
         }
-        errno = error;
-        return false;
-    }
-    if (WIFEXITED(wait_status)) {
-        *status = static_cast<std::uint32_t>(WEXITSTATUS(wait_status));
-        last_report = "exited with status " + std::to_string(*status);
+    } else if (WIFEXITED(wait_status)) {
+        status = static_cast<std::uint32_t>(WEXITSTATUS(wait_status));
+        report = "exited with status " + std::to_string(status);
     } else {
-        *status = 128u + static_cast<std::uint32_t>(WTERMSIG(wait_status));
-        last_report = "was killed by signal " + std::to_string(WTERMSIG(wait_status));
+        status = 128u + static_cast<std::uint32_t>(WTERMSIG(wait_status));
+        report = "was killed by signal " + std::to_string(WTERMSIG(wait_status));
     }
-    return true;
+    if (ended && status == 0) return ControlResult::Done;
+    if (!lines.last.empty()) {
+        const char* words = ::strerrordesc_np(static_cast<int>(status));
+        if (report.empty()) report = words ? words : "error " + std::to_string(status);
+        report += LastLineMark + lines.last;
+    }
+    SetLastError(status, report);
+    return ended ? ControlResult::Refused : ControlResult::Unanswered;
 }
 
 }  // namespace platform::internal
