@@ -125,8 +125,8 @@ void DebugOutput(const char* text, std::size_t len);
 // meanwhile takes whole lines from the next one on.
 bool TraceOpen();
 // path "-" is stderr; an empty path is nowhere; else a regular file only (OpenUserFile). False
-// (errno kept, *reason when given) when it cannot be opened.
-bool SetTraceSink(const char* path, std::string* reason = nullptr);
+// with the last error set (its text the reason) when it cannot be opened.
+bool SetTraceSink(const char* path);
 // Each trace line then starts with the monotonic clock's seconds (as the run's events give them).
 void SetTraceTimestamps(bool on);
 

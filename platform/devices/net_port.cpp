@@ -209,7 +209,7 @@ std::shared_ptr<SerialPort> OpenNetworkPort(const char* path) {
         SetLastError(static_cast<std::uint32_t>(error), report);
         return nullptr;
     };
-    if (!ParseNetworkPath(path, &link->address)) return refuse(EINVAL, NetworkPathProblem(path));
+    if (!ParseNetworkPath(path, &link->address)) return nullptr;  // the last error says what is wrong
     int pair[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair) != 0) return refuse(errno, {});
     link->pump_fd = pair[1];

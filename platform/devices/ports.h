@@ -46,9 +46,10 @@ struct SerialPortInfo {
     bool holders_unknown = false;  // none found, but some processes could not be looked at
 };
 
-// Every serial port, ordered by node name (ttyS2 before ttyS10). False with *error (one
-// phrase, errno set) when udev could not be read; no ports is success with an empty list.
-bool ListSerialPorts(std::vector<SerialPortInfo>* ports, std::string* error);
+// Every serial port, ordered by node name (ttyS2 before ttyS10). False when udev could not be
+// read, with the last error set (errno too), its text one phrase ("cannot open udev: ...");
+// no ports is success with an empty list.
+bool ListSerialPorts(std::vector<SerialPortInfo>* ports);
 
 // The processes that hold `node` open; *unknown when none was found and some process's
 // descriptors could not be read.

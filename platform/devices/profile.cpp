@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "platform/base/format.h"
+#include "platform/base/system.h"
 #include "platform/base/user_file.h"
 #include "platform/devices/net_address.h"
 
@@ -149,7 +150,8 @@ std::string AddDevice(Profile* profile, const std::string& key, const std::strin
         if (!ParsePortIdentity(value, &properties, &problem)) return problem;
     } else if (internal::IsNetworkPath(value)) {
         if (device == "RIL1:") return "the radio driver cannot be a network port: " + value;
-        if (std::string problem = internal::NetworkPathProblem(value); !problem.empty()) return problem;
+        internal::NetworkAddress address;
+        if (!internal::ParseNetworkPath(value, &address)) return LastErrorText();
     } else if (std::string problem = PathProblem(value); !problem.empty()) {
         return problem;
     }
@@ -344,10 +346,9 @@ bool SplitProgram(const std::string& value, std::vector<std::string>* argv) {
 }
 
 bool LoadProfile(const std::string& path, Profile* profile, std::string* error) {
-    std::string reason;
-    std::FILE* file = OpenUserFileStream(path, UserFileUse::Input, &reason);
+    std::FILE* file = OpenUserFileStream(path, UserFileUse::Input);
     if (!file) {
-        *error = path + ": " + reason;
+        *error = path + ": " + LastErrorText();
         return false;
     }
     std::string text;
