@@ -8,12 +8,11 @@
 // terminating it; a relay thread that finds a bridge port gone (the device hung up) logs one
 // line naming it and stops the other direction too.
 //
-// The log lines are queued for the window's thread (shell::QueueLog), not sent one by one: a
-// relay thread waits for the window's thread only while that backlog is full.
+// The log lines are posted to the window's thread (shell::PostLog), not sent one by one: a
+// relay thread waits for the window's thread only while the lines posted before fill its bound.
 #include "bridge/bridge.h"
 #include "bridge/relay.h"
 #include "shell/log.h"
-#include "shell/log_backlog.h"
 #include "shell/options.h"
 
 namespace bridge {
@@ -64,7 +63,7 @@ void ReportLost(const RelayRow& row, platform::Hwnd window, std::atomic<platform
     if (other != platform::InvalidHandle && other != 0) platform::TerminateThread(other, 0);
     platform::FormatText(line, RelayLineSize, "%s was lost, relaying stopped\r\n",
                          port_name ? port_name : "");
-    shell::QueueLog(window, line);  // after this thread's lines; the other's end with its terminate
+    shell::PostLog(window, line);  // after this thread's lines; the other's end with its terminate
     platform::PostMessage(window, PortLostMessage, 0, 0);  // the window decides: idle, end or reopen
 }
 
@@ -78,14 +77,14 @@ bool Forward(const RelayRow& row, platform::Hwnd window, platform::Handle source
             ReportLost(row, window, row.destination, row.destination_name->load(), line);
             return false;
         }
-        shell::WaitForQueuedLog();  // the box comes after the lines before it
+        platform::WaitForPostedText(window);  // the box comes after the lines before it
         platform::MessageBox(platform::NoWindow, row.failure_text, row.failure_text, 0);
     }
     const std::int32_t mode = shell::DisplayMode.load();
     if (written != 0 && (mode == row.logged_mode || mode == row.logged_mode_too)) {
         platform::FormatText(line, RelayLineSize, row.line_format,
                              static_cast<int>(row.print_written ? written : read));
-        shell::QueueLog(window, line);
+        shell::PostLog(window, line);
     }
     return true;
 }

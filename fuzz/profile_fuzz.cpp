@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/base/system.h"
 #include "platform/devices/profile.h"
 
 namespace {
@@ -28,8 +29,8 @@ std::string Write(const platform::Profile& profile) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
     platform::Profile profile;
-    std::string error;
-    if (!platform::ParseProfile(text, "fuzz.prof", &profile, &error)) {
+    if (!platform::ParseProfile(text, "fuzz.prof", &profile)) {
+        const std::string error = platform::LastErrorText();
         Check(error.rfind("fuzz.prof:", 0) == 0);
         Check(error.find(": ", 10) != std::string::npos);
         return 0;
@@ -43,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Check(name.find('\\') != std::string::npos);
     }
     platform::Profile again;
-    Check(platform::ParseProfile(Write(profile), "again", &again, &error));
+    Check(platform::ParseProfile(Write(profile), "again", &again));
     Check(again.devices == profile.devices);
     Check(again.registry == profile.registry);
     Check(again.kernel == profile.kernel);

@@ -14,6 +14,7 @@
 //   devices/  serial.h  serial ports and driver services by device name (and the registry and
 //                       the kernel library, which read the profile)
 //             profile.h the handset profile that names the devices, registry and kernel service
+//             kinds.h   the table of device kinds a profile can name, and what each answers
 //             ports.h   the machine's serial ports (libudev) and the processes holding them
 //   window/   window.h  windows, messages, menus, accelerators, message boxes, dialogs,
 //                       one window per user
@@ -45,6 +46,7 @@
 #include "platform/base/system.h"
 #include "platform/base/user_file.h"
 #include "platform/devices/explain.h"
+#include "platform/devices/kinds.h"
 #include "platform/devices/ports.h"
 #include "platform/devices/profile.h"
 #include "platform/devices/serial.h"

@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "platform/screen/screen.h"
+#include "platform/window/window_state.h"
 
 namespace platform {
 namespace {
@@ -30,6 +31,13 @@ std::string EditText(Hwnd edit) {
     std::string text;
     internal::EditSnapshot(edit, &text, nullptr, nullptr);
     return text;
+}
+
+std::size_t PendingPostedText(Hwnd window) {
+    auto record = internal::LookupWindow(window);
+    if (!record) return 0;
+    std::lock_guard lock(record->queue->mutex);
+    return record->queue->text.size();
 }
 
 }  // namespace platform

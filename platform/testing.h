@@ -12,7 +12,8 @@
 // names an entry of the index below.
 //
 // Index: Fault InjectFault ClearFaults TakeFault | SysCallTable SysCalls | SetResourceTableForTest
-// SetModuleFileNameForTest | SetScreen SetHeadlessOutput | EditText KeepAliveCounts ObservedKeepAlive
+// SetModuleFileNameForTest | SetScreen SetHeadlessOutput | EditText PendingPostedText KeepAliveCounts
+// ObservedKeepAlive
 #pragma once
 
 #include <poll.h>
@@ -98,6 +99,8 @@ void SetHeadlessOutput(int fd);
 // ---- what the layer did, seen from the side
 // The text the edit control holds.
 std::string EditText(Hwnd edit);
+// Bytes of text posted for the window's thread (PostText) and not yet taken by it.
+std::size_t PendingPostedText(Hwnd window);
 // The calls that have no meaning on Linux, counted.
 struct KeepAliveCounts {
     std::uint64_t idle_resets;

@@ -8,12 +8,14 @@
 // the reason with its fix; exit 0 only when every device is ready. A module that answers on its
 // AT port tells its identity and revision there (read-only AT queries); one that does not is a
 // warning, and not ready when a revision is expected (the update could not verify it).
+#include <cerrno>
 #include <cstdio>
 #include <string>
 
 #include "device/radio.h"
 #include "platform/platform.h"
 #include "shell/cli.h"
+#include "update/cechat.h"
 #include "update/identity.h"
 #include "update/update.h"
 #include "update/verify.h"
@@ -21,16 +23,12 @@
 namespace shell {
 namespace {
 
-constexpr char ModuleLink[] = "COM1:";
+constexpr const char* ModuleLink = update::ModuleLinkName;
 constexpr char RadioDriver[] = "RIL1:";
 constexpr char KernelEntry[] = "KernelIoControl";
 constexpr char ModemManager[] = "ModemManager";
 constexpr char MmIgnoreProperty[] = "ID_MM_DEVICE_IGNORE";
 constexpr char Ready[] = "ok";
-// The module link's line settings: 115,200 baud, 8 data bits, no parity, two stop bits.
-constexpr std::uint32_t LinkBaud = 115200;
-constexpr std::uint8_t LinkByteSize = 8;
-constexpr std::uint8_t LinkStopBits = 2;
 // How long the module is given to answer "AT" on its AT port.
 constexpr std::uint32_t AtAnswerWaitMs = 2000;
 constexpr std::uint32_t MillisecondsPerSecond = 1000;
@@ -40,47 +38,57 @@ constexpr char UpdateLine[] = "update";
 constexpr char LineEnd[] = "\r\n";
 constexpr char RefusalPrefix[] = "Update refused: ";
 
-// The reason a port that opened is still not ready, or "" when it is.
-std::string PortProblem(platform::Handle port, const std::string& device) {
+// Whether a port that opened takes the module link's speed and framing (the rest of its own
+// settings kept); false with the reason in the last-error text.
+bool PortReady(platform::Handle port, const std::string& device) {
     platform::Dcb saved{};
     saved.length = sizeof saved;
-    if (!platform::GetCommState(port, &saved)) return "its line settings cannot be read: " + platform::ErrorText(platform::GetLastError());
+    if (!platform::GetCommState(port, &saved)) {
+        const std::uint32_t error = platform::GetLastError();
+        platform::SetLastError(error, "its line settings cannot be read: " + platform::ErrorText(error));
+        return false;
+    }
     platform::Dcb link = saved;
-    link.baud_rate = LinkBaud;
-    link.byte_size = LinkByteSize;
-    link.parity = 0;
-    link.stop_bits = LinkStopBits;
+    link.baud_rate = update::ModuleLineSettings.baud_rate;
+    link.byte_size = update::ModuleLineSettings.byte_size;
+    link.parity = update::ModuleLineSettings.parity;
+    link.stop_bits = update::ModuleLineSettings.stop_bits;
     const bool applied = platform::SetCommState(port, &link);
     const std::uint32_t error = platform::GetLastError();
     // Given back when taken (an exporter that did not answer would keep this waiting again).
     if (applied) platform::SetCommState(port, &saved);
     if (!applied) {
         const std::string report = platform::NetworkSettingReport(device.c_str());
-        return "it refuses the module link's line settings (115200 8N2): " + platform::ErrorText(error) +
-               (report.empty() ? "" : ": " + report);
+        platform::SetLastError(error, "it refuses the module link's line settings (115200 8N2): " +
+                                          platform::ErrorText(error) + (report.empty() ? "" : ": " + report));
     }
-    return {};
+    return applied;
 }
 
 // The modem-line reset, done once as every handshake attempt does it: through ResetModule, with
 // the pulse's port held as the update holds its link. A port that cannot pulse (no modem lines,
-// here or behind an exporter) fails exactly as the update's first attempt would. "" when ready.
-std::string ResetProblem(const platform::ResetPulse& pulse) {
+// here or behind an exporter) fails exactly as the update's first attempt would. False with the
+// reason in the last-error text.
+bool PulseReady(const platform::ResetPulse& pulse) {
     platform::Handle port = platform::OpenDevice(pulse.port.c_str());
     const bool failed = device::ResetModule(platform::NoWindow) != 0;
+    const std::uint32_t error = platform::GetLastError();
     if (port != platform::InvalidHandle) platform::CloseHandle(port);
-    return failed ? device::LastControlFault().explanation : std::string();
+    if (failed) platform::SetLastError(error, device::LastControlFault().explanation);
+    return !failed;
 }
 
-// A note on a ready port that ModemManager may still take, or "" when it will not.
-std::string ModemManagerProblem(const std::string& path, const platform::Profile& profile) {
-    if (!platform::ProcessRunning(ModemManager) || platform::PortProperty(path, MmIgnoreProperty) == "1") return {};
+// Whether ModemManager leaves a ready port alone; false with a note in the last-error text when
+// it may still take it.
+bool ModemManagerAway(const std::string& path, const platform::Profile& profile) {
+    if (!platform::ProcessRunning(ModemManager) || platform::PortProperty(path, MmIgnoreProperty) == "1") return true;
     // A RIL1: program (modem-manager.sh) lets it go for the run.
-    auto radio = profile.devices.find(RadioDriver);
-    if (radio != profile.devices.end() && radio->second.rfind(platform::ProgramPrefix, 0) == 0) return {};
-    return std::string("ModemManager runs and may open this port to probe it; install "
-                       "examples/70-firmware-utility.rules (ID_MM_DEVICE_IGNORE) or ") +
-           (profile.from_options ? "give --reset exec:PROGRAM that stops it" : "let a RIL1: program stop it");
+    if (platform::DeviceRunsProgram(RadioDriver)) return true;
+    platform::SetLastError(EBUSY, std::string("ModemManager runs and may open this port to probe it; install "
+                                              "examples/70-firmware-utility.rules (ID_MM_DEVICE_IGNORE) or ") +
+                                      (profile.from_options ? "give --reset exec:PROGRAM that stops it"
+                                                            : "let a RIL1: program stop it"));
+    return false;
 }
 
 // Why `device` did not open, without the "DEVICE (PATH): " its explanation starts with: the
@@ -120,14 +128,16 @@ bool ReportModule(const std::string& at_path) {
     return ready;
 }
 
-// What an update refuses before it opens anything; "" when it goes on.
-std::string RunRefusal() {
-    const char* refusal = update::RunRefusal.load();
-    if (refusal == nullptr) return {};
-    std::string text = refusal;
+// Whether an update goes on past the refusals it makes before it opens anything; false with
+// the refusal in the last-error text.
+bool RunAllowed() {
+    const char* refused = update::RunRefusal.load();
+    if (refused == nullptr) return true;
+    std::string text = refused;
     if (text.rfind(RefusalPrefix, 0) == 0) text.erase(0, sizeof RefusalPrefix - 1);
     if (text.size() >= 2 && text.compare(text.size() - 2, 2, LineEnd) == 0) text.erase(text.size() - 2);
-    return "refused: " + text;
+    platform::SetLastError(EPERM, "refused: " + text);
+    return false;
 }
 
 }  // namespace
@@ -136,8 +146,8 @@ int CheckDevices(const CliOptions&) {
     const platform::Profile profile = platform::CurrentProfile();
     std::printf("profile %s\n", platform::EscapeControls(profile.path).c_str());
     int not_ready = 0;
-    if (const std::string refusal = RunRefusal(); !refusal.empty()) {
-        Report(UpdateLine, "-", refusal);
+    if (!RunAllowed()) {
+        Report(UpdateLine, "-", platform::LastErrorText());
         ++not_ready;
     }
     std::string at_path;  // the AT port's, once it proved ready
@@ -153,10 +163,12 @@ int CheckDevices(const CliOptions&) {
         if (handle == platform::InvalidHandle) {
             problem = OpenProblem(device.c_str());
         } else {
-            const bool serial = platform::IsSerialPort(handle);
-            if (serial) problem = PortProblem(handle, device);
+            // A kind with line settings is tried with the module link's; any other proved itself by opening.
+            const bool serial = platform::DeviceProbe(device.c_str()) == platform::KindProbe::LineSettings;
+            const bool ready = !serial || PortReady(handle, device);
+            if (!ready) problem = platform::LastErrorText();
             platform::CloseHandle(handle);
-            if (problem.empty() && serial) problem = ModemManagerProblem(path, profile);
+            if (ready && serial && !ModemManagerAway(path, profile)) problem = platform::LastErrorText();
         }
         Report(device, path, problem);
         if (!problem.empty()) ++not_ready;
@@ -166,7 +178,7 @@ int CheckDevices(const CliOptions&) {
     if (!at_path.empty() && !ReportModule(at_path)) ++not_ready;
     // The pulse resets the module: after the AT port was read.
     if (profile.reset.milliseconds != 0 && pulse_port_ready) {
-        const std::string problem = ResetProblem(profile.reset);
+        const std::string problem = PulseReady(profile.reset) ? std::string() : platform::LastErrorText();
         const std::string what = std::string(profile.reset.dtr ? "DTR" : "RTS") + " pulse on " + profile.reset.port;
         Report(ResetLine, what,
                problem.empty() ? "ok (one " + std::to_string(profile.reset.milliseconds) +

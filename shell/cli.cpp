@@ -320,6 +320,8 @@ int UsePayloadSet(const CliOptions& options) {
     return 0;
 }
 
+int ListPayloads(const CliOptions&) { return update::ListPayloads(); }
+
 int OpenTrace(const CliOptions& options) {
     if (options.trace.empty()) return 0;
     platform::SetTraceTimestamps(options.trace_time);
@@ -333,29 +335,6 @@ int CheckRuntimeDirectory() {
     platform::SayOnStderr("runtime directory %s", platform::LastErrorText().c_str());
     return ExitBadArguments;
 }
-
-namespace {
-
-// What an awaited update's answer means, for the line on stderr.
-const char* AwaitedOutcome(std::intptr_t outcome) {
-    switch (outcome) {
-        case update::OutcomeConfirmed: return "the module confirmed the image";
-        case update::OutcomeFailed: return "the update failed";
-        case update::OutcomeModuleLost: return "the module link was lost";
-        case update::OutcomeGaveUp: return "the module did not answer; the update gave up";
-        case update::OutcomeRefused: return "refused: an update is already running";
-        case update::OutcomeInterrupted: return "the window closed before the update ended";
-        case update::OutcomeVerified: return "the module runs the expected firmware";
-        case update::OutcomeRevisionMismatch: return "the module runs another revision than expected";
-        case update::OutcomeNotVerified: return "the firmware the module runs was not verified";
-        case update::OutcomeAlreadyCurrent: return "the module already ran the expected revision";
-        case update::OutcomeControlFailed: return "the module's reset failed and cannot succeed; the update stopped";
-        case update::OutcomeLineNoise: return "the module link carried noise during the image; the update stopped";
-        default: return "unknown outcome";
-    }
-}
-
-}  // namespace
 
 int SendToRunning(const CliOptions& options) {
     if (!IsCommand(options.send_id)) {
@@ -383,7 +362,9 @@ int SendToRunning(const CliOptions& options) {
         return ExitNoWindow;
     }
     if (options.send_wait) {
-        platform::SayOnStderr("send --wait %u: %s", options.send_id, AwaitedOutcome(result));
+        const update::OutcomeRow* outcome = update::FindOutcome(result);
+        platform::SayOnStderr("send --wait %u: %s", options.send_id,
+                              outcome ? outcome->awaited : update::UnknownOutcomeLine);
         result = update::OutcomeSucceeded(static_cast<std::int32_t>(result)) ? 0 : 1;
     }
     std::printf("%ld\n", static_cast<long>(result));

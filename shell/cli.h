@@ -1,5 +1,5 @@
-// Implemented in shell/check.cpp, shell/cli.cpp, shell/cli_running.cpp, shell/handset_glue.cpp and
-// shell/ports.cpp.
+// Implemented in shell/check.cpp, shell/cli.cpp, shell/cli_running.cpp, shell/handset_glue.cpp,
+// shell/ports.cpp, shell/quick_run.cpp, shell/run_endings.cpp and shell/run_setup.cpp.
 // The command line: invocations and options read into one plain record, and the steps of the
 // program that main() lists.
 //
@@ -104,7 +104,9 @@ int SelectWindowScreen(const CliOptions& options);
 // invocation's command (118 update, 153 bridge) and then the --command ones.
 int RunWindow(const CliOptions& options);
 
-// ---- hooks for the pieces that come with other parts of the tool (shell/handset_glue.cpp).
+// ---- hooks for the pieces that come with other parts of the tool: ApplyRunOptions and
+// RunSimulatedHandset (shell/handset_glue.cpp, with the simulated handset), PrepareUpdateRun
+// (shell/run_setup.cpp), the run's ends (shell/run_endings.cpp); their steps in shell/run_steps.h.
 // Each returns 0 to go on, or the exit code to end with after printing one line.
 // The options that later pieces read: the handset profile (--profile, $FIRMWARE_UTILITY_PROFILE,
 // the user's or the system's profile file, or the built-in simulated handset, announced on

@@ -14,6 +14,13 @@ void AppendLog(platform::Hwnd window, const char* text) {
     platform::SendMessage(pane, platform::EM_REPLACESEL, 0, reinterpret_cast<platform::LParam>(text));
 }
 
+void PostLog(platform::Hwnd window, const char* text) {
+    if (window == 0) return;
+    platform::Hwnd pane = platform::GetDlgItem(window, LogPaneId);
+    if (pane == 0) return;
+    platform::PostText(pane, platform::EM_REPLACESEL, text);
+}
+
 void AppendLogUnlessQuiet(platform::Hwnd window, const char* text) {
     if (DisplayMode.load() == 0) return;
     AppendLog(window, text);

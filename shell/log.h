@@ -3,7 +3,9 @@
 // the trace channel (the platform's debug output).
 //
 // AppendLog sends the pane's replace-selection request, so an append from a worker thread waits
-// until the window's thread has inserted the text. A null window makes an append silent.
+// until the window's thread has inserted the text. PostLog posts it instead (platform::PostText):
+// a busy worker's lines reach the pane in batches, without a round trip each. A null window
+// makes an append silent.
 // MessageBuffer is the line buffer a handler formats into before appending; each thread has
 // its own, so the updater's formatting never disturbs a line the window's thread is building.
 //
@@ -12,7 +14,7 @@
 // ReportControlFailure does the same for a radio or kernel control that failed once its device
 // was open (ControlFailureObserver: stderr and the events of `update`).
 //
-// Index: AppendLog AppendLogUnlessQuiet TracePrint MessageBuffer FormatAndAppend ReportOpenFailure
+// Index: AppendLog PostLog AppendLogUnlessQuiet TracePrint MessageBuffer FormatAndAppend ReportOpenFailure
 // OpenFailureObserver HoldOpenFailures ReportControlFailure ControlFailure ControlFailureObserver
 #pragma once
 
@@ -29,6 +31,9 @@ inline constexpr int LogPaneId = 5;
 inline constexpr std::size_t MessageBufferSize = 1024;  // 512 wide characters on the handset
 
 void AppendLog(platform::Hwnd window, const char* text);
+// AppendLog without waiting for the window's thread, for whole lines of a worker: the text is
+// copied; it waits only while the texts posted before it fill the window layer's bound.
+void PostLog(platform::Hwnd window, const char* text);
 // Drops the text while DisplayMode (shell/options.h) is 0.
 void AppendLogUnlessQuiet(platform::Hwnd window, const char* text);
 void TracePrint(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -1,5 +1,4 @@
-// Failed writes: each output is named once on stderr (a full disk fails every later write too),
-// said on stderr, which stdio never buffers.
+// Failed writes: each output is named once on stderr (a full disk fails every later write too).
 #include "shell/lost_records.h"
 
 #include <atomic>
@@ -10,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
 
 namespace shell {
 namespace {
@@ -32,8 +32,7 @@ void ReportWriteFailure(const char* what, int error) {
         }
         reported.push_back(name);
     }
-    const std::string line = "firmware-utility: " + name + ": write failed: " + std::strerror(error) + "\n";
-    std::fputs(line.c_str(), stderr);  // unbuffered
+    platform::SayOnStderr("%s: write failed: %s", name.c_str(), std::strerror(error));
 }
 
 bool RecordLost() { return record_lost.load(); }

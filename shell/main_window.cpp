@@ -1,5 +1,6 @@
 // The main window: start-up, the window procedure with its message table, the command table,
-// the keep-alive timer and the orderly shut-down. Everything here runs on the window's thread.
+// the timer table with the keep-alive timer, and the orderly shut-down. Everything here runs on
+// the window's thread.
 #include "shell/main_window.h"
 
 #include <cerrno>
@@ -11,7 +12,6 @@
 #include "resources/commands.h"
 #include "resources/resources.h"
 #include "shell/log.h"
-#include "shell/log_backlog.h"
 #include "shell/options.h"
 #include "update/payloads.h"
 #include "update/update.h"
@@ -187,8 +187,6 @@ LResult OnRunEnded(Hwnd, std::uint32_t, WParam, LParam) {
 LResult OnDestroy(Hwnd window, std::uint32_t, WParam, LParam) {
     update::CallOffRun();
     bridge::ReleaseBridgeSteps();
-    TakePendingLog(window);  // the lines relayed before the release, then none
-    CloseLogBacklog(window);
     if (GpioWindow != nullptr) {
         VirtualFree(GpioWindow, 0, MemRelease);
         GpioWindow = nullptr;
@@ -205,33 +203,42 @@ LResult OnBridgePortLost(Hwnd window, std::uint32_t, WParam, LParam) {
     return 0;
 }
 
-// Lines queued by the relay threads: taken a few milliseconds later, so that a busy relay's
-// lines reach the pane in batches rather than waking this thread for each read. Any message
-// before then takes them too.
-LResult OnLogPending(Hwnd window, std::uint32_t, WParam, LParam) {
-    SetTimer(window, LogBatchTimer, LogBatchDelayMs);
-    return 0;
-}
-
-// Every tick: idle timer, the silent key event, and the window to the front while asked. The
-// bridge's reopen timer looks for its lost port.
-LResult OnKeepAlive(Hwnd window, std::uint32_t, WParam timer, LParam) {
-    if (timer == bridge::ReopenTimer) {
-        bridge::TryReopen(window);
-        return 0;
-    }
-    if (timer == LogBatchTimer) {  // MainWindowProc took the lines on the way in
-        KillTimer(window, LogBatchTimer);
-        return 0;
-    }
+// Every tick: idle timer, the silent key event, and the window to the front while asked.
+LResult OnKeepAlive(Hwnd window, std::uint32_t, WParam, LParam) {
     SystemIdleTimerReset();
     KeybdEvent(0x15, 0, 6, 0);
     if (KeepForeground.load() != 0) SetForegroundWindow(window | 1);
     return 0;
 }
 
-// ---- the message table
+// The bridge's reopen timer: it looks for its lost port.
+LResult OnReopenTimer(Hwnd window, std::uint32_t, WParam, LParam) {
+    bridge::TryReopen(window);
+    return 0;
+}
+
 using MessageHandler = LResult (*)(Hwnd window, std::uint32_t message, WParam wparam, LParam lparam);
+
+// ---- the timer table
+struct TimerRow {
+    std::uintptr_t timer;
+    MessageHandler handler;
+};
+// timer id (WM_TIMER's wparam), handler: scanned from the first row, the first match wins. A
+// tick of a timer with no row is the keep-alive's, which never looks at the id.
+constexpr TimerRow TimerTable[] = {
+    {KeepAliveTimer, OnKeepAlive},
+    {bridge::ReopenTimer, OnReopenTimer},
+};
+
+LResult OnTimer(Hwnd window, std::uint32_t message, WParam timer, LParam lparam) {
+    for (const TimerRow& row : TimerTable) {
+        if (row.timer == timer) return row.handler(window, message, timer, lparam);
+    }
+    return OnKeepAlive(window, message, timer, lparam);
+}
+
+// ---- the message table
 struct MessageRow {
     std::uint32_t message;
     MessageHandler handler;
@@ -247,10 +254,9 @@ constexpr MessageRow MessageTable[] = {
     {WM_SETFOCUS, OnSetFocus},
     {WM_CLOSE, OnClose},
     {WM_DESTROY, OnDestroy},
-    {WM_TIMER, OnKeepAlive},
+    {WM_TIMER, OnTimer},
     {bridge::PortLostMessage, OnBridgePortLost},
     {update::RunEndedMessage, OnRunEnded},
-    {LogPendingMessage, OnLogPending},
 };
 
 }  // namespace
@@ -272,10 +278,6 @@ std::int32_t DispatchCommand(const CommandRow* rows, std::size_t count, Hwnd win
 }
 
 LResult MainWindowProc(Hwnd window, std::uint32_t message, WParam wparam, LParam lparam) {
-    // The lines queued before this message reach the pane before anything it does (its own
-    // lines, a release, a lost port); those queued while it runs come after its lines. The
-    // notice of new lines only starts their batch's delay.
-    if (message != LogPendingMessage) TakePendingLog(window);
     for (const MessageRow& row : MessageTable) {
         if (row.message == message) return row.handler(window, message, wparam, lparam);
     }
@@ -319,8 +321,7 @@ int RunMainWindow(int show_state, const std::uint16_t* commands, int command_cou
             DispatchMessage(&msg);
         }
     }
-    // 9. The quit message's code. No relay thread waits for a loop that has ended.
-    CloseLogBacklog(window);
+    // 9. The quit message's code.
     return static_cast<int>(msg.wparam);
 }
 

@@ -1,6 +1,6 @@
 // Implemented in shell/main_window.cpp.
 // The main window: start-up, the window procedure with its message table, the command table,
-// the keep-alive timer and the orderly shut-down. Start reading at the tables in
+// the timer table with the keep-alive timer, and the orderly shut-down. Start reading at the tables in
 // shell/main_window.cpp.
 //
 // Index: RunMainWindow MainWindowProc CloseMainWindow CommandHandler CommandRow IsCommand DispatchCommand

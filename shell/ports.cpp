@@ -9,6 +9,7 @@
 
 #include "platform/platform.h"
 #include "shell/cli.h"
+#include "shell/json_lines.h"
 
 namespace shell {
 namespace {
@@ -18,6 +19,7 @@ constexpr char ColumnGap[] = "  ";
 constexpr char HeldNo[] = "no";
 constexpr char HeldUnknown[] = "unknown";
 constexpr char HeldYes[] = "yes";
+constexpr int JsonIndent = 2;  // `ports --json`: spaces per level
 
 // The columns, in the order both outputs print them (doc/guide.md: "Finding the ports").
 enum Column { Device, Driver, Usb, Maker, Product, Serial, Held, ById, ByPath, ColumnCount };
@@ -75,7 +77,7 @@ std::string IdentityOf(const platform::SerialPortInfo& port, const std::vector<p
         const auto same = std::count_if(ports.begin(), ports.end(), [&](const platform::SerialPortInfo& other) {
             return IdentityValue(other, key) == value;
         });
-        if (same == 1) return std::string(platform::IdentityPrefix) + key + "=" + value;
+        if (same == 1) return platform::IdentityValue(key, value);
     }
     return {};
 }
@@ -141,8 +143,7 @@ std::string Description(const platform::SerialPortInfo& port) {
 // parser would cut (a '#' or ';' in it) is not offered.
 bool ReadsBack(const std::string& line, const std::string& name, const std::string& path) {
     platform::Profile profile;
-    std::string error;
-    if (!platform::ParseProfile("[devices]\n" + line + "\n", "ports", &profile, &error)) return false;
+    if (!platform::ParseProfile("[devices]\n" + line + "\n", "ports", &profile)) return false;
     auto found = profile.devices.find(name);
     return found != profile.devices.end() && found->second == path;
 }
@@ -173,26 +174,26 @@ void PrintProfileLines(const std::vector<platform::SerialPortInfo>& ports) {
 
 // One array, one object per port; values a port does not have are null.
 void PrintJson(const std::vector<platform::SerialPortInfo>& ports) {
-    auto value = [](const std::string& text) { return text.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(text); };
     nlohmann::ordered_json list = nlohmann::ordered_json::array();
     for (const auto& port : ports) {
         nlohmann::ordered_json holders = nlohmann::ordered_json::array();
         for (const platform::PortHolder& holder : port.holders) holders.push_back({{"pid", holder.pid}, {"name", holder.name}});
         list.push_back({{"device", port.node},
                         {"driver", port.driver},
-                        {"usb", value(port.usb_id)},
-                        {"maker", value(port.maker)},
-                        {"product", value(port.product)},
-                        {"serial", value(port.serial)},
+                        {"usb", TextOrNull(port.usb_id)},
+                        {"maker", TextOrNull(port.maker)},
+                        {"product", TextOrNull(port.product)},
+                        {"serial", TextOrNull(port.serial)},
                         {"holders", holders},
                         {"holders_unknown", port.holders_unknown},
-                        {"by_id", value(port.by_id)},
-                        {"by_path", value(port.by_path)},
-                        {"id_path", value(port.id_path)},
-                        {"identity", value(IdentityOf(port, ports))}});
+                        {"by_id", TextOrNull(port.by_id)},
+                        {"by_path", TextOrNull(port.by_path)},
+                        {"id_path", TextOrNull(port.id_path)},
+                        {"identity", TextOrNull(IdentityOf(port, ports))}});
     }
-    // Text that is not UTF-8 (a maker string from a device) is written with replacement characters.
-    std::printf("%s\n", list.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
+    // Spread over lines for people reading it too; text that is not UTF-8 (a maker string from
+    // a device) is written with replacement characters.
+    std::fputs(JsonLine(list, JsonIndent).c_str(), stdout);
 }
 
 }  // namespace

@@ -121,7 +121,7 @@ void ProgressNote(const update::RunNote& note) {
             // A run that failed to start has no start to count from.
             const double seconds = run_start == Clock::time_point{} ? 0.0 : SecondsSince(run_start);
             platform::SayOnStderr("update %s after %.1f s; image: %u of %u bytes sent (%.1f kB/s)",
-                                  OutcomeName(note.outcome), seconds, image_bytes, update::FirmwareLength,
+                                  update::OutcomeName(note.outcome), seconds, image_bytes, update::FirmwareLength,
                                   stage == 3 ? StageRate() / BytesPerKilobyte : 0.0);
             return;
         }

@@ -9,6 +9,7 @@
 #include "platform/platform.h"
 #include "shell/cli.h"
 #include "shell/run_report.h"
+#include "update/cechat.h"
 #include "update/update.h"
 
 namespace shell {
@@ -57,19 +58,19 @@ bool PulseWords(const std::string& kind, std::string* words) {
 // The profile's entries for the options; "" or the reason --reset is refused.
 std::string BuildEntries(const CliOptions& options, std::vector<BuiltEntry>* entries) {
     const std::string reset_option = "--reset " + options.reset;
-    entries->push_back({"devices", "COM1:", options.port, "--port " + options.port});
+    entries->push_back({"devices", update::ModuleLinkName, options.port, "--port " + options.port});
     if (!options.at_port.empty()) entries->push_back({"devices", "COM2:", options.at_port, "--at-port " + options.at_port});
     if (!options.reboot.empty()) {
         entries->push_back({"kernel", "KernelIoControl", options.reboot, "--reboot " + options.reboot});
     }
     if (options.reset.empty() || options.reset == ResetNone) return {};
-    if (options.reset.rfind(platform::ProgramPrefix, 0) == 0) {
+    if (platform::ValueNamesProgram(options.reset)) {
         entries->push_back({"devices", "RIL1:", options.reset, reset_option});
         return {};
     }
     std::string words;
     if (!PulseWords(options.reset, &words)) return reset_option + ": " + ResetForm;
-    entries->push_back({"radio", "reset", "COM1: " + words, reset_option});
+    entries->push_back({"radio", "reset", std::string(update::ModuleLinkName) + " " + words, reset_option});
     return {};
 }
 
@@ -103,12 +104,13 @@ int UsePortProfile(const CliOptions& options) {
     profile.path = "--port " + options.port;
     for (const BuiltEntry& entry : entries) {
         if (!problem.empty()) break;
-        const std::string reason = platform::AddProfileEntry(&profile, entry.section, entry.key, entry.value);
-        if (!reason.empty()) problem = entry.option + ": " + reason;
+        if (!platform::AddProfileEntry(&profile, entry.section, entry.key, entry.value)) {
+            problem = entry.option + ": " + platform::LastErrorText();
+        }
     }
     if (problem.empty()) {
-        if (const std::string reason = platform::ResetPortProblem(profile); !reason.empty()) {
-            problem = "--reset " + options.reset + ": " + reason;
+        if (!platform::CheckResetPort(profile)) {
+            problem = "--reset " + options.reset + ": " + platform::LastErrorText();
         }
     }
     if (!problem.empty()) {

@@ -12,6 +12,7 @@
 
 #include "platform/platform.h"
 #include "device/reboot.h"
+#include "shell/json_lines.h"
 #include "shell/lost_records.h"
 #include "shell/run_report.h"
 #include "update/payloads.h"
@@ -60,8 +61,7 @@ void WriteLine(const std::string& line) {
 // Caller holds events_mutex. Invalid UTF-8 in a path is replaced, never thrown.
 void Write(const Json& event) {
     if (events == nullptr) return;
-    const std::string line = event.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
-    WriteLine(line);
+    WriteLine(JsonLine(event));
 }
 
 Json Payloads() {
@@ -124,8 +124,6 @@ const char* AtReadName(update::AtRead read) {
     }
 }
 
-Json TextOrNull(const std::string& text) { return text.empty() ? Json(nullptr) : Json(text); }
-
 // The "module" event: what the AT port said before the handshake or after the image.
 void ModuleFields(bool after, const update::RunFacts& facts, Json* event) {
     const update::ModuleIdentity& identity = after ? facts.after : facts.before;
@@ -157,23 +155,6 @@ void RunEndFields(const update::RunFacts& facts, nlohmann::ordered_json* event) 
 void WriteEventLine(const std::string& line) {
     std::lock_guard lock(events_mutex);
     WriteLine(line + "\n");
-}
-
-const char* OutcomeName(std::int32_t outcome) {
-    switch (outcome) {
-        case update::OutcomeConfirmed: return "confirmed";
-        case update::OutcomeFailed: return "failed";
-        case update::OutcomeModuleLost: return "module_lost";
-        case update::OutcomeGaveUp: return "gave_up";
-        case update::OutcomeRefused: return "refused";
-        case update::OutcomeVerified: return "verified";
-        case update::OutcomeRevisionMismatch: return "revision_mismatch";
-        case update::OutcomeNotVerified: return "not_verified";
-        case update::OutcomeAlreadyCurrent: return "already_current";
-        case update::OutcomeLineNoise: return "line_noise";
-        case update::OutcomeControlFailed: return "control_failed";
-        default: return "interrupted";
-    }
 }
 
 bool OpenRunEvents(const std::string& path, const std::string& station, const std::string& profile,

@@ -15,8 +15,10 @@
 
 #include "device/reboot.h"
 #include "platform/platform.h"
+#include "shell/json_lines.h"
 #include "shell/lost_records.h"
 #include "shell/run_report.h"
+#include "update/cechat.h"
 #include "update/payloads.h"
 
 namespace shell {
@@ -29,7 +31,6 @@ using Clock = std::chrono::steady_clock;
 // Room for a whole line, so the flush is one write.
 constexpr std::size_t RecordBuffer = 64 * 1024;
 constexpr int RecordVersion = 1;
-constexpr char ModuleLinkName[] = "COM1:";
 
 std::FILE* record = nullptr;  // the program's thread only: opened before the run, written after
 std::string record_path;
@@ -47,8 +48,6 @@ std::string IsoTime(WallClock::time_point at) {
     std::snprintf(text + length, sizeof text - length, ".%03dZ", static_cast<int>(millis));
     return text;
 }
-
-Json TextOrNull(const std::string& text) { return text.empty() ? Json(nullptr) : Json(text); }
 
 Json DevicePath(const std::string& name) {
     std::string path;
@@ -83,7 +82,7 @@ bool WriteRunRecord(const std::string& station, const std::string& profile, cons
     Json line = {{"v", RecordVersion}};
     line["station"] = TextOrNull(station);
     line["profile"] = profile;
-    line["port"] = DevicePath(ModuleLinkName);
+    line["port"] = DevicePath(update::ModuleLinkName);
     line["at_port"] = DevicePath(facts.at_port);
     line["manufacturer"] = TextOrNull(known.manufacturer);
     line["model"] = TextOrNull(known.model);
@@ -99,7 +98,7 @@ bool WriteRunRecord(const std::string& station, const std::string& profile, cons
     line["start"] = IsoTime(wall_start);
     line["end"] = IsoTime(wall_end);
     line["duration"] = std::chrono::duration<double>(Clock::now() - start).count();
-    const std::string text = line.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+    const std::string text = JsonLine(line);
     const bool written = std::fwrite(text.data(), 1, text.size(), record) == text.size();
     int failure = written ? 0 : (errno ? errno : EIO);
     const bool closed = std::fclose(record) == 0;  // flushes the line in one write

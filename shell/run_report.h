@@ -5,7 +5,7 @@
 // program's glue points here.
 //
 // Index: EventsSchemaVersion OpenRunEvents CloseRunEvents EventAttempt EventRunNote EventRunEnd
-// EventControlFailed WriteEventLine OutcomeName RunEndFields SignerField | OpenRunRecord WriteRunRecord |
+// EventControlFailed WriteEventLine RunEndFields SignerField | OpenRunRecord WriteRunRecord |
 // StartProgressLine ProgressNote ClearProgressLine
 #pragma once
 
@@ -33,10 +33,10 @@ void EventAttempt(std::uint32_t attempt, std::uint32_t limit);
 // Start, stages, progress (at most every 1 % or 250 ms, and its last), module lost, and
 // "module" (the identity read on the AT port, before or after).
 void EventRunNote(const update::RunNote& note);
-// The run's last event: its outcome's name and the exit code of `update`, the revisions before
-// and after, the expected one, and the reason of a failure (null when not known). `station`
-// names the run when the stations' parent writes it for a child that could not: then only the
-// outcome and exit code are known.
+// The run's last event: its outcome's name (update/outcomes.h) and the exit code of `update`,
+// the revisions before and after, the expected one, and the reason of a failure (null when not
+// known). `station` names the run when the stations' parent writes it for a child that could
+// not: then only the outcome and exit code are known.
 void EventRunEnd(const char* outcome, int exit_code, const std::string& station = "");
 // A radio or kernel control that failed: `control_failed` with device, action, error, reason
 // and the adapter program's last line.
@@ -48,9 +48,6 @@ void RunEndFields(const update::RunFacts& facts, nlohmann::ordered_json* event);
 void SignerField(nlohmann::ordered_json* object);
 // A line that is already an event (a station's), written as it is.
 void WriteEventLine(const std::string& line);
-// "confirmed", "failed", "module_lost", "gave_up", "refused", "interrupted", "verified",
-// "revision_mismatch", "not_verified", "already_current", "line_noise".
-const char* OutcomeName(std::int32_t outcome);
 
 // --record FILE: one JSON object per run, appended (O_APPEND) and flushed in one write at the
 // run's end, so stations sharing the file never mix their lines. Opened before the run, when

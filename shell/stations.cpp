@@ -19,6 +19,7 @@
 #include "shell/lost_records.h"
 #include "shell/run_report.h"
 #include "shell/station_rows.h"
+#include "update/cechat.h"
 #include "update/payloads.h"
 
 namespace shell {
@@ -213,9 +214,8 @@ void PrintSummary(const std::vector<Station>& stations, std::FILE* to) {
 // The module link of the station's profile, for its row.
 std::string PortOf(const std::string& profile_path) {
     platform::Profile profile;
-    std::string error;
-    if (!platform::LoadProfile(profile_path, &profile, &error)) return "-";
-    const auto link = profile.devices.find("COM1:");
+    if (!platform::LoadProfile(profile_path, &profile)) return "-";
+    const auto link = profile.devices.find(update::ModuleLinkName);
     return link == profile.devices.end() ? "-" : link->second;
 }
 

@@ -20,42 +20,8 @@ std::atomic<std::uint32_t> ModuleTimeoutMs{10000};
 
 namespace {
 
-constexpr const char* ModulePortName = "COM1:";
 constexpr std::uint32_t LinkEvents = platform::EvRxChar | platform::EvBreak | platform::EvErr;
 constexpr std::uint32_t QueueSize = 32768;
-
-// The module's line: 115200 baud, 8 bits, no parity, the one-and-a-half stop-bits code, DTR and
-// RTS on while open, no flow control; the XON/XOFF limits and the special characters are 0.
-constexpr platform::Dcb ModuleLineSettings = {
-    .length = sizeof(platform::Dcb),
-    .baud_rate = 115200,
-    .binary = 1,
-    .parity_check = 0,
-    .cts_flow = 0,
-    .dsr_flow = 0,
-    .dtr_control = 1,
-    .dsr_sensitivity = 0,
-    .tx_continue_on_xoff = 1,
-    .out_x = 0,
-    .in_x = 0,
-    .error_char_on = 0,
-    .null_strip = 0,
-    .rts_control = 1,
-    .abort_on_error = 0,
-    .reserved = 0,
-    .reserved2 = 0,
-    .xon_limit = 0,
-    .xoff_limit = 0,
-    .byte_size = 8,
-    .parity = 0,
-    .stop_bits = 1,
-    .xon_char = 0,
-    .xoff_char = 0,
-    .error_char = 0,
-    .eof_char = 0,
-    .event_char = 0,
-    .reserved3 = 0,
-};
 
 // Reads return at once with what is queued; a write of n bytes gives up after 10 n + 1000 ms.
 constexpr platform::CommTimeouts ModuleTimeouts = {platform::MaxDword, 0, 0, 10, 1000};
@@ -147,7 +113,7 @@ std::int32_t OpenModuleLink() {
     ModuleLink* link = new (memory) ModuleLink{};
     KeepLink(link);
     CurrentModuleLink.store(link);
-    std::strncpy(link->PortName, ModulePortName, sizeof link->PortName - 1);
+    std::strncpy(link->PortName, ModuleLinkName, sizeof link->PortName - 1);
     link->LineSettings = ModuleLineSettings;
     shell::TracePrint("Open : %s\r\n", link->PortName);
 
@@ -184,7 +150,7 @@ std::int32_t OpenModuleLink() {
 std::string ModuleLinkSharers(bool* ours) {
     *ours = true;
     std::string path;
-    if (!platform::ProfileDevicePath(ModulePortName, &path)) return "";
+    if (!platform::ProfileDevicePath(ModuleLinkName, &path)) return "";
     bool unknown = false;
     std::string text;
     const std::string own_name = platform::OwnCommandName();
@@ -193,7 +159,7 @@ std::string ModuleLinkSharers(bool* ours) {
         *ours = *ours && holder.name == own_name;
     }
     if (text.empty()) return "";
-    return std::string(ModulePortName) + " (" + path + ") is open in process " + text;
+    return std::string(ModuleLinkName) + " (" + path + ") is open in process " + text;
 }
 
 void CloseModuleLink() {

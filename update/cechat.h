@@ -5,7 +5,7 @@
 // DiscardModuleInput drops what the module sent before a request, so that only an answer that
 // follows the request can confirm it.
 //
-// Index: ModuleLink CurrentModuleLink ModuleTimeoutMs PurgeAll | OpenModuleLink ModuleLinkSharers CloseModuleLink
+// Index: ModuleLinkName ModuleLineSettings ModuleLink CurrentModuleLink ModuleTimeoutMs PurgeAll | OpenModuleLink ModuleLinkSharers CloseModuleLink
 // WaitForModuleByte WaitForModuleByteFor WaitForModuleAck WaitForModuleByteCounting SendModuleByte WriteToModule PurgeModuleLink
 // ModuleLinkLost DiscardModuleInput ModulePort
 #pragma once
@@ -17,6 +17,43 @@
 #include "platform/platform.h"
 
 namespace update {
+
+// The module's device name, wherever the tool names its link.
+inline constexpr char ModuleLinkName[] = "COM1:";
+
+// The module's line: 115200 baud, 8 bits, no parity, the one-and-a-half stop-bits code (two on
+// Linux), DTR and RTS on while open, no flow control; the XON/XOFF limits and the special
+// characters are 0.
+inline constexpr platform::Dcb ModuleLineSettings = {
+    .length = sizeof(platform::Dcb),
+    .baud_rate = 115200,
+    .binary = 1,
+    .parity_check = 0,
+    .cts_flow = 0,
+    .dsr_flow = 0,
+    .dtr_control = 1,
+    .dsr_sensitivity = 0,
+    .tx_continue_on_xoff = 1,
+    .out_x = 0,
+    .in_x = 0,
+    .error_char_on = 0,
+    .null_strip = 0,
+    .rts_control = 1,
+    .abort_on_error = 0,
+    .reserved = 0,
+    .reserved2 = 0,
+    .xon_limit = 0,
+    .xoff_limit = 0,
+    .byte_size = 8,
+    .parity = 0,
+    .stop_bits = 1,
+    .xon_char = 0,
+    .xoff_char = 0,
+    .error_char = 0,
+    .eof_char = 0,
+    .event_char = 0,
+    .reserved3 = 0,
+};
 
 // Abort writes and reads, clear both queues.
 inline constexpr std::uint32_t PurgeAll =

@@ -109,7 +109,7 @@ std::uint32_t EndRunModuleLost(platform::Hwnd window) {
 // out: whatever answered there was no module, so the run ends, and says how many came.
 std::uint32_t EndRunLineNoise(platform::Hwnd window, std::uint32_t bytes) {
     std::string path;
-    platform::ProfileDevicePath("COM1:", &path);
+    platform::ProfileDevicePath(ModuleLinkName, &path);
     SetRunReason("the module link COM1: (" + path + ") sent " + std::to_string(bytes) +
                  " bytes other than acknowledgements during the image; it carries noise, not a module's answers");
     shell::FormatAndAppend(window, "The module link COM1: sent %u bytes of noise during the image; the update has stopped\r\n",
@@ -180,10 +180,9 @@ void FollowSuccess(platform::Hwnd window) {
 // One update per module: its port is claimed before the radio driver or the module is touched,
 // and a port that another run (a headless update, a window) is updating is refused at once.
 bool ClaimModulePort(platform::Hwnd window) {
+    // No entry, or an identity that matches no port now: its open explains it.
     std::string path;
-    if (!platform::ProfileDevicePath("COM1:", &path)) return true;  // its open explains it
-    // A port named by identity is claimed as the node it has now, as a run naming that node would.
-    if (platform::IsPortIdentity(path) && !platform::ResolvePortPath(path, &path)) return true;
+    if (!platform::DeviceClaimKey(ModuleLinkName, &path)) return true;
     std::uint32_t holder = 0;
     std::string holder_name;
     if (platform::ClaimPort(path, &holder, &holder_name) != platform::PortClaim::Held) {
@@ -240,6 +239,23 @@ void CastOnce() {
     platform::WriteFile(ModulePort(), &CastingByte, 1, &written);
 }
 
+// The two boot loader stages, in order. Columns: stage, length, upload, trace line when the
+// module refused it, trace line when it took it, log line when it took it.
+struct LoaderStage {
+    std::uint32_t stage;
+    std::uint32_t length;
+    std::int32_t (*upload)();
+    const char* refused;
+    const char* accepted;
+    const char* logged;
+};
+constexpr LoaderStage LoaderStages[] = {
+    {1, Boot1Length, UploadBootLoader1, " BootLoad1 upload fail!!  Restart sending 55h again!!\r\n",
+     "BootLoad1 upload succeed!!  Prepare to send Bootload2\r\n", "Bootload1 updated!!\r\n"},
+    {2, Boot2Length, UploadBootLoader2, "BootLoad2_v2_bin upload fail!!  Restart sending 55h again!!\r\n",
+     "BootLoad2_v2_bin upload succeed!! Prepare to send update program\r\n", "Bootload2 updated!!\r\n"},
+};
+
 enum class HandshakeResult { Answered, Silent, Lost, ResetImpossible };
 
 // How long a module link named by identity may stay away after its device went (a module that
@@ -247,14 +263,15 @@ enum class HandshakeResult { Answered, Silent, Lost, ResetImpossible };
 // a port that is back but does not open yet.
 constexpr std::uint32_t PortReturnMs = 15000;
 constexpr std::uint32_t ReopenPauseMs = 250;
-constexpr char ModuleLinkName[] = "COM1:";
 
-// The link's device went away: when COM1: is named by identity, waits (bounded) for the port
-// that matches it to be back and opens it, the caster parked meanwhile. False when the link
-// cannot be followed (a path, or the port did not come back).
+// The link's device went away: when COM1: is a port that can come back (named by identity),
+// waits (bounded) for the port that matches it to be back and opens it, the caster parked
+// meanwhile. False when the link cannot be followed (a path, or the port did not come back).
 bool FollowModuleLink() {
     std::string identity;
-    if (!platform::ProfileDevicePath(ModuleLinkName, &identity) || !platform::IsPortIdentity(identity)) return false;
+    if (!platform::DeviceCanComeBack(ModuleLinkName) || !platform::ProfileDevicePath(ModuleLinkName, &identity)) {
+        return false;
+    }
     shell::TracePrint("COM1: went away; waiting up to %u ms for %s\r\n", PortReturnMs, identity.c_str());
     platform::SuspendThread(CasterHandle.load());
     CloseModuleLink();
@@ -413,31 +430,20 @@ std::uint32_t UpdateThread(void* parameter) {
             continue;  // the caster still casts; the next attempt resets the module again
         }
 
-        NoteStage(1, Boot1Length);
-        if (!NoteStageEnd(1, UploadBootLoader1() != 0)) {
-            std::uint32_t ended = 0;
-            if (RefusedLoaderEndsRun(window, attempt, 1, " BootLoad1 upload fail!!  Restart sending 55h again!!\r\n",
-                                     &ended)) {
-                return ended;
+        bool loaded = true;
+        for (const LoaderStage& loader : LoaderStages) {
+            NoteStage(loader.stage, loader.length);
+            if (!NoteStageEnd(loader.stage, loader.upload() != 0)) {
+                std::uint32_t ended = 0;
+                if (RefusedLoaderEndsRun(window, attempt, loader.stage, loader.refused, &ended)) return ended;
+                loaded = false;
+                break;
             }
-            continue;
+            shell::TracePrint(loader.accepted);
+            PurgeModuleLink();
+            shell::AppendLogUnlessQuiet(window, loader.logged);
         }
-        shell::TracePrint("BootLoad1 upload succeed!!  Prepare to send Bootload2\r\n");
-        PurgeModuleLink();
-        shell::AppendLogUnlessQuiet(window, "Bootload1 updated!!\r\n");
-
-        NoteStage(2, Boot2Length);
-        if (!NoteStageEnd(2, UploadBootLoader2() != 0)) {
-            std::uint32_t ended = 0;
-            if (RefusedLoaderEndsRun(window, attempt, 2, "BootLoad2_v2_bin upload fail!!  Restart sending 55h again!!\r\n",
-                                     &ended)) {
-                return ended;
-            }
-            continue;
-        }
-        shell::TracePrint("BootLoad2_v2_bin upload succeed!! Prepare to send update program\r\n");
-        PurgeModuleLink();
-        shell::AppendLogUnlessQuiet(window, "Bootload2 updated!!\r\n");
+        if (!loaded) continue;  // the caster casts again for the next attempt
         shell::AppendLogUnlessQuiet(window, "Wait a moment please...\r\n");
         break;
     }

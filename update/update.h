@@ -15,37 +15,18 @@
 // Index: StartUpdate UpdateThread CasterThread UploadBootLoader1 UploadBootLoader2
 // DownloadFirmwareImage SendLoaderChunks StreamImage CallOffRun WaitForRunThread MissedAck |
 // UpdateRunning UpdateOutcome CloseWindowAfterRun RunRefusal ShareHeldLine MaxAttempts
-// AttemptObserver ImageConfirmed OutcomeSucceeded AfterRun AfterSuccess AfterApplied AfterRunName
-// RunStep RunNote RunObserver NoteRun RunEndedMessage MaxImageNoiseBytes ImageNoiseBytes
+// AttemptObserver ImageConfirmed AfterRun AfterSuccess AfterApplied AfterRunName
+// RunStep RunNote RunObserver NoteRun RunEndedMessage MaxImageNoiseBytes ImageNoiseBytes; the outcomes
+// and their table in update/outcomes.h
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "update/outcomes.h"
 
 namespace update {
-
-// Outcomes of the latest run.
-inline constexpr std::int32_t OutcomeNone = -1;         // no run has ended yet
-inline constexpr std::int32_t OutcomeConfirmed = 0;     // the module accepted the image
-inline constexpr std::int32_t OutcomeFailed = 1;        // link not opened or stage 3 failed
-inline constexpr std::int32_t OutcomeModuleLost = 2;    // the module link hung up
-inline constexpr std::int32_t OutcomeGaveUp = 3;        // the handshake attempts ran out
-// What an awaiting sender (`send --wait 118`) is answered besides the outcomes above.
-inline constexpr std::int32_t OutcomeRefused = 4;      // another run was in progress
-inline constexpr std::int32_t OutcomeInterrupted = 5;  // the window closed before the run ended
-// The verdict on a confirmed image (update/verify.h), and a run that had nothing to do.
-inline constexpr std::int32_t OutcomeVerified = 6;          // it runs the expected revision
-inline constexpr std::int32_t OutcomeRevisionMismatch = 7;  // it runs another revision
-inline constexpr std::int32_t OutcomeNotVerified = 8;       // its AT port gave no revision in time
-inline constexpr std::int32_t OutcomeAlreadyCurrent = 9;    // --skip-current: it ran it before
-inline constexpr std::int32_t OutcomeLineNoise = 10;        // the link carried noise during the image
-inline constexpr std::int32_t OutcomeControlFailed = 11;    // the module's reset cannot succeed
-// Outcomes that end `update` with 0.
-constexpr bool OutcomeSucceeded(std::int32_t outcome) {
-    return outcome == OutcomeConfirmed || outcome == OutcomeVerified || outcome == OutcomeAlreadyCurrent;
-}
 
 // Handshake attempts of one run (--attempts); 0: without limit. A failed stage 1 or 2 ends
 // its attempt too.

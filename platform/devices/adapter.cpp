@@ -22,8 +22,6 @@
 namespace platform::internal {
 namespace {
 
-constexpr const char* RadioDeviceName = "RIL1:";
-
 // Columns: (control code, the action's name for a program).
 struct ControlAction {
     std::uint32_t code;
@@ -61,11 +59,6 @@ std::string ControlActionName(std::uint32_t code) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%08X", code);
     return text;
-}
-
-bool NeedsAdapter(const std::string& device, const std::string& path, const Profile& profile) {
-    if (device != RadioDeviceName) return false;
-    return IsProgram(path) || profile.reset.milliseconds != 0;
 }
 
 Handle OpenAdapter(const std::string& device, const std::string& path, const Profile& profile) {

@@ -5,7 +5,7 @@
 // when none is named.
 //
 // Index: RadioSuspendCode RadioResumeCode RadioResetCode KernelRebootCode ControlActionName
-// NeedsAdapter OpenAdapter AdapterControl PulseModemLine HeldPortDescriptor
+// OpenAdapter AdapterControl PulseModemLine HeldPortDescriptor
 #pragma once
 
 #include <cstdint>
@@ -26,8 +26,7 @@ inline constexpr std::uint32_t KernelRebootCode = 0x0101003C;
 // "suspend", "resume", "reset", "reboot", or the code as "0x%08X".
 std::string ControlActionName(std::uint32_t code);
 
-// Whether a device entry opens as an adapter rather than a plain socket or tty.
-bool NeedsAdapter(const std::string& device, const std::string& path, const Profile& profile);
+// Opens the radio driver as an adapter (the kind table's pulse and program rows).
 Handle OpenAdapter(const std::string& device, const std::string& path, const Profile& profile);
 // DeviceIoControl of an adapter handle; false when `handle` is none (last error untouched).
 bool AdapterControl(Handle handle, std::uint32_t code, bool* handled);

@@ -1,48 +1,58 @@
-// OpenDevice: a device name of the profile becomes a serial port or a driver service, by what
-// the named path is on disk (a tty or other character device, or a Unix socket) or a serial
-// port across the network (rfc2217://, tcp://); the radio driver named as a program, or with a
-// reset pulse, becomes an adapter. A port named by identity (udev:...) is looked up anew at
-// each open.
+// OpenDevice: a device name of the profile opens as the first row of the kind table
+// (platform/devices/kinds.h) that its entry is now: the radio driver with a reset pulse or as a
+// program becomes an adapter, a port named by identity (udev:...) is looked up anew at each
+// open, a network port (rfc2217://, tcp://) connects, and a path opens by what it is on disk
+// (a tty or other character device as a serial port, a Unix socket as a driver service).
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <string>
 
-#include "platform/devices/adapter.h"
 #include "platform/devices/devices.h"
-#include "platform/devices/net_address.h"
+#include "platform/devices/kinds.h"
 #include "platform/devices/ports.h"
-#include "platform/devices/profile.h"
 #include "platform/devices/serial.h"
 
 namespace platform {
+namespace {
+
+std::string Upper(std::string text) {
+    for (char& c : text) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+    return text;
+}
+
+// Opens an entry by the table; an entry that is no kind fails with why: missing, or a regular
+// file, directory, pipe or block device, which is no device the handset has.
+Handle OpenEntry(const std::string& device, const std::string& value, const Profile& profile) {
+    if (const DeviceKind* kind = internal::KindAtOpen(device, value, profile)) return kind->open(device, value, profile);
+    struct stat info {};
+    if (value.empty()) SetLastError(ENOENT);  // no such device on this handset
+    else if (::stat(value.c_str(), &info) != 0) SetLastError(static_cast<std::uint32_t>(errno));
+    else SetLastError(S_ISDIR(info.st_mode) ? EISDIR : ENODEV);
+    return InvalidHandle;
+}
+
+}  // namespace
+
+namespace internal {
+
+Handle OpenIdentityPort(const std::string& device, const std::string& value, const Profile& profile) {
+    std::string node;
+    if (!ResolvePortPath(value, &node)) return InvalidHandle;
+    return OpenEntry(device, node, profile);
+}
+
+}  // namespace internal
 
 Handle OpenDevice(const char* name) {
-    std::string path;
-    bool named = name != nullptr && *name != '\0' && ProfileDevicePath(name, &path);
-    if (name != nullptr) {
-        std::string device = name;
-        for (char& c : device) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-        Profile profile = CurrentProfile();
-        if (internal::NeedsAdapter(device, path, profile)) return internal::OpenAdapter(device, path, profile);
-    }
-    if (!named) {
-        SetLastError(ENOENT);  // no such device on this handset
+    if (name == nullptr || *name == '\0') {
+        SetLastError(ENOENT);
         return InvalidHandle;
     }
-    if (internal::IsNetworkPath(path)) return internal::OpenSerialPort(path.c_str());
-    // A port named by identity opens as the node that matches it now.
-    if (!ResolvePortPath(path, &path)) return InvalidHandle;
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) {
-        SetLastError(static_cast<std::uint32_t>(errno));
-        return InvalidHandle;
-    }
-    if (S_ISSOCK(info.st_mode)) return internal::OpenService(path.c_str());
-    if (S_ISCHR(info.st_mode)) return internal::OpenSerialPort(path.c_str());
-    // A regular file, directory, pipe or block device is no device the handset has.
-    SetLastError(S_ISDIR(info.st_mode) ? EISDIR : ENODEV);
-    return InvalidHandle;
+    const Profile profile = CurrentProfile();
+    const std::string device = Upper(name);
+    const auto entry = profile.devices.find(device);
+    return OpenEntry(device, entry == profile.devices.end() ? std::string() : entry->second, profile);
 }
 
 }  // namespace platform

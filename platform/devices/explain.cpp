@@ -16,6 +16,8 @@
 
 #include "platform/base/system.h"
 #include "platform/devices/adapter.h"
+#include "platform/devices/devices.h"
+#include "platform/devices/kinds.h"
 #include "platform/devices/net_address.h"
 #include "platform/devices/net_port.h"
 #include "platform/devices/ports.h"
@@ -170,7 +172,6 @@ std::string ErrorText(std::uint32_t error) {
 }
 
 std::string ExplainOpenFailure(const char* device, std::uint32_t error) {
-    const std::string given = GivenReason();
     std::string name = device ? device : "";
     Profile profile = CurrentProfile();
     std::string path;
@@ -189,36 +190,56 @@ std::string ExplainOpenFailure(const char* device, std::uint32_t error) {
         return name + " has no entry in the profile's [devices]" + where + "; add `" + name + " = /dev/...`; " +
                PortsHint;
     }
-    if (IsPortIdentity(path)) {
-        // Not found, or found more than once: the report names the candidates. Found: the
-        // node it stands for is explained, after the identity.
-        std::string node;
-        std::string report = given;
-        const bool resolved = error != ENOENT && error != ENOTUNIQ && ResolvePortPath(path, &node);
-        if (!resolved) {
-            if (error != ENOENT && error != ENOTUNIQ) report = GivenReason();
-            if (report.empty()) report = ErrorText(error);  // it matched, then vanished
-            return name + " (" + path + "): " + report + "; " + PortsHint;
-        }
-        std::string text = name + " (" + path + " at " + node + "): " + ErrorText(error);
-        std::string fix = Fix(node, false, error);
-        return fix.empty() ? text : text + ": " + fix;
-    }
-    if (internal::IsNetworkPath(path)) {
-        return name + " (" + path + "): " + ErrorText(error) + (given.empty() ? "" : ": " + given);
-    }
-    std::vector<std::string> program;
-    bool is_program = SplitProgram(path, &program);
-    std::string shown = is_program ? program[0] : path;
-    std::string text = name + " (" + shown + "): " + ErrorText(error);
-    std::string fix = Fix(shown, is_program, error);
-    if (!fix.empty()) text += ": " + fix;
-    return text;
+    return KindOfValue(path)->explain(name, path, error);
 }
 
+namespace internal {
+
+std::string ExplainValueOpen(const std::string& device, const std::string& value, std::uint32_t error) {
+    return KindOfValue(value)->explain(device, value, error);
+}
+
+std::string ExplainPathOpen(const std::string& device, const std::string& value, std::uint32_t error) {
+    std::string text = device + " (" + value + "): " + ErrorText(error);
+    std::string fix = Fix(value, false, error);
+    return fix.empty() ? text : text + ": " + fix;
+}
+
+std::string ExplainProgramOpen(const std::string& device, const std::string& value, std::uint32_t error) {
+    std::vector<std::string> program;
+    const bool split = SplitProgram(value, &program);
+    const std::string shown = split ? program[0] : value;
+    std::string text = device + " (" + shown + "): " + ErrorText(error);
+    std::string fix = Fix(shown, split, error);
+    return fix.empty() ? text : text + ": " + fix;
+}
+
+// Not found, or found more than once: the report names the candidates. Found: the node it
+// stands for is explained, after the identity.
+std::string ExplainIdentityOpen(const std::string& device, const std::string& value, std::uint32_t error) {
+    std::string node;
+    std::string report = GivenReason();  // the open's, before another resolution sets its own
+    if (error == ENOENT || error == ENOTUNIQ || !ResolvePortPath(value, &node)) {
+        if (error != ENOENT && error != ENOTUNIQ) report = GivenReason();
+        if (report.empty()) report = ErrorText(error);  // it matched, then vanished
+        return device + " (" + value + "): " + report + "; " + PortsHint;
+    }
+    std::string text = device + " (" + value + " at " + node + "): " + ErrorText(error);
+    std::string fix = Fix(node, false, error);
+    return fix.empty() ? text : text + ": " + fix;
+}
+
+std::string ExplainNetworkOpen(const std::string& device, const std::string& value, std::uint32_t error) {
+    const std::string report = GivenReason();
+    return device + " (" + value + "): " + ErrorText(error) + (report.empty() ? "" : ": " + report);
+}
+
+}  // namespace internal
+
 std::string NetworkSettingReport(const char* device) {
-    std::string path;
     const std::string given = GivenReason();
+    std::string path;
+    // Only a network port's exporter gives a reason beside the code.
     if (device == nullptr || !ProfileDevicePath(device, &path) || !internal::IsNetworkPath(path)) return {};
     return given;
 }

@@ -1,3 +1,4 @@
+// Implemented in platform/devices/net_address.cpp.
 // Serial ports across the network, as a profile names them: `rfc2217://HOST:PORT` (a port an
 // exporter such as ser2net serves with RFC 2217 line control) or `tcp://HOST:PORT` (raw bytes,
 // no line control). Only the form is checked here, so the profile parser needs no network

@@ -1,3 +1,4 @@
+// Implemented in platform/devices/net_port.cpp and platform/devices/net_pump.cpp.
 // What the two halves of a network port share (platform/devices/net_port.cpp, the port's
 // side: opening, tty requests as controls; platform/devices/net_pump.cpp, gensio's side: the
 // one event loop thread of all network ports, the connection, the relay of bytes). A control

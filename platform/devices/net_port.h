@@ -1,5 +1,5 @@
-// Serial ports across the network through libgensio (platform/devices/net_port.cpp and
-// net_pump.cpp).
+// Implemented in platform/devices/net_port.cpp and platform/devices/net_pump.cpp.
+// Serial ports across the network through libgensio.
 //
 // How it works: a network port is a SerialPort like any other, so reads, writes, time-outs and
 // event waits run unchanged: its descriptor is one end of a Unix socket pair. One event loop

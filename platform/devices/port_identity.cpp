@@ -13,12 +13,16 @@
 #include <vector>
 
 #include "platform/base/system.h"
+#include "platform/devices/devices.h"
 #include "platform/devices/ports.h"
 #include "platform/devices/profile.h"
 #include "platform/devices/udev_ports.h"
 
 namespace platform {
 namespace {
+
+// Whether a value is "udev:..." rather than a path.
+bool IsIdentity(const std::string& value) { return value.rfind(internal::IdentityPrefix, 0) == 0; }
 
 using internal::DevicePtr;
 using internal::EnumeratePtr;
@@ -75,7 +79,7 @@ int MatchPorts(const std::vector<IdentityProperty>& properties, std::vector<std:
 
 // Whether `value` names a port now (quietly: this thread's last error stays as it was).
 bool PortPresent(const std::string& value) {
-    if (!IsPortIdentity(value)) {
+    if (!IsIdentity(value)) {
         struct stat info {};
         return ::stat(value.c_str(), &info) == 0;
     }
@@ -87,7 +91,7 @@ bool PortPresent(const std::string& value) {
     return present;
 }
 
-bool Refuse(std::uint32_t code, std::string reason) {
+bool Unresolved(std::uint32_t code, std::string reason) {
     SetLastError(code, std::move(reason));
     return false;
 }
@@ -95,28 +99,27 @@ bool Refuse(std::uint32_t code, std::string reason) {
 }  // namespace
 
 bool ResolvePortPath(const std::string& value, std::string* node) {
-    if (!IsPortIdentity(value)) {
+    if (!IsIdentity(value)) {
         *node = value;
         return true;
     }
     std::vector<IdentityProperty> properties;
-    std::string problem;
-    if (!ParsePortIdentity(value, &properties, &problem)) return Refuse(EINVAL, problem);
+    if (!ParsePortIdentity(value, &properties)) return Unresolved(EINVAL, LastErrorText());
     std::vector<std::string> matches, ports;
     if (int error = MatchPorts(properties, &matches, &ports)) {
-        return Refuse(static_cast<std::uint32_t>(error),
-                      "udev could not be read to find " + value + ": " + std::strerror(error));
+        return Unresolved(static_cast<std::uint32_t>(error),
+                          "udev could not be read to find " + value + ": " + std::strerror(error));
     }
     if (matches.size() == 1) {
         *node = matches[0];
         return true;
     }
     if (matches.empty()) {
-        return Refuse(ENOENT, "no serial port matches " + value +
-                                  (ports.empty() ? " (no serial ports now)" : " (ports now: " + Joined(ports) + ")"));
+        return Unresolved(ENOENT, "no serial port matches " + value +
+                                      (ports.empty() ? " (no serial ports now)" : " (ports now: " + Joined(ports) + ")"));
     }
-    return Refuse(ENOTUNIQ, std::to_string(matches.size()) + " serial ports match " + value + ": " + Joined(matches) +
-                                "; add a key that tells them apart (ID_SERIAL_SHORT, ID_PATH)");
+    return Unresolved(ENOTUNIQ, std::to_string(matches.size()) + " serial ports match " + value + ": " +
+                                    Joined(matches) + "; add a key that tells them apart (ID_SERIAL_SHORT, ID_PATH)");
 }
 
 bool WaitForPort(const std::string& value, std::uint32_t milliseconds) {

@@ -1,4 +1,5 @@
-// Implemented in platform/devices/port_holders.cpp and platform/devices/ports.cpp.
+// Implemented in platform/devices/port_holders.cpp, platform/devices/port_identity.cpp and
+// platform/devices/ports.cpp.
 // The machine's serial ports, as udev knows them, and the processes that hold a port open.
 //
 // How it works: libudev lists the tty devices; a port is one whose device has a driver (the

@@ -13,6 +13,8 @@
 #include "platform/base/format.h"
 #include "platform/base/system.h"
 #include "platform/base/user_file.h"
+#include "platform/devices/devices.h"
+#include "platform/devices/kinds.h"
 #include "platform/devices/net_address.h"
 
 namespace platform {
@@ -90,42 +92,48 @@ std::vector<std::string> Words(const std::string& text) {
     return words;
 }
 
-// A program entry's reason to be refused, or "" when it is sound.
-std::string ProgramProblem(const std::string& value) {
-    std::vector<std::string> argv;
-    if (!SplitProgram(value, &argv)) return "exec: needs a program: " + value;
-    if (argv[0].front() != '/') return "exec: needs an absolute path: " + argv[0];
-    return {};
+// Refuses what is being checked: false, with the reason in the last-error text.
+bool Refuse(const std::string& reason) {
+    SetLastError(EINVAL, reason);
+    return false;
 }
 
-// "COMn: dtr|rts MS [low|high]"; the reason it is refused, or "".
-std::string ParseResetPulse(const std::string& value, ResetPulse* pulse) {
+// A program entry's check.
+bool CheckProgram(const std::string& value) {
+    std::vector<std::string> argv;
+    if (!SplitProgram(value, &argv)) return Refuse("exec: needs a program: " + value);
+    if (argv[0].front() != '/') return Refuse("exec: needs an absolute path: " + argv[0]);
+    return true;
+}
+
+// "COMn: dtr|rts MS [low|high]".
+bool ParseResetPulse(const std::string& value, ResetPulse* pulse) {
     const char* form = " (expected COMn: dtr|rts MILLISECONDS [low|high])";
     std::vector<std::string> words = Words(value);
-    if (words.size() < 3 || words.size() > 4) return "reset needs a port, a line and a length" + std::string(form);
+    if (words.size() < 3 || words.size() > 4) return Refuse("reset needs a port, a line and a length" + std::string(form));
     pulse->port = Upper(words[0]);
-    if (!IsPortName(pulse->port)) return "reset port must be COM0: to COM9:: " + words[0];
+    if (!IsPortName(pulse->port)) return Refuse("reset port must be COM0: to COM9:: " + words[0]);
     std::string line = Upper(words[1]);
-    if (line != "DTR" && line != "RTS") return "reset line must be dtr or rts: " + words[1];
+    if (line != "DTR" && line != "RTS") return Refuse("reset line must be dtr or rts: " + words[1]);
     pulse->dtr = line == "DTR";
     std::uint32_t ms = 0;
     if (words[2].find_first_not_of("0123456789") != std::string::npos || !ParseDword(words[2], &ms) || ms == 0 ||
         ms > kMaxPulseMilliseconds)
-        return "reset length must be 1 to 10000 milliseconds: " + words[2];
+        return Refuse("reset length must be 1 to 10000 milliseconds: " + words[2]);
     pulse->milliseconds = ms;
     if (words.size() == 4) {
         std::string polarity = Upper(words[3]);
-        if (polarity != "LOW" && polarity != "HIGH") return "reset polarity must be low or high: " + words[3];
+        if (polarity != "LOW" && polarity != "HIGH") return Refuse("reset polarity must be low or high: " + words[3]);
         pulse->active_high = polarity == "HIGH";
     }
-    return {};
+    return true;
 }
 
 // A device or service path is absolute: a relative one would name a different file in every
 // directory the program is started from, and fail only when it is opened.
-std::string PathProblem(const std::string& value) {
-    if (value.front() == '/') return {};
-    return "a device path must be absolute: " + value;
+bool CheckPath(const std::string& value) {
+    if (value.front() == '/') return true;
+    return Refuse("a device path must be absolute: " + value);
 }
 
 constexpr char kIdentityForm[] = " (expected udev:KEY=VALUE[,KEY=VALUE...], as `firmware-utility ports` offers)";
@@ -135,69 +143,52 @@ constexpr char kKeyCharacters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrs
 // A byte order mark some editors put at the start of a UTF-8 file.
 constexpr char kUtf8Bom[] = "\xEF\xBB\xBF";
 
-// Each section's entries: "" or the reason one is refused.
-std::string AddDevice(Profile* profile, const std::string& key, const std::string& value) {
+// Each section's entries: false when one is refused. A device's value is checked by its kind.
+bool AddDevice(Profile* profile, const std::string& key, const std::string& value) {
     std::string device = Upper(key);
-    if (!IsPortName(device) && device != "RIL1:") return "unknown device " + key + " (expected COM0: to COM9: or RIL1:)";
-    if (profile->devices.count(device)) return "duplicate device " + key;
-    if (value.compare(0, std::strlen(ProgramPrefix), ProgramPrefix) == 0) {
-        if (device != "RIL1:") return "a serial port cannot be a program: " + key;
-        if (std::string problem = ProgramProblem(value); !problem.empty()) return problem;
-    } else if (IsPortIdentity(value)) {
-        if (!IsPortName(device)) return "only a serial port can be named by identity: " + key;
-        std::vector<IdentityProperty> properties;
-        std::string problem;
-        if (!ParsePortIdentity(value, &properties, &problem)) return problem;
-    } else if (internal::IsNetworkPath(value)) {
-        if (device == "RIL1:") return "the radio driver cannot be a network port: " + value;
-        internal::NetworkAddress address;
-        if (!internal::ParseNetworkPath(value, &address)) return LastErrorText();
-    } else if (std::string problem = PathProblem(value); !problem.empty()) {
-        return problem;
-    }
+    if (!IsPortName(device) && device != "RIL1:") return Refuse("unknown device " + key + " (expected COM0: to COM9: or RIL1:)");
+    if (profile->devices.count(device)) return Refuse("duplicate device " + key);
+    if (!KindOfValue(value)->check(key, value)) return false;
     profile->devices.emplace(device, value);
-    return {};
+    return true;
 }
 
-std::string AddRegistryValue(Profile* profile, const std::string& key, const std::string& value) {
+bool AddRegistryValue(Profile* profile, const std::string& key, const std::string& value) {
     std::string full = Upper(key);
     std::size_t prefix = std::strlen(kLocalMachine);
-    if (full.compare(0, prefix, kLocalMachine) != 0) return "registry key must start with HKEY_LOCAL_MACHINE\\: " + key;
+    if (full.compare(0, prefix, kLocalMachine) != 0) return Refuse("registry key must start with HKEY_LOCAL_MACHINE\\: " + key);
     std::string rest = full.substr(prefix);
     std::size_t slash = rest.rfind('\\');
     if (slash == std::string::npos || slash == 0 || slash + 1 == rest.size() || rest.find("\\\\") != std::string::npos)
-        return "registry entry needs KEY\\VALUE: " + key;
+        return Refuse("registry entry needs KEY\\VALUE: " + key);
     std::uint32_t dword = 0;
-    if (!ParseDword(value, &dword)) return "registry value is not a number (decimal or 0x hex DWORD): " + value;
-    if (profile->registry.count(rest)) return "duplicate registry value " + key;
+    if (!ParseDword(value, &dword)) return Refuse("registry value is not a number (decimal or 0x hex DWORD): " + value);
+    if (profile->registry.count(rest)) return Refuse("duplicate registry value " + key);
     profile->registry.emplace(rest, dword);
-    return {};
+    return true;
 }
 
-std::string AddKernel(Profile* profile, const std::string& key, const std::string& value) {
-    if (Upper(key) != "KERNELIOCONTROL") return "unknown kernel entry " + key + " (expected KernelIoControl)";
-    if (!profile->kernel.empty()) return "duplicate entry " + key;
-    if (value.compare(0, std::strlen(ProgramPrefix), ProgramPrefix) == 0) {
-        if (std::string problem = ProgramProblem(value); !problem.empty()) return problem;
-    } else if (std::string problem = PathProblem(value); !problem.empty()) {
-        return problem;
-    }
+// The kernel is a program or a service, whatever else its value looks like.
+bool AddKernel(Profile* profile, const std::string& key, const std::string& value) {
+    if (Upper(key) != "KERNELIOCONTROL") return Refuse("unknown kernel entry " + key + " (expected KernelIoControl)");
+    if (!profile->kernel.empty()) return Refuse("duplicate entry " + key);
+    if (!(ValueNamesProgram(value) ? CheckProgram(value) : CheckPath(value))) return false;
     profile->kernel = value;
-    return {};
+    return true;
 }
 
-std::string AddRadio(Profile* profile, const std::string& key, const std::string& value) {
-    if (Upper(key) != "RESET") return "unknown radio entry " + key + " (expected reset)";
-    if (profile->reset.milliseconds != 0) return "duplicate entry " + key;
+bool AddRadio(Profile* profile, const std::string& key, const std::string& value) {
+    if (Upper(key) != "RESET") return Refuse("unknown radio entry " + key + " (expected reset)");
+    if (profile->reset.milliseconds != 0) return Refuse("duplicate entry " + key);
     return ParseResetPulse(value, &profile->reset);
 }
 
-std::string AddHandset(Profile* profile, const std::string& key, const std::string& value) {
-    if (Upper(key) != "SIMULATED") return "unknown handset entry " + key + " (expected simulated)";
+bool AddHandset(Profile* profile, const std::string& key, const std::string& value) {
+    if (Upper(key) != "SIMULATED") return Refuse("unknown handset entry " + key + " (expected simulated)");
     const std::string flag = Upper(value);
-    if (flag != "TRUE" && flag != "FALSE") return "simulated must be true or false: " + value;
+    if (flag != "TRUE" && flag != "FALSE") return Refuse("simulated must be true or false: " + value);
     profile->simulated = flag == "TRUE";
-    return {};
+    return true;
 }
 
 constexpr char kSectionList[] = " (expected [devices], [registry], [kernel], [radio] or [handset])";
@@ -205,7 +196,7 @@ constexpr char kSectionList[] = " (expected [devices], [registry], [kernel], [ra
 // Section (upper-cased), what adds its entries.
 constexpr struct {
     const char* name;
-    std::string (*add)(Profile*, const std::string& key, const std::string& value);
+    bool (*add)(Profile*, const std::string& key, const std::string& value);
 } kSections[] = {
     {"DEVICES", AddDevice}, {"REGISTRY", AddRegistryValue}, {"KERNEL", AddKernel}, {"RADIO", AddRadio},
     {"HANDSET", AddHandset},
@@ -226,92 +217,137 @@ Profile& Current() {
     return *profile;
 }
 
+// One line of a profile as read: nothing, a section header or an entry.
+struct ProfileLine {
+    enum Form { Blank, Section, Entry } form = Blank;
+    std::string title;  // a section's, trimmed
+    std::string key;    // an entry's, trimmed
+    std::string value;
+};
+
+// Reads one line: comments and blanks dropped, a header or "key = value" split. False when it
+// is neither.
+bool ReadProfileLine(std::string line, ProfileLine* read) {
+    if (line.find('\0') != std::string::npos) return Refuse("NUL byte in line");
+    std::size_t comment = line.find_first_of("#;");
+    if (comment != std::string::npos) line.erase(comment);
+    line = Trim(line);
+    if (line.empty()) return true;
+    if (const std::string control = ControlCharacter(line); !control.empty()) {
+        return Refuse("a control character (" + control + ") in line");
+    }
+    if (line.front() == '[') {
+        if (line.back() != ']') return Refuse("section header without closing ']'");
+        read->form = ProfileLine::Section;
+        read->title = Trim(line.substr(1, line.size() - 2));
+        return true;
+    }
+    std::size_t equals = line.find('=');
+    if (equals == std::string::npos) return Refuse("line without '=': " + line);
+    read->form = ProfileLine::Entry;
+    read->key = Trim(line.substr(0, equals));
+    read->value = Trim(line.substr(equals + 1));
+    return true;
+}
+
+// What the entries read so far leave for the next one to be checked against.
+struct ProfileState {
+    std::string section;
+    bool simulated_seen = false;
+    int reset_line = 0;
+};
+
+// Checks one line read and adds it to *profile.
+bool CheckProfileLine(const ProfileLine& line, int number, ProfileState* state, Profile* profile) {
+    if (line.form == ProfileLine::Section) {
+        if (!IsSection(line.title)) return Refuse("unknown section [" + line.title + "]" + kSectionList);
+        state->section = line.title;
+        return true;
+    }
+    const std::string& key = line.key;
+    const std::string& value = line.value;
+    if (state->section.empty()) return Refuse("entry before any section: " + key);
+    const std::string section = Upper(state->section);
+    if (section == "HANDSET" && state->simulated_seen && !key.empty() && !value.empty() && Upper(key) == "SIMULATED") {
+        return Refuse("duplicate entry " + key);
+    }
+    if (!AddProfileEntry(profile, state->section, key, value)) return false;
+    if (section == "HANDSET") state->simulated_seen = true;
+    if (section == "RADIO") state->reset_line = number;
+    return true;
+}
+
 }  // namespace
 
-std::string AddProfileEntry(Profile* profile, const std::string& section, const std::string& key,
-                            const std::string& value) {
-    if (key.empty()) return "empty name before '='";
-    if (value.empty()) return "empty value for " + key;
+namespace internal {
+
+bool CheckProgramEntry(const std::string& key, const std::string& value) {
+    if (IsPortName(Upper(key))) return Refuse("a serial port cannot be a program: " + key);
+    return CheckProgram(value);
+}
+
+bool CheckIdentityEntry(const std::string& key, const std::string& value) {
+    if (!IsPortName(Upper(key))) return Refuse("only a serial port can be named by identity: " + key);
+    std::vector<IdentityProperty> properties;
+    return ParsePortIdentity(value, &properties);
+}
+
+bool CheckNetworkEntry(const std::string& key, const std::string& value) {
+    if (!IsPortName(Upper(key))) return Refuse("the radio driver cannot be a network port: " + value);
+    internal::NetworkAddress address;
+    return internal::ParseNetworkPath(value, &address);
+}
+
+bool CheckPathEntry(const std::string&, const std::string& value) { return CheckPath(value); }
+
+}  // namespace internal
+
+bool AddProfileEntry(Profile* profile, const std::string& section, const std::string& key, const std::string& value) {
+    if (key.empty()) return Refuse("empty name before '='");
+    if (value.empty()) return Refuse("empty value for " + key);
     if (const std::string control = ControlCharacter(key + value); !control.empty()) {
-        return "a control character (" + control + ") in " + key;
+        return Refuse("a control character (" + control + ") in " + key);
     }
     for (const auto& row : kSections) {
         if (Upper(section) == row.name) return row.add(profile, key, value);
     }
-    return "unknown section [" + section + "]" + kSectionList;
+    return Refuse("unknown section [" + section + "]" + kSectionList);
 }
 
-std::string ResetPortProblem(const Profile& profile) {
-    if (profile.reset.milliseconds == 0 || profile.devices.count(profile.reset.port)) return {};
-    return "reset port " + profile.reset.port + " has no entry in [devices]";
+bool CheckResetPort(const Profile& profile) {
+    if (profile.reset.milliseconds == 0 || profile.devices.count(profile.reset.port)) return true;
+    return Refuse("reset port " + profile.reset.port + " has no entry in [devices]");
 }
 
-bool ParseProfile(const std::string& text, const std::string& name, Profile* profile,
-                  std::string* error) {
+bool ParseProfile(const std::string& text, const std::string& name, Profile* profile) {
     Profile result;
     result.path = name;
-    std::string section;
-    bool simulated_seen = false;
-    int reset_line = 0;
+    ProfileState state;
     std::size_t start = text.compare(0, 3, kUtf8Bom) == 0 ? 3 : 0;
     for (int number = 1; start <= text.size(); ++number) {
         std::size_t end = text.find('\n', start);
         if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(start, end - start);
+        ProfileLine line;
+        const bool read = ReadProfileLine(text.substr(start, end - start), &line);
         start = end + 1;
-        auto fail = [&](const std::string& reason) {
-            *error = Where(name, number) + reason;
-            return false;
-        };
-        if (line.find('\0') != std::string::npos) return fail("NUL byte in line");
-        std::size_t comment = line.find_first_of("#;");
-        if (comment != std::string::npos) line.erase(comment);
-        line = Trim(line);
-        if (line.empty()) continue;
-        if (const std::string control = ControlCharacter(line); !control.empty()) {
-            return fail("a control character (" + control + ") in line");
+        if (!read || (line.form != ProfileLine::Blank && !CheckProfileLine(line, number, &state, &result))) {
+            return Refuse(Where(name, number) + LastErrorText());
         }
-
-        if (line.front() == '[') {
-            if (line.back() != ']') return fail("section header without closing ']'");
-            const std::string title = Trim(line.substr(1, line.size() - 2));
-            if (!IsSection(title)) {
-                return fail("unknown section [" + title + "]" + kSectionList);
-            }
-            section = title;
-            continue;
-        }
-
-        std::size_t equals = line.find('=');
-        if (equals == std::string::npos) return fail("line without '=': " + line);
-        std::string key = Trim(line.substr(0, equals));
-        std::string value = Trim(line.substr(equals + 1));
-        if (section.empty()) return fail("entry before any section: " + key);
-        if (Upper(section) == "HANDSET" && simulated_seen && !key.empty() && !value.empty() && Upper(key) == "SIMULATED") {
-            return fail("duplicate entry " + key);
-        }
-        if (std::string problem = AddProfileEntry(&result, section, key, value); !problem.empty()) return fail(problem);
-        if (Upper(section) == "HANDSET") simulated_seen = true;
-        if (Upper(section) == "RADIO") reset_line = number;
     }
     // The pulse needs its port, wherever in the file that is named.
-    if (std::string problem = ResetPortProblem(result); !problem.empty()) {
-        *error = Where(name, reset_line) + problem;
-        return false;
-    }
+    if (!CheckResetPort(result)) return Refuse(Where(name, state.reset_line) + LastErrorText());
     *profile = std::move(result);
     return true;
 }
 
-bool IsPortIdentity(const std::string& value) { return value.compare(0, std::strlen(IdentityPrefix), IdentityPrefix) == 0; }
+std::string IdentityValue(const std::string& key, const std::string& value) {
+    return internal::IdentityPrefix + key + "=" + value;
+}
 
-bool ParsePortIdentity(const std::string& value, std::vector<IdentityProperty>* properties, std::string* problem) {
+bool ParsePortIdentity(const std::string& value, std::vector<IdentityProperty>* properties) {
     properties->clear();
-    const std::string body = value.substr(std::strlen(IdentityPrefix));
-    if (body.empty()) {
-        *problem = "udev: needs at least one KEY=VALUE" + std::string(kIdentityForm);
-        return false;
-    }
+    const std::string body = value.substr(std::strlen(internal::IdentityPrefix));
+    if (body.empty()) return Refuse("udev: needs at least one KEY=VALUE" + std::string(kIdentityForm));
     std::size_t start = 0;
     while (start <= body.size()) {
         std::size_t end = body.find(',', start);
@@ -320,18 +356,13 @@ bool ParsePortIdentity(const std::string& value, std::vector<IdentityProperty>* 
         const std::size_t equals = pair.find('=');
         const std::string key = pair.substr(0, equals);
         if (equals == std::string::npos) {
-            *problem = "udev: " + (pair.empty() ? std::string("empty KEY=VALUE") : pair + " has no '='") + " in " +
-                       value + kIdentityForm;
-            return false;
+            return Refuse("udev: " + (pair.empty() ? std::string("empty KEY=VALUE") : pair + " has no '='") + " in " +
+                          value + kIdentityForm);
         }
         if (key.empty() || key.find_first_not_of(kKeyCharacters) != std::string::npos) {
-            *problem = "udev: the key of " + pair + " must be letters, digits and '_'" + kIdentityForm;
-            return false;
+            return Refuse("udev: the key of " + pair + " must be letters, digits and '_'" + kIdentityForm);
         }
-        if (equals + 1 == pair.size()) {
-            *problem = "udev: " + key + " has no value in " + value + kIdentityForm;
-            return false;
-        }
+        if (equals + 1 == pair.size()) return Refuse("udev: " + key + " has no value in " + value + kIdentityForm);
         properties->push_back({key, pair.substr(equals + 1)});
         start = end + 1;
     }
@@ -339,16 +370,16 @@ bool ParsePortIdentity(const std::string& value, std::vector<IdentityProperty>* 
 }
 
 bool SplitProgram(const std::string& value, std::vector<std::string>* argv) {
-    std::size_t prefix = std::strlen(ProgramPrefix);
-    if (value.compare(0, prefix, ProgramPrefix) != 0) return false;
+    std::size_t prefix = std::strlen(internal::ProgramPrefix);
+    if (value.compare(0, prefix, internal::ProgramPrefix) != 0) return false;
     *argv = Words(value.substr(prefix));
     return !argv->empty();
 }
 
-bool LoadProfile(const std::string& path, Profile* profile, std::string* error) {
+bool LoadProfile(const std::string& path, Profile* profile) {
     std::FILE* file = OpenUserFileStream(path, UserFileUse::Input);
     if (!file) {
-        *error = path + ": " + LastErrorText();
+        SetLastError(GetLastError(), path + ": " + LastErrorText());
         return false;
     }
     std::string text;
@@ -362,14 +393,11 @@ bool LoadProfile(const std::string& path, Profile* profile, std::string* error) 
     int read_errno = errno;
     std::fclose(file);
     if (failed) {
-        *error = path + ": " + std::strerror(read_errno);
+        SetLastError(static_cast<std::uint32_t>(read_errno), path + ": " + std::strerror(read_errno));
         return false;
     }
-    if (text.size() > kMaxProfileBytes) {
-        *error = path + ": larger than 1 MiB, not a profile";
-        return false;
-    }
-    return ParseProfile(text, path, profile, error);
+    if (text.size() > kMaxProfileBytes) return Refuse(path + ": larger than 1 MiB, not a profile");
+    return ParseProfile(text, path, profile);
 }
 
 void SetProfile(const Profile& profile) {

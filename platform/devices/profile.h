@@ -11,9 +11,11 @@
 // A serial port may be named by identity, "udev:KEY=VALUE[,KEY=VALUE...]" (platform/devices/
 // ports.h finds it).
 //
-// Index: AddProfileEntry ResetPortProblem ParseProfile LoadProfile SetProfile CurrentProfile ProfileDevicePath ProfileRegistryValue
-// ResetPulse ProgramPrefix SplitProgram | IdentityPrefix IdentityProperty IsPortIdentity
-// ParsePortIdentity
+// Every check that refuses something returns false with the reason in the last-error text
+// (LastErrorText, platform/base/system.h).
+//
+// Index: AddProfileEntry CheckResetPort ParseProfile LoadProfile SetProfile CurrentProfile ProfileDevicePath ProfileRegistryValue
+// ResetPulse SplitProgram | IdentityProperty IdentityValue ParsePortIdentity
 #pragma once
 
 #include <cstdint>
@@ -23,22 +25,16 @@
 
 namespace platform {
 
-// The prefix of an entry that names a program rather than a socket.
-inline constexpr const char* ProgramPrefix = "exec:";
-
-// The prefix of a serial port named by its udev properties.
-inline constexpr const char* IdentityPrefix = "udev:";
-
 struct IdentityProperty {
     std::string key;    // "ID_SERIAL_SHORT"
     std::string value;  // "A50285BI"
 };
 
-// Whether a device value is "udev:...".
-bool IsPortIdentity(const std::string& value);
-// The properties of "udev:KEY=VALUE,..."; false with *problem (one phrase) when it is malformed.
-bool ParsePortIdentity(const std::string& value, std::vector<IdentityProperty>* properties,
-                       std::string* problem);
+// The identity "udev:KEY=VALUE" of a port by one property.
+std::string IdentityValue(const std::string& key, const std::string& value);
+// The properties of "udev:KEY=VALUE,..."; false (one phrase in the last-error text) when it is
+// malformed.
+bool ParsePortIdentity(const std::string& value, std::vector<IdentityProperty>* properties);
 
 // A pulse on a modem line of a port: the line is cleared for `milliseconds`, then set again
 // ("low", the default), or set, then cleared ("high").
@@ -63,17 +59,16 @@ struct Profile {
 bool SplitProgram(const std::string& value, std::vector<std::string>* argv);
 
 // Adds one entry to a profile as the line "KEY = VALUE" in [SECTION] of a file would, with the
-// same checks (a profile built in memory is held to a file's rules); "" or the reason it is
-// refused. The value is taken whole: nothing in it is read as a comment or a new line.
-std::string AddProfileEntry(Profile* profile, const std::string& section, const std::string& key,
-                            const std::string& value);
-// A [radio] reset whose port has no [devices] entry: the reason, or "".
-std::string ResetPortProblem(const Profile& profile);
-// Parses profile text. False with *error set to "NAME:LINE: what is wrong".
-bool ParseProfile(const std::string& text, const std::string& name, Profile* profile,
-                  std::string* error);
+// same checks (a profile built in memory is held to a file's rules); false when it is refused.
+// The value is taken whole: nothing in it is read as a comment or a new line.
+bool AddProfileEntry(Profile* profile, const std::string& section, const std::string& key,
+                     const std::string& value);
+// False for a [radio] reset whose port has no [devices] entry.
+bool CheckResetPort(const Profile& profile);
+// Parses profile text; false with "NAME:LINE: what is wrong" as the last-error text.
+bool ParseProfile(const std::string& text, const std::string& name, Profile* profile);
 // Reads and parses a file; a file that cannot be read is "FILE: reason".
-bool LoadProfile(const std::string& path, Profile* profile, std::string* error);
+bool LoadProfile(const std::string& path, Profile* profile);
 // Makes a profile the one the platform uses (thread-safe; a copy is kept).
 void SetProfile(const Profile& profile);
 Profile CurrentProfile();

@@ -1,5 +1,6 @@
-// Implemented in platform/devices/devices.cpp, platform/devices/serial_io.cpp,
-// platform/devices/serial_port.cpp and platform/devices/service.cpp.
+// Implemented in platform/devices/devices.cpp, platform/devices/net_port.cpp,
+// platform/devices/serial_io.cpp, platform/devices/serial_port.cpp and
+// platform/devices/service.cpp.
 // Devices by name: serial ports on termios and driver services on Unix sockets.
 //
 // How it works: OpenDevice looks the name up in the handset profile ([devices], any case). A
@@ -9,7 +10,7 @@
 // gives, beside a wake-up descriptor that purge-abort, close and thread terminate/suspend use.
 // A port whose device hung up (POLLHUP, EIO) reports a line error on every later call.
 //
-// Index: OpenDevice SetPortNoteHandler CloseHandle(system.h) IsSerialPort | GetCommState SetCommState
+// Index: OpenDevice SetPortNoteHandler CloseHandle(system.h) | GetCommState SetCommState
 // GetCommTimeouts
 // SetCommTimeouts PurgeComm PurgeQueuedInput SetupComm EscapeCommFunction GetCommModemStatus SetCommMask WaitCommEvent
 // WaitCommEventFor ClearCommError PortLost ReadFile ReadQueued WriteFile | DeviceIoControl
@@ -103,8 +104,6 @@ bool EscapeCommFunction(Handle port, int function);
 // The port's modem lines as the kernel reports them (TIOCM_* bits); false with ENOTTY or EINVAL
 // on a tty that has none (a pty).
 bool GetCommModemStatus(Handle port, std::uint32_t* status);
-// Whether OpenDevice opened the handle as a serial port (else a service or an adapter).
-bool IsSerialPort(Handle handle);
 bool SetCommMask(Handle port, std::uint32_t mask);
 bool GetCommMask(Handle port, std::uint32_t* mask);
 // Waits without bound until a masked event occurs (or the wait is aborted: false).

@@ -446,8 +446,6 @@ bool SetupComm(Handle handle, std::uint32_t in_queue, std::uint32_t out_queue) {
     return true;
 }
 
-bool IsSerialPort(Handle handle) { return internal::Lookup<SerialPort>(handle) != nullptr; }
-
 bool GetCommModemStatus(Handle handle, std::uint32_t* status) {
     auto port = Port(handle);
     if (!port) return false;

@@ -1,3 +1,4 @@
+// Implemented in platform/devices/ports.cpp.
 // The pieces of libudev that the port listing and the port identities share: owning pointers
 // and the test that a tty device is a serial port.
 //

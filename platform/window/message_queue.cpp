@@ -1,5 +1,6 @@
 // Per-thread message queues: PostMessage, SendMessage across threads, GetMessage sleeping in
-// poll, timers, the quit message and the modal pump that screens use.
+// poll, timers, the quit message and the modal pump that screens use. Texts posted with
+// PostText (posted_text.cpp) are handed over before anything else is handled, or when due.
 //
 // A cross-thread SendMessage queues a SentCall on the window's queue and waits for its
 // completion. While it waits, a sender that has a queue of its own handles calls sent to it, so
@@ -38,14 +39,15 @@ bool IsDone(const std::shared_ptr<SentCall>& call) {
     return call->done;
 }
 
-// Ends the loop: every queued call is answered 0, and listeners of destroyed windows (which
-// may have been waiting on this thread) are collected.
+// Ends the loop: every queued call is answered 0, the texts posted are dropped, and listeners
+// of destroyed windows (which may have been waiting on this thread) are collected.
 void EndLoop(const std::shared_ptr<Queue>& queue) {
     std::deque<std::shared_ptr<SentCall>> pending;
     {
         std::lock_guard lock(queue->mutex);
         queue->ended = true;
         pending.swap(queue->sent);
+        DropPostedText(*queue, 0);
     }
     for (auto& call : pending) Complete(call, 0, false);
     JoinStoppedListeners();
@@ -142,27 +144,37 @@ bool TakeCloseRequest(const std::shared_ptr<Queue>& queue, Msg* msg) {
 }
 
 // One step of a message loop: a close request first, then sent calls, then the next posted
-// message, the quit request (false) or a due timer.
+// message, the quit request (false) or a due timer. The texts posted before any of them are
+// handed over first; with nothing else to do, when they fall due.
 bool NextMessage(const std::shared_ptr<Queue>& queue, Msg* msg) {
     for (;;) {
-        if (TakeCloseRequest(queue, msg)) return true;
+        if (TakeCloseRequest(queue, msg)) {
+            DeliverPostedText(queue);
+            return true;
+        }
         if (HandleOneSent(queue)) continue;
         int timeout_ms = -1;
+        bool got = false;
+        bool quit = false;
+        bool text_due = false;
         {
             std::lock_guard lock(queue->mutex);
             if (!queue->posted.empty()) {
                 *msg = queue->posted.front();
                 queue->posted.pop_front();
-                return true;
-            }
-            if (queue->quit) {
+                got = true;
+            } else if (queue->quit) {
                 queue->quit = false;
                 *msg = {0, WM_QUIT, static_cast<WParam>(queue->quit_code), 0};
-                return false;
+                quit = true;
+            } else {
+                got = TakeDueTimer(*queue, msg, &timeout_ms);
+                text_due = !got && PostedTextDue(*queue, &timeout_ms);
             }
-            if (TakeDueTimer(*queue, msg, &timeout_ms)) return true;
         }
-        WaitForInput(queue, timeout_ms);
+        if (got || quit || text_due) DeliverPostedText(queue);
+        if (got || quit) return got;
+        if (!text_due) WaitForInput(queue, timeout_ms);
     }
 }
 
@@ -224,6 +236,7 @@ bool HandleOneSent(const std::shared_ptr<Queue>& queue) {
         call = queue->sent.front();
         queue->sent.pop_front();
     }
+    DeliverPostedText(queue);
     if (call->call) {
         Complete(call, call->call(), true);
     } else {
@@ -302,6 +315,7 @@ void ReleaseSendersOf(const std::shared_ptr<Window>& window) {
         timers.erase(std::remove_if(timers.begin(), timers.end(),
                                     [&](const Timer& t) { return t.hwnd == window->handle; }),
                      timers.end());
+        DropPostedText(*window->queue, window->handle);
     }
     for (auto& call : released) Complete(call, 0, false);
 }

@@ -1,3 +1,4 @@
+// Implemented in platform/window/scope.cpp.
 // Runs side by side: a headless update takes a runtime directory of its own (as a station
 // does), so the one-window-per-user rule never turns it away, while the module port it updates
 // is claimed in the user's runtime directory, so that one port is updated by one run at a time.

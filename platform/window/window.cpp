@@ -1,6 +1,7 @@
 // Window classes and windows: registration, creation with WM_CREATE and WM_SIZE, destruction
-// (WM_DESTROY to the window, then its owned and child windows), child look-up by id, the
-// default procedure, layout, visibility, activation and focus.
+// (the texts posted so far handed over, WM_DESTROY to the window, then its owned and child
+// windows alike), child look-up by id, the default procedure, layout, visibility, activation
+// and focus.
 #include <strings.h>
 
 #include <cctype>
@@ -185,6 +186,7 @@ Hwnd Create(const CreateArgs& args) {
 
 void DestroyTree(const std::shared_ptr<Window>& window) {
     if (window->destroying.exchange(true)) return;  // already on its way
+    DeliverPostedText(window->queue);  // what was posted before the destruction comes before it
     const Hwnd handle = window->handle;
     CallWindow(window, WM_DESTROY, 0, 0);
     for (auto& other : AllWindows()) {

@@ -1,4 +1,5 @@
 // Implemented in platform/window/window.cpp, platform/window/message_queue.cpp,
+// platform/window/posted_text.cpp,
 // platform/window/menu.cpp, platform/window/dialog.cpp, platform/window/instance.cpp,
 // platform/window/instance_listener.cpp, platform/window/close_signals.cpp,
 // platform/window/module_file.cpp, platform/window/resources.cpp, platform/screen/screen.cpp and
@@ -9,13 +10,16 @@
 // message; SendMessage calls the window procedure directly on the window's own thread, or, from
 // another thread, queues the call and blocks the sender until the window's thread has handled
 // it (a destroyed window, or a thread whose loop has ended, answers 0 at once and releases every
-// waiting sender). GetMessage sleeps in poll on the queue's wake-up descriptor, the screen's
+// waiting sender). PostText queues a text without waiting; texts posted while one waits join it,
+// and the window's thread takes them in one call before it handles anything else.
+// GetMessage sleeps in poll on the queue's wake-up descriptor, the screen's
 // input and the next timer deadline, and handles queued sent messages while it waits. Two
 // screens draw the windows: headless (log text to stdout) and terminal (ncurses).
 //
 // Index: Hwnd NoWindow | RegisterClass UnregisterClass CreateWindowEx DestroyWindow IsWindow IsWindowThread GetDlgItem
 // DefWindowProc | SendMessage PostMessage PostQuitMessage GetMessage TranslateAccelerator
-// TranslateMessage DispatchMessage | ShowWindow UpdateWindow GetClientRect SetWindowPos SetFocus
+// TranslateMessage DispatchMessage PostText WaitForPostedText PostedTextBytes PostedTextDelayMs |
+// ShowWindow UpdateWindow GetClientRect SetWindowPos SetFocus
 // SetTimer KillTimer | FindWindow GetWindowProcessId SetForegroundWindow SendCommandToRunningWindow
 // DeferReply CompleteReply
 // PrepareRuntimeDirectory | CreateMenuBar CommandBarHeight CommandBarGetMenu CheckMenuItem
@@ -157,6 +161,23 @@ bool GetMessage(Msg* msg);
 bool TranslateAccelerator(Hwnd window, Haccel table, const Msg* msg);
 void TranslateMessage(const Msg* msg);
 LResult DispatchMessage(const Msg* msg);
+// Text for a window without waiting for the window's thread (a worker's log lines): `message`
+// with a copy of the text as its lparam. Texts that come for the same window and message while
+// one waits are appended to it, in order, and the window's thread hands them over in one call,
+// PostedTextDelayMs after the first or at once before it handles anything else (a message, a
+// sent call, a timer, the window's destruction). An EM_REPLACESEL batch that would pass the edit
+// control's capacity goes line by line, so the control drops what it would for texts appended
+// one by one. The texts waiting for a thread hold at most PostedTextBytes (a larger one goes
+// alone): a poster finding no room sleeps until there is, unless its thread is terminated. On
+// the window's own thread the texts waiting go first, then this one, at once. The texts of a
+// window destroyed or of a loop ended are dropped. False when the text is refused: no window, a
+// window destroyed, a loop ended, or no room for a terminated thread.
+inline constexpr std::size_t PostedTextBytes = 64 * 1024;
+inline constexpr std::uint32_t PostedTextDelayMs = 5;
+bool PostText(Hwnd window, std::uint32_t message, const char* text);
+// Waits until every text posted so far for the window's thread is handed over or dropped, so
+// that what the poster does next (a message box) comes after them.
+void WaitForPostedText(Hwnd window);
 
 // ---- layout, focus, timers
 bool ShowWindow(Hwnd window, int show_state);

@@ -1,18 +1,20 @@
 // Implemented in platform/window/close_signals.cpp, platform/window/dialog.cpp,
 // platform/window/edit.cpp, platform/window/instance.cpp, platform/window/instance_listener.cpp,
-// platform/window/menu.cpp, platform/window/message_queue.cpp and platform/window/window.cpp.
+// platform/window/menu.cpp, platform/window/message_queue.cpp, platform/window/posted_text.cpp
+// and platform/window/window.cpp.
 // Internal state of the window layer, shared by its files (window.cpp, message_queue.cpp,
-// edit.cpp, menu.cpp, dialog.cpp, instance.cpp, close_signals.cpp).
+// posted_text.cpp, edit.cpp, menu.cpp, dialog.cpp, instance.cpp, close_signals.cpp).
 //
 // How it works: windows live in one table keyed by handle (even numbers, never reused, so that
 // "handle | 1" can be passed and stripped). Each window belongs to the queue of the thread that
 // created it. A queue holds posted messages, calls sent from other threads (each with its own
-// completion), the quit request and the timers, and a wake-up eventfd that GetMessage polls.
+// completion), the texts posted for its windows (merged), the quit request and the timers, and
+// a wake-up eventfd that GetMessage polls.
 // No lock is held while a window procedure runs.
 //
 // Index: Window Queue SentCall Timer | CurrentQueue LookupWindow CallWindow
 // TopLevelWindows NewWindowHandle DropWindowsOf | SendAndWait QueueSentCall HandleOneSent CallOnThread ReleaseSendersOf
-// PumpMessagesUntil |
+// PumpMessagesUntil | DeliverPostedText PostedTextDue DropPostedText |
 // EditWindowProc StaticWindowProc DialogWindowProc MenuBarWindowProc | StartInstanceListener
 // StopInstanceListener JoinStoppedListeners IsRemoteWindow | SignalDescriptor DeliverPendingSignals
 #pragma once
@@ -106,6 +108,19 @@ struct Queue {
     int quit_code = 0;
     bool ended = false;  // the loop fetched its quit message: senders are answered 0
     bool gone = false;   // the thread has ended
+    // Texts posted with PostText, for one window and message at a time: the texts in order, when
+    // they fall due, and the bytes ever posted and, of those, handed over or dropped.
+    Hwnd text_window = 0;
+    std::uint32_t text_message = 0;
+    std::string text;
+    std::chrono::steady_clock::time_point text_due;
+    std::uint64_t text_posted = 0;
+    std::uint64_t text_settled = 0;
+    std::condition_variable_any text_changed;  // room made, texts settled, the window or loop gone
+    // The queue's own thread only: the batch being handed over (swapped with `text`), and
+    // whether a hand-over runs (texts posted meanwhile wait for the next).
+    std::string text_batch;
+    bool text_delivering = false;
     // The accelerators the thread's own loop translates with, so that a modal loop (a box)
     // translates them too: a close key pressed over a box still reaches the window.
     Hwnd accel_window = 0;
@@ -140,11 +155,18 @@ bool HandleOneSent(const std::shared_ptr<Queue>& queue);
 // Runs `function` on the thread of `target` (the caller's own: at once). False when not run.
 bool CallOnThread(const std::shared_ptr<Queue>& target, std::function<LResult()> function,
                   LResult* result);
-// Answers 0 to every call queued for `window` (it is being destroyed); drops its timers.
+// Answers 0 to every call queued for `window` (it is being destroyed); drops its timers and
+// the texts posted for it.
 void ReleaseSendersOf(const std::shared_ptr<Window>& window);
 // A modal loop for screens: handles messages of this thread until `done` holds. A quit message
 // seen meanwhile is posted again when the loop returns.
 void PumpMessagesUntil(const std::function<bool()>& done);
+// Posted texts (posted_text.cpp). On the queue's own thread: hands the waiting texts to their
+// window. With queue.mutex held: true when they are due, else *timeout_ms lowered to their due
+// time; and dropping those of `window` (0: of any window), which also wakes waiting posters.
+void DeliverPostedText(const std::shared_ptr<Queue>& queue);
+bool PostedTextDue(const Queue& queue, int* timeout_ms);
+void DropPostedText(Queue& queue, Hwnd window);
 // The queue whose thread draws the screen and reads its input: the thread of the first
 // top-level window. nullptr when none.
 std::shared_ptr<Queue> ScreenQueue();

@@ -172,12 +172,12 @@ protected:
         std::size_t most = 0;
         out->Start(gsm_.master, irda_.master);
         EXPECT_TRUE(bridge_test::WaitUntil([&] {
-            most = std::max(most, shell::PendingLogBytes());
-            return most + LongestLine > shell::LogBacklogBytes;
+            most = std::max(most, platform::PendingPostedText(window_->pane()));
+            return most + LongestLine > platform::PostedTextBytes;
         }));
         for (int look = 0; look < 50; ++look) {  // a relay that did not wait would go on past it
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            most = std::max(most, shell::PendingLogBytes());
+            most = std::max(most, platform::PendingPostedText(window_->pane()));
         }
         return most;
     }
@@ -243,10 +243,10 @@ TEST_F(BridgeRelayTest, AHeldWindowThreadGetsTheLinesInOrderAsOneByOne) {
                 lines.push_back(std::to_string(n) + " bytes <-BT<-FF<- <<<\r\n");
                 queued += lines.back().size();
             }
-            EXPECT_TRUE(bridge_test::WaitUntil([&] { return shell::PendingLogBytes() == queued; }));
+            EXPECT_TRUE(bridge_test::WaitUntil([&] { return platform::PendingPostedText(window_->pane()) == queued; }));
             EXPECT_EQ(platform::EditText(pane), held);  // nothing appended yet
         });
-        EXPECT_TRUE(bridge_test::WaitUntil([] { return shell::PendingLogBytes() == 0; }));  // taken unasked
+        EXPECT_TRUE(bridge_test::WaitUntil([&] { return platform::PendingPostedText(window_->pane()) == 0; }));  // taken unasked
         std::string expected;
         window_->RunOnWindowThread([&] {
             const platform::Hwnd other = platform::CreateWindowEx(0, "edit", "", platform::WS_CHILD, 0, 0, 80, 24,
@@ -274,7 +274,7 @@ TEST_F(BridgeRelayTest, AHeldWindowThreadHoldsTheBacklogToItsBound) {
     out.sent = RandomBytes(static_cast<std::size_t>(size), 41);
     std::size_t most = 0;
     window_->RunOnWindowThread([&] { most = FillBacklog(&out); });
-    EXPECT_LE(most, shell::LogBacklogBytes);
+    EXPECT_LE(most, platform::PostedTextBytes);
     out.Join();
     EXPECT_TRUE(out.received == out.sent);
     const std::string log = window_->LogFrom(before, [&](const std::string& t) { return Sum(LineCounts(t, true)) == size; });
@@ -411,7 +411,7 @@ TEST_F(BridgeRelayTest, AVanishedPeerStopsBothDirectionsWithOneLine) {
     const std::size_t before = window_->Log().size();
     window_->RunOnWindowThread([&] {
         Send(gsm_, irda_, "before");
-        EXPECT_TRUE(bridge_test::WaitUntil([] { return shell::PendingLogBytes() > 0; }));  // its line is queued
+        EXPECT_TRUE(bridge_test::WaitUntil([&] { return platform::PendingPostedText(window_->pane()) > 0; }));  // its line is queued
         bridge_test::ClosePty(&irda_);  // the adapter is pulled
         EXPECT_TRUE(ThreadsFinished());
     });

@@ -32,7 +32,6 @@
 #include "platform/platform.h"
 #include "platform/testing.h"
 #include "shell/log.h"
-#include "shell/log_backlog.h"
 #include "sim/pty.h"
 #include "resources/commands.h"
 
@@ -103,8 +102,7 @@ inline bool ReadExactly(int fd, void* data, std::size_t size, int timeout_ms = 2
 
 inline void UseProfile(const std::string& text) {
     platform::Profile profile;
-    std::string error;
-    ASSERT_TRUE(platform::ParseProfile(text, "bridge-test", &profile, &error)) << error;
+    ASSERT_TRUE(platform::ParseProfile(text, "bridge-test", &profile)) << platform::LastErrorText();
     platform::SetProfile(profile);
 }
 
@@ -244,7 +242,6 @@ private:
 
     static platform::LResult Proc(platform::Hwnd window, std::uint32_t message, platform::WParam wparam,
                                   platform::LParam lparam) {
-        shell::TakePendingLog(window);  // as the program's window does for every message
         if (message == platform::WM_COMMAND) {
             switch (platform::LowWord(wparam)) {
                 case commands::StartBridge: return bridge::StartBridge(window, commands::StartBridge, lparam, 0);
@@ -257,8 +254,6 @@ private:
         }
         if (message == platform::WM_DESTROY) {
             bridge::ReleaseBridgeSteps();
-            shell::TakePendingLog(window);
-            shell::CloseLogBacklog(window);
             platform::PostQuitMessage(0);
             return 0;
         }

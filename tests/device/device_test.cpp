@@ -31,8 +31,7 @@ platform::LResult TestWindowProc(platform::Hwnd window, std::uint32_t message, p
 
 void UseProfile(const std::string& text) {
     platform::Profile profile;
-    std::string error;
-    ASSERT_TRUE(platform::ParseProfile(text, "test.prof", &profile, &error)) << error;
+    ASSERT_TRUE(platform::ParseProfile(text, "test.prof", &profile)) << platform::LastErrorText();
     platform::SetProfile(profile);
 }
 
@@ -269,7 +268,7 @@ TEST_F(Device, AgainstTheSimulatedHandset) {
     std::string error;
     ASSERT_TRUE(handset.Start(sim::Options{}, &error)) << error;
     platform::Profile profile;
-    ASSERT_TRUE(platform::LoadProfile(handset.ProfilePath(), &profile, &error)) << error;
+    ASSERT_TRUE(platform::LoadProfile(handset.ProfilePath(), &profile)) << platform::LastErrorText();
     platform::SetProfile(profile);
     EXPECT_EQ(device::SuspendRadio(main_), 0);
     EXPECT_EQ(device::ResumeRadio(main_), 0);

@@ -103,7 +103,7 @@ protected:
         std::string error;
         ASSERT_TRUE(handset_.Start(sim::Options{}, &error)) << error;
         platform::Profile profile;
-        ASSERT_TRUE(platform::LoadProfile(handset_.ProfilePath(), &profile, &error)) << error;
+        ASSERT_TRUE(platform::LoadProfile(handset_.ProfilePath(), &profile)) << platform::LastErrorText();
         platform::SetProfile(profile);
     }
     void TearDown() override {
@@ -126,7 +126,7 @@ TEST(SimLifetime, PrivateDirectoryRemovedAndNoDescriptorsLeft) {
     EXPECT_TRUE(S_ISSOCK(::stat((directory + "/kernel.sock").c_str(), &info) == 0 ? info.st_mode : 0));
 
     platform::Profile profile;
-    ASSERT_TRUE(platform::LoadProfile(handset.ProfilePath(), &profile, &error)) << error;
+    ASSERT_TRUE(platform::LoadProfile(handset.ProfilePath(), &profile)) << platform::LastErrorText();
     for (const char* device : {"COM1:", "COM2:", "COM3:", "COM4:", "COM5:"}) {
         ASSERT_EQ(profile.devices.count(device), 1u) << device;
         EXPECT_EQ(profile.devices.at(device), handset.DevicePath(device));
@@ -182,7 +182,7 @@ TEST(SimLifetime, TmpdirWithACommentCharacterFallsBackToTmp) {
     ASSERT_TRUE(started) << error;
     EXPECT_EQ(handset.Directory().rfind("/tmp/fwu-handset-", 0), 0u) << handset.Directory();
     platform::Profile profile;
-    EXPECT_TRUE(platform::LoadProfile(handset.ProfilePath(), &profile, &error)) << error;
+    EXPECT_TRUE(platform::LoadProfile(handset.ProfilePath(), &profile)) << platform::LastErrorText();
 }
 
 TEST_F(Sim, RadioDriverRecordsAndAcceptsItsControls) {
@@ -249,7 +249,7 @@ TEST_F(Sim, FaultsGivenAtStart) {
     std::string error;
     ASSERT_TRUE(handset_.Start(options, &error)) << error;
     platform::Profile profile;
-    ASSERT_TRUE(platform::LoadProfile(handset_.ProfilePath(), &profile, &error));
+    ASSERT_TRUE(platform::LoadProfile(handset_.ProfilePath(), &profile));
     platform::SetProfile(profile);
     EXPECT_FALSE(RilControl(sim::RilSuspend));
     EXPECT_EQ(platform::GetLastError(), 5u);
@@ -425,8 +425,7 @@ TEST(SimForeground, PrintsItsProfileAndCleansUpOnSignal) {
         }
         const std::string profile_path = text.substr(0, text.find('\n'));
         platform::Profile profile;
-        std::string error;
-        EXPECT_TRUE(platform::LoadProfile(profile_path, &profile, &error)) << error << "\n" << text;
+        EXPECT_TRUE(platform::LoadProfile(profile_path, &profile)) << platform::LastErrorText() << "\n" << text;
         EXPECT_NE(text.find("\nCOM4: /dev/pts/"), std::string::npos) << text;
         EXPECT_NE(text.find("(Bluetooth UART far end)\n"), std::string::npos) << text;
         ::kill(child, stop_signal);

@@ -88,7 +88,7 @@ TEST(UpdateAdapters, UpdateRunsWithProgramsAndAModemLineReset) {
                                      script + " " + record + " " + handset.Directory() + "/kernel.sock\n" +
                                      "[radio]\nreset = COM1: dtr 50\n";
     platform::Profile profile;
-    ASSERT_TRUE(platform::ParseProfile(profile_text, "board.prof", &profile, &error)) << error;
+    ASSERT_TRUE(platform::ParseProfile(profile_text, "board.prof", &profile)) << platform::LastErrorText();
     platform::SetProfile(profile);
     {
         std::lock_guard lock(wiring.mutex);

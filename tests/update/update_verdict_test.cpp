@@ -21,6 +21,7 @@
 #include "tests/support/tmux.h"
 #include "tests/support/update_run.h"
 #include "resources/commands.h"
+#include "update/outcomes.h"
 #include "update/payloads.h"
 
 namespace {
@@ -530,6 +531,27 @@ TEST(UpdateVerdict, TheLeaveBoxGoesWhenTheUpdateEnds) {
     EXPECT_EQ(handset.module().Downloads(), 1);
     ASSERT_TRUE(tmux.SendKeys({"C-q"}));
     EXPECT_EQ(run.WaitForExit(10000), 0);
+}
+
+// Every outcome has its own number and name, a line for `send --wait`, an exit code of 0 or 1,
+// and a verdict line with as many %s as its fill gives.
+TEST(UpdateVerdict, EveryOutcomeHasOneRowOfItsOwn) {
+    std::map<std::int32_t, int> numbers;
+    std::map<std::string, int> names;
+    for (const update::OutcomeRow& row : update::Outcomes) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(++numbers[row.outcome], 1);
+        EXPECT_EQ(++names[row.name], 1);
+        EXPECT_FALSE(std::string(row.name).empty());
+        EXPECT_FALSE(std::string(row.awaited).empty());
+        EXPECT_TRUE(row.exit_code == 0 || row.exit_code == 1);
+        if (row.verdict == nullptr) continue;
+        const std::size_t fills = row.fill == update::VerdictFill::RevisionAfterAndBefore ? 2 : 1;
+        EXPECT_EQ(Count(row.verdict, "%"), fills);
+        EXPECT_EQ(Count(row.verdict, "%s"), fills);
+    }
+    EXPECT_STREQ(update::OutcomeName(update::OutcomeNone), "interrupted");
+    EXPECT_EQ(update::OutcomeExitCode(update::OutcomeNone), 1);
 }
 
 }  // namespace

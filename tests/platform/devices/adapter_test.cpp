@@ -45,8 +45,7 @@ void WriteScript(const std::string& path, const std::string& body, mode_t mode =
 
 void UseProfile(const std::string& text) {
     platform::Profile profile;
-    std::string error;
-    ASSERT_TRUE(platform::ParseProfile(text, "adapters.prof", &profile, &error)) << error;
+    ASSERT_TRUE(platform::ParseProfile(text, "adapters.prof", &profile)) << platform::LastErrorText();
     platform::SetProfile(profile);
 }
 

@@ -24,8 +24,7 @@ namespace {
 
 void UseProfile(const std::string& text) {
     platform::Profile profile;
-    std::string error;
-    ASSERT_TRUE(platform::ParseProfile(text, "explain.prof", &profile, &error)) << error;
+    ASSERT_TRUE(platform::ParseProfile(text, "explain.prof", &profile)) << platform::LastErrorText();
     platform::SetProfile(profile);
 }
 
@@ -144,8 +143,7 @@ TEST_F(Explain, APortOnlyItsFarEndsOwnerHoldsIsExplainedAsLeftExclusive) {
     ASSERT_TRUE(sim.WaitForOutput(".prof\n")) << sim.err();
     const std::string profile = sim.out().substr(0, sim.out().find('\n'));
     platform::Profile loaded;
-    std::string error;
-    ASSERT_TRUE(platform::LoadProfile(profile, &loaded, &error)) << error;
+    ASSERT_TRUE(platform::LoadProfile(profile, &loaded)) << platform::LastErrorText();
     platform::SetProfile(loaded);
     std::string text = platform::ExplainOpenFailure("COM1:", EBUSY);
     EXPECT_NE(text.find("Device or resource busy: left in exclusive mode by a program that ended without "

@@ -163,8 +163,7 @@ TEST(Ports, ProfileLinesReadBackAsTheirPaths) {
               "USB-Serial Controller #2 (now /dev/ttyUSB1)\n");
 
     platform::Profile profile;
-    std::string error;
-    ASSERT_TRUE(platform::ParseProfile("[devices]\n" + result.out, "pasted", &profile, &error)) << error;
+    ASSERT_TRUE(platform::ParseProfile("[devices]\n" + result.out, "pasted", &profile)) << platform::LastErrorText();
     EXPECT_EQ(profile.devices["COM1:"], "udev:ID_SERIAL_SHORT=HR20-000123");
     EXPECT_EQ(profile.devices["COM5:"], "/dev/ttyS10");
     EXPECT_EQ(profile.devices["COM7:"], "udev:ID_PATH=pci-0000:00:14.0-usb-0:4:1.0");

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "tests/support/pty.h"
+#include "tests/support/socket_service.h"
 
 namespace {
 
@@ -17,9 +19,8 @@ using platform::Profile;
 
 std::string Refusal(const std::string& text) {
     Profile profile;
-    std::string error;
-    EXPECT_FALSE(ParseProfile(text, "hand.prof", &profile, &error)) << text;
-    return error;
+    EXPECT_FALSE(ParseProfile(text, "hand.prof", &profile)) << text;
+    return platform::LastErrorText();
 }
 
 TEST(Profile, ParsesAllSectionsWithCommentsAndAnyCase) {
@@ -38,8 +39,7 @@ TEST(Profile, ParsesAllSectionsWithCommentsAndAnyCase) {
         "[kernel]\n"
         "kernelIOcontrol = /run/handset/kernel.sock\n";
     Profile profile;
-    std::string error;
-    ASSERT_TRUE(ParseProfile(text, "hand.prof", &profile, &error)) << error;
+    ASSERT_TRUE(ParseProfile(text, "hand.prof", &profile)) << platform::LastErrorText();
     EXPECT_EQ(profile.path, "hand.prof");
     ASSERT_EQ(profile.devices.size(), 3u);
     EXPECT_EQ(profile.devices.at("COM1:"), "/dev/ttyUSB0");
@@ -54,16 +54,14 @@ TEST(Profile, ParsesAllSectionsWithCommentsAndAnyCase) {
 // Editors that save UTF-8 with a byte order mark: the mark is not part of the first line.
 TEST(Profile, ALeadingByteOrderMarkIsSkipped) {
     Profile profile;
-    std::string error;
-    ASSERT_TRUE(ParseProfile("\xEF\xBB\xBF[devices]\nCOM1: = /dev/ttyS0\n", "p", &profile, &error)) << error;
+    ASSERT_TRUE(ParseProfile("\xEF\xBB\xBF[devices]\nCOM1: = /dev/ttyS0\n", "p", &profile)) << platform::LastErrorText();
     EXPECT_EQ(profile.devices.at("COM1:"), "/dev/ttyS0");
 }
 
 TEST(Profile, EmptyTextIsAnEmptyProfile) {
     Profile profile;
     profile.kernel = "left over";
-    std::string error;
-    ASSERT_TRUE(ParseProfile("", "empty", &profile, &error));
+    ASSERT_TRUE(ParseProfile("", "empty", &profile));
     EXPECT_TRUE(profile.devices.empty());
     EXPECT_TRUE(profile.registry.empty());
     EXPECT_TRUE(profile.kernel.empty());
@@ -71,8 +69,7 @@ TEST(Profile, EmptyTextIsAnEmptyProfile) {
 
 TEST(Profile, MissingDevicePathIsNotAnError) {
     Profile profile;
-    std::string error;
-    EXPECT_TRUE(ParseProfile("[devices]\nCOM9: = /nonexistent/tty\n", "p", &profile, &error)) << error;
+    EXPECT_TRUE(ParseProfile("[devices]\nCOM9: = /nonexistent/tty\n", "p", &profile)) << platform::LastErrorText();
     EXPECT_EQ(profile.devices.at("COM9:"), "/nonexistent/tty");
 }
 
@@ -122,8 +119,7 @@ TEST(Profile, HandsetMarker) {
     };
     for (const auto& row : rows) {
         Profile profile;
-        std::string error;
-        ASSERT_TRUE(ParseProfile(row.text, "p", &profile, &error)) << row.text << error;
+            ASSERT_TRUE(ParseProfile(row.text, "p", &profile)) << row.text << platform::LastErrorText();
         EXPECT_EQ(profile.simulated, row.simulated) << row.text;
     }
 }
@@ -137,16 +133,14 @@ TEST(Profile, RegistryNumbersAreDwordsOnly) {
                                           "DWORD): ") + value);
     }
     Profile profile;
-    std::string error;
-    ASSERT_TRUE(ParseProfile("[registry]\nHKEY_LOCAL_MACHINE\\K\\V = 4294967295\n", "p", &profile, &error));
+    ASSERT_TRUE(ParseProfile("[registry]\nHKEY_LOCAL_MACHINE\\K\\V = 4294967295\n", "p", &profile));
     EXPECT_EQ(profile.registry.at("K\\V"), 4294967295u);
 }
 
 TEST(Profile, LoadNamesTheFileItCannotRead) {
     Profile profile;
-    std::string error;
-    EXPECT_FALSE(platform::LoadProfile("/nonexistent/handset.prof", &profile, &error));
-    EXPECT_EQ(error, "/nonexistent/handset.prof: No such file or directory");
+    EXPECT_FALSE(platform::LoadProfile("/nonexistent/handset.prof", &profile));
+    EXPECT_EQ(platform::LastErrorText(), "/nonexistent/handset.prof: No such file or directory");
 }
 
 TEST(Profile, LoadReadsAFileAndReportsItsLines) {
@@ -157,9 +151,8 @@ TEST(Profile, LoadReadsAFileAndReportsItsLines) {
     ASSERT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
     ::close(fd);
     Profile profile;
-    std::string error;
-    EXPECT_FALSE(platform::LoadProfile(path, &profile, &error));
-    EXPECT_EQ(error, std::string(path) + ":4: line without '=': bad line");
+    EXPECT_FALSE(platform::LoadProfile(path, &profile));
+    EXPECT_EQ(platform::LastErrorText(), std::string(path) + ":4: line without '=': bad line");
     ::unlink(path);
 }
 
@@ -180,14 +173,14 @@ TEST(Profile, NetworkHostsAreNamesOrAddresses) {
     for (const auto& row : rows) {
         for (const std::string scheme : {"rfc2217://", "tcp://"}) {
             Profile profile;
-            std::string error;
-            const bool parsed = ParseProfile("[devices]\nCOM1: = " + scheme + row.rest + "\n", "p", &profile, &error);
+            const bool parsed = ParseProfile("[devices]\nCOM1: = " + scheme + row.rest + "\n", "p", &profile);
+            const std::string error = parsed ? std::string() : platform::LastErrorText();
             EXPECT_EQ(parsed, row.accepted) << scheme << row.rest << ": " << error;
             if (!row.accepted) {
                 EXPECT_NE(error.find("a network port's host must be a host name, an IPv4 address or an IPv6 "
                                      "address in brackets: "),
                           std::string::npos)
-                    << error;
+                    << platform::LastErrorText();
             }
         }
     }
@@ -256,11 +249,10 @@ TEST(Profile, AdapterEntriesAreCheckedLikeTheRest) {
 // Ports across the network pass the check of absolute paths; IPv6 literals go in brackets.
 TEST(Profile, NetworkPortsAreKept) {
     Profile profile;
-    std::string error;
     ASSERT_TRUE(ParseProfile("[devices]\nCOM1: = rfc2217://lab-exp1:2001\nCOM2: = tcp://10.0.0.7:4000\n"
                              "COM3: = rfc2217://[fd00::7]:2003\n",
-                             "p", &profile, &error))
-        << error;
+                             "p", &profile))
+        << platform::LastErrorText();
     EXPECT_EQ(profile.devices.at("COM1:"), "rfc2217://lab-exp1:2001");
     EXPECT_EQ(profile.devices.at("COM2:"), "tcp://10.0.0.7:4000");
     EXPECT_EQ(profile.devices.at("COM3:"), "rfc2217://[fd00::7]:2003");
@@ -268,11 +260,10 @@ TEST(Profile, NetworkPortsAreKept) {
 
 TEST(Profile, AdapterEntriesAreKept) {
     Profile profile;
-    std::string error;
     ASSERT_TRUE(ParseProfile("[radio]\nreset = com2: RTS 250 High\n[devices]\nCOM2: = /dev/ttyUSB0\n"
                              "RIL1: = exec:/opt/ril  --quiet  x\n[kernel]\nKernelIoControl = exec:/sbin/rb\n",
-                             "p", &profile, &error))
-        << error;
+                             "p", &profile))
+        << platform::LastErrorText();
     EXPECT_EQ(profile.reset.port, "COM2:");
     EXPECT_FALSE(profile.reset.dtr);
     EXPECT_TRUE(profile.reset.active_high);
@@ -282,23 +273,77 @@ TEST(Profile, AdapterEntriesAreKept) {
     EXPECT_EQ(argv, (std::vector<std::string>{"/opt/ril", "--quiet", "x"}));
     EXPECT_TRUE(platform::SplitProgram(profile.kernel, &argv));
     EXPECT_FALSE(platform::SplitProgram("/run/ril.sock", &argv));
-    ASSERT_TRUE(ParseProfile("[devices]\nCOM1: = /a\n[radio]\nreset = COM1: dtr 100\n", "p", &profile, &error));
+    ASSERT_TRUE(ParseProfile("[devices]\nCOM1: = /a\n[radio]\nreset = COM1: dtr 100\n", "p", &profile));
     EXPECT_TRUE(profile.reset.dtr);
     EXPECT_FALSE(profile.reset.active_high);
     // A port by identity, with the reset pulse on it.
     ASSERT_TRUE(ParseProfile("[devices]\nCOM1: = udev:ID_VENDOR_ID=0403,ID_SERIAL_SHORT=A50285BI\n[radio]\n"
                              "reset = COM1: dtr 100\n",
-                             "p", &profile, &error))
-        << error;
+                             "p", &profile))
+        << platform::LastErrorText();
     EXPECT_EQ(profile.devices.at("COM1:"), "udev:ID_VENDOR_ID=0403,ID_SERIAL_SHORT=A50285BI");
+}
+
+// The kind table: each kind recognised in its entry (a path by what it is on disk, the radio
+// driver by the [radio] reset) and its answers.
+TEST(Profile, DeviceKindsAnswerByTheirRow) {
+    using platform::KindProbe;
+    fwu_test::Pty pty;
+    ASSERT_TRUE(pty.ok());
+    const fwu_test::DeadSocket socket(true);
+    const std::string tty = pty.slave();
+    // device, entry, with a reset pulse, kind, comes back, modem lines, runs a program, probe, claim key
+    const struct {
+        const char* device;
+        std::string value;
+        bool pulse;
+        const char* kind;
+        bool comes_back;
+        bool modem_lines;
+        bool program;
+        KindProbe probe;
+        const char* claim;  // nullptr: none
+    } rows[] = {
+        {"COM1:", tty, false, "tty", false, true, false, KindProbe::LineSettings, tty.c_str()},
+        {"COM1:", "udev:ID_SERIAL_SHORT=none-such", false, "udev", true, true, false, KindProbe::LineSettings, nullptr},
+        {"COM1:", "rfc2217://h:2000", false, "rfc2217", false, true, false, KindProbe::LineSettings, "rfc2217://h:2000"},
+        {"COM1:", "tcp://h:2000", false, "tcp", false, false, false, KindProbe::LineSettings, "tcp://h:2000"},
+        {"RIL1:", socket.path(), false, "service", false, false, false, KindProbe::Open, socket.path().c_str()},
+        {"RIL1:", "exec:/bin/true", false, "program", false, false, true, KindProbe::Open, nullptr},
+        {"RIL1:", "exec:/bin/true", true, "pulse", false, false, true, KindProbe::Pulse, nullptr},
+    };
+    for (const auto& row : rows) {
+        Profile profile;
+        profile.devices[row.device] = row.value;
+        if (row.pulse) profile.reset = {"COM2:", true, false, 100};
+        platform::SetProfile(profile);
+        const platform::DeviceKind* kind = platform::KindOfDevice(row.device);
+        ASSERT_NE(kind, nullptr) << row.value;
+        EXPECT_STREQ(kind->name, row.kind) << row.value;
+        EXPECT_EQ(platform::DeviceCanComeBack(row.device), row.comes_back) << row.value;
+        EXPECT_EQ((kind->controls & platform::KindModemLines) != 0, row.modem_lines) << row.value;
+        EXPECT_EQ(platform::DeviceRunsProgram(row.device), row.program) << row.value;
+        EXPECT_EQ(platform::DeviceProbe(row.device), row.probe) << row.value;
+        std::string key;
+        EXPECT_EQ(platform::DeviceClaimKey(row.device, &key), row.claim != nullptr) << row.value;
+        if (row.claim != nullptr) {
+            EXPECT_EQ(key, row.claim);
+        }
+    }
+    // By its text alone a path is read as a tty, and any other scheme as a network port.
+    EXPECT_STREQ(platform::KindOfValue(socket.path())->name, "tty");
+    EXPECT_STREQ(platform::KindOfValue("telnet://h:23")->name, "tcp");
+    EXPECT_TRUE(platform::ValueNamesProgram("exec:/x"));
+    EXPECT_FALSE(platform::ValueNamesProgram("/x"));
+    platform::SetProfile(Profile{});
+    EXPECT_EQ(platform::KindOfDevice("COM1:"), nullptr);
 }
 
 TEST(Profile, LookupsIgnoreCase) {
     Profile profile;
-    std::string error;
     ASSERT_TRUE(ParseProfile("[devices]\nRil1: = /r\n[registry]\n"
                              "HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\Serial\\Index = 7\n",
-                             "p", &profile, &error));
+                             "p", &profile));
     platform::SetProfile(profile);
     std::string path;
     EXPECT_TRUE(platform::ProfileDevicePath("ril1:", &path));

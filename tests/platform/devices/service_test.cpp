@@ -24,8 +24,7 @@ using fwu_test::SocketService;
 
 void UseProfile(const std::string& text) {
     platform::Profile profile;
-    std::string error;
-    ASSERT_TRUE(platform::ParseProfile(text, "test.prof", &profile, &error)) << error;
+    ASSERT_TRUE(platform::ParseProfile(text, "test.prof", &profile)) << platform::LastErrorText();
     platform::SetProfile(profile);
 }
 

@@ -1,6 +1,7 @@
 // Messages through the real message loop: direct and cross-thread SendMessage, senders released
 // by a destroyed window or an ended loop, two window threads sending to each other, posted
-// order and the quit message, timers, handles never reused.
+// order and the quit message, timers, texts posted while the window's thread is busy, handles
+// never reused.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -27,6 +28,7 @@ const std::string runtime_directory = fwu_test::UsePrivateRuntimeDirectory();
 
 constexpr std::uint32_t WM_TEST_ECHO = 0x8100;
 constexpr std::uint32_t WM_TEST_LOG = 0x8101;  // lparam: a new std::string to append and delete
+constexpr std::uint32_t WM_TEST_TEXT = 0x8102;  // lparam: a posted text
 
 // Counts the calls queued for the window's thread (a test looks; the layer does not wait).
 std::size_t QueuedCalls(Hwnd window) {
@@ -293,6 +295,45 @@ TEST(MessageLoop, TimersTickUntilKilled) {
     DestroyWindow(window);
     ASSERT_FALSE(GetMessage(&msg));
     UnregisterClass("Timers", GetModuleHandle());
+}
+
+// Texts another thread posts while the window's thread is busy wait, and reach the procedure in
+// one call, in order, before the message posted after them; a closed window takes none.
+TEST(MessageLoop, TextsPostedWhileTheWindowIsBusyArriveMergedBeforeTheNextMessage) {
+    static std::vector<std::string> calls;  // on the window's thread
+    calls.clear();
+    auto proc = [](Hwnd window, std::uint32_t message, WParam wparam, LParam lparam) -> LResult {
+        if (message != WM_TEST_TEXT) return fwu_test::TestWindowProc(window, message, wparam, lparam);
+        calls.emplace_back(reinterpret_cast<const char*>(lparam));
+        return 0;
+    };
+    WindowThread window(proc);
+    std::promise<std::vector<std::string>> seen;
+    const std::function<LResult()> look = [&] {
+        seen.set_value(calls);
+        return 0;
+    };
+    std::string all;
+    window.Run([&] {
+        std::thread worker([&] {
+            for (int i = 0; i < 100; ++i) {
+                const std::string line = "line " + std::to_string(i) + "\r\n";
+                EXPECT_TRUE(PostText(window.window(), WM_TEST_TEXT, line.c_str()));
+                all += line;
+            }
+            PostMessage(window.window(), fwu_test::WM_TEST_RUN, 0, reinterpret_cast<LParam>(&look));
+        });
+        worker.join();
+        EXPECT_EQ(PendingPostedText(window.window()), all.size());
+        EXPECT_TRUE(calls.empty());
+        return 0;
+    });
+    auto future = seen.get_future();
+    ASSERT_EQ(future.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(future.get(), std::vector<std::string>{all});
+    PostMessage(window.window(), WM_CLOSE, 0, 0);
+    EXPECT_EQ(window.Join(), 0);
+    EXPECT_FALSE(PostText(window.window(), WM_TEST_TEXT, "late\r\n"));
 }
 
 TEST(Windows, HandlesAreEvenAndNeverReused) {

@@ -1,0 +1,48 @@
+// After the window of `update` or `bridge` has closed: the run's exit code from its outcome
+// (update/outcomes.h), the verdict, the events' last line, the record, and what was updated.
+#include <string>
+
+#include "bridge/bridge.h"
+#include "device/reboot.h"
+#include "platform/platform.h"
+#include "shell/run_report.h"
+#include "shell/run_steps.h"
+#include "update/update.h"
+
+namespace shell {
+
+void ReportInterruptedUpdate() {
+    if (!update::UpdateRunning.load()) return;
+    ClearProgressLine();
+    platform::SayOnStderr("the update was interrupted; the module may need another update");
+}
+
+// The outcome's exit code: 0 only when the module runs the expected image (or confirmed one that
+// could not be checked, or already ran it); a window closed before the run ended (Ctrl+C) did
+// not succeed.
+int FinishUpdateRun(const CliOptions& options, int window_exit_code) {
+    // A run that ended is let finish its last steps; one cut short by Ctrl+C ends with the process.
+    update::WaitForRunThread(2000);
+    const bool ended = !update::UpdateRunning.load();
+    const std::int32_t outcome = ended ? update::UpdateOutcome.load() : update::OutcomeInterrupted;
+    int code = window_exit_code != 0 ? window_exit_code : update::OutcomeExitCode(outcome);
+    ClearProgressLine();
+    ReportVerdict(outcome);
+    if (code == 0 && device::RebootFailed.load()) {
+        platform::SayOnStderr("the module took the image, but the handset's reboot request "
+                              "failed (above); reboot it by hand");
+    }
+    EventRunEnd(update::OutcomeName(outcome), code);
+    CloseRunEvents();
+    std::string error;  // a line that could not be written is said and fails the exit code there
+    WriteRunRecord(options.station, RunProfilePath, update::OutcomeName(outcome), code, &error);
+    SayHandsetAndPayloads();
+    return code;
+}
+
+int FinishBridgeRun(const CliOptions&, int window_exit_code) {
+    if (window_exit_code != 0) return window_exit_code;
+    return bridge::StartRefused.load() || bridge::EndedByLostPort.load() ? 1 : 0;
+}
+
+}  // namespace shell
