@@ -20,6 +20,7 @@
 
 #include "platform/base/format.h"
 #include "platform/base/spawn.h"
+#include "platform/base/system.h"
 #include "sim/sim.h"
 #include "update/payloads.h"
 
@@ -68,8 +69,9 @@ Run RunProgram(const std::vector<std::string>& args) {
 int main(int argc, char** argv) {
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
     // Each handset holds some twenty descriptors (its pseudo-terminals and sockets).
-    std::string reason;
-    if (!platform::RaiseDescriptorLimit(&reason)) platform::SayOnStderrAs("stations_bench", "open-file limit: %s", reason.c_str());
+    if (!platform::RaiseDescriptorLimit()) {
+        platform::SayOnStderrAs("stations_bench", "open-file limit: %s", platform::LastErrorText().c_str());
+    }
     // The simulated modules run the image they got as the set's revision, as the check expects.
     sim::KnownFirmware(update::CurrentPayloadSet().sha256, update::CurrentPayloadSet().revision);
     std::vector<std::unique_ptr<sim::Handset>> handsets;

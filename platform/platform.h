@@ -26,8 +26,10 @@
 // Tests reach the layer's seam through platform/testing.h, which the program never includes.
 //
 // Results, one rule for what the tool's own operations leave open:
-// - A platform call that fails sets the last error (SetLastError) at the failure; its caller
-//   reads GetLastError, never errno, after a platform call.
+// - A platform call that fails sets the last error (SetLastError) at the failure, with the
+//   reason in words beside the code where it has more to say than the code; its caller reads
+//   GetLastError and LastErrorText, never errno, after a platform call. No side channel or
+//   reason out-parameter carries a reason.
 // - A helper this project added (not one of the tool's named operations) returns bool, or a
 //   small enum where the caller must tell failures apart, with the reason in the last error.
 // - The tool's operations and command handlers keep their integers: a port or module operation

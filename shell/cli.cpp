@@ -325,16 +325,14 @@ int ListPayloads(const CliOptions&) { return update::ListPayloads(); }
 int OpenTrace(const CliOptions& options) {
     if (options.trace.empty()) return 0;
     platform::SetTraceTimestamps(options.trace_time);
-    std::string reason;
-    if (platform::SetTraceSink(options.trace.c_str(), &reason)) return 0;
-    platform::SayOnStderr("--trace %s: %s", options.trace.c_str(), reason.c_str());
+    if (platform::SetTraceSink(options.trace.c_str())) return 0;
+    platform::SayOnStderr("--trace %s: %s", options.trace.c_str(), platform::LastErrorText().c_str());
     return ExitBadArguments;
 }
 
 int CheckRuntimeDirectory() {
-    std::string error;
-    if (platform::PrepareRuntimeDirectory(&error, WindowClassName)) return 0;
-    platform::SayOnStderr("runtime directory %s", error.c_str());
+    if (platform::PrepareRuntimeDirectory(WindowClassName)) return 0;
+    platform::SayOnStderr("runtime directory %s", platform::LastErrorText().c_str());
     return ExitBadArguments;
 }
 

@@ -200,9 +200,8 @@ void PrintJson(const std::vector<platform::SerialPortInfo>& ports) {
 
 int ListSerialPorts(const CliOptions& options) {
     std::vector<platform::SerialPortInfo> ports;
-    std::string error;
-    if (!platform::ListSerialPorts(&ports, &error)) {
-        platform::SayOnStderr("ports: %s", error.c_str());
+    if (!platform::ListSerialPorts(&ports)) {
+        platform::SayOnStderr("ports: %s", platform::LastErrorText().c_str());
         return 1;
     }
     if (ports.empty()) platform::SayOnStderr("no serial ports found");

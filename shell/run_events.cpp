@@ -164,13 +164,11 @@ bool OpenRunEvents(const std::string& path, const std::string& station, const st
         events = stdout;
     } else {
         // A station's own event pipe is the one output that is no file.
-        std::string reason;
         events = path == platform::ChildEventsPath
                      ? platform::OpenChildEvents()
-                     : platform::OpenUserFileStream(path, platform::UserFileUse::Output, &reason);
+                     : platform::OpenUserFileStream(path, platform::UserFileUse::Output);
         if (events == nullptr) {
-            *error = "--events " + path + ": " +
-                     (reason.empty() ? std::strerror(static_cast<int>(platform::GetLastError())) : reason);
+            *error = "--events " + path + ": " + platform::LastErrorText();
             return false;
         }
         events_owned = true;

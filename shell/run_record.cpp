@@ -58,10 +58,9 @@ Json DevicePath(const std::string& name) {
 }  // namespace
 
 bool OpenRunRecord(const std::string& path, std::string* error) {
-    std::string reason;
-    record = platform::OpenUserFileStream(path, platform::UserFileUse::Append, &reason);
+    record = platform::OpenUserFileStream(path, platform::UserFileUse::Append);
     if (record == nullptr) {
-        *error = "--record " + path + ": " + reason;
+        *error = "--record " + path + ": " + platform::LastErrorText();
         return false;
     }
     record_path = path;

@@ -360,9 +360,9 @@ int RunStations(const CliOptions& options) {
     // This process holds four descriptors per station (its three streams and its end; five with
     // its file): a few hundred stations would pass the usual soft limit of 1024 long before the
     // hard one.
-    std::string reason;
-    if (!platform::RaiseDescriptorLimit(&reason)) {
-        platform::SayOnStderr("cannot raise the open-file limit to its hard limit: %s", reason.c_str());
+    if (!platform::RaiseDescriptorLimit()) {
+        platform::SayOnStderr("cannot raise the open-file limit to its hard limit: %s",
+                              platform::LastErrorText().c_str());
     }
     platform::WatchStopSignals();
     platform::RemoveLeftoverStations();  // those of a parent that was killed

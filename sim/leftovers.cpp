@@ -3,11 +3,14 @@
 #include "sim/leftovers.h"
 
 #include "platform/base/leftovers.h"
+#include "platform/base/system.h"
 
 namespace sim {
 
 int TakeHandsetLock(const std::string& directory, std::string* error) {
-    return platform::TakeDirectoryLock(directory, LockName, error);
+    const int fd = platform::TakeDirectoryLock(directory, LockName);
+    if (fd < 0) *error = platform::LastErrorText();
+    return fd;
 }
 
 int RemoveLeftoverHandsets(const std::string& parent) {

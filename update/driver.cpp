@@ -185,7 +185,7 @@ bool ClaimModulePort(platform::Hwnd window) {
     if (!platform::DeviceClaimKey(ModuleLinkName, &path)) return true;
     std::uint32_t holder = 0;
     std::string holder_name;
-    if (platform::ClaimPort(path, &holder, &holder_name) != EEXIST) {
+    if (platform::ClaimPort(path, &holder, &holder_name) != platform::PortClaim::Held) {
         ClaimedPort = path;
         return true;
     }

@@ -56,8 +56,7 @@ bool ReadPayloadFile(const std::string& directory, std::size_t index, std::strin
     const std::string path = Join(directory, PayloadFiles[index].file);
     const std::uint32_t length = PayloadFiles[index].length;
     std::uint64_t size = 0;
-    std::string reason;
-    if (!platform::ReadRegularFile(path, length, bytes, &size, &reason)) return Fail(error, path, reason);
+    if (!platform::ReadRegularFile(path, length, bytes, &size)) return Fail(error, path, platform::LastErrorText());
     if (size != length) {
         return Fail(error, path,
                     "has " + std::to_string(size) + " bytes; the upload stages need exactly " + std::to_string(length));
@@ -102,16 +101,23 @@ struct SetFile {
     const std::string* bytes;  // nullptr when the set has no such file (no version)
 };
 
-// Absent: *present false. Present: read whole, at most MaxSumsBytes.
-bool ReadSums(const std::string& directory, bool* present, std::string* text, std::string* error) {
-    const std::string path = Join(directory, SumsFile);
+// A file the set may have. Absent: *present false. Present: read whole, at most `limit` bytes,
+// a larger one refused with `too_large`.
+bool ReadOptionalFile(const std::string& directory, const char* name, std::uint64_t limit, const char* too_large,
+                      bool* present, std::string* text, std::string* error) {
+    const std::string path = Join(directory, name);
     *present = platform::PathExists(path);
     if (!*present) return true;
-    std::string reason;
     std::uint64_t size = 0;
-    if (!platform::ReadRegularFile(path, MaxSumsBytes, text, &size, &reason)) return Fail(error, path, reason);
-    if (size > MaxSumsBytes) return Fail(error, path, "larger than 64 KiB, not a sha256sum list of a payload set");
+    if (!platform::ReadRegularFile(path, limit, text, &size)) return Fail(error, path, platform::LastErrorText());
+    if (size > limit) return Fail(error, path, too_large);
     return true;
+}
+
+// Absent: *present false. Present: read whole, at most MaxSumsBytes.
+bool ReadSums(const std::string& directory, bool* present, std::string* text, std::string* error) {
+    return ReadOptionalFile(directory, SumsFile, MaxSumsBytes,
+                            "larger than 64 KiB, not a sha256sum list of a payload set", present, text, error);
 }
 
 // The sums list `text` (DIR/SHA256SUMS as read) against the set's files in memory: every line a
@@ -156,14 +162,8 @@ bool CheckSums(const std::string& directory, const std::string& text, const SetF
 
 // Absent: *present false. Present: its bytes, at most MaxVersionBytes.
 bool ReadVersion(const std::string& directory, bool* present, std::string* text, std::string* error) {
-    const std::string path = Join(directory, VersionFile);
-    *present = platform::PathExists(path);
-    if (!*present) return true;
-    std::string reason;
-    std::uint64_t size = 0;
-    if (!platform::ReadRegularFile(path, MaxVersionBytes, text, &size, &reason)) return Fail(error, path, reason);
-    if (size > MaxVersionBytes) return Fail(error, path, "longer than 256 bytes; it holds one line, the revision");
-    return true;
+    return ReadOptionalFile(directory, VersionFile, MaxVersionBytes,
+                            "longer than 256 bytes; it holds one line, the revision", present, text, error);
 }
 
 // The revision a version file's bytes name: one line, trimmed, neither empty nor holding
@@ -194,8 +194,7 @@ const char* PayloadFileName(std::uint32_t kind) {
 }
 
 bool UsePayloadDirectory(const std::string& directory, std::string* error) {
-    std::string reason;
-    if (!platform::CheckDirectory(directory, &reason)) return Fail(error, directory, reason);
+    if (!platform::CheckDirectory(directory)) return Fail(error, directory, platform::LastErrorText());
     std::string bytes[KindCount];
     for (std::size_t i = 0; i < KindCount; ++i) {
         if (!ReadPayloadFile(directory, i, &bytes[i], error)) return false;

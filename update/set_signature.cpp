@@ -58,14 +58,16 @@ bool IsKeyFileName(const std::string& name) {
 
 // One key file: public keys only, at least one; its binary packets are added to *keyring.
 bool ReadKeyFile(const std::string& path, std::string* keyring, std::string* error) {
-    std::string text, reason, binary;
+    std::string text, binary;
     std::uint64_t size = 0;
-    if (!platform::ReadRegularFile(path, MaxKeyFileBytes, &text, &size, &reason)) return Fail(error, path, reason);
+    if (!platform::ReadRegularFile(path, MaxKeyFileBytes, &text, &size)) return Fail(error, path, platform::LastErrorText());
     if (size > MaxKeyFileBytes) return Fail(error, path, "larger than 1 MiB, not a file of public keys");
     platform::ArmorKind kind;
-    if (!platform::Dearmor(text, &binary, &kind, &reason)) return Fail(error, path, "not OpenPGP keys: " + reason);
+    if (!platform::Dearmor(text, &binary, &kind)) return Fail(error, path, "not OpenPGP keys: " + platform::LastErrorText());
     std::vector<int> tags;
-    if (!platform::PacketTags(binary, &tags, &reason)) return Fail(error, path, "holds no OpenPGP public key (" + reason + ")");
+    if (!platform::PacketTags(binary, &tags)) {
+        return Fail(error, path, "holds no OpenPGP public key (" + platform::LastErrorText() + ")");
+    }
     const auto has = [&tags](int tag) { return std::find(tags.begin(), tags.end(), tag) != tags.end(); };
     if (kind == platform::ArmorKind::PrivateKey || has(platform::TagSecretKey) || has(platform::TagSecretSubkey)) {
         return Fail(error, path, "holds a secret key; only public keys are trusted (gpg --armor --export KEY)");
@@ -114,20 +116,20 @@ std::string Describe(const platform::SignatureFinding& finding) {
 
 // The signature file as binary signature packets; false with *error naming what it is instead.
 bool ReadSignature(const std::string& path, std::string* binary, std::string* error) {
-    std::string text, reason;
+    std::string text;
     std::uint64_t size = 0;
-    if (!platform::ReadRegularFile(path, MaxSignatureBytes, &text, &size, &reason)) return Fail(error, path, reason);
+    if (!platform::ReadRegularFile(path, MaxSignatureBytes, &text, &size)) return Fail(error, path, platform::LastErrorText());
     if (size > MaxSignatureBytes) return Fail(error, path, "larger than 64 KiB; a detached signature is a few hundred bytes");
     if (text.find_first_not_of(" \t\r\n") == std::string::npos) return Fail(error, path, "empty; no signature");
     platform::ArmorKind kind;
-    if (!platform::Dearmor(text, binary, &kind, &reason)) return Fail(error, path, "not a readable signature: " + reason);
+    if (!platform::Dearmor(text, binary, &kind)) return Fail(error, path, "not a readable signature: " + platform::LastErrorText());
     if (kind == platform::ArmorKind::SignedMessage) return Fail(error, path, "not a detached signature (a clear-signed message)");
     if (kind == platform::ArmorKind::Message) return Fail(error, path, "not a detached signature (an inline-signed message)");
     if (kind != platform::ArmorKind::None && kind != platform::ArmorKind::Signature) {
         return Fail(error, path, "not a signature (another kind of OpenPGP armor)");
     }
     std::vector<int> tags;
-    if (!platform::PacketTags(*binary, &tags, &reason)) return Fail(error, path, "not a readable signature: " + reason);
+    if (!platform::PacketTags(*binary, &tags)) return Fail(error, path, "not a readable signature: " + platform::LastErrorText());
     if (tags.empty()) return Fail(error, path, "empty; no signature");
     for (int tag : tags) {
         if (tag == platform::TagSignature) continue;
@@ -200,11 +202,14 @@ bool CheckSetSignature(const std::string& directory, const std::string* sums, st
         return Fail(error, directory, "no signature (SHA256SUMS.asc or SHA256SUMS.sig); with trusted keys only signed sets are taken" + trusted);
     }
     if (sums == nullptr) return Fail(error, Join(directory, SumsFile), "missing; the signature is over it");
-    std::string binary, reason;
+    std::string binary;
     if (!ReadSignature(path, &binary, error)) return false;
     std::vector<platform::SignatureFinding> findings;
     bool detached = true;
-    if (!platform::VerifyDetached(Keyring, *sums, binary, &findings, &detached, &reason)) return Fail(error, path, reason);
+    std::string gpgv_line;
+    if (!platform::VerifyDetached(Keyring, *sums, binary, &findings, &detached, &gpgv_line)) {
+        return Fail(error, path, platform::LastErrorText());
+    }
     if (!detached) return Fail(error, path, "not a detached signature (a signed message)");
     const platform::SignatureFinding* good = nullptr;
     int goods = 0;
@@ -236,7 +241,7 @@ bool CheckSetSignature(const std::string& directory, const std::string* sums, st
                 return Fail(error, path, "signed by an unknown key " + finding.key + trusted);
             }
         }
-        return Fail(error, path, "no signature" + (reason.empty() ? std::string() : " (" + reason + ")"));
+        return Fail(error, path, "no signature" + (gpgv_line.empty() ? std::string() : " (" + gpgv_line + ")"));
     }
     *fingerprint = good->key;
     *user_id = good->user_id;

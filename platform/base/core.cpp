@@ -283,18 +283,14 @@ void SetTraceTimestamps(bool on) {
     trace_times = on;
 }
 
-bool SetTraceSink(const char* path, std::string* reason) {
+bool SetTraceSink(const char* path) {
     int fd = -1;
     bool owned = false;
     if (path && std::strcmp(path, "-") == 0) {
         fd = STDERR_FILENO;
     } else if (path && *path) {
-        std::string why;
-        fd = OpenUserFile(path, UserFileUse::Output, &why);
-        if (fd < 0) {
-            if (reason) *reason = why;
-            return false;
-        }
+        fd = OpenUserFile(path, UserFileUse::Output);
+        if (fd < 0) return false;
         owned = true;
     }
     std::lock_guard lock(trace_mutex);

@@ -144,25 +144,29 @@ std::string LastLine(std::string text) {
 }  // namespace
 
 bool VerifyDetached(const std::string& keyring, const std::string& data, const std::string& signature,
-                    std::vector<SignatureFinding>* findings, bool* detached, std::string* reason) {
+                    std::vector<SignatureFinding>* findings, bool* detached, std::string* last_line) {
     findings->clear();
+    last_line->clear();
     *detached = true;
     const char* tmp = std::getenv("TMPDIR");
     std::string home = std::string(tmp && *tmp == '/' ? tmp : "/tmp") + "/fwu-gpgv-XXXXXX";
     if (::mkdtemp(home.data()) == nullptr) {
-        *reason = std::string("cannot make a private directory for gpgv: ") + std::strerror(errno);
+        SetLastError(static_cast<std::uint32_t>(errno),
+                     std::string("cannot make a private directory for gpgv: ") + std::strerror(errno));
         return false;
     }
     const std::string keys = home + "/trusted.gpg", sums = home + "/data", sig = home + "/data.sig";
     bool done = false;
     ChildProcess child;
     if (!WriteWhole(keys, keyring) || !WriteWhole(sums, data) || !WriteWhole(sig, signature)) {
-        *reason = std::string("cannot write gpgv's files in ") + home + ": " + std::strerror(errno);
+        SetLastError(static_cast<std::uint32_t>(errno),
+                     std::string("cannot write gpgv's files in ") + home + ": " + std::strerror(errno));
     } else if (!SpawnProgram(GpgvPath, {GpgvPath, "--homedir", home, "--keyring", keys, "--status-fd", StatusFd, sig, sums},
                              {"LC_ALL=C", "GNUPGHOME=" + home}, &child)) {
         const int error = static_cast<int>(GetLastError());
-        *reason = error == ENOENT ? std::string("cannot run ") + GpgvPath + " (install gpgv)"
-                                  : std::string("cannot start ") + GpgvPath + ": " + std::strerror(error);
+        SetLastError(static_cast<std::uint32_t>(error),
+                     error == ENOENT ? std::string("cannot run ") + GpgvPath + " (install gpgv)"
+                                     : std::string("cannot start ") + GpgvPath + ": " + std::strerror(error));
     } else {
         std::string status, errors;
         const bool ended = Collect(&child, &status, &errors);
@@ -179,10 +183,11 @@ bool VerifyDetached(const std::string& keyring, const std::string& data, const s
             start = end + 1;
         }
         if (!ended) {
-            *reason = std::string(GpgvPath) + " did not end within " + std::to_string(VerifyBoundSeconds) + " s";
+            SetLastError(ETIMEDOUT,
+                         std::string(GpgvPath) + " did not end within " + std::to_string(VerifyBoundSeconds) + " s");
         } else {
             done = true;
-            if (findings->empty() && code != 0) *reason = LastLine(errors);
+            if (findings->empty() && code != 0) *last_line = LastLine(errors);
         }
     }
     RemoveDirectoryAndEntries(home);

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/base/system.h"
+
 namespace platform {
 namespace {
 
@@ -61,16 +63,18 @@ bool RemoveIfLeftOver(int parent_fd, const std::string& name, const char* lock_n
 
 }  // namespace
 
-int TakeDirectoryLock(const std::string& directory, const char* lock_name, std::string* error) {
+int TakeDirectoryLock(const std::string& directory, const char* lock_name) {
     std::string path = directory + "/" + lock_name;
     std::string pending = path + PendingSuffix;
     int fd = ::open(pending.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::rename(pending.c_str(), path.c_str()) != 0) {
-        *error = path + ": " + std::strerror(errno);
+        const int error = errno;
+        SetLastError(static_cast<std::uint32_t>(error), path + ": " + std::strerror(error));
         if (fd >= 0) {
             ::unlink(pending.c_str());
             ::close(fd);
         }
+        errno = error;
         return -1;
     }
     return fd;

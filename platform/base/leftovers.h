@@ -12,8 +12,9 @@
 namespace platform {
 
 // Creates DIRECTORY/LOCK_NAME already locked (it appears under its name only once locked).
-// The descriptor, to keep open while the directory is in use; -1 with *error set.
-int TakeDirectoryLock(const std::string& directory, const char* lock_name, std::string* error);
+// The descriptor, to keep open while the directory is in use; -1 with errno and the last error
+// set, its text "PATH: reason".
+int TakeDirectoryLock(const std::string& directory, const char* lock_name);
 // Removes PARENT/PREFIXXXXXXX directories whose owner is gone; how many it removed.
 int RemoveLeftoverDirectories(const std::string& parent, const char* prefix, const char* lock_name);
 // Unlinks the entries of `directory` (none of them a directory) and the directory itself.

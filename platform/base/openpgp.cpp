@@ -3,7 +3,10 @@
 // message and a public key from a secret one. The content of the packets is gpgv's business.
 #include "platform/base/openpgp.h"
 
+#include <cerrno>
 #include <cstring>
+
+#include "platform/base/system.h"
 
 namespace platform {
 namespace {
@@ -63,14 +66,15 @@ bool DecodeLine(const std::string& line, unsigned* bits, int* count, std::string
     return true;
 }
 
-bool Fail(std::string* reason, const char* text) {
-    *reason = text;
+// Malformed data: the last error EINVAL with what is wrong.
+bool Fail(const char* text) {
+    SetLastError(EINVAL, text);
     return false;
 }
 
 }  // namespace
 
-bool Dearmor(const std::string& text, std::string* binary, ArmorKind* kind, std::string* reason) {
+bool Dearmor(const std::string& text, std::string* binary, ArmorKind* kind) {
     binary->clear();
     *kind = ArmorKind::None;
     const std::size_t first = text.find_first_not_of(" \t\r\n");
@@ -91,12 +95,12 @@ bool Dearmor(const std::string& text, std::string* binary, ArmorKind* kind, std:
         if (state == Outside || state == Done) {
             if (IsBlank(line)) continue;
             if (line.rfind(ArmorBegin, 0) != 0 || line.size() < std::strlen(ArmorBegin) + std::strlen(ArmorDashes)) {
-                return Fail(reason, "text outside the armor");
+                return Fail("text outside the armor");
             }
             const ArmorKind block = KindOf(line.substr(std::strlen(ArmorBegin), line.size() - std::strlen(ArmorBegin) -
                                                                                    std::strlen(ArmorDashes)));
             if (*kind == ArmorKind::None) *kind = block;
-            if (block != *kind) return Fail(reason, "armored blocks of different kinds");
+            if (block != *kind) return Fail("armored blocks of different kinds");
             // A clear-signed message carries its text in the clear: nothing more to decode.
             if (block == ArmorKind::SignedMessage) return true;
             state = Headers;
@@ -117,13 +121,13 @@ bool Dearmor(const std::string& text, std::string* binary, ArmorKind* kind, std:
             state = Body;
         }
         if (line.size() == 5 && line[0] == '=') continue;  // the optional checksum line
-        if (!DecodeLine(line, &bits, &count, binary)) return Fail(reason, "armor with a character outside base64");
+        if (!DecodeLine(line, &bits, &count, binary)) return Fail("armor with a character outside base64");
     }
-    if (state != Done) return Fail(reason, "armor without its END line (truncated)");
+    if (state != Done) return Fail("armor without its END line (truncated)");
     return true;
 }
 
-bool PacketTags(const std::string& binary, std::vector<int>* tags, std::string* reason) {
+bool PacketTags(const std::string& binary, std::vector<int>* tags) {
     tags->clear();
     const auto* bytes = reinterpret_cast<const unsigned char*>(binary.data());
     const std::size_t size = binary.size();
@@ -131,22 +135,22 @@ bool PacketTags(const std::string& binary, std::vector<int>* tags, std::string* 
     auto need = [&](std::size_t n) { return size - at >= n; };
     while (at < size) {
         const unsigned header = bytes[at++];
-        if (!(header & PacketBit)) return Fail(reason, "not OpenPGP data");
+        if (!(header & PacketBit)) return Fail("not OpenPGP data");
         std::size_t length = 0;
         bool partial = false;
         if (header & NewFormatBit) {
             tags->push_back(static_cast<int>(header & NewTagMask));
             do {
-                if (!need(1)) return Fail(reason, "truncated");
+                if (!need(1)) return Fail("truncated");
                 const unsigned first = bytes[at++];
                 partial = false;
                 if (first < TwoOctetStart) {
                     length = first;
                 } else if (first < PartialStart) {
-                    if (!need(1)) return Fail(reason, "truncated");
+                    if (!need(1)) return Fail("truncated");
                     length = ((first - TwoOctetStart) << 8) + bytes[at++] + TwoOctetBase;
                 } else if (first == FiveOctetMark) {
-                    if (!need(4)) return Fail(reason, "truncated");
+                    if (!need(4)) return Fail("truncated");
                     length = (std::size_t{bytes[at]} << 24) | (std::size_t{bytes[at + 1]} << 16) |
                              (std::size_t{bytes[at + 2]} << 8) | bytes[at + 3];
                     at += 4;
@@ -154,7 +158,7 @@ bool PacketTags(const std::string& binary, std::vector<int>* tags, std::string* 
                     length = std::size_t{1} << (first & PartialMask);
                     partial = true;
                 }
-                if (!need(length)) return Fail(reason, "truncated");
+                if (!need(length)) return Fail("truncated");
                 at += length;
             } while (partial);
             continue;
@@ -166,9 +170,9 @@ bool PacketTags(const std::string& binary, std::vector<int>* tags, std::string* 
             continue;
         }
         const std::size_t octets = std::size_t{1} << form;
-        if (!need(octets)) return Fail(reason, "truncated");
+        if (!need(octets)) return Fail("truncated");
         for (std::size_t i = 0; i < octets; ++i) length = (length << 8) | bytes[at++];
-        if (!need(length)) return Fail(reason, "truncated");
+        if (!need(length)) return Fail("truncated");
         at += length;
     }
     return true;

@@ -235,8 +235,7 @@ std::string MakeStationDirectory(int* lock) {
         SetLastError(static_cast<std::uint32_t>(errno));
         return "";
     }
-    std::string error;
-    *lock = TakeDirectoryLock(path, StationLockName, &error);
+    *lock = TakeDirectoryLock(path, StationLockName);
     if (*lock < 0) {
         int saved = errno;
         ::rmdir(path.c_str());
@@ -255,16 +254,16 @@ void RemoveStationDirectory(const std::string& path, int lock) {
 
 int RemoveLeftoverStations() { return RemoveLeftoverDirectories(StationParent(), StationPrefix, StationLockName); }
 
-bool RaiseDescriptorLimit(std::string* reason) {
+bool RaiseDescriptorLimit() {
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
-        *reason = std::strerror(errno);
+        SetLastError(static_cast<std::uint32_t>(errno));
         return false;
     }
     if (limit.rlim_cur == limit.rlim_max) return true;
     limit.rlim_cur = limit.rlim_max;
     if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
-        *reason = std::strerror(errno);
+        SetLastError(static_cast<std::uint32_t>(errno));
         return false;
     }
     return true;

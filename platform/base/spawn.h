@@ -78,8 +78,8 @@ std::string MakeStationDirectory(int* lock);
 void RemoveStationDirectory(const std::string& path, int lock);
 int RemoveLeftoverStations();
 // Raises this process's soft limit of open descriptors to its hard limit, for a parent that
-// holds a few per child (the children inherit it). False with *reason (strerror) when the
+// holds a few per child (the children inherit it). False with the last error set when the
 // limit cannot be read or set; the limit is then as it was.
-bool RaiseDescriptorLimit(std::string* reason);
+bool RaiseDescriptorLimit();
 
 }  // namespace platform

@@ -99,7 +99,8 @@ using KernelIoControlProc = int (*)(std::uint32_t code, void* in, std::uint32_t 
                                     std::uint32_t out_size, std::uint32_t* returned);
 // True when this thread's latest KernelIoControl failed before the kernel answered (no [kernel]
 // entry, its service or program could not be reached, or no answer in time), rather than with a
-// status the kernel refused the control with.
+// status the kernel refused the control with. The entry keeps the handset's form (an int, the
+// reason in the last error), so this is the one way a caller tells the two failures apart.
 bool KernelControlUnanswered();
 // Whether the profile's [kernel] entry could take a control, without sending one: the program is
 // an executable file, or the service accepts a connection. False with the last error set.
@@ -124,8 +125,8 @@ void DebugOutput(const char* text, std::size_t len);
 // meanwhile takes whole lines from the next one on.
 bool TraceOpen();
 // path "-" is stderr; an empty path is nowhere; else a regular file only (OpenUserFile). False
-// (errno kept, *reason when given) when it cannot be opened.
-bool SetTraceSink(const char* path, std::string* reason = nullptr);
+// with the last error set (its text the reason) when it cannot be opened.
+bool SetTraceSink(const char* path);
 // Each trace line then starts with the monotonic clock's seconds (as the run's events give them).
 void SetTraceTimestamps(bool on);
 

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/base/sys.h"
+#include "platform/base/system.h"
 
 namespace platform {
 namespace {
@@ -24,28 +25,34 @@ constexpr FileKind FileKinds[] = {
     {S_IFBLK, "a block device"}, {S_IFDIR, "a directory"},
 };
 
-// False with *reason when `mode` is not a file of that use: a regular file, and for an output
-// also a character device or a FIFO (something reads what is written there).
-bool Fits(mode_t mode, UserFileUse use, std::string* reason) {
+// Fails with errno and the last error set, its text `reason` (the system's words when empty).
+int Refuse(int error, std::string reason = {}) {
+    SetLastError(static_cast<std::uint32_t>(error), std::move(reason));
+    errno = error;
+    return -1;
+}
+
+// False with the last error EINVAL when `mode` is not a file of that use: a regular file, and
+// for an output also a character device or a FIFO (something reads what is written there).
+bool Fits(mode_t mode, UserFileUse use) {
     if (S_ISREG(mode)) return true;
     if (use != UserFileUse::Input && (S_ISCHR(mode) || S_ISFIFO(mode))) return true;
-    *reason = "not a regular file";
+    std::string reason = "not a regular file";
     for (const FileKind& kind : FileKinds) {
-        if ((mode & S_IFMT) == kind.type) *reason = std::string(kind.name) + ", not a regular file";
+        if ((mode & S_IFMT) == kind.type) reason = std::string(kind.name) + ", not a regular file";
     }
-    errno = EINVAL;
+    Refuse(EINVAL, reason);
     return false;
 }
 
 }  // namespace
 
-int OpenUserFile(const std::string& path, UserFileUse use, std::string* reason) {
+int OpenUserFile(const std::string& path, UserFileUse use) {
     struct stat info {};
     if (::stat(path.c_str(), &info) == 0) {
-        if (!Fits(info.st_mode, use, reason)) return -1;
+        if (!Fits(info.st_mode, use)) return -1;
     } else if (errno != ENOENT || use == UserFileUse::Input) {
-        *reason = std::strerror(errno);
-        return -1;
+        return Refuse(errno);
     }
     const int flags = use == UserFileUse::Input    ? O_RDONLY
                       : use == UserFileUse::Output ? O_WRONLY | O_CREAT | O_TRUNC
@@ -53,12 +60,12 @@ int OpenUserFile(const std::string& path, UserFileUse use, std::string* reason) 
     int fd = internal::SysOpen(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, OutputMode);
     if (fd < 0) {
         // ENXIO: a FIFO with no reader, which a blocking open would wait for without end.
-        *reason = errno == ENXIO ? "a FIFO with nobody reading it" : std::strerror(errno);
-        return -1;
+        return Refuse(errno, errno == ENXIO ? "a FIFO with nobody reading it" : "");
     }
-    if (::fstat(fd, &info) != 0 || !Fits(info.st_mode, use, reason)) {
+    const bool looked = ::fstat(fd, &info) == 0;
+    if (!looked) Refuse(errno);
+    if (!looked || !Fits(info.st_mode, use)) {
         int error = errno;
-        if (reason->empty()) *reason = std::strerror(error);
         internal::SysClose(fd);
         errno = error;
         return -1;
@@ -67,15 +74,14 @@ int OpenUserFile(const std::string& path, UserFileUse use, std::string* reason) 
     return fd;
 }
 
-std::FILE* OpenUserFileStream(const std::string& path, UserFileUse use, std::string* reason) {
-    int fd = OpenUserFile(path, use, reason);
+std::FILE* OpenUserFileStream(const std::string& path, UserFileUse use) {
+    int fd = OpenUserFile(path, use);
     if (fd < 0) return nullptr;
     std::FILE* stream = ::fdopen(fd, use == UserFileUse::Input ? "rb" : use == UserFileUse::Output ? "w" : "a");
     if (stream == nullptr) {
         int error = errno;
-        *reason = std::strerror(error);
         internal::SysClose(fd);
-        errno = error;
+        Refuse(error);
     }
     return stream;
 }

@@ -18,11 +18,11 @@ namespace platform {
 // Output empties the file; Append writes after what it holds (O_APPEND).
 enum class UserFileUse { Input, Output, Append };
 
-// A blocking, close-on-exec descriptor of the file at `path`; -1 otherwise, with errno and
-// *reason ("a FIFO, not a regular file", or the system's text), for a line such as
-// "--events PATH: REASON".
-int OpenUserFile(const std::string& path, UserFileUse use, std::string* reason);
-// The same as a stream ("rb", "w" or "a"); null with errno and *reason.
-std::FILE* OpenUserFileStream(const std::string& path, UserFileUse use, std::string* reason);
+// A blocking, close-on-exec descriptor of the file at `path`; -1 otherwise, with errno and the
+// last error set, its text the reason ("a FIFO, not a regular file", or the system's words) for
+// a line such as "--events PATH: REASON".
+int OpenUserFile(const std::string& path, UserFileUse use);
+// The same as a stream ("rb", "w" or "a"); null with errno and the last error set.
+std::FILE* OpenUserFileStream(const std::string& path, UserFileUse use);
 
 }  // namespace platform

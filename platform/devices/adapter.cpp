@@ -66,10 +66,7 @@ Handle OpenAdapter(const std::string& device, const std::string& path, const Pro
     adapter->device = device;
     if (IsProgram(path)) {
         SplitProgram(path, &adapter->program);
-        if (int problem = ProgramReady(adapter->program[0])) {
-            SetLastError(static_cast<std::uint32_t>(problem));
-            return InvalidHandle;
-        }
+        if (!ProgramReady(adapter->program[0])) return InvalidHandle;
     } else if (!path.empty()) {
         // A service nobody listens on fails the open, as without a pulse.
         int fd = ConnectService(path.c_str());
@@ -95,22 +92,13 @@ bool AdapterControl(Handle handle, std::uint32_t code, bool* handled) {
     if (code == RadioResetCode && adapter->pulse.milliseconds != 0) {
         return PulseModemLine(adapter->pulse, adapter->pulse_path);
     }
-    std::uint32_t status = 0;
-    bool answered = true;
     if (!adapter->program.empty()) {
-        answered = RunControlProgram(adapter->program, adapter->device.c_str(), code, &status);
-    } else if (!adapter->service.empty()) {
-        answered = ServiceControl(adapter->service.c_str(), code, &status);
+        return RunControlProgram(adapter->program, adapter->device.c_str(), code) == ControlResult::Done;
     }
-    if (!answered) {
-        SetLastError(static_cast<std::uint32_t>(errno));
-        return false;
-    }
-    if (status != 0) {
-        SetLastError(status);
-        return false;
-    }
-    return true;
+    if (adapter->service.empty()) return true;
+    std::uint32_t status = 0;
+    const bool answered = ServiceControl(adapter->service.c_str(), code, &status);
+    return ControlOutcome(answered, status) == ControlResult::Done;
 }
 
 bool PulseModemLine(const ResetPulse& pulse, const std::string& path) {
@@ -124,10 +112,7 @@ bool PulseModemLine(const ResetPulse& pulse, const std::string& path) {
     DebugOutput(text, static_cast<std::size_t>(n));
     // The module link holds its port exclusively: the pulse goes through that open port.
     std::string node;
-    if (std::uint32_t error = ResolvePortPath(path, &node)) {
-        SetLastError(error);
-        return false;
-    }
+    if (!ResolvePortPath(path, &node)) return false;
     std::shared_ptr<SerialPort> port = FindOpenPort(node);
     // A port across the network that nobody holds is opened for the pulse, as a local one is.
     Handle network = InvalidHandle;

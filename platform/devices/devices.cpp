@@ -38,10 +38,7 @@ namespace internal {
 
 Handle OpenIdentityPort(const std::string& device, const std::string& value, const Profile& profile) {
     std::string node;
-    if (std::uint32_t error = ResolvePortPath(value, &node)) {
-        SetLastError(error);
-        return InvalidHandle;
-    }
+    if (!ResolvePortPath(value, &node)) return InvalidHandle;
     return OpenEntry(device, node, profile);
 }
 

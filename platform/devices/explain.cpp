@@ -14,9 +14,11 @@
 #include <fstream>
 #include <vector>
 
+#include "platform/base/system.h"
 #include "platform/devices/adapter.h"
 #include "platform/devices/devices.h"
 #include "platform/devices/kinds.h"
+#include "platform/devices/net_address.h"
 #include "platform/devices/net_port.h"
 #include "platform/devices/ports.h"
 #include "platform/devices/program.h"
@@ -28,6 +30,14 @@ namespace {
 constexpr const char* PortsHint = "see `firmware-utility ports` for the serial ports of this machine";
 constexpr std::size_t GroupBufferSize = 4096;
 constexpr const char* LocksTable = "/proc/locks";
+
+// The reason the failing call gave in words beside its code, "" when it gave the code alone
+// (LastErrorText then says the system's words for it).
+std::string GivenReason() {
+    const std::uint32_t code = GetLastError();
+    std::string text = LastErrorText();
+    return code != 0 && text == std::strerror(static_cast<int>(code)) ? std::string() : text;
+}
 
 std::string Upper(std::string text) {
     for (char& c : text) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
@@ -208,8 +218,9 @@ std::string ExplainProgramOpen(const std::string& device, const std::string& val
 // stands for is explained, after the identity.
 std::string ExplainIdentityOpen(const std::string& device, const std::string& value, std::uint32_t error) {
     std::string node;
-    if (error == ENOENT || error == ENOTUNIQ || ResolvePortPath(value, &node) != 0) {
-        std::string report = PortIdentityReport();
+    std::string report = GivenReason();  // the open's, before another resolution sets its own
+    if (error == ENOENT || error == ENOTUNIQ || !ResolvePortPath(value, &node)) {
+        if (error != ENOENT && error != ENOTUNIQ) report = GivenReason();
         if (report.empty()) report = ErrorText(error);  // it matched, then vanished
         return device + " (" + value + "): " + report + "; " + PortsHint;
     }
@@ -219,22 +230,24 @@ std::string ExplainIdentityOpen(const std::string& device, const std::string& va
 }
 
 std::string ExplainNetworkOpen(const std::string& device, const std::string& value, std::uint32_t error) {
-    std::string report = LastNetworkReport(value);
+    const std::string report = GivenReason();
     return device + " (" + value + "): " + ErrorText(error) + (report.empty() ? "" : ": " + report);
 }
 
 }  // namespace internal
 
 std::string NetworkSettingReport(const char* device) {
+    const std::string given = GivenReason();
     std::string path;
-    // Only a network port's exporter leaves a report (kept by the port's path).
-    if (device == nullptr || !ProfileDevicePath(device, &path)) return {};
-    return internal::LastNetworkReport(path);
+    // Only a network port's exporter gives a reason beside the code.
+    if (device == nullptr || !ProfileDevicePath(device, &path) || !internal::IsNetworkPath(path)) return {};
+    return given;
 }
 
 std::string ExplainControlFailure(const char* device, std::uint32_t code, std::uint32_t error,
                                   std::string* adapter_line) {
     adapter_line->clear();
+    const std::string given = GivenReason();
     const std::string name = device ? device : "";
     const std::string action = internal::ControlActionName(code);
     const Profile profile = CurrentProfile();
@@ -254,12 +267,11 @@ std::string ExplainControlFailure(const char* device, std::uint32_t code, std::u
     else ProfileDevicePath(name.c_str(), &path);
     std::vector<std::string> program;
     if (SplitProgram(path, &program)) {
-        std::string report = internal::LastProgramReport();
-        if (report.empty()) report = ErrorText(error);
-        *adapter_line = internal::LastProgramLine();
-        std::string text = name + " (" + program[0] + "): " + action + " failed: " + report;
-        if (!adapter_line->empty()) text += "; its last line: " + *adapter_line;
-        return text;
+        // "exited with status 1; its last line: cannot open gpiochip0"
+        std::string report = given.empty() ? ErrorText(error) : given;
+        const std::size_t mark = report.find(internal::LastLineMark);
+        if (mark != std::string::npos) *adapter_line = report.substr(mark + std::strlen(internal::LastLineMark));
+        return name + " (" + program[0] + "): " + action + " failed: " + report;
     }
     std::string text = name + " (" + path + "): " + action + " failed: " + ErrorText(error);
     if (error == ETIMEDOUT) text += ": the service did not answer within 5 s";

@@ -18,8 +18,9 @@ std::string ErrorText(std::uint32_t error);
 // One line, no line end: "COM1: (/dev/ttyUSB0): Permission denied: ...". `device` is the
 // profile's device name ("COM1:", "RIL1:") or "KernelIoControl".
 std::string ExplainOpenFailure(const char* device, std::uint32_t error);
-// What a network port's exporter did when the port's line settings failed ("the exporter did
-// not answer the stop bits control (2) within 5 s"); "" for any other port.
+// What a network port's exporter did when the port's line settings failed on this thread just
+// now, from the last error ("the exporter did not answer the stop bits control (2) within 5 s");
+// "" for any other port or failure.
 std::string NetworkSettingReport(const char* device);
 // One line, no line end, for a control that failed on this thread just now: "RIL1:
 // (/usr/local/lib/gpio-reset.sh): reset failed: exited with status 1; its last line: cannot

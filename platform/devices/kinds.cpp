@@ -66,7 +66,7 @@ bool ClaimValue(const std::string& value, std::string* key) {
     return true;
 }
 // A port named by identity is claimed as the node it has now, as a run naming that node would.
-bool ClaimNode(const std::string& value, std::string* key) { return ResolvePortPath(value, key) == 0; }
+bool ClaimNode(const std::string& value, std::string* key) { return ResolvePortPath(value, key); }
 
 constexpr std::uint32_t SerialLine = KindLineSettings | KindModemLines;
 

@@ -40,21 +40,17 @@ int KernelIoControl(std::uint32_t code, void* in, std::uint32_t in_size, void* o
         SetLastError(ENOENT);  // this handset has no kernel service
         return 0;
     }
-    std::uint32_t status = 0;
     std::vector<std::string> program;
-    bool answered = SplitProgram(path, &program)
-                        ? internal::RunControlProgram(program, "KernelIoControl", code, &status)
-                        : internal::ServiceControl(path.c_str(), code, &status);
-    if (!answered) {
-        SetLastError(static_cast<std::uint32_t>(errno));
-        return 0;
+    internal::ControlResult result;
+    if (SplitProgram(path, &program)) {
+        result = internal::RunControlProgram(program, "KernelIoControl", code);
+    } else {
+        std::uint32_t status = 0;
+        const bool answered = internal::ServiceControl(path.c_str(), code, &status);
+        result = internal::ControlOutcome(answered, status);
     }
-    kernel_unanswered = false;
-    if (status != 0) {
-        SetLastError(status);
-        return 0;
-    }
-    return 1;
+    kernel_unanswered = result == internal::ControlResult::Unanswered;
+    return result == internal::ControlResult::Done ? 1 : 0;
 }
 
 }  // namespace
@@ -64,18 +60,18 @@ bool KernelControlUnanswered() { return kernel_unanswered; }
 bool ProbeKernelService() {
     const std::string path = CurrentProfile().kernel;
     std::vector<std::string> program;
-    int problem = 0;
     if (path.empty()) {
-        problem = ENOENT;
-    } else if (SplitProgram(path, &program)) {
-        problem = internal::ProgramReady(program[0]);
-    } else if (int fd = internal::ConnectService(path.c_str()); fd < 0) {
-        problem = errno;
-    } else {
-        internal::SysClose(fd);  // connected and gone without a control: nothing is asked
+        SetLastError(ENOENT);
+        return false;
     }
-    if (problem != 0) SetLastError(static_cast<std::uint32_t>(problem));
-    return problem == 0;
+    if (SplitProgram(path, &program)) return internal::ProgramReady(program[0]);
+    int fd = internal::ConnectService(path.c_str());
+    if (fd < 0) {
+        SetLastError(static_cast<std::uint32_t>(errno));
+        return false;
+    }
+    internal::SysClose(fd);  // connected and gone without a control: nothing is asked
+    return true;
 }
 
 Handle LoadLibrary(const char* name) {

@@ -4,7 +4,10 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <cerrno>
 #include <cstring>
+
+#include "platform/base/system.h"
 
 namespace platform::internal {
 
@@ -114,14 +117,13 @@ bool IsNetworkPath(const std::string& path) {
 
 bool ParseNetworkPath(const std::string& path, NetworkAddress* address) {
     NetworkAddress parsed;
-    if (!Check(path, &parsed).empty()) return false;
+    std::string problem = Check(path, &parsed);
+    if (!problem.empty()) {
+        SetLastError(EINVAL, std::move(problem));
+        return false;
+    }
     *address = parsed;
     return true;
-}
-
-std::string NetworkPathProblem(const std::string& path) {
-    NetworkAddress parsed;
-    return Check(path, &parsed);
 }
 
 }  // namespace platform::internal

@@ -4,7 +4,7 @@
 // no line control). Only the form is checked here, so the profile parser needs no network
 // library; platform/devices/net_port.cpp opens them.
 //
-// Index: NetworkAddress IsNetworkPath ParseNetworkPath NetworkPathProblem
+// Index: NetworkAddress IsNetworkPath ParseNetworkPath
 #pragma once
 
 #include <string>
@@ -19,9 +19,8 @@ struct NetworkAddress {
 
 // Whether a device entry names a network port at all (it has a scheme), well-formed or not.
 bool IsNetworkPath(const std::string& path);
-// Fills *address from a well-formed entry; false for anything else.
+// Fills *address from a well-formed entry; false for anything else, with the last error EINVAL
+// and its text what is wrong ("a network port's TCP port must be 1 to 65535: 0").
 bool ParseNetworkPath(const std::string& path, NetworkAddress* address);
-// What is wrong with a network entry, or "" when it is well-formed.
-std::string NetworkPathProblem(const std::string& path);
 
 }  // namespace platform::internal

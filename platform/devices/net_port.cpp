@@ -13,7 +13,6 @@
 #include <cerrno>
 #include <chrono>
 #include <iterator>
-#include <map>
 #include <mutex>
 #include <string>
 
@@ -28,15 +27,6 @@
 namespace platform::internal {
 
 namespace {
-
-// Why the last open of each network entry failed ("" when it did not).
-std::mutex reports_mutex;
-std::map<std::string, std::string> reports;
-
-void KeepReport(const std::string& path, const std::string& report) {
-    std::lock_guard lock(reports_mutex);
-    reports[path] = report;
-}
 
 // Queues one control for the pump and waits for the exporter's answer (its value in *answer).
 int Send(NetLink& link, Control control, unsigned value, unsigned* answer = nullptr) {
@@ -104,17 +94,20 @@ void Note(const std::string& text) {
 }
 
 // One line setting sent and its answer held to it: a control left unanswered, or answered
-// with another value than asked, ends the setting with the reason kept for the explanation.
+// with another value than asked, ends the setting with the reason in the last error.
 int SendLineControl(NetLink& link, Control control, unsigned want) {
     unsigned answer = 0;
     const int error = Send(link, control, want, &answer);
     const std::string asked = std::string("the ") + ControlName(control) + " control (" + ValueText(control, want) + ")";
     if (error == ETIMEDOUT) {
-        KeepReport(link.path, "the exporter did not answer " + asked + " within " +
-                                  std::to_string(NetAnswerTimeoutMs / 1000) + " s");
+        SetLastError(ETIMEDOUT, "the exporter did not answer " + asked + " within " +
+                                    std::to_string(NetAnswerTimeoutMs / 1000) + " s");
         return error;
     }
-    if (error != 0) return error;
+    if (error != 0) {
+        SetLastError(static_cast<std::uint32_t>(error));
+        return error;
+    }
     if (answer == want) return 0;
     if (answer == NotSupportedAnswer) {
         bool said;
@@ -129,8 +122,8 @@ int SendLineControl(NetLink& link, Control control, unsigned want) {
         }
         return 0;
     }
-    KeepReport(link.path, "the exporter answered " + asked + " with " + ValueText(control, answer) +
-                              ": its port does not run as asked");
+    SetLastError(EPROTO, "the exporter answered " + asked + " with " + ValueText(control, answer) +
+                             ": its port does not run as asked");
     return EPROTO;
 }
 
@@ -210,15 +203,13 @@ int Flush(SerialPort& port, NetLink& link, long queue) {
 }  // namespace
 
 std::shared_ptr<SerialPort> OpenNetworkPort(const char* path) {
-    KeepReport(path, {});
     auto link = std::make_shared<NetLink>();
     link->path = path;
-    auto refuse = [path](int error, const std::string& report) {
-        KeepReport(path, report);
-        SetLastError(static_cast<std::uint32_t>(error));
+    auto refuse = [](int error, const std::string& report) {
+        SetLastError(static_cast<std::uint32_t>(error), report);
         return nullptr;
     };
-    if (!ParseNetworkPath(path, &link->address)) return refuse(EINVAL, NetworkPathProblem(path));
+    if (!ParseNetworkPath(path, &link->address)) return nullptr;  // the last error says what is wrong
     int pair[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair) != 0) return refuse(errno, {});
     link->pump_fd = pair[1];
@@ -272,7 +263,11 @@ int NetIoctl(SerialPort& port, unsigned long request, void* argument) {
         *static_cast<termios2*>(argument) = link.settings;
         return 0;
     }
-    case TCSETS2: error = SetLine(link, *static_cast<const termios2*>(argument)); break;
+    case TCSETS2:
+        error = SetLine(link, *static_cast<const termios2*>(argument));
+        if (error == 0) return 0;
+        errno = error;  // the last error is set, with the exporter's reason when it gave one
+        return -1;
     case TIOCMBIS: error = SetLines(link, *static_cast<int*>(argument), true); break;
     case TIOCMBIC: error = SetLines(link, *static_cast<int*>(argument), false); break;
     case TIOCMGET:
@@ -309,13 +304,3 @@ namespace platform {
 void SetPortNoteHandler(PortNoteHandler handler) { internal::note_handler.store(handler); }
 
 }  // namespace platform
-
-namespace platform::internal {
-
-std::string LastNetworkReport(const std::string& path) {
-    std::lock_guard lock(reports_mutex);
-    auto found = reports.find(path);
-    return found == reports.end() ? std::string() : found->second;
-}
-
-}  // namespace platform::internal

@@ -8,13 +8,13 @@
 // NetIoctl instead of the kernel and go out as RFC 2217 COM port controls, each waited for
 // within NetAnswerTimeoutMs. A line setting (speed, data bits, parity, stop bits) the exporter
 // leaves unanswered fails with ETIMEDOUT, one it answers with another value with EPROTO, each
-// with the reason kept for LastNetworkReport; an answer of 0 ("not supported": the exporter
+// with the reason in the last error's text; an answer of 0 ("not supported": the exporter
 // does not set its port) is said once (SetPortNoteHandler) and the port goes on. The first
 // setting sends all four, since the exporter's own are not known. A raw `tcp://` port has no line control: its settings are kept
 // and it has no modem lines, as a pty. A connection that ends shuts the pair down, so the port
 // reads end-of-file as a hung-up tty does and the line counts as lost.
 //
-// Index: NetLink OpenNetworkPort NetIoctl StopNetLink LastNetworkReport NetOpenTimeoutMs
+// Index: NetLink OpenNetworkPort NetIoctl StopNetLink NetOpenTimeoutMs
 // NetAnswerTimeoutMs
 #pragma once
 
@@ -31,15 +31,14 @@ inline constexpr int NetOpenTimeoutMs = 10000;
 // The bound on the exporter's answer to one COM port control.
 inline constexpr int NetAnswerTimeoutMs = 5000;
 
-// Connects to `path` (a well-formed network entry); null with the last error set and the
-// reason kept for LastNetworkReport.
+// Connects to `path` (a well-formed network entry); null with the last error set, its text
+// the reason ("no connection within 10 s (the host does not answer)").
 std::shared_ptr<SerialPort> OpenNetworkPort(const char* path);
-// A tty request on a network port, as ioctl answers: 0, or -1 with errno.
+// A tty request on a network port, as ioctl answers: 0, or -1 with errno; a line setting
+// (TCSETS2) that fails sets the last error too, with the exporter's reason when it gave one.
 int NetIoctl(SerialPort& port, unsigned long request, void* argument);
 // Ends the connection (the port was closed) and waits (bounded) until the event loop has let go
 // of the link and its descriptors.
 void StopNetLink(NetLink& link);
-// Why the last open of `path` failed, in words ("" when it did not).
-std::string LastNetworkReport(const std::string& path);
 
 }  // namespace platform::internal

@@ -141,7 +141,7 @@ std::vector<PortHolder> FindPortHolders(const std::string& path, bool* unknown) 
     *unknown = false;
     std::vector<PortHolder> holders;
     std::string node;  // a port named by identity: the node it stands for now
-    if (ResolvePortPath(path, &node) != 0) return holders;
+    if (!ResolvePortPath(path, &node)) return holders;
     NodeIdentity identity{node};
     struct stat node_stat {};
     if (::stat(node.c_str(), &node_stat) == 0 && S_ISCHR(node_stat.st_mode)) {

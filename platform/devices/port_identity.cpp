@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/base/system.h"
 #include "platform/devices/devices.h"
 #include "platform/devices/ports.h"
 #include "platform/devices/profile.h"
@@ -32,8 +33,6 @@ constexpr char MonitorSource[] = "udev";
 // Between two looks at the ports while waiting: announcements may not come at all (a
 // container without udevd), and a port may still be settling when one does.
 constexpr int PortRecheckMs = 250;
-
-thread_local std::string last_report;
 
 // Whether the tty or a device above it has the property with this value.
 bool Carries(udev_device* tty, const IdentityProperty& property) {
@@ -78,52 +77,50 @@ int MatchPorts(const std::vector<IdentityProperty>& properties, std::vector<std:
     return 0;
 }
 
-// Whether `value` names a port now (quietly: this thread's report stays as it was).
+// Whether `value` names a port now (quietly: this thread's last error stays as it was).
 bool PortPresent(const std::string& value) {
     if (!IsIdentity(value)) {
         struct stat info {};
         return ::stat(value.c_str(), &info) == 0;
     }
-    const std::string report = last_report;
+    const std::uint32_t code = GetLastError();
+    std::string text = LastErrorText();
     std::string node;
-    const bool present = ResolvePortPath(value, &node) == 0;
-    last_report = report;
+    const bool present = ResolvePortPath(value, &node);
+    SetLastError(code, std::move(text));
     return present;
+}
+
+bool Unresolved(std::uint32_t code, std::string reason) {
+    SetLastError(code, std::move(reason));
+    return false;
 }
 
 }  // namespace
 
-std::uint32_t ResolvePortPath(const std::string& value, std::string* node) {
+bool ResolvePortPath(const std::string& value, std::string* node) {
     if (!IsIdentity(value)) {
         *node = value;
-        return 0;
+        return true;
     }
     std::vector<IdentityProperty> properties;
-    if (!ParsePortIdentity(value, &properties)) {
-        last_report = LastErrorText();
-        return EINVAL;
-    }
+    if (!ParsePortIdentity(value, &properties)) return Unresolved(EINVAL, LastErrorText());
     std::vector<std::string> matches, ports;
     if (int error = MatchPorts(properties, &matches, &ports)) {
-        last_report = "udev could not be read to find " + value + ": " + std::strerror(error);
-        return static_cast<std::uint32_t>(error);
+        return Unresolved(static_cast<std::uint32_t>(error),
+                          "udev could not be read to find " + value + ": " + std::strerror(error));
     }
     if (matches.size() == 1) {
-        last_report.clear();
         *node = matches[0];
-        return 0;
+        return true;
     }
     if (matches.empty()) {
-        last_report = "no serial port matches " + value +
-                      (ports.empty() ? " (no serial ports now)" : " (ports now: " + Joined(ports) + ")");
-        return ENOENT;
+        return Unresolved(ENOENT, "no serial port matches " + value +
+                                      (ports.empty() ? " (no serial ports now)" : " (ports now: " + Joined(ports) + ")"));
     }
-    last_report = std::to_string(matches.size()) + " serial ports match " + value + ": " + Joined(matches) +
-                  "; add a key that tells them apart (ID_SERIAL_SHORT, ID_PATH)";
-    return ENOTUNIQ;
+    return Unresolved(ENOTUNIQ, std::to_string(matches.size()) + " serial ports match " + value + ": " +
+                                    Joined(matches) + "; add a key that tells them apart (ID_SERIAL_SHORT, ID_PATH)");
 }
-
-std::string PortIdentityReport() { return last_report; }
 
 bool WaitForPort(const std::string& value, std::uint32_t milliseconds) {
     using Clock = std::chrono::steady_clock;

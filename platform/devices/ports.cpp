@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/base/system.h"
 #include "platform/devices/ports.h"
 #include "platform/devices/udev_ports.h"
 
@@ -110,24 +111,24 @@ bool NodeBefore(const SerialPortInfo& a, const SerialPortInfo& b) {
     return x.size() - i < y.size() - j;
 }
 
-bool Fail(std::string* error, const char* what, int code) {
+bool Fail(const char* what, int code) {
     errno = code > 0 ? code : EIO;
-    *error = std::string(what) + ": " + std::strerror(errno);
+    SetLastError(static_cast<std::uint32_t>(errno), std::string(what) + ": " + std::strerror(errno));
     return false;
 }
 
 }  // namespace
 
-bool ListSerialPorts(std::vector<SerialPortInfo>* ports, std::string* error) {
+bool ListSerialPorts(std::vector<SerialPortInfo>* ports) {
     ports->clear();
     errno = 0;
     UdevPtr context(udev_new());
-    if (!context) return Fail(error, "cannot open udev", errno);
+    if (!context) return Fail("cannot open udev", errno);
     EnumeratePtr listing(udev_enumerate_new(context.get()));
-    if (!listing) return Fail(error, "cannot list udev devices", errno);
+    if (!listing) return Fail("cannot list udev devices", errno);
     int code = udev_enumerate_add_match_subsystem(listing.get(), internal::TtySubsystem);
     if (code >= 0) code = udev_enumerate_scan_devices(listing.get());
-    if (code < 0) return Fail(error, "cannot read the tty devices from udev", -code);
+    if (code < 0) return Fail("cannot read the tty devices from udev", -code);
 
     for (udev_list_entry* entry = udev_enumerate_get_list_entry(listing.get()); entry;
          entry = udev_list_entry_get_next(entry)) {
@@ -152,7 +153,7 @@ bool ListSerialPorts(std::vector<SerialPortInfo>* ports, std::string* error) {
 std::string PortProperty(const std::string& path, const char* key) {
     // A port named by identity is asked about the node it stands for now.
     std::string node;
-    if (ResolvePortPath(path, &node) != 0) return {};
+    if (!ResolvePortPath(path, &node)) return {};
     struct stat info {};
     if (::stat(node.c_str(), &info) != 0 || !S_ISCHR(info.st_mode)) return {};
     UdevPtr context(udev_new());

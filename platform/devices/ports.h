@@ -15,7 +15,7 @@
 // under another node after its reset is found there.
 //
 // Index: PortHolder SerialPortInfo ListSerialPorts FindPortHolders FindSharingHolders ProcessCommandName OwnCommandName
-// ProcessRunning PortProperty | ResolvePortPath PortIdentityReport WaitForPort
+// ProcessRunning PortProperty | ResolvePortPath WaitForPort
 #pragma once
 
 #include <cstdint>
@@ -47,9 +47,10 @@ struct SerialPortInfo {
     bool holders_unknown = false;  // none found, but some processes could not be looked at
 };
 
-// Every serial port, ordered by node name (ttyS2 before ttyS10). False with *error (one
-// phrase, errno set) when udev could not be read; no ports is success with an empty list.
-bool ListSerialPorts(std::vector<SerialPortInfo>* ports, std::string* error);
+// Every serial port, ordered by node name (ttyS2 before ttyS10). False when udev could not be
+// read, with the last error set (errno too), its text one phrase ("cannot open udev: ...");
+// no ports is success with an empty list.
+bool ListSerialPorts(std::vector<SerialPortInfo>* ports);
 
 // The processes that hold `node` open; *unknown when none was found and some process's
 // descriptors could not be read.
@@ -71,12 +72,10 @@ bool ProcessRunning(const char* name);
 std::string PortProperty(const std::string& node, const char* key);
 
 // The node a device value stands for now: a path as it is, an identity as the one port that
-// matches it. 0, or the error (ENOENT: no port matches; ENOTUNIQ: several do; another:
-// udev could not be read), with PortIdentityReport() saying why on this thread.
-std::uint32_t ResolvePortPath(const std::string& value, std::string* node);
-// The last failed resolution of this thread, one phrase naming the identity and the
+// matches it. False with the last error (ENOENT: no port matches; ENOTUNIQ: several do;
+// another: udev could not be read) and its text, one phrase naming the identity and the
 // candidates: "no serial port matches udev:ID_SERIAL_SHORT=X (ports now: /dev/ttyS0)".
-std::string PortIdentityReport();
+bool ResolvePortPath(const std::string& value, std::string* node);
 // Waits, at most `milliseconds`, until `value` stands for a port again (an identity matches
 // one port, a path exists), woken by udev's announcements. True when it does.
 bool WaitForPort(const std::string& value, std::uint32_t milliseconds);

@@ -294,8 +294,8 @@ bool CheckIdentityEntry(const std::string& key, const std::string& value) {
 
 bool CheckNetworkEntry(const std::string& key, const std::string& value) {
     if (!IsPortName(Upper(key))) return Refuse("the radio driver cannot be a network port: " + value);
-    if (std::string problem = NetworkPathProblem(value); !problem.empty()) return Refuse(problem);
-    return true;
+    internal::NetworkAddress address;
+    return internal::ParseNetworkPath(value, &address);
 }
 
 bool CheckPathEntry(const std::string&, const std::string& value) { return CheckPath(value); }
@@ -377,10 +377,9 @@ bool SplitProgram(const std::string& value, std::vector<std::string>* argv) {
 }
 
 bool LoadProfile(const std::string& path, Profile* profile) {
-    std::string reason;
-    std::FILE* file = OpenUserFileStream(path, UserFileUse::Input, &reason);
+    std::FILE* file = OpenUserFileStream(path, UserFileUse::Input);
     if (!file) {
-        SetLastError(static_cast<std::uint32_t>(errno), path + ": " + reason);
+        SetLastError(GetLastError(), path + ": " + LastErrorText());
         return false;
     }
     std::string text;

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/base/spawn.h"
 #include "platform/base/sys.h"
@@ -22,10 +23,6 @@ namespace platform::internal {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// The calling thread's latest run, for the explanation of a control that failed.
-thread_local std::string last_report;
-thread_local std::string last_line;
 
 // Stdin /dev/null, stdout and stderr on one pipe in the order written, nothing else; a group of
 // its own, so a time-out kills all it started; only the environment given.
@@ -49,6 +46,7 @@ std::string CodeText(std::uint32_t code) {
 // over is only counted and said once at the end. Memory stays at one line whatever comes.
 struct OutputLines {
     std::string device;
+    std::string last;  // the last line not empty, for the explanation of a failed run
     std::string pending;
     std::size_t lines = 0;
     std::size_t cut_bytes = 0;      // beyond a line's limit, or after the line limit
@@ -88,7 +86,7 @@ struct OutputLines {
     }
     void Emit(std::string line, bool cut) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (!line.empty()) last_line = line;
+        if (!line.empty()) last = line;
         // "RIL1: text", "KernelIoControl: text"
         std::string text = device + (device.back() == ':' ? " " : ": ") + line + (cut ? " [...]" : "") + "\r\n";
         DebugOutput(text.data(), text.size());
@@ -147,24 +145,21 @@ bool AwaitEnd(ChildProcess* child, OutputLines* lines, int* exit_code, int* sign
 
 }  // namespace
 
-int ProgramReady(const std::string& program) {
+bool ProgramReady(const std::string& program) {
     struct stat info {};
-    if (::stat(program.c_str(), &info) != 0) return errno;
-    if (!S_ISREG(info.st_mode) || ::access(program.c_str(), X_OK) != 0) return EACCES;
-    return 0;
-}
-
-std::string LastProgramReport() { return last_report; }
-std::string LastProgramLine() { return last_line; }
-
-bool RunControlProgram(const std::vector<std::string>& argv, const char* device, std::uint32_t code,
-                       std::uint32_t* status) {
-    last_report.clear();
-    last_line.clear();
-    if (int problem = ProgramReady(argv[0])) {
-        errno = problem;
+    if (::stat(program.c_str(), &info) != 0) {
+        SetLastError(static_cast<std::uint32_t>(errno));
         return false;
     }
+    if (!S_ISREG(info.st_mode) || ::access(program.c_str(), X_OK) != 0) {
+        SetLastError(EACCES);
+        return false;
+    }
+    return true;
+}
+
+ControlResult RunControlProgram(const std::vector<std::string>& argv, const char* device, std::uint32_t code) {
+    if (!ProgramReady(argv[0])) return ControlResult::Unanswered;
     std::vector<std::string> args = argv;
     args.push_back(CodeText(code));
     const std::vector<std::string> environment = {
@@ -175,29 +170,35 @@ bool RunControlProgram(const std::vector<std::string>& argv, const char* device,
     ChildProcess child;
     if (!SpawnProgram(args[0], args, environment, &child, ProgramChild)) {
         errno = static_cast<int>(GetLastError());
-        return false;
+        return ControlOutcome(false, 0);
     }
-    OutputLines lines{device, {}};
+    OutputLines lines{device, {}, {}};
     int exit_code = 0, signal_number = 0;
     bool ended = AwaitEnd(&child, &lines, &exit_code, &signal_number);
     int error = errno;
     lines.Flush();
     CloseDescriptor(child.ended);
     CloseDescriptor(child.out);
+    std::uint32_t status = 0;
+    std::string report;
     if (!ended) {
+        status = static_cast<std::uint32_t>(error);
         if (error == ETIMEDOUT) {
-            last_report = "did not end within " + std::to_string(ServiceReplyMilliseconds / 1000) + " s and was killed";
+            report = "did not end within " + std::to_string(ServiceReplyMilliseconds / 1000) + " s and was killed";
         }
-        errno = error;
-        return false;
-    }
-    *status = static_cast<std::uint32_t>(exit_code);
-    if (signal_number == 0) {
-        last_report = "exited with status " + std::to_string(*status);
     } else {
-        last_report = "was killed by signal " + std::to_string(signal_number);
+        status = static_cast<std::uint32_t>(exit_code);
+        report = signal_number == 0 ? "exited with status " + std::to_string(status)
+                                    : "was killed by signal " + std::to_string(signal_number);
     }
-    return true;
+    if (ended && status == 0) return ControlResult::Done;
+    if (!lines.last.empty()) {
+        const char* words = ::strerrordesc_np(static_cast<int>(status));
+        if (report.empty()) report = words ? words : "error " + std::to_string(status);
+        report += LastLineMark + lines.last;
+    }
+    SetLastError(status, report);
+    return ended ? ControlResult::Refused : ControlResult::Unanswered;
 }
 
 }  // namespace platform::internal

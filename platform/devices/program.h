@@ -12,28 +12,31 @@
 // in one last line). A run that has not ended after ServiceReplyMilliseconds, however much it
 // writes, is killed (the whole group) and reports ETIMEDOUT, like a service that answers too
 // late; a close signal kills it at once (EINTR). What the program leaves running is not waited
-// for.
+// for. How a run failed is the last error: the code, and the words ("exited with status 1")
+// with the program's last line after LastLineMark.
 //
-// Index: ProgramPath ProgramReady RunControlProgram LastProgramReport LastProgramLine
+// Index: ProgramPath LastLineMark ProgramReady RunControlProgram
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "platform/devices/service.h"
+
 namespace platform::internal {
 
 inline constexpr const char* ProgramPath = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+// Between how a failed run ended and the last line the program wrote, in the last-error text.
+inline constexpr const char* LastLineMark = "; its last line: ";
 
-// Whether the program can run: 0, or ENOENT (missing) / EACCES (not an executable file).
-int ProgramReady(const std::string& program);
-// One run. True with *status (the exit status; 128 + N for a program killed by signal N), or
-// false with errno set (ETIMEDOUT, or why it could not start).
-bool RunControlProgram(const std::vector<std::string>& argv, const char* device, std::uint32_t code,
-                       std::uint32_t* status);
-// How the calling thread's latest run ended ("exited with status 1", "did not end within 5 s
-// and was killed"; "" when it did not start) and the last line it wrote ("" when none).
-std::string LastProgramReport();
-std::string LastProgramLine();
+// Whether the program can run; false with the last error ENOENT (missing) or EACCES (not an
+// executable file).
+bool ProgramReady(const std::string& program);
+// One run. Done when the program exited with status 0. Refused: the last error is its status
+// (the exit status; 128 + N for a program killed by signal N) with "exited with status 1" or
+// "was killed by signal 9". Unanswered: ETIMEDOUT ("did not end within 5 s and was killed"),
+// EINTR, or why it could not start. The last line it wrote follows LastLineMark in the text.
+ControlResult RunControlProgram(const std::vector<std::string>& argv, const char* device, std::uint32_t code);
 
 }  // namespace platform::internal

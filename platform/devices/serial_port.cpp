@@ -232,6 +232,13 @@ bool ModemLine(SerialPort& port, unsigned long request, int line) {
     return Fail(errno);
 }
 
+// A line setting that failed: a network port's has set the last error itself, with the
+// exporter's reason; a tty's is in errno.
+bool FailRequest(const SerialPort& port) {
+    if (port.net && GetLastError() == static_cast<std::uint32_t>(errno)) return false;
+    return Fail(errno);
+}
+
 Handle FailHandle(int code) {
     SetLastError(static_cast<std::uint32_t>(code));
     return InvalidHandle;
@@ -355,7 +362,7 @@ bool SetCommState(Handle handle, const Dcb* dcb) {
     if (dcb->in_x) t.c_iflag |= IXOFF;
     t.c_cc[VSTART] = static_cast<cc_t>(dcb->xon_char ? dcb->xon_char : 0x11);
     t.c_cc[VSTOP] = static_cast<cc_t>(dcb->xoff_char ? dcb->xoff_char : 0x13);
-    if (port->Ioctl(TCSETS2, &t) != 0) return Fail(errno);
+    if (port->Ioctl(TCSETS2, &t) != 0) return internal::FailRequest(*port);
     // DTR and RTS: 1 on while open, 0 off; handshake modes leave the line to the driver.
     if (dcb->dtr_control <= 1 &&
         !internal::ModemLine(*port, dcb->dtr_control ? TIOCMBIS : TIOCMBIC, TIOCM_DTR)) {

@@ -161,6 +161,18 @@ bool ServiceControl(const char* path, std::uint32_t code, std::uint32_t* status)
     return ok;
 }
 
+ControlResult ControlOutcome(bool answered, std::uint32_t status) {
+    if (!answered) {
+        SetLastError(static_cast<std::uint32_t>(errno));
+        return ControlResult::Unanswered;
+    }
+    if (status != 0) {
+        SetLastError(status);
+        return ControlResult::Refused;
+    }
+    return ControlResult::Done;
+}
+
 Handle OpenService(const char* path) {
     int fd = ConnectService(path);
     if (fd < 0) {
@@ -201,15 +213,8 @@ bool DeviceIoControl(Handle device, std::uint32_t code, void* in, std::uint32_t 
     bool answered = internal::ServiceExchange(fd, code, &status);
     int error = errno;
     internal::SysClose(fd);
-    if (!answered) {
-        SetLastError(static_cast<std::uint32_t>(error));
-        return false;
-    }
-    if (status != 0) {
-        SetLastError(status);
-        return false;
-    }
-    return true;
+    errno = error;
+    return internal::ControlOutcome(answered, status) == internal::ControlResult::Done;
 }
 
 }  // namespace platform

@@ -323,12 +323,11 @@ bool IsRemoteWindow(Hwnd window, std::string* socket_path) {
 
 using namespace internal;
 
-bool PrepareRuntimeDirectory(std::string* error, const char* class_name) {
+bool PrepareRuntimeDirectory(const char* class_name) {
     std::string directory = RuntimeDirectory();
     auto fail = [&](int code, const std::string& reason) {
-        if (error) *error = directory + ": " + reason;
+        SetLastError(static_cast<std::uint32_t>(code), directory + ": " + reason);
         errno = code;
-        SetLastError(static_cast<std::uint32_t>(code));
         return false;
     };
     // Relative, it would name another directory from every working directory.
@@ -361,7 +360,7 @@ bool PrepareRuntimeDirectory(std::string* error, const char* class_name) {
 Hwnd FindWindow(const char* class_name) {
     if (class_name == nullptr) return 0;
     if (Hwnd local = LocalWindowOfClass(class_name)) return local;
-    if (!PrepareRuntimeDirectory(nullptr, class_name)) return 0;
+    if (!PrepareRuntimeDirectory(class_name)) return 0;
     const std::string directory = RuntimeDirectory();
     const std::string path = InstanceSocketPath(directory, class_name);
     std::uint32_t holder = 0;
@@ -435,7 +434,7 @@ bool SendCommandToRunningWindow(const char* class_name, std::uint16_t command_id
         *result = SendMessage(local, WM_COMMAND, MakeWParam(command_id, 0), 0);
         return true;
     }
-    if (!PrepareRuntimeDirectory(nullptr, class_name)) return false;
+    if (!PrepareRuntimeDirectory(class_name)) return false;
     std::string path = InstanceSocketPath(RuntimeDirectory(), class_name);
     InstanceReply reply{};
     if (!Exchange(path, await ? InstanceCommandAwait : InstanceCommand, command_id, &reply)) {

@@ -374,7 +374,7 @@ void ReportListenerFailure(const std::string& path, int error, std::uint32_t hol
 bool StartInstanceListener(const std::shared_ptr<Window>& window) {
     // The start-up has refused a directory that cannot be used; a window made without it
     // (a test's) runs, but cannot be found.
-    if (!PrepareRuntimeDirectory(nullptr, window->class_name.c_str())) return true;
+    if (!PrepareRuntimeDirectory(window->class_name.c_str())) return true;
     const std::string directory = RuntimeDirectory();
     const std::string path = InstanceSocketPath(directory, window->class_name.c_str());
     const std::string lock_path = InstanceLockPath(directory, window->class_name.c_str());

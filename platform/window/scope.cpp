@@ -89,16 +89,18 @@ bool EnterPrivateRuntimeScope(std::string* directory) {
     return true;
 }
 
-int ClaimPort(const std::string& path, std::uint32_t* holder, std::string* holder_name) {
+PortClaim ClaimPort(const std::string& path, std::uint32_t* holder, std::string* holder_name) {
     const std::string lock_path = ClaimPath(path);
     const int result = internal::ClaimInstance(lock_path, holder);
     if (result == 0) {
         std::lock_guard lock(scope_mutex);
         claimed[path] = lock_path;  // given back under this name, wherever the node has gone
+        return PortClaim::Claimed;
     }
-    if (result != EEXIST) return result;
+    SetLastError(static_cast<std::uint32_t>(result));
+    if (result != EEXIST) return PortClaim::Unusable;
     *holder_name = *holder != 0 ? ProcessCommandName(static_cast<int>(*holder)) : "?";
-    return EEXIST;
+    return PortClaim::Held;
 }
 
 void ReleasePortClaim(const std::string& path) {

@@ -9,7 +9,7 @@
 // only once the id is in it, a release removes it, and the files that runs which were killed
 // left are removed by the next claim of that port and by the next update's start.
 //
-// Index: EnterPrivateRuntimeScope ClaimPort ReleasePortClaim
+// Index: EnterPrivateRuntimeScope PortClaim ClaimPort ReleasePortClaim
 #pragma once
 
 #include <cstdint>
@@ -18,13 +18,15 @@
 namespace platform {
 
 // Remembers the user's runtime directory for the port claims, then points this process's
-// runtime directory at a fresh private one (removed when the process ends). False with errno.
+// runtime directory at a fresh private one (removed when the process ends). False with the
+// last error set.
 bool EnterPrivateRuntimeScope(std::string* directory);
-// Claims the port at `path` for this process: 0 (also when this process holds it already),
-// EEXIST with *holder (its process id, 0 when unknown) and *holder_name when another process
-// holds it, or the errno why the claim file could not be used (the run goes on: the port's own
-// lock still keeps a second user off it).
-int ClaimPort(const std::string& path, std::uint32_t* holder, std::string* holder_name);
+// How a claim ended: Claimed (also when this process holds it already); Held by another process
+// (last error EEXIST), named by *holder (its process id, 0 when unknown) and *holder_name; or
+// Unusable, the last error saying why the claim file could not be used (the run goes on: the
+// port's own lock still keeps a second user off it).
+enum class PortClaim { Claimed, Held, Unusable };
+PortClaim ClaimPort(const std::string& path, std::uint32_t* holder, std::string* holder_name);
 void ReleasePortClaim(const std::string& path);
 
 }  // namespace platform

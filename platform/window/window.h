@@ -213,9 +213,9 @@ ReplyTicket DeferReply(LResult if_abandoned);
 void CompleteReply(ReplyTicket ticket, LResult result);
 // Makes sure the runtime directory is an absolute path to a real directory (no symbolic link)
 // with mode 0700 that belongs to this user, and, given a class, that the class's socket path
-// fits a Unix socket address. False with a one-line reason ("DIR: owned by uid 1000, not by
-// this user") when it cannot be used.
-bool PrepareRuntimeDirectory(std::string* error, const char* class_name = nullptr);
+// fits a Unix socket address. False when it cannot be used, with the last error set, its text
+// one line ("DIR: owned by uid 1000, not by this user").
+bool PrepareRuntimeDirectory(const char* class_name = nullptr);
 
 // ---- the shell library and common controls
 struct MenuBarRecord {  // 36 bytes on the handset

@@ -198,6 +198,13 @@ TEST(UpdateAdapters, FailingControlsAreSaidOnStderr) {
         EXPECT_EQ(fwu_test::Count(text, "\"event\":\"control_failed\""), 1u) << text;
         EXPECT_EQ(fwu_test::Count(text, "\"reboot_failed\":" + std::string(row.status == 0 ? "true" : "false")), 1u)
             << text;
+        // A program's last line is the event's own field too.
+        const std::string mark = "its last line: ";
+        const std::size_t at = row.said[0].find(mark);
+        if (at != std::string::npos) {
+            const std::string line = row.said[0].substr(at + mark.size(), row.said[0].size() - at - mark.size() - 1);
+            EXPECT_EQ(fwu_test::Count(text, "\"adapter_line\":\"" + line + "\""), 1u) << text;
+        }
     }
 }
 

@@ -60,7 +60,7 @@ TEST(PortIdentity, OneNoneOrSeveralPortsMatch) {
     for (const auto& row : rows) {
         if (!row.node.empty()) {
             std::string node;
-            EXPECT_EQ(platform::ResolvePortPath(row.identity, &node), 0u) << row.identity;
+            EXPECT_TRUE(platform::ResolvePortPath(row.identity, &node)) << row.identity;
             EXPECT_EQ(node, row.node);
             continue;
         }

@@ -57,7 +57,7 @@ TEST(Instance, RacingClaimsAlwaysNameTheirHolder) {
     constexpr int Processes = 8;
     constexpr int Rounds = 400;
     const std::string port = "/claimed/race";
-    ASSERT_TRUE(PrepareRuntimeDirectory(nullptr, nullptr));
+    ASSERT_TRUE(PrepareRuntimeDirectory(nullptr));
     int named[2];
     ASSERT_EQ(::pipe2(named, O_CLOEXEC), 0);
     std::set<std::uint32_t> children;
@@ -68,9 +68,9 @@ TEST(Instance, RacingClaimsAlwaysNameTheirHolder) {
             for (int round = 0; round < Rounds; ++round) {
                 std::uint32_t holder = 0;
                 std::string name;
-                const int result = ClaimPort(port, &holder, &name);
-                if (result == 0) ReleasePortClaim(port);
-                else if (result != EEXIST || ::write(named[1], &holder, sizeof holder) != sizeof holder) ::_exit(2);
+                const PortClaim result = ClaimPort(port, &holder, &name);
+                if (result == PortClaim::Claimed) ReleasePortClaim(port);
+                else if (result != PortClaim::Held || ::write(named[1], &holder, sizeof holder) != sizeof holder) ::_exit(2);
             }
             ::_exit(0);
         }
@@ -137,38 +137,43 @@ TEST(Instance, SecondProgramStartAsksThisWindowToTheFront) {
 
 TEST(Instance, RuntimeDirectoryChecks) {
     std::string error;
-    ASSERT_TRUE(PrepareRuntimeDirectory(&error)) << error;
+    ASSERT_TRUE(PrepareRuntimeDirectory()) << LastErrorText();
     fwu_test::TempDir dir;
     std::string open_dir = dir.path() + "/open";
     ASSERT_EQ(::mkdir(open_dir.c_str(), 0700), 0);
     ASSERT_EQ(::chmod(open_dir.c_str(), 0750), 0);
     ::setenv("FIRMWARE_UTILITY_RUNTIME_DIR", open_dir.c_str(), 1);
-    EXPECT_FALSE(PrepareRuntimeDirectory(&error));
+    EXPECT_FALSE(PrepareRuntimeDirectory());
+    error = LastErrorText();
     EXPECT_EQ(error, open_dir + ": mode 0750, must be 0700");
     std::intptr_t result;
     EXPECT_FALSE(SendCommandToRunningWindow(ClassName, 1, &result));
     std::string file = dir.path() + "/file";
     ASSERT_EQ(::close(::creat(file.c_str(), 0600)), 0);
     ::setenv("FIRMWARE_UTILITY_RUNTIME_DIR", file.c_str(), 1);
-    EXPECT_FALSE(PrepareRuntimeDirectory(&error));
+    EXPECT_FALSE(PrepareRuntimeDirectory());
+    error = LastErrorText();
     EXPECT_EQ(error, file + ": not a directory");
     std::string link = dir.path() + "/link";
     ASSERT_EQ(::symlink(runtime_directory.c_str(), link.c_str()), 0);
     ::setenv("FIRMWARE_UTILITY_RUNTIME_DIR", link.c_str(), 1);
-    EXPECT_FALSE(PrepareRuntimeDirectory(&error));
+    EXPECT_FALSE(PrepareRuntimeDirectory());
+    error = LastErrorText();
     EXPECT_EQ(error, link + ": a symbolic link, not a directory (name the directory itself)");
     EXPECT_EQ(errno, ELOOP);
     ::setenv("FIRMWARE_UTILITY_RUNTIME_DIR", "relative/rt", 1);
-    EXPECT_FALSE(PrepareRuntimeDirectory(&error));
+    EXPECT_FALSE(PrepareRuntimeDirectory());
+    error = LastErrorText();
     EXPECT_EQ(error, "relative/rt: not an absolute path");
     // Room for the socket's name is checked only when a class is named.
     std::string deep = dir.path() + "/" + std::string(90, 'd');
     ::setenv("FIRMWARE_UTILITY_RUNTIME_DIR", deep.c_str(), 1);
-    EXPECT_FALSE(PrepareRuntimeDirectory(&error, ClassName));
+    EXPECT_FALSE(PrepareRuntimeDirectory(ClassName));
+    error = LastErrorText();
     EXPECT_EQ(errno, ENAMETOOLONG);
     EXPECT_NE(error.find("a Unix socket address holds 107"), std::string::npos) << error;
     EXPECT_EQ(FindWindow(ClassName), 0u);
-    EXPECT_TRUE(PrepareRuntimeDirectory(&error)) << error;
+    EXPECT_TRUE(PrepareRuntimeDirectory()) << LastErrorText();
     ::setenv("FIRMWARE_UTILITY_RUNTIME_DIR", runtime_directory.c_str(), 1);
 }
 
