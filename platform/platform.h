@@ -15,6 +15,7 @@
 //                       the kernel library, which read the profile)
 //             profile.h the handset profile that names the devices, registry and kernel service
 //             kinds.h   the table of device kinds a profile can name, and what each answers
+//             explain.h why a device did not open or a control failed, in words a user can act on
 //             ports.h   the machine's serial ports (libudev) and the processes holding them
 //   window/   window.h  windows, messages, menus, accelerators, message boxes, dialogs,
 //                       one window per user
@@ -22,6 +23,16 @@
 //             scope.h   a private runtime directory per update, and claims on module ports
 //   screen/   the headless screen and the terminal one (screen/terminal/), behind window.h;
 //             rows.h    live rows redrawn in place on a terminal (stations side by side)
+//
+// Inside the layer, never included by the tool's own code (the simulated handset takes its
+// signal masks and private directories from signals.h and leftovers.h too):
+//   base/     signals.h (the one owner of signal handlers and masks), sys.h (the system calls
+//             tests make fail), handles.h, thread.h, ending.h, leftovers.h, observe.h
+//   devices/  devices.h (what OpenDevice opens, by kind), serial_port.h, service.h, adapter.h,
+//             program.h (adapters that are programs), net_address.h, net_link.h, net_port.h
+//             (ports across the network), udev_ports.h
+//   window/   window_state.h, instance.h (the one-window-per-user socket)
+//   screen/   screen.h, terminal/terminal.h, terminal/terminal_screen.h, terminal/pane.h
 //
 // Tests reach the layer's seam through platform/testing.h, which the program never includes.
 //
