@@ -1,5 +1,6 @@
 #include "sim/boot_rom.h"
 
+#include <algorithm>
 #include <iterator>
 
 namespace sim {
@@ -7,14 +8,25 @@ namespace {
 
 constexpr std::uint32_t Boot2Chunk = 1000;
 constexpr std::uint32_t ImageChunk = 4000;
-constexpr std::uint8_t Casting = 0x55;
-constexpr std::uint8_t Confirmation = 0xA5;
+// The bytes of the protocol as the module sees them, named here on this side of the wire (the
+// tool keeps its own names: a mistake made on both sides would otherwise go unseen).
+constexpr std::uint8_t Casting = 0x55;          // the handset asks for download mode
+constexpr std::uint8_t CastingAnswer = 0xA0;    // ready for the first loader
+constexpr std::uint8_t StageAck = 0xA5;         // a loader, the memory check or a header taken
+constexpr std::uint8_t Confirmation = StageAck; // after the image's checksums: the image taken
+constexpr std::uint8_t ChunkAck = 0xAA;         // one chunk of the second loader or the image taken
+constexpr std::uint8_t BaudByte = 0x50;         // the image's stage starts (115.2k)
+constexpr std::uint8_t MemoryOk[] = {0x4F, 0x4B};  // "OK" before the memory check's acknowledgement
+constexpr std::uint8_t SizeCommand = 0x54;      // the fixed size header follows
+constexpr std::uint8_t FixedHeader[] = {0x3F, 0xA0, 0x00};
+constexpr std::uint8_t WrongAnswer = 0x00;      // a WrongByte fault's answer
+constexpr std::uint8_t Garbage[] = {0x12, 0x34, 0xFE};  // a GarbageBefore fault's bytes
 
 // Noise: how often an answer is disturbed, in answers per thousand, chosen by the seed; a
 // checksum is refused at a quarter of that rate.
 constexpr int NoisePerMille[] = {0, 5, 20, 60, 250};
 // Bytes that noise favours: those the handset waits for, and the casting byte.
-constexpr std::uint8_t ProtocolBytes[] = {0xA0, 0xA5, 0xAA, 0x55, 0x00};
+constexpr std::uint8_t ProtocolBytes[] = {CastingAnswer, StageAck, ChunkAck, Casting, WrongAnswer};
 
 }  // namespace
 
@@ -121,10 +133,10 @@ void BootRom::Answer(RomStep step, int index, std::uint8_t byte, std::vector<std
                 state_ = State::Dead;
                 return;
             case RomFaultKind::WrongByte:
-                reply->push_back(0x00);
+                reply->push_back(WrongAnswer);
                 return;
             case RomFaultKind::GarbageBefore:
-                reply->insert(reply->end(), {0x12, 0x34, 0xFE});
+                reply->insert(reply->end(), std::begin(Garbage), std::end(Garbage));
                 break;
             case RomFaultKind::Vanish:
                 *vanish = true;
@@ -153,7 +165,7 @@ void BootRom::Receive(const std::uint8_t* data, std::size_t size, std::vector<st
             case State::WaitCast:
                 if (byte == Casting) {
                     state_ = State::WaitFrame;
-                    Ack(RomStep::Handshake, 0, 0xA0, reply, vanish);
+                    Ack(RomStep::Handshake, 0, CastingAnswer, reply, vanish);
                 }
                 break;
             case State::WaitFrame:
@@ -181,7 +193,7 @@ void BootRom::Receive(const std::uint8_t* data, std::size_t size, std::vector<st
                     loader1_ = receiving_;
                     state_ = State::WaitSize2;
                     count_ = 0;
-                    Ack(RomStep::Stage1Ack, 0, 0xA5, reply, vanish);
+                    Ack(RomStep::Stage1Ack, 0, StageAck, reply, vanish);
                 }
                 break;
             case State::WaitSize2:
@@ -203,8 +215,8 @@ void BootRom::Receive(const std::uint8_t* data, std::size_t size, std::vector<st
                 xor_ ^= byte;
                 ++count_;
                 if (count_ % Boot2Chunk == 0) {
-                    Ack(RomStep::Stage2ChunkAck, stage2_chunks_++, 0xAA, reply, vanish);
-                    if (expected_ - count_ < Boot2Chunk && StraysBefore(RomStep::Stage2Ack)) reply->push_back(0xA5);
+                    Ack(RomStep::Stage2ChunkAck, stage2_chunks_++, ChunkAck, reply, vanish);
+                    if (expected_ - count_ < Boot2Chunk && StraysBefore(RomStep::Stage2Ack)) reply->push_back(StageAck);
                 }
                 if (count_ == expected_ && state_ == State::Loader2) state_ = State::Checksum2;
                 break;
@@ -215,20 +227,20 @@ void BootRom::Receive(const std::uint8_t* data, std::size_t size, std::vector<st
                 } else {
                     loader2_ = receiving_;
                     state_ = State::WaitBaud;
-                    Ack(RomStep::Stage2Ack, 0, 0xA5, reply, vanish);
+                    Ack(RomStep::Stage2Ack, 0, StageAck, reply, vanish);
                 }
                 break;
             case State::WaitBaud:
-                if (byte != 0x50) {
+                if (byte != BaudByte) {
                     Refuse("image: expected the baud byte 0x50");
                     break;
                 }
                 state_ = State::WaitCmd54;
-                reply->insert(reply->end(), {0x4F, 0x4B});
-                Ack(RomStep::MemoryCheck, 0, 0xA5, reply, vanish);
+                reply->insert(reply->end(), std::begin(MemoryOk), std::end(MemoryOk));
+                Ack(RomStep::MemoryCheck, 0, StageAck, reply, vanish);
                 break;
             case State::WaitCmd54:
-                if (byte != 0x54) {
+                if (byte != SizeCommand) {
                     Refuse("image: expected 0x54");
                     break;
                 }
@@ -238,14 +250,14 @@ void BootRom::Receive(const std::uint8_t* data, std::size_t size, std::vector<st
             case State::FixedHeader:
                 header_[count_++] = byte;
                 if (count_ < 3) break;
-                if (header_[0] != 0x3F || header_[1] != 0xA0 || header_[2] != 0x00) {
+                if (!std::equal(std::begin(FixedHeader), std::end(FixedHeader), header_)) {
                     Refuse("image: wrong fixed size header");
                     break;
                 }
                 state_ = State::LengthHeader;
                 count_ = 0;
-                Ack(RomStep::HeaderAck, 0, 0xA5, reply, vanish);
-                if (state_ == State::LengthHeader) reply->insert(reply->end(), {0xA5, 0xA5});
+                Ack(RomStep::HeaderAck, 0, StageAck, reply, vanish);
+                if (state_ == State::LengthHeader) reply->insert(reply->end(), {StageAck, StageAck});
                 break;
             case State::LengthHeader:
                 header_[count_++] = byte;
@@ -270,8 +282,8 @@ void BootRom::Receive(const std::uint8_t* data, std::size_t size, std::vector<st
                 receiving_.push_back(byte);
                 ++count_;
                 if (count_ % ImageChunk == 0) {
-                    Ack(RomStep::Stage3ChunkAck, stage3_chunks_++, 0xAA, reply, vanish);
-                    if (expected_ - count_ < ImageChunk && StraysBefore(RomStep::FinalAck)) reply->push_back(0xA5);
+                    Ack(RomStep::Stage3ChunkAck, stage3_chunks_++, ChunkAck, reply, vanish);
+                    if (expected_ - count_ < ImageChunk && StraysBefore(RomStep::FinalAck)) reply->push_back(StageAck);
                 }
                 if (count_ == expected_ && state_ == State::ImageData) {
                     state_ = State::Checksums;
@@ -295,7 +307,7 @@ void BootRom::Receive(const std::uint8_t* data, std::size_t size, std::vector<st
                 receiving_.clear();
                 state_ = State::Done;
                 ++downloads_;
-                Ack(RomStep::FinalAck, 0, 0xA5, reply, vanish);
+                Ack(RomStep::FinalAck, 0, StageAck, reply, vanish);
                 break;
         }
     }

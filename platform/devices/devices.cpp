@@ -16,11 +16,6 @@
 namespace platform {
 namespace {
 
-std::string Upper(std::string text) {
-    for (char& c : text) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-    return text;
-}
-
 // Opens an entry by the table; an entry that is no kind fails with why: missing, or a regular
 // file, directory, pipe or block device, which is no device the handset has.
 Handle OpenEntry(const std::string& device, const std::string& value, const Profile& profile) {
@@ -50,9 +45,9 @@ Handle OpenDevice(const char* name) {
         return InvalidHandle;
     }
     const Profile profile = CurrentProfile();
-    const std::string device = Upper(name);
-    const auto entry = profile.devices.find(device);
-    return OpenEntry(device, entry == profile.devices.end() ? std::string() : entry->second, profile);
+    std::string device;
+    const std::string value = internal::DeviceEntry(profile, name, &device);
+    return OpenEntry(device, value, profile);
 }
 
 }  // namespace platform

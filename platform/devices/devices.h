@@ -5,7 +5,8 @@
 // table (platform/devices/kinds.h): the value forms, the profile checks, the opens and the
 // explanations of a failed open.
 //
-// Index: ProgramPrefix IdentityPrefix OpenSerialPort OpenService OpenIdentityPort KindAtOpen
+// Index: ProgramPrefix IdentityPrefix UpperName DeviceEntry IsIdentityValue OpenSerialPort
+// OpenService OpenIdentityPort KindAtOpen
 // CheckProgramEntry CheckIdentityEntry CheckNetworkEntry CheckPathEntry ExplainValueOpen
 // ExplainPathOpen ExplainProgramOpen ExplainIdentityOpen ExplainNetworkOpen
 #pragma once
@@ -26,6 +27,14 @@ namespace platform::internal {
 inline constexpr const char* ProgramPrefix = "exec:";
 // The prefix of a serial port named by its udev properties.
 inline constexpr const char* IdentityPrefix = "udev:";
+
+// A device name or profile key as the profile keeps it: ASCII letters upper-cased (profile.cpp).
+std::string UpperName(std::string text);
+// The profile's value for `device` (any case), "" when it has none; *name the device name as
+// the profile keeps it (profile.cpp).
+std::string DeviceEntry(const Profile& profile, const char* device, std::string* name);
+// Whether a value names a serial port by identity ("udev:..."), the udev row's text (kinds.cpp).
+bool IsIdentityValue(const std::string& value);
 
 // A tty as a serial port (platform/devices/serial_port.cpp): exclusive, raw, non-blocking underneath.
 Handle OpenSerialPort(const char* path);

@@ -39,10 +39,7 @@ std::string GivenReason() {
     return code != 0 && text == std::strerror(static_cast<int>(code)) ? std::string() : text;
 }
 
-std::string Upper(std::string text) {
-    for (char& c : text) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-    return text;
-}
+using internal::UpperName;
 
 std::string GroupName(gid_t gid) {
     std::vector<char> buffer(GroupBufferSize);
@@ -176,13 +173,13 @@ std::string ExplainOpenFailure(const char* device, std::uint32_t error) {
     Profile profile = CurrentProfile();
     std::string path;
     std::string where = profile.path.empty() ? "" : " (" + profile.path + ")";
-    if (Upper(name) == "KERNELIOCONTROL") {
+    if (UpperName(name) == "KERNELIOCONTROL") {
         path = profile.kernel;
         if (path.empty()) {
             return name + " has no entry in the profile's [kernel]" + where +
                    "; add `KernelIoControl = /path/to/kernel.sock` or `exec:/path/to/program`";
         }
-    } else if (Upper(name) == "RIL1:" && !ProfileDevicePath(name.c_str(), &path)) {
+    } else if (UpperName(name) == "RIL1:" && !ProfileDevicePath(name.c_str(), &path)) {
         // The radio driver is a service or a program, never a serial port.
         return name + " has no entry in the profile's [devices]" + where +
                "; add `RIL1: = /path/to/ril.sock` (a service) or `RIL1: = exec:/path/to/program`";
@@ -263,7 +260,7 @@ std::string ExplainControlFailure(const char* device, std::uint32_t code, std::u
         return text;
     }
     std::string path;
-    if (Upper(name) == "KERNELIOCONTROL") path = profile.kernel;
+    if (UpperName(name) == "KERNELIOCONTROL") path = profile.kernel;
     else ProfileDevicePath(name.c_str(), &path);
     std::vector<std::string> program;
     if (SplitProgram(path, &program)) {
@@ -288,7 +285,7 @@ bool ControlFailsForGood(const char* device, std::uint32_t code, std::uint32_t e
     // answer is its own and may differ next time.
     const Profile profile = CurrentProfile();
     return lasting && code == internal::RadioResetCode && profile.reset.milliseconds != 0 &&
-           Upper(device ? device : "") == "RIL1:";
+           UpperName(device ? device : "") == "RIL1:";
 }
 
 std::string ControlName(std::uint32_t code) { return internal::ControlActionName(code); }

@@ -17,11 +17,6 @@ namespace {
 constexpr char RadioDriver[] = "RIL1:";
 constexpr char Rfc2217Scheme[] = "rfc2217://";
 
-std::string Upper(std::string text) {
-    for (char& c : text) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-    return text;
-}
-
 bool StartsWith(const std::string& value, const char* prefix) {
     return value.compare(0, std::strlen(prefix), prefix) == 0;
 }
@@ -37,7 +32,7 @@ bool IsPulse(const KindQuery& q) {
     return q.profile != nullptr && q.profile->reset.milliseconds != 0 && q.device == RadioDriver;
 }
 bool IsProgram(const KindQuery& q) { return StartsWith(q.value, internal::ProgramPrefix); }
-bool IsIdentity(const KindQuery& q) { return StartsWith(q.value, internal::IdentityPrefix); }
+bool IsIdentity(const KindQuery& q) { return internal::IsIdentityValue(q.value); }
 bool IsRfc2217(const KindQuery& q) { return internal::IsNetworkPath(q.value) && StartsWith(q.value, Rfc2217Scheme); }
 // tcp:// and any other scheme (its check refuses an unknown one).
 bool IsOtherNetwork(const KindQuery& q) { return internal::IsNetworkPath(q.value); }
@@ -116,9 +111,8 @@ const DeviceKind* KindOfValue(const std::string& value) {
 const DeviceKind* KindOfDevice(const char* device) {
     if (device == nullptr || *device == '\0') return nullptr;
     const Profile profile = CurrentProfile();
-    const std::string name = Upper(device);
-    const auto entry = profile.devices.find(name);
-    const std::string value = entry == profile.devices.end() ? std::string() : entry->second;
+    std::string name;
+    const std::string value = internal::DeviceEntry(profile, device, &name);
     return internal::KindAtOpen(name, value, profile);
 }
 
@@ -149,6 +143,8 @@ bool DeviceClaimKey(const char* device, std::string* key) {
 }
 
 namespace internal {
+
+bool IsIdentityValue(const std::string& value) { return StartsWith(value, IdentityPrefix); }
 
 const DeviceKind* KindAtOpen(const std::string& device, const std::string& value, const Profile& profile) {
     return Scan({device, value, &profile});

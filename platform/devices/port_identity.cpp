@@ -21,9 +21,6 @@
 namespace platform {
 namespace {
 
-// Whether a value is "udev:..." rather than a path.
-bool IsIdentity(const std::string& value) { return value.rfind(internal::IdentityPrefix, 0) == 0; }
-
 using internal::DevicePtr;
 using internal::EnumeratePtr;
 using internal::MonitorPtr;
@@ -79,7 +76,7 @@ int MatchPorts(const std::vector<IdentityProperty>& properties, std::vector<std:
 
 // Whether `value` names a port now (quietly: this thread's last error stays as it was).
 bool PortPresent(const std::string& value) {
-    if (!IsIdentity(value)) {
+    if (!internal::IsIdentityValue(value)) {
         struct stat info {};
         return ::stat(value.c_str(), &info) == 0;
     }
@@ -99,7 +96,7 @@ bool Unresolved(std::uint32_t code, std::string reason) {
 }  // namespace
 
 bool ResolvePortPath(const std::string& value, std::string* node) {
-    if (!IsIdentity(value)) {
+    if (!internal::IsIdentityValue(value)) {
         *node = value;
         return true;
     }

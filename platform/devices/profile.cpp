@@ -23,12 +23,7 @@ namespace {
 constexpr const char* kLocalMachine = "HKEY_LOCAL_MACHINE\\";
 constexpr std::size_t kMaxProfileBytes = 1 << 20;
 
-std::string Upper(std::string text) {
-    for (char& c : text) {
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    }
-    return text;
-}
+using internal::UpperName;
 
 std::string Trim(const std::string& text) {
     const char* blanks = " \t\r\f\v";
@@ -111,9 +106,9 @@ bool ParseResetPulse(const std::string& value, ResetPulse* pulse) {
     const char* form = " (expected COMn: dtr|rts MILLISECONDS [low|high])";
     std::vector<std::string> words = Words(value);
     if (words.size() < 3 || words.size() > 4) return Refuse("reset needs a port, a line and a length" + std::string(form));
-    pulse->port = Upper(words[0]);
+    pulse->port = UpperName(words[0]);
     if (!IsPortName(pulse->port)) return Refuse("reset port must be COM0: to COM9:: " + words[0]);
-    std::string line = Upper(words[1]);
+    std::string line = UpperName(words[1]);
     if (line != "DTR" && line != "RTS") return Refuse("reset line must be dtr or rts: " + words[1]);
     pulse->dtr = line == "DTR";
     std::uint32_t ms = 0;
@@ -122,7 +117,7 @@ bool ParseResetPulse(const std::string& value, ResetPulse* pulse) {
         return Refuse("reset length must be 1 to 10000 milliseconds: " + words[2]);
     pulse->milliseconds = ms;
     if (words.size() == 4) {
-        std::string polarity = Upper(words[3]);
+        std::string polarity = UpperName(words[3]);
         if (polarity != "LOW" && polarity != "HIGH") return Refuse("reset polarity must be low or high: " + words[3]);
         pulse->active_high = polarity == "HIGH";
     }
@@ -145,7 +140,7 @@ constexpr char kUtf8Bom[] = "\xEF\xBB\xBF";
 
 // Each section's entries: false when one is refused. A device's value is checked by its kind.
 bool AddDevice(Profile* profile, const std::string& key, const std::string& value) {
-    std::string device = Upper(key);
+    std::string device = UpperName(key);
     if (!IsPortName(device) && device != "RIL1:") return Refuse("unknown device " + key + " (expected COM0: to COM9: or RIL1:)");
     if (profile->devices.count(device)) return Refuse("duplicate device " + key);
     if (!KindOfValue(value)->check(key, value)) return false;
@@ -154,7 +149,7 @@ bool AddDevice(Profile* profile, const std::string& key, const std::string& valu
 }
 
 bool AddRegistryValue(Profile* profile, const std::string& key, const std::string& value) {
-    std::string full = Upper(key);
+    std::string full = UpperName(key);
     std::size_t prefix = std::strlen(kLocalMachine);
     if (full.compare(0, prefix, kLocalMachine) != 0) return Refuse("registry key must start with HKEY_LOCAL_MACHINE\\: " + key);
     std::string rest = full.substr(prefix);
@@ -170,7 +165,7 @@ bool AddRegistryValue(Profile* profile, const std::string& key, const std::strin
 
 // The kernel is a program or a service, whatever else its value looks like.
 bool AddKernel(Profile* profile, const std::string& key, const std::string& value) {
-    if (Upper(key) != "KERNELIOCONTROL") return Refuse("unknown kernel entry " + key + " (expected KernelIoControl)");
+    if (UpperName(key) != "KERNELIOCONTROL") return Refuse("unknown kernel entry " + key + " (expected KernelIoControl)");
     if (!profile->kernel.empty()) return Refuse("duplicate entry " + key);
     if (!(ValueNamesProgram(value) ? CheckProgram(value) : CheckPath(value))) return false;
     profile->kernel = value;
@@ -178,14 +173,14 @@ bool AddKernel(Profile* profile, const std::string& key, const std::string& valu
 }
 
 bool AddRadio(Profile* profile, const std::string& key, const std::string& value) {
-    if (Upper(key) != "RESET") return Refuse("unknown radio entry " + key + " (expected reset)");
+    if (UpperName(key) != "RESET") return Refuse("unknown radio entry " + key + " (expected reset)");
     if (profile->reset.milliseconds != 0) return Refuse("duplicate entry " + key);
     return ParseResetPulse(value, &profile->reset);
 }
 
 bool AddHandset(Profile* profile, const std::string& key, const std::string& value) {
-    if (Upper(key) != "SIMULATED") return Refuse("unknown handset entry " + key + " (expected simulated)");
-    const std::string flag = Upper(value);
+    if (UpperName(key) != "SIMULATED") return Refuse("unknown handset entry " + key + " (expected simulated)");
+    const std::string flag = UpperName(value);
     if (flag != "TRUE" && flag != "FALSE") return Refuse("simulated must be true or false: " + value);
     profile->simulated = flag == "TRUE";
     return true;
@@ -204,7 +199,7 @@ constexpr struct {
 
 bool IsSection(const std::string& title) {
     for (const auto& row : kSections) {
-        if (Upper(title) == row.name) return true;
+        if (UpperName(title) == row.name) return true;
     }
     return false;
 }
@@ -267,8 +262,8 @@ bool CheckProfileLine(const ProfileLine& line, int number, ProfileState* state, 
     const std::string& key = line.key;
     const std::string& value = line.value;
     if (state->section.empty()) return Refuse("entry before any section: " + key);
-    const std::string section = Upper(state->section);
-    if (section == "HANDSET" && state->simulated_seen && !key.empty() && !value.empty() && Upper(key) == "SIMULATED") {
+    const std::string section = UpperName(state->section);
+    if (section == "HANDSET" && state->simulated_seen && !key.empty() && !value.empty() && UpperName(key) == "SIMULATED") {
         return Refuse("duplicate entry " + key);
     }
     if (!AddProfileEntry(profile, state->section, key, value)) return false;
@@ -282,18 +277,18 @@ bool CheckProfileLine(const ProfileLine& line, int number, ProfileState* state, 
 namespace internal {
 
 bool CheckProgramEntry(const std::string& key, const std::string& value) {
-    if (IsPortName(Upper(key))) return Refuse("a serial port cannot be a program: " + key);
+    if (IsPortName(UpperName(key))) return Refuse("a serial port cannot be a program: " + key);
     return CheckProgram(value);
 }
 
 bool CheckIdentityEntry(const std::string& key, const std::string& value) {
-    if (!IsPortName(Upper(key))) return Refuse("only a serial port can be named by identity: " + key);
+    if (!IsPortName(UpperName(key))) return Refuse("only a serial port can be named by identity: " + key);
     std::vector<IdentityProperty> properties;
     return ParsePortIdentity(value, &properties);
 }
 
 bool CheckNetworkEntry(const std::string& key, const std::string& value) {
-    if (!IsPortName(Upper(key))) return Refuse("the radio driver cannot be a network port: " + value);
+    if (!IsPortName(UpperName(key))) return Refuse("the radio driver cannot be a network port: " + value);
     internal::NetworkAddress address;
     return internal::ParseNetworkPath(value, &address);
 }
@@ -309,7 +304,7 @@ bool AddProfileEntry(Profile* profile, const std::string& section, const std::st
         return Refuse("a control character (" + control + ") in " + key);
     }
     for (const auto& row : kSections) {
-        if (Upper(section) == row.name) return row.add(profile, key, value);
+        if (UpperName(section) == row.name) return row.add(profile, key, value);
     }
     return Refuse("unknown section [" + section + "]" + kSectionList);
 }
@@ -410,9 +405,26 @@ Profile CurrentProfile() {
     return Current();
 }
 
+namespace internal {
+
+std::string UpperName(std::string text) {
+    for (char& c : text) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    return text;
+}
+
+std::string DeviceEntry(const Profile& profile, const char* device, std::string* name) {
+    *name = UpperName(device ? device : "");
+    const auto entry = profile.devices.find(*name);
+    return entry == profile.devices.end() ? std::string() : entry->second;
+}
+
+}  // namespace internal
+
 bool ProfileDevicePath(const char* device_name, std::string* path) {
     if (device_name == nullptr) return false;
-    std::string name = Upper(device_name);
+    std::string name = UpperName(device_name);
     std::lock_guard lock(profile_mutex);
     auto it = Current().devices.find(name);
     if (it == Current().devices.end()) return false;
@@ -422,7 +434,7 @@ bool ProfileDevicePath(const char* device_name, std::string* path) {
 
 bool ProfileRegistryKeyExists(const char* key) {
     if (key == nullptr) return false;
-    std::string prefix = Upper(key) + "\\";
+    std::string prefix = UpperName(key) + "\\";
     std::lock_guard lock(profile_mutex);
     for (const auto& [name, value] : Current().registry) {
         (void)value;
@@ -434,7 +446,7 @@ bool ProfileRegistryKeyExists(const char* key) {
 
 bool ProfileRegistryValue(const char* key, const char* value, std::uint32_t* data) {
     if (key == nullptr || value == nullptr || std::strchr(value, '\\') != nullptr) return false;
-    std::string name = Upper(std::string(key) + "\\" + value);
+    std::string name = UpperName(std::string(key) + "\\" + value);
     std::lock_guard lock(profile_mutex);
     auto it = Current().registry.find(name);
     if (it == Current().registry.end()) return false;

@@ -168,10 +168,7 @@ ControlResult RunControlProgram(const std::vector<std::string>& argv, const char
         "FWU_PROFILE=" + CurrentProfile().path};
 
     ChildProcess child;
-    if (!SpawnProgram(args[0], args, environment, &child, ProgramChild)) {
-        errno = static_cast<int>(GetLastError());
-        return ControlOutcome(false, 0);
-    }
+    if (!SpawnProgram(args[0], args, environment, &child, ProgramChild)) return ControlResult::Unanswered;
     OutputLines lines{device, {}, {}};
     int exit_code = 0, signal_number = 0;
     bool ended = AwaitEnd(&child, &lines, &exit_code, &signal_number);

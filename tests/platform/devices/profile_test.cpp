@@ -119,7 +119,7 @@ TEST(Profile, HandsetMarker) {
     };
     for (const auto& row : rows) {
         Profile profile;
-            ASSERT_TRUE(ParseProfile(row.text, "p", &profile)) << row.text << platform::LastErrorText();
+        ASSERT_TRUE(ParseProfile(row.text, "p", &profile)) << row.text << platform::LastErrorText();
         EXPECT_EQ(profile.simulated, row.simulated) << row.text;
     }
 }
@@ -180,7 +180,7 @@ TEST(Profile, NetworkHostsAreNamesOrAddresses) {
                 EXPECT_NE(error.find("a network port's host must be a host name, an IPv4 address or an IPv6 "
                                      "address in brackets: "),
                           std::string::npos)
-                    << platform::LastErrorText();
+                    << error;
             }
         }
     }
