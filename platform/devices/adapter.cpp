@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <thread>
 
 #include "platform/base/handles.h"
@@ -42,8 +41,6 @@ struct Adapter : Object {
     std::string pulse_path;            // the pulse port's path
 };
 
-bool IsProgram(const std::string& path) { return path.compare(0, std::strlen(ProgramPrefix), ProgramPrefix) == 0; }
-
 // One modem-line request on the held port or on a descriptor of our own.
 int LineRequest(const std::shared_ptr<SerialPort>& port, int fd, unsigned long request, int line) {
     int bits = line;
@@ -64,8 +61,7 @@ std::string ControlActionName(std::uint32_t code) {
 Handle OpenAdapter(const std::string& device, const std::string& path, const Profile& profile) {
     auto adapter = std::make_shared<Adapter>();
     adapter->device = device;
-    if (IsProgram(path)) {
-        SplitProgram(path, &adapter->program);
+    if (SplitProgram(path, &adapter->program)) {
         if (!ProgramReady(adapter->program[0])) return InvalidHandle;
     } else if (!path.empty()) {
         // A service nobody listens on fails the open, as without a pulse.

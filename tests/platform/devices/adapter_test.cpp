@@ -138,6 +138,13 @@ TEST_F(Adapters, MissingOrNotExecutableProgramFailsTheOpen) {
         EXPECT_FALSE(Control(RadioSuspendCode, &error)) << row.program;
         EXPECT_EQ(error, row.error) << row.program;
     }
+    // A profile made in memory skips the parser's check: "exec:" without a program opens nothing.
+    platform::Profile bare;
+    bare.devices["RIL1:"] = "exec: ";
+    platform::SetProfile(bare);
+    std::uint32_t error = 0;
+    EXPECT_FALSE(Control(RadioSuspendCode, &error));
+    EXPECT_EQ(error, static_cast<std::uint32_t>(ENOENT));
 }
 
 TEST_F(Adapters, HangingProgramIsKilledAndReportsATimeOut) {
