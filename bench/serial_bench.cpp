@@ -58,7 +58,7 @@ void SilentWait(std::uint32_t seconds) {
         std::printf("silent wait: COM1: did not open (errno %u)\n", platform::GetLastError());
         return;
     }
-    update::ModuleTimeoutMs = seconds * 1000;
+    update::UpdateRunOf().options.module_timeout_ms = seconds * 1000;
     double cpu = CpuSeconds();
     auto start = Clock::now();
     std::int32_t result = update::WaitForModuleByte(0xA0);

@@ -6,8 +6,6 @@
 
 #include "bridge/bridge.h"
 #include "bridge/relay.h"
-#include "shell/log.h"
-#include "shell/options.h"
 
 namespace bridge {
 
@@ -25,10 +23,10 @@ struct BridgePortRow {
     const char* registry_key;
     const char* tag;
     std::atomic<platform::Handle>* handle;
-    std::atomic<const char*>* port_name;
+    std::atomic<const char*> BridgeRun::*port_name;
 };
-constexpr BridgePortRow FfRow{"FFUART", "Drivers\\BuiltIn\\Serial", "FF", &GsmPort, &GsmPortName};
-constexpr BridgePortRow BtRow{"BTUART", "Drivers\\BuiltIn\\Serial2", "BT", &PeerPort, &PeerPortName};
+constexpr BridgePortRow FfRow{"FFUART", "Drivers\\BuiltIn\\Serial", "FF", &GsmPort, &BridgeRun::gsm_port_name};
+constexpr BridgePortRow BtRow{"BTUART", "Drivers\\BuiltIn\\Serial2", "BT", &PeerPort, &BridgeRun::peer_port_name};
 
 // Stores a freshly opened port. A handle already held there belongs to a device that vanished
 // and came back under the same name (a held port cannot be opened twice): close it, or its
@@ -90,18 +88,13 @@ constexpr PeerRow PeerTable[] = {
 
 }  // namespace
 
-std::atomic<std::int32_t> CloseWindowIfNotStarted{0};
-std::atomic<std::int32_t> StartRefused{0};
-std::atomic<std::int32_t> EndOnLostPort{0};
-std::atomic<std::int32_t> ReopenLostPort{0};
-std::atomic<std::int32_t> EndedByLostPort{0};
 
 namespace {
 
 // A bridge that could not start: remembered, and for `firmware-utility bridge` the window closes.
 std::int32_t RefuseStart(platform::Hwnd window) {
-    StartRefused.store(1);
-    if (CloseWindowIfNotStarted.load() && window != 0) platform::PostMessage(window, platform::WM_CLOSE, 0, 0);
+    BridgeRunOf().start_refused.store(1);
+    if (BridgeRunOf().close_window_if_not_started && window != 0) platform::PostMessage(window, platform::WM_CLOSE, 0, 0);
     return CommandRefused;
 }
 
@@ -120,12 +113,12 @@ std::int32_t OpenBridgePort(platform::Hwnd window, const char* name) {
     if (key_opened || &row == &FfRow) port = platform::OpenDevice(port_name ? port_name : "");
     if (port == platform::InvalidHandle) {
         const std::uint32_t error = platform::GetLastError();
-        shell::FormatAndAppend(window, "Open %s(%s) failed.\r\n", row.tag, port_name ? port_name : "");
-        if (port_name != nullptr) shell::ReportOpenFailure(port_name, error);
+        SayFormatted(window, "Open %s(%s) failed.\r\n", row.tag, port_name ? port_name : "");
+        if (port_name != nullptr) ReportOpenFailure(port_name, error);
         return PortNotOpened;
     }
-    shell::FormatAndAppend(window, "%s opened\r\n", port_name);
-    StorePort(row.handle, row.port_name, port, port_name);
+    SayFormatted(window, "%s opened\r\n", port_name);
+    StorePort(row.handle, &(BridgeRunOf().*row.port_name), port, port_name);
     ConfigureBridgePort(port);
     return PortOpened;
 }
@@ -138,12 +131,12 @@ std::int32_t OpenFixedPeer(platform::Hwnd window, const char* name, const char* 
     platform::Handle port = platform::OpenDevice(name);
     if (port == platform::InvalidHandle) {
         const std::uint32_t error = platform::GetLastError();
-        shell::FormatAndAppend(window, failed_line, name);
-        shell::ReportOpenFailure(name, error);
+        SayFormatted(window, failed_line, name);
+        ReportOpenFailure(name, error);
         return PortNotOpened;
     }
-    shell::FormatAndAppend(window, opened_line, name);
-    StorePort(&PeerPort, &PeerPortName, port, name);
+    SayFormatted(window, opened_line, name);
+    StorePort(&PeerPort, &BridgeRunOf().peer_port_name, port, name);
     return PortOpened;
 }
 
@@ -159,7 +152,7 @@ std::int32_t OpenIrdaPort(platform::Hwnd window) {
 
 std::int32_t StartBridge(platform::Hwnd window, std::uint16_t, platform::LParam, std::uint16_t) {
     OpenBridgePort(window, "FFUART");  // the peer is opened even when the GSM side failed
-    const std::int32_t peer = shell::BridgePeer.load();
+    const std::int32_t peer = BridgePeerOption();
     for (const PeerRow& row : PeerTable) {
         if (row.peer == peer) {
             row.open(window);
@@ -168,7 +161,7 @@ std::int32_t StartBridge(platform::Hwnd window, std::uint16_t, platform::LParam,
     }
     if (PeerPort.load() == platform::InvalidHandle || GsmPort.load() == platform::InvalidHandle) {
         // A port that did open stays held until the release.
-        shell::FormatAndAppend(window, "one of the handles is INVALID_HANDLE_VALUE\r\n");
+        SayFormatted(window, "one of the handles is INVALID_HANDLE_VALUE\r\n");
         return RefuseStart(window);
     }
     return StartRelays(window) == CommandDone ? CommandDone : RefuseStart(window);
@@ -188,13 +181,13 @@ bool RelayThreadRunning(platform::Handle thread) {
 }  // namespace
 
 void OnPortLost(platform::Hwnd window) {
-    if (RelayRunning.load() == 0 || RelayLost.load() == 0) return;  // released meanwhile
-    if (ReopenLostPort.load()) {
+    if (RelayRunning.load() == 0 || BridgeRunOf().relay_lost.load() == 0) return;  // released meanwhile
+    if (BridgeRunOf().reopen_lost_port) {
         platform::SetTimer(window, ReopenTimer, ReopenPollMs);
         return;
     }
-    if (!EndOnLostPort.load()) return;  // the window idles, as it always did
-    EndedByLostPort.store(1);
+    if (!BridgeRunOf().end_on_lost_port) return;  // the window idles, as it always did
+    BridgeRunOf().ended_by_lost_port.store(1);
     platform::PostMessage(window, platform::WM_CLOSE, 0, 0);
 }
 
@@ -202,13 +195,13 @@ void OnPortLost(platform::Hwnd window) {
 // lost handle's place and relaying starts again. Relay threads still on their way out are
 // waited for by the next tick.
 void TryReopen(platform::Hwnd window) {
-    std::atomic<platform::Handle>* slot = LostSlot.load();
-    if (RelayRunning.load() == 0 || RelayLost.load() == 0 || slot == nullptr) {
+    std::atomic<platform::Handle>* slot = BridgeRunOf().lost_slot.load();
+    if (RelayRunning.load() == 0 || BridgeRunOf().relay_lost.load() == 0 || slot == nullptr) {
         platform::KillTimer(window, ReopenTimer);
         return;
     }
     if (RelayThreadRunning(GsmToPeerThread.load()) || RelayThreadRunning(PeerToGsmThread.load())) return;
-    std::atomic<const char*>* name_slot = slot == &GsmPort ? &GsmPortName : &PeerPortName;
+    std::atomic<const char*>* name_slot = slot == &GsmPort ? &BridgeRunOf().gsm_port_name : &BridgeRunOf().peer_port_name;
     const char* name = name_slot->load();
     if (name == nullptr) return;
     platform::Handle port = platform::OpenDevice(name);
@@ -216,9 +209,9 @@ void TryReopen(platform::Hwnd window) {
     platform::KillTimer(window, ReopenTimer);
     StorePort(slot, name_slot, port, name);
     // The FF and Bluetooth UARTs take the bridge's settings; IR and IrDA keep the driver's.
-    if (slot == &GsmPort || shell::BridgePeer.load() == 1) ConfigureBridgePort(port);
-    LostSlot.store(nullptr);
-    shell::FormatAndAppend(window, "%s is back, relaying again\r\n", name);
+    if (slot == &GsmPort || BridgePeerOption() == 1) ConfigureBridgePort(port);
+    BridgeRunOf().lost_slot.store(nullptr);
+    SayFormatted(window, "%s is back, relaying again\r\n", name);
     StartRelays(window);
 }
 

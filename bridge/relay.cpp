@@ -8,12 +8,10 @@
 // terminating it; a relay thread that finds a bridge port gone (the device hung up) logs one
 // line naming it and stops the other direction too.
 //
-// The log lines are posted to the window's thread (shell::PostLog), not sent one by one: a
+// The log lines are posted to the window's thread (SayPosted), not sent one by one: a
 // relay thread waits for the window's thread only while the lines posted before fill its bound.
 #include "bridge/bridge.h"
 #include "bridge/relay.h"
-#include "shell/log.h"
-#include "shell/options.h"
 
 namespace bridge {
 
@@ -28,8 +26,8 @@ constexpr std::size_t RelayLineSize = 128;
 struct RelayRow {
     std::atomic<platform::Handle>* source;
     std::atomic<platform::Handle>* destination;
-    std::atomic<const char*>* source_name;
-    std::atomic<const char*>* destination_name;
+    std::atomic<const char*> BridgeRun::*source_name;
+    std::atomic<const char*> BridgeRun::*destination_name;
     std::atomic<platform::Handle>* other_thread;
     const char* failure_text;
     const char* line_format;
@@ -37,9 +35,9 @@ struct RelayRow {
     std::int32_t logged_mode_too;
     bool print_written;
 };
-constexpr RelayRow GsmToPeer{&GsmPort, &PeerPort, &GsmPortName, &PeerPortName, &PeerToGsmThread,
+constexpr RelayRow GsmToPeer{&GsmPort, &PeerPort, &BridgeRun::gsm_port_name, &BridgeRun::peer_port_name, &PeerToGsmThread,
                              "Fail to write to BT/Irda\r\n", "%d bytes <-BT<-FF<- <<<\r\n", 2, 3, true};
-constexpr RelayRow PeerToGsm{&PeerPort, &GsmPort, &PeerPortName, &GsmPortName, &GsmToPeerThread,
+constexpr RelayRow PeerToGsm{&PeerPort, &GsmPort, &BridgeRun::peer_port_name, &BridgeRun::gsm_port_name, &GsmToPeerThread,
                              "Fail to write FF(GSM)", ">>> %d bytes ->BT->FF->\r\n", 1, 3, false};
 
 // How a run of reads on one pair of handles ended.
@@ -48,7 +46,7 @@ enum class Pass { Stop, Lost };
 // True while this thread should go on with the ports it took: not released, not terminated,
 // no port lost, and the handles still the ones in use.
 bool StillRelaying(const RelayRow& row, platform::Handle source, platform::Handle destination) {
-    return RelayRunning.load() != 0 && RelayLost.load() == 0 && !platform::ThreadStopRequested() &&
+    return RelayRunning.load() != 0 && BridgeRunOf().relay_lost.load() == 0 && !platform::ThreadStopRequested() &&
            row.source->load() == source && row.destination->load() == destination;
 }
 
@@ -57,13 +55,13 @@ bool StillRelaying(const RelayRow& row, platform::Handle source, platform::Handl
 // terminates both threads itself when it stored a handle after a loss was marked.
 void ReportLost(const RelayRow& row, platform::Hwnd window, std::atomic<platform::Handle>* slot,
                 const char* port_name, char* line) {
-    if (platform::ThreadStopRequested() || RelayLost.exchange(1) != 0) return;
-    LostSlot.store(slot);
+    if (platform::ThreadStopRequested() || BridgeRunOf().relay_lost.exchange(1) != 0) return;
+    BridgeRunOf().lost_slot.store(slot);
     platform::Handle other = row.other_thread->load();
     if (other != platform::InvalidHandle && other != 0) platform::TerminateThread(other, 0);
     platform::FormatText(line, RelayLineSize, "%s was lost, relaying stopped\r\n",
                          port_name ? port_name : "");
-    shell::PostLog(window, line);  // after this thread's lines; the other's end with its terminate
+    SayPosted(window, line);  // after this thread's lines; the other's end with its terminate
     platform::PostMessage(window, PortLostMessage, 0, 0);  // the window decides: idle, end or reopen
 }
 
@@ -74,17 +72,17 @@ bool Forward(const RelayRow& row, platform::Hwnd window, platform::Handle source
     if (!platform::WriteFile(destination, buffer, read, &written)) {
         if (!StillRelaying(row, source, destination)) return true;  // released meanwhile
         if (platform::PortLost(destination)) {
-            ReportLost(row, window, row.destination, row.destination_name->load(), line);
+            ReportLost(row, window, row.destination, (BridgeRunOf().*row.destination_name).load(), line);
             return false;
         }
         platform::WaitForPostedText(window);  // the box comes after the lines before it
         platform::MessageBox(platform::NoWindow, row.failure_text, row.failure_text, 0);
     }
-    const std::int32_t mode = shell::DisplayMode.load();
+    const std::int32_t mode = RelayDisplayMode();
     if (written != 0 && (mode == row.logged_mode || mode == row.logged_mode_too)) {
         platform::FormatText(line, RelayLineSize, row.line_format,
                              static_cast<int>(row.print_written ? written : read));
-        shell::PostLog(window, line);
+        SayPosted(window, line);
     }
     return true;
 }
@@ -109,7 +107,7 @@ Pass RelayPair(const RelayRow& row, platform::Hwnd window, platform::Handle sour
         // Nothing came: released, stopped, the ports changed, or a line error or hang-up.
         if (!StillRelaying(row, source, destination)) return Pass::Stop;
         if ((!ok || woken) && platform::PortLost(source)) {
-            ReportLost(row, window, row.source, row.source_name->load(), line);
+            ReportLost(row, window, row.source, (BridgeRunOf().*row.source_name).load(), line);
             return Pass::Lost;
         }
         std::uint32_t events = 0;
@@ -125,7 +123,7 @@ std::uint32_t Relay(const RelayRow& row, platform::Hwnd window) {
     unsigned char buffer[RelayBufferSize];
     char line[RelayLineSize];
     platform::Handle armed = platform::InvalidHandle;
-    while (RelayRunning.load() != 0 && RelayLost.load() == 0 && !platform::ThreadStopRequested()) {
+    while (RelayRunning.load() != 0 && BridgeRunOf().relay_lost.load() == 0 && !platform::ThreadStopRequested()) {
         const platform::Handle source = row.source->load();
         const platform::Handle destination = row.destination->load();
         if (source == platform::InvalidHandle || destination == platform::InvalidHandle) break;
@@ -163,16 +161,16 @@ std::uint32_t RelayPeerToGsm(void* window) { return Relay(PeerToGsm, WindowOf(wi
 
 std::int32_t StartRelays(platform::Hwnd window) {
     RelayRunning.store(1);
-    RelayLost.store(0);
+    BridgeRunOf().relay_lost.store(0);
     StartRelayThread(&GsmToPeerThread, RelayGsmToPeer, window);
     StartRelayThread(&PeerToGsmThread, RelayPeerToGsm, window);
     // A thread that lost a port before its sibling's handle was stored could not stop it.
-    if (RelayLost.load() != 0) {
+    if (BridgeRunOf().relay_lost.load() != 0) {
         platform::TerminateThread(GsmToPeerThread.load(), 0);
         platform::TerminateThread(PeerToGsmThread.load(), 0);
     }
     if (GsmToPeerThread.load() != 0 && PeerToGsmThread.load() != 0) {
-        shell::AppendLog(window, "Baudrate:115200,Parity:none\r\nStopbits:1,Databits:8\r\n");
+        Say(window, "Baudrate:115200,Parity:none\r\nStopbits:1,Databits:8\r\n");
     }
     return 0;
 }

@@ -1,9 +1,10 @@
 // Implemented in bridge/ports.cpp, bridge/relay.cpp and bridge/release.cpp.
 // Inside the bridge: what the port openers, the relay threads and the release share beyond
 // bridge/bridge.h. StartBridge's second half (StartRelays) lives with the relay threads; the
-// port names let a relay thread name a port it lost; RelayLost marks a run whose port vanished.
+// report's lines are said through Say and SayPosted.
 //
-// Index: GsmPortName PeerPortName RelayLost LostSlot PortNameOf StartRelays
+// Index: PortNameOf StartRelays Say SayFormatted SayPosted ReportOpenFailure BridgePeerOption
+// RelayDisplayMode
 #pragma once
 
 #include <atomic>
@@ -13,15 +14,14 @@
 
 namespace bridge {
 
-// The device names of the open ports ("COM0:" to "COM9:"), for the lost-port line. They point
-// into a constant table, so a relay thread may read one while the window's thread stores another.
-extern std::atomic<const char*> GsmPortName;
-extern std::atomic<const char*> PeerPortName;
-// Set by the first relay thread that finds a bridge port gone; cleared by a relay start and
-// by the release.
-extern std::atomic<std::int32_t> RelayLost;
-// The handle slot of the port that was lost (GsmPort or PeerPort), kept for a reopen.
-extern std::atomic<std::atomic<platform::Handle>*> LostSlot;
+// The report's lines (sent, or posted without waiting) and open failures (explained, traced).
+void Say(platform::Hwnd window, const char* text);
+void SayFormatted(platform::Hwnd window, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void SayPosted(platform::Hwnd window, const char* text);
+void ReportOpenFailure(const char* device, std::uint32_t error);
+// The two options the report answers (initially 3 each).
+std::int32_t BridgePeerOption();
+std::int32_t RelayDisplayMode();
 
 // "COM<digit>:" from the constant table; nullptr for a number of 10 or more.
 const char* PortNameOf(std::uint32_t number);

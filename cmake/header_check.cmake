@@ -9,7 +9,7 @@ set(folders platform shell device bridge update sim resources)
 
 # ---- the objects of the program and the simulated handset, and what each defines
 set(objects "")
-foreach(target fwu_platform_common fwu_platform fwu_sim fwu_tool fwu_resources firmware-utility)
+foreach(target fwu_platform_common fwu_platform fwu_sim fwu_device fwu_bridge fwu_update fwu_tool fwu_resources firmware-utility)
   file(GLOB_RECURSE found ${BUILD_DIR}/CMakeFiles/${target}.dir/*.o)
   list(APPEND objects ${found})
 endforeach()

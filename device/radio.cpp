@@ -3,12 +3,9 @@
 // their lines, so they share one procedure driven by a record per operation.
 #include "device/radio.h"
 
-#include "shell/log.h"
+#include "device/controls.h"
 
 namespace device {
-
-std::atomic<bool> ResetByHand{false};
-std::atomic<HandResetPromptFn> HandResetPrompt{nullptr};
 
 namespace {
 
@@ -34,29 +31,29 @@ constexpr RadioControl Reset = {
 
 std::int32_t RunRadioControl(platform::Hwnd window, const RadioControl& control) {
     LastFault = {};
-    if (ResetByHand.load()) {  // no driver to ask: the person resets the module
-        HandResetPromptFn prompt = HandResetPrompt.load();
+    if (Controls().reset_by_hand) {  // no driver to ask: the person resets the module
+        auto prompt = Controls().report.hand_reset_prompt;
         if (control.code == IoctlResetModule && prompt != nullptr) prompt();
         return 0;
     }
     platform::Handle ril = platform::OpenDevice("RIL1:");
     if (ril == platform::InvalidHandle) {
         unsigned long error = platform::GetLastError();
-        shell::FormatAndAppend(window, control.open_failed, error);
-        LastFault.explanation = shell::ReportOpenFailure("RIL1:", static_cast<std::uint32_t>(error));
+        SayFormatted(window, control.open_failed, error);
+        LastFault.explanation = ReportOpenFailure("RIL1:", static_cast<std::uint32_t>(error));
         LastFault.lasting = platform::ControlFailsForGood("RIL1:", control.code, static_cast<std::uint32_t>(error), false);
         return 1;
     }
     if (!platform::DeviceIoControl(ril, control.code, nullptr, 0, nullptr, 0, nullptr)) {
         unsigned long error = platform::GetLastError();
-        shell::FormatAndAppend(window, control.control_failed, error);
-        LastFault.explanation = shell::ReportControlFailure("RIL1:", control.code, static_cast<std::uint32_t>(error));
+        SayFormatted(window, control.control_failed, error);
+        LastFault.explanation = ReportControlFailure("RIL1:", control.code, static_cast<std::uint32_t>(error));
         LastFault.lasting = platform::ControlFailsForGood("RIL1:", control.code, static_cast<std::uint32_t>(error), true);
         platform::CloseHandle(ril);
         return 1;
     }
     if (control.done != nullptr && (window != 0 || !control.done_needs_window)) {
-        shell::FormatAndAppend(window, "%s", control.done);
+        SayFormatted(window, "%s", control.done);
     }
     platform::CloseHandle(ril);
     return 0;

@@ -3,7 +3,9 @@
 // opens the device, issues one control and closes it. Results: 0 success, 1 failure. As
 // command handlers they use only the window; a null window makes their lines silent.
 //
-// Index: SuspendRadio ResumeRadio ResetModule ResetByHand HandResetPrompt ControlFault LastControlFault
+// A run with a reset by hand (device/controls.h) asks the person instead of the driver.
+//
+// Index: SuspendRadio ResumeRadio ResetModule ControlFault LastControlFault
 #pragma once
 
 #include <atomic>
@@ -17,13 +19,6 @@ namespace device {
 inline constexpr std::uint32_t IoctlSuspendRadio = 0x03001F80;
 inline constexpr std::uint32_t IoctlResumeRadio = 0x03001F84;
 inline constexpr std::uint32_t IoctlResetModule = 0x03001F88;
-
-// Set for a module without radio driver or reset line (`update --port` with `--reset none`): the
-// person presses its reset button when asked, so every control succeeds at once without a
-// device, and each reset asks through HandResetPrompt (null: nobody is asked).
-extern std::atomic<bool> ResetByHand;
-using HandResetPromptFn = void (*)();
-extern std::atomic<HandResetPromptFn> HandResetPrompt;
 
 // The latest control of this thread that failed: why, and whether a retry would fail alike
 // (platform::ControlFailsForGood). Empty explanation: the latest one succeeded.

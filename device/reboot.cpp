@@ -5,27 +5,25 @@
 
 #include <cerrno>
 
-#include "shell/log.h"
+#include "device/controls.h"
 
 namespace device {
 
-std::atomic<std::int32_t> RebootFailed{0};
-
 std::int32_t RebootDevice(platform::Hwnd window, std::uint16_t, platform::LParam, std::uint16_t) {
-    RebootFailed.store(1);  // until the request is accepted
+    Controls().reboot_failed.store(1);  // until the request is accepted
     platform::Handle coredll = platform::LoadLibrary("COREDLL.DLL");
     if (coredll == 0) {
-        shell::AppendLogUnlessQuiet(window, "LoadLibrary() call fails !\r\n");
+        SayUnlessQuiet(window, "LoadLibrary() call fails !\r\n");
         return 1;
     }
     void* entry = platform::GetProcAddress(coredll, "KernelIoControl");
     if (entry == nullptr) {
-        shell::AppendLogUnlessQuiet(window, "GetProcAddress() call fails !\r\n");
+        SayUnlessQuiet(window, "GetProcAddress() call fails !\r\n");
         platform::FreeLibrary(coredll);
         return 1;
     }
     if (!platform::FreeLibrary(coredll)) {
-        shell::AppendLogUnlessQuiet(window, "Coredll.dll is not freed !\r\n");
+        SayUnlessQuiet(window, "Coredll.dll is not freed !\r\n");
     }
     auto kernel_io_control = reinterpret_cast<platform::KernelIoControlProc>(entry);
     if (kernel_io_control(IoctlHalReboot, nullptr, 0, nullptr, 0, nullptr) == 0) {
@@ -34,14 +32,14 @@ std::int32_t RebootDevice(platform::Hwnd window, std::uint16_t, platform::LParam
         // A kernel entry that is not there is explained as a device that did not open; one that
         // ran and failed, or never ended, as a failed control.
         if (platform::KernelControlUnanswered() && error != ETIMEDOUT) {
-            shell::ReportOpenFailure("KernelIoControl", error);
+            ReportOpenFailure("KernelIoControl", error);
         } else {
-            shell::ReportControlFailure("KernelIoControl", IoctlHalReboot, error);
+            ReportControlFailure("KernelIoControl", IoctlHalReboot, error);
         }
-        shell::AppendLogUnlessQuiet(window, "Failed to call KernelIoControl() to reboot!\r\n");
+        SayUnlessQuiet(window, "Failed to call KernelIoControl() to reboot!\r\n");
         return 1;
     }
-    RebootFailed.store(0);
+    Controls().reboot_failed.store(0);
     return 0;
 }
 

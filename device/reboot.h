@@ -1,9 +1,9 @@
 // Implemented in device/reboot.cpp.
 // The handset reboot through the kernel's reboot request, looked up by name in "COREDLL.DLL"
-// each time. 0 when the request was accepted, 1 on failure. A failure is also kept in
-// RebootFailed, so that a run that ends well after it can say and record it.
+// each time. 0 when the request was accepted, 1 on failure. A failure is also kept in the run's
+// reboot_failed (device/controls.h), so that a run that ends well after it can say and record it.
 //
-// Index: RebootDevice RebootFailed
+// Index: RebootDevice
 #pragma once
 
 #include <atomic>
@@ -14,9 +14,6 @@
 namespace device {
 
 inline constexpr std::uint32_t IoctlHalReboot = 0x0101003C;
-
-// 1 while the latest reboot request has not been accepted (from its start to its end), else 0.
-extern std::atomic<std::int32_t> RebootFailed;
 
 std::int32_t RebootDevice(platform::Hwnd window, std::uint16_t id = 0, platform::LParam lparam = 0,
                           std::uint16_t code = 0);

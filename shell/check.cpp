@@ -1,13 +1,12 @@
-// `firmware-utility check`: every device the profile names, asked what an update will ask of
-// it, through the same functions, and given back without a byte written to the module. The
-// refusals an update makes before it opens anything come first. A serial port (as OpenDevice
-// opened it) gets the module link's line settings and its own back; a modem-line reset is one
-// real pulse through the update's own reset (harmless before an update, and said so); the
-// radio driver and the kernel show that a control could be taken (a program that is
-// executable, a service that accepts a connection), none is sent. One line per device, ok or
-// the reason with its fix; exit 0 only when every device is ready. A module that answers on its
-// AT port tells its identity and revision there (read-only AT queries); one that does not is a
-// warning, and not ready when a revision is expected (the update could not verify it).
+// `firmware-utility check`: the update's own first half. It walks the update's preflight steps
+// (update/preflight.h) in their order, through the same functions, and stops before the first
+// step that writes to the module: the refusal, the claim of the module port, the programs that
+// share its line, every device of the profile opened as the update opens it (a serial port is
+// given the module link's line settings and its own back; the radio driver and the kernel
+// show that a control could be taken), the module's identity on its AT port (read-only AT
+// queries), and one reset as every handshake attempt does it (harmless before an update, and
+// said so). One line per step or device, ok or the reason with its fix; exit 0 only when every
+// one is ready, which is when the update would reach the module.
 #include <cerrno>
 #include <cstdio>
 #include <string>
@@ -15,8 +14,10 @@
 #include "device/radio.h"
 #include "platform/platform.h"
 #include "shell/cli.h"
+#include "shell/run_context.h"
 #include "update/cechat.h"
 #include "update/identity.h"
+#include "update/preflight.h"
 #include "update/update.h"
 #include "update/verify.h"
 
@@ -35,8 +36,6 @@ constexpr std::uint32_t MillisecondsPerSecond = 1000;
 constexpr char ModuleLine[] = "module";
 constexpr char ResetLine[] = "reset";
 constexpr char UpdateLine[] = "update";
-constexpr char LineEnd[] = "\r\n";
-constexpr char RefusalPrefix[] = "Update refused: ";
 
 // Whether a port that opened takes the module link's speed and framing (the rest of its own
 // settings kept); false with the reason in the last-error text.
@@ -128,73 +127,141 @@ bool ReportModule(const std::string& at_path) {
     return ready;
 }
 
-// Whether an update goes on past the refusals it makes before it opens anything; false with
-// the refusal in the last-error text.
-bool RunAllowed() {
-    const char* refused = update::RunRefusal.load();
-    if (refused == nullptr) return true;
-    std::string text = refused;
-    if (text.rfind(RefusalPrefix, 0) == 0) text.erase(0, sizeof RefusalPrefix - 1);
-    if (text.size() >= 2 && text.compare(text.size() - 2, 2, LineEnd) == 0) text.erase(text.size() - 2);
-    platform::SetLastError(EPERM, "refused: " + text);
-    return false;
+// What the steps learned for the steps after them.
+struct CheckState {
+    platform::Profile profile;
+    std::string module_problem;  // the claim's or the sharers': COM1: is not opened then
+    std::string at_path;         // the AT port's, once it proved ready
+    bool reset_device_ready = false;
+    int not_ready = 0;
+};
+
+void Count(CheckState* state, const std::string& problem) {
+    if (!problem.empty()) ++state->not_ready;
 }
 
-}  // namespace
+void CheckRefusal(CheckState* state) {
+    const update::Explanation refusal = update::RefusalStep();
+    if (refusal.empty()) return;
+    Report(UpdateLine, "-", "refused: " + update::ExplanationText(refusal));
+    ++state->not_ready;
+}
 
-int CheckDevices(const CliOptions&) {
-    const platform::Profile profile = platform::CurrentProfile();
-    std::printf("profile %s\n", platform::EscapeControls(profile.path).c_str());
-    int not_ready = 0;
-    if (!RunAllowed()) {
-        Report(UpdateLine, "-", platform::LastErrorText());
-        ++not_ready;
-    }
-    std::string at_path;  // the AT port's, once it proved ready
-    bool pulse_port_ready = false;
+// The claim is given back at once: `check` only asks whether the update would get it.
+void CheckClaim(CheckState* state) {
+    std::string claimed;
+    const update::Explanation refusal = update::ClaimStep(&claimed);
+    update::ReleaseClaim(&claimed);
+    if (!refusal.empty()) state->module_problem = update::ExplanationText(refusal);
+}
+
+void CheckSharers(CheckState* state) {
+    if (!state->module_problem.empty()) return;
+    bool ours = false;
+    const update::Explanation shared = update::SharersStep(&ours);
+    if (!shared.empty()) state->module_problem = update::ExplanationText(shared);
+}
+
+// One device opened as the update opens it; "" when ready, else why not.
+std::string DeviceProblem(const std::string& device, const std::string& path, const platform::Profile& profile) {
+    platform::Handle handle = platform::OpenDevice(device.c_str());
+    if (handle == platform::InvalidHandle) return OpenProblem(device.c_str());
+    // A kind with line settings is tried with the module link's; any other proved itself by opening.
+    const bool serial = platform::DeviceProbe(device.c_str()) == platform::KindProbe::LineSettings;
+    const bool ready = !serial || PortReady(handle, device);
+    std::string problem = ready ? "" : platform::LastErrorText();
+    platform::CloseHandle(handle);
+    if (ready && serial && !ModemManagerAway(path, profile)) problem = platform::LastErrorText();
+    return problem;
+}
+
+void CheckOpens(CheckState* state) {
+    const platform::Profile& profile = state->profile;
     const std::string at_port = update::AtPortName();
     if (!profile.devices.count(ModuleLink)) {
         Report(ModuleLink, "-", "the module link has no entry in [devices]; add `COM1: = /dev/...`");
-        ++not_ready;
+        ++state->not_ready;
     }
     for (const auto& [device, path] : profile.devices) {
-        std::string problem;
-        platform::Handle handle = platform::OpenDevice(device.c_str());
-        if (handle == platform::InvalidHandle) {
-            problem = OpenProblem(device.c_str());
-        } else {
-            // A kind with line settings is tried with the module link's; any other proved itself by opening.
-            const bool serial = platform::DeviceProbe(device.c_str()) == platform::KindProbe::LineSettings;
-            const bool ready = !serial || PortReady(handle, device);
-            if (!ready) problem = platform::LastErrorText();
-            platform::CloseHandle(handle);
-            if (ready && serial && !ModemManagerAway(path, profile)) problem = platform::LastErrorText();
-        }
+        const bool module_refused = device == ModuleLink && !state->module_problem.empty();
+        const std::string problem = module_refused ? state->module_problem : DeviceProblem(device, path, profile);
         Report(device, path, problem);
-        if (!problem.empty()) ++not_ready;
-        if (device == at_port && problem.empty()) at_path = path;
-        if (device == profile.reset.port && problem.empty()) pulse_port_ready = true;
+        Count(state, problem);
+        if (!problem.empty()) continue;
+        if (device == at_port) state->at_path = path;
+        if (device == profile.reset.port || device == RadioDriver) state->reset_device_ready = true;
     }
-    if (!at_path.empty() && !ReportModule(at_path)) ++not_ready;
-    // The pulse resets the module: after the AT port was read.
-    if (profile.reset.milliseconds != 0 && pulse_port_ready) {
+    if (!profile.kernel.empty()) {
+        std::string problem;
+        if (!platform::ProbeKernelService()) problem = OpenProblem(KernelEntry);
+        Report(KernelEntry, profile.kernel, problem);
+        Count(state, problem);
+    }
+}
+
+void CheckIdentity(CheckState* state) {
+    if (!state->at_path.empty() && !ReportModule(state->at_path)) ++state->not_ready;
+}
+
+// One reset, as each handshake attempt does it; after the AT port was read. A reset by hand is
+// the person's, asked for by the update itself.
+void CheckReset(CheckState* state) {
+    const platform::Profile& profile = state->profile;
+    if (Run().controls.reset_by_hand) {
+        Report(ResetLine, "by hand", "ok (the update asks for the module's reset button at each attempt)");
+        return;
+    }
+    if (!state->reset_device_ready) return;  // its device said why
+    if (profile.reset.milliseconds != 0) {
         const std::string problem = PulseReady(profile.reset) ? std::string() : platform::LastErrorText();
         const std::string what = std::string(profile.reset.dtr ? "DTR" : "RTS") + " pulse on " + profile.reset.port;
         Report(ResetLine, what,
                problem.empty() ? "ok (one " + std::to_string(profile.reset.milliseconds) +
                                      " ms pulse sent: the module was reset, harmless before an update)"
                                : problem);
-        if (!problem.empty()) ++not_ready;
+        Count(state, problem);
+        return;
     }
-    if (!profile.kernel.empty()) {
-        std::string problem;
-        if (!platform::ProbeKernelService()) problem = OpenProblem(KernelEntry);
-        Report(KernelEntry, profile.kernel, problem);
-        if (!problem.empty()) ++not_ready;
+    bool lasting = false;
+    const update::Explanation failure = update::ResetStep(&lasting);
+    const std::string problem = failure.empty() ? "" : "the module could not be reset: " + failure.reason;
+    Report(ResetLine, RadioDriver,
+           problem.empty() ? "ok (the module was reset through the radio driver, harmless before an update)" : problem);
+    Count(state, problem);
+}
+
+// The update's preflight steps, each with what `check` does for it; a step that writes to the
+// module has no row, and ends the walk.
+struct CheckRow {
+    update::PreflightStep step;
+    void (*check)(CheckState* state);
+};
+constexpr CheckRow CheckRows[] = {
+    {update::PreflightStep::Refusal, CheckRefusal}, {update::PreflightStep::Claim, CheckClaim},
+    {update::PreflightStep::Sharers, CheckSharers}, {update::PreflightStep::Open, CheckOpens},
+    {update::PreflightStep::Identity, CheckIdentity}, {update::PreflightStep::Reset, CheckReset},
+};
+
+const CheckRow* FindCheck(update::PreflightStep step) {
+    for (const CheckRow& row : CheckRows) {
+        if (row.step == step) return &row;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+int CheckDevices(const CliOptions&) {
+    CheckState state;
+    state.profile = platform::CurrentProfile();
+    std::printf("profile %s\n", platform::EscapeControls(state.profile.path).c_str());
+    for (const update::PreflightRow& step : update::PreflightSteps) {
+        if (step.writes_to_module) break;
+        if (const CheckRow* row = FindCheck(step.step)) row->check(&state);
     }
     std::fflush(stdout);
-    if (not_ready != 0) {
-        platform::SayOnStderr("check: %d device%s not ready", not_ready, not_ready == 1 ? "" : "s");
+    if (state.not_ready != 0) {
+        platform::SayOnStderr("check: %d device%s not ready", state.not_ready, state.not_ready == 1 ? "" : "s");
         return 1;
     }
     platform::SayOnStderr("check: every device is ready");

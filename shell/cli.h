@@ -17,7 +17,7 @@
 // CheckRuntimeDirectory SendToRunning RefuseSecondWindow SelectWindowScreen RunWindow | hooks:
 // ApplyRunOptions PrepareUpdateRun ReportInterruptedUpdate FinishUpdateRun FinishBridgeRun RunSimulatedHandset
 // ListPayloads ListSerialPorts (shell/ports.cpp) CheckDevices (shell/check.cpp) | UsePortProfile
-// RefuseUnattendedReset (shell/quick_run.cpp) EnterOwnRuntimeScope (shell/cli_running.cpp)
+// EnterOwnRuntimeScope (shell/cli_running.cpp)
 #pragma once
 
 #include <cstdint>
@@ -132,9 +132,6 @@ int CheckDevices(const CliOptions& options);
 // ---- the quick run (shell/quick_run.cpp): --port builds the run's profile as a profile file's
 // lines would hold it and makes it the platform's; 0, or ExitBadArguments after one line.
 int UsePortProfile(const CliOptions& options);
-// `--reset none` asks the person at the terminal to reset the module; without a terminal on
-// stderr `update` is refused (ExitBadArguments after one line). 0 otherwise.
-int RefuseUnattendedReset(const CliOptions& options);
 // A headless `update` runs in a private runtime directory of its own, so that updates of
 // different modules run side by side; the user's directory keeps the port claims. 0, or
 // ExitBadArguments after one line.

@@ -9,13 +9,11 @@
 // MessageBuffer is the line buffer a handler formats into before appending; each thread has
 // its own, so the updater's formatting never disturbs a line the window's thread is building.
 //
-// ReportOpenFailure explains a device that did not open (platform::ExplainOpenFailure) on the
-// trace and to OpenFailureObserver (stderr for `update` and `bridge`); the pane keeps its texts.
-// ReportControlFailure does the same for a radio or kernel control that failed once its device
-// was open (ControlFailureObserver: stderr and the events of `update`).
+// TracePrint is the platform's (the trace channel is its debug output); the layers below write
+// on the trace themselves and report their lines through interfaces of their own, which the
+// shell fills with the functions here (shell/run_context.h).
 //
-// Index: AppendLog PostLog AppendLogUnlessQuiet TracePrint MessageBuffer FormatAndAppend ReportOpenFailure
-// OpenFailureObserver HoldOpenFailures ReportControlFailure ControlFailure ControlFailureObserver
+// Index: AppendLog PostLog AppendLogUnlessQuiet TracePrint MessageBuffer FormatAndAppend
 #pragma once
 
 #include <atomic>
@@ -36,33 +34,10 @@ void AppendLog(platform::Hwnd window, const char* text);
 void PostLog(platform::Hwnd window, const char* text);
 // Drops the text while DisplayMode (shell/options.h) is 0.
 void AppendLogUnlessQuiet(platform::Hwnd window, const char* text);
-void TracePrint(const char* format, ...) __attribute__((format(printf, 1, 2)));
+using platform::TracePrint;
 // The calling thread's line buffer, MessageBufferSize bytes.
 char* MessageBuffer();
 // Formats into MessageBuffer, then AppendLog: the usual way a handler logs a formatted line.
 void FormatAndAppend(platform::Hwnd window, const char* format, ...) __attribute__((format(printf, 2, 3)));
-
-using OpenFailureObserverFn = void (*)(const char* explanation);
-extern std::atomic<OpenFailureObserverFn> OpenFailureObserver;  // null: the trace only
-// Both return the explanation they reported.
-std::string ReportOpenFailure(const char* device, std::uint32_t error);
-// While `last` is set, the calling thread's open failures go to the trace and into *last
-// instead of the observer: a caller retrying an open says only the failure it gives up on.
-// Null ends the hold.
-void HoldOpenFailures(std::string* last);
-
-// A control that failed: the device ("RIL1:", "KernelIoControl"), the action ("reset",
-// "reboot", ...), the error code, the line that explains it, and an adapter program's last line.
-struct ControlFailure {
-    const char* device;
-    const char* action;
-    std::uint32_t error;
-    const char* explanation;
-    const char* adapter_line;  // "" when none
-};
-using ControlFailureObserverFn = void (*)(const ControlFailure& failure);
-extern std::atomic<ControlFailureObserverFn> ControlFailureObserver;  // null: the trace only
-// Call on the thread that issued the control, right after it failed.
-std::string ReportControlFailure(const char* device, std::uint32_t code, std::uint32_t error);
 
 }  // namespace shell

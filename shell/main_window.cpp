@@ -13,6 +13,7 @@
 #include "resources/resources.h"
 #include "shell/log.h"
 #include "shell/options.h"
+#include "shell/run_context.h"
 #include "update/payloads.h"
 #include "update/update.h"
 
@@ -166,8 +167,8 @@ LResult OnSetFocus(Hwnd window, std::uint32_t, WParam, LParam) {
 // (SIGTERM, SIGHUP, a terminal gone) and headless windows leave at once; the program then says
 // on stderr that the update was interrupted.
 LResult OnClose(Hwnd window, std::uint32_t message, WParam wparam, LParam lparam) {
-    if (!update::UpdateRunning.load()) LeaveConfirmed = false;
-    if (update::UpdateRunning.load() && wparam != CloseBySystem && ScreenIsInteractive() && !LeaveConfirmed) {
+    if (!Run().update.state.running.load()) LeaveConfirmed = false;
+    if (Run().update.state.running.load() && wparam != CloseBySystem && ScreenIsInteractive() && !LeaveConfirmed) {
         LeaveConfirmed = true;
         MessageBox(window, LeaveDuringUpdateText, UpdateRunningCaption, MB_OK);
         return 0;

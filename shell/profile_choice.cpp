@@ -6,12 +6,12 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "shell/run_context.h"
 #include "shell/run_steps.h"
 #include "update/payloads.h"
 
 namespace shell {
 
-std::string RunProfilePath;
 
 namespace {
 
@@ -50,7 +50,7 @@ int UseProfileFile(const std::string& path) {
     // The events and the record name the file wherever they are read from.
     std::error_code ignored;
     const std::filesystem::path absolute = std::filesystem::absolute(path, ignored);
-    RunProfilePath = absolute.empty() ? path : absolute.string();
+    Run().profile_path = absolute.empty() ? path : absolute.string();
     platform::Profile profile;
     if (!platform::LoadProfile(path, &profile)) {
         platform::SayOnStderr("%s", platform::LastErrorText().c_str());
@@ -64,7 +64,7 @@ int UseGivenProfile(const CliOptions& options, bool* given) {
     *given = true;
     if (!options.port.empty()) {
         if (int code = UsePortProfile(options)) return code;
-        RunProfilePath = platform::CurrentProfile().path;
+        Run().profile_path = platform::CurrentProfile().path;
         return 0;
     }
     const std::string path = FindProfile(options);

@@ -7,6 +7,7 @@
 
 #include "device/radio.h"
 #include "platform/platform.h"
+#include "shell/run_context.h"
 #include "shell/cli.h"
 #include "shell/run_report.h"
 #include "update/cechat.h"
@@ -24,7 +25,7 @@ constexpr char ResetForm[] = "expected dtr|rts[:MILLISECONDS[:low|high]], exec:/
 // the image) is the person's, asked for on the terminal.
 void AskForReset() {
     ClearProgressLine();
-    platform::SayOnStderr(update::ImageConfirmed.load()
+    platform::SayOnStderr(Run().update.state.image_confirmed.load()
                               ? "the image was sent; press the module's reset button now to start the new firmware"
                               : "press the module's reset button now");
 }
@@ -120,18 +121,10 @@ int UsePortProfile(const CliOptions& options) {
     profile.from_options = true;
     platform::SetProfile(profile);
     // No radio driver and no pulse: the person resets the module when asked.
-    device::ResetByHand.store(options.reset.empty() || options.reset == ResetNone);
-    if (options.invocation == Invocation::Update) device::HandResetPrompt.store(AskForReset);
+    Run().controls.reset_by_hand = options.reset.empty() || options.reset == ResetNone;
+    if (options.invocation == Invocation::Update) Run().controls.report.hand_reset_prompt = AskForReset;
     return 0;
 }
 
-int RefuseUnattendedReset(const CliOptions& options) {
-    if (!device::ResetByHand.load() || options.invocation != Invocation::Update || platform::StderrIsTerminal()) return 0;
-    platform::SayOnStderr("--port %s: the module cannot be reset: with --reset none (the default) someone presses "
-                          "its reset button when asked, and stderr is not a terminal; give --reset "
-                          "dtr|rts[:MS[:low|high]] or --reset exec:PROGRAM; nothing was opened",
-                          options.port.c_str());
-    return ExitBadArguments;
-}
 
 }  // namespace shell

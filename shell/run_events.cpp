@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/platform.h"
+#include "shell/run_context.h"
 #include "device/reboot.h"
 #include "shell/json_lines.h"
 #include "shell/lost_records.h"
@@ -148,7 +149,7 @@ void RunEndFields(const update::RunFacts& facts, nlohmann::ordered_json* event) 
     (*event)["revision_lines"] = lines.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(lines);
     (*event)["reason"] = TextOrNull(facts.reason);
     // What followed a success (--after); null when the run did not get that far.
-    (*event)["after"] = update::AfterApplied.load() ? nlohmann::ordered_json(update::AfterRunName(update::AfterSuccess.load()))
+    (*event)["after"] = Run().update.state.after_applied.load() ? nlohmann::ordered_json(update::AfterRunName(Run().update.options.after))
                                                     : nlohmann::ordered_json(nullptr);
 }
 
@@ -206,7 +207,7 @@ void EventRunNote(const update::RunNote& note) {
             event["payload_set"] = PayloadSet();
             SignerField(&event);
             event["simulated"] = platform::CurrentProfile().simulated;
-            event["attempts"] = update::MaxAttempts.load();
+            event["attempts"] = Run().update.options.max_attempts;
             break;
         case update::RunStep::StageStart:
             event = Event("stage_start");
@@ -242,7 +243,7 @@ void EventRunNote(const update::RunNote& note) {
     Write(event);
 }
 
-void EventControlFailed(const ControlFailure& failure) {
+void EventControlFailed(const device::ControlFailure& failure) {
     std::lock_guard lock(events_mutex);
     Json event = Event("control_failed");
     event["device"] = failure.device;
@@ -261,7 +262,7 @@ void EventRunEnd(const char* outcome, int exit_code, const std::string& station)
     event["exit_code"] = exit_code;
     if (station.empty()) {  // this process's own run
         event["simulated"] = platform::CurrentProfile().simulated;
-        event["reboot_failed"] = device::RebootFailed.load() != 0;
+        event["reboot_failed"] = Run().controls.reboot_failed.load() != 0;
         RunEndFields(update::LastRunFacts(), &event);
     }
     Write(event);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "shell/run_context.h"
 #include "shell/run_report.h"
 #include "shell/run_steps.h"
 #include "update/payloads.h"
@@ -51,7 +52,7 @@ void ReportPortNote(const char* note) {
 }
 
 // A reset or reboot that failed is said where it happens, with the adapter's own words.
-void ReportControlFailureOnStderr(const ControlFailure& failure) {
+void ReportControlFailureOnStderr(const device::ControlFailure& failure) {
     ClearProgressLine();
     platform::SayOnStderr("%s", failure.explanation);
     EventControlFailed(failure);

@@ -15,6 +15,7 @@
 
 #include "device/reboot.h"
 #include "platform/platform.h"
+#include "shell/run_context.h"
 #include "shell/json_lines.h"
 #include "shell/lost_records.h"
 #include "shell/run_report.h"
@@ -88,7 +89,7 @@ bool WriteRunRecord(const std::string& station, const std::string& profile, cons
     line["model"] = TextOrNull(known.model);
     line["serial"] = TextOrNull(known.serial);
     RunEndFields(facts, &line);
-    line["reboot_failed"] = device::RebootFailed.load() != 0;
+    line["reboot_failed"] = Run().controls.reboot_failed.load() != 0;
     line["set_source"] = update::PayloadSourceName(set.source);
     line["set_sha256"] = set.sha256;
     SignerField(&line);

@@ -14,6 +14,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "device/controls.h"
 #include "shell/log.h"
 #include "update/update.h"
 #include "update/verify.h"
@@ -40,7 +41,7 @@ void EventRunNote(const update::RunNote& note);
 void EventRunEnd(const char* outcome, int exit_code, const std::string& station = "");
 // A radio or kernel control that failed: `control_failed` with device, action, error, reason
 // and the adapter program's last line.
-void EventControlFailed(const ControlFailure& failure);
+void EventControlFailed(const device::ControlFailure& failure);
 // Those last four fields, for the run_end event and the run's record.
 void RunEndFields(const update::RunFacts& facts, nlohmann::ordered_json* event);
 // "signer": the trusted key that signed the payload set, {"fingerprint", "user_id"}, or null

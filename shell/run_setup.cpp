@@ -2,40 +2,42 @@
 // events, its record and the observers that report it.
 #include <string>
 
-#include "bridge/bridge.h"
 #include "platform/platform.h"
+#include "shell/run_context.h"
 #include "shell/run_report.h"
 #include "shell/run_steps.h"
-#include "update/cechat.h"
-#include "update/verify.h"
 
 namespace shell {
 
 void StoreRunOptions(const CliOptions& options) {
-    update::ModuleTimeoutMs.store(options.module_timeout_seconds * 1000u);
-    update::ShareHeldLine.store(options.force ? 1 : 0);
-    update::MaxAttempts.store(options.attempts);
+    RunContext& run = Run();
+    update::UpdateOptions& update = run.update.options;
+    update.module_timeout_ms = options.module_timeout_seconds * 1000u;
+    update.share_held_line = options.force;
+    update.max_attempts = options.attempts;
+    update.verify_timeout_ms = options.verify_timeout_seconds * 1000u;
+    update.expect_revision = options.expect_revision;
+    update.expect_match = options.expect_revision_match;
+    update.skip_current = options.skip_current;
+    update.after = options.after;
     if (options.invocation == Invocation::Update || options.invocation == Invocation::Bridge) {
-        OpenFailureObserver.store(ReportOpenFailureOnStderr);
+        run.update.report.open_failure = ReportOpenFailureOnStderr;
+        run.bridge.report.open_failure = ReportOpenFailureOnStderr;
+        run.controls.report.open_failure = ReportOpenFailureOnStderr;
     }
     if (options.invocation != Invocation::Window) platform::SetPortNoteHandler(ReportPortNote);
-    if (options.invocation == Invocation::Update) ControlFailureObserver.store(ReportControlFailureOnStderr);
+    if (options.invocation == Invocation::Update) run.controls.report.control_failure = ReportControlFailureOnStderr;
     if (options.invocation == Invocation::Bridge) {
-        bridge::CloseWindowIfNotStarted.store(1);
-        bridge::EndOnLostPort.store(1);
-        bridge::ReopenLostPort.store(options.reopen ? 1 : 0);
+        run.bridge.close_window_if_not_started = true;
+        run.bridge.end_on_lost_port = true;
+        run.bridge.reopen_lost_port = options.reopen;
     }
-    update::VerifyTimeoutMs.store(options.verify_timeout_seconds * 1000u);
-    update::ExpectRevisionOption = options.expect_revision;
-    update::ExpectRevisionMatch.store(options.expect_revision_match);
-    update::SkipCurrent.store(options.skip_current);
-    update::AfterSuccess.store(options.after);
 }
 
 int PrepareUpdateRun(const CliOptions& options) {
     if (!options.events.empty()) {
         std::string error;
-        if (!OpenRunEvents(options.events, options.station, RunProfilePath, &error)) {
+        if (!OpenRunEvents(options.events, options.station, Run().profile_path, &error)) {
             platform::SayOnStderr("%s", error.c_str());
             return ExitBadArguments;
         }
@@ -49,9 +51,9 @@ int PrepareUpdateRun(const CliOptions& options) {
         }
     }
     StartProgressLine();
-    update::CloseWindowAfterRun.store(1);
-    update::AttemptObserver.store(ReportAttempt);
-    update::RunObserver.store(ReportRunNote);
+    Run().update.options.close_window_after_run = true;
+    Run().update.report.attempt = ReportAttempt;
+    Run().update.report.note = ReportRunNote;
     return 0;
 }
 

@@ -6,7 +6,7 @@
 // opens the events and the record; FinishUpdateRun says the verdict (shell/run_endings.cpp).
 // What `update` and `bridge` say on stderr as a run goes comes from the observers here.
 //
-// Index: RunProfilePath UseProfileFile UseGivenProfile NameWhatTheWindowUses (profile_choice) |
+// Index: UseProfileFile UseGivenProfile NameWhatTheWindowUses (profile_choice) |
 // RefuseImpossibleRuns (refusals) | ReportAttempt ReportOpenFailureOnStderr ReportPortNote
 // ReportControlFailureOnStderr ReportRunNote ReportVerdict SayHandsetAndPayloads (run_lines) |
 // StoreRunOptions (run_setup)
@@ -16,13 +16,11 @@
 #include <string>
 
 #include "shell/cli.h"
-#include "shell/log.h"
+#include "device/controls.h"
 #include "update/update.h"
 
 namespace shell {
 
-// The handset profile the run uses, made absolute, for its events and its record.
-extern std::string RunProfilePath;
 // Loads the profile file and makes it the platform's; 0, or ExitBadArguments after its line.
 int UseProfileFile(const std::string& path);
 // --port (the quick run's profile), else --profile, $FIRMWARE_UTILITY_PROFILE, or the first
@@ -44,7 +42,7 @@ int RefuseImpossibleRuns(const CliOptions& options);
 void ReportAttempt(std::uint32_t attempt, std::uint32_t limit);
 void ReportOpenFailureOnStderr(const char* explanation);
 void ReportPortNote(const char* note);
-void ReportControlFailureOnStderr(const ControlFailure& failure);
+void ReportControlFailureOnStderr(const device::ControlFailure& failure);
 void ReportRunNote(const update::RunNote& note);
 // The verdict of a run that got past the image (update/outcomes.h); nothing for the others.
 void ReportVerdict(std::int32_t outcome);

@@ -4,7 +4,6 @@
 // a request is dropped just before it goes out, so a stale byte never stands for its answer.
 #include <cstring>
 
-#include "shell/log.h"
 #include "update/cechat.h"
 #include "update/payloads.h"
 #include "update/protocol.h"
@@ -18,10 +17,10 @@ constexpr std::uint32_t Boot2ChunkSize = 1000;
 }  // namespace
 
 std::int32_t UploadBootLoader1() {
-    shell::TracePrint("Bootload1_v2.bin open succeed!!!!\r\n");
+    platform::TracePrint("Bootload1_v2.bin open succeed!!!!\r\n");
     const std::uint8_t* loader = LoadPayload(PayloadBoot1);
     if (loader == nullptr) {
-        shell::TracePrint("BootLoad_v2_BIN : Read File Error!!!");
+        platform::TracePrint("BootLoad_v2_BIN : Read File Error!!!");
         return 0;
     }
     std::uint8_t frame[256];
@@ -60,7 +59,7 @@ std::uint8_t SendLoaderChunks(const std::uint8_t* loader, std::uint32_t length, 
         ++progress.chunks;
         NoteRun(progress);
         if (chunk_length < Boot2ChunkSize) {
-            shell::TracePrint(" The last section sent : %d chars!!\r\n", static_cast<int>(chunk_length));
+            platform::TracePrint(" The last section sent : %d chars!!\r\n", static_cast<int>(chunk_length));
             break;
         }
         // The next chunk follows whatever the wait returned, unless the module stopped answering.
@@ -73,10 +72,10 @@ std::uint8_t SendLoaderChunks(const std::uint8_t* loader, std::uint32_t length, 
 
 std::int32_t UploadBootLoader2() {
     const std::uint8_t* loader = LoadPayload(PayloadBoot2);
-    shell::TracePrint("Bootload2_v3.bin open succeed!!!! \r\n");  // after the fetch, whatever it gave
+    platform::TracePrint("Bootload2_v3.bin open succeed!!!! \r\n");  // after the fetch, whatever it gave
     if (loader == nullptr) {
         // Nothing is sent for a loader that cannot be read; the caller starts over.
-        shell::TracePrint("BootLoad_v2_BIN : Read File Error!!!");
+        platform::TracePrint("BootLoad_v2_BIN : Read File Error!!!");
         return 0;
     }
     const std::uint32_t size_high = Boot2Length / 256;
@@ -90,7 +89,7 @@ std::int32_t UploadBootLoader2() {
     if (TooManyMissed(tally)) return 0;  // the module stopped answering: a failed stage
     DiscardModuleInput();
     SendModuleByte(checksum);
-    shell::TracePrint("Bootload2 : %X  %X  %d checkByte : %X\r\n", size_high, size_low,
+    platform::TracePrint("Bootload2 : %X  %X  %d checkByte : %X\r\n", size_high, size_low,
                       static_cast<int>(remaining), static_cast<unsigned>(checksum));
     return WaitForModuleByte(AcceptByte) ? 1 : 0;
 }

@@ -1,22 +1,21 @@
 // The module link: opens and configures "COM1:", sends single bytes with a trace line each,
 // waits for one expected byte, and closes the port. Every step is on the trace channel.
 //
-// Waits never spin and never hang: each wait for the module is bounded by ModuleTimeoutMs
+// Waits never spin and never hang: each wait for the module is bounded by the run's module time-out
 // counted from its start, however many other bytes arrive meanwhile, an empty receive queue is waited on in the port's event wait, and a device that
 // vanished answers every wait at once with a line error (result 0).
 #include "update/cechat.h"
+#include "update/run.h"
 
 #include <chrono>
 #include <cstring>
 #include <new>
 #include <string>
 
-#include "shell/log.h"
 
 namespace update {
 
 std::atomic<ModuleLink*> CurrentModuleLink{nullptr};
-std::atomic<std::uint32_t> ModuleTimeoutMs{10000};
 
 namespace {
 
@@ -49,7 +48,7 @@ void TraceOpenFailure(const char* format, const ModuleLink* link) {
     std::string line = text;
     std::size_t number_end = line.find(')');
     if (number_end != std::string::npos) line.insert(number_end, ": " + platform::ErrorText(error));
-    shell::TracePrint("%s\r\n", line.c_str());
+    platform::TracePrint("%s\r\n", line.c_str());
 }
 
 // Gives up an open whose settings could not be applied: the device must not stay held.
@@ -84,7 +83,7 @@ bool ReadUntilExpected(platform::Handle port, std::uint8_t expected, Clock::time
         std::uint32_t got = 0;
         if (!platform::ReadFile(port, &byte, 1, &got)) return false;
         if (got == 1) {
-            shell::TracePrint("A byte got from TRX37A : %c , %X h\r\n", byte, byte);
+            platform::TracePrint("A byte got from TRX37A : %c , %X h\r\n", byte, byte);
             if (byte == expected) return true;
             if (++*dropped > limit || Clock::now() >= deadline) return false;
             continue;
@@ -115,13 +114,13 @@ std::int32_t OpenModuleLink() {
     CurrentModuleLink.store(link);
     std::strncpy(link->PortName, ModuleLinkName, sizeof link->PortName - 1);
     link->LineSettings = ModuleLineSettings;
-    shell::TracePrint("Open : %s\r\n", link->PortName);
+    platform::TracePrint("Open : %s\r\n", link->PortName);
 
     platform::Handle port = platform::OpenDevice(link->PortName);
     if (port == platform::InvalidHandle) {
         const std::uint32_t error = platform::GetLastError();
         TraceOpenFailure("Error (%d) opening %s", link);
-        shell::ReportOpenFailure(link->PortName, error);
+        ReportOpenFailure(link->PortName, error);
         link->PortHandle.store(0);
         return 0;
     }
@@ -131,7 +130,7 @@ std::int32_t OpenModuleLink() {
         const std::uint32_t error = platform::GetLastError();
         TraceOpenFailure("Error (%d) configuring %s", link);
         // A network port's exporter that did not answer or set the line is said as an open.
-        if (!platform::NetworkSettingReport(link->PortName).empty()) shell::ReportOpenFailure(link->PortName, error);
+        if (!platform::NetworkSettingReport(link->PortName).empty()) ReportOpenFailure(link->PortName, error);
         return AbandonOpen(link);
     }
     platform::CommTimeouts timeouts{};
@@ -173,7 +172,7 @@ void CloseModuleLink() {
 }
 
 std::int32_t WaitForModuleByte(std::uint32_t expected) {
-    return WaitForModuleByteFor(expected, ModuleTimeoutMs.load());
+    return WaitForModuleByteFor(expected, UpdateRunOf().options.module_timeout_ms);
 }
 
 std::int32_t WaitForModuleByteFor(std::uint32_t expected, std::uint32_t milliseconds) {
@@ -182,14 +181,14 @@ std::int32_t WaitForModuleByteFor(std::uint32_t expected, std::uint32_t millisec
 }
 
 std::int32_t WaitForModuleAck(std::uint32_t expected, std::uint32_t* dropped, std::uint32_t limit) {
-    return WaitForModuleByteCounting(expected, ModuleTimeoutMs.load(), dropped, limit);
+    return WaitForModuleByteCounting(expected, UpdateRunOf().options.module_timeout_ms, dropped, limit);
 }
 
 std::int32_t WaitForModuleByteCounting(std::uint32_t expected, std::uint32_t milliseconds, std::uint32_t* dropped,
                                        std::uint32_t limit) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
     const auto want = static_cast<std::uint8_t>(expected & 0xFF);
-    shell::TracePrint("Waiting for char -> %X h\r\n", want);
+    platform::TracePrint("Waiting for char -> %X h\r\n", want);
     const platform::Handle port = ModulePort();
     platform::SetCommMask(port, LinkEvents);
     std::uint32_t events = 0;
@@ -198,7 +197,7 @@ std::int32_t WaitForModuleByteCounting(std::uint32_t expected, std::uint32_t mil
     platform::SetCommMask(port, LinkEvents);
     if (events & ~platform::EvRxChar) ClearLineErrors(port);
     if ((events & platform::EvRxChar) && ReadUntilExpected(port, want, deadline, dropped, limit)) return 1;
-    shell::TracePrint("None byte got from TRX36 !!\r\n");
+    platform::TracePrint("None byte got from TRX36 !!\r\n");
     return 0;
 }
 
@@ -221,7 +220,7 @@ void SendModuleByte(std::uint32_t byte) {
     const auto value = static_cast<std::uint8_t>(byte & 0xFF);
     std::uint32_t written = 0;
     platform::WriteFile(ModulePort(), &value, 1, &written);
-    shell::TracePrint(" %d char : %X h sent \r\n", static_cast<int>(written), value);
+    platform::TracePrint(" %d char : %X h sent \r\n", static_cast<int>(written), value);
 }
 
 }  // namespace update

@@ -1,11 +1,11 @@
 // Implemented in update/cechat.cpp.
 // The module link: the serial line "COM1:" to the radio module, open only while an update
 // runs. Single bytes go out with a trace line each; WaitForModuleByte waits for one expected
-// byte, dropping the others, bounded by ModuleTimeoutMs from its start whatever else arrives.
+// byte, dropping the others, bounded by the run's module time-out from its start whatever else arrives.
 // DiscardModuleInput drops what the module sent before a request, so that only an answer that
 // follows the request can confirm it.
 //
-// Index: ModuleLinkName ModuleLineSettings ModuleLink CurrentModuleLink ModuleTimeoutMs PurgeAll | OpenModuleLink ModuleLinkSharers CloseModuleLink
+// Index: ModuleLinkName ModuleLineSettings ModuleLink CurrentModuleLink PurgeAll | OpenModuleLink ModuleLinkSharers CloseModuleLink
 // WaitForModuleByte WaitForModuleByteFor WaitForModuleAck WaitForModuleByteCounting SendModuleByte WriteToModule PurgeModuleLink
 // ModuleLinkLost DiscardModuleInput ModulePort
 #pragma once
@@ -67,8 +67,6 @@ struct ModuleLink {
 
 // The current link; records are never freed (the caster may still read an old one).
 extern std::atomic<ModuleLink*> CurrentModuleLink;
-// The bound on one wait for the module (--module-timeout), in milliseconds.
-extern std::atomic<std::uint32_t> ModuleTimeoutMs;
 
 std::int32_t OpenModuleLink();
 // Who else has the module link's node open without a lock (`exec 3<>/dev/ttyUSB0` in a shell),
@@ -77,7 +75,7 @@ std::int32_t OpenModuleLink();
 std::string ModuleLinkSharers(bool* ours);
 void CloseModuleLink();
 std::int32_t WaitForModuleByte(std::uint32_t expected);
-// As WaitForModuleByte, bounded by `milliseconds` instead of ModuleTimeoutMs.
+// As WaitForModuleByte, bounded by `milliseconds` instead of the module time-out.
 std::int32_t WaitForModuleByteFor(std::uint32_t expected, std::uint32_t milliseconds);
 // As WaitForModuleByte, adding each byte it drops to *dropped; once *dropped passes `limit`
 // the wait ends at once with 0, so a line that keeps sending other bytes is found out.

@@ -1,33 +1,82 @@
 // The update driver: the update command, the updater thread with its handshake loop, and the
 // caster thread that offers 0x55 to the module's boot ROM every 10 ms.
 #include <cerrno>
+#include <cstdarg>
 #include <chrono>
 #include <mutex>
 #include <string>
 
 #include "device/radio.h"
 #include "device/reboot.h"
-#include "shell/log.h"
 #include "update/cechat.h"
 #include "update/payloads.h"
+#include "update/preflight.h"
 #include "update/protocol.h"
 #include "update/update.h"
 #include "update/verify.h"
 
 namespace update {
 
-std::atomic<std::int32_t> UpdateRunning{0};
-std::atomic<std::int32_t> UpdateOutcome{OutcomeNone};
-std::atomic<std::int32_t> CloseWindowAfterRun{0};
-std::atomic<const char*> RunRefusal{nullptr};
-std::atomic<std::uint32_t> MaxAttempts{DefaultAttempts};
-std::atomic<AttemptObserverFn> AttemptObserver{nullptr};
-std::atomic<RunObserverFn> RunObserver{nullptr};
-std::atomic<std::int32_t> ShareHeldLine{0};
-std::atomic<AfterRun> AfterSuccess{AfterRun::Reboot};
-std::atomic<bool> AfterApplied{false};
-std::atomic<bool> NoRebootEntry{false};
-std::atomic<bool> ImageConfirmed{false};
+namespace {
+
+// A caller that never handed a run: silent, initial options. Made on first use (a run may be
+// handed over while the program loads).
+UpdateRun& Unattached() {
+    static UpdateRun run;
+    return run;
+}
+std::atomic<UpdateRun*> Attached{nullptr};
+constexpr std::size_t LineSize = 1024;
+thread_local std::string* held_open_failure = nullptr;
+
+}  // namespace
+
+void UseUpdateRun(UpdateRun* run) { Attached.store(run); }
+UpdateRun& UpdateRunOf() {
+    UpdateRun* run = Attached.load();
+    return run != nullptr ? *run : Unattached();
+}
+
+std::string ExplanationText(const Explanation& explanation) {
+    return explanation.fix.empty() ? explanation.reason : explanation.reason + explanation.joint + explanation.fix;
+}
+
+void Say(platform::Hwnd window, const char* text) {
+    if (auto line = UpdateRunOf().report.line; line != nullptr && window != 0) line(window, text);
+}
+
+void SayUnlessQuiet(platform::Hwnd window, const char* text) {
+    if (auto line = UpdateRunOf().report.quiet_line; line != nullptr && window != 0) line(window, text);
+}
+
+void SayFormatted(platform::Hwnd window, const char* format, ...) {
+    char text[LineSize];
+    std::va_list args;
+    va_start(args, format);
+    platform::FormatTextV(text, sizeof text, format, args);
+    va_end(args);
+    Say(window, text);
+}
+
+namespace {
+// An explanation the run gives up with (or a refusal of the shared line) to the report.
+void SayOpenFailure(const std::string& explanation) {
+    if (auto report = UpdateRunOf().report.open_failure) report(explanation.c_str());
+}
+}  // namespace
+
+std::string ReportOpenFailure(const char* device, std::uint32_t error) {
+    const std::string explanation = platform::ExplainOpenFailure(device, error);
+    platform::TracePrint("%s\r\n", explanation.c_str());
+    if (held_open_failure != nullptr) {
+        *held_open_failure = explanation;
+        return explanation;
+    }
+    SayOpenFailure(explanation);
+    return explanation;
+}
+
+void HoldOpenFailures(std::string* last) { held_open_failure = last; }
 
 const char* AfterRunName(AfterRun after) {
     switch (after) {
@@ -38,7 +87,7 @@ const char* AfterRunName(AfterRun after) {
 }
 
 void NoteRun(const RunNote& note) {
-    if (RunObserverFn observer = RunObserver.load()) observer(note);
+    if (auto report = UpdateRunOf().report.note) report(note);
 }
 
 namespace {
@@ -68,13 +117,12 @@ std::uint32_t EndRun(platform::Hwnd window, std::int32_t outcome, std::uint32_t 
     RunNote end{RunStep::End};
     end.outcome = outcome;
     NoteRun(end);
-    if (!ClaimedPort.empty()) platform::ReleasePortClaim(ClaimedPort);
-    ClaimedPort.clear();
-    UpdateOutcome.store(outcome);
-    UpdateRunning.store(0);
+    ReleaseClaim(&ClaimedPort);
+    UpdateRunOf().state.outcome.store(outcome);
+    UpdateRunOf().state.running.store(0);
     if (platform::ReplyTicket ticket = RunReplyTicket.exchange(0)) platform::CompleteReply(ticket, outcome);
     if (window != 0) platform::PostMessage(window, RunEndedMessage, 0, 0);
-    if (CloseWindowAfterRun.load() && window != 0) {
+    if (UpdateRunOf().options.close_window_after_run && window != 0) {
         platform::PostMessage(window, platform::WM_CLOSE, 0, 0);
     }
     return thread_result;
@@ -90,9 +138,9 @@ void EndCaster() {
 // The run's closing steps: the link closed, then the caster ended, each traced.
 void CloseRun() {
     CloseModuleLink();
-    shell::TracePrint(" Communication Port Closed!!\r\n");
+    platform::TracePrint(" Communication Port Closed!!\r\n");
     EndCaster();
-    shell::TracePrint(" Communication Port Closed!!\r\n");
+    platform::TracePrint(" Communication Port Closed!!\r\n");
 }
 
 // The link hung up: nothing more can reach the module, so the run ends here instead of
@@ -100,7 +148,7 @@ void CloseRun() {
 std::uint32_t EndRunModuleLost(platform::Hwnd window) {
     NoteRun({RunStep::ModuleLost});
     SetRunReason("the module link COM1: was lost");
-    shell::AppendLog(window, "The module link COM1: was lost; the update has stopped\r\n");
+    Say(window, "The module link COM1: was lost; the update has stopped\r\n");
     CloseRun();
     return EndRun(window, OutcomeModuleLost, 0);
 }
@@ -112,7 +160,7 @@ std::uint32_t EndRunLineNoise(platform::Hwnd window, std::uint32_t bytes) {
     platform::ProfileDevicePath(ModuleLinkName, &path);
     SetRunReason("the module link COM1: (" + path + ") sent " + std::to_string(bytes) +
                  " bytes other than acknowledgements during the image; it carries noise, not a module's answers");
-    shell::FormatAndAppend(window, "The module link COM1: sent %u bytes of noise during the image; the update has stopped\r\n",
+    SayFormatted(window, "The module link COM1: sent %u bytes of noise during the image; the update has stopped\r\n",
                            bytes);
     CloseRun();
     return EndRun(window, OutcomeLineNoise, 0);
@@ -121,12 +169,19 @@ std::uint32_t EndRunLineNoise(platform::Hwnd window, std::uint32_t bytes) {
 // How an attempt ended short of stage 3.
 enum class AttemptEnd { Silent, Refused };
 
-// The attempts ran out: the run fails and says why. The radio driver stays suspended.
-std::uint32_t EndRunGaveUp(platform::Hwnd window, std::uint32_t attempts, AttemptEnd last) {
+// The attempts ran out: the run fails and says why. The radio driver stays suspended. When no
+// reset ever succeeded the module was never asked: the reset is named, not the module.
+std::uint32_t EndRunGaveUp(platform::Hwnd window, std::uint32_t attempts, AttemptEnd last, const Explanation& reset) {
+    if (!reset.empty()) {
+        SetRunReason("the module could not be reset in " + std::to_string(attempts) + " attempts: " + reset.reason);
+        Say(window, ("The module was never reset: " + reset.reason + "; the update has stopped\r\n").c_str());
+        CloseRun();
+        return EndRun(window, OutcomeGaveUp, 0);
+    }
     SetRunReason(last == AttemptEnd::Silent ? "the module did not answer after " + std::to_string(attempts) + " attempts"
                                             : "the module did not accept the boot loaders after " +
                                                   std::to_string(attempts) + " attempts");
-    shell::FormatAndAppend(window,
+    SayFormatted(window,
                            last == AttemptEnd::Silent
                                ? "The module did not answer after %d attempts; the update has stopped\r\n"
                                : "The module did not accept the boot loaders after %d attempts; the update has stopped\r\n",
@@ -136,32 +191,28 @@ std::uint32_t EndRunGaveUp(platform::Hwnd window, std::uint32_t attempts, Attemp
 }
 
 // The module's reset cannot succeed: the run ends at its first attempt, naming the reset.
-std::uint32_t EndRunResetImpossible(platform::Hwnd window) {
-    const std::string reason = device::LastControlFault().explanation;
-    SetRunReason("the module could not be reset: " + reason);
-    shell::AppendLog(window, ("The module could not be reset, and a retry would fail alike: " + reason +
-                              "; the update has stopped\r\n").c_str());
+std::uint32_t EndRunResetImpossible(platform::Hwnd window, const Explanation& reset) {
+    SetRunReason("the module could not be reset: " + reset.reason);
+    Say(window, ("The module could not be reset, and a retry would fail alike: " + reset.reason +
+                 "; the update has stopped\r\n").c_str());
     CloseRun();
     return EndRun(window, OutcomeControlFailed, 0);
 }
 
-std::uint32_t RefuseSharedLine(platform::Hwnd window, const std::string& sharers, bool ours) {
-    // Another run of this program holds the port exclusively: sharing would fail as busy.
-    const std::string explanation =
-        sharers + (ours ? ", another run of this program (under another runtime directory); wait for it to end, "
-                          "or stop it"
-                        : "; close it first, or share the line with --force");
-    shell::TracePrint("%s\r\n", explanation.c_str());
-    if (shell::OpenFailureObserverFn observer = shell::OpenFailureObserver.load()) observer(explanation.c_str());
-    shell::AppendLogUnlessQuiet(window, "Open Comport fail!!\r\n");
+std::uint32_t RefuseSharedLine(platform::Hwnd window, const Explanation& refusal) {
+    const std::string explanation = ExplanationText(refusal);
+    SetRunReason(explanation);
+    platform::TracePrint("%s\r\n", explanation.c_str());
+    SayOpenFailure(explanation);
+    SayUnlessQuiet(window, "Open Comport fail!!\r\n");
     return EndRun(window, OutcomeFailed, 1);
 }
 
 // A run that succeeded past the image: the reboot request (the radio driver stays suspended),
 // or the module given back to the radio driver, or both left as they are.
 void FollowSuccess(platform::Hwnd window) {
-    const AfterRun after = AfterSuccess.load();
-    AfterApplied.store(true);
+    const AfterRun after = UpdateRunOf().options.after;
+    UpdateRunOf().state.after_applied.store(true);
     if (after == AfterRun::Reboot) {
         // The box tells the reboot is on its way: only once the kernel took the request (a
         // refusal says so on the pane instead).
@@ -171,8 +222,8 @@ void FollowSuccess(platform::Hwnd window) {
         return;
     }
     if (after == AfterRun::Resume) device::ResumeRadio(window);
-    shell::AppendLogUnlessQuiet(window, after == AfterRun::Resume ? "No reboot was requested (--after resume)\r\n"
-                                        : NoRebootEntry.load()
+    SayUnlessQuiet(window, after == AfterRun::Resume ? "No reboot was requested (--after resume)\r\n"
+                                        : UpdateRunOf().options.no_reboot_entry
                                             ? "No reboot entry: the handset is not rebooted\r\n"
                                             : "The radio driver stays suspended; no reboot was requested (--after keep)\r\n");
 }
@@ -180,21 +231,13 @@ void FollowSuccess(platform::Hwnd window) {
 // One update per module: its port is claimed before the radio driver or the module is touched,
 // and a port that another run (a headless update, a window) is updating is refused at once.
 bool ClaimModulePort(platform::Hwnd window) {
-    // No entry, or an identity that matches no port now: its open explains it.
-    std::string path;
-    if (!platform::DeviceClaimKey(ModuleLinkName, &path)) return true;
-    std::uint32_t holder = 0;
-    std::string holder_name;
-    if (platform::ClaimPort(path, &holder, &holder_name) != platform::PortClaim::Held) {
-        ClaimedPort = path;
-        return true;
-    }
-    const std::string explanation = "COM1: (" + path + ") is being updated by process " + std::to_string(holder) + " (" +
-                                    holder_name + "); one update per module at a time";
+    const Explanation refusal = ClaimStep(&ClaimedPort);
+    if (refusal.empty()) return true;
+    const std::string explanation = ExplanationText(refusal);
     SetRunReason(explanation);
-    shell::TracePrint("%s\r\n", explanation.c_str());
-    if (shell::OpenFailureObserverFn observer = shell::OpenFailureObserver.load()) observer(explanation.c_str());
-    shell::AppendLogUnlessQuiet(window, "Open Comport fail!!\r\n");
+    platform::TracePrint("%s\r\n", explanation.c_str());
+    SayOpenFailure(explanation);
+    SayUnlessQuiet(window, "Open Comport fail!!\r\n");
     return false;
 }
 
@@ -214,7 +257,7 @@ bool NoteStageEnd(std::uint32_t stage, bool accepted) {
 }
 
 bool AttemptsExhausted(std::uint32_t attempt) {
-    const std::uint32_t limit = MaxAttempts.load();
+    const std::uint32_t limit = UpdateRunOf().options.max_attempts;
     return limit != 0 && attempt >= limit;
 }
 
@@ -223,10 +266,10 @@ bool AttemptsExhausted(std::uint32_t attempt) {
 // next attempt (stage 1 pauses before it resumes the caster, stage 2 after).
 bool RefusedLoaderEndsRun(platform::Hwnd window, std::uint32_t attempt, std::uint32_t stage,
                           const char* trace_line, std::uint32_t* ended) {
-    shell::TracePrint(trace_line);
+    platform::TracePrint(trace_line);
     if (ModuleLinkLost()) return *ended = EndRunModuleLost(window), true;
     PurgeModuleLink();
-    if (AttemptsExhausted(attempt)) return *ended = EndRunGaveUp(window, attempt, AttemptEnd::Refused), true;
+    if (AttemptsExhausted(attempt)) return *ended = EndRunGaveUp(window, attempt, AttemptEnd::Refused, {}), true;
     if (stage == 1) platform::Sleep(1000);
     platform::ResumeThread(CasterHandle.load());
     if (stage == 2) platform::Sleep(1000);
@@ -272,7 +315,7 @@ bool FollowModuleLink() {
     if (!platform::DeviceCanComeBack(ModuleLinkName) || !platform::ProfileDevicePath(ModuleLinkName, &identity)) {
         return false;
     }
-    shell::TracePrint("COM1: went away; waiting up to %u ms for %s\r\n", PortReturnMs, identity.c_str());
+    platform::TracePrint("COM1: went away; waiting up to %u ms for %s\r\n", PortReturnMs, identity.c_str());
     platform::SuspendThread(CasterHandle.load());
     CloseModuleLink();
     using Clock = std::chrono::steady_clock;
@@ -280,7 +323,7 @@ bool FollowModuleLink() {
     // A node that is back before udev's rules gave it its group fails a few opens: the trace
     // keeps each, the user hears of the last one only if the port never opens.
     std::string last_failure;
-    shell::HoldOpenFailures(&last_failure);
+    HoldOpenFailures(&last_failure);
     bool back = false;
     for (auto now = Clock::now(); now < deadline && !back; now = Clock::now()) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
@@ -288,13 +331,13 @@ bool FollowModuleLink() {
         back = OpenModuleLink() != 0;
         if (!back) platform::Sleep(ReopenPauseMs);  // back, but not ready to open yet
     }
-    shell::HoldOpenFailures(nullptr);
+    HoldOpenFailures(nullptr);
     if (back) {
         std::string node;
         platform::ResolvePortPath(identity, &node);
-        shell::TracePrint("COM1: back at %s\r\n", node.c_str());
+        platform::TracePrint("COM1: back at %s\r\n", node.c_str());
     } else if (!last_failure.empty()) {
-        if (shell::OpenFailureObserverFn observer = shell::OpenFailureObserver.load()) observer(last_failure.c_str());
+        SayOpenFailure(last_failure);
     }
     platform::ResumeThread(CasterHandle.load());  // without a port it writes nothing, and is ended with the run
     return back;
@@ -302,34 +345,44 @@ bool FollowModuleLink() {
 
 // One attempt: resets the module and waits for the boot ROM's 0xA0 while the caster casts,
 // for one module time-out counted from the reset; then silences the caster and purges.
-HandshakeResult Handshake(std::uint32_t attempt) {
-    if (AttemptObserverFn observer = AttemptObserver.load()) observer(attempt, MaxAttempts.load());
-    shell::TracePrint("!Cast 55h!\r\n");
+// The resets of a run's attempts: the latest failure, kept until a reset succeeds.
+struct ResetTally {
+    bool succeeded = false;
+    Explanation failure;
+};
+
+HandshakeResult Handshake(std::uint32_t attempt, ResetTally* resets) {
+    if (auto report = UpdateRunOf().report.attempt) report(attempt, UpdateRunOf().options.max_attempts);
+    platform::TracePrint("!Cast 55h!\r\n");
     platform::Sleep(1000);
     // An 0xA0 from before this reset (a module still in its boot ROM) answers nothing.
     DiscardModuleInput();
     // A reset that failed for good (no modem lines, no such program) fails alike on every
     // retry: the run ends now. Any other failure may pass, and the attempt goes on.
-    if (device::ResetModule(platform::NoWindow) != 0 && device::LastControlFault().lasting) {
-        return HandshakeResult::ResetImpossible;
-    }
+    bool lasting = false;
+    const Explanation failure = ResetStep(&lasting);
+    if (failure.empty()) resets->succeeded = true;
+    // Named at the end only while no reset has succeeded; a lasting one ends the run now.
+    if (!failure.empty() && (!resets->succeeded || lasting)) resets->failure = failure;
+    if (resets->succeeded && !lasting) resets->failure = {};
+    if (lasting) return HandshakeResult::ResetImpossible;
     // The boot ROM listens from the reset on; the caster's next tick may be 10 ms away.
     CastOnce();
     using Clock = std::chrono::steady_clock;
-    auto deadline = Clock::now() + std::chrono::milliseconds(ModuleTimeoutMs.load());
+    auto deadline = Clock::now() + std::chrono::milliseconds(UpdateRunOf().options.module_timeout_ms);
     // A wait ended early by a break or line error is followed by the next, within the same bound.
     for (auto now = Clock::now(); now < deadline; now = Clock::now()) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
         if (WaitForModuleByteFor(ReadyByte, static_cast<std::uint32_t>(left))) {
             platform::SuspendThread(CasterHandle.load());
             PurgeModuleLink();
-            shell::TracePrint(" Get A0h, Stop Casting 55h!!! Start to send Bootload1\r\n");
+            platform::TracePrint(" Get A0h, Stop Casting 55h!!! Start to send Bootload1\r\n");
             return HandshakeResult::Answered;
         }
         if (ModuleLinkLost()) {
             if (!FollowModuleLink()) return HandshakeResult::Lost;
             // Back under its identity: its boot ROM listens from now, for one more time-out.
-            deadline = Clock::now() + std::chrono::milliseconds(ModuleTimeoutMs.load());
+            deadline = Clock::now() + std::chrono::milliseconds(UpdateRunOf().options.module_timeout_ms);
         }
     }
     return HandshakeResult::Silent;
@@ -339,8 +392,8 @@ HandshakeResult Handshake(std::uint32_t attempt) {
 
 std::int32_t StartUpdate(platform::Hwnd window, std::uint16_t, platform::LParam, std::uint16_t) {
     // Refused before the radio driver or the module's port is touched.
-    if (const char* refusal = RunRefusal.load()) {
-        shell::AppendLog(window, refusal);
+    if (const Explanation& refusal = UpdateRunOf().options.refusal; !refusal.empty()) {
+        Say(window, ("Update refused: " + platform::EscapeControls(ExplanationText(refusal)) + "\r\n").c_str());
         if (platform::ReplyTicket ticket = platform::DeferReply(OutcomeRefused)) {
             platform::CompleteReply(ticket, OutcomeRefused);
         }
@@ -348,8 +401,8 @@ std::int32_t StartUpdate(platform::Hwnd window, std::uint16_t, platform::LParam,
     }
     // One run at a time: a second run would replace the link under the first.
     std::int32_t idle = 0;
-    if (!UpdateRunning.compare_exchange_strong(idle, 1)) {
-        shell::AppendLog(window, "An update is already running\r\n");
+    if (!UpdateRunOf().state.running.compare_exchange_strong(idle, 1)) {
+        Say(window, "An update is already running\r\n");
         if (platform::ReplyTicket ticket = platform::DeferReply(OutcomeRefused)) {
             platform::CompleteReply(ticket, OutcomeRefused);
         }
@@ -362,8 +415,8 @@ std::int32_t StartUpdate(platform::Hwnd window, std::uint16_t, platform::LParam,
     }
     // A sender awaiting the run's end is answered by EndRun (or, window gone, as interrupted).
     RunReplyTicket.store(platform::DeferReply(OutcomeInterrupted));
-    AfterApplied.store(false);
-    ImageConfirmed.store(false);
+    UpdateRunOf().state.after_applied.store(false);
+    UpdateRunOf().state.image_confirmed.store(false);
     if (!ClaimModulePort(window)) {
         EndRun(window, OutcomeFailed, 1);
         return 1;
@@ -373,12 +426,12 @@ std::int32_t StartUpdate(platform::Hwnd window, std::uint16_t, platform::LParam,
     // A close that came meanwhile and leaves at once: no updater, nothing opens; the run stays
     // in progress and is reported interrupted.
     if (LeavingAtOnce()) {
-        shell::TracePrint("Close requested before the link opened\r\n");
+        platform::TracePrint("Close requested before the link opened\r\n");
         return 1;
     }
     platform::Handle thread = platform::CreateThread(UpdateThread, reinterpret_cast<void*>(static_cast<std::uintptr_t>(window)));
     if (thread == 0) {
-        shell::FormatAndAppend(window, "Failed to start the update, error code: 0x%08lX\r\n",
+        SayFormatted(window, "Failed to start the update, error code: 0x%08lX\r\n",
                                static_cast<unsigned long>(platform::GetLastError()));
         EndRun(window, OutcomeFailed, 1);
         return 1;
@@ -393,11 +446,8 @@ std::uint32_t UpdateThread(void* parameter) {
     NoteRun({RunStep::Start});
     // A line another program has open (without a lock, else the open would fail) would carry
     // its bytes and ours mixed: refused before anything is written, unless --force.
-    if (!ShareHeldLine.load()) {
-        bool ours = false;
-        const std::string sharers = ModuleLinkSharers(&ours);
-        if (!sharers.empty()) return RefuseSharedLine(window, sharers, ours);
-    }
+    bool ours = false;
+    if (const Explanation shared = SharersStep(&ours); !shared.empty()) return RefuseSharedLine(window, shared);
     if (const std::int32_t early = CheckBeforeRun(window); early != OutcomeNone) {
         // Nothing was written: the radio driver goes back to the module it had.
         if (early == OutcomeAlreadyCurrent) device::ResumeRadio(platform::NoWindow);
@@ -406,7 +456,7 @@ std::uint32_t UpdateThread(void* parameter) {
     std::unique_lock gate(LinkGate);
     if (RunCalledOff || LeavingAtOnce()) {
         // Nothing opened, nothing cast: the run stays in progress and is reported interrupted.
-        shell::TracePrint("Close requested before the link opened\r\n");
+        platform::TracePrint("Close requested before the link opened\r\n");
         return 1;
     }
     LinkTaken = true;
@@ -414,19 +464,20 @@ std::uint32_t UpdateThread(void* parameter) {
     gate.unlock();
     if (!opened) {
         SetRunReason("the module link COM1: did not open");
-        shell::TracePrint("Open com port failed!!\r\n");
-        shell::AppendLogUnlessQuiet(window, "Open Comport fail!!\r\n");
+        platform::TracePrint("Open com port failed!!\r\n");
+        SayUnlessQuiet(window, "Open Comport fail!!\r\n");
         return EndRun(window, OutcomeFailed, 1);
     }
-    shell::TracePrint("Open com port succeed!!\r\n");
+    platform::TracePrint("Open com port succeed!!\r\n");
     CasterHandle.store(platform::CreateThread(CasterThread, nullptr));
 
+    ResetTally resets;
     for (std::uint32_t attempt = 1;; ++attempt) {
-        const HandshakeResult handshake = Handshake(attempt);
+        const HandshakeResult handshake = Handshake(attempt, &resets);
         if (handshake == HandshakeResult::Lost) return EndRunModuleLost(window);
-        if (handshake == HandshakeResult::ResetImpossible) return EndRunResetImpossible(window);
+        if (handshake == HandshakeResult::ResetImpossible) return EndRunResetImpossible(window, resets.failure);
         if (handshake == HandshakeResult::Silent) {
-            if (AttemptsExhausted(attempt)) return EndRunGaveUp(window, attempt, AttemptEnd::Silent);
+            if (AttemptsExhausted(attempt)) return EndRunGaveUp(window, attempt, AttemptEnd::Silent, resets.failure);
             continue;  // the caster still casts; the next attempt resets the module again
         }
 
@@ -439,23 +490,23 @@ std::uint32_t UpdateThread(void* parameter) {
                 loaded = false;
                 break;
             }
-            shell::TracePrint(loader.accepted);
+            platform::TracePrint(loader.accepted);
             PurgeModuleLink();
-            shell::AppendLogUnlessQuiet(window, loader.logged);
+            SayUnlessQuiet(window, loader.logged);
         }
         if (!loaded) continue;  // the caster casts again for the next attempt
-        shell::AppendLogUnlessQuiet(window, "Wait a moment please...\r\n");
+        SayUnlessQuiet(window, "Wait a moment please...\r\n");
         break;
     }
 
     NoteStage(3, FirmwareLength);
     const bool confirmed = NoteStageEnd(3, DownloadFirmwareImage(window) != 0);
-    shell::TracePrint(confirmed ? " Upgrade succeed!! \r\n" : " Write to flash  fail!!  !!\r\n");
+    platform::TracePrint(confirmed ? " Upgrade succeed!! \r\n" : " Write to flash  fail!!  !!\r\n");
     if (!confirmed && ModuleLinkLost()) return EndRunModuleLost(window);
-    if (!confirmed && ImageNoiseBytes.load() > MaxImageNoiseBytes) return EndRunLineNoise(window, ImageNoiseBytes.load());
+    if (!confirmed && UpdateRunOf().state.noise_bytes.load() > MaxImageNoiseBytes) return EndRunLineNoise(window, UpdateRunOf().state.noise_bytes.load());
     if (!confirmed) {
         SetRunReason("the module did not confirm the image");
-        shell::AppendLog(window, "The module did not confirm the image; the update has failed\r\n");
+        Say(window, "The module did not confirm the image; the update has failed\r\n");
     }
     CloseRun();
     if (!confirmed) return EndRun(window, OutcomeFailed, 0);
@@ -476,7 +527,7 @@ bool WaitForRunThread(std::uint32_t milliseconds) {
         std::lock_guard gate(LinkGate);
         leaving_unopened = RunCalledOff && !LinkTaken;
     }
-    if (UpdateRunning.load() && !leaving_unopened) return false;  // still at work: it ends with the process
+    if (UpdateRunOf().state.running.load() && !leaving_unopened) return false;  // still at work: it ends with the process
     platform::Handle thread = UpdateThreadHandle.load();
     return thread == platform::InvalidHandle || platform::WaitForThreadEnd(thread, milliseconds);
 }

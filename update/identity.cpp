@@ -2,6 +2,7 @@
 // a module that answers at once with something else than OK is asked again only after the
 // rest of its answer time, so a read never spins. One deadline bounds the whole read.
 #include "update/identity.h"
+#include "update/run.h"
 
 #include <algorithm>
 #include <chrono>
@@ -9,7 +10,6 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "shell/log.h"
 
 namespace update {
 namespace {
@@ -246,7 +246,7 @@ AtRead ReadModuleIdentity(std::uint32_t milliseconds, ModuleIdentity* identity) 
     if (name.empty()) return AtRead::NoPort;
     const platform::Handle port = platform::OpenDevice(name.c_str());
     if (port == platform::InvalidHandle) {
-        shell::ReportOpenFailure(name.c_str(), platform::GetLastError());
+        ReportOpenFailure(name.c_str(), platform::GetLastError());
         return AtRead::NotOpened;
     }
     AtRead result = AtRead::Silent;

@@ -10,8 +10,6 @@
 
 #include "device/radio.h"
 #include "device/reboot.h"
-#include "shell/log.h"
-#include "shell/main_window.h"
 #include "update/cechat.h"
 #include "update/payloads.h"
 #include "update/protocol.h"
@@ -19,7 +17,6 @@
 
 namespace update {
 
-std::atomic<std::uint32_t> ImageNoiseBytes{0};
 
 namespace {
 
@@ -30,7 +27,7 @@ constexpr int MaxMissedAcks = 3;
 
 // The stage gives up on a module that stopped answering: as a failed final wait would.
 std::int32_t GiveUp() {
-    shell::TracePrint("Update firmware FAIL!!!");
+    platform::TracePrint("Update firmware FAIL!!!");
     return 0;
 }
 
@@ -93,19 +90,19 @@ bool StreamImage(platform::Hwnd window, const std::uint8_t* image, std::uint32_t
         sent += chunk_length;
         DiscardModuleInput();
         std::uint32_t written = WriteToModule(chunks[current], chunk_length);
-        shell::TracePrint("Write %d bytes!, Totally write %d bytes\r\n", static_cast<int>(written),
+        platform::TracePrint("Write %d bytes!, Totally write %d bytes\r\n", static_cast<int>(written),
                           static_cast<int>(sent));
         progress.bytes = sent;
         ++progress.chunks;
         NoteRun(progress);
         ++marks;
-        shell::AppendLogUnlessQuiet(window, "#");
+        SayUnlessQuiet(window, "#");
         marks %= MarksPerLine;
-        if (marks == 0) shell::AppendLogUnlessQuiet(window, "\r\n");
+        if (marks == 0) SayUnlessQuiet(window, "\r\n");
         // A dead line takes nothing more: a write it cut short ends the stage instead of the next.
         if (written < chunk_length && ModuleLinkLost()) return false;
         if (chunk_length < ImageChunkSize) {
-            shell::TracePrint(" The last section sent; %d chars!!\r\n", static_cast<int>(written));
+            platform::TracePrint(" The last section sent; %d chars!!\r\n", static_cast<int>(written));
             break;
         }
         // The next chunk is made ready while this one is still on the wire.
@@ -125,18 +122,18 @@ std::int32_t SendImageStage(platform::Hwnd window, AckTally* tally) {
 
     DiscardModuleInput();
     SendModuleByte(BaudRateByte);
-    shell::TracePrint("Send 0x50 to configure baudrate as 115.2k !!!\r\n");
+    platform::TracePrint("Send 0x50 to configure baudrate as 115.2k !!!\r\n");
     platform::Sleep(100);
 
-    shell::TracePrint("Memory Check, We would get 3 char here !!!!\r\n");
+    platform::TracePrint("Memory Check, We would get 3 char here !!!!\r\n");
     const bool memory_checked = WaitForModuleByte(AcceptByte) != 0;
-    shell::TracePrint("Memory Check, We should get 3 char above !!!!\r\n");
+    platform::TracePrint("Memory Check, We should get 3 char above !!!!\r\n");
     MissedAck(tally, memory_checked);
 
     DiscardModuleInput();
     SendModuleByte(SizeCommandByte);
     std::memcpy(header, FixedSizeHeader, sizeof header);
-    shell::TracePrint("Write fixed file size\r\n");
+    platform::TracePrint("Write fixed file size\r\n");
     WriteToModule(header, 3);
     for (int i = 0; i < 3; ++i) {
         const bool acknowledged = AwaitAck(AcceptByte, tally);
@@ -145,10 +142,10 @@ std::int32_t SendImageStage(platform::Hwnd window, AckTally* tally) {
     }
 
     const std::uint8_t* image = LoadPayload(PayloadFirmware);
-    shell::TracePrint("Download.bin open succeed!!!! \r\n");  // whatever the fetch gave
+    platform::TracePrint("Download.bin open succeed!!!! \r\n");  // whatever the fetch gave
     if (image == nullptr) {
         // The image is never streamed from a null address.
-        shell::TracePrint("Download.bin : Read File Error!!!\r\n");
+        platform::TracePrint("Download.bin : Read File Error!!!\r\n");
         return 0;
     }
 
@@ -156,28 +153,28 @@ std::int32_t SendImageStage(platform::Hwnd window, AckTally* tally) {
     header[1] = static_cast<std::uint8_t>((FirmwareLength / 256) % 256);
     header[2] = static_cast<std::uint8_t>(FirmwareLength % 256);
     WriteToModule(header, 3);
-    shell::TracePrint("Write the compressed file size\r\n");
+    platform::TracePrint("Write the compressed file size\r\n");
     platform::Sleep(20);
 
     ImageChecksums sums{};
     if (!StreamImage(window, image, FirmwareLength, &sums, tally)) return ModuleLinkLost() ? 0 : GiveUp();
 
-    shell::TracePrint(" Sending Checksum %X  %X !!\r\n", static_cast<unsigned>(sums.even),
+    platform::TracePrint(" Sending Checksum %X  %X !!\r\n", static_cast<unsigned>(sums.even),
                       static_cast<unsigned>(sums.odd));
     // Only an 0xA5 sent after the checksums confirms the image.
     DiscardModuleInput();
     SendModuleByte(sums.even);
     SendModuleByte(sums.odd);
-    shell::TracePrint("File upload complete!! file size %d , %X h , Size char %X  %X  %X\r\n",
+    platform::TracePrint("File upload complete!! file size %d , %X h , Size char %X  %X  %X\r\n",
                       static_cast<int>(FirmwareLength), static_cast<unsigned>(FirmwareLength),
                       static_cast<unsigned>(header[0]), static_cast<unsigned>(header[1]),
                       static_cast<unsigned>(header[2]));
 
     if (!AwaitAck(AcceptByte, tally)) return GiveUp();
     // The pane says it once the verdict stands (update/verify.cpp).
-    shell::TracePrint("Firmware Updated....Done");
-    shell::KeepForeground.store(0);
-    ImageConfirmed.store(true);
+    platform::TracePrint("Firmware Updated....Done");
+    if (auto confirmed = UpdateRunOf().report.image_confirmed) confirmed();
+    UpdateRunOf().state.image_confirmed.store(true);
     platform::Sleep(200);
     // The new firmware starts with this reset; the reboot waits for the run's verdict.
     device::ResetModule(platform::NoWindow);
@@ -189,8 +186,8 @@ std::int32_t SendImageStage(platform::Hwnd window, AckTally* tally) {
 std::int32_t DownloadFirmwareImage(platform::Hwnd window) {
     AckTally tally;
     const std::int32_t result = SendImageStage(window, &tally);
-    if (Noisy(tally)) shell::TracePrint(" Line noise: %u bytes other than acknowledgements\r\n", tally.dropped);
-    ImageNoiseBytes.store(tally.dropped);
+    if (Noisy(tally)) platform::TracePrint(" Line noise: %u bytes other than acknowledgements\r\n", tally.dropped);
+    UpdateRunOf().state.noise_bytes.store(tally.dropped);
     return result;
 }
 

@@ -7,7 +7,6 @@
 
 #include "platform/platform.h"
 #include "resources/resources.h"
-#include "shell/log.h"
 
 namespace update {
 namespace {
@@ -43,19 +42,19 @@ const std::uint8_t* LoadPayload(std::uint32_t kind) {
     std::uint32_t size = 0;
     if (DirectoryPayload(kind, &from_directory, &size)) {
         // A set read at run time is found and locked as the built-in one is, and says so alike.
-        shell::TracePrint("%s", row->trace);
-        shell::TracePrint("Yes, we lock resources!!!!\r\n");
+        platform::TracePrint("%s", row->trace);
+        platform::TracePrint("Yes, we lock resources!!!!\r\n");
         return from_directory;
     }
     const platform::Hinstance module = platform::GetModuleHandle();
     platform::Hrsrc found = platform::FindResource(module, row->id, resources::PayloadType);
     // The line is written before the lookup's outcome is known, as the handset's tool did.
-    shell::TracePrint("%s", row->trace);
+    platform::TracePrint("%s", row->trace);
     if (found == 0) return nullptr;
     platform::Hglobal loaded = platform::LoadResource(module, found);
     if (loaded == nullptr) return nullptr;
     const void* bytes = platform::LockResource(loaded);
-    shell::TracePrint("Yes, we lock resources!!!!\r\n");
+    platform::TracePrint("Yes, we lock resources!!!!\r\n");
     return static_cast<const std::uint8_t*>(bytes);
 }
 

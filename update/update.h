@@ -6,18 +6,17 @@
 // How a run goes: StartUpdate suspends the radio driver and starts UpdateThread, which opens
 // the module link, starts the caster (0x55 every 10 ms), resets the module and waits for 0xA0,
 // then runs stage 1 and stage 2 (a failure goes back to casting) and stage 3 once. Every run
-// reaches a verdict: the handshake attempts are bounded by MaxAttempts, stage 3 gives up on a
+// reaches a verdict: the handshake attempts are bounded by the run's max_attempts, stage 3 gives up on a
 // module that stops acknowledging and on a line that sends other bytes than acknowledgements
 // (MaxImageNoiseBytes), and a module link that hangs up ends the run at once. The
 // module's revision is read on its AT port before the handshake and after a confirmed image
-// (update/verify.h); the reboot is requested only when the image is known to run.
+// (update/verify.h); the reboot is requested only when the image is known to run. The steps
+// before the first byte to the module are update/preflight.h's, which `check` runs too.
 //
 // Index: StartUpdate UpdateThread CasterThread UploadBootLoader1 UploadBootLoader2
 // DownloadFirmwareImage SendLoaderChunks StreamImage CallOffRun WaitForRunThread MissedAck |
-// UpdateRunning UpdateOutcome CloseWindowAfterRun RunRefusal ShareHeldLine MaxAttempts
-// AttemptObserver ImageConfirmed AfterRun AfterSuccess AfterApplied AfterRunName
-// RunStep RunNote RunObserver NoteRun RunEndedMessage MaxImageNoiseBytes ImageNoiseBytes; the outcomes
-// and their table in update/outcomes.h
+// AfterRunName RunStep RunNote NoteRun RunEndedMessage MaxImageNoiseBytes; the run's options,
+// report and state in update/run.h; the outcomes and their table in update/outcomes.h
 #pragma once
 
 #include <atomic>
@@ -25,21 +24,14 @@
 
 #include "platform/platform.h"
 #include "update/outcomes.h"
+#include "update/run.h"
 
 namespace update {
 
-// Handshake attempts of one run (--attempts); 0: without limit. A failed stage 1 or 2 ends
-// its attempt too.
-inline constexpr std::uint32_t DefaultAttempts = 10;
-extern std::atomic<std::uint32_t> MaxAttempts;
-// Told of each handshake attempt as it starts (attempt from 1; limit 0: none), from the
-// updater thread; null: nobody listens.
-using AttemptObserverFn = void (*)(std::uint32_t attempt, std::uint32_t limit);
-extern std::atomic<AttemptObserverFn> AttemptObserver;
-
 // What a run reports as it goes, for `update`'s progress line and its --events: told from the
-// updater thread (End also from the thread that failed to start it); null: nobody listens.
-// ModuleRead: the module's identity was read on its AT port (update/verify.h LastRunFacts).
+// updater thread (End also from the thread that failed to start it) through the run's report
+// (update/run.h). ModuleRead: the module's identity was read on its AT port (update/verify.h
+// LastRunFacts).
 enum class RunStep { Start, StageStart, StageEnd, Progress, ModuleLost, ModuleRead, End };
 struct RunNote {
     RunStep step;
@@ -52,38 +44,13 @@ struct RunNote {
     std::int32_t outcome = OutcomeNone;  // End
     bool after = false;             // ModuleRead: after the image (else before the handshake)
 };
-using RunObserverFn = void (*)(const RunNote& note);
-extern std::atomic<RunObserverFn> RunObserver;
 void NoteRun(const RunNote& note);
 
-// What follows a run that succeeded (--after): the reboot request with the radio driver left
-// suspended (the handset's way), the radio driver resumed and no reboot, or neither. A failed
-// run is never followed by a reboot.
-enum class AfterRun : std::int32_t { Reboot, Resume, Keep };
-extern std::atomic<AfterRun> AfterSuccess;
-// Set when AfterSuccess is Keep only because the profile has no reboot entry: the pane says so.
-extern std::atomic<bool> NoRebootEntry;
-// The latest run applied its AfterSuccess (it succeeded past the image); else it applied none.
-extern std::atomic<bool> AfterApplied;
 // "reboot", "resume", "keep".
 const char* AfterRunName(AfterRun after);
 
-// Set once the module confirmed the image of the run in progress (cleared as a run starts):
-// the reset that follows starts the new firmware.
-extern std::atomic<bool> ImageConfirmed;
-
-// Set by --force: a module link that another program has open is used all the same.
-extern std::atomic<std::int32_t> ShareHeldLine;
-extern std::atomic<std::int32_t> UpdateRunning;  // 1 from StartUpdate until the run has ended
-extern std::atomic<std::int32_t> UpdateOutcome;
 // Posted to the window when a run has ended (a private message, application range).
 inline constexpr std::uint32_t RunEndedMessage = 0x8000 + 118;
-// Set by `firmware-utility update`: the run's end closes the main window.
-extern std::atomic<std::int32_t> CloseWindowAfterRun;
-// Null, or the pane line with which every update command is refused before any device opens
-// (the program's glue sets it when this build's stand-in payloads face a real module).
-extern std::atomic<const char*> RunRefusal;
-
 
 std::int32_t StartUpdate(platform::Hwnd window, std::uint16_t id = 0, platform::LParam lparam = 0,
                          std::uint16_t code = 0);
@@ -114,8 +81,6 @@ struct AckTally {
 // A sound module drops none; the simulated module's stray-byte faults drop 3 or 4 at a time;
 // random bytes drop about 255 per awaited 0xAA, so they pass this bound at the first one or two.
 inline constexpr std::uint32_t MaxImageNoiseBytes = 16;
-// The bytes stage 3 of the latest run dropped while awaiting acknowledgements (updater thread).
-extern std::atomic<std::uint32_t> ImageNoiseBytes;
 // Counts one wait's result; true when the stage is to give up (and from then on).
 bool MissedAck(AckTally* tally, bool acknowledged);
 bool TooManyMissed(const AckTally& tally);

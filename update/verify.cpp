@@ -7,17 +7,12 @@
 
 #include <mutex>
 
-#include "shell/log.h"
 #include "update/cechat.h"
 #include "update/payloads.h"
 #include "update/update.h"
 
 namespace update {
 
-std::atomic<std::uint32_t> VerifyTimeoutMs{DefaultVerifyTimeoutSeconds * 1000u};
-std::atomic<bool> SkipCurrent{false};
-std::string ExpectRevisionOption;
-std::atomic<RevisionMatch> ExpectRevisionMatch{RevisionMatch::Exact};
 
 namespace {
 
@@ -31,10 +26,10 @@ RunFacts facts;  // guarded by facts_mutex
 // The identity on one trace line.
 void TraceIdentity(const char* when, const std::string& port, AtRead read, const ModuleIdentity& identity) {
     if (read == AtRead::Read || read == AtRead::NoRevision || read == AtRead::Ambiguous) {
-        shell::TracePrint(" AT %s %s: %s %s, revision %s\r\n", port.c_str(), when,
+        platform::TracePrint(" AT %s %s: %s %s, revision %s\r\n", port.c_str(), when,
                           identity.manufacturer.c_str(), identity.model.c_str(), identity.revision.c_str());
     } else if (read == AtRead::Silent) {
-        shell::TracePrint(" AT %s %s: no answer\r\n", port.c_str(), when);
+        platform::TracePrint(" AT %s %s: no answer\r\n", port.c_str(), when);
     }
 }
 
@@ -59,17 +54,17 @@ std::string NotVerifiedReason(AtRead read, const ModuleIdentity& identity, const
 }
 
 // The pane's milestone for an image whose firmware runs as expected (or cannot be checked).
-void SayImageDone(platform::Hwnd window) { shell::AppendLogUnlessQuiet(window, "\r\nFirmware Updated....Done\r\n"); }
+void SayImageDone(platform::Hwnd window) { SayUnlessQuiet(window, "\r\nFirmware Updated....Done\r\n"); }
 
 }  // namespace
 
 std::string ExpectedRevision() {
-    return ExpectRevisionOption.empty() ? CurrentPayloadSet().revision : ExpectRevisionOption;
+    return UpdateRunOf().options.expect_revision.empty() ? CurrentPayloadSet().revision : UpdateRunOf().options.expect_revision;
 }
 
 bool RevisionMatches(const std::string& revision, const std::string& expected) {
     if (expected.empty()) return false;
-    if (ExpectRevisionMatch.load() == RevisionMatch::Glob) return ::fnmatch(expected.c_str(), revision.c_str(), 0) == 0;
+    if (UpdateRunOf().options.expect_match == RevisionMatch::Glob) return ::fnmatch(expected.c_str(), revision.c_str(), 0) == 0;
     return revision == expected;
 }
 
@@ -88,7 +83,7 @@ std::int32_t CheckBeforeRun(platform::Hwnd window) {
     fresh.at_port = AtPortName();
     fresh.expected = ExpectedRevision();
     ModuleIdentity before;
-    const AtRead read = ReadModuleIdentity(ModuleTimeoutMs.load(), &before);
+    const AtRead read = ReadModuleIdentity(UpdateRunOf().options.module_timeout_ms, &before);
     TraceIdentity("before", fresh.at_port, read, before);
     fresh.before_read = read;
     fresh.before = before;
@@ -102,13 +97,13 @@ std::int32_t CheckBeforeRun(platform::Hwnd window) {
     if (read == AtRead::NotOpened && !fresh.expected.empty()) {
         const std::string reason = "the AT port " + fresh.at_port + " did not open";
         SetRunReason(reason);
-        shell::FormatAndAppend(window, "The update did not start: %s\r\n", reason.c_str());
+        SayFormatted(window, "The update did not start: %s\r\n", reason.c_str());
         return OutcomeFailed;
     }
-    if (!SkipCurrent.load() || read != AtRead::Read || !RevisionMatches(before.revision, fresh.expected)) {
+    if (!UpdateRunOf().options.skip_current || read != AtRead::Read || !RevisionMatches(before.revision, fresh.expected)) {
         return OutcomeNone;
     }
-    shell::AppendLogUnlessQuiet(window,
+    SayUnlessQuiet(window,
                                 ("The module already runs revision " + before.revision + "; nothing was written\r\n").c_str());
     return OutcomeAlreadyCurrent;
 }
@@ -120,10 +115,10 @@ std::int32_t VerifyAfterRun(platform::Hwnd window) {
                                                           : "the profile names no AT port";
         SetRunReason(reason);
         SayImageDone(window);
-        shell::AppendLogUnlessQuiet(window, ("The firmware running was not checked: " + reason + "\r\n").c_str());
+        SayUnlessQuiet(window, ("The firmware running was not checked: " + reason + "\r\n").c_str());
         return OutcomeConfirmed;
     }
-    const std::uint32_t bound = VerifyTimeoutMs.load();
+    const std::uint32_t bound = UpdateRunOf().options.verify_timeout_ms;
     ModuleIdentity after;
     const AtRead read = ReadModuleIdentity(bound, &after);
     TraceIdentity("after", known.at_port, read, after);
@@ -139,7 +134,7 @@ std::int32_t VerifyAfterRun(platform::Hwnd window) {
     if (read != AtRead::Read) {
         const std::string reason = NotVerifiedReason(read, after, known.at_port, bound);
         SetRunReason(reason);
-        shell::FormatAndAppend(window, "The firmware was not verified: %s\r\n", reason.c_str());
+        SayFormatted(window, "The firmware was not verified: %s\r\n", reason.c_str());
         return OutcomeNotVerified;
     }
     if (!RevisionMatches(after.revision, known.expected)) {
@@ -150,12 +145,12 @@ std::int32_t VerifyAfterRun(platform::Hwnd window) {
                      "--firmware DIR`)"
                    : "";
         SetRunReason("the module runs revision " + after.revision + ", not " + known.expected + hint);
-        shell::FormatAndAppend(window, "The module runs revision %s, not %s%s; the update has failed\r\n",
+        SayFormatted(window, "The module runs revision %s, not %s%s; the update has failed\r\n",
                                after.revision.c_str(), known.expected.c_str(), hint.c_str());
         return OutcomeRevisionMismatch;
     }
     SayImageDone(window);
-    shell::AppendLogUnlessQuiet(window, ("The module runs the expected firmware, revision " + after.revision + "\r\n").c_str());
+    SayUnlessQuiet(window, ("The module runs the expected firmware, revision " + after.revision + "\r\n").c_str());
     return OutcomeVerified;
 }
 

@@ -1,17 +1,16 @@
 // Implemented in update/verify.cpp.
 // The verdict of a run: which firmware the module runs, read on its AT port (update/identity.h)
 // once before the handshake ("before") and once after the confirmation and the module's reset
-// ("after", waiting up to VerifyTimeoutMs for the new firmware to answer).
+// ("after", waiting up to the run's verify time-out for the new firmware to answer).
 //
 // The expected revision is --expect-revision, else the payload set's; a revision read matches
 // when it equals the expected text, or, with --expect-revision-match glob, when the expected
 // text as a shell pattern (fnmatch) matches the whole revision. A confirmed image then ends verified, revision_mismatch or
 // not_verified; only a verified one (or a confirmed one that could not be checked: no expected
-// revision, no AT port) goes on to the reboot. With SkipCurrent, a module whose "before"
+// revision, no AT port) goes on to the reboot. With --skip-current, a module whose "before"
 // revision already matches ends the run at once, nothing written to it.
 //
-// Index: DefaultVerifyTimeoutSeconds VerifyTimeoutMs SkipCurrent ExpectRevisionOption
-// RevisionMatch ExpectRevisionMatch ExpectedRevision RevisionMatches RunFacts LastRunFacts SetRunReason | CheckBeforeRun
+// Index: ExpectedRevision RevisionMatches RunFacts LastRunFacts SetRunReason | CheckBeforeRun
 // VerifyAfterRun
 #pragma once
 
@@ -21,17 +20,9 @@
 
 #include "platform/platform.h"
 #include "update/identity.h"
+#include "update/run.h"
 
 namespace update {
-
-inline constexpr std::uint32_t DefaultVerifyTimeoutSeconds = 30;
-extern std::atomic<std::uint32_t> VerifyTimeoutMs;
-extern std::atomic<bool> SkipCurrent;
-// --expect-revision; set before the first run and only read then. Empty: the set's revision.
-extern std::string ExpectRevisionOption;
-// --expect-revision-match: how the revision read is compared with the expected one.
-enum class RevisionMatch : std::int32_t { Exact, Glob };
-extern std::atomic<RevisionMatch> ExpectRevisionMatch;
 
 // The revision a run expects; "" when neither the option nor the payload set names one.
 std::string ExpectedRevision();

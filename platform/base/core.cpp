@@ -8,6 +8,7 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "platform/base/format.h"
 #include "platform/base/handles.h"
 #include "platform/base/observe.h"
 #include "platform/base/sys.h"
@@ -277,6 +279,16 @@ void DebugOutput(const char* text, std::size_t len) {
 }
 
 bool TraceOpen() { return trace_is_open.load(std::memory_order_relaxed); }
+
+void TracePrint(const char* format, ...) {
+    if (!TraceOpen()) return;
+    char line[1024];
+    std::va_list args;
+    va_start(args, format);
+    const int n = FormatTextV(line, sizeof line, format, args);
+    va_end(args);
+    DebugOutput(line, static_cast<std::size_t>(n));
+}
 
 void SetTraceTimestamps(bool on) {
     std::lock_guard lock(trace_mutex);

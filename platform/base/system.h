@@ -14,7 +14,7 @@
 // VirtualAlloc VirtualCopy VirtualFree LocalAllocTrace | LoadLibrary GetProcAddress FreeLibrary
 // KernelControlUnanswered ProbeKernelService |
 // RegOpenKeyEx RegQueryValueEx RegCloseKey | SystemIdleTimerReset KeybdEvent |
-// DebugOutput TraceOpen SetTraceSink SetTraceTimestamps StderrIsTerminal SetWriteFailureHandler
+// DebugOutput TraceOpen TracePrint SetTraceSink SetTraceTimestamps StderrIsTerminal SetWriteFailureHandler
 // NoteWriteFailure FillStandardDescriptors | RemoveDirectoryAtEnding ForgetDirectoryAtEnding
 #pragma once
 
@@ -124,6 +124,9 @@ void DebugOutput(const char* text, std::size_t len);
 // Whether a sink is set: a caller may skip building a line while it is not. A sink set
 // meanwhile takes whole lines from the next one on.
 bool TraceOpen();
+// A printf-style line on the trace, built only while a sink is set (the update's hot path
+// traces every byte it waits for).
+void TracePrint(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // path "-" is stderr; an empty path is nowhere; else a regular file only (OpenUserFile). False
 // with the last error set (its text the reason) when it cannot be opened.
 bool SetTraceSink(const char* path);

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "device/radio.h"
+#include "device/controls.h"
 #include "device/reboot.h"
 #include "platform/platform.h"
 #include "platform/testing.h"
@@ -217,7 +218,7 @@ TEST_F(Device, UnreachableKernelIsExplainedOnTheTrace) {
     UseProfile(KernelProfile(kernel.path()));
     EXPECT_EQ(device::RebootDevice(main_), 1);
     EXPECT_EQ(trace.Text(), "KernelIoControl (" + kernel.path() + "): reboot failed: Operation not permitted\r\n");
-    EXPECT_EQ(device::RebootFailed.load(), 1);
+    EXPECT_EQ(device::Controls().reboot_failed.load(), 1);
 }
 
 TEST_F(Device, RebootLibraryFaults) {

@@ -23,6 +23,7 @@
 #include "tests/support/pty.h"
 #include "tests/support/trace_file.h"
 #include "update/cechat.h"
+#include "update/run.h"
 
 namespace {
 
@@ -47,7 +48,7 @@ protected:
     }
     void TearDown() override {
         CloseModuleLink();
-        ModuleTimeoutMs = 10000;
+        UpdateRunOf().options.module_timeout_ms = 10000;
         ClearFaults();
         SetProfile(Profile{});
     }
@@ -142,7 +143,7 @@ TEST_F(ModuleLinkTest, RecordCannotBeAllocated) {
     EXPECT_EQ(OpenModuleLink(), 0);
     EXPECT_EQ(CurrentModuleLink.load(), nullptr);
     EXPECT_EQ(ModulePort(), 0);
-    ModuleTimeoutMs = 50;
+    UpdateRunOf().options.module_timeout_ms = 50;
     EXPECT_EQ(WaitForModuleByte(0xA0), 0);  // no link: an empty wait, no crash
     CloseModuleLink();
 }
@@ -194,7 +195,7 @@ TEST_F(ModuleLinkTest, ExpectedByteArrivingLaterEndsTheWait) {
 TEST_F(ModuleLinkTest, SilenceEndsTheWaitAfterTheBound) {
     ASSERT_EQ(OpenModuleLink(), 1);
     RestartTrace();
-    ModuleTimeoutMs = 150;
+    UpdateRunOf().options.module_timeout_ms = 150;
     auto start = Clock::now();
     EXPECT_EQ(WaitForModuleByte(0xA0), 0);
     EXPECT_GE(MsSince(start), 150);
@@ -204,7 +205,7 @@ TEST_F(ModuleLinkTest, SilenceEndsTheWaitAfterTheBound) {
 TEST_F(ModuleLinkTest, SilenceAfterAWrongByteEndsTheReadLoop) {
     ASSERT_EQ(OpenModuleLink(), 1);
     RestartTrace();
-    ModuleTimeoutMs = 150;
+    UpdateRunOf().options.module_timeout_ms = 150;
     ASSERT_TRUE(pty.Send({0x12}));
     std::clock_t cpu = std::clock();
     EXPECT_EQ(WaitForModuleByte(0xA0), 0);
@@ -247,7 +248,7 @@ TEST_F(ModuleLinkTest, FramingErrorTogetherWithAByteClearsAndStillReads) {
 
 TEST_F(ModuleLinkTest, FarEndClosedDuringAWaitReturnsZeroAtOnceEveryTime) {
     ASSERT_EQ(OpenModuleLink(), 1);
-    ModuleTimeoutMs = 600000;
+    UpdateRunOf().options.module_timeout_ms = 600000;
     std::thread unplug([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         pty.CloseMaster();

@@ -100,9 +100,9 @@ TEST(UpdateAdapters, UpdateRunsWithProgramsAndAModemLineReset) {
 
     {
         fwu_test::WindowThread window;
-        update::UpdateOutcome.store(update::OutcomeNone);
+        update::UpdateRunOf().state.outcome.store(update::OutcomeNone);
         window.Run([&] { return static_cast<platform::LResult>(update::StartUpdate(window.window())); });
-        for (int i = 0; i < 1200 && update::UpdateOutcome.load() == update::OutcomeNone; ++i) {
+        for (int i = 0; i < 1200 && update::UpdateRunOf().state.outcome.load() == update::OutcomeNone; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         EXPECT_TRUE(update::WaitForRunThread(10000));
@@ -111,7 +111,7 @@ TEST(UpdateAdapters, UpdateRunsWithProgramsAndAModemLineReset) {
     platform::internal::SysCalls() = saved;
     platform::SetProfile(platform::Profile{});
 
-    EXPECT_EQ(update::UpdateOutcome.load(), update::OutcomeConfirmed);
+    EXPECT_EQ(update::UpdateRunOf().state.outcome.load(), update::OutcomeConfirmed);
     const sim::Module& module = handset.module();
     EXPECT_EQ(module.Downloads(), 1);
     EXPECT_EQ(module.ImageSha256(),

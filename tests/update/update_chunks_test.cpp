@@ -92,12 +92,12 @@ protected:
         platform::SetProfile(profile);
         ASSERT_TRUE(trace.Restart());
         // A wait that is not answered must fail fast, not after the default 10 s.
-        update::ModuleTimeoutMs = 2000;
+        update::UpdateRunOf().options.module_timeout_ms = 2000;
         ASSERT_EQ(update::OpenModuleLink(), 1);
     }
     void TearDown() override {
         update::CloseModuleLink();
-        update::ModuleTimeoutMs = 10000;
+        update::UpdateRunOf().options.module_timeout_ms = 10000;
         platform::SetProfile(platform::Profile{});
     }
     std::string Trace() { return trace.Text(); }
