@@ -32,6 +32,7 @@ struct BridgeReport {
     void (*open_failure)(const char* explanation) = nullptr;
     std::int32_t (*peer)() = nullptr;
     std::int32_t (*display_mode)() = nullptr;
+    char* (*line_buffer)() = nullptr;  // the calling thread's 1024-byte buffer for a formatted line
 };
 
 // The bridge's part of the run: what `firmware-utility bridge` asks of it, its report, and

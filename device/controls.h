@@ -33,6 +33,7 @@ struct ControlReport {
     void (*open_failure)(const char* explanation) = nullptr;                 // a device that did not open
     void (*control_failure)(const ControlFailure& failure) = nullptr;        // a control that failed
     void (*hand_reset_prompt)() = nullptr;                                   // press the reset button now
+    char* (*line_buffer)() = nullptr;  // the calling thread's 1024-byte buffer for a formatted line
 };
 
 struct ControlRun {

@@ -105,9 +105,10 @@ void Report(const std::string& device, const std::string& path, const std::strin
 
 // What the module says on its AT port, on one line of its own. False when it gave no revision
 // although one is expected: the update could not verify its work.
-bool ReportModule(const std::string& at_path) {
+bool ReportModule(const std::string& at_path, bool* answered) {
     update::ModuleIdentity identity;
     const update::AtRead read = update::ReadModuleIdentity(AtAnswerWaitMs, &identity);
+    *answered = read == update::AtRead::Read;
     std::string said;
     if (read == update::AtRead::Read) {
         said = identity.manufacturer + " " + identity.model + ", revision " + identity.revision + ", serial " +
@@ -133,6 +134,7 @@ struct CheckState {
     std::string module_problem;  // the claim's or the sharers': COM1: is not opened then
     std::string at_path;         // the AT port's, once it proved ready
     bool reset_device_ready = false;
+    bool module_answered = false;  // on its AT port, before the reset
     int not_ready = 0;
 };
 
@@ -200,13 +202,29 @@ void CheckOpens(CheckState* state) {
 }
 
 void CheckIdentity(CheckState* state) {
-    if (!state->at_path.empty() && !ReportModule(state->at_path)) ++state->not_ready;
+    if (!state->at_path.empty() && !ReportModule(state->at_path, &state->module_answered)) ++state->not_ready;
 }
 
-// One reset, as each handshake attempt does it; after the AT port was read. A reset by hand is
-// the person's, asked for by the update itself.
+// A module that answered before its reset is given the time an update gives it after the
+// image to answer again, so that the module is left as it was found (and a second `check`
+// finds it answering); what it did is said after the reset's "ok".
+std::string AwaitModuleBack(const CheckState& state) {
+    if (!state.module_answered) return "";
+    const std::uint32_t bound = Run().update.options.verify_timeout_ms;
+    update::ModuleIdentity identity;
+    if (update::ReadModuleIdentity(bound, &identity) == update::AtRead::Read) return "; it answers on its AT port again";
+    return "; it did not answer on its AT port again within " + std::to_string(bound / MillisecondsPerSecond) + " s";
+}
+
+// One reset, as each handshake attempt does it; after the AT port was read, and only when
+// every step before it was ready: an update stops before its reset otherwise, and leaves the
+// module alone. A reset by hand is the person's, asked for by the update itself.
 void CheckReset(CheckState* state) {
     const platform::Profile& profile = state->profile;
+    if (state->not_ready != 0) {
+        Report(ResetLine, "-", "not tried: the update would stop before it");
+        return;
+    }
     if (Run().controls.reset_by_hand) {
         Report(ResetLine, "by hand", "ok (the update asks for the module's reset button at each attempt)");
         return;
@@ -217,7 +235,8 @@ void CheckReset(CheckState* state) {
         const std::string what = std::string(profile.reset.dtr ? "DTR" : "RTS") + " pulse on " + profile.reset.port;
         Report(ResetLine, what,
                problem.empty() ? "ok (one " + std::to_string(profile.reset.milliseconds) +
-                                     " ms pulse sent: the module was reset, harmless before an update)"
+                                     " ms pulse sent: the module was reset, harmless before an update" +
+                                     AwaitModuleBack(*state) + ")"
                                : problem);
         Count(state, problem);
         return;
@@ -226,7 +245,9 @@ void CheckReset(CheckState* state) {
     const update::Explanation failure = update::ResetStep(&lasting);
     const std::string problem = failure.empty() ? "" : "the module could not be reset: " + failure.reason;
     Report(ResetLine, RadioDriver,
-           problem.empty() ? "ok (the module was reset through the radio driver, harmless before an update)" : problem);
+           problem.empty() ? "ok (the module was reset through the radio driver, harmless before an update" +
+                                 AwaitModuleBack(*state) + ")"
+                           : problem);
     Count(state, problem);
 }
 

@@ -35,6 +35,9 @@ void UseRunContext(RunContext* run) {
     run->bridge.report.display_mode = DisplayOption;
     run->controls.report.line = AppendLog;
     run->controls.report.quiet_line = AppendLogUnlessQuiet;
+    run->update.report.line_buffer = MessageBuffer;
+    run->bridge.report.line_buffer = MessageBuffer;
+    run->controls.report.line_buffer = MessageBuffer;
     Attached.store(run);
     update::UseUpdateRun(&run->update);
     bridge::UseBridgeRun(&run->bridge);

@@ -50,10 +50,13 @@ void SayUnlessQuiet(platform::Hwnd window, const char* text) {
 }
 
 void SayFormatted(platform::Hwnd window, const char* format, ...) {
-    char text[LineSize];
+    // Made in the report's line buffer when it has one (formatted even for a silent window).
+    thread_local char own[LineSize];
+    auto buffer = UpdateRunOf().report.line_buffer;
+    char* text = buffer != nullptr ? buffer() : own;
     std::va_list args;
     va_start(args, format);
-    platform::FormatTextV(text, sizeof text, format, args);
+    platform::FormatTextV(text, LineSize, format, args);
     va_end(args);
     Say(window, text);
 }

@@ -69,6 +69,7 @@ struct UpdateReport {
     void (*note)(const RunNote& note) = nullptr;
     void (*open_failure)(const char* explanation) = nullptr;
     void (*image_confirmed)() = nullptr;
+    char* (*line_buffer)() = nullptr;  // the calling thread's 1024-byte buffer for a formatted line
 };
 
 struct UpdateState {
