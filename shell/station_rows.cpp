@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
+#include "update/outcomes.h"
+
 namespace shell {
 namespace {
 
@@ -87,7 +89,7 @@ void RowEvent(StationRow* row, const nlohmann::json& event) {
     }
 }
 
-void RowEnded(StationRow* row, const std::string& outcome, double seconds, int exit_code) {
+void RowEnded(StationRow* row, std::int32_t outcome, double seconds, int exit_code) {
     row->ended = true;
     row->outcome = outcome;
     row->seconds = seconds;
@@ -105,11 +107,14 @@ std::vector<std::string> StationRowLines(const std::vector<const StationRow*>& r
     for (const StationRow* row : rows) {
         std::string line = Padded(row->name, name_width) + "  " + Padded(PortShown(row->port), port_width) + "  ";
         if (row->ended) {
-            const bool current = row->outcome == "verified" || row->outcome == "already_current";
-            verified += row->exit_code == 0 && current;
-            confirmed += row->exit_code == 0 && !current;
-            failed += row->exit_code != 0;
-            line += Padded(row->outcome, OutcomeColumn) + Formatted("  %.1f s", row->seconds);
+            // A success as the table has it, unless its process said otherwise (a record it
+            // could not write).
+            const bool succeeded = row->exit_code == 0 && update::OutcomeSucceeded(row->outcome);
+            const bool current = update::OutcomeRevisionKnown(row->outcome);
+            verified += succeeded && current;
+            confirmed += succeeded && !current;
+            failed += !succeeded;
+            line += Padded(update::OutcomeName(row->outcome), OutcomeColumn) + Formatted("  %.1f s", row->seconds);
         } else {
             ++running;
             line += Padded(row->stage, StageColumn) + "  ";

@@ -27,7 +27,7 @@ struct StationRow {
     double image_start = 0;       // the events' clock (seconds) when the image started
     double image_last = 0;        // and of its latest progress
     bool ended = false;
-    std::string outcome;
+    std::int32_t outcome = 0;  // update/outcomes.h
     double seconds = 0;
     int exit_code = 0;
 };
@@ -35,7 +35,7 @@ struct StationRow {
 // What a station's event says about its row.
 void RowEvent(StationRow* row, const nlohmann::json& event);
 // The station's child ended: its outcome, wall time and exit code.
-void RowEnded(StationRow* row, const std::string& outcome, double seconds, int exit_code);
+void RowEnded(StationRow* row, std::int32_t outcome, double seconds, int exit_code);
 // One line per station, then the sum line; `width` the terminal's columns (lines are fitted).
 std::vector<std::string> StationRowLines(const std::vector<const StationRow*>& rows, int width);
 

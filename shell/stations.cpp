@@ -20,6 +20,7 @@
 #include "shell/run_report.h"
 #include "shell/station_rows.h"
 #include "update/cechat.h"
+#include "update/outcomes.h"
 #include "update/payloads.h"
 
 namespace shell {
@@ -39,7 +40,7 @@ struct Station {
     double seconds = 0;
     bool ended = false;
     int exit_code = 1;
-    std::string outcome = "not_started";
+    std::int32_t outcome = update::OutcomeNotStarted;  // until its run_start
     std::uint32_t image_bytes = 0;
     const char* handset = "-";  // "simulated" or "real", as its run_start says
     std::string signer = "-";   // the fingerprint of the set's signer, as its run_start says
@@ -90,14 +91,15 @@ void TakeEvent(Station& station, const std::string& line) {
     if (event.is_discarded() || !event.is_object()) return;
     const std::string name = event.value("event", "");
     if (name == "run_start") {
-        station.outcome = "unfinished";  // until its run_end says more
+        station.outcome = update::OutcomeUnfinished;  // until its run_end says more
         station.handset = event.value("simulated", false) ? "simulated" : "real";
         const nlohmann::json signer = event.value("signer", nlohmann::json());
         if (signer.is_object()) station.signer = signer.value("fingerprint", "-");
     }
     if (name == "progress" && event.value("stage", 0) == 3) station.image_bytes = event.value("bytes", 0u);
     if (name == "run_end") {
-        station.outcome = event.value("outcome", station.outcome);
+        const update::OutcomeRow* outcome = update::FindOutcomeNamed(event.value("outcome", ""));
+        if (outcome != nullptr) station.outcome = outcome->outcome;
         station.run_end_seen = true;
     }
     RowEvent(&station.row, event);
@@ -185,14 +187,14 @@ void Finish(Station& station, bool stopped) {
     platform::ReapChild(station.child.pid, true, &station.exit_code);
     station.seconds = std::chrono::duration<double>(Clock::now() - station.start).count();
     station.ended = true;
-    if (stopped && (station.outcome == "not_started" || station.outcome == "unfinished")) {
-        station.outcome = "interrupted";
+    if (stopped && (station.outcome == update::OutcomeNotStarted || station.outcome == update::OutcomeUnfinished)) {
+        station.outcome = update::OutcomeInterrupted;
     }
     RowEnded(&station.row, station.outcome, station.seconds, station.exit_code);
     rows_changed = true;
     // A child that could not write its own end (killed alone) gets it from here.
     if (!station.run_end_seen && station.child.pid > 0) {
-        EventRunEnd(station.outcome.c_str(), station.exit_code, station.spec.name);
+        EventRunEnd(update::OutcomeName(station.outcome), station.exit_code, station.spec.name);
     }
 }
 
@@ -205,8 +207,8 @@ void PrintSummary(const std::vector<Station>& stations, std::FILE* to) {
                  "handset", "signer");
     for (const Station& station : stations) {
         std::fprintf(to, "%-*s  %-17s  %6.1f s  %9u  %4d  %-9s  %s\n", w, station.spec.name.c_str(),
-                     station.outcome.c_str(), station.seconds, station.image_bytes, station.exit_code, station.handset,
-                     station.signer.c_str());
+                     update::OutcomeName(station.outcome), station.seconds, station.image_bytes, station.exit_code,
+                     station.handset, station.signer.c_str());
     }
     std::fflush(to);
 }

@@ -4,13 +4,16 @@
 // record and the stations' table give it, the exit code of `update` (0 only for a success, the
 // one a reboot or --after follows), what `send --wait` says of it, and the verdict line that
 // `update` ends with on stderr, when it says one. A number the table does not have (OutcomeNone:
-// the run never ended) is named as interrupted and ends `update` with 1.
+// the run never ended) is named as interrupted and ends `update` with 1. The stations' parent
+// (shell/stations.h) names a child that wrote no run_end by the last two rows, its own.
 //
-// Index: OutcomeNone OutcomeConfirmed ... OutcomeControlFailed | VerdictFill OutcomeRow Outcomes
-// FindOutcome OutcomeName OutcomeExitCode OutcomeSucceeded UnknownOutcomeLine
+// Index: OutcomeNone OutcomeConfirmed ... OutcomeUnfinished | VerdictFill OutcomeRow Outcomes
+// FindOutcome FindOutcomeNamed OutcomeName OutcomeExitCode OutcomeSucceeded OutcomeRevisionKnown
+// UnknownOutcomeLine
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 namespace update {
 
@@ -30,6 +33,9 @@ inline constexpr std::int32_t OutcomeNotVerified = 8;       // its AT port gave 
 inline constexpr std::int32_t OutcomeAlreadyCurrent = 9;    // --skip-current: it ran it before
 inline constexpr std::int32_t OutcomeLineNoise = 10;        // the link carried noise during the image
 inline constexpr std::int32_t OutcomeControlFailed = 11;    // the module's reset cannot succeed
+// A station's child that ended without a run_end: before its run began, or in the middle of it.
+inline constexpr std::int32_t OutcomeNotStarted = 12;
+inline constexpr std::int32_t OutcomeUnfinished = 13;
 
 // What fills the %s of a verdict line, from the run's facts (update/verify.h RunFacts).
 enum class VerdictFill {
@@ -42,32 +48,35 @@ struct OutcomeRow {
     std::int32_t outcome;
     const char* name;
     int exit_code;        // of `update`
+    bool revision_known;  // the module is known to run the expected revision
     const char* awaited;  // what `send --wait` says
     const char* verdict;  // the verdict line after "NAME: ", printf-style; null: none
     VerdictFill fill;
 };
 
 inline constexpr OutcomeRow Outcomes[] = {
-    {OutcomeConfirmed, "confirmed", 0, "the module confirmed the image",
+    {OutcomeConfirmed, "confirmed", 0, false, "the module confirmed the image",
      "the module accepted the image; the firmware running was not checked (%s)", VerdictFill::Reason},
-    {OutcomeFailed, "failed", 1, "the update failed", nullptr, VerdictFill::Reason},
-    {OutcomeModuleLost, "module_lost", 1, "the module link was lost", nullptr, VerdictFill::Reason},
-    {OutcomeGaveUp, "gave_up", 1, "the module did not answer; the update gave up", nullptr, VerdictFill::Reason},
-    {OutcomeRefused, "refused", 1, "refused: an update is already running", nullptr, VerdictFill::Reason},
-    {OutcomeInterrupted, "interrupted", 1, "the window closed before the update ended", nullptr,
+    {OutcomeFailed, "failed", 1, false, "the update failed", nullptr, VerdictFill::Reason},
+    {OutcomeModuleLost, "module_lost", 1, false, "the module link was lost", nullptr, VerdictFill::Reason},
+    {OutcomeGaveUp, "gave_up", 1, false, "the module did not answer; the update gave up", nullptr, VerdictFill::Reason},
+    {OutcomeRefused, "refused", 1, false, "refused: an update is already running", nullptr, VerdictFill::Reason},
+    {OutcomeInterrupted, "interrupted", 1, false, "the window closed before the update ended", nullptr,
      VerdictFill::Reason},
-    {OutcomeVerified, "verified", 0, "the module runs the expected firmware",
+    {OutcomeVerified, "verified", 0, true, "the module runs the expected firmware",
      "the module runs revision %s (before: %s)", VerdictFill::RevisionAfterAndBefore},
-    {OutcomeRevisionMismatch, "revision_mismatch", 1, "the module runs another revision than expected",
+    {OutcomeRevisionMismatch, "revision_mismatch", 1, false, "the module runs another revision than expected",
      "%s; no reboot was requested", VerdictFill::Reason},
-    {OutcomeNotVerified, "not_verified", 1, "the firmware the module runs was not verified",
+    {OutcomeNotVerified, "not_verified", 1, false, "the firmware the module runs was not verified",
      "%s; no reboot was requested", VerdictFill::Reason},
-    {OutcomeAlreadyCurrent, "already_current", 0, "the module already ran the expected revision",
+    {OutcomeAlreadyCurrent, "already_current", 0, true, "the module already ran the expected revision",
      "the module runs revision %s; nothing was written", VerdictFill::RevisionBefore},
-    {OutcomeLineNoise, "line_noise", 1, "the module link carried noise during the image; the update stopped", "%s",
+    {OutcomeLineNoise, "line_noise", 1, false, "the module link carried noise during the image; the update stopped", "%s",
      VerdictFill::Reason},
-    {OutcomeControlFailed, "control_failed", 1, "the module's reset failed and cannot succeed; the update stopped",
+    {OutcomeControlFailed, "control_failed", 1, false, "the module's reset failed and cannot succeed; the update stopped",
      nullptr, VerdictFill::Reason},
+    {OutcomeNotStarted, "not_started", 1, false, "the update ended before its run began", nullptr, VerdictFill::Reason},
+    {OutcomeUnfinished, "unfinished", 1, false, "the update ended without a verdict", nullptr, VerdictFill::Reason},
 };
 
 // What `send --wait` says of an answer that is no outcome.
@@ -78,6 +87,14 @@ inline constexpr char UnknownOutcomeLine[] = "unknown outcome";
 constexpr const OutcomeRow* FindOutcome(std::int64_t outcome) {
     for (const OutcomeRow& row : Outcomes) {
         if (row.outcome == outcome) return &row;
+    }
+    return nullptr;
+}
+
+// The row an outcome's name (as the events carry it) names; null when the table has none.
+constexpr const OutcomeRow* FindOutcomeNamed(std::string_view name) {
+    for (const OutcomeRow& row : Outcomes) {
+        if (name == row.name) return &row;
     }
     return nullptr;
 }
@@ -94,5 +111,11 @@ constexpr int OutcomeExitCode(std::int32_t outcome) {
 
 // Outcomes that end `update` with 0.
 constexpr bool OutcomeSucceeded(std::int32_t outcome) { return OutcomeExitCode(outcome) == 0; }
+
+// Outcomes after which the module is known to run the expected revision.
+constexpr bool OutcomeRevisionKnown(std::int32_t outcome) {
+    const OutcomeRow* row = FindOutcome(outcome);
+    return row != nullptr && row->revision_known;
+}
 
 }  // namespace update

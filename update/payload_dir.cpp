@@ -42,23 +42,13 @@ std::string DirectoryBytes[KindCount];
 PayloadSet DirectorySet;
 std::atomic<bool> DirectoryInUse{false};
 
-std::string Join(const std::string& directory, const std::string& name) {
-    if (!directory.empty() && directory.back() == '/') return directory + name;
-    return directory + "/" + name;
-}
-
-bool Fail(std::string* error, const std::string& path, const std::string& reason) {
-    *error = path + ": " + reason;
-    return false;
-}
-
 bool ReadPayloadFile(const std::string& directory, std::size_t index, std::string* bytes, std::string* error) {
-    const std::string path = Join(directory, PayloadFiles[index].file);
+    const std::string path = JoinPath(directory, PayloadFiles[index].file);
     const std::uint32_t length = PayloadFiles[index].length;
     std::uint64_t size = 0;
-    if (!platform::ReadRegularFile(path, length, bytes, &size)) return Fail(error, path, platform::LastErrorText());
+    if (!platform::ReadRegularFile(path, length, bytes, &size)) return FailAt(error, path, platform::LastErrorText());
     if (size != length) {
-        return Fail(error, path,
+        return FailAt(error, path,
                     "has " + std::to_string(size) + " bytes; the upload stages need exactly " + std::to_string(length));
     }
     return true;
@@ -105,12 +95,12 @@ struct SetFile {
 // a larger one refused with `too_large`.
 bool ReadOptionalFile(const std::string& directory, const char* name, std::uint64_t limit, const char* too_large,
                       bool* present, std::string* text, std::string* error) {
-    const std::string path = Join(directory, name);
+    const std::string path = JoinPath(directory, name);
     *present = platform::PathExists(path);
     if (!*present) return true;
     std::uint64_t size = 0;
-    if (!platform::ReadRegularFile(path, limit, text, &size)) return Fail(error, path, platform::LastErrorText());
-    if (size > limit) return Fail(error, path, too_large);
+    if (!platform::ReadRegularFile(path, limit, text, &size)) return FailAt(error, path, platform::LastErrorText());
+    if (size > limit) return FailAt(error, path, too_large);
     return true;
 }
 
@@ -126,7 +116,7 @@ bool ReadSums(const std::string& directory, bool* present, std::string* text, st
 // over without being read. *listed gets the normalised names, for a signed list's check.
 bool CheckSums(const std::string& directory, const std::string& text, const SetFile* files, std::size_t count,
                std::vector<std::string>* listed_names, std::string* error) {
-    const std::string path = Join(directory, SumsFile);
+    const std::string path = JoinPath(directory, SumsFile);
     std::map<std::string, int> listed_on;  // normalised name -> its line
     std::size_t start = 0;
     for (int number = 1; start < text.size(); ++number) {
@@ -141,18 +131,18 @@ bool CheckSums(const std::string& directory, const std::string& text, const SetF
         std::string normal;
         const std::string where = path + ":" + std::to_string(number);
         if (!ParseSumsLine(line, &listed, &name)) {
-            return Fail(error, where, "not a sha256sum line (64 hex digits, two blanks, a file name)");
+            return FailAt(error, where, "not a sha256sum line (64 hex digits, two blanks, a file name)");
         }
-        if (!NormalName(name, &normal)) return Fail(error, where, "names a file outside the directory: " + name);
+        if (!NormalName(name, &normal)) return FailAt(error, where, "names a file outside the directory: " + name);
         if (const auto [first, fresh] = listed_on.emplace(normal, number); !fresh) {
-            return Fail(error, where, "lists " + normal + " again (first on line " + std::to_string(first->second) + ")");
+            return FailAt(error, where, "lists " + normal + " again (first on line " + std::to_string(first->second) + ")");
         }
         listed_names->push_back(normal);
         for (std::size_t i = 0; i < count; ++i) {
             if (files[i].bytes == nullptr || normal != files[i].name) continue;
             const std::string actual = platform::Sha256Hex(files[i].bytes->data(), files[i].bytes->size());
             if (actual != listed) {
-                return Fail(error, Join(directory, normal),
+                return FailAt(error, JoinPath(directory, normal),
                             "SHA-256 " + actual + " does not match " + std::string(SumsFile) + " (" + listed + ")");
             }
         }
@@ -169,22 +159,32 @@ bool ReadVersion(const std::string& directory, bool* present, std::string* text,
 // The revision a version file's bytes name: one line, trimmed, neither empty nor holding
 // control characters.
 bool RevisionFrom(const std::string& directory, std::string text, std::string* revision, std::string* error) {
-    const std::string path = Join(directory, VersionFile);
+    const std::string path = JoinPath(directory, VersionFile);
     if (!text.empty() && text.back() == '\n') text.pop_back();
     if (!text.empty() && text.back() == '\r') text.pop_back();
-    if (text.find('\n') != std::string::npos) return Fail(error, path, "more than one line; it holds the revision only");
+    if (text.find('\n') != std::string::npos) return FailAt(error, path, "more than one line; it holds the revision only");
     const std::size_t first = text.find_first_not_of(" \t");
     const std::size_t last = text.find_last_not_of(" \t");
-    if (first == std::string::npos) return Fail(error, path, "empty; it names the set's firmware revision");
+    if (first == std::string::npos) return FailAt(error, path, "empty; it names the set's firmware revision");
     text = text.substr(first, last - first + 1);
     for (char c : text) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return Fail(error, path, "holds a control character");
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return FailAt(error, path, "holds a control character");
     }
     *revision = text;
     return true;
 }
 
 }  // namespace
+
+std::string JoinPath(const std::string& directory, const std::string& name) {
+    if (!directory.empty() && directory.back() == '/') return directory + name;
+    return directory + "/" + name;
+}
+
+bool FailAt(std::string* error, const std::string& path, const std::string& reason) {
+    *error = path + ": " + reason;
+    return false;
+}
 
 const char* PayloadFileName(std::uint32_t kind) {
     for (const auto& row : PayloadFiles) {
@@ -194,7 +194,7 @@ const char* PayloadFileName(std::uint32_t kind) {
 }
 
 bool UsePayloadDirectory(const std::string& directory, std::string* error) {
-    if (!platform::CheckDirectory(directory)) return Fail(error, directory, platform::LastErrorText());
+    if (!platform::CheckDirectory(directory)) return FailAt(error, directory, platform::LastErrorText());
     std::string bytes[KindCount];
     for (std::size_t i = 0; i < KindCount; ++i) {
         if (!ReadPayloadFile(directory, i, &bytes[i], error)) return false;
@@ -221,7 +221,7 @@ bool UsePayloadDirectory(const std::string& directory, std::string* error) {
         std::vector<std::string> needed;
         for (const auto& row : PayloadFiles) needed.push_back(row.file);
         needed.push_back(VersionFile);
-        if (!CheckSignedList(Join(directory, SumsFile), listed, needed, error)) return false;
+        if (!CheckSignedList(JoinPath(directory, SumsFile), listed, needed, error)) return false;
     }
     if (has_version && !RevisionFrom(directory, version, &set.revision, error)) return false;
     set.source = PayloadSource::Directory;

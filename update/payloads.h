@@ -9,7 +9,7 @@
 //
 // Index: PayloadKind LoadPayload DescribePayload ListPayloads | PayloadSource PayloadSet
 // CurrentPayloadSet PayloadSourceName StandInRevision PayloadSetLine | UsePayloadDirectory
-// DirectoryPayload DirectoryPayloadSet PayloadFileName
+// DirectoryPayload DirectoryPayloadSet PayloadFileName JoinPath FailAt
 #pragma once
 
 #include <cstdint>
@@ -69,5 +69,9 @@ bool UsePayloadDirectory(const std::string& directory, std::string* error);
 bool DirectoryPayload(std::uint32_t kind, const std::uint8_t** bytes, std::uint32_t* size);
 // The directory set, or nullptr when the built-in one is in use.
 const PayloadSet* DirectoryPayloadSet();
+// Paths and errors of a set's files and of the trusted keys (update/set_signature.cpp too):
+// NAME in DIRECTORY, one slash between them; false with *error "PATH: reason".
+std::string JoinPath(const std::string& directory, const std::string& name);
+bool FailAt(std::string* error, const std::string& path, const std::string& reason);
 
 }  // namespace update

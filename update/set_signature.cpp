@@ -15,6 +15,7 @@
 #include <filesystem>
 
 #include "platform/platform.h"
+#include "update/payloads.h"
 
 namespace update {
 namespace {
@@ -37,16 +38,6 @@ bool Required = false;
 std::string Keyring;      // the trusted public keys, binary, one after the other
 std::string KeysPlace;    // where they were found
 
-std::string Join(const std::string& directory, const std::string& name) {
-    if (!directory.empty() && directory.back() == '/') return directory + name;
-    return directory + "/" + name;
-}
-
-bool Fail(std::string* error, const std::string& path, const std::string& reason) {
-    *error = path + ": " + reason;
-    return false;
-}
-
 bool IsKeyFileName(const std::string& name) {
     if (name.empty() || name[0] == '.') return false;
     for (const char* ending : KeyFileEndings) {
@@ -60,19 +51,19 @@ bool IsKeyFileName(const std::string& name) {
 bool ReadKeyFile(const std::string& path, std::string* keyring, std::string* error) {
     std::string text, binary;
     std::uint64_t size = 0;
-    if (!platform::ReadRegularFile(path, MaxKeyFileBytes, &text, &size)) return Fail(error, path, platform::LastErrorText());
-    if (size > MaxKeyFileBytes) return Fail(error, path, "larger than 1 MiB, not a file of public keys");
+    if (!platform::ReadRegularFile(path, MaxKeyFileBytes, &text, &size)) return FailAt(error, path, platform::LastErrorText());
+    if (size > MaxKeyFileBytes) return FailAt(error, path, "larger than 1 MiB, not a file of public keys");
     platform::ArmorKind kind;
-    if (!platform::Dearmor(text, &binary, &kind)) return Fail(error, path, "not OpenPGP keys: " + platform::LastErrorText());
+    if (!platform::Dearmor(text, &binary, &kind)) return FailAt(error, path, "not OpenPGP keys: " + platform::LastErrorText());
     std::vector<int> tags;
     if (!platform::PacketTags(binary, &tags)) {
-        return Fail(error, path, "holds no OpenPGP public key (" + platform::LastErrorText() + ")");
+        return FailAt(error, path, "holds no OpenPGP public key (" + platform::LastErrorText() + ")");
     }
     const auto has = [&tags](int tag) { return std::find(tags.begin(), tags.end(), tag) != tags.end(); };
     if (kind == platform::ArmorKind::PrivateKey || has(platform::TagSecretKey) || has(platform::TagSecretSubkey)) {
-        return Fail(error, path, "holds a secret key; only public keys are trusted (gpg --armor --export KEY)");
+        return FailAt(error, path, "holds a secret key; only public keys are trusted (gpg --armor --export KEY)");
     }
-    if (!has(platform::TagPublicKey)) return Fail(error, path, "holds no OpenPGP public key");
+    if (!has(platform::TagPublicKey)) return FailAt(error, path, "holds no OpenPGP public key");
     *keyring += binary;
     return true;
 }
@@ -93,10 +84,10 @@ bool ReadKeys(const std::string& path, std::string* keyring, bool* found, std::s
         const std::string name = it->path().filename().string();
         if (IsKeyFileName(name)) names.push_back(name);
     }
-    if (failure) return Fail(error, path, failure.message());
+    if (failure) return FailAt(error, path, failure.message());
     std::sort(names.begin(), names.end());
     for (const std::string& name : names) {
-        if (!ReadKeyFile(Join(path, name), keyring, error)) return false;
+        if (!ReadKeyFile(JoinPath(path, name), keyring, error)) return false;
     }
     *found = !names.empty();
     return true;
@@ -105,8 +96,8 @@ bool ReadKeys(const std::string& path, std::string* keyring, bool* found, std::s
 std::string UserKeys() {
     const char* config = std::getenv("XDG_CONFIG_HOME");
     const char* home = std::getenv("HOME");
-    if (config && config[0] == '/') return Join(config, ConfigKeys);
-    if (home && *home) return Join(std::string(home) + "/.config", ConfigKeys);
+    if (config && config[0] == '/') return JoinPath(config, ConfigKeys);
+    if (home && *home) return JoinPath(std::string(home) + "/.config", ConfigKeys);
     return {};
 }
 
@@ -118,23 +109,23 @@ std::string Describe(const platform::SignatureFinding& finding) {
 bool ReadSignature(const std::string& path, std::string* binary, std::string* error) {
     std::string text;
     std::uint64_t size = 0;
-    if (!platform::ReadRegularFile(path, MaxSignatureBytes, &text, &size)) return Fail(error, path, platform::LastErrorText());
-    if (size > MaxSignatureBytes) return Fail(error, path, "larger than 64 KiB; a detached signature is a few hundred bytes");
-    if (text.find_first_not_of(" \t\r\n") == std::string::npos) return Fail(error, path, "empty; no signature");
+    if (!platform::ReadRegularFile(path, MaxSignatureBytes, &text, &size)) return FailAt(error, path, platform::LastErrorText());
+    if (size > MaxSignatureBytes) return FailAt(error, path, "larger than 64 KiB; a detached signature is a few hundred bytes");
+    if (text.find_first_not_of(" \t\r\n") == std::string::npos) return FailAt(error, path, "empty; no signature");
     platform::ArmorKind kind;
-    if (!platform::Dearmor(text, binary, &kind)) return Fail(error, path, "not a readable signature: " + platform::LastErrorText());
-    if (kind == platform::ArmorKind::SignedMessage) return Fail(error, path, "not a detached signature (a clear-signed message)");
-    if (kind == platform::ArmorKind::Message) return Fail(error, path, "not a detached signature (an inline-signed message)");
+    if (!platform::Dearmor(text, binary, &kind)) return FailAt(error, path, "not a readable signature: " + platform::LastErrorText());
+    if (kind == platform::ArmorKind::SignedMessage) return FailAt(error, path, "not a detached signature (a clear-signed message)");
+    if (kind == platform::ArmorKind::Message) return FailAt(error, path, "not a detached signature (an inline-signed message)");
     if (kind != platform::ArmorKind::None && kind != platform::ArmorKind::Signature) {
-        return Fail(error, path, "not a signature (another kind of OpenPGP armor)");
+        return FailAt(error, path, "not a signature (another kind of OpenPGP armor)");
     }
     std::vector<int> tags;
-    if (!platform::PacketTags(*binary, &tags)) return Fail(error, path, "not a readable signature: " + platform::LastErrorText());
-    if (tags.empty()) return Fail(error, path, "empty; no signature");
+    if (!platform::PacketTags(*binary, &tags)) return FailAt(error, path, "not a readable signature: " + platform::LastErrorText());
+    if (tags.empty()) return FailAt(error, path, "empty; no signature");
     for (int tag : tags) {
         if (tag == platform::TagSignature) continue;
         const bool message = tag == platform::TagLiteral || tag == platform::TagCompressed || tag == platform::TagOnePass;
-        return Fail(error, path, message ? "not a detached signature (an inline-signed message)"
+        return FailAt(error, path, message ? "not a detached signature (an inline-signed message)"
                                          : "not a detached signature (it holds more than signatures)");
     }
     return true;
@@ -167,7 +158,7 @@ bool LoadTrustedKeys(std::string* error) {
     if (!named.empty()) {
         // Named keys must be there: a typo never turns the check off.
         if (!ReadKeys(named, &Keyring, &found, error)) return *error = given_by + ": " + *error, false;
-        if (!found) return Fail(error, given_by + ": " + named, "holds no key file (*.asc, *.gpg, *.pgp, *.key)");
+        if (!found) return FailAt(error, given_by + ": " + named, "holds no key file (*.asc, *.gpg, *.pgp, *.key)");
         KeysPlace = named;
         return true;
     }
@@ -193,24 +184,24 @@ bool CheckSetSignature(const std::string& directory, const std::string* sums, st
     if (!HaveTrustedKeys()) return true;
     std::string path;
     for (const char* name : SignatureFiles) {
-        if (!platform::PathExists(Join(directory, name))) continue;
-        if (!path.empty()) return Fail(error, directory, "both SHA256SUMS.asc and SHA256SUMS.sig; keep one");
-        path = Join(directory, name);
+        if (!platform::PathExists(JoinPath(directory, name))) continue;
+        if (!path.empty()) return FailAt(error, directory, "both SHA256SUMS.asc and SHA256SUMS.sig; keep one");
+        path = JoinPath(directory, name);
     }
     const std::string trusted = " (the trusted keys are " + KeysPlace + ")";
     if (path.empty()) {
-        return Fail(error, directory, "no signature (SHA256SUMS.asc or SHA256SUMS.sig); with trusted keys only signed sets are taken" + trusted);
+        return FailAt(error, directory, "no signature (SHA256SUMS.asc or SHA256SUMS.sig); with trusted keys only signed sets are taken" + trusted);
     }
-    if (sums == nullptr) return Fail(error, Join(directory, SumsFile), "missing; the signature is over it");
+    if (sums == nullptr) return FailAt(error, JoinPath(directory, SumsFile), "missing; the signature is over it");
     std::string binary;
     if (!ReadSignature(path, &binary, error)) return false;
     std::vector<platform::SignatureFinding> findings;
     bool detached = true;
     std::string gpgv_line;
     if (!platform::VerifyDetached(Keyring, *sums, binary, &findings, &detached, &gpgv_line)) {
-        return Fail(error, path, platform::LastErrorText());
+        return FailAt(error, path, platform::LastErrorText());
     }
-    if (!detached) return Fail(error, path, "not a detached signature (a signed message)");
+    if (!detached) return FailAt(error, path, "not a detached signature (a signed message)");
     const platform::SignatureFinding* good = nullptr;
     int goods = 0;
     for (const platform::SignatureFinding& finding : findings) {
@@ -221,27 +212,27 @@ bool CheckSetSignature(const std::string& directory, const std::string* sums, st
             break;
         case platform::SignatureState::UnknownKey: break;  // vouches for nothing (above)
         case platform::SignatureState::Bad:
-            return Fail(error, path, "bad signature by " + Describe(finding) + ": SHA256SUMS is not what was signed");
+            return FailAt(error, path, "bad signature by " + Describe(finding) + ": SHA256SUMS is not what was signed");
         case platform::SignatureState::ExpiredKey:
-            return Fail(error, path, "signed by " + Describe(finding) + ", whose key has expired");
+            return FailAt(error, path, "signed by " + Describe(finding) + ", whose key has expired");
         case platform::SignatureState::RevokedKey:
-            return Fail(error, path, "signed by " + Describe(finding) + ", whose key was revoked");
+            return FailAt(error, path, "signed by " + Describe(finding) + ", whose key was revoked");
         case platform::SignatureState::ExpiredSignature:
-            return Fail(error, path, "the signature by " + Describe(finding) + " has expired");
+            return FailAt(error, path, "the signature by " + Describe(finding) + " has expired");
         case platform::SignatureState::Error:
-            return Fail(error, path, "gpgv could not check the signature by " + Describe(finding));
+            return FailAt(error, path, "gpgv could not check the signature by " + Describe(finding));
         }
     }
     if (goods > 1) {
-        return Fail(error, path, std::to_string(goods) + " good signatures by trusted keys; a set has exactly one signer");
+        return FailAt(error, path, std::to_string(goods) + " good signatures by trusted keys; a set has exactly one signer");
     }
     if (good == nullptr) {
         for (const platform::SignatureFinding& finding : findings) {
             if (finding.state == platform::SignatureState::UnknownKey) {
-                return Fail(error, path, "signed by an unknown key " + finding.key + trusted);
+                return FailAt(error, path, "signed by an unknown key " + finding.key + trusted);
             }
         }
-        return Fail(error, path, "no signature" + (gpgv_line.empty() ? std::string() : " (" + gpgv_line + ")"));
+        return FailAt(error, path, "no signature" + (gpgv_line.empty() ? std::string() : " (" + gpgv_line + ")"));
     }
     *fingerprint = good->key;
     *user_id = good->user_id;
@@ -252,7 +243,7 @@ bool CheckSignedList(const std::string& sums_path, const std::vector<std::string
                      const std::vector<std::string>& needed, std::string* error) {
     for (const std::string& name : needed) {
         if (std::find(listed.begin(), listed.end(), name) == listed.end()) {
-            return Fail(error, sums_path, "signed, but does not list " + name +
+            return FailAt(error, sums_path, "signed, but does not list " + name +
                                               "; a signed list names boot1.bin, boot2.bin, filesize.bin, fw.bin and version");
         }
     }

@@ -9,11 +9,13 @@
 #include "platform/testing.h"
 #include "shell/options.h"
 #include "resources/commands.h"
+#include "tests/support/files.h"
 
 namespace {
 
 using bridge_test::TestPty;
 using bridge_test::TestWindow;
+using fwu_test::ReadFile;
 
 // The next platform write to the device at `fail_path` (through a descriptor other than the
 // test's own held slave) fails with ENOSPC. The seam is swapped once, before any thread runs.
@@ -53,17 +55,6 @@ void Arm(const TestPty& pty) {
         fail_spare_fd = pty.held_slave;
     }
     fail_armed = true;
-}
-
-std::string ReadFile(const std::string& path) {
-    std::string text;
-    FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file) return text;
-    char buffer[4096];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, n);
-    std::fclose(file);
-    return text;
 }
 
 class BridgeWriteFailureTest : public ::testing::Test {

@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <ostream>
 #include <string>
+#include <vector>
 
 #include "device/radio.h"
 #include "device/controls.h"
@@ -17,6 +19,7 @@
 #include "shell/log.h"
 #include "shell/options.h"
 #include "sim/sim.h"
+#include "tests/support/files.h"
 #include "tests/support/socket_service.h"
 #include "tests/support/trace_file.h"
 
@@ -24,16 +27,11 @@ namespace {
 
 using fwu_test::DeadSocket;
 using fwu_test::SocketService;
+using fwu_test::UseProfile;
 
 platform::LResult TestWindowProc(platform::Hwnd window, std::uint32_t message, platform::WParam wparam,
                                  platform::LParam lparam) {
     return platform::DefWindowProc(window, message, wparam, lparam);
-}
-
-void UseProfile(const std::string& text) {
-    platform::Profile profile;
-    ASSERT_TRUE(platform::ParseProfile(text, "test.prof", &profile)) << platform::LastErrorText();
-    platform::SetProfile(profile);
 }
 
 std::string RilProfile(const std::string& ril) { return "[devices]\nRIL1: = " + ril + "\n"; }
@@ -71,86 +69,104 @@ protected:
     platform::Hwnd pane_ = 0;
 };
 
-// ---- radio control against a test's own driver service
+// ---- radio control and reboot against a test's own services, one row each
 
-TEST_F(Device, ResumeLogsItsLineAndSendsItsCode) {
-    SocketService ril;
-    UseProfile(RilProfile(ril.path()));
-    EXPECT_EQ(device::ResumeRadio(main_), 0);
-    EXPECT_EQ(Log(), "RIL has been resumed\r\n");
-    EXPECT_EQ(ril.Codes(), std::vector<std::uint32_t>{0x03001F84});
+// What the profile's entry leads to.
+enum class FarEnd { None, Service, Refused };
+
+struct Call {
+    int (*run)(platform::Hwnd);
+    bool window;  // the main window, else none
+    int result;
+};
+
+struct DeviceRow {
+    const char* name;
+    FarEnd far_end;
+    SocketService::Reply reply;
+    std::uint32_t status;
+    const char* profile;  // "@" stands for the far end's path
+    std::vector<Call> calls;
+    const char* pane;
+    std::vector<std::uint32_t> codes;  // what the service received
+};
+
+void PrintTo(const DeviceRow& row, std::ostream* out) { *out << row.name; }
+
+std::string ProfileFor(const DeviceRow& row, const std::string& path) {
+    std::string text = row.profile;
+    const std::size_t at = text.find('@');
+    if (at != std::string::npos) text.replace(at, 1, path);
+    return text;
 }
 
-TEST_F(Device, SuccessfulSuspendLeavesThePaneUnchanged) {
-    SocketService ril;
-    UseProfile(RilProfile(ril.path()));
-    EXPECT_EQ(device::SuspendRadio(main_), 0);
-    EXPECT_EQ(Log(), "");
-    EXPECT_EQ(ril.Codes(), std::vector<std::uint32_t>{0x03001F80});
-    EXPECT_EQ(ril.Connections(), 1);
+constexpr char Ril[] = "[devices]\nRIL1: = @\n";
+constexpr char Kernel[] = "[kernel]\nKernelIoControl = @\n";
+constexpr std::uint32_t SuspendCode = 0x03001F80, ResumeCode = 0x03001F84, ResetCode = 0x03001F88,
+                        RebootCode = 0x0101003C;
+// The operations with the window as their one argument.
+int Suspend(platform::Hwnd window) { return device::SuspendRadio(window); }
+int Resume(platform::Hwnd window) { return device::ResumeRadio(window); }
+int Reset(platform::Hwnd window) { return device::ResetModule(window); }
+int Reboot(platform::Hwnd window) { return device::RebootDevice(window); }
+constexpr auto Answer = SocketService::Reply::Status;
+
+const DeviceRow DeviceRows[] = {
+    {"ResumeLogsItsLine", FarEnd::Service, Answer, 0, Ril, {{Resume, true, 0}},
+     "RIL has been resumed\r\n", {ResumeCode}},
+    {"SuccessfulSuspendLeavesThePaneUnchanged", FarEnd::Service, Answer, 0, Ril, {{Suspend, true, 0}},
+     "", {SuspendCode}},
+    {"ResetLogsOnlyForARealWindow", FarEnd::Service, Answer, 0, Ril,
+     {{Reset, true, 0}, {Reset, false, 0}}, "GSM/GPRS has been reset\r\n",
+     {ResetCode, ResetCode}},
+    {"NoRilDeviceGivesEachOpenFailureLine", FarEnd::None, Answer, 0, "[devices]\nCOM1: = /dev/null\n",
+     {{Suspend, true, 1}, {Resume, true, 1}, {Reset, true, 1}},
+     "Failed to open RIL1:, error code: 0x00000002\r\n"
+     "Failed to open RIL1:, error code: 0x00000002\r\n"
+     "Failed to open RIL1,CANNOT reset:, error code: 0x00000002\r\n",
+     {}},
+    {"ServiceNobodyListensOnIsConnectionRefused", FarEnd::Refused, Answer, 0, Ril,
+     {{Resume, true, 1}, {Reset, true, 1}},
+     "Failed to open RIL1:, error code: 0x0000006F\r\n"
+     "Failed to open RIL1,CANNOT reset:, error code: 0x0000006F\r\n",
+     {}},
+    {"RefusedControlShowsTheStatusAsTheCode", FarEnd::Service, Answer, 0x1F, Ril,
+     {{Suspend, true, 1}, {Resume, true, 1}, {Reset, true, 1}},
+     "Failed to suspend RIL action, error code: 0x0000001F\r\n"
+     "Failed to resume RIL action, error code: 0x0000001F\r\n"
+     "Failed to reset GSM/GPRS module, error code: 0x0000001F\r\n",
+     {SuspendCode, ResumeCode, ResetCode}},
+    // A service that closes without answering: EPROTO.
+    {"ServiceClosingWithoutAnswerIsAProtocolError", FarEnd::Service, SocketService::Reply::Close, 0, Ril,
+     {{Reset, true, 1}}, "Failed to reset GSM/GPRS module, error code: 0x00000047\r\n", {ResetCode}},
+    // The one slow row: a driver that never answers is given up after the bound (ETIMEDOUT).
+    {"SilentServiceTimesOut", FarEnd::Service, SocketService::Reply::Silent, 0, Ril,
+     {{Suspend, true, 1}}, "Failed to suspend RIL action, error code: 0x0000006E\r\n", {SuspendCode}},
+    {"AcceptedRebootAppendsNothing", FarEnd::Service, Answer, 0, Kernel, {{Reboot, true, 0}}, "",
+     {RebootCode}},
+    {"RefusedRebootShowsOnlyItsLine", FarEnd::Service, Answer, 1, Kernel, {{Reboot, true, 1}},
+     "Failed to call KernelIoControl() to reboot!\r\n", {RebootCode}},
+    {"NoKernelServiceIsARefusedReboot", FarEnd::None, Answer, 0, "[devices]\n", {{Reboot, true, 1}},
+     "Failed to call KernelIoControl() to reboot!\r\n", {}},
+};
+
+class DeviceCall : public Device, public ::testing::WithParamInterface<DeviceRow> {};
+
+TEST_P(DeviceCall, LogsItsLineAndSendsItsCodes) {
+    const DeviceRow& row = GetParam();
+    SocketService service;
+    service.Script(row.reply, row.status);
+    DeadSocket refused(true);
+    const std::string path = row.far_end == FarEnd::Refused ? refused.path() : service.path();
+    UseProfile(ProfileFor(row, path));
+    for (const Call& call : row.calls) EXPECT_EQ(call.run(call.window ? main_ : 0), call.result);
+    EXPECT_EQ(Log(), row.pane);
+    EXPECT_EQ(service.Codes(), row.codes);
+    EXPECT_EQ(service.Connections(), row.far_end == FarEnd::Service ? static_cast<int>(row.calls.size()) : 0);
 }
 
-TEST_F(Device, ResetLogsOnlyForARealWindow) {
-    SocketService ril;
-    UseProfile(RilProfile(ril.path()));
-    EXPECT_EQ(device::ResetModule(main_), 0);
-    EXPECT_EQ(Log(), "GSM/GPRS has been reset\r\n");
-    EXPECT_EQ(device::ResetModule(0), 0);
-    EXPECT_EQ(Log(), "GSM/GPRS has been reset\r\n");
-    EXPECT_EQ(ril.Codes(), (std::vector<std::uint32_t>{0x03001F88, 0x03001F88}));
-}
-
-TEST_F(Device, NoRilDeviceGivesEachOpenFailureLine) {
-    UseProfile("[devices]\nCOM1: = /dev/null\n");
-    EXPECT_EQ(device::SuspendRadio(main_), 1);
-    EXPECT_EQ(device::ResumeRadio(main_), 1);
-    EXPECT_EQ(device::ResetModule(main_), 1);
-    EXPECT_EQ(Log(),
-              "Failed to open RIL1:, error code: 0x00000002\r\n"
-              "Failed to open RIL1:, error code: 0x00000002\r\n"
-              "Failed to open RIL1,CANNOT reset:, error code: 0x00000002\r\n");
-}
-
-TEST_F(Device, ServiceNobodyListensOnIsConnectionRefused) {
-    DeadSocket dead(true);
-    UseProfile(RilProfile(dead.path()));
-    EXPECT_EQ(device::ResumeRadio(main_), 1);
-    EXPECT_EQ(device::ResetModule(main_), 1);
-    EXPECT_EQ(Log(),
-              "Failed to open RIL1:, error code: 0x0000006F\r\n"
-              "Failed to open RIL1,CANNOT reset:, error code: 0x0000006F\r\n");
-}
-
-TEST_F(Device, RefusedControlShowsTheStatusAsTheCode) {
-    SocketService ril;
-    ril.Script(SocketService::Reply::Status, 0x1F);
-    UseProfile(RilProfile(ril.path()));
-    EXPECT_EQ(device::SuspendRadio(main_), 1);
-    EXPECT_EQ(device::ResumeRadio(main_), 1);
-    EXPECT_EQ(device::ResetModule(main_), 1);
-    EXPECT_EQ(Log(),
-              "Failed to suspend RIL action, error code: 0x0000001F\r\n"
-              "Failed to resume RIL action, error code: 0x0000001F\r\n"
-              "Failed to reset GSM/GPRS module, error code: 0x0000001F\r\n");
-    EXPECT_EQ(ril.Codes(), (std::vector<std::uint32_t>{0x03001F80, 0x03001F84, 0x03001F88}));
-}
-
-TEST_F(Device, ServiceClosingWithoutAnswerIsAProtocolError) {
-    SocketService ril;
-    ril.Script(SocketService::Reply::Close);
-    UseProfile(RilProfile(ril.path()));
-    EXPECT_EQ(device::ResetModule(main_), 1);
-    EXPECT_EQ(Log(), "Failed to reset GSM/GPRS module, error code: 0x00000047\r\n");  // EPROTO
-}
-
-// The one slow radio test: a driver that never answers is given up after the bound.
-TEST_F(Device, SilentServiceTimesOut) {
-    SocketService ril;
-    ril.Script(SocketService::Reply::Silent);
-    UseProfile(RilProfile(ril.path()));
-    EXPECT_EQ(device::SuspendRadio(main_), 1);
-    EXPECT_EQ(Log(), "Failed to suspend RIL action, error code: 0x0000006E\r\n");  // ETIMEDOUT
-}
+INSTANTIATE_TEST_SUITE_P(Rows, DeviceCall, ::testing::ValuesIn(DeviceRows),
+                         [](const ::testing::TestParamInfo<DeviceRow>& info) { return info.param.name; });
 
 TEST_F(Device, NullWindowIsSilentButTheLineIsStillFormatted) {
     UseProfile("");
@@ -174,28 +190,6 @@ TEST_F(Device, DisplayModeZeroDoesNotSilenceRadioLines) {
 }
 
 // ---- reboot
-
-TEST_F(Device, AcceptedRebootAppendsNothing) {
-    SocketService kernel;
-    UseProfile(KernelProfile(kernel.path()));
-    EXPECT_EQ(device::RebootDevice(main_), 0);
-    EXPECT_EQ(Log(), "");
-    EXPECT_EQ(kernel.Codes(), std::vector<std::uint32_t>{0x0101003C});
-}
-
-TEST_F(Device, RefusedRebootShowsOnlyItsLine) {
-    SocketService kernel;
-    kernel.Script(SocketService::Reply::Status, 1);
-    UseProfile(KernelProfile(kernel.path()));
-    EXPECT_EQ(device::RebootDevice(main_), 1);
-    EXPECT_EQ(Log(), "Failed to call KernelIoControl() to reboot!\r\n");
-}
-
-TEST_F(Device, NoKernelServiceIsARefusedReboot) {
-    UseProfile("[devices]\n");
-    EXPECT_EQ(device::RebootDevice(main_), 1);
-    EXPECT_EQ(Log(), "Failed to call KernelIoControl() to reboot!\r\n");
-}
 
 // A kernel that could not be reached is explained on the trace as a device that did not open;
 // one that refused, as a failed control with its status.

@@ -6,8 +6,8 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <sstream>
 
+#include "tests/support/files.h"
 #include "tests/support/program.h"
 #include "tests/support/tmux.h"
 #include "tests/support/update_run.h"
@@ -17,6 +17,7 @@ namespace {
 
 using fwu_test::Banner;
 using fwu_test::ProgramResult;
+using fwu_test::ReadFile;
 using fwu_test::RunningProgram;
 using fwu_test::RunProgram;
 using fwu_test::TempDir;
@@ -27,13 +28,6 @@ protected:
     ProgramResult Run(const std::vector<std::string>& args) { return RunProgram(args, Env()); }
     TempDir runtime_;
 };
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 std::string ProgramDirectory() {
     std::string path = FWU_PROGRAM;

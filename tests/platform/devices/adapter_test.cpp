@@ -21,6 +21,7 @@
 #include "platform/devices/adapter.h"
 #include "platform/platform.h"
 #include "platform/testing.h"
+#include "tests/support/files.h"
 #include "tests/support/program.h"
 #include "tests/support/pty.h"
 
@@ -30,23 +31,12 @@ using platform::internal::KernelRebootCode;
 using platform::internal::RadioResetCode;
 using platform::internal::RadioResumeCode;
 using platform::internal::RadioSuspendCode;
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using fwu_test::ReadFile;
+using fwu_test::UseProfile;
 
 void WriteScript(const std::string& path, const std::string& body, mode_t mode = 0755) {
     std::ofstream(path) << "#!/bin/sh\n" << body;
     ::chmod(path.c_str(), mode);
-}
-
-void UseProfile(const std::string& text) {
-    platform::Profile profile;
-    ASSERT_TRUE(platform::ParseProfile(text, "adapters.prof", &profile)) << platform::LastErrorText();
-    platform::SetProfile(profile);
 }
 
 // A radio-driver control as the tool issues it: open RIL1:, one control, close.
@@ -101,7 +91,7 @@ TEST_F(Adapters, ProgramGetsTheCodeAsLastArgumentAndACleanEnvironment) {
     EXPECT_NE(record.find("arg:0x03001F80\n"), std::string::npos) << record;
     EXPECT_EQ(record.find("arg:0x03001F80\narg:"), std::string::npos) << "the code is the last argument";
     for (const char* variable : {"env:FWU_DEVICE=RIL1:\n", "env:FWU_CONTROL=0x03001F80\n", "env:FWU_ACTION=suspend\n",
-                                 "env:FWU_PROFILE=adapters.prof\n",
+                                 "env:FWU_PROFILE=test.prof\n",
                                  "env:PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin\n"}) {
         EXPECT_NE(record.find(variable), std::string::npos) << variable << record;
     }

@@ -16,17 +16,14 @@
 
 #include "platform/platform.h"
 #include "platform/testing.h"
+#include "tests/support/files.h"
 #include "tests/support/program.h"
 #include "tests/support/pty.h"
 #include "tests/support/socket_service.h"
 
 namespace {
 
-void UseProfile(const std::string& text) {
-    platform::Profile profile;
-    ASSERT_TRUE(platform::ParseProfile(text, "explain.prof", &profile)) << platform::LastErrorText();
-    platform::SetProfile(profile);
-}
+using fwu_test::UseProfile;
 
 // OpenDevice's failure for `device` at `path`, explained.
 std::string FailedOpen(const std::string& device, const std::string& path, std::uint32_t* error) {
@@ -76,11 +73,11 @@ TEST_F(Explain, PathsThatAreNoSerialPort) {
 TEST_F(Explain, DeviceWithoutEntryNamesTheProfile) {
     UseProfile("[devices]\nCOM1: = /dev/null\n");
     EXPECT_EQ(platform::ExplainOpenFailure("COM3:", ENOENT),
-              "COM3: has no entry in the profile's [devices] (explain.prof); add `COM3: = /dev/...`; see `firmware-utility "
+              "COM3: has no entry in the profile's [devices] (test.prof); add `COM3: = /dev/...`; see `firmware-utility "
               "ports` for the serial ports of this machine");
     // The radio driver is a service or a program, never a serial port.
     EXPECT_EQ(platform::ExplainOpenFailure("RIL1:", ENOENT),
-              "RIL1: has no entry in the profile's [devices] (explain.prof); add `RIL1: = /path/to/ril.sock` (a "
+              "RIL1: has no entry in the profile's [devices] (test.prof); add `RIL1: = /path/to/ril.sock` (a "
               "service) or `RIL1: = exec:/path/to/program`");
 }
 

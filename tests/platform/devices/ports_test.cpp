@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -20,12 +19,14 @@
 
 #include "platform/platform.h"
 #include "platform/testing.h"
+#include "tests/support/files.h"
 #include "tests/support/program.h"
 #include "tests/support/pty.h"
 
 namespace {
 
 using fwu_test::ProgramResult;
+using fwu_test::ReadFirstLine;
 
 const std::string DataDir = FWU_SOURCE_DIR "/tests/platform/devices/data/";
 
@@ -216,13 +217,6 @@ std::vector<std::string> Split(const std::string& text, char separator) {
     return parts;
 }
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream file(path);
-    std::string text;
-    std::getline(file, text);
-    return text;
-}
-
 // This machine's own ports: exactly the ttys with a device behind them; every 8250 UART whose
 // type is not 0 ("unknown") among them.
 TEST(Ports, ListsTheMachinesOwnUarts) {
@@ -248,7 +242,7 @@ TEST(Ports, ListsTheMachinesOwnUarts) {
     while (const dirent* entry = ::readdir(ttys)) {
         std::string name = entry->d_name;
         if (name.rfind("ttyS", 0) != 0) continue;
-        std::string type = ReadFile("/sys/class/tty/" + name + "/type");
+        std::string type = ReadFirstLine("/sys/class/tty/" + name + "/type");
         if (type.empty() || type == "0") continue;
         if (::access(("/dev/" + name).c_str(), F_OK) != 0) continue;  // no node: udev made none
         EXPECT_NE(std::find(listed.begin(), listed.end(), "/dev/" + name), listed.end()) << name << " missing";
@@ -288,7 +282,7 @@ TEST(PortHolders, FindsTheProcessThatHoldsAPort) {
     ::close(fd);
     ASSERT_EQ(holders.size(), 1u);
     EXPECT_EQ(holders[0].pid, ::getpid());
-    EXPECT_EQ(holders[0].name, ReadFile("/proc/self/comm"));
+    EXPECT_EQ(holders[0].name, ReadFirstLine("/proc/self/comm"));
     EXPECT_FALSE(unknown);
 }
 

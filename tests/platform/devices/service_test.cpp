@@ -15,18 +15,14 @@
 #include "platform/devices/service.h"
 #include "platform/platform.h"
 #include "platform/testing.h"
+#include "tests/support/files.h"
 #include "tests/support/socket_service.h"
 
 namespace {
 
 using fwu_test::DeadSocket;
 using fwu_test::SocketService;
-
-void UseProfile(const std::string& text) {
-    platform::Profile profile;
-    ASSERT_TRUE(platform::ParseProfile(text, "test.prof", &profile)) << platform::LastErrorText();
-    platform::SetProfile(profile);
-}
+using fwu_test::UseProfile;
 
 class Service : public ::testing::Test {
 protected:
