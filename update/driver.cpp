@@ -176,7 +176,8 @@ enum class AttemptEnd { Silent, Refused };
 // reset ever succeeded the module was never asked: the reset is named, not the module.
 std::uint32_t EndRunGaveUp(platform::Hwnd window, std::uint32_t attempts, AttemptEnd last, const Explanation& reset) {
     if (!reset.empty()) {
-        SetRunReason("the module could not be reset in " + std::to_string(attempts) + " attempts: " + reset.reason);
+        SetRunReason("the module could not be reset in " + std::to_string(attempts) +
+                     (attempts == 1 ? " attempt: " : " attempts: ") + reset.reason);
         Say(window, ("The module was never reset: " + reset.reason + "; the update has stopped\r\n").c_str());
         CloseRun();
         return EndRun(window, OutcomeGaveUp, 0);

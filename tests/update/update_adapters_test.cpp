@@ -144,7 +144,8 @@ std::string EditedProfile(const sim::Handset& handset, const std::string& dir, c
 
 // A control that fails is said on stderr where it happens: device, reason, the adapter's own
 // last line; a failed reboot after a confirmed image keeps exit 0 but is said; a profile
-// without any reset is refused before anything opens.
+// without any reset is refused before anything opens. A reset that never succeeded is what the
+// run's end names, and one whose program cannot run ends the run at its first attempt.
 TEST(UpdateAdapters, FailingControlsAreSaidOnStderr) {
     // FWU_ACTION it fails, what it prints, how it ends
     const struct {
@@ -154,22 +155,34 @@ TEST(UpdateAdapters, FailingControlsAreSaidOnStderr) {
         const char* added;   // profile lines added
         int status;
         std::vector<std::string> said;
+        const char* attempts;  // --attempts
+        unsigned failures;     // control_failed events
+        const char* ended;     // the run_end's outcome, naming the reset in its reason ("": not checked)
     } rows[] = {
         {"reset adapter exits 1", "RIL1:",
          "[ \"$FWU_ACTION\" = reset ] || exit 0\necho trying line 17\necho cannot open gpiochip0 >&2\nexit 1\n", "", 1,
-         {"reset failed: exited with status 1; its last line: cannot open gpiochip0\n"}},
+         {"reset failed: exited with status 1; its last line: cannot open gpiochip0\n"}, "1", 1,
+         "\"outcome\":\"gave_up\""},
+        {"reset adapter cannot run its tool", "RIL1:",
+         "[ \"$FWU_ACTION\" = reset ] || exit 0\necho 'gpioset: not found' >&2\nexit 127\n", "", 1,
+         {"reset failed: exited with status 127; its last line: gpioset: not found\n",
+          "waiting for the module on COM1: (attempt 1 of 3)"},
+         "3", 1, "\"outcome\":\"control_failed\""},
         {"reset adapter never ends", "RIL1:", "[ \"$FWU_ACTION\" = reset ] || exit 0\nexec sleep 30\n", "", 1,
-         {"reset failed: did not end within 5 s and was killed\n"}},
+         {"reset failed: did not end within 5 s and was killed\n"}, "1", 1, ""},
         {"reset pulse on a port without modem lines", "KernelIoControl", "exit 0\n", "[radio]\nreset = COM1: dtr 50\n", 1,
-         {"RIL1: (DTR pulse on COM1:): reset failed: Inappropriate ioctl for device: the port has no modem lines"}},
+         {"RIL1: (DTR pulse on COM1:): reset failed: Inappropriate ioctl for device: the port has no modem lines"}, "1", 1,
+         ""},
         {"reboot adapter exits 5", "KernelIoControl", "echo Failed to connect to bus >&2\nexit 5\n", "", 0,
          {"reboot failed: exited with status 5; its last line: Failed to connect to bus\n",
           "firmware-utility: the module took the image, but the handset's reboot request failed (above); reboot it by "
-          "hand\n"}},
+          "hand\n"},
+         "1", 1, ""},
         {"no reset at all", "RIL1:", "", "", 2,
          {"gives no way to reset the module: add a radio driver to [devices] (`RIL1: = /path/to/ril.sock`, a service, "
           "or `RIL1: = exec:/path/to/program`) or a modem-line pulse to [radio] (`reset = COM1: dtr 100`); nothing "
-          "was opened\n"}},
+          "was opened\n"},
+         "1", 0, ""},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -184,7 +197,7 @@ TEST(UpdateAdapters, FailingControlsAreSaidOnStderr) {
         const std::string profile = EditedProfile(handset, dir.path(), row.entry, value, row.added);
         const std::string events = dir.path() + "/events.jsonl";
         fwu_test::UpdateRun run = fwu_test::RunUpdate(
-            handset, {"--attempts", "1", "--module-timeout", "1", "--events", events}, 60000, profile);
+            handset, {"--attempts", row.attempts, "--module-timeout", "1", "--events", events}, 60000, profile);
         EXPECT_EQ(run.result.status, row.status) << run.result.err;
         for (const std::string& said : row.said) {
             EXPECT_EQ(fwu_test::Count(run.result.err, said), 1u) << said << "\n" << run.result.err;
@@ -195,7 +208,13 @@ TEST(UpdateAdapters, FailingControlsAreSaidOnStderr) {
         }
         // The same failure as an event, before the run's end.
         const std::string text = fwu_test::ReadText(events);
-        EXPECT_EQ(fwu_test::Count(text, "\"event\":\"control_failed\""), 1u) << text;
+        EXPECT_EQ(fwu_test::Count(text, "\"event\":\"control_failed\""), row.failures) << text;
+        // A reset that never succeeded is named by the run's end, not the module's silence.
+        if (*row.ended) {
+            const std::string end = text.substr(text.find("\"event\":\"run_end\""));
+            EXPECT_EQ(fwu_test::Count(end, row.ended), 1u) << end;
+            EXPECT_EQ(fwu_test::Count(end, "\"reason\":\"the module could not be reset"), 1u) << end;
+        }
         EXPECT_EQ(fwu_test::Count(text, "\"reboot_failed\":" + std::string(row.status == 0 ? "true" : "false")), 1u)
             << text;
         // A program's last line is the event's own field too.
