@@ -27,12 +27,9 @@ extern std::atomic<platform::Handle> PeerToGsmThread;
 // the explanation of a port that did not open, and the two options it reads as it goes (the
 // peer to open, which relay directions to log). A null entry: silent, peer 3, display mode 3.
 struct BridgeReport {
-    void (*line)(platform::Hwnd window, const char* text) = nullptr;
-    void (*posted_line)(platform::Hwnd window, const char* text) = nullptr;
-    void (*open_failure)(const char* explanation) = nullptr;
+    platform::LineReport lines;
     std::int32_t (*peer)() = nullptr;
     std::int32_t (*display_mode)() = nullptr;
-    char* (*line_buffer)() = nullptr;  // the calling thread's 1024-byte buffer for a formatted line
 };
 
 // The bridge's part of the run: what `firmware-utility bridge` asks of it, its report, and

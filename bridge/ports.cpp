@@ -113,11 +113,11 @@ std::int32_t OpenBridgePort(platform::Hwnd window, const char* name) {
     if (key_opened || &row == &FfRow) port = platform::OpenDevice(port_name ? port_name : "");
     if (port == platform::InvalidHandle) {
         const std::uint32_t error = platform::GetLastError();
-        SayFormatted(window, "Open %s(%s) failed.\r\n", row.tag, port_name ? port_name : "");
-        if (port_name != nullptr) ReportOpenFailure(port_name, error);
+        platform::SayFormattedLine(Lines(), window, "Open %s(%s) failed.\r\n", row.tag, port_name ? port_name : "");
+        if (port_name != nullptr) platform::ExplainAndReportOpenFailure(Lines(), port_name, error);
         return PortNotOpened;
     }
-    SayFormatted(window, "%s opened\r\n", port_name);
+    platform::SayFormattedLine(Lines(), window, "%s opened\r\n", port_name);
     StorePort(row.handle, &(BridgeRunOf().*row.port_name), port, port_name);
     ConfigureBridgePort(port);
     return PortOpened;
@@ -131,11 +131,11 @@ std::int32_t OpenFixedPeer(platform::Hwnd window, const char* name, const char* 
     platform::Handle port = platform::OpenDevice(name);
     if (port == platform::InvalidHandle) {
         const std::uint32_t error = platform::GetLastError();
-        SayFormatted(window, failed_line, name);
-        ReportOpenFailure(name, error);
+        platform::SayFormattedLine(Lines(), window, failed_line, name);
+        platform::ExplainAndReportOpenFailure(Lines(), name, error);
         return PortNotOpened;
     }
-    SayFormatted(window, opened_line, name);
+    platform::SayFormattedLine(Lines(), window, opened_line, name);
     StorePort(&PeerPort, &BridgeRunOf().peer_port_name, port, name);
     return PortOpened;
 }
@@ -161,7 +161,7 @@ std::int32_t StartBridge(platform::Hwnd window, std::uint16_t, platform::LParam,
     }
     if (PeerPort.load() == platform::InvalidHandle || GsmPort.load() == platform::InvalidHandle) {
         // A port that did open stays held until the release.
-        SayFormatted(window, "one of the handles is INVALID_HANDLE_VALUE\r\n");
+        platform::SayFormattedLine(Lines(), window, "one of the handles is INVALID_HANDLE_VALUE\r\n");
         return RefuseStart(window);
     }
     return StartRelays(window) == CommandDone ? CommandDone : RefuseStart(window);
@@ -211,7 +211,7 @@ void TryReopen(platform::Hwnd window) {
     // The FF and Bluetooth UARTs take the bridge's settings; IR and IrDA keep the driver's.
     if (slot == &GsmPort || BridgePeerOption() == 1) ConfigureBridgePort(port);
     BridgeRunOf().lost_slot.store(nullptr);
-    SayFormatted(window, "%s is back, relaying again\r\n", name);
+    platform::SayFormattedLine(Lines(), window, "%s is back, relaying again\r\n", name);
     StartRelays(window);
 }
 

@@ -8,7 +8,7 @@
 // terminating it; a relay thread that finds a bridge port gone (the device hung up) logs one
 // line naming it and stops the other direction too.
 //
-// The log lines are posted to the window's thread (SayPosted), not sent one by one: a
+// The log lines are posted to the window's thread (platform::SayPostedLine), not sent one by one: a
 // relay thread waits for the window's thread only while the lines posted before fill its bound.
 #include "bridge/bridge.h"
 #include "bridge/relay.h"
@@ -61,7 +61,7 @@ void ReportLost(const RelayRow& row, platform::Hwnd window, std::atomic<platform
     if (other != platform::InvalidHandle && other != 0) platform::TerminateThread(other, 0);
     platform::FormatText(line, RelayLineSize, "%s was lost, relaying stopped\r\n",
                          port_name ? port_name : "");
-    SayPosted(window, line);  // after this thread's lines; the other's end with its terminate
+    platform::SayPostedLine(Lines(), window, line);  // after this thread's lines; the other's end with its terminate
     platform::PostMessage(window, PortLostMessage, 0, 0);  // the window decides: idle, end or reopen
 }
 
@@ -82,7 +82,7 @@ bool Forward(const RelayRow& row, platform::Hwnd window, platform::Handle source
     if (written != 0 && (mode == row.logged_mode || mode == row.logged_mode_too)) {
         platform::FormatText(line, RelayLineSize, row.line_format,
                              static_cast<int>(row.print_written ? written : read));
-        SayPosted(window, line);
+        platform::SayPostedLine(Lines(), window, line);
     }
     return true;
 }
@@ -170,7 +170,7 @@ std::int32_t StartRelays(platform::Hwnd window) {
         platform::TerminateThread(PeerToGsmThread.load(), 0);
     }
     if (GsmToPeerThread.load() != 0 && PeerToGsmThread.load() != 0) {
-        Say(window, "Baudrate:115200,Parity:none\r\nStopbits:1,Databits:8\r\n");
+        platform::SayLine(Lines(), window, "Baudrate:115200,Parity:none\r\nStopbits:1,Databits:8\r\n");
     }
     return 0;
 }

@@ -1,10 +1,9 @@
 // Implemented in bridge/ports.cpp, bridge/relay.cpp and bridge/release.cpp.
 // Inside the bridge: what the port openers, the relay threads and the release share beyond
 // bridge/bridge.h. StartBridge's second half (StartRelays) lives with the relay threads; the
-// report's lines are said through Say and SayPosted.
+// report's lines are said through Lines.
 //
-// Index: PortNameOf StartRelays Say SayFormatted SayPosted ReportOpenFailure BridgePeerOption
-// RelayDisplayMode
+// Index: PortNameOf StartRelays Lines BridgePeerOption RelayDisplayMode
 #pragma once
 
 #include <atomic>
@@ -14,11 +13,8 @@
 
 namespace bridge {
 
-// The report's lines (sent, or posted without waiting) and open failures (explained, traced).
-void Say(platform::Hwnd window, const char* text);
-void SayFormatted(platform::Hwnd window, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void SayPosted(platform::Hwnd window, const char* text);
-void ReportOpenFailure(const char* device, std::uint32_t error);
+// The report's lines.
+const platform::LineReport& Lines();
 // The two options the report answers (initially 3 each).
 std::int32_t BridgePeerOption();
 std::int32_t RelayDisplayMode();

@@ -8,9 +8,6 @@
 #include "bridge/bridge.h"
 #include "bridge/relay.h"
 
-#include <cstdarg>
-#include <string>
-
 namespace bridge {
 
 std::atomic<platform::Handle> GsmPort{platform::InvalidHandle};
@@ -21,15 +18,8 @@ std::atomic<platform::Handle> PeerToGsmThread{platform::InvalidHandle};
 
 namespace {
 
-// A caller that never handed a run: silent, initial options. Made on first use (a run may be
-// handed over while the program loads).
-BridgeRun& Unattached() {
-    static BridgeRun run;
-    return run;
-}
-std::atomic<BridgeRun*> Attached{nullptr};
+platform::RunSlot<BridgeRun> Slot;  // a caller that never handed a run: silent, initial options
 constexpr std::int32_t InitialOption = 3;  // IrDA peer; both relay directions logged
-constexpr std::size_t LineSize = 1024;
 
 // A thread still running is ended with the code a relay thread returns when it leaves its loop.
 void EndIfRunning(platform::Handle thread) {
@@ -41,37 +31,9 @@ void EndIfRunning(platform::Handle thread) {
 
 }  // namespace
 
-void UseBridgeRun(BridgeRun* run) { Attached.store(run); }
-BridgeRun& BridgeRunOf() {
-    BridgeRun* run = Attached.load();
-    return run != nullptr ? *run : Unattached();
-}
-
-void Say(platform::Hwnd window, const char* text) {
-    if (auto line = BridgeRunOf().report.line; line != nullptr && window != 0) line(window, text);
-}
-
-void SayFormatted(platform::Hwnd window, const char* format, ...) {
-    // Made in the report's line buffer when it has one (formatted even for a silent window).
-    thread_local char own[LineSize];
-    auto buffer = BridgeRunOf().report.line_buffer;
-    char* text = buffer != nullptr ? buffer() : own;
-    std::va_list args;
-    va_start(args, format);
-    platform::FormatTextV(text, LineSize, format, args);
-    va_end(args);
-    Say(window, text);
-}
-
-void SayPosted(platform::Hwnd window, const char* text) {
-    if (auto line = BridgeRunOf().report.posted_line; line != nullptr && window != 0) line(window, text);
-}
-
-void ReportOpenFailure(const char* device, std::uint32_t error) {
-    const std::string explanation = platform::ExplainOpenFailure(device, error);
-    platform::TracePrint("%s\r\n", explanation.c_str());
-    if (auto report = BridgeRunOf().report.open_failure) report(explanation.c_str());
-}
+void UseBridgeRun(BridgeRun* run) { Slot.Use(run); }
+BridgeRun& BridgeRunOf() { return Slot.Get(); }
+const platform::LineReport& Lines() { return BridgeRunOf().report.lines; }
 
 std::int32_t BridgePeerOption() {
     auto peer = BridgeRunOf().report.peer;
@@ -100,7 +62,7 @@ void ReleaseBridgeSteps() {
 
 std::int32_t ReleaseBridge(platform::Hwnd window, std::uint16_t, platform::LParam, std::uint16_t) {
     ReleaseBridgeSteps();
-    SayFormatted(window, "COMs released, R/W threads stopped\r\n");
+    platform::SayFormattedLine(Lines(), window, "COMs released, R/W threads stopped\r\n");
     return 0;
 }
 

@@ -4,8 +4,7 @@
 // any command runs. Its report is the shell's side: the pane, the prompt of a reset by hand,
 // and the failures of controls that opened. A null entry of the report: nobody listens.
 //
-// Index: ControlFailure ControlReport ControlRun UseControls Controls Say SayUnlessQuiet
-// SayFormatted ReportOpenFailure ReportControlFailure
+// Index: ControlFailure ControlReport ControlRun UseControls Controls ReportControlFailure
 #pragma once
 
 #include <atomic>
@@ -28,12 +27,9 @@ struct ControlFailure {
 };
 
 struct ControlReport {
-    void (*line)(platform::Hwnd window, const char* text) = nullptr;         // the pane
-    void (*quiet_line)(platform::Hwnd window, const char* text) = nullptr;   // the pane unless quiet
-    void (*open_failure)(const char* explanation) = nullptr;                 // a device that did not open
-    void (*control_failure)(const ControlFailure& failure) = nullptr;        // a control that failed
-    void (*hand_reset_prompt)() = nullptr;                                   // press the reset button now
-    char* (*line_buffer)() = nullptr;  // the calling thread's 1024-byte buffer for a formatted line
+    platform::LineReport lines;                                        // the pane; a device that did not open
+    void (*control_failure)(const ControlFailure& failure) = nullptr;  // a control that failed
+    void (*hand_reset_prompt)() = nullptr;                             // press the reset button now
 };
 
 struct ControlRun {
@@ -49,13 +45,7 @@ struct ControlRun {
 void UseControls(ControlRun* run);
 ControlRun& Controls();
 
-// The report's lines; silent for a null window or without a listener.
-void Say(platform::Hwnd window, const char* text);
-void SayUnlessQuiet(platform::Hwnd window, const char* text);
-void SayFormatted(platform::Hwnd window, const char* format, ...) __attribute__((format(printf, 2, 3)));
-// Explain a device that did not open, or a control that failed, on the trace and to the
-// report; each returns the explanation.
-std::string ReportOpenFailure(const char* device, std::uint32_t error);
+// Explains a control that failed on the trace and to the report; returns the explanation.
 std::string ReportControlFailure(const char* device, std::uint32_t code, std::uint32_t error);
 
 }  // namespace device

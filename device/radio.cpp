@@ -30,6 +30,7 @@ constexpr RadioControl Reset = {
     "Failed to reset GSM/GPRS module, error code: 0x%08lX\r\n", "GSM/GPRS has been reset\r\n", true};
 
 std::int32_t RunRadioControl(platform::Hwnd window, const RadioControl& control) {
+    const platform::LineReport& lines = Controls().report.lines;
     LastFault = {};
     if (Controls().reset_by_hand) {  // no driver to ask: the person resets the module
         auto prompt = Controls().report.hand_reset_prompt;
@@ -39,21 +40,21 @@ std::int32_t RunRadioControl(platform::Hwnd window, const RadioControl& control)
     platform::Handle ril = platform::OpenDevice("RIL1:");
     if (ril == platform::InvalidHandle) {
         unsigned long error = platform::GetLastError();
-        SayFormatted(window, control.open_failed, error);
-        LastFault.explanation = ReportOpenFailure("RIL1:", static_cast<std::uint32_t>(error));
+        platform::SayFormattedLine(lines, window, control.open_failed, error);
+        LastFault.explanation = platform::ExplainAndReportOpenFailure(lines, "RIL1:", static_cast<std::uint32_t>(error));
         LastFault.lasting = platform::ControlFailsForGood("RIL1:", control.code, static_cast<std::uint32_t>(error), false);
         return 1;
     }
     if (!platform::DeviceIoControl(ril, control.code, nullptr, 0, nullptr, 0, nullptr)) {
         unsigned long error = platform::GetLastError();
-        SayFormatted(window, control.control_failed, error);
+        platform::SayFormattedLine(lines, window, control.control_failed, error);
         LastFault.explanation = ReportControlFailure("RIL1:", control.code, static_cast<std::uint32_t>(error));
         LastFault.lasting = platform::ControlFailsForGood("RIL1:", control.code, static_cast<std::uint32_t>(error), true);
         platform::CloseHandle(ril);
         return 1;
     }
     if (control.done != nullptr && (window != 0 || !control.done_needs_window)) {
-        SayFormatted(window, "%s", control.done);
+        platform::SayFormattedLine(lines, window, "%s", control.done);
     }
     platform::CloseHandle(ril);
     return 0;

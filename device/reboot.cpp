@@ -10,20 +10,21 @@
 namespace device {
 
 std::int32_t RebootDevice(platform::Hwnd window, std::uint16_t, platform::LParam, std::uint16_t) {
+    const platform::LineReport& lines = Controls().report.lines;
     Controls().reboot_failed.store(1);  // until the request is accepted
     platform::Handle coredll = platform::LoadLibrary("COREDLL.DLL");
     if (coredll == 0) {
-        SayUnlessQuiet(window, "LoadLibrary() call fails !\r\n");
+        platform::SayQuietLine(lines, window, "LoadLibrary() call fails !\r\n");
         return 1;
     }
     void* entry = platform::GetProcAddress(coredll, "KernelIoControl");
     if (entry == nullptr) {
-        SayUnlessQuiet(window, "GetProcAddress() call fails !\r\n");
+        platform::SayQuietLine(lines, window, "GetProcAddress() call fails !\r\n");
         platform::FreeLibrary(coredll);
         return 1;
     }
     if (!platform::FreeLibrary(coredll)) {
-        SayUnlessQuiet(window, "Coredll.dll is not freed !\r\n");
+        platform::SayQuietLine(lines, window, "Coredll.dll is not freed !\r\n");
     }
     auto kernel_io_control = reinterpret_cast<platform::KernelIoControlProc>(entry);
     if (kernel_io_control(IoctlHalReboot, nullptr, 0, nullptr, 0, nullptr) == 0) {
@@ -32,11 +33,11 @@ std::int32_t RebootDevice(platform::Hwnd window, std::uint16_t, platform::LParam
         // A kernel entry that is not there is explained as a device that did not open; one that
         // ran and failed, or never ended, as a failed control.
         if (platform::KernelControlUnanswered() && error != ETIMEDOUT) {
-            ReportOpenFailure("KernelIoControl", error);
+            platform::ExplainAndReportOpenFailure(lines, "KernelIoControl", error);
         } else {
             ReportControlFailure("KernelIoControl", IoctlHalReboot, error);
         }
-        SayUnlessQuiet(window, "Failed to call KernelIoControl() to reboot!\r\n");
+        platform::SayQuietLine(lines, window, "Failed to call KernelIoControl() to reboot!\r\n");
         return 1;
     }
     Controls().reboot_failed.store(0);

@@ -21,6 +21,7 @@
 //                       one window per user
 //             resource.h the shape of the resource table
 //             scope.h   a private runtime directory per update, and claims on module ports
+//             report.h  how a layer of the tool says its lines upward, and the run part it is handed
 //   screen/   the headless screen and the terminal one (screen/terminal/), behind window.h;
 //             rows.h    live rows redrawn in place on a terminal (stations side by side)
 //
@@ -64,4 +65,5 @@
 #include "platform/screen/rows.h"
 #include "platform/window/resource.h"
 #include "platform/window/window.h"
+#include "platform/window/report.h"
 #include "platform/window/scope.h"

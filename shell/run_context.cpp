@@ -26,18 +26,17 @@ void StopKeepingForeground() { KeepForeground.store(0); }
 
 void UseRunContext(RunContext* run) {
     if (run == nullptr) run = &Unattached();
-    run->update.report.line = AppendLog;
-    run->update.report.quiet_line = AppendLogUnlessQuiet;
+    // The pane, for every layer: sent, or posted by the relay threads; formatted lines in the
+    // calling thread's buffer.
+    for (platform::LineReport* lines : {&run->update.report.lines, &run->bridge.report.lines, &run->controls.report.lines}) {
+        lines->line = AppendLog;
+        lines->quiet_line = AppendLogUnlessQuiet;
+        lines->posted_line = PostLog;
+        lines->line_buffer = MessageBuffer;
+    }
     run->update.report.image_confirmed = StopKeepingForeground;
-    run->bridge.report.line = AppendLog;
-    run->bridge.report.posted_line = PostLog;
     run->bridge.report.peer = PeerOption;
     run->bridge.report.display_mode = DisplayOption;
-    run->controls.report.line = AppendLog;
-    run->controls.report.quiet_line = AppendLogUnlessQuiet;
-    run->update.report.line_buffer = MessageBuffer;
-    run->bridge.report.line_buffer = MessageBuffer;
-    run->controls.report.line_buffer = MessageBuffer;
     Attached.store(run);
     update::UseUpdateRun(&run->update);
     bridge::UseBridgeRun(&run->bridge);

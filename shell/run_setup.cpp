@@ -21,9 +21,9 @@ void StoreRunOptions(const CliOptions& options) {
     update.skip_current = options.skip_current;
     update.after = options.after;
     if (options.invocation == Invocation::Update || options.invocation == Invocation::Bridge) {
-        run.update.report.open_failure = ReportOpenFailureOnStderr;
-        run.bridge.report.open_failure = ReportOpenFailureOnStderr;
-        run.controls.report.open_failure = ReportOpenFailureOnStderr;
+        run.update.report.lines.open_failure = ReportOpenFailureOnStderr;
+        run.bridge.report.lines.open_failure = ReportOpenFailureOnStderr;
+        run.controls.report.lines.open_failure = ReportOpenFailureOnStderr;
     }
     if (options.invocation != Invocation::Window) platform::SetPortNoteHandler(ReportPortNote);
     if (options.invocation == Invocation::Update) run.controls.report.control_failure = ReportControlFailureOnStderr;

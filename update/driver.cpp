@@ -1,7 +1,6 @@
 // The update driver: the update command, the updater thread with its handshake loop, and the
 // caster thread that offers 0x55 to the module's boot ROM every 10 ms.
 #include <cerrno>
-#include <cstdarg>
 #include <chrono>
 #include <mutex>
 #include <string>
@@ -19,64 +18,28 @@ namespace update {
 
 namespace {
 
-// A caller that never handed a run: silent, initial options. Made on first use (a run may be
-// handed over while the program loads).
-UpdateRun& Unattached() {
-    static UpdateRun run;
-    return run;
-}
-std::atomic<UpdateRun*> Attached{nullptr};
-constexpr std::size_t LineSize = 1024;
+platform::RunSlot<UpdateRun> Slot;  // a caller that never handed a run: silent, initial options
 thread_local std::string* held_open_failure = nullptr;
 
 }  // namespace
 
-void UseUpdateRun(UpdateRun* run) { Attached.store(run); }
-UpdateRun& UpdateRunOf() {
-    UpdateRun* run = Attached.load();
-    return run != nullptr ? *run : Unattached();
-}
+void UseUpdateRun(UpdateRun* run) { Slot.Use(run); }
+UpdateRun& UpdateRunOf() { return Slot.Get(); }
+const platform::LineReport& Lines() { return UpdateRunOf().report.lines; }
 
 std::string ExplanationText(const Explanation& explanation) {
     return explanation.fix.empty() ? explanation.reason : explanation.reason + explanation.joint + explanation.fix;
 }
 
-void Say(platform::Hwnd window, const char* text) {
-    if (auto line = UpdateRunOf().report.line; line != nullptr && window != 0) line(window, text);
-}
-
-void SayUnlessQuiet(platform::Hwnd window, const char* text) {
-    if (auto line = UpdateRunOf().report.quiet_line; line != nullptr && window != 0) line(window, text);
-}
-
-void SayFormatted(platform::Hwnd window, const char* format, ...) {
-    // Made in the report's line buffer when it has one (formatted even for a silent window).
-    thread_local char own[LineSize];
-    auto buffer = UpdateRunOf().report.line_buffer;
-    char* text = buffer != nullptr ? buffer() : own;
-    std::va_list args;
-    va_start(args, format);
-    platform::FormatTextV(text, LineSize, format, args);
-    va_end(args);
-    Say(window, text);
-}
-
 namespace {
 // An explanation the run gives up with (or a refusal of the shared line) to the report.
 void SayOpenFailure(const std::string& explanation) {
-    if (auto report = UpdateRunOf().report.open_failure) report(explanation.c_str());
+    if (auto report = Lines().open_failure) report(explanation.c_str());
 }
 }  // namespace
 
 std::string ReportOpenFailure(const char* device, std::uint32_t error) {
-    const std::string explanation = platform::ExplainOpenFailure(device, error);
-    platform::TracePrint("%s\r\n", explanation.c_str());
-    if (held_open_failure != nullptr) {
-        *held_open_failure = explanation;
-        return explanation;
-    }
-    SayOpenFailure(explanation);
-    return explanation;
+    return platform::ExplainAndReportOpenFailure(Lines(), device, error, held_open_failure);
 }
 
 void HoldOpenFailures(std::string* last) { held_open_failure = last; }
@@ -151,7 +114,7 @@ void CloseRun() {
 std::uint32_t EndRunModuleLost(platform::Hwnd window) {
     NoteRun({RunStep::ModuleLost});
     SetRunReason("the module link COM1: was lost");
-    Say(window, "The module link COM1: was lost; the update has stopped\r\n");
+    platform::SayLine(Lines(), window, "The module link COM1: was lost; the update has stopped\r\n");
     CloseRun();
     return EndRun(window, OutcomeModuleLost, 0);
 }
@@ -163,7 +126,7 @@ std::uint32_t EndRunLineNoise(platform::Hwnd window, std::uint32_t bytes) {
     platform::ProfileDevicePath(ModuleLinkName, &path);
     SetRunReason("the module link COM1: (" + path + ") sent " + std::to_string(bytes) +
                  " bytes other than acknowledgements during the image; it carries noise, not a module's answers");
-    SayFormatted(window, "The module link COM1: sent %u bytes of noise during the image; the update has stopped\r\n",
+    platform::SayFormattedLine(Lines(), window, "The module link COM1: sent %u bytes of noise during the image; the update has stopped\r\n",
                            bytes);
     CloseRun();
     return EndRun(window, OutcomeLineNoise, 0);
@@ -178,14 +141,14 @@ std::uint32_t EndRunGaveUp(platform::Hwnd window, std::uint32_t attempts, Attemp
     if (!reset.empty()) {
         SetRunReason("the module could not be reset in " + std::to_string(attempts) +
                      (attempts == 1 ? " attempt: " : " attempts: ") + reset.reason);
-        Say(window, ("The module was never reset: " + reset.reason + "; the update has stopped\r\n").c_str());
+        platform::SayLine(Lines(), window, ("The module was never reset: " + reset.reason + "; the update has stopped\r\n").c_str());
         CloseRun();
         return EndRun(window, OutcomeGaveUp, 0);
     }
     SetRunReason(last == AttemptEnd::Silent ? "the module did not answer after " + std::to_string(attempts) + " attempts"
                                             : "the module did not accept the boot loaders after " +
                                                   std::to_string(attempts) + " attempts");
-    SayFormatted(window,
+    platform::SayFormattedLine(Lines(), window,
                            last == AttemptEnd::Silent
                                ? "The module did not answer after %d attempts; the update has stopped\r\n"
                                : "The module did not accept the boot loaders after %d attempts; the update has stopped\r\n",
@@ -197,7 +160,7 @@ std::uint32_t EndRunGaveUp(platform::Hwnd window, std::uint32_t attempts, Attemp
 // The module's reset cannot succeed: the run ends at its first attempt, naming the reset.
 std::uint32_t EndRunResetImpossible(platform::Hwnd window, const Explanation& reset) {
     SetRunReason("the module could not be reset: " + reset.reason);
-    Say(window, ("The module could not be reset, and a retry would fail alike: " + reset.reason +
+    platform::SayLine(Lines(), window, ("The module could not be reset, and a retry would fail alike: " + reset.reason +
                  "; the update has stopped\r\n").c_str());
     CloseRun();
     return EndRun(window, OutcomeControlFailed, 0);
@@ -208,7 +171,7 @@ std::uint32_t RefuseSharedLine(platform::Hwnd window, const Explanation& refusal
     SetRunReason(explanation);
     platform::TracePrint("%s\r\n", explanation.c_str());
     SayOpenFailure(explanation);
-    SayUnlessQuiet(window, "Open Comport fail!!\r\n");
+    platform::SayQuietLine(Lines(), window, "Open Comport fail!!\r\n");
     return EndRun(window, OutcomeFailed, 1);
 }
 
@@ -226,7 +189,7 @@ void FollowSuccess(platform::Hwnd window) {
         return;
     }
     if (after == AfterRun::Resume) device::ResumeRadio(window);
-    SayUnlessQuiet(window, after == AfterRun::Resume ? "No reboot was requested (--after resume)\r\n"
+    platform::SayQuietLine(Lines(), window, after == AfterRun::Resume ? "No reboot was requested (--after resume)\r\n"
                                         : UpdateRunOf().options.no_reboot_entry
                                             ? "No reboot entry: the handset is not rebooted\r\n"
                                             : "The radio driver stays suspended; no reboot was requested (--after keep)\r\n");
@@ -241,7 +204,7 @@ bool ClaimModulePort(platform::Hwnd window) {
     SetRunReason(explanation);
     platform::TracePrint("%s\r\n", explanation.c_str());
     SayOpenFailure(explanation);
-    SayUnlessQuiet(window, "Open Comport fail!!\r\n");
+    platform::SayQuietLine(Lines(), window, "Open Comport fail!!\r\n");
     return false;
 }
 
@@ -397,7 +360,7 @@ HandshakeResult Handshake(std::uint32_t attempt, ResetTally* resets) {
 std::int32_t StartUpdate(platform::Hwnd window, std::uint16_t, platform::LParam, std::uint16_t) {
     // Refused before the radio driver or the module's port is touched.
     if (const Explanation& refusal = UpdateRunOf().options.refusal; !refusal.empty()) {
-        Say(window, ("Update refused: " + platform::EscapeControls(ExplanationText(refusal)) + "\r\n").c_str());
+        platform::SayLine(Lines(), window, ("Update refused: " + platform::EscapeControls(ExplanationText(refusal)) + "\r\n").c_str());
         if (platform::ReplyTicket ticket = platform::DeferReply(OutcomeRefused)) {
             platform::CompleteReply(ticket, OutcomeRefused);
         }
@@ -406,7 +369,7 @@ std::int32_t StartUpdate(platform::Hwnd window, std::uint16_t, platform::LParam,
     // One run at a time: a second run would replace the link under the first.
     std::int32_t idle = 0;
     if (!UpdateRunOf().state.running.compare_exchange_strong(idle, 1)) {
-        Say(window, "An update is already running\r\n");
+        platform::SayLine(Lines(), window, "An update is already running\r\n");
         if (platform::ReplyTicket ticket = platform::DeferReply(OutcomeRefused)) {
             platform::CompleteReply(ticket, OutcomeRefused);
         }
@@ -435,7 +398,7 @@ std::int32_t StartUpdate(platform::Hwnd window, std::uint16_t, platform::LParam,
     }
     platform::Handle thread = platform::CreateThread(UpdateThread, reinterpret_cast<void*>(static_cast<std::uintptr_t>(window)));
     if (thread == 0) {
-        SayFormatted(window, "Failed to start the update, error code: 0x%08lX\r\n",
+        platform::SayFormattedLine(Lines(), window, "Failed to start the update, error code: 0x%08lX\r\n",
                                static_cast<unsigned long>(platform::GetLastError()));
         EndRun(window, OutcomeFailed, 1);
         return 1;
@@ -469,7 +432,7 @@ std::uint32_t UpdateThread(void* parameter) {
     if (!opened) {
         SetRunReason("the module link COM1: did not open");
         platform::TracePrint("Open com port failed!!\r\n");
-        SayUnlessQuiet(window, "Open Comport fail!!\r\n");
+        platform::SayQuietLine(Lines(), window, "Open Comport fail!!\r\n");
         return EndRun(window, OutcomeFailed, 1);
     }
     platform::TracePrint("Open com port succeed!!\r\n");
@@ -496,10 +459,10 @@ std::uint32_t UpdateThread(void* parameter) {
             }
             platform::TracePrint(loader.accepted);
             PurgeModuleLink();
-            SayUnlessQuiet(window, loader.logged);
+            platform::SayQuietLine(Lines(), window, loader.logged);
         }
         if (!loaded) continue;  // the caster casts again for the next attempt
-        SayUnlessQuiet(window, "Wait a moment please...\r\n");
+        platform::SayQuietLine(Lines(), window, "Wait a moment please...\r\n");
         break;
     }
 
@@ -510,7 +473,7 @@ std::uint32_t UpdateThread(void* parameter) {
     if (!confirmed && UpdateRunOf().state.noise_bytes.load() > MaxImageNoiseBytes) return EndRunLineNoise(window, UpdateRunOf().state.noise_bytes.load());
     if (!confirmed) {
         SetRunReason("the module did not confirm the image");
-        Say(window, "The module did not confirm the image; the update has failed\r\n");
+        platform::SayLine(Lines(), window, "The module did not confirm the image; the update has failed\r\n");
     }
     CloseRun();
     if (!confirmed) return EndRun(window, OutcomeFailed, 0);

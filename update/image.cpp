@@ -96,9 +96,9 @@ bool StreamImage(platform::Hwnd window, const std::uint8_t* image, std::uint32_t
         ++progress.chunks;
         NoteRun(progress);
         ++marks;
-        SayUnlessQuiet(window, "#");
+        platform::SayQuietLine(Lines(), window, "#");
         marks %= MarksPerLine;
-        if (marks == 0) SayUnlessQuiet(window, "\r\n");
+        if (marks == 0) platform::SayQuietLine(Lines(), window, "\r\n");
         // A dead line takes nothing more: a write it cut short ends the stage instead of the next.
         if (written < chunk_length && ModuleLinkLost()) return false;
         if (chunk_length < ImageChunkSize) {

@@ -9,7 +9,7 @@
 // adapter program's last line; nobody parses a text back apart.
 //
 // Index: Explanation ExplanationText UpdateOptions UpdateReport UpdateState UpdateRun UseUpdateRun
-// UpdateRunOf Say SayUnlessQuiet SayFormatted ReportOpenFailure HoldOpenFailures
+// UpdateRunOf Lines ReportOpenFailure HoldOpenFailures
 #pragma once
 
 #include <atomic>
@@ -63,13 +63,10 @@ struct RunNote;
 // and notes to `update`'s progress line and events; an open failure's explanation to stderr;
 // image_confirmed when the module took the image (the window stops coming to the front).
 struct UpdateReport {
-    void (*line)(platform::Hwnd window, const char* text) = nullptr;
-    void (*quiet_line)(platform::Hwnd window, const char* text) = nullptr;
+    platform::LineReport lines;
     void (*attempt)(std::uint32_t attempt, std::uint32_t limit) = nullptr;
     void (*note)(const RunNote& note) = nullptr;
-    void (*open_failure)(const char* explanation) = nullptr;
     void (*image_confirmed)() = nullptr;
-    char* (*line_buffer)() = nullptr;  // the calling thread's 1024-byte buffer for a formatted line
 };
 
 struct UpdateState {
@@ -89,10 +86,8 @@ struct UpdateRun {
 void UseUpdateRun(UpdateRun* run);
 UpdateRun& UpdateRunOf();
 
-// The report's lines; silent for a null window or without a listener.
-void Say(platform::Hwnd window, const char* text);
-void SayUnlessQuiet(platform::Hwnd window, const char* text);
-void SayFormatted(platform::Hwnd window, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// The report's lines (platform/window/report.h says them).
+const platform::LineReport& Lines();
 // Explains a device that did not open on the trace and to the report; returns the explanation.
 std::string ReportOpenFailure(const char* device, std::uint32_t error);
 // While `last` is set, the calling thread's open failures go to the trace and into *last

@@ -54,7 +54,7 @@ std::string NotVerifiedReason(AtRead read, const ModuleIdentity& identity, const
 }
 
 // The pane's milestone for an image whose firmware runs as expected (or cannot be checked).
-void SayImageDone(platform::Hwnd window) { SayUnlessQuiet(window, "\r\nFirmware Updated....Done\r\n"); }
+void SayImageDone(platform::Hwnd window) { platform::SayQuietLine(Lines(), window, "\r\nFirmware Updated....Done\r\n"); }
 
 }  // namespace
 
@@ -97,13 +97,13 @@ std::int32_t CheckBeforeRun(platform::Hwnd window) {
     if (read == AtRead::NotOpened && !fresh.expected.empty()) {
         const std::string reason = "the AT port " + fresh.at_port + " did not open";
         SetRunReason(reason);
-        SayFormatted(window, "The update did not start: %s\r\n", reason.c_str());
+        platform::SayFormattedLine(Lines(), window, "The update did not start: %s\r\n", reason.c_str());
         return OutcomeFailed;
     }
     if (!UpdateRunOf().options.skip_current || read != AtRead::Read || !RevisionMatches(before.revision, fresh.expected)) {
         return OutcomeNone;
     }
-    SayUnlessQuiet(window,
+    platform::SayQuietLine(Lines(), window,
                                 ("The module already runs revision " + before.revision + "; nothing was written\r\n").c_str());
     return OutcomeAlreadyCurrent;
 }
@@ -115,7 +115,7 @@ std::int32_t VerifyAfterRun(platform::Hwnd window) {
                                                           : "the profile names no AT port";
         SetRunReason(reason);
         SayImageDone(window);
-        SayUnlessQuiet(window, ("The firmware running was not checked: " + reason + "\r\n").c_str());
+        platform::SayQuietLine(Lines(), window, ("The firmware running was not checked: " + reason + "\r\n").c_str());
         return OutcomeConfirmed;
     }
     const std::uint32_t bound = UpdateRunOf().options.verify_timeout_ms;
@@ -134,7 +134,7 @@ std::int32_t VerifyAfterRun(platform::Hwnd window) {
     if (read != AtRead::Read) {
         const std::string reason = NotVerifiedReason(read, after, known.at_port, bound);
         SetRunReason(reason);
-        SayFormatted(window, "The firmware was not verified: %s\r\n", reason.c_str());
+        platform::SayFormattedLine(Lines(), window, "The firmware was not verified: %s\r\n", reason.c_str());
         return OutcomeNotVerified;
     }
     if (!RevisionMatches(after.revision, known.expected)) {
@@ -145,12 +145,12 @@ std::int32_t VerifyAfterRun(platform::Hwnd window) {
                      "--firmware DIR`)"
                    : "";
         SetRunReason("the module runs revision " + after.revision + ", not " + known.expected + hint);
-        SayFormatted(window, "The module runs revision %s, not %s%s; the update has failed\r\n",
+        platform::SayFormattedLine(Lines(), window, "The module runs revision %s, not %s%s; the update has failed\r\n",
                                after.revision.c_str(), known.expected.c_str(), hint.c_str());
         return OutcomeRevisionMismatch;
     }
     SayImageDone(window);
-    SayUnlessQuiet(window, ("The module runs the expected firmware, revision " + after.revision + "\r\n").c_str());
+    platform::SayQuietLine(Lines(), window, ("The module runs the expected firmware, revision " + after.revision + "\r\n").c_str());
     return OutcomeVerified;
 }
 
