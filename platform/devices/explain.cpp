@@ -31,14 +31,6 @@ constexpr const char* PortsHint = "see `firmware-utility ports` for the serial p
 constexpr std::size_t GroupBufferSize = 4096;
 constexpr const char* LocksTable = "/proc/locks";
 
-// The reason the failing call gave in words beside its code, "" when it gave the code alone
-// (LastErrorText then says the system's words for it).
-std::string GivenReason() {
-    const std::uint32_t code = GetLastError();
-    std::string text = LastErrorText();
-    return code != 0 && text == std::strerror(static_cast<int>(code)) ? std::string() : text;
-}
-
 using internal::UpperName;
 
 std::string GroupName(gid_t gid) {
@@ -215,9 +207,9 @@ std::string ExplainProgramOpen(const std::string& device, const std::string& val
 // stands for is explained, after the identity.
 std::string ExplainIdentityOpen(const std::string& device, const std::string& value, std::uint32_t error) {
     std::string node;
-    std::string report = GivenReason();  // the open's, before another resolution sets its own
+    std::string report = LastErrorReason();  // the open's, before another resolution sets its own
     if (error == ENOENT || error == ENOTUNIQ || !ResolvePortPath(value, &node)) {
-        if (error != ENOENT && error != ENOTUNIQ) report = GivenReason();
+        if (error != ENOENT && error != ENOTUNIQ) report = LastErrorReason();
         if (report.empty()) report = ErrorText(error);  // it matched, then vanished
         return device + " (" + value + "): " + report + "; " + PortsHint;
     }
@@ -227,14 +219,14 @@ std::string ExplainIdentityOpen(const std::string& device, const std::string& va
 }
 
 std::string ExplainNetworkOpen(const std::string& device, const std::string& value, std::uint32_t error) {
-    const std::string report = GivenReason();
+    const std::string report = LastErrorReason();
     return device + " (" + value + "): " + ErrorText(error) + (report.empty() ? "" : ": " + report);
 }
 
 }  // namespace internal
 
 std::string NetworkSettingReport(const char* device) {
-    const std::string given = GivenReason();
+    const std::string given = LastErrorReason();
     std::string path;
     // Only a network port's exporter gives a reason beside the code.
     if (device == nullptr || !ProfileDevicePath(device, &path) || !internal::IsNetworkPath(path)) return {};
@@ -244,7 +236,7 @@ std::string NetworkSettingReport(const char* device) {
 std::string ExplainControlFailure(const char* device, std::uint32_t code, std::uint32_t error,
                                   std::string* adapter_line) {
     adapter_line->clear();
-    const std::string given = GivenReason();
+    const std::string given = LastErrorReason();
     const std::string name = device ? device : "";
     const std::string action = internal::ControlActionName(code);
     const Profile profile = CurrentProfile();
