@@ -177,7 +177,7 @@ int CheckDevices(const CliOptions&) {
     }
     if (!at_path.empty() && !ReportModule(at_path)) ++not_ready;
     // The pulse resets the module: after the AT port was read.
-    if (profile.reset.milliseconds != 0 && pulse_port_ready) {
+    if (platform::DeviceResetsByPulse(RadioDriver) && pulse_port_ready) {
         const std::string problem = PulseReady(profile.reset) ? std::string() : platform::LastErrorText();
         const std::string what = std::string(profile.reset.dtr ? "DTR" : "RTS") + " pulse on " + profile.reset.port;
         Report(ResetLine, what,

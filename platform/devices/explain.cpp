@@ -18,7 +18,6 @@
 #include "platform/devices/adapter.h"
 #include "platform/devices/devices.h"
 #include "platform/devices/kinds.h"
-#include "platform/devices/net_address.h"
 #include "platform/devices/net_port.h"
 #include "platform/devices/ports.h"
 #include "platform/devices/program.h"
@@ -161,31 +160,28 @@ std::string ErrorText(std::uint32_t error) {
 }
 
 std::string ExplainOpenFailure(const char* device, std::uint32_t error) {
-    std::string name = device ? device : "";
-    Profile profile = CurrentProfile();
-    std::string path;
-    std::string where = profile.path.empty() ? "" : " (" + profile.path + ")";
-    if (UpperName(name) == "KERNELIOCONTROL") {
-        path = profile.kernel;
-        if (path.empty()) {
-            return name + " has no entry in the profile's [kernel]" + where +
-                   "; add `KernelIoControl = /path/to/kernel.sock` or `exec:/path/to/program`";
-        }
-    } else if (UpperName(name) == "RIL1:" && !ProfileDevicePath(name.c_str(), &path)) {
+    const std::string name = device ? device : "";
+    const Profile profile = CurrentProfile();
+    std::string upper;
+    const std::string path = internal::DeviceEntry(profile, name.c_str(), &upper);
+    if (!path.empty()) return internal::KindOfEntryText(upper, path)->explain(name, path, error);
+    const std::string where = profile.path.empty() ? "" : " (" + profile.path + ")";
+    if (upper == internal::KernelEntryName) {
+        return name + " has no entry in the profile's [kernel]" + where +
+               "; add `KernelIoControl = /path/to/kernel.sock` or `exec:/path/to/program`";
+    }
+    if (upper == internal::RadioDriverName) {
         // The radio driver is a service or a program, never a serial port.
         return name + " has no entry in the profile's [devices]" + where +
                "; add `RIL1: = /path/to/ril.sock` (a service) or `RIL1: = exec:/path/to/program`";
-    } else if (!ProfileDevicePath(name.c_str(), &path)) {
-        return name + " has no entry in the profile's [devices]" + where + "; add `" + name + " = /dev/...`; " +
-               PortsHint;
     }
-    return KindOfValue(path)->explain(name, path, error);
+    return name + " has no entry in the profile's [devices]" + where + "; add `" + name + " = /dev/...`; " + PortsHint;
 }
 
 namespace internal {
 
-std::string ExplainValueOpen(const std::string& device, const std::string& value, std::uint32_t error) {
-    return KindOfValue(value)->explain(device, value, error);
+std::string ExplainEntryOpen(const std::string& device, const std::string& value, std::uint32_t error) {
+    return KindOfEntryText(device, value)->explain(device, value, error);
 }
 
 std::string ExplainPathOpen(const std::string& device, const std::string& value, std::uint32_t error) {
@@ -229,7 +225,7 @@ std::string NetworkSettingReport(const char* device) {
     const std::string given = LastErrorReason();
     std::string path;
     // Only a network port's exporter gives a reason beside the code.
-    if (device == nullptr || !ProfileDevicePath(device, &path) || !internal::IsNetworkPath(path)) return {};
+    if (device == nullptr || !ProfileDevicePath(device, &path) || KindOfValue(path)->scheme == nullptr) return {};
     return given;
 }
 
@@ -240,7 +236,7 @@ std::string ExplainControlFailure(const char* device, std::uint32_t code, std::u
     const std::string name = device ? device : "";
     const std::string action = internal::ControlActionName(code);
     const Profile profile = CurrentProfile();
-    if (code == internal::RadioResetCode && profile.reset.milliseconds != 0) {
+    if (code == internal::RadioResetCode && DeviceResetsByPulse(device)) {
         std::string text = name + " (" + (profile.reset.dtr ? "DTR" : "RTS") + " pulse on " + profile.reset.port +
                            "): reset failed: " + ErrorText(error);
         if (error == ENOTTY || error == EINVAL) {
@@ -251,11 +247,10 @@ std::string ExplainControlFailure(const char* device, std::uint32_t code, std::u
         }
         return text;
     }
-    std::string path;
-    if (UpperName(name) == "KERNELIOCONTROL") path = profile.kernel;
-    else ProfileDevicePath(name.c_str(), &path);
+    std::string upper;
+    const std::string path = internal::DeviceEntry(profile, name.c_str(), &upper);
     std::vector<std::string> program;
-    if (SplitProgram(path, &program)) {
+    if (DeviceRunsProgram(device) && SplitProgram(path, &program)) {
         // "exited with status 1; its last line: cannot open gpiochip0"
         std::string report = given.empty() ? ErrorText(error) : given;
         const std::size_t mark = report.find(internal::LastLineMark);
@@ -275,16 +270,14 @@ bool ControlFailsForGood(const char* device, std::uint32_t code, std::uint32_t e
     if (!opened) return lasting;
     // Once open, only a pulse reports the system's errors; a program's status or a service's
     // answer is its own and may differ next time.
-    const Profile profile = CurrentProfile();
-    return lasting && code == internal::RadioResetCode && profile.reset.milliseconds != 0 &&
-           UpperName(device ? device : "") == "RIL1:";
+    return lasting && code == internal::RadioResetCode && DeviceResetsByPulse(device);
 }
 
 std::string ControlName(std::uint32_t code) { return internal::ControlActionName(code); }
 
 bool CanResetModule() {
-    const Profile profile = CurrentProfile();
-    return profile.reset.milliseconds != 0 || profile.devices.count("RIL1:") != 0;
+    std::string path;
+    return DeviceResetsByPulse(internal::RadioDriverName) || ProfileDevicePath(internal::RadioDriverName, &path);
 }
 
 }  // namespace platform

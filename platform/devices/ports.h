@@ -1,5 +1,5 @@
-// Implemented in platform/devices/port_holders.cpp, platform/devices/port_identity.cpp and
-// platform/devices/ports.cpp.
+// Implemented in platform/devices/kinds.cpp, platform/devices/port_holders.cpp,
+// platform/devices/port_identity.cpp and platform/devices/ports.cpp.
 // The machine's serial ports, as udev knows them, and the processes that hold a port open.
 //
 // How it works: libudev lists the tty devices; a port is one whose device has a driver (the
@@ -76,8 +76,8 @@ bool ProcessRunning(const char* name);
 // port it names now): "" when the node is no device udev knows or the property is not set.
 std::string PortProperty(const std::string& node, const char* key);
 
-// The node a device value stands for now: a path as it is, an identity as the one port that
-// matches it. False with the last error (ENOENT: no port matches; ENOTUNIQ: several do;
+// The node a device value stands for now, as its row of the kind table claims it
+// (platform/devices/kinds.h): a path as it is, an identity as the one port that matches it. False with the last error (ENOENT: no port matches; ENOTUNIQ: several do;
 // another: udev could not be read) and its text, one phrase naming the identity and the
 // candidates: "no serial port matches udev:ID_SERIAL_SHORT=X (ports now: /dev/ttyS0)".
 bool ResolvePortPath(const std::string& value, std::string* node);

@@ -15,6 +15,7 @@
 #include "platform/base/sys.h"
 #include "platform/base/system.h"
 #include "platform/devices/adapter.h"
+#include "platform/devices/devices.h"
 #include "platform/devices/profile.h"
 #include "platform/devices/service.h"
 #include "platform/window/window_state.h"
@@ -196,6 +197,24 @@ ControlResult RunControlProgram(const std::vector<std::string>& argv, const char
     }
     SetLastError(status, report);
     return ended ? ControlResult::Refused : ControlResult::Unanswered;
+}
+
+bool ProgramEntryReady(const std::string& value) {
+    std::vector<std::string> argv;
+    if (!SplitProgram(value, &argv)) {
+        SetLastError(ENOENT);  // "exec:" and no program: nothing to run
+        return false;
+    }
+    return ProgramReady(argv[0]);
+}
+
+ControlResult RunProgramEntry(const char* device, const std::string& value, std::uint32_t code) {
+    std::vector<std::string> argv;
+    if (!SplitProgram(value, &argv)) {
+        SetLastError(ENOENT);
+        return ControlResult::Unanswered;
+    }
+    return RunControlProgram(argv, device, code);
 }
 
 }  // namespace platform::internal
