@@ -268,9 +268,10 @@ bool ControlFailsForGood(const char* device, std::uint32_t code, std::uint32_t e
     bool lasting = false;
     for (std::uint32_t each : Lasting) lasting = lasting || error == each;
     if (!opened) return lasting;
-    // Once open, only a pulse reports the system's errors; a program's status or a service's
-    // answer is its own and may differ next time.
-    return lasting && code == internal::RadioResetCode && DeviceResetsByPulse(device);
+    // Once open, a pulse reports the system's errors, and a program that cannot run at all fails
+    // alike each time; a program's own status or a service's answer may differ next time.
+    if (code == internal::RadioResetCode && DeviceResetsByPulse(device)) return lasting;
+    return DeviceRunsProgram(device) && internal::ProgramCannotRun();
 }
 
 std::string ControlName(std::uint32_t code) { return internal::ControlActionName(code); }
