@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/base/signals.h"
 #include "platform/base/spawn.h"
 #include "platform/base/sys.h"
 #include "platform/base/system.h"
@@ -18,7 +19,6 @@
 #include "platform/devices/devices.h"
 #include "platform/devices/profile.h"
 #include "platform/devices/service.h"
-#include "platform/window/window_state.h"
 
 namespace platform::internal {
 namespace {
