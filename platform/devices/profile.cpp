@@ -164,7 +164,9 @@ bool AddRegistryValue(Profile* profile, const std::string& key, const std::strin
 }
 
 bool AddKernel(Profile* profile, const std::string& key, const std::string& value) {
-    if (UpperName(key) != internal::KernelEntryName) return Refuse("unknown kernel entry " + key + " (expected KernelIoControl)");
+    if (UpperName(key) != internal::KernelEntryName) {
+        return Refuse("unknown kernel entry " + key + " (expected KernelIoControl)");
+    }
     if (!profile->kernel.empty()) return Refuse("duplicate entry " + key);
     if (!internal::KindOfEntryText(internal::KernelEntryName, value)->check(key, value)) return false;
     profile->kernel = value;
