@@ -32,8 +32,11 @@
 //   devices/  devices.h (what OpenDevice opens, by kind), serial_port.h, service.h, adapter.h,
 //             program.h (adapters that are programs), net_address.h, net_link.h, net_port.h
 //             (ports across the network), udev_ports.h
-//   window/   window_state.h, instance.h (the one-window-per-user socket)
+//   window/   window_state.h, screen_seam.h (what the window layer asks of a screen),
+//             instance.h (the one-window-per-user socket)
 //   screen/   screen.h, terminal/terminal.h, terminal/terminal_screen.h, terminal/pane.h
+// The folders include one another in that order only (base, devices, window, screen), never
+// back: the ctest `platform_include_check` holds them to it.
 //
 // Tests reach the layer's seam through platform/testing.h, which the program never includes.
 //

@@ -230,7 +230,7 @@ void CheckReset(CheckState* state) {
         return;
     }
     if (!state->reset_device_ready) return;  // its device said why
-    if (profile.reset.milliseconds != 0) {
+    if (platform::DeviceResetsByPulse(RadioDriver)) {
         const std::string problem = PulseReady(profile.reset) ? std::string() : platform::LastErrorText();
         const std::string what = std::string(profile.reset.dtr ? "DTR" : "RTS") + " pulse on " + profile.reset.port;
         Report(ResetLine, what,

@@ -45,6 +45,7 @@ std::string LastErrorText() {
     if (!last_error_text.empty()) return last_error_text;
     return last_error == 0 ? std::string() : std::string(std::strerror(static_cast<int>(last_error)));
 }
+std::string LastErrorReason() { return last_error_text; }
 
 // ---- handle table
 namespace internal {

@@ -3,6 +3,7 @@
 #include "platform/base/signals.h"
 
 #include <pthread.h>
+#include <sys/signalfd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -151,6 +152,22 @@ void DefaultSignalsInChild() {
     ::sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
 }
+
+namespace {
+std::atomic<int> signal_descriptor{-1};
+}  // namespace
+
+bool OpenSignalDescriptor() {
+    if (signal_descriptor.load() >= 0) return true;
+    const sigset_t set = CloseSignalSet();
+    const int fd = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (fd < 0) return false;
+    BlockCloseSignals(nullptr);
+    signal_descriptor.store(fd);
+    return true;
+}
+
+int SignalDescriptor() { return signal_descriptor.load(); }
 
 }  // namespace platform::internal
 

@@ -23,7 +23,7 @@
 // start and its exec (spawn.cpp).
 //
 // Index: CloseSignals BlockAllSignals BlockCloseSignals WaitCloseSignal RestoreSignalMask |
-// SignalStep SignalAction SetSignalAction IgnoreSignal CloseSignalSet BlockSignal
+// SignalStep SignalAction SetSignalAction IgnoreSignal CloseSignalSet OpenSignalDescriptor SignalDescriptor BlockSignal
 // DefaultSignalsInChild
 #pragma once
 
@@ -65,6 +65,12 @@ void SetSignalAction(SignalStep step, SignalAction action);
 void IgnoreSignal(int signal_number);
 // The close signals as a set, for a signalfd to read.
 sigset_t CloseSignalSet();
+// The close signals as a descriptor (a signalfd), made once: they are blocked in the calling
+// thread from then on and stay pending until read. False when none can be made (they keep
+// their default action). SignalDescriptor: that descriptor, -1 before or without one; a wait
+// that a close signal must end polls it too (the window's GetMessage, a device program's run).
+bool OpenSignalDescriptor();
+int SignalDescriptor();
 // One signal blocked in the calling thread (SIGPIPE where a library's writes cannot ask for
 // EPIPE).
 void BlockSignal(int signal_number);

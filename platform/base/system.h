@@ -8,7 +8,7 @@
 // Handles are small integers into one table; a value is never reused, so a handle kept by a
 // thread after another thread closed it finds nothing instead of someone else's descriptor.
 //
-// Index: GetLastError SetLastError LastErrorText CloseHandle | CreateThread GetCurrentThread GetExitCodeThread
+// Index: GetLastError SetLastError LastErrorText LastErrorReason CloseHandle | CreateThread GetCurrentThread GetExitCodeThread
 // TerminateThread SuspendThread ResumeThread SetThreadPriority ThreadStopRequested ThreadStopToken Sleep
 // WaitForThreadEnd JoinEndingThreads |
 // VirtualAlloc VirtualCopy VirtualFree LocalAllocTrace | LoadLibrary GetProcAddress FreeLibrary
@@ -37,6 +37,9 @@ void SetLastError(std::uint32_t code);
 void SetLastError(std::uint32_t code, std::string text);
 // The text given at the failure, else the system's words for the code ("" for code 0).
 std::string LastErrorText();
+// The text given at the failure alone: "" when the failing call gave its code and no words of
+// its own (a network port's exporter that only said the code, say).
+std::string LastErrorReason();
 
 // Closes a port, a service connection, a thread handle or a library; false for an unknown handle.
 bool CloseHandle(Handle handle);

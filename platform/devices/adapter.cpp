@@ -12,11 +12,9 @@
 #include "platform/base/handles.h"
 #include "platform/base/sys.h"
 #include "platform/devices/devices.h"
-#include "platform/devices/net_address.h"
+#include "platform/devices/kinds.h"
 #include "platform/devices/ports.h"
-#include "platform/devices/program.h"
 #include "platform/devices/serial_port.h"
-#include "platform/devices/service.h"
 
 namespace platform::internal {
 namespace {
@@ -35,10 +33,11 @@ constexpr ControlAction ControlActions[] = {
 
 struct Adapter : Object {
     std::string device;
-    std::vector<std::string> program;  // empty: none
-    std::string service;               // a socket path, or empty
-    ResetPulse pulse;                  // milliseconds 0: none
-    std::string pulse_path;            // the pulse port's path
+    const DeviceKind* carrier = nullptr;  // what takes the controls; null: none
+    std::string value;                    // the carrier's entry
+    bool pulses = false;                  // the reset is `pulse`
+    ResetPulse pulse;
+    std::string pulse_path;  // the pulse port's path
 };
 
 // One modem-line request on the held port or on a descriptor of our own.
@@ -58,25 +57,24 @@ std::string ControlActionName(std::uint32_t code) {
     return text;
 }
 
-Handle OpenAdapter(const std::string& device, const std::string& path, const Profile& profile) {
+Handle OpenAdapter(const std::string& device, const std::string& value, const DeviceKind* carrier,
+                   const Profile* pulse) {
+    // An entry that carries no controls (a port) is no radio driver to open.
+    if (carrier != nullptr && carrier->ready == nullptr) {
+        SetLastError(ENOENT);
+        return InvalidHandle;
+    }
+    // One that cannot take a control now fails the open, as without a pulse.
+    if (carrier != nullptr && !carrier->ready(value)) return InvalidHandle;
     auto adapter = std::make_shared<Adapter>();
     adapter->device = device;
-    if (SplitProgram(path, &adapter->program)) {
-        if (!ProgramReady(adapter->program[0])) return InvalidHandle;
-    } else if (!path.empty()) {
-        // A service nobody listens on fails the open, as without a pulse.
-        int fd = ConnectService(path.c_str());
-        if (fd < 0) {
-            SetLastError(static_cast<std::uint32_t>(errno));
-            return InvalidHandle;
-        }
-        SysClose(fd);
-        adapter->service = path;
-    }
-    adapter->pulse = profile.reset;
-    if (adapter->pulse.milliseconds != 0) {
-        auto entry = profile.devices.find(adapter->pulse.port);
-        if (entry != profile.devices.end()) adapter->pulse_path = entry->second;
+    adapter->carrier = carrier;
+    adapter->value = value;
+    if (pulse != nullptr) {
+        adapter->pulses = true;
+        adapter->pulse = pulse->reset;
+        auto entry = pulse->devices.find(adapter->pulse.port);
+        if (entry != pulse->devices.end()) adapter->pulse_path = entry->second;
     }
     return InsertObject(std::move(adapter));
 }
@@ -85,16 +83,9 @@ bool AdapterControl(Handle handle, std::uint32_t code, bool* handled) {
     auto adapter = Lookup<Adapter>(handle);
     *handled = adapter != nullptr;
     if (!adapter) return false;
-    if (code == RadioResetCode && adapter->pulse.milliseconds != 0) {
-        return PulseModemLine(adapter->pulse, adapter->pulse_path);
-    }
-    if (!adapter->program.empty()) {
-        return RunControlProgram(adapter->program, adapter->device.c_str(), code) == ControlResult::Done;
-    }
-    if (adapter->service.empty()) return true;
-    std::uint32_t status = 0;
-    const bool answered = ServiceControl(adapter->service.c_str(), code, &status);
-    return ControlOutcome(answered, status) == ControlResult::Done;
+    if (code == RadioResetCode && adapter->pulses) return PulseModemLine(adapter->pulse, adapter->pulse_path);
+    if (adapter->carrier == nullptr) return true;
+    return adapter->carrier->control(adapter->device.c_str(), adapter->value, code) == ControlResult::Done;
 }
 
 bool PulseModemLine(const ResetPulse& pulse, const std::string& path) {
@@ -112,8 +103,8 @@ bool PulseModemLine(const ResetPulse& pulse, const std::string& path) {
     std::shared_ptr<SerialPort> port = FindOpenPort(node);
     // A port across the network that nobody holds is opened for the pulse, as a local one is.
     Handle network = InvalidHandle;
-    if (!port && IsNetworkPath(node)) {
-        network = OpenSerialPort(node.c_str());
+    if (!port && KindOfValue(node)->scheme != nullptr) {
+        network = OpenRemotePort(node.c_str());
         if (network == InvalidHandle) return false;
         port = FindOpenPort(node);
     }

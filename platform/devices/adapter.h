@@ -15,6 +15,10 @@
 #include "platform/base/system.h"
 #include "platform/devices/profile.h"
 
+namespace platform {
+struct DeviceKind;
+}
+
 namespace platform::internal {
 
 // The controls the handset's radio driver and kernel know, as the adapters name them.
@@ -26,8 +30,11 @@ inline constexpr std::uint32_t KernelRebootCode = 0x0101003C;
 // "suspend", "resume", "reset", "reboot", or the code as "0x%08X".
 std::string ControlActionName(std::uint32_t code);
 
-// Opens the radio driver as an adapter (the kind table's pulse and program rows).
-Handle OpenAdapter(const std::string& device, const std::string& path, const Profile& profile);
+// Opens the radio driver as an adapter (the kind table's pulse and program rows): its controls
+// go to `carrier`, the kind its entry `value` is (a program or a service; null: none, each
+// succeeds), checked ready now; with `pulse`, that profile's [radio] reset takes the reset.
+Handle OpenAdapter(const std::string& device, const std::string& value, const DeviceKind* carrier,
+                   const Profile* pulse);
 // DeviceIoControl of an adapter handle; false when `handle` is none (last error untouched).
 bool AdapterControl(Handle handle, std::uint32_t code, bool* handled);
 

@@ -18,7 +18,6 @@
 #include "platform/devices/adapter.h"
 #include "platform/devices/devices.h"
 #include "platform/devices/kinds.h"
-#include "platform/devices/net_address.h"
 #include "platform/devices/net_port.h"
 #include "platform/devices/ports.h"
 #include "platform/devices/program.h"
@@ -30,14 +29,6 @@ namespace {
 constexpr const char* PortsHint = "see `firmware-utility ports` for the serial ports of this machine";
 constexpr std::size_t GroupBufferSize = 4096;
 constexpr const char* LocksTable = "/proc/locks";
-
-// The reason the failing call gave in words beside its code, "" when it gave the code alone
-// (LastErrorText then says the system's words for it).
-std::string GivenReason() {
-    const std::uint32_t code = GetLastError();
-    std::string text = LastErrorText();
-    return code != 0 && text == std::strerror(static_cast<int>(code)) ? std::string() : text;
-}
 
 using internal::UpperName;
 
@@ -169,31 +160,28 @@ std::string ErrorText(std::uint32_t error) {
 }
 
 std::string ExplainOpenFailure(const char* device, std::uint32_t error) {
-    std::string name = device ? device : "";
-    Profile profile = CurrentProfile();
-    std::string path;
-    std::string where = profile.path.empty() ? "" : " (" + profile.path + ")";
-    if (UpperName(name) == "KERNELIOCONTROL") {
-        path = profile.kernel;
-        if (path.empty()) {
-            return name + " has no entry in the profile's [kernel]" + where +
-                   "; add `KernelIoControl = /path/to/kernel.sock` or `exec:/path/to/program`";
-        }
-    } else if (UpperName(name) == "RIL1:" && !ProfileDevicePath(name.c_str(), &path)) {
+    const std::string name = device ? device : "";
+    const Profile profile = CurrentProfile();
+    std::string upper;
+    const std::string path = internal::DeviceEntry(profile, name.c_str(), &upper);
+    if (!path.empty()) return internal::KindOfEntryText(upper, path)->explain(name, path, error);
+    const std::string where = profile.path.empty() ? "" : " (" + profile.path + ")";
+    if (upper == internal::KernelEntryName) {
+        return name + " has no entry in the profile's [kernel]" + where +
+               "; add `KernelIoControl = /path/to/kernel.sock` or `exec:/path/to/program`";
+    }
+    if (upper == internal::RadioDriverName) {
         // The radio driver is a service or a program, never a serial port.
         return name + " has no entry in the profile's [devices]" + where +
                "; add `RIL1: = /path/to/ril.sock` (a service) or `RIL1: = exec:/path/to/program`";
-    } else if (!ProfileDevicePath(name.c_str(), &path)) {
-        return name + " has no entry in the profile's [devices]" + where + "; add `" + name + " = /dev/...`; " +
-               PortsHint;
     }
-    return KindOfValue(path)->explain(name, path, error);
+    return name + " has no entry in the profile's [devices]" + where + "; add `" + name + " = /dev/...`; " + PortsHint;
 }
 
 namespace internal {
 
-std::string ExplainValueOpen(const std::string& device, const std::string& value, std::uint32_t error) {
-    return KindOfValue(value)->explain(device, value, error);
+std::string ExplainEntryOpen(const std::string& device, const std::string& value, std::uint32_t error) {
+    return KindOfEntryText(device, value)->explain(device, value, error);
 }
 
 std::string ExplainPathOpen(const std::string& device, const std::string& value, std::uint32_t error) {
@@ -215,9 +203,9 @@ std::string ExplainProgramOpen(const std::string& device, const std::string& val
 // stands for is explained, after the identity.
 std::string ExplainIdentityOpen(const std::string& device, const std::string& value, std::uint32_t error) {
     std::string node;
-    std::string report = GivenReason();  // the open's, before another resolution sets its own
+    std::string report = LastErrorReason();  // the open's, before another resolution sets its own
     if (error == ENOENT || error == ENOTUNIQ || !ResolvePortPath(value, &node)) {
-        if (error != ENOENT && error != ENOTUNIQ) report = GivenReason();
+        if (error != ENOENT && error != ENOTUNIQ) report = LastErrorReason();
         if (report.empty()) report = ErrorText(error);  // it matched, then vanished
         return device + " (" + value + "): " + report + "; " + PortsHint;
     }
@@ -227,28 +215,28 @@ std::string ExplainIdentityOpen(const std::string& device, const std::string& va
 }
 
 std::string ExplainNetworkOpen(const std::string& device, const std::string& value, std::uint32_t error) {
-    const std::string report = GivenReason();
+    const std::string report = LastErrorReason();
     return device + " (" + value + "): " + ErrorText(error) + (report.empty() ? "" : ": " + report);
 }
 
 }  // namespace internal
 
 std::string NetworkSettingReport(const char* device) {
-    const std::string given = GivenReason();
+    const std::string given = LastErrorReason();
     std::string path;
     // Only a network port's exporter gives a reason beside the code.
-    if (device == nullptr || !ProfileDevicePath(device, &path) || !internal::IsNetworkPath(path)) return {};
+    if (device == nullptr || !ProfileDevicePath(device, &path) || KindOfValue(path)->scheme == nullptr) return {};
     return given;
 }
 
 std::string ExplainControlFailure(const char* device, std::uint32_t code, std::uint32_t error,
                                   std::string* adapter_line) {
     adapter_line->clear();
-    const std::string given = GivenReason();
+    const std::string given = LastErrorReason();
     const std::string name = device ? device : "";
     const std::string action = internal::ControlActionName(code);
     const Profile profile = CurrentProfile();
-    if (code == internal::RadioResetCode && profile.reset.milliseconds != 0) {
+    if (code == internal::RadioResetCode && DeviceResetsByPulse(device)) {
         std::string text = name + " (" + (profile.reset.dtr ? "DTR" : "RTS") + " pulse on " + profile.reset.port +
                            "): reset failed: " + ErrorText(error);
         if (error == ENOTTY || error == EINVAL) {
@@ -259,11 +247,10 @@ std::string ExplainControlFailure(const char* device, std::uint32_t code, std::u
         }
         return text;
     }
-    std::string path;
-    if (UpperName(name) == "KERNELIOCONTROL") path = profile.kernel;
-    else ProfileDevicePath(name.c_str(), &path);
+    std::string upper;
+    const std::string path = internal::DeviceEntry(profile, name.c_str(), &upper);
     std::vector<std::string> program;
-    if (SplitProgram(path, &program)) {
+    if (DeviceRunsProgram(device) && SplitProgram(path, &program)) {
         // "exited with status 1; its last line: cannot open gpiochip0"
         std::string report = given.empty() ? ErrorText(error) : given;
         const std::size_t mark = report.find(internal::LastLineMark);
@@ -281,18 +268,17 @@ bool ControlFailsForGood(const char* device, std::uint32_t code, std::uint32_t e
     bool lasting = false;
     for (std::uint32_t each : Lasting) lasting = lasting || error == each;
     if (!opened) return lasting;
-    // Once open, only a pulse reports the system's errors; a program's status or a service's
-    // answer is its own and may differ next time.
-    const Profile profile = CurrentProfile();
-    return lasting && code == internal::RadioResetCode && profile.reset.milliseconds != 0 &&
-           UpperName(device ? device : "") == "RIL1:";
+    // Once open, a pulse reports the system's errors, and a program that cannot run at all fails
+    // alike each time; a program's own status or a service's answer may differ next time.
+    if (code == internal::RadioResetCode && DeviceResetsByPulse(device)) return lasting;
+    return DeviceRunsProgram(device) && internal::ProgramCannotRun();
 }
 
 std::string ControlName(std::uint32_t code) { return internal::ControlActionName(code); }
 
 bool CanResetModule() {
-    const Profile profile = CurrentProfile();
-    return profile.reset.milliseconds != 0 || profile.devices.count("RIL1:") != 0;
+    std::string path;
+    return DeviceResetsByPulse(internal::RadioDriverName) || ProfileDevicePath(internal::RadioDriverName, &path);
 }
 
 }  // namespace platform

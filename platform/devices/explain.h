@@ -29,8 +29,9 @@ std::string ExplainControlFailure(const char* device, std::uint32_t code, std::u
                                   std::string* adapter_line);
 // Whether a control that failed with `error` (or the open of its device, `opened` false) would
 // fail alike on every retry: a pulse on a port without modem lines, a device or program that
-// is not there or may not be used. A program's exit status, a time-out or a busy device may
-// change, and are not.
+// is not there or may not be used, a program that cannot run (its exec failed, or it ended with
+// 126 or 127: a command it runs is not there). Any other exit status of a program, a time-out
+// or a busy device may change, and are not.
 bool ControlFailsForGood(const char* device, std::uint32_t code, std::uint32_t error, bool opened);
 // "suspend", "resume", "reset", "reboot", or the code as "0x%08X".
 std::string ControlName(std::uint32_t code);

@@ -9,8 +9,8 @@
 #include "platform/base/handles.h"
 #include "platform/base/sys.h"
 #include "platform/testing.h"
-#include "platform/devices/program.h"
-#include "platform/devices/service.h"
+#include "platform/devices/devices.h"
+#include "platform/devices/kinds.h"
 #include "platform/devices/profile.h"
 #include "platform/base/system.h"
 
@@ -27,6 +27,17 @@ bool IsCoreLibrary(const char* name) {
 
 thread_local bool kernel_unanswered = false;
 
+// The [kernel] entry's row of the kind table: a program or a service; null when it has none.
+const DeviceKind* KernelKind(std::string* value) {
+    std::string name;
+    *value = internal::DeviceEntry(CurrentProfile(), internal::KernelEntryName, &name);
+    if (value->empty()) {
+        SetLastError(ENOENT);  // this handset has no kernel service
+        return nullptr;
+    }
+    return internal::KindOfEntryText(name, *value);
+}
+
 int KernelIoControl(std::uint32_t code, void* in, std::uint32_t in_size, void* out,
                     std::uint32_t out_size, std::uint32_t* returned) {
     kernel_unanswered = true;
@@ -35,20 +46,10 @@ int KernelIoControl(std::uint32_t code, void* in, std::uint32_t in_size, void* o
     (void)out;
     (void)out_size;
     if (returned) *returned = 0;
-    std::string path = CurrentProfile().kernel;
-    if (path.empty()) {
-        SetLastError(ENOENT);  // this handset has no kernel service
-        return 0;
-    }
-    std::vector<std::string> program;
-    internal::ControlResult result;
-    if (SplitProgram(path, &program)) {
-        result = internal::RunControlProgram(program, "KernelIoControl", code);
-    } else {
-        std::uint32_t status = 0;
-        const bool answered = internal::ServiceControl(path.c_str(), code, &status);
-        result = internal::ControlOutcome(answered, status);
-    }
+    std::string value;
+    const DeviceKind* kind = KernelKind(&value);
+    if (kind == nullptr) return 0;
+    const internal::ControlResult result = kind->control("KernelIoControl", value, code);
     kernel_unanswered = result == internal::ControlResult::Unanswered;
     return result == internal::ControlResult::Done ? 1 : 0;
 }
@@ -58,20 +59,9 @@ int KernelIoControl(std::uint32_t code, void* in, std::uint32_t in_size, void* o
 bool KernelControlUnanswered() { return kernel_unanswered; }
 
 bool ProbeKernelService() {
-    const std::string path = CurrentProfile().kernel;
-    std::vector<std::string> program;
-    if (path.empty()) {
-        SetLastError(ENOENT);
-        return false;
-    }
-    if (SplitProgram(path, &program)) return internal::ProgramReady(program[0]);
-    int fd = internal::ConnectService(path.c_str());
-    if (fd < 0) {
-        SetLastError(static_cast<std::uint32_t>(errno));
-        return false;
-    }
-    internal::SysClose(fd);  // connected and gone without a control: nothing is asked
-    return true;
+    std::string value;
+    const DeviceKind* kind = KernelKind(&value);
+    return kind != nullptr && kind->ready(value);
 }
 
 Handle LoadLibrary(const char* name) {

@@ -8,6 +8,8 @@
 #include <cstring>
 
 #include "platform/base/system.h"
+#include "platform/devices/devices.h"
+#include "platform/devices/kinds.h"
 
 namespace platform::internal {
 
@@ -15,12 +17,6 @@ namespace {
 
 constexpr const char* SchemeMark = "://";
 constexpr unsigned HighestTcpPort = 65535;
-
-// Scheme, whether it carries line control.
-constexpr struct {
-    const char* scheme;
-    bool rfc2217;
-} Schemes[] = {{"rfc2217", true}, {"tcp", false}};
 
 // The longest host name and label the name system takes.
 constexpr std::size_t LongestHostName = 253;
@@ -77,14 +73,9 @@ std::string Check(const std::string& path, NetworkAddress* address) {
     std::size_t mark = path.find(SchemeMark);
     if (mark == std::string::npos) return "not a network port: " + path;
     const std::string scheme = path.substr(0, mark);
-    bool known = false;
-    for (const auto& row : Schemes) {
-        if (scheme == row.scheme) {
-            known = true;
-            address->rfc2217 = row.rfc2217;
-        }
-    }
-    if (!known) return "unknown network port scheme " + scheme + ":// (expected rfc2217:// or tcp://)";
+    const DeviceKind* kind = KindOfScheme(scheme);
+    if (kind != nullptr) address->rfc2217 = kind->line_control;
+    if (kind == nullptr) return "unknown network port scheme " + scheme + ":// (expected rfc2217:// or tcp://)";
     const std::string rest = path.substr(mark + std::strlen(SchemeMark));
     std::string host, port;
     if (!SplitHostPort(rest, &host, &port)) {
@@ -109,11 +100,6 @@ std::string Check(const std::string& path, NetworkAddress* address) {
 }
 
 }  // namespace
-
-bool IsNetworkPath(const std::string& path) {
-    std::size_t mark = path.find(SchemeMark);
-    return mark != std::string::npos && mark > 0 && path.find('/') == mark + 1;
-}
 
 bool ParseNetworkPath(const std::string& path, NetworkAddress* address) {
     NetworkAddress parsed;

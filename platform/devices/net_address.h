@@ -2,9 +2,10 @@
 // Serial ports across the network, as a profile names them: `rfc2217://HOST:PORT` (a port an
 // exporter such as ser2net serves with RFC 2217 line control) or `tcp://HOST:PORT` (raw bytes,
 // no line control). Only the form is checked here, so the profile parser needs no network
-// library; platform/devices/net_port.cpp opens them.
+// library; platform/devices/net_port.cpp opens them. The schemes are rows of the kind table
+// (platform/devices/kinds.h), which says whether one carries line control.
 //
-// Index: NetworkAddress IsNetworkPath ParseNetworkPath
+// Index: NetworkAddress ParseNetworkPath
 #pragma once
 
 #include <string>
@@ -17,8 +18,6 @@ struct NetworkAddress {
     unsigned port = 0;
 };
 
-// Whether a device entry names a network port at all (it has a scheme), well-formed or not.
-bool IsNetworkPath(const std::string& path);
 // Fills *address from a well-formed entry; false for anything else, with the last error EINVAL
 // and its text what is wrong ("a network port's TCP port must be 1 to 65535: 0").
 bool ParseNetworkPath(const std::string& path, NetworkAddress* address);

@@ -223,7 +223,9 @@ std::string OpenReport(int err) {
     if (ErrnoOf(err) == ENXIO) return "the host name does not resolve (" + report + ")";
     if (err == GE_CONNREFUSE) return "nobody listens on that port of the host";
     if (err == GE_HOSTDOWN) return "the host cannot be reached (" + report + ")";
-    return report;
+    // An error the system has a code for is said by that code; gensio's words only beside one
+    // it has none for.
+    return ErrnoOf(err) == EIO ? report : std::string();
 }
 
 void OpenDone(struct gensio* io, int err, void* data) {

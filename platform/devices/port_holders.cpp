@@ -1,7 +1,8 @@
 // Which processes hold a port open: every /proc/PID/fd entry that is the port's node, found by
 // the node's device number or, failing a stat, by the path the descriptor names. For a
 // pseudo-terminal's slave, a process holding its master (a ptmx descriptor whose fdinfo names
-// the same tty-index) is marked as the far end's owner.
+// the same tty-index) is marked as the far end's owner. Only a serial port has holders: those
+// of /dev/null or a file would explain nothing about a port.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,6 +16,7 @@
 
 #include "platform/base/sys.h"
 #include "platform/devices/ports.h"
+#include "platform/devices/udev_ports.h"
 
 namespace platform {
 namespace {
@@ -135,20 +137,35 @@ bool ProcessHolds(int pid, const NodeIdentity& node, bool* denied, bool* far_end
     return holds;
 }
 
+bool IsPtySlave(dev_t rdev) { return major(rdev) >= PtySlaveMajorFirst && major(rdev) <= PtySlaveMajorLast; }
+
 }  // namespace
+
+bool IsSerialPortNode(const std::string& node) {
+    struct stat info {};
+    if (::stat(node.c_str(), &info) != 0 || !S_ISCHR(info.st_mode)) return false;
+    if (IsPtySlave(info.st_rdev)) return true;
+    // A serial port is a tty device with a driver behind it, as the port listing counts them.
+    internal::UdevPtr context(udev_new());
+    if (!context) return true;  // cannot tell: a character device might be one
+    internal::DevicePtr device(udev_device_new_from_devnum(context.get(), 'c', info.st_rdev));
+    if (!device) return true;
+    const std::string subsystem = internal::UdevText(udev_device_get_subsystem(device.get()));
+    return subsystem == internal::TtySubsystem && !internal::SerialPortDriver(device.get()).empty();
+}
 
 std::vector<PortHolder> FindPortHolders(const std::string& path, bool* unknown) {
     *unknown = false;
     std::vector<PortHolder> holders;
     std::string node;  // a port named by identity: the node it stands for now
-    if (!ResolvePortPath(path, &node)) return holders;
+    if (!ResolvePortPath(path, &node) || !IsSerialPortNode(node)) return holders;
     NodeIdentity identity{node};
     struct stat node_stat {};
     if (::stat(node.c_str(), &node_stat) == 0 && S_ISCHR(node_stat.st_mode)) {
         identity.is_char_device = true;
         identity.rdev = node_stat.st_rdev;
         const unsigned major_number = major(node_stat.st_rdev);
-        if (major_number >= PtySlaveMajorFirst && major_number <= PtySlaveMajorLast) {
+        if (IsPtySlave(node_stat.st_rdev)) {
             identity.pty_index =
                 static_cast<int>((major_number - PtySlaveMajorFirst) * PtyMinorsPerMajor + minor(node_stat.st_rdev));
         }

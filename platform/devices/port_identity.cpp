@@ -76,14 +76,13 @@ int MatchPorts(const std::vector<IdentityProperty>& properties, std::vector<std:
 
 // Whether `value` names a port now (quietly: this thread's last error stays as it was).
 bool PortPresent(const std::string& value) {
-    if (!internal::IsIdentityValue(value)) {
-        struct stat info {};
-        return ::stat(value.c_str(), &info) == 0;
-    }
     const std::uint32_t code = GetLastError();
-    std::string text = LastErrorText();
+    std::string text = LastErrorReason();
+    // An identity is there once udev shows the one port it matches (its node may come a moment
+    // later: the open then says so); a path, once it exists.
     std::string node;
-    const bool present = ResolvePortPath(value, &node);
+    struct stat info {};
+    const bool present = ResolvePortPath(value, &node) && (node != value || ::stat(node.c_str(), &info) == 0);
     SetLastError(code, std::move(text));
     return present;
 }
@@ -95,11 +94,9 @@ bool Unresolved(std::uint32_t code, std::string reason) {
 
 }  // namespace
 
-bool ResolvePortPath(const std::string& value, std::string* node) {
-    if (!internal::IsIdentityValue(value)) {
-        *node = value;
-        return true;
-    }
+namespace internal {
+
+bool ResolveIdentity(const std::string& value, std::string* node) {
     std::vector<IdentityProperty> properties;
     if (!ParsePortIdentity(value, &properties)) return Unresolved(EINVAL, LastErrorText());
     std::vector<std::string> matches, ports;
@@ -118,6 +115,8 @@ bool ResolvePortPath(const std::string& value, std::string* node) {
     return Unresolved(ENOTUNIQ, std::to_string(matches.size()) + " serial ports match " + value + ": " +
                                     Joined(matches) + "; add a key that tells them apart (ID_SERIAL_SHORT, ID_PATH)");
 }
+
+}  // namespace internal
 
 bool WaitForPort(const std::string& value, std::uint32_t milliseconds) {
     using Clock = std::chrono::steady_clock;

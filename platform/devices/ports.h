@@ -1,5 +1,5 @@
-// Implemented in platform/devices/port_holders.cpp, platform/devices/port_identity.cpp and
-// platform/devices/ports.cpp.
+// Implemented in platform/devices/kinds.cpp, platform/devices/port_holders.cpp,
+// platform/devices/port_identity.cpp and platform/devices/ports.cpp.
 // The machine's serial ports, as udev knows them, and the processes that hold a port open.
 //
 // How it works: libudev lists the tty devices; a port is one whose device has a driver (the
@@ -14,7 +14,7 @@
 // ID_PATH, ID_VENDOR_ID, ...). It is looked up at each open, so a module that comes back
 // under another node after its reset is found there.
 //
-// Index: PortHolder SerialPortInfo ListSerialPorts FindPortHolders FindSharingHolders ProcessCommandName OwnCommandName
+// Index: PortHolder SerialPortInfo ListSerialPorts IsSerialPortNode FindPortHolders FindSharingHolders ProcessCommandName OwnCommandName
 // ProcessRunning PortProperty | ResolvePortPath WaitForPort
 #pragma once
 
@@ -52,8 +52,13 @@ struct SerialPortInfo {
 // no ports is success with an empty list.
 bool ListSerialPorts(std::vector<SerialPortInfo>* ports);
 
+// Whether `node` is a serial port now: a pseudo-terminal's slave, or a tty device that udev
+// shows with a serial driver behind it (a character device udev cannot tell about counts too).
+// /dev/null, a FIFO, a file or a missing node is none.
+bool IsSerialPortNode(const std::string& node);
 // The processes that hold `node` open; *unknown when none was found and some process's
-// descriptors could not be read.
+// descriptors could not be read. None for a node that is no serial port (IsSerialPortNode): its
+// open explains what it is instead.
 std::vector<PortHolder> FindPortHolders(const std::string& node, bool* unknown);
 // The holders that would share `node` with this process: all but this process and, for a
 // pseudo-terminal, the processes that hold its master side (the device's own far end).
@@ -71,8 +76,8 @@ bool ProcessRunning(const char* name);
 // port it names now): "" when the node is no device udev knows or the property is not set.
 std::string PortProperty(const std::string& node, const char* key);
 
-// The node a device value stands for now: a path as it is, an identity as the one port that
-// matches it. False with the last error (ENOENT: no port matches; ENOTUNIQ: several do;
+// The node a device value stands for now, as its row of the kind table claims it
+// (platform/devices/kinds.h): a path as it is, an identity as the one port that matches it. False with the last error (ENOENT: no port matches; ENOTUNIQ: several do;
 // another: udev could not be read) and its text, one phrase naming the identity and the
 // candidates: "no serial port matches udev:ID_SERIAL_SHORT=X (ports now: /dev/ttyS0)".
 bool ResolvePortPath(const std::string& value, std::string* node);

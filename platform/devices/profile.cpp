@@ -143,7 +143,7 @@ bool AddDevice(Profile* profile, const std::string& key, const std::string& valu
     std::string device = UpperName(key);
     if (!IsPortName(device) && device != "RIL1:") return Refuse("unknown device " + key + " (expected COM0: to COM9: or RIL1:)");
     if (profile->devices.count(device)) return Refuse("duplicate device " + key);
-    if (!KindOfValue(value)->check(key, value)) return false;
+    if (!internal::KindOfEntryText(device, value)->check(key, value)) return false;
     profile->devices.emplace(device, value);
     return true;
 }
@@ -163,11 +163,12 @@ bool AddRegistryValue(Profile* profile, const std::string& key, const std::strin
     return true;
 }
 
-// The kernel is a program or a service, whatever else its value looks like.
 bool AddKernel(Profile* profile, const std::string& key, const std::string& value) {
-    if (UpperName(key) != "KERNELIOCONTROL") return Refuse("unknown kernel entry " + key + " (expected KernelIoControl)");
+    if (UpperName(key) != internal::KernelEntryName) {
+        return Refuse("unknown kernel entry " + key + " (expected KernelIoControl)");
+    }
     if (!profile->kernel.empty()) return Refuse("duplicate entry " + key);
-    if (!(ValueNamesProgram(value) ? CheckProgram(value) : CheckPath(value))) return false;
+    if (!internal::KindOfEntryText(internal::KernelEntryName, value)->check(key, value)) return false;
     profile->kernel = value;
     return true;
 }
@@ -416,6 +417,7 @@ std::string UpperName(std::string text) {
 
 std::string DeviceEntry(const Profile& profile, const char* device, std::string* name) {
     *name = UpperName(device ? device : "");
+    if (*name == KernelEntryName) return profile.kernel;
     const auto entry = profile.devices.find(*name);
     return entry == profile.devices.end() ? std::string() : entry->second;
 }

@@ -11,18 +11,26 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/base/signals.h"
 #include "platform/base/spawn.h"
 #include "platform/base/sys.h"
 #include "platform/base/system.h"
 #include "platform/devices/adapter.h"
+#include "platform/devices/devices.h"
 #include "platform/devices/profile.h"
 #include "platform/devices/service.h"
-#include "platform/window/window_state.h"
 
 namespace platform::internal {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// The exit statuses of a shell that could not run a command: found but not executable, and not
+// found.
+constexpr int CannotExecuteStatus = 126;
+constexpr int NotFoundStatus = 127;
+
+thread_local bool cannot_run = false;
 
 // Stdin /dev/null, stdout and stderr on one pipe in the order written, nothing else; a group of
 // its own, so a time-out kills all it started; only the environment given.
@@ -159,6 +167,7 @@ bool ProgramReady(const std::string& program) {
 }
 
 ControlResult RunControlProgram(const std::vector<std::string>& argv, const char* device, std::uint32_t code) {
+    cannot_run = true;
     if (!ProgramReady(argv[0])) return ControlResult::Unanswered;
     std::vector<std::string> args = argv;
     args.push_back(CodeText(code));
@@ -169,6 +178,7 @@ ControlResult RunControlProgram(const std::vector<std::string>& argv, const char
 
     ChildProcess child;
     if (!SpawnProgram(args[0], args, environment, &child, ProgramChild)) return ControlResult::Unanswered;
+    cannot_run = false;
     OutputLines lines{device, {}, {}};
     int exit_code = 0, signal_number = 0;
     bool ended = AwaitEnd(&child, &lines, &exit_code, &signal_number);
@@ -185,6 +195,7 @@ ControlResult RunControlProgram(const std::vector<std::string>& argv, const char
         }
     } else {
         status = static_cast<std::uint32_t>(exit_code);
+        cannot_run = signal_number == 0 && (exit_code == CannotExecuteStatus || exit_code == NotFoundStatus);
         report = signal_number == 0 ? "exited with status " + std::to_string(status)
                                     : "was killed by signal " + std::to_string(signal_number);
     }
@@ -196,6 +207,27 @@ ControlResult RunControlProgram(const std::vector<std::string>& argv, const char
     }
     SetLastError(status, report);
     return ended ? ControlResult::Refused : ControlResult::Unanswered;
+}
+
+bool ProgramCannotRun() { return cannot_run; }
+
+bool ProgramEntryReady(const std::string& value) {
+    std::vector<std::string> argv;
+    if (!SplitProgram(value, &argv)) {
+        SetLastError(ENOENT);  // "exec:" and no program: nothing to run
+        return false;
+    }
+    return ProgramReady(argv[0]);
+}
+
+ControlResult RunProgramEntry(const char* device, const std::string& value, std::uint32_t code) {
+    std::vector<std::string> argv;
+    if (!SplitProgram(value, &argv)) {
+        cannot_run = true;
+        SetLastError(ENOENT);
+        return ControlResult::Unanswered;
+    }
+    return RunControlProgram(argv, device, code);
 }
 
 }  // namespace platform::internal

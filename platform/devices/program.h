@@ -15,7 +15,7 @@
 // for. How a run failed is the last error: the code, and the words ("exited with status 1")
 // with the program's last line after LastLineMark.
 //
-// Index: ProgramPath LastLineMark ProgramReady RunControlProgram
+// Index: ProgramPath LastLineMark ProgramReady RunControlProgram ProgramCannotRun
 #pragma once
 
 #include <cstdint>
@@ -38,5 +38,9 @@ bool ProgramReady(const std::string& program);
 // "was killed by signal 9". Unanswered: ETIMEDOUT ("did not end within 5 s and was killed"),
 // EINTR, or why it could not start. The last line it wrote follows LastLineMark in the text.
 ControlResult RunControlProgram(const std::vector<std::string>& argv, const char* device, std::uint32_t code);
+// Whether this thread's latest run failed because the program cannot run at all: it is missing
+// or not executable, its exec failed (an interpreter that is not there), or it ended with 126
+// or 127, a shell's "cannot execute" and "not found". Each retry would fail alike.
+bool ProgramCannotRun();
 
 }  // namespace platform::internal

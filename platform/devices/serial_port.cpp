@@ -19,7 +19,6 @@
 #include "platform/devices/devices.h"
 #include "platform/base/ending.h"
 #include "platform/devices/serial_port.h"
-#include "platform/devices/net_address.h"
 #include "platform/devices/net_port.h"
 #include "platform/base/sys.h"
 #include "platform/base/thread.h"
@@ -259,15 +258,16 @@ void Remember(const std::shared_ptr<SerialPort>& port) {
     open_ports.push_back(port);
 }
 
+Handle OpenRemotePort(const char* path) {
+    std::shared_ptr<SerialPort> port = OpenNetworkPort(path);
+    if (!port) return InvalidHandle;
+    termios2 t{};
+    if (port->Ioctl(TCGETS2, &t) == 0) port->dcb = DcbFromTermios(t);  // what a caller gives back
+    Remember(port);
+    return InsertObject(std::move(port));
+}
+
 Handle OpenSerialPort(const char* path) {
-    if (IsNetworkPath(path)) {
-        std::shared_ptr<SerialPort> port = OpenNetworkPort(path);
-        if (!port) return InvalidHandle;
-        termios2 t{};
-        if (port->Ioctl(TCGETS2, &t) == 0) port->dcb = DcbFromTermios(t);  // what a caller gives back
-        Remember(port);
-        return InsertObject(std::move(port));
-    }
     int fd = SysOpen(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return FailHandle(errno);
     bool exclusive = false;

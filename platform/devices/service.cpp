@@ -173,6 +173,22 @@ ControlResult ControlOutcome(bool answered, std::uint32_t status) {
     return ControlResult::Done;
 }
 
+bool ServiceReady(const std::string& path) {
+    int fd = ConnectService(path.c_str());
+    if (fd < 0) {
+        SetLastError(static_cast<std::uint32_t>(errno));
+        return false;
+    }
+    SysClose(fd);  // connected and gone without a control: nothing is asked
+    return true;
+}
+
+ControlResult ServiceEntryControl(const char*, const std::string& path, std::uint32_t code) {
+    std::uint32_t status = 0;
+    const bool answered = ServiceControl(path.c_str(), code, &status);
+    return ControlOutcome(answered, status);
+}
+
 Handle OpenService(const char* path) {
     int fd = ConnectService(path);
     if (fd < 0) {

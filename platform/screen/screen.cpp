@@ -11,8 +11,6 @@
 namespace platform {
 namespace internal {
 
-Screen* HeadlessScreen();
-
 namespace {
 std::atomic<Screen*> current{nullptr};
 }

@@ -24,18 +24,15 @@ namespace platform {
 namespace internal {
 namespace {
 
-std::atomic<int> read_end{-1};
 std::atomic<WParam> delivered_origin{0};  // the strongest close request taken from the descriptor
 
 }  // namespace
-
-int SignalDescriptor() { return read_end.load(); }
 
 void DeliverPendingSignals() {
     signalfd_siginfo infos[8];
     bool any = false;
     WParam origin = CloseByInterrupt;
-    for (ssize_t n; (n = SysRead(read_end.load(), infos, sizeof infos)) > 0;) {
+    for (ssize_t n; (n = SysRead(SignalDescriptor(), infos, sizeof infos)) > 0;) {
         any = true;
         for (ssize_t i = 0; i < n / static_cast<ssize_t>(sizeof infos[0]); ++i) {
             if (infos[i].ssi_signo != SIGINT) origin = CloseBySystem;  // SIGTERM or SIGHUP: nobody may answer
@@ -51,7 +48,7 @@ void DeliverPendingSignals() {
 WParam CloseSignalOrigin() {
     WParam origin = internal::delivered_origin.load();
     sigset_t pending;
-    if (internal::read_end.load() >= 0 && ::sigpending(&pending) == 0) {
+    if (internal::SignalDescriptor() >= 0 && ::sigpending(&pending) == 0) {
         for (int signal_number : CloseSignals) {
             if (::sigismember(&pending, signal_number) != 1) continue;
             const WParam by = signal_number == SIGINT ? CloseByInterrupt : CloseBySystem;
@@ -65,12 +62,8 @@ void InstallCloseSignals() {
     static std::once_flag once;
     std::call_once(once, [] {
         internal::IgnoreSignal(SIGPIPE);
-
-        sigset_t set = internal::CloseSignalSet();
-        int fd = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
-        if (fd < 0) return;  // the signals keep their default action: they still end the process
-        BlockCloseSignals(nullptr);
-        internal::read_end.store(fd);
+        // Without a descriptor the signals keep their default action: they still end the process.
+        internal::OpenSignalDescriptor();
     });
 }
 

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <string_view>
 
-#include "platform/screen/screen.h"
+#include "platform/window/screen_seam.h"
 #include "platform/window/window_state.h"
 
 namespace platform {

@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/screen/screen.h"
+#include "platform/window/screen_seam.h"
 #include "platform/window/window_state.h"
 
 namespace platform {

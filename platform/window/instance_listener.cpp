@@ -21,7 +21,7 @@
 
 #include "platform/base/format.h"
 #include "platform/window/instance.h"
-#include "platform/screen/screen.h"
+#include "platform/window/screen_seam.h"
 #include "platform/base/sys.h"
 #include "platform/window/window_state.h"
 

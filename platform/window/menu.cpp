@@ -10,7 +10,7 @@
 
 #include "platform/base/sys.h"
 #include "platform/testing.h"
-#include "platform/screen/screen.h"
+#include "platform/window/screen_seam.h"
 #include "platform/window/window_state.h"
 
 namespace platform {

@@ -11,7 +11,8 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "platform/screen/screen.h"
+#include "platform/window/screen_seam.h"
+#include "platform/base/signals.h"
 #include "platform/base/sys.h"
 #include "platform/window/window_state.h"
 

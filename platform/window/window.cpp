@@ -11,7 +11,7 @@
 #include "platform/base/observe.h"
 #include "platform/base/sys.h"
 #include "platform/testing.h"
-#include "platform/screen/screen.h"
+#include "platform/window/screen_seam.h"
 #include "platform/window/window_state.h"
 
 namespace platform {

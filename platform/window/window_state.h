@@ -16,7 +16,7 @@
 // TopLevelWindows NewWindowHandle DropWindowsOf | SendAndWait QueueSentCall HandleOneSent CallOnThread ReleaseSendersOf
 // PumpMessagesUntil | DeliverPostedText PostedTextDue DropPostedText |
 // EditWindowProc StaticWindowProc DialogWindowProc MenuBarWindowProc | StartInstanceListener
-// StopInstanceListener JoinStoppedListeners IsRemoteWindow | SignalDescriptor DeliverPendingSignals
+// StopInstanceListener JoinStoppedListeners IsRemoteWindow | DeliverPendingSignals
 #pragma once
 
 #include <atomic>
@@ -189,9 +189,8 @@ void StopInstanceListener(Hwnd window);
 void JoinStoppedListeners();
 bool IsRemoteWindow(Hwnd window, std::string* socket_path);
 
-// Close signals (close_signals.cpp): the signalfd (-1 before InstallCloseSignals), and
-// the delivery of WM_CLOSE to the top-level windows once it is readable.
-int SignalDescriptor();
+// Close signals (close_signals.cpp): the delivery of WM_CLOSE to the top-level windows once
+// the signal descriptor (base/signals.h) is readable.
 void DeliverPendingSignals();
 
 }  // namespace platform::internal

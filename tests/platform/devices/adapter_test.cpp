@@ -102,16 +102,53 @@ TEST_F(Adapters, ProgramGetsTheCodeAsLastArgumentAndACleanEnvironment) {
     EXPECT_NE(trace.find("RIL1: said on stderr\r\n"), std::string::npos) << trace;
 }
 
+// A status of its own may differ next time; 126 and 127, a shell that could not run a command,
+// will not.
 TEST_F(Adapters, ExitStatusIsTheControlsStatus) {
     const struct {
         int status;
         bool done;
-    } rows[] = {{0, true}, {1, false}, {22, false}, {255, false}};
+        bool for_good;
+    } rows[] = {{0, true, false}, {1, false, false}, {2, false, false}, {22, false, false},
+                {125, false, false}, {126, false, true}, {127, false, true}, {255, false, false}};
     for (const auto& row : rows) {
         UseProfile("[devices]\nRIL1: = " + Program(row.status) + "\n");
         std::uint32_t error = 0;
         EXPECT_EQ(Control(RadioResumeCode, &error), row.done) << row.status;
         EXPECT_EQ(error, static_cast<std::uint32_t>(row.status));
+        if (!row.done) {
+            EXPECT_EQ(platform::ControlFailsForGood("RIL1:", RadioResumeCode, error, true), row.for_good) << row.status;
+        }
+    }
+}
+
+// A program that opened but cannot run (its interpreter or a command it runs is not there)
+// fails for good, and its explanation carries what it last said.
+TEST_F(Adapters, ProgramThatCannotRunFailsForGood) {
+    const std::string program = dir_.path() + "/reset.sh";
+    const struct {
+        std::string script;
+        std::uint32_t error;
+        std::string adapter_line;  // its end
+    } rows[] = {
+        {"#!/bin/sh\nfwu-gpioset-none 1 >/dev/null\n", 127, "fwu-gpioset-none: not found"},
+        {"#!/bin/sh\nexec " + dir_.path() + " 1\n", 126, "Permission denied"},
+        {"#!" + dir_.path() + "/no-shell\nexit 0\n", ENOENT, ""},
+        {"#!/bin/sh\necho \"fwu-gpioset-none: busy\" >&2\nexit 3\n", 3, "fwu-gpioset-none: busy"},
+    };
+    for (const auto& row : rows) {
+        std::ofstream(program) << row.script;
+        ::chmod(program.c_str(), 0755);
+        UseProfile("[devices]\nRIL1: = exec:" + program + "\n");
+        std::uint32_t error = 0;
+        EXPECT_FALSE(Control(RadioResetCode, &error)) << row.script;
+        EXPECT_EQ(error, row.error) << row.script;
+        std::string line;
+        platform::ExplainControlFailure("RIL1:", RadioResetCode, error, &line);
+        EXPECT_EQ(platform::ControlFailsForGood("RIL1:", RadioResetCode, error, true), row.error != 3) << row.script;
+        EXPECT_TRUE(line.size() >= row.adapter_line.size() &&
+                    line.compare(line.size() - row.adapter_line.size(), std::string::npos, row.adapter_line) == 0)
+            << line;
     }
 }
 

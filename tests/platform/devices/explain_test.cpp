@@ -193,6 +193,31 @@ TEST_F(Explain, ServicesAndPrograms) {
               "RIL1: (" + program + "): Permission denied: the program is not an executable file; `chmod +x " + program + "`");
 }
 
+// A network port's exporter gives its reason beside the code, and only one it gave counts,
+// whatever its words; a code alone, or another kind of port, reports nothing.
+TEST(NetworkSettingReport, OnlyAReasonTheExporterGave) {
+    const struct {
+        const char* entry;
+        bool given;
+        std::string reason;
+        std::string report;
+    } rows[] = {
+        {"rfc2217://h:2000", true, "the exporter did not answer the baud rate control (1) within 5 s",
+         "the exporter did not answer the baud rate control (1) within 5 s"},
+        {"rfc2217://h:2000", true, platform::ErrorText(ETIMEDOUT), platform::ErrorText(ETIMEDOUT)},
+        {"tcp://h:2000", true, "the exporter answered", "the exporter answered"},
+        {"rfc2217://h:2000", false, "", ""},
+        {"/dev/ttyS0", true, "the exporter answered", ""},
+    };
+    for (const auto& row : rows) {
+        UseProfile(std::string("[devices]\nCOM1: = ") + row.entry + "\n");
+        if (row.given) platform::SetLastError(ETIMEDOUT, row.reason);
+        else platform::SetLastError(ETIMEDOUT);
+        EXPECT_EQ(platform::NetworkSettingReport("COM1:"), row.report) << row.entry << " " << row.reason;
+    }
+    platform::SetProfile(platform::Profile{});
+}
+
 TEST(ErrorText, WordsForNumbers) {
     EXPECT_EQ(platform::ErrorText(EACCES), "Permission denied");
     EXPECT_EQ(platform::ErrorText(EBUSY), "Device or resource busy");

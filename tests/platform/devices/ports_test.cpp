@@ -286,6 +286,33 @@ TEST(PortHolders, FindsTheProcessThatHoldsAPort) {
     EXPECT_FALSE(unknown);
 }
 
+// Only a serial port has holders: this process holding /dev/null, a FIFO or a file is no user of
+// a port, and a missing node has none.
+TEST(PortHolders, NoneForANodeThatIsNoSerialPort) {
+    fwu_test::Pty pty;
+    ASSERT_TRUE(pty.ok());
+    fwu_test::TempDir dir;
+    const std::string fifo = dir.path() + "/fifo";
+    const std::string file = dir.path() + "/file";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::ofstream(file) << "x";
+    const struct {
+        std::string node;
+        bool port;
+    } rows[] = {
+        {pty.slave(), true}, {"/dev/null", false}, {fifo, false}, {file, false}, {dir.path() + "/none", false},
+    };
+    for (const auto& row : rows) {
+        int fd = ::open(row.node.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        bool unknown = true;
+        const std::vector<platform::PortHolder> holders = platform::FindPortHolders(row.node, &unknown);
+        if (fd >= 0) ::close(fd);
+        EXPECT_EQ(platform::IsSerialPortNode(row.node), row.port) << row.node;
+        EXPECT_EQ(holders.size(), row.port ? 1u : 0u) << row.node;
+        EXPECT_FALSE(unknown) << row.node;
+    }
+}
+
 // Descriptors of other users' processes may not be read: with none found, the answer is unknown.
 int (*real_open)(const char*, int, mode_t) = nullptr;
 int RefuseFdDirectories(const char* path, int flags, mode_t mode) {

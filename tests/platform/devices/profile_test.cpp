@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -285,44 +286,59 @@ TEST(Profile, AdapterEntriesAreKept) {
 }
 
 // The kind table: each kind recognised in its entry (a path by what it is on disk, the radio
-// driver by the [radio] reset) and its answers.
+// driver by the [radio] reset, the kernel's path as a service) and its answers.
 TEST(Profile, DeviceKindsAnswerByTheirRow) {
     using platform::KindProbe;
     fwu_test::Pty pty;
     ASSERT_TRUE(pty.ok());
     const fwu_test::DeadSocket socket(true);
     const std::string tty = pty.slave();
-    // device, entry, with a reset pulse, kind, comes back, modem lines, runs a program, probe, claim key
+    // device, entry, with a reset pulse, kind, comes back, line control, runs a program, resets by
+    // pulse, carries controls, probe, claim key
     const struct {
         const char* device;
         std::string value;
         bool pulse;
         const char* kind;
         bool comes_back;
-        bool modem_lines;
+        bool line_control;
         bool program;
+        bool resets_by_pulse;
+        bool controls;
         KindProbe probe;
         const char* claim;  // nullptr: none
     } rows[] = {
-        {"COM1:", tty, false, "tty", false, true, false, KindProbe::LineSettings, tty.c_str()},
-        {"COM1:", "udev:ID_SERIAL_SHORT=none-such", false, "udev", true, true, false, KindProbe::LineSettings, nullptr},
-        {"COM1:", "rfc2217://h:2000", false, "rfc2217", false, true, false, KindProbe::LineSettings, "rfc2217://h:2000"},
-        {"COM1:", "tcp://h:2000", false, "tcp", false, false, false, KindProbe::LineSettings, "tcp://h:2000"},
-        {"RIL1:", socket.path(), false, "service", false, false, false, KindProbe::Open, socket.path().c_str()},
-        {"RIL1:", "exec:/bin/true", false, "program", false, false, true, KindProbe::Open, nullptr},
-        {"RIL1:", "exec:/bin/true", true, "pulse", false, false, true, KindProbe::Pulse, nullptr},
+        {"COM1:", tty, false, "tty", false, true, false, false, false, KindProbe::LineSettings, tty.c_str()},
+        {"COM1:", "udev:ID_SERIAL_SHORT=none-such", false, "udev", true, true, false, false, false,
+         KindProbe::LineSettings, nullptr},
+        {"COM1:", "rfc2217://h:2000", false, "rfc2217", false, true, false, false, false, KindProbe::LineSettings,
+         "rfc2217://h:2000"},
+        {"COM1:", "tcp://h:2000", false, "tcp", false, false, false, false, false, KindProbe::LineSettings,
+         "tcp://h:2000"},
+        {"RIL1:", socket.path(), false, "service", false, false, false, false, true, KindProbe::Open,
+         socket.path().c_str()},
+        {"RIL1:", "exec:/bin/true", false, "program", false, false, true, false, true, KindProbe::Open, nullptr},
+        {"RIL1:", "exec:/bin/true", true, "pulse", false, false, true, true, false, KindProbe::Open, nullptr},
+        {"COM1:", tty, true, "tty", false, true, false, false, false, KindProbe::LineSettings, tty.c_str()},
+        {"KernelIoControl", socket.path(), false, "kernel", false, false, false, false, true, KindProbe::Open, nullptr},
+        {"KernelIoControl", "/x/none.sock", false, "kernel", false, false, false, false, true, KindProbe::Open, nullptr},
+        {"KernelIoControl", "exec:/bin/true", false, "program", false, false, true, false, true, KindProbe::Open,
+         nullptr},
     };
     for (const auto& row : rows) {
         Profile profile;
-        profile.devices[row.device] = row.value;
+        if (std::string(row.device) == "KernelIoControl") profile.kernel = row.value;
+        else profile.devices[row.device] = row.value;
         if (row.pulse) profile.reset = {"COM2:", true, false, 100};
         platform::SetProfile(profile);
         const platform::DeviceKind* kind = platform::KindOfDevice(row.device);
         ASSERT_NE(kind, nullptr) << row.value;
         EXPECT_STREQ(kind->name, row.kind) << row.value;
         EXPECT_EQ(platform::DeviceCanComeBack(row.device), row.comes_back) << row.value;
-        EXPECT_EQ((kind->controls & platform::KindModemLines) != 0, row.modem_lines) << row.value;
+        EXPECT_EQ(kind->line_control, row.line_control) << row.value;
         EXPECT_EQ(platform::DeviceRunsProgram(row.device), row.program) << row.value;
+        EXPECT_EQ(platform::DeviceResetsByPulse(row.device), row.resets_by_pulse) << row.value;
+        EXPECT_EQ(kind->control != nullptr && kind->ready != nullptr, row.controls) << row.value;
         EXPECT_EQ(platform::DeviceProbe(row.device), row.probe) << row.value;
         std::string key;
         EXPECT_EQ(platform::DeviceClaimKey(row.device, &key), row.claim != nullptr) << row.value;
@@ -330,13 +346,26 @@ TEST(Profile, DeviceKindsAnswerByTheirRow) {
             EXPECT_EQ(key, row.claim);
         }
     }
-    // By its text alone a path is read as a tty, and any other scheme as a network port.
+    // By its text alone a path is read as a tty, and any other scheme as a network port; each
+    // network row names its scheme, which the entry's check reads.
     EXPECT_STREQ(platform::KindOfValue(socket.path())->name, "tty");
     EXPECT_STREQ(platform::KindOfValue("telnet://h:23")->name, "tcp");
+    EXPECT_STREQ(platform::KindOfValue("rfc2217://h:23")->scheme, "rfc2217");
+    EXPECT_STREQ(platform::KindOfValue("/dev/rfc2217://x")->name, "tty");
     EXPECT_TRUE(platform::ValueNamesProgram("exec:/x"));
     EXPECT_FALSE(platform::ValueNamesProgram("/x"));
+    // A port or the kernel opens as no program, and the kernel as no device at all.
+    Profile programs;
+    programs.devices["COM1:"] = "exec:/bin/true";
+    programs.kernel = "exec:/bin/true";
+    platform::SetProfile(programs);
+    for (const char* device : {"COM1:", "KernelIoControl"}) {
+        EXPECT_EQ(platform::OpenDevice(device), platform::InvalidHandle) << device;
+        EXPECT_EQ(platform::GetLastError(), static_cast<std::uint32_t>(ENOENT)) << device;
+    }
     platform::SetProfile(Profile{});
     EXPECT_EQ(platform::KindOfDevice("COM1:"), nullptr);
+    EXPECT_FALSE(platform::DeviceResetsByPulse("RIL1:"));
 }
 
 TEST(Profile, LookupsIgnoreCase) {
