@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
+#include <fstream>
 #include <string>
 #include <vector>
 
