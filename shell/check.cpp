@@ -90,13 +90,9 @@ bool ModemManagerAway(const std::string& path, const platform::Profile& profile)
     return false;
 }
 
-// Why `device` did not open, without the "DEVICE (PATH): " its explanation starts with: the
-// line already shows both.
+// Why `device` did not open, without what was opened: the line already shows it.
 std::string OpenProblem(const char* device) {
-    std::string problem = platform::ExplainOpenFailure(device, platform::GetLastError());
-    const std::size_t reason = problem.find("): ");
-    if (reason != std::string::npos) problem.erase(0, reason + 3);
-    return problem;
+    return platform::ExplainOpenFailureParts(device, platform::GetLastError()).reason;
 }
 
 void Report(const std::string& device, const std::string& path, const std::string& problem) {

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "platform/base/system.h"
+#include "platform/devices/explain.h"
 #include "platform/devices/profile.h"
 #include "platform/devices/service.h"
 
@@ -72,10 +73,10 @@ bool CheckNetworkEntry(const std::string& key, const std::string& value);
 bool CheckPathEntry(const std::string& key, const std::string& value);
 
 // A failed open of each kind in words (explain.cpp); ExplainEntryOpen by the entry's text.
-std::string ExplainEntryOpen(const std::string& device, const std::string& value, std::uint32_t error);
-std::string ExplainPathOpen(const std::string& device, const std::string& value, std::uint32_t error);
-std::string ExplainProgramOpen(const std::string& device, const std::string& value, std::uint32_t error);
-std::string ExplainIdentityOpen(const std::string& device, const std::string& value, std::uint32_t error);
-std::string ExplainNetworkOpen(const std::string& device, const std::string& value, std::uint32_t error);
+OpenFailureText ExplainEntryOpen(const std::string& device, const std::string& value, std::uint32_t error);
+OpenFailureText ExplainPathOpen(const std::string& device, const std::string& value, std::uint32_t error);
+OpenFailureText ExplainProgramOpen(const std::string& device, const std::string& value, std::uint32_t error);
+OpenFailureText ExplainIdentityOpen(const std::string& device, const std::string& value, std::uint32_t error);
+OpenFailureText ExplainNetworkOpen(const std::string& device, const std::string& value, std::uint32_t error);
 
 }  // namespace platform::internal

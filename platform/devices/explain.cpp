@@ -159,7 +159,7 @@ std::string ErrorText(std::uint32_t error) {
     return text ? text : "error " + std::to_string(error);
 }
 
-std::string ExplainOpenFailure(const char* device, std::uint32_t error) {
+OpenFailureText ExplainOpenFailureParts(const char* device, std::uint32_t error) {
     const std::string name = device ? device : "";
     const Profile profile = CurrentProfile();
     std::string upper;
@@ -167,56 +167,59 @@ std::string ExplainOpenFailure(const char* device, std::uint32_t error) {
     if (!path.empty()) return internal::KindOfEntryText(upper, path)->explain(name, path, error);
     const std::string where = profile.path.empty() ? "" : " (" + profile.path + ")";
     if (upper == internal::KernelEntryName) {
-        return name + " has no entry in the profile's [kernel]" + where +
-               "; add `KernelIoControl = /path/to/kernel.sock` or `exec:/path/to/program`";
+        return {"", name + " has no entry in the profile's [kernel]" + where +
+                        "; add `KernelIoControl = /path/to/kernel.sock` or `exec:/path/to/program`"};
     }
     if (upper == internal::RadioDriverName) {
         // The radio driver is a service or a program, never a serial port.
-        return name + " has no entry in the profile's [devices]" + where +
-               "; add `RIL1: = /path/to/ril.sock` (a service) or `RIL1: = exec:/path/to/program`";
+        return {"", name + " has no entry in the profile's [devices]" + where +
+                        "; add `RIL1: = /path/to/ril.sock` (a service) or `RIL1: = exec:/path/to/program`"};
     }
-    return name + " has no entry in the profile's [devices]" + where + "; add `" + name + " = /dev/...`; " + PortsHint;
+    return {"", name + " has no entry in the profile's [devices]" + where + "; add `" + name + " = /dev/...`; " +
+                    PortsHint};
+}
+
+std::string ExplainOpenFailure(const char* device, std::uint32_t error) {
+    const OpenFailureText text = ExplainOpenFailureParts(device, error);
+    return text.head.empty() ? text.reason : text.head + ": " + text.reason;
 }
 
 namespace internal {
 
-std::string ExplainEntryOpen(const std::string& device, const std::string& value, std::uint32_t error) {
+OpenFailureText ExplainEntryOpen(const std::string& device, const std::string& value, std::uint32_t error) {
     return KindOfEntryText(device, value)->explain(device, value, error);
 }
 
-std::string ExplainPathOpen(const std::string& device, const std::string& value, std::uint32_t error) {
-    std::string text = device + " (" + value + "): " + ErrorText(error);
-    std::string fix = Fix(value, false, error);
-    return fix.empty() ? text : text + ": " + fix;
+OpenFailureText ExplainPathOpen(const std::string& device, const std::string& value, std::uint32_t error) {
+    const std::string fix = Fix(value, false, error);
+    return {device + " (" + value + ")", ErrorText(error) + (fix.empty() ? "" : ": " + fix)};
 }
 
-std::string ExplainProgramOpen(const std::string& device, const std::string& value, std::uint32_t error) {
+OpenFailureText ExplainProgramOpen(const std::string& device, const std::string& value, std::uint32_t error) {
     std::vector<std::string> program;
     const bool split = SplitProgram(value, &program);
     const std::string shown = split ? program[0] : value;
-    std::string text = device + " (" + shown + "): " + ErrorText(error);
-    std::string fix = Fix(shown, split, error);
-    return fix.empty() ? text : text + ": " + fix;
+    const std::string fix = Fix(shown, split, error);
+    return {device + " (" + shown + ")", ErrorText(error) + (fix.empty() ? "" : ": " + fix)};
 }
 
 // Not found, or found more than once: the report names the candidates. Found: the node it
 // stands for is explained, after the identity.
-std::string ExplainIdentityOpen(const std::string& device, const std::string& value, std::uint32_t error) {
+OpenFailureText ExplainIdentityOpen(const std::string& device, const std::string& value, std::uint32_t error) {
     std::string node;
     std::string report = LastErrorReason();  // the open's, before another resolution sets its own
     if (error == ENOENT || error == ENOTUNIQ || !ResolvePortPath(value, &node)) {
         if (error != ENOENT && error != ENOTUNIQ) report = LastErrorReason();
         if (report.empty()) report = ErrorText(error);  // it matched, then vanished
-        return device + " (" + value + "): " + report + "; " + PortsHint;
+        return {device + " (" + value + ")", report + "; " + PortsHint};
     }
-    std::string text = device + " (" + value + " at " + node + "): " + ErrorText(error);
-    std::string fix = Fix(node, false, error);
-    return fix.empty() ? text : text + ": " + fix;
+    const std::string fix = Fix(node, false, error);
+    return {device + " (" + value + " at " + node + ")", ErrorText(error) + (fix.empty() ? "" : ": " + fix)};
 }
 
-std::string ExplainNetworkOpen(const std::string& device, const std::string& value, std::uint32_t error) {
+OpenFailureText ExplainNetworkOpen(const std::string& device, const std::string& value, std::uint32_t error) {
     const std::string report = LastErrorReason();
-    return device + " (" + value + "): " + ErrorText(error) + (report.empty() ? "" : ": " + report);
+    return {device + " (" + value + ")", ErrorText(error) + (report.empty() ? "" : ": " + report)};
 }
 
 }  // namespace internal

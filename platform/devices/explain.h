@@ -4,7 +4,7 @@
 // holds the port, where to find the machine's serial ports, that a path is no serial port).
 // Likewise why a control of the radio driver or the kernel failed once the device was open.
 //
-// Index: ErrorText ExplainOpenFailure NetworkSettingReport ExplainControlFailure ControlFailsForGood
+// Index: ErrorText OpenFailureText ExplainOpenFailureParts ExplainOpenFailure NetworkSettingReport ExplainControlFailure ControlFailsForGood
 // ControlName CanResetModule
 #pragma once
 
@@ -15,8 +15,15 @@ namespace platform {
 
 // The system's reason for an error code, in words ("Permission denied"); "error N" if unknown.
 std::string ErrorText(std::uint32_t error);
-// One line, no line end: "COM1: (/dev/ttyUSB0): Permission denied: ...". `device` is the
-// profile's device name ("COM1:", "RIL1:") or "KernelIoControl".
+// Why a device did not open, in its two parts: what was opened, "COM1: (/dev/ttyUSB0)" (empty
+// when the profile has no entry for it), and why with the fix, "Permission denied: ...".
+// `device` is the profile's device name ("COM1:", "RIL1:") or "KernelIoControl".
+struct OpenFailureText {
+    std::string head;
+    std::string reason;
+};
+OpenFailureText ExplainOpenFailureParts(const char* device, std::uint32_t error);
+// The same in one line, no line end: "COM1: (/dev/ttyUSB0): Permission denied: ...".
 std::string ExplainOpenFailure(const char* device, std::uint32_t error);
 // What a network port's exporter did when the port's line settings failed on this thread just
 // now, from the last error ("the exporter did not answer the stop bits control (2) within 5 s");

@@ -21,6 +21,7 @@
 #include <string>
 
 #include "platform/base/system.h"
+#include "platform/devices/explain.h"
 #include "platform/devices/profile.h"
 #include "platform/devices/service.h"
 
@@ -50,8 +51,8 @@ struct DeviceKind {
     bool (*check)(const std::string& key, const std::string& value);
     // Opens the entry of `device` (upper-cased): a handle, or InvalidHandle with the last error.
     Handle (*open)(const std::string& device, const std::string& value, const Profile& profile);
-    // A failed open in one line: "COM1: (/dev/ttyUSB0): Permission denied: ...".
-    std::string (*explain)(const std::string& device, const std::string& value, std::uint32_t error);
+    // A failed open: "COM1: (/dev/ttyUSB0)" and "Permission denied: ...".
+    OpenFailureText (*explain)(const std::string& device, const std::string& value, std::uint32_t error);
     KindProbe probe;
     // The node the value stands for now, the key an update claims it under: false when there
     // is none now. Null when the value names no port.
