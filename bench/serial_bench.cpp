@@ -21,6 +21,7 @@
 #include "platform/platform.h"
 #include "sim/pty.h"
 #include "update/cechat.h"
+#include "update/run.h"
 
 namespace {
 
