@@ -166,13 +166,14 @@ std::uint32_t EndRunResetImpossible(platform::Hwnd window, const Explanation& re
     return EndRun(window, OutcomeControlFailed, 0);
 }
 
-std::uint32_t RefuseSharedLine(platform::Hwnd window, const Explanation& refusal) {
+// A preflight step refused the module's port (claimed by another run, or shared): said as the
+// reason, on the trace and to the report, and on the pane as a port that did not open.
+void SayPortRefused(platform::Hwnd window, const Explanation& refusal) {
     const std::string explanation = ExplanationText(refusal);
     SetRunReason(explanation);
     platform::TracePrint("%s\r\n", explanation.c_str());
     SayOpenFailure(explanation);
     platform::SayQuietLine(Lines(), window, "Open Comport fail!!\r\n");
-    return EndRun(window, OutcomeFailed, 1);
 }
 
 // A run that succeeded past the image: the reboot request (the radio driver stays suspended),
@@ -200,11 +201,7 @@ void FollowSuccess(platform::Hwnd window) {
 bool ClaimModulePort(platform::Hwnd window) {
     const Explanation refusal = ClaimStep(&ClaimedPort);
     if (refusal.empty()) return true;
-    const std::string explanation = ExplanationText(refusal);
-    SetRunReason(explanation);
-    platform::TracePrint("%s\r\n", explanation.c_str());
-    SayOpenFailure(explanation);
-    platform::SayQuietLine(Lines(), window, "Open Comport fail!!\r\n");
+    SayPortRefused(window, refusal);
     return false;
 }
 
@@ -414,7 +411,10 @@ std::uint32_t UpdateThread(void* parameter) {
     // A line another program has open (without a lock, else the open would fail) would carry
     // its bytes and ours mixed: refused before anything is written, unless --force.
     bool ours = false;
-    if (const Explanation shared = SharersStep(&ours); !shared.empty()) return RefuseSharedLine(window, shared);
+    if (const Explanation shared = SharersStep(&ours); !shared.empty()) {
+        SayPortRefused(window, shared);
+        return EndRun(window, OutcomeFailed, 1);
+    }
     if (const std::int32_t early = CheckBeforeRun(window); early != OutcomeNone) {
         // Nothing was written: the radio driver goes back to the module it had.
         if (early == OutcomeAlreadyCurrent) device::ResumeRadio(platform::NoWindow);

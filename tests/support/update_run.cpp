@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/base/sha256.h"
+#include "tests/support/files.h"
 #include "update/payloads.h"
 
 namespace fwu_test {
@@ -41,12 +42,7 @@ std::vector<std::string> UpdateEnv(const TempDir& runtime, const sim::Handset& h
     return {"FIRMWARE_UTILITY_RUNTIME_DIR=" + runtime.path(), "FIRMWARE_UTILITY_PROFILE=" + handset.ProfilePath()};
 }
 
-std::string ReadText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+std::string ReadText(const std::string& path) { return ReadFile(path); }
 
 std::string TraceFromOpen(const std::string& trace) {
     std::size_t at = trace.find("Open : COM1:\r\n");
